@@ -1,0 +1,77 @@
+#include "usbhandles.h"
+
+namespace screenlink {
+
+UsbContext::UsbContext()
+{
+    m_error = libusb_init(&m_ctx);
+    if (m_error < 0)
+        m_ctx = nullptr;
+}
+
+UsbContext::~UsbContext()
+{
+    if (m_ctx)
+        libusb_exit(m_ctx);
+}
+
+DeviceList::DeviceList(libusb_context *ctx)
+{
+    const ssize_t n = libusb_get_device_list(ctx, &m_list);
+    if (n < 0) {
+        m_error = int(n);
+        m_list = nullptr;
+    } else {
+        m_count = size_t(n);
+    }
+}
+
+DeviceList::~DeviceList()
+{
+    if (m_list)
+        libusb_free_device_list(m_list, 1);
+}
+
+DeviceHandle &DeviceHandle::operator=(DeviceHandle &&other) noexcept
+{
+    if (this != &other) {
+        reset();
+        m_handle = std::exchange(other.m_handle, nullptr);
+        m_claimed = std::exchange(other.m_claimed, false);
+    }
+    return *this;
+}
+
+DeviceHandle DeviceHandle::open(libusb_device *device, int *error)
+{
+    DeviceHandle h;
+    const int r = libusb_open(device, &h.m_handle);
+    if (r < 0)
+        h.m_handle = nullptr;
+    if (error)
+        *error = r;
+    return h;
+}
+
+int DeviceHandle::claimInterface0()
+{
+    if (!m_handle)
+        return LIBUSB_ERROR_INVALID_PARAM;
+    const int r = libusb_claim_interface(m_handle, 0);
+    m_claimed = r == 0;
+    libusb_set_interface_alt_setting(m_handle, 0, 0);
+    return r;
+}
+
+void DeviceHandle::reset()
+{
+    if (!m_handle)
+        return;
+    if (m_claimed)
+        libusb_release_interface(m_handle, 0);
+    libusb_close(m_handle);
+    m_handle = nullptr;
+    m_claimed = false;
+}
+
+} // namespace screenlink

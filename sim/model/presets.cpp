@@ -1,0 +1,105 @@
+#include "presets.h"
+
+#include <cstdlib>
+
+namespace sim {
+
+namespace {
+
+// Identification strings follow the firmware's "model,version,build date,board" form.
+std::vector<Preset> makePresets()
+{
+    const auto telv = Family::Telv;
+    const auto k2t = Family::K2t;
+    return {
+        {"4in-k2t-4ndn", "4.0in TAVRIK-4NDNK2T (older family)", 4, 2, k2t, 480, 800, 2,
+         "K2T-4NDN,v0.09,2019-03-02,FX2-4NDN"},
+        {"4in-telv", "4.0in TELV TAVRIK-4INRGB", 4, 7, telv, 480, 800, 2,
+         "TAVRIK-4INRGB,v0.18,2024-05-14,T113-4D0"},
+        {"4in-square-telv", "4.0in square TELV PANEL-Q40A", 4, 12, telv, 480, 480, 2,
+         "PANEL-Q40A,v0.18,2024-05-14,T113-4S0"},
+        {"4in-k5tx", "4.0in PANEL-X40 (older family)", 4, 5, k2t, 480, 800, 2,
+         "K5TX-X40,v0.07,2018-11-20,FX2-X40"},
+        {"5in-k2t-m50a", "5.0in PANEL-M50A (older family)", 5, -1, k2t, 480, 854, 2,
+         "K2T-M50A,v0.06,2018-06-01,FX2-M50A"},
+        {"5in-k2t-w50c", "5.0in PANEL-W50C (older family)", 5, 0, k2t, 480, 854, 2,
+         "K2T-W50C,v0.06,2018-06-01,FX2-W50C"},
+        {"5in-telv", "5.0in TELV TAVRIK-5INRGB", 5, 3, telv, 480, 854, 2,
+         "TAVRIK-5INRGB,v0.18,2024-05-14,T113-5D0"},
+        {"5in-unknown", "5-inch panel of an unknown variant", 5, 1, k2t, 480, 854, 2,
+         "K2T-5XX,v0.05,2018-02-11,FX2-5XX"},
+        {"6.8in-telv", "6.8in TELV TAVRIK-6.8INRGB", 7, 6, telv, 800, 480, 1,
+         "TAVRIK-6.8INRGB,v0.18,2024-05-14,T113-6D8"},
+        {"6.8in-k2t", "6.8in PANEL-W68A (older family)", 7, 0, k2t, 800, 480, 1,
+         "K2T-W68A,v0.08,2019-01-15,FX2-W68A"},
+        {"7in-telv", "7.0in TELV 1024x600", 8, 0, telv, 1024, 600, 1,
+         "TAVRIK-7INRGB,v0.18,2024-05-14,T113-7D0"},
+        {"10in-telv", "10in TELV TAVRIK-10INRGB", 10, 10, telv, 1024, 600, 1,
+         "TAVRIK-10INRGB,v0.18,2024-05-14,T113-10D"},
+        {"10in-unknown", "10-inch panel of an unknown variant", 10, 0, k2t, 1024, 600, 1,
+         "K2T-10XX,v0.05,2018-02-11,FX2-10XX"},
+        {"4in-k2t-y40", "4.0in PANEL-Y40 (older family)", 0x104, -1, k2t, 480, 800, 2,
+         "K2T-Y40,v0.06,2018-06-01,FX2-Y40"},
+        {"4in-k2p-w40b", "4.0in PANEL-W40B (older family)", 0x104, 0, k2t, 480, 800, 2,
+         "K2P-W40B,v0.06,2018-06-01,FX2-W40B"},
+        {"4in-k2t-m40a", "4.0in PANEL-M40A (older family)", 0x104, 1, k2t, 480, 800, 2,
+         "K2T-M40A,v0.06,2018-06-01,FX2-M40A"},
+        {"4in-unknown", "4-inch (0x104) panel of an unknown variant", 0x104, 2, k2t, 480, 800, 2,
+         "K2T-4XX,v0.05,2018-02-11,FX2-4XX"},
+        {"4.3in-telv", "4.3in TELV TAVRIK-4.3INRGB", 0x304, 8, telv, 480, 800, 2,
+         "TAVRIK-4.3INRGB,v0.18,2024-05-14,T113-4D3"},
+        {"4.3in-k2t", "4.3in PANEL-W43A (older family)", 0x304, 0, k2t, 480, 800, 2,
+         "K2T-W43A,v0.07,2018-11-20,FX2-W43A"},
+        {"3.4in-round-telv", "3.4in round TELV TAVRIK-3.4IN-ROUND", 0x403, 5, telv, 800, 800, 1,
+         "TAVRIK-3.4IN-ROUND,v0.18,2024-05-14,T113-3R4"},
+        {"3.4in-unknown", "3.4-inch round panel of an unknown variant", 0x403, 0, k2t, 800, 800, 1,
+         "K2T-3R4X,v0.05,2018-02-11,FX2-3R4X"},
+        {"7.8in-long-telv", "7.85in long TELV PANEL-L78C", 0x807, 0, telv, 400, 1280, 2,
+         "PANEL-L78C,v0.18,2024-05-14,T113-7N8"},
+        {"unknown", "a screen whose size code no table row knows", 0x99, 0, k2t, 800, 480, 1,
+         "PROTO-X,v0.01,2017-01-01,FX2-PROTO"},
+    };
+}
+
+} // namespace
+
+Mount Preset::mount() const
+{
+    if (rotationCode == 2)
+        return sizeCode == 0x807 ? Mount::QuarterTurn270 : Mount::QuarterTurn90;
+    if (sizeCode == 7 || sizeCode == 10)
+        return Mount::MirrorVertical;
+    return Mount::HalfTurn;
+}
+
+int Preset::firmwareMinor() const
+{
+    const auto pos = ident.find("v0.");
+    if (pos == std::string::npos)
+        return 0;
+    return std::atoi(ident.c_str() + pos + 3);
+}
+
+const std::vector<Preset> &presets()
+{
+    static const std::vector<Preset> all = makePresets();
+    return all;
+}
+
+const Preset *findPreset(const std::string &name)
+{
+    for (const auto &p : presets())
+        if (p.name == name)
+            return &p;
+    return nullptr;
+}
+
+std::string debugIdent(const std::string &ident)
+{
+    const auto comma = ident.find(',');
+    if (comma == std::string::npos)
+        return ident + " DEBUG";
+    return ident.substr(0, comma) + " DEBUG" + ident.substr(comma);
+}
+
+} // namespace sim

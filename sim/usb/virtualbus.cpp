@@ -1,0 +1,670 @@
+#include "virtualbus.h"
+
+#include "descriptors.h"
+#include "scheduler.h"
+
+#include <umockdev.h>
+
+#include <linux/ioctl.h>
+#include <linux/usbdevice_fs.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <fcntl.h>
+#include <filesystem>
+#include <list>
+#include <map>
+#include <mutex>
+#include <stdexcept>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace sim {
+
+namespace {
+
+// libusb waits for POLLOUT on the device node. A FIFO kept full never polls
+// writable; draining one page makes it writable while a completion waits to
+// be reaped, so an idle event loop sleeps as it would on a real kernel.
+constexpr size_t kFifoPage = 4096;
+
+struct PendingUrb {
+    UMockdevIoctlClient *client = nullptr; // owned reference
+    unsigned long address = 0;             // the URB's address in the client
+    uint8_t type = 0;
+    uint8_t endpoint = 0;
+    int bufferLength = 0;
+    // Filled when the screen has answered.
+    int status = 0;
+    std::vector<uint8_t> inData;
+    int actualLength = 0;
+    bool answered = false;
+
+    PendingUrb() = default;
+    PendingUrb(const PendingUrb &) = delete;
+    PendingUrb &operator=(const PendingUrb &) = delete;
+    ~PendingUrb()
+    {
+        if (client)
+            g_object_unref(client);
+    }
+};
+
+using UrbPtr = std::shared_ptr<PendingUrb>;
+
+} // namespace
+
+struct BusCore;
+
+// One plug-in of a slot: a device node, its ioctl handler and its URBs. Kept
+// until the bus goes away, since a program may still hold the old node open.
+struct Attachment {
+    BusCore *owner = nullptr;
+    struct Slot *slot = nullptr;
+    int bus = 0;
+    int devnum = 0;
+    std::string devnode; // /dev/bus/usb/BBB/DDD
+    std::string syspath; // /sys/devices/...
+    UMockdevIoctlBase *handler = nullptr;
+    int fifo = -1;
+    uint64_t ioctls = 0;
+
+    std::mutex mutex;
+    bool gone = false;
+    bool drained = false;
+    std::list<UrbPtr> inFlight;
+    std::deque<UrbPtr> done;
+
+    ~Attachment()
+    {
+        if (handler)
+            g_object_unref(handler);
+        if (fifo >= 0)
+            close(fifo);
+    }
+
+    // Keeps the FIFO drained exactly while a completion waits to be reaped.
+    void updateFifoLocked()
+    {
+        const bool want = !done.empty();
+        if (want == drained)
+            return;
+        static const std::vector<uint8_t> page(kFifoPage, 0);
+        std::vector<uint8_t> sink(kFifoPage);
+        if (want) {
+            if (read(fifo, sink.data(), sink.size()) > 0)
+                drained = true;
+        } else {
+            if (write(fifo, page.data(), page.size()) > 0 || errno == EAGAIN)
+                drained = false;
+        }
+    }
+
+    void completeLocked(const UrbPtr &urb)
+    {
+        inFlight.remove(urb);
+        done.push_back(urb);
+        updateFifoLocked();
+    }
+};
+
+struct Slot {
+    int number = 0;
+    int bus = 0;
+    int port = 0;
+    std::shared_ptr<ScreenModel> model;
+    std::shared_ptr<Attachment> current;   // null while unplugged
+    std::atomic<uint64_t> generation = 0;  // bumped by every plug and unplug
+    uint64_t ioctls = 0;                   // of earlier attachments
+};
+
+// The ioctl handlers run on umockdev's worker thread and never take `mutex`:
+// testbed calls made under it may wait for that thread.
+struct BusCore {
+    UMockdevTestbed *testbed = nullptr;
+    std::string root;
+    mutable std::mutex mutex; // slots, attachments and every testbed call
+    std::vector<std::unique_ptr<Slot>> slots;
+    std::vector<std::shared_ptr<Attachment>> attachments;
+    std::map<int, int> nextDevnum;
+    std::function<void(int)> changeListener;
+    Scheduler scheduler;
+
+    void plugLocked(Slot &slot);
+    void unplugLocked(Slot &slot);
+    void notify(int slot);
+    void deliverTouches(Slot &slot);
+
+    static gboolean onIoctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer user);
+    bool handleIoctl(Attachment &at, UMockdevIoctlClient *client);
+    void submitUrb(Attachment &at, UMockdevIoctlClient *client, UMockdevIoctlData *arg);
+    void reapUrb(Attachment &at, UMockdevIoctlClient *client, UMockdevIoctlData *arg);
+    void discardUrb(Attachment &at, UMockdevIoctlClient *client, UMockdevIoctlData *arg);
+    void answer(Attachment &at, const UrbPtr &urb, const uint8_t *buffer);
+    void serveInterruptLocked(Attachment &at, Slot &slot);
+    void scheduleReboot(Slot &slot);
+};
+
+struct VirtualBus::Impl : BusCore {};
+
+VirtualBus::VirtualBus() : d(std::make_unique<Impl>())
+{
+    d->testbed = umockdev_testbed_new();
+    if (!d->testbed)
+        throw std::runtime_error("umockdev test bed could not be created");
+    gchar *root = umockdev_testbed_get_root_dir(d->testbed);
+    d->root = root;
+    g_free(root);
+}
+
+VirtualBus::~VirtualBus()
+{
+    d->scheduler.stop();
+    {
+        std::lock_guard lock(d->mutex);
+        for (auto &slot : d->slots)
+            slot->model->setTouchListener({});
+        for (auto &at : d->attachments)
+            g_signal_handlers_disconnect_by_data(at->handler, at.get());
+    }
+    g_object_unref(d->testbed);
+}
+
+int VirtualBus::attach(std::shared_ptr<ScreenModel> model, int bus, int port)
+{
+    if (bus < 1 || bus > 255 || port < 1 || port > 127)
+        throw std::invalid_argument("bus must be 1-255 and port 1-127");
+    int number;
+    {
+        std::lock_guard lock(d->mutex);
+        for (const auto &s : d->slots)
+            if (s->bus == bus && s->port == port)
+                throw std::invalid_argument("that bus port already has a screen");
+        auto slot = std::make_unique<Slot>();
+        slot->number = int(d->slots.size());
+        slot->bus = bus;
+        slot->port = port;
+        slot->model = std::move(model);
+        Slot *raw = slot.get();
+        d->slots.push_back(std::move(slot));
+        raw->model->setTouchListener([this, raw] { d->deliverTouches(*raw); });
+        d->plugLocked(*raw);
+        number = raw->number;
+    }
+    d->notify(number);
+    return number;
+}
+
+void VirtualBus::unplug(int slot)
+{
+    {
+        std::lock_guard lock(d->mutex);
+        d->unplugLocked(*d->slots.at(size_t(slot)));
+    }
+    d->notify(slot);
+}
+
+void VirtualBus::plug(int slot)
+{
+    {
+        std::lock_guard lock(d->mutex);
+        Slot &s = *d->slots.at(size_t(slot));
+        if (s.current)
+            return;
+        d->plugLocked(s);
+    }
+    d->notify(slot);
+}
+
+bool VirtualBus::plugged(int slot) const
+{
+    std::lock_guard lock(d->mutex);
+    return d->slots.at(size_t(slot))->current != nullptr;
+}
+
+int VirtualBus::deviceAddress(int slot) const
+{
+    std::lock_guard lock(d->mutex);
+    const auto &at = d->slots.at(size_t(slot))->current;
+    return at ? at->devnum : 0;
+}
+
+std::shared_ptr<ScreenModel> VirtualBus::model(int slot) const
+{
+    std::lock_guard lock(d->mutex);
+    return d->slots.at(size_t(slot))->model;
+}
+
+int VirtualBus::slotCount() const
+{
+    std::lock_guard lock(d->mutex);
+    return int(d->slots.size());
+}
+
+void VirtualBus::setChangeListener(std::function<void(int)> listener)
+{
+    std::lock_guard lock(d->mutex);
+    d->changeListener = std::move(listener);
+}
+
+uint64_t VirtualBus::ioctlCount(int slot) const
+{
+    std::lock_guard lock(d->mutex);
+    const Slot &s = *d->slots.at(size_t(slot));
+    uint64_t n = s.ioctls;
+    if (s.current) {
+        std::lock_guard atLock(s.current->mutex);
+        n += s.current->ioctls;
+    }
+    return n;
+}
+
+std::string VirtualBus::rootDir() const
+{
+    return d->root;
+}
+
+void BusCore::notify(int slot)
+{
+    std::function<void(int)> listener;
+    {
+        std::lock_guard lock(mutex);
+        listener = changeListener;
+    }
+    if (listener)
+        listener(slot);
+}
+
+void BusCore::plugLocked(Slot &slot)
+{
+    auto at = std::make_shared<Attachment>();
+    at->owner = this;
+    at->slot = &slot;
+    at->bus = slot.bus;
+    int &next = nextDevnum[slot.bus];
+    if (next < 2 || next > 127)
+        next = 2; // address 1 is the root hub's
+    at->devnum = next++;
+    char node[64];
+    std::snprintf(node, sizeof node, "/dev/bus/usb/%03d/%03d", slot.bus, at->devnum);
+    at->devnode = node;
+    at->syspath = "/sys/devices/pci0000:00/0000:00:14.0/usb" + std::to_string(slot.bus) + "/"
+                  + std::to_string(slot.bus) + "-" + std::to_string(slot.port);
+
+    const std::filesystem::path fifoPath = root + at->devnode;
+    std::filesystem::create_directories(fifoPath.parent_path());
+    std::filesystem::remove(fifoPath);
+    if (mkfifo(fifoPath.c_str(), 0666) != 0)
+        throw std::runtime_error("cannot create device node " + fifoPath.string());
+    at->fifo = open(fifoPath.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (at->fifo < 0)
+        throw std::runtime_error("cannot open device node " + fifoPath.string());
+    static const std::vector<uint8_t> page(kFifoPage, 0);
+    while (write(at->fifo, page.data(), page.size()) > 0) {
+    }
+
+    at->handler = umockdev_ioctl_base_new();
+    g_signal_connect(at->handler, "handle-ioctl", G_CALLBACK(&BusCore::onIoctl), at.get());
+    GError *error = nullptr;
+    if (!umockdev_testbed_attach_ioctl(testbed, at->devnode.c_str(), at->handler, &error)) {
+        const std::string message = error ? error->message : "unknown error";
+        g_clear_error(&error);
+        throw std::runtime_error("cannot attach to " + at->devnode + ": " + message);
+    }
+
+    // Everything goes in with one call so that the "add" uevent is sent only
+    // once the device is complete: a program may open it at once.
+    const UsbId id = slot.model->usbId();
+    const std::string text = deviceRecord(at->syspath, at->devnode, slot.bus, at->devnum,
+                                          deviceDescriptors(id));
+    if (!umockdev_testbed_add_from_string(testbed, text.c_str(), &error)) {
+        const std::string message = error ? error->message : "unknown error";
+        g_clear_error(&error);
+        throw std::runtime_error("cannot add device " + at->syspath + ": " + message);
+    }
+    slot.current = at;
+    ++slot.generation;
+    attachments.push_back(std::move(at));
+}
+
+void BusCore::unplugLocked(Slot &slot)
+{
+    std::shared_ptr<Attachment> at = std::move(slot.current);
+    if (!at)
+        return;
+    ++slot.generation;
+    {
+        std::lock_guard lock(at->mutex);
+        at->gone = true;
+        slot.ioctls += at->ioctls;
+        // What was on the wire ends with a shut-down host controller.
+        while (!at->inFlight.empty()) {
+            UrbPtr urb = at->inFlight.front();
+            urb->status = -ESHUTDOWN;
+            urb->actualLength = 0;
+            urb->inData.clear();
+            urb->answered = true;
+            at->completeLocked(urb);
+        }
+    }
+    umockdev_testbed_uevent(testbed, at->syspath.c_str(), "remove");
+    umockdev_testbed_remove_device(testbed, at->syspath.c_str());
+}
+
+void BusCore::deliverTouches(Slot &slot)
+{
+    std::lock_guard lock(mutex);
+    if (!slot.current)
+        return;
+    Attachment &at = *slot.current;
+    std::lock_guard atLock(at.mutex);
+    serveInterruptLocked(at, slot);
+}
+
+void BusCore::serveInterruptLocked(Attachment &at, Slot &slot)
+{
+    if (at.gone)
+        return;
+    for (auto it = at.inFlight.begin(); it != at.inFlight.end();) {
+        UrbPtr urb = *it++;
+        if (urb->type != USBDEVFS_URB_TYPE_INTERRUPT || urb->endpoint != 0x81 || urb->answered)
+            continue;
+        const auto report = slot.model->takeTouchReport();
+        if (!report)
+            return;
+        const int n = std::min<int>(urb->bufferLength, int(report->size()));
+        urb->inData.assign(report->begin(), report->begin() + n);
+        urb->actualLength = n;
+        urb->status = 0;
+        urb->answered = true;
+        at.completeLocked(urb);
+    }
+}
+
+gboolean BusCore::onIoctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer user)
+{
+    auto *at = static_cast<Attachment *>(user);
+    return at->owner->handleIoctl(*at, client) ? TRUE : FALSE;
+}
+
+bool BusCore::handleIoctl(Attachment &at, UMockdevIoctlClient *client)
+{
+    const unsigned long request = umockdev_ioctl_client_get_request(client);
+    UMockdevIoctlData *arg = umockdev_ioctl_client_get_arg(client);
+    {
+        std::lock_guard lock(at.mutex);
+        ++at.ioctls;
+        if (at.gone && request != USBDEVFS_REAPURBNDELAY && request != USBDEVFS_DISCARDURB) {
+            umockdev_ioctl_client_complete(client, -1, ENODEV);
+            return true;
+        }
+    }
+    switch (request) {
+    case USBDEVFS_GET_CAPABILITIES: {
+        UMockdevIoctlData *caps = umockdev_ioctl_data_resolve(arg, 0, sizeof(uint32_t), nullptr);
+        if (!caps) {
+            umockdev_ioctl_client_complete(client, -1, EFAULT);
+            return true;
+        }
+        const uint32_t value = USBDEVFS_CAP_BULK_SCATTER_GATHER | USBDEVFS_CAP_BULK_CONTINUATION
+                               | USBDEVFS_CAP_NO_PACKET_SIZE_LIM | USBDEVFS_CAP_REAP_AFTER_DISCONNECT
+                               | USBDEVFS_CAP_ZERO_PACKET;
+        std::memcpy(caps->data, &value, sizeof value);
+        umockdev_ioctl_client_complete(client, 0, 0);
+        g_object_unref(caps);
+        return true;
+    }
+    case USBDEVFS_CLAIMINTERFACE:
+    case USBDEVFS_RELEASEINTERFACE:
+    case USBDEVFS_SETINTERFACE:
+    case USBDEVFS_CLEAR_HALT:
+    case USBDEVFS_RESETEP:
+    case USBDEVFS_RESET:
+        umockdev_ioctl_client_complete(client, 0, 0);
+        return true;
+    case USBDEVFS_SUBMITURB:
+        submitUrb(at, client, arg);
+        return true;
+    case USBDEVFS_REAPURB:
+    case USBDEVFS_REAPURBNDELAY:
+        reapUrb(at, client, arg);
+        return true;
+    case USBDEVFS_DISCARDURB:
+        discardUrb(at, client, arg);
+        return true;
+    default:
+        umockdev_ioctl_client_complete(client, -1, ENOTTY);
+        return true;
+    }
+}
+
+void BusCore::submitUrb(Attachment &at, UMockdevIoctlClient *client, UMockdevIoctlData *arg)
+{
+    UMockdevIoctlData *urbData = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_urb), nullptr);
+    if (!urbData) {
+        umockdev_ioctl_client_complete(client, -1, EFAULT);
+        return;
+    }
+    auto *raw = reinterpret_cast<usbdevfs_urb *>(urbData->data);
+    auto urb = std::make_shared<PendingUrb>();
+    urb->client = UMOCKDEV_IOCTL_CLIENT(g_object_ref(client));
+    urb->address = urbData->client_addr;
+    urb->type = raw->type;
+    urb->endpoint = raw->endpoint;
+    urb->bufferLength = raw->buffer_length;
+
+    const bool control = raw->type == USBDEVFS_URB_TYPE_CONTROL;
+    if (raw->buffer_length < 0 || (control && raw->buffer_length < 8)) {
+        g_object_unref(urbData);
+        umockdev_ioctl_client_complete(client, -1, EINVAL);
+        return;
+    }
+    // IN data is only written back when the URB is reaped, so an interrupt
+    // transfer does not need its buffer until a touch arrives.
+    const bool needsBuffer = control || !(raw->endpoint & 0x80);
+    UMockdevIoctlData *buffer = nullptr;
+    if (needsBuffer && raw->buffer_length > 0) {
+        buffer = umockdev_ioctl_data_resolve(urbData, offsetof(usbdevfs_urb, buffer),
+                                             size_t(raw->buffer_length), nullptr);
+        if (!buffer) {
+            g_object_unref(urbData);
+            umockdev_ioctl_client_complete(client, -1, EFAULT);
+            return;
+        }
+    }
+
+    {
+        std::lock_guard lock(at.mutex);
+        at.inFlight.push_back(urb);
+    }
+    // The submit itself succeeds at once, as on a real host controller.
+    umockdev_ioctl_client_complete(client, 0, 0);
+    answer(at, urb, buffer ? buffer->data : nullptr);
+    if (buffer)
+        g_object_unref(buffer);
+    g_object_unref(urbData);
+}
+
+void BusCore::answer(Attachment &at, const UrbPtr &urb, const uint8_t *buffer)
+{
+    Slot &slot = *at.slot;
+    ScreenModel &model = *slot.model;
+    Reply reply;
+    if (urb->type == USBDEVFS_URB_TYPE_CONTROL) {
+        Setup setup;
+        setup.requestType = buffer[0];
+        setup.request = buffer[1];
+        setup.value = uint16_t(buffer[2] | buffer[3] << 8);
+        setup.index = uint16_t(buffer[4] | buffer[5] << 8);
+        setup.length = uint16_t(buffer[6] | buffer[7] << 8);
+        const size_t dataRoom = size_t(urb->bufferLength - 8);
+        if (setup.length > dataRoom) {
+            reply.kind = Reply::Kind::Stall;
+        } else {
+            reply = model.control(setup, setup.isIn() ? nullptr : buffer + 8, setup.isIn() ? 0 : setup.length);
+        }
+        if (reply.kind == Reply::Kind::Done && setup.isIn()) {
+            urb->inData = reply.data;
+            urb->actualLength = int(reply.data.size());
+        } else if (reply.kind == Reply::Kind::Done) {
+            urb->actualLength = int(reply.accepted);
+        }
+    } else if (urb->type == USBDEVFS_URB_TYPE_BULK && !(urb->endpoint & 0x80)) {
+        reply = model.bulkOut(urb->endpoint, buffer, size_t(urb->bufferLength));
+        urb->actualLength = int(reply.accepted);
+    } else if (urb->type == USBDEVFS_URB_TYPE_INTERRUPT && urb->endpoint == 0x81) {
+        std::lock_guard lock(at.mutex);
+        serveInterruptLocked(at, slot);
+        return;
+    } else {
+        reply.kind = Reply::Kind::Stall;
+    }
+
+    if (reply.kind == Reply::Kind::Silent)
+        return; // stays in flight until the program gives up and discards it
+    urb->status = reply.kind == Reply::Kind::Stall ? -EPIPE : 0;
+    if (reply.kind == Reply::Kind::Stall) {
+        urb->actualLength = 0;
+        urb->inData.clear();
+    }
+    urb->answered = true;
+
+    auto finish = [&at, urb] {
+        std::lock_guard lock(at.mutex);
+        if (std::find(at.inFlight.begin(), at.inFlight.end(), urb) != at.inFlight.end())
+            at.completeLocked(urb);
+    };
+    // Attachments live as long as the bus and the scheduler stops first, so
+    // a delayed job may keep a plain reference.
+    if (reply.delayMs > 0)
+        scheduler.after(reply.delayMs, finish);
+    else
+        finish();
+
+    if (model.takeRebootRequest())
+        scheduleReboot(slot);
+}
+
+void BusCore::scheduleReboot(Slot &slot)
+{
+    {
+        const int slotNumber = slot.number;
+        const uint64_t generation = slot.generation;
+        const int delay = slot.model->rebootDelayMs();
+        // Leave the bus just after the reboot request has been acknowledged.
+        scheduler.after(20, [this, slotNumber, generation, delay] {
+            {
+                std::lock_guard lock(mutex);
+                Slot &s = *slots.at(size_t(slotNumber));
+                if (s.generation != generation)
+                    return; // unplugged or replugged by hand meanwhile
+                unplugLocked(s);
+            }
+            notify(slotNumber);
+            uint64_t afterUnplug;
+            {
+                std::lock_guard lock(mutex);
+                afterUnplug = slots.at(size_t(slotNumber))->generation;
+            }
+            scheduler.after(delay, [this, slotNumber, afterUnplug] {
+                {
+                    std::lock_guard lock(mutex);
+                    Slot &s = *slots.at(size_t(slotNumber));
+                    if (s.generation != afterUnplug)
+                        return;
+                    s.model->powerUp();
+                    plugLocked(s);
+                }
+                notify(slotNumber);
+            });
+        });
+    }
+}
+
+void BusCore::reapUrb(Attachment &at, UMockdevIoctlClient *client, UMockdevIoctlData *arg)
+{
+    UrbPtr urb;
+    bool gone;
+    {
+        std::lock_guard lock(at.mutex);
+        gone = at.gone;
+        for (auto it = at.done.begin(); it != at.done.end(); ++it) {
+            if ((*it)->client == client) {
+                urb = *it;
+                at.done.erase(it);
+                break;
+            }
+        }
+        at.updateFifoLocked();
+    }
+    if (!urb) {
+        umockdev_ioctl_client_complete(client, -1, gone ? ENODEV : EAGAIN);
+        return;
+    }
+    // Resolved data is valid only during one ioctl, so the URB is fetched
+    // again from the client: the reap argument is made to point at it, and
+    // resolving through that pointer loads it.
+    UMockdevIoctlData *pointer = umockdev_ioctl_data_resolve(arg, 0, sizeof(void *), nullptr);
+    if (!pointer || pointer->data_len < int(sizeof(void *))) {
+        umockdev_ioctl_client_complete(client, -1, EFAULT);
+        return;
+    }
+    std::memcpy(pointer->data, &urb->address, sizeof(void *));
+    UMockdevIoctlData *urbData = umockdev_ioctl_data_resolve(pointer, 0, sizeof(usbdevfs_urb), nullptr);
+    if (!urbData) {
+        g_object_unref(pointer);
+        umockdev_ioctl_client_complete(client, -1, EFAULT);
+        return;
+    }
+    usbdevfs_urb raw;
+    std::memcpy(&raw, urbData->data, sizeof raw);
+    raw.status = urb->status;
+    raw.actual_length = urb->actualLength;
+    UMockdevIoctlData *buffer = nullptr;
+    if (!urb->inData.empty() && raw.buffer_length == urb->bufferLength) {
+        buffer = umockdev_ioctl_data_resolve(urbData, offsetof(usbdevfs_urb, buffer),
+                                             size_t(urb->bufferLength), nullptr);
+        if (buffer) {
+            const size_t offset = urb->type == USBDEVFS_URB_TYPE_CONTROL ? 8 : 0;
+            const size_t n = std::min(urb->inData.size(), size_t(urb->bufferLength) - offset);
+            std::memcpy(buffer->data + offset, urb->inData.data(), n);
+        }
+    }
+    // Status and length only: the buffer field now holds a local address
+    // that umockdev swaps back when it writes the URB out.
+    std::memcpy(urbData->data + offsetof(usbdevfs_urb, status), &raw.status, sizeof raw.status);
+    std::memcpy(urbData->data + offsetof(usbdevfs_urb, actual_length), &raw.actual_length,
+                sizeof raw.actual_length);
+    umockdev_ioctl_client_complete(client, 0, 0);
+    if (buffer)
+        g_object_unref(buffer);
+    g_object_unref(urbData);
+    g_object_unref(pointer);
+}
+
+void BusCore::discardUrb(Attachment &at, UMockdevIoctlClient *client, UMockdevIoctlData *arg)
+{
+    unsigned long address = 0;
+    std::memcpy(&address, arg->data, std::min(sizeof address, size_t(arg->data_len)));
+    std::lock_guard lock(at.mutex);
+    for (const UrbPtr &urb : at.inFlight) {
+        if (urb->client == client && urb->address == address) {
+            urb->status = -ENOENT;
+            urb->actualLength = 0;
+            urb->inData.clear();
+            urb->answered = true;
+            at.completeLocked(urb);
+            umockdev_ioctl_client_complete(client, 0, 0);
+            return;
+        }
+    }
+    umockdev_ioctl_client_complete(client, -1, EINVAL);
+}
+
+} // namespace sim

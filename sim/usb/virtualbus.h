@@ -1,0 +1,51 @@
+#pragma once
+
+#include "../model/screenmodel.h"
+
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace sim {
+
+// Simulated screens on an emulated USB bus. Programs reach them through the
+// real libusb Linux backend: umockdev redirects sysfs, udev and the usbdevfs
+// device nodes of a process started under its preload library into this
+// bus. Create the bus before libusb_init() of the process under test, or
+// before starting a child program, so that UMOCKDEV_DIR is set.
+class VirtualBus {
+public:
+    VirtualBus();
+    ~VirtualBus();
+    VirtualBus(const VirtualBus &) = delete;
+    VirtualBus &operator=(const VirtualBus &) = delete;
+
+    // Puts a screen on bus `bus`, port `port` (1-127) and plugs it in.
+    // Returns its slot number.
+    int attach(std::shared_ptr<ScreenModel> model, int bus, int port);
+    // Pulls the cable: pending transfers end with no-device, later requests
+    // fail, and udev reports the removal.
+    void unplug(int slot);
+    // Plugs the screen back in with a new device address, as a hub does.
+    void plug(int slot);
+    bool plugged(int slot) const;
+    // The device address of the slot's current plug-in, 0 when unplugged.
+    int deviceAddress(int slot) const;
+    std::shared_ptr<ScreenModel> model(int slot) const;
+    int slotCount() const;
+
+    // Called from a bus thread after a slot was plugged in or left the bus
+    // (also when a screen reboots by itself).
+    void setChangeListener(std::function<void(int slot)> listener);
+
+    // ioctl requests the slot's device nodes have answered so far.
+    uint64_t ioctlCount(int slot) const;
+
+    std::string rootDir() const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> d;
+};
+
+} // namespace sim
