@@ -29,7 +29,7 @@ std::vector<Preset> makePresets()
         {"5in-unknown", "5-inch panel of an unknown variant", 5, 1, k2t, 480, 854, 2,
          "K2T-5XX,v0.05,2018-02-11,FX2-5XX"},
         {"6.8in-telv", "6.8in TELV TAVRIK-6.8INRGB", 7, 6, telv, 800, 480, 1,
-         "TAVRIK-6.8INRGB,v0.18,2024-05-14,T113-6D8"},
+         "TAVRIK-6.8INRGB,v0.18,2024-05-14,T113-6D8", 1},
         {"6.8in-k2t", "6.8in PANEL-W68A (older family)", 7, 0, k2t, 800, 480, 1,
          "K2T-W68A,v0.08,2019-01-15,FX2-W68A"},
         {"7in-telv", "7.0in TELV 1024x600", 8, 0, telv, 1024, 600, 1,

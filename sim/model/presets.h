@@ -22,6 +22,7 @@ struct Preset {
     int panelHeight = 480;
     int rotationCode = 1;    // 2: portrait panel, the host turns pictures a quarter turn
     std::string ident;       // answer to the identification request
+    int flipDefault = 0;     // flip state with which the glass shows pictures upright
 
     int pictureWidth() const { return rotationCode == 2 ? panelHeight : panelWidth; }
     int pictureHeight() const { return rotationCode == 2 ? panelWidth : panelHeight; }

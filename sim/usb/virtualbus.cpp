@@ -241,6 +241,18 @@ std::shared_ptr<ScreenModel> VirtualBus::model(int slot) const
     return d->slots.at(size_t(slot))->model;
 }
 
+int VirtualBus::busNumber(int slot) const
+{
+    std::lock_guard lock(d->mutex);
+    return d->slots.at(size_t(slot))->bus;
+}
+
+int VirtualBus::portNumber(int slot) const
+{
+    std::lock_guard lock(d->mutex);
+    return d->slots.at(size_t(slot))->port;
+}
+
 int VirtualBus::slotCount() const
 {
     std::lock_guard lock(d->mutex);

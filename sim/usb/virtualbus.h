@@ -33,6 +33,8 @@ public:
     int deviceAddress(int slot) const;
     std::shared_ptr<ScreenModel> model(int slot) const;
     int slotCount() const;
+    int busNumber(int slot) const;
+    int portNumber(int slot) const;
 
     // Called from a bus thread after a slot was plugged in or left the bus
     // (also when a screen reboots by itself).

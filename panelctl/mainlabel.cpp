@@ -1,0 +1,3 @@
+#include "mainlabel.h"
+
+MainLabel::MainLabel(QWidget *parent) : QLabel(parent) {}

@@ -1,0 +1,85 @@
+#include "screenspec.h"
+
+#include <charconv>
+
+namespace sim {
+
+namespace {
+
+bool toInt(const std::string &s, int lo, int hi, int *out)
+{
+    int v = 0;
+    const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
+    if (ec != std::errc() || end != s.data() + s.size() || v < lo || v > hi)
+        return false;
+    *out = v;
+    return true;
+}
+
+std::optional<ScreenSpec> fail(std::string *error, const std::string &why)
+{
+    if (error)
+        *error = why;
+    return std::nullopt;
+}
+
+} // namespace
+
+std::optional<ScreenSpec> parseScreenSpec(const std::string &text, std::string *error)
+{
+    ScreenSpec spec;
+    std::string head = text;
+    std::string options;
+    if (const auto colon = text.find(':'); colon != std::string::npos) {
+        head = text.substr(0, colon);
+        options = text.substr(colon + 1);
+    }
+    if (const auto at = head.find('@'); at != std::string::npos) {
+        const std::string where = head.substr(at + 1);
+        head = head.substr(0, at);
+        const auto dot = where.find('.');
+        if (dot == std::string::npos || !toInt(where.substr(0, dot), 1, 255, &spec.bus)
+            || !toInt(where.substr(dot + 1), 1, 127, &spec.port))
+            return fail(error, "bus and port must read BUS.PORT with BUS 1-255 and PORT 1-127: " + where);
+    }
+    if (!findPreset(head))
+        return fail(error, "unknown screen preset \"" + head + "\" (see --list-presets)");
+    spec.preset = head;
+
+    size_t pos = 0;
+    while (pos < options.size()) {
+        size_t next = options.find(',', pos);
+        if (next == std::string::npos)
+            next = options.size();
+        const std::string opt = options.substr(pos, next - pos);
+        pos = next + 1;
+        const auto eq = opt.find('=');
+        const std::string key = opt.substr(0, eq);
+        const std::string value = eq == std::string::npos ? std::string() : opt.substr(eq + 1);
+        int n = 0;
+        auto number = [&](int lo, int hi) { return toInt(value, lo, hi, &n); };
+        if (key == "debug" && eq == std::string::npos)
+            spec.debug = true;
+        else if (key == "boot" && eq == std::string::npos)
+            spec.bootLoader = true;
+        else if (key == "silent" && eq == std::string::npos)
+            spec.faults.silent = true;
+        else if (key == "slow" && number(0, 60000))
+            spec.faults.delayMs = n;
+        else if (key == "short" && number(0, 65535))
+            spec.faults.shortReply = n;
+        else if (key == "fail-every" && number(1, 1000000))
+            spec.faults.failEvery = n;
+        else if (key == "bulk-accept" && number(0, 1 << 30))
+            spec.faults.bulkAccept = n;
+        else if (key == "reboot-delay" && number(0, 600000))
+            spec.rebootDelayMs = n;
+        else if (key == "seed" && number(1, 65535))
+            spec.seed = uint32_t(n);
+        else
+            return fail(error, "unknown or malformed screen option \"" + opt + "\"");
+    }
+    return spec;
+}
+
+} // namespace sim

@@ -1,0 +1,26 @@
+#pragma once
+
+#include "model/screenmodel.h"
+
+#include <optional>
+#include <string>
+
+namespace sim {
+
+// One --screen option of the launcher: PRESET[@BUS.PORT][:OPTION,OPTION...]
+// with the options debug, boot, silent, slow=MS, short=N, fail-every=N,
+// bulk-accept=N, reboot-delay=MS and seed=N.
+struct ScreenSpec {
+    std::string preset;
+    int bus = 1;
+    int port = 0; // 0: the launcher picks a free one
+    bool debug = false;
+    bool bootLoader = false;
+    Faults faults;
+    int rebootDelayMs = 1500;
+    uint32_t seed = 0; // 0: the launcher picks one per screen
+};
+
+std::optional<ScreenSpec> parseScreenSpec(const std::string &text, std::string *error);
+
+} // namespace sim

@@ -1,0 +1,146 @@
+// The launcher: its screen options, the glass it shows and the program it
+// runs under the simulated screens.
+#include "screenspec.h"
+#include "screenviewer.h"
+#include "usb/virtualbus.h"
+
+#include <QProcess>
+#include <QPushButton>
+#include <QTest>
+
+using namespace sim;
+
+class TestSimLauncher : public QObject {
+    Q_OBJECT
+
+private slots:
+    void screenOptionsParse();
+    void badScreenOptionsAreRefusedWithReason();
+    void glassShowsFrameUprightWithFlipAndBacklight();
+    void clickOnGlassBecomesTouchAtThatPicturePoint();
+    void programUnderLauncherSeesTheScreens();
+    void launcherRefusesUnknownPreset();
+};
+
+void TestSimLauncher::screenOptionsParse()
+{
+    std::string error;
+    auto spec = parseScreenSpec("4in-square-telv@2.11:debug,slow=40,fail-every=7,seed=9", &error);
+    QVERIFY2(spec.has_value(), error.c_str());
+    QCOMPARE(spec->preset, std::string("4in-square-telv"));
+    QCOMPARE(spec->bus, 2);
+    QCOMPARE(spec->port, 11);
+    QVERIFY(spec->debug);
+    QCOMPARE(spec->faults.delayMs, 40);
+    QCOMPARE(spec->faults.failEvery, 7);
+    QCOMPARE(spec->seed, uint32_t(9));
+
+    spec = parseScreenSpec("5in-k2t-m50a:boot,silent,short=2,bulk-accept=0,reboot-delay=0", &error);
+    QVERIFY2(spec.has_value(), error.c_str());
+    QCOMPARE(spec->port, 0);
+    QVERIFY(spec->bootLoader);
+    QVERIFY(spec->faults.silent);
+    QCOMPARE(spec->faults.shortReply, 2);
+    QCOMPARE(spec->faults.bulkAccept, 0);
+    QCOMPARE(spec->rebootDelayMs, 0);
+}
+
+void TestSimLauncher::badScreenOptionsAreRefusedWithReason()
+{
+    const char *bad[] = {"9in-telv", "6.8in-telv@1", "6.8in-telv@1.128", "6.8in-telv@0.4", "6.8in-telv@1.4x",
+                         "6.8in-telv:slow", "6.8in-telv:slow=-1", "6.8in-telv:fail-every=0", "6.8in-telv:loud",
+                         "6.8in-telv:debug=1"};
+    for (const char *text : bad) {
+        std::string error;
+        QVERIFY2(!parseScreenSpec(text, &error).has_value(), text);
+        QVERIFY2(!error.empty(), text);
+    }
+}
+
+void TestSimLauncher::glassShowsFrameUprightWithFlipAndBacklight()
+{
+    VirtualBus bus;
+    auto model = std::make_shared<ScreenModel>(*findPreset("6.8in-telv"));
+    const int slot = bus.attach(model, 1, 4);
+    ScreenViewer viewer(bus, slot);
+
+    // A frame whose first picture row is red and the rest blue, mirrored top
+    // to bottom as the 6.8-inch panel scans it: the red row is the last sent.
+    std::vector<uint8_t> frame(800 * 480 * 2);
+    for (int y = 0; y < 480; ++y)
+        for (int x = 0; x < 800; ++x) {
+            const uint16_t c = y == 479 ? 0xF800 : 0x001F;
+            frame[size_t(y * 800 + x) * 2] = uint8_t(c);
+            frame[size_t(y * 800 + x) * 2 + 1] = uint8_t(c >> 8);
+        }
+    const std::vector<uint8_t> header{0x00, 0x2C, 0x00, 0xB8, 0x0B, 0x00};
+    model->control({0x40, 0xB0, 0, 0, 6}, header.data(), header.size());
+    model->bulkOut(0x02, frame.data(), frame.size());
+    QTRY_VERIFY(!viewer.glass().isNull());
+    QCOMPARE(viewer.glass().size(), QSize(800, 480));
+    QCOMPARE(viewer.glass().pixelColor(10, 0), QColor(Qt::red));
+    QCOMPARE(viewer.glass().pixelColor(10, 479), QColor(Qt::blue));
+
+    // This panel is upright with vertical flip on; turning it off flips the glass.
+    const std::vector<uint8_t> flipOff{0x00, 0x36, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00};
+    model->control({0x40, 0xB0, 0, 0, 8}, flipOff.data(), flipOff.size());
+    QTRY_COMPARE(viewer.glass().pixelColor(10, 479), QColor(Qt::red));
+
+    const std::vector<uint8_t> dim{0x00, 0x51, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00};
+    model->control({0x40, 0xB0, 0, 0, 8}, dim.data(), dim.size());
+    QTRY_COMPARE(viewer.glass().pixelColor(10, 479), QColor(Qt::black));
+}
+
+void TestSimLauncher::clickOnGlassBecomesTouchAtThatPicturePoint()
+{
+    VirtualBus bus;
+    auto model = std::make_shared<ScreenModel>(*findPreset("10in-telv"));
+    const int slot = bus.attach(model, 1, 4);
+    ScreenViewer viewer(bus, slot);
+    viewer.resize(1024 / 2, 600 / 2 + 36); // glass at half size
+    viewer.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&viewer));
+
+    QTest::mousePress(&viewer, Qt::LeftButton, {}, QPoint(50, 100));
+    const auto report = model->takeTouchReport();
+    QVERIFY(report.has_value());
+    // The 10-inch TELV panel maps raw positions one to one.
+    const int rx = ((*report)[3] & 0x0F) << 8 | (*report)[4];
+    const int ry = ((*report)[5] & 0x0F) << 8 | (*report)[6];
+    QVERIFY(qAbs(rx - 100) <= 2);
+    QVERIFY(qAbs(ry - 200) <= 2);
+    QCOMPARE((*report)[3] >> 6, 0); // contact
+    QTest::mouseRelease(&viewer, Qt::LeftButton, {}, QPoint(50, 100));
+    QCOMPARE((*model->takeTouchReport())[3] >> 6, 1); // lift
+
+    // Unplugged from the viewer's own button.
+    viewer.findChild<QPushButton *>()->click();
+    QVERIFY(!bus.plugged(slot));
+}
+
+void TestSimLauncher::programUnderLauncherSeesTheScreens()
+{
+    QProcess p;
+    p.start(QStringLiteral(TAVRIK_SIM_PATH),
+            {QStringLiteral("--no-viewer"), QStringLiteral("--screen"), QStringLiteral("6.8in-telv@1.4:debug"),
+             QStringLiteral("--screen"), QStringLiteral("4in-telv@2.7:boot"), QStringLiteral("--"),
+             QStringLiteral(USBPROBE_PATH)});
+    QVERIFY(p.waitForFinished(20000));
+    const QString output = QString::fromUtf8(p.readAllStandardOutput());
+    QCOMPARE(p.exitCode(), 0);
+    QVERIFY2(output.contains(QStringLiteral("1.4 c872:1004 TAVRIK-6.8INRGB DEBUG,v0.18")), qPrintable(output));
+    QVERIFY2(output.contains(QStringLiteral("2.7 1f3a:efe8")), qPrintable(output));
+}
+
+void TestSimLauncher::launcherRefusesUnknownPreset()
+{
+    QProcess p;
+    p.start(QStringLiteral(TAVRIK_SIM_PATH), {QStringLiteral("--screen"), QStringLiteral("nope"),
+                                               QStringLiteral("--"), QStringLiteral(USBPROBE_PATH)});
+    QVERIFY(p.waitForFinished(20000));
+    QCOMPARE(p.exitCode(), 2);
+    QVERIFY(p.readAllStandardError().contains("unknown screen preset"));
+}
+
+QTEST_MAIN(TestSimLauncher)
+#include "tst_simlauncher.moc"
