@@ -155,8 +155,9 @@ Reply ScreenModel::runningControl(const Setup &setup, const uint8_t *out, size_t
         case 0xB6:
             return withData({m_bridgeStatus}, setup.length);
         case 0xB7: {
-            std::vector<uint8_t> data{m_bridgeStatus};
-            data.insert(data.end(), m_bridgeRead.begin(), m_bridgeRead.end());
+            std::vector<uint8_t> data(1 + m_bridgeRead.size());
+            data[0] = m_bridgeStatus;
+            std::copy(m_bridgeRead.begin(), m_bridgeRead.end(), data.begin() + 1);
             return withData(std::move(data), setup.length);
         }
         default:
