@@ -73,6 +73,7 @@ struct Attachment {
     std::string syspath; // /sys/devices/...
     UMockdevIoctlBase *handler = nullptr;
     int fifo = -1;
+    bool attached = false; // the ioctl handler serves `devnode`
     uint64_t ioctls = 0;
 
     std::mutex mutex;
@@ -106,7 +107,7 @@ struct Attachment {
         }
     }
 
-    void completeLocked(const UrbPtr &urb)
+    void completeLocked(UrbPtr urb) // by value: `urb` may live in inFlight
     {
         inFlight.remove(urb);
         done.push_back(urb);
@@ -299,13 +300,33 @@ void BusCore::plugLocked(Slot &slot)
     at->owner = this;
     at->slot = &slot;
     at->bus = slot.bus;
+    // Addresses go round from 2 (1 is the root hub's), skipping those in use,
+    // as a host controller hands them out.
     int &next = nextDevnum[slot.bus];
-    if (next < 2 || next > 127)
-        next = 2; // address 1 is the root hub's
-    at->devnum = next++;
+    for (int tries = 0; tries < 126; ++tries) {
+        if (next < 2 || next > 127)
+            next = 2;
+        const int candidate = next++;
+        const bool inUse = std::any_of(slots.begin(), slots.end(), [&](const auto &s) {
+            return s->current && s->bus == slot.bus && s->current->devnum == candidate;
+        });
+        if (!inUse) {
+            at->devnum = candidate;
+            break;
+        }
+    }
+    if (at->devnum == 0)
+        throw std::runtime_error("no free USB address on bus " + std::to_string(slot.bus));
     char node[64];
     std::snprintf(node, sizeof node, "/dev/bus/usb/%03d/%03d", slot.bus, at->devnum);
     at->devnode = node;
+    // An earlier plug-in with this address has left the bus; its node goes.
+    for (auto &old : attachments) {
+        if (old->devnode == at->devnode && old->attached) {
+            umockdev_testbed_detach_ioctl(testbed, old->devnode.c_str(), nullptr);
+            old->attached = false;
+        }
+    }
     at->syspath = "/sys/devices/pci0000:00/0000:00:14.0/usb" + std::to_string(slot.bus) + "/"
                   + std::to_string(slot.bus) + "-" + std::to_string(slot.port);
 
@@ -329,6 +350,7 @@ void BusCore::plugLocked(Slot &slot)
         g_clear_error(&error);
         throw std::runtime_error("cannot attach to " + at->devnode + ": " + message);
     }
+    at->attached = true;
 
     // Everything goes in with one call so that the "add" uevent is sent only
     // once the device is complete: a program may open it at once.

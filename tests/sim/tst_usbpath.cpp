@@ -7,6 +7,7 @@
 #include <QTest>
 
 #include <atomic>
+#include <set>
 
 using namespace sim;
 using screenlink::DeviceHandle;
@@ -121,6 +122,7 @@ private slots:
     void silentScreenTimesOutAndRecovers();
     void faultyScreenStallsAndShortens();
     void rebootLeavesAndReturnsByFirmwareState();
+    void manyReplugsReuseAddresses();
 
 private:
     void pump(int ms);
@@ -408,6 +410,27 @@ void TestUsbPath::rebootLeavesAndReturnsByFirmwareState()
     m_telv->powerUp();
     m_bus->plug(m_telvSlot);
     QVERIFY(waitForList(m_ctx->get(), [](const std::vector<Found> &all) { return hasAt(all, 1, 1, kRunningId); }));
+}
+
+void TestUsbPath::manyReplugsReuseAddresses()
+{
+    // More plug-ins than a bus has addresses: old ones are handed out again.
+    const int telvAddress = m_bus->deviceAddress(m_telvSlot);
+    std::set<int> addresses;
+    for (int i = 0; i < 130; ++i) {
+        m_bus->unplug(m_k2tSlot);
+        m_bus->plug(m_k2tSlot);
+        addresses.insert(m_bus->deviceAddress(m_k2tSlot));
+    }
+    QVERIFY(addresses.size() >= 120);
+    QVERIFY(!addresses.count(telvAddress)); // never the address of a screen still plugged in
+    QVERIFY(waitForList(m_ctx->get(), [](const std::vector<Found> &all) {
+        return std::count_if(all.begin(), all.end(), [](const Found &f) { return f.bus == 1 && f.port == 12; }) == 1;
+    }));
+    DeviceHandle h = openAt(m_ctx->get(), 1, 12);
+    QVERIFY(h);
+    Bytes ident(64, 0);
+    QVERIFY(controlIn(h, 0xA0, ident) > 0);
 }
 
 QTEST_GUILESS_MAIN(TestUsbPath)
