@@ -587,38 +587,38 @@ void BusCore::answer(Attachment &at, const UrbPtr &urb, const uint8_t *buffer)
 
 void BusCore::scheduleReboot(Slot &slot)
 {
-    {
-        const int slotNumber = slot.number;
-        const uint64_t generation = slot.generation;
-        const int delay = slot.model->rebootDelayMs();
-        // Leave the bus just after the reboot request has been acknowledged.
-        scheduler.after(20, [this, slotNumber, generation, delay] {
+    const int slotNumber = slot.number;
+    const uint64_t generation = slot.generation;
+    const int delay = slot.model->rebootDelayMs();
+    // Leave the bus just after the reboot request has been acknowledged.
+    scheduler.after(20, [this, slotNumber, generation, delay] {
+        uint64_t afterUnplug;
+        {
+            std::lock_guard lock(mutex);
+            Slot &s = *slots.at(size_t(slotNumber));
+            if (s.generation != generation)
+                return; // unplugged or replugged by hand meanwhile
+            unplugLocked(s);
+            afterUnplug = s.generation;
+        }
+        notify(slotNumber);
+        scheduler.after(delay, [this, slotNumber, afterUnplug] {
             {
                 std::lock_guard lock(mutex);
                 Slot &s = *slots.at(size_t(slotNumber));
-                if (s.generation != generation)
-                    return; // unplugged or replugged by hand meanwhile
-                unplugLocked(s);
+                if (s.generation != afterUnplug)
+                    return;
+                s.model->powerUp();
+                try {
+                    plugLocked(s);
+                } catch (const std::exception &e) {
+                    std::fprintf(stderr, "simulated screen %d did not come back: %s\n", slotNumber, e.what());
+                    return;
+                }
             }
             notify(slotNumber);
-            uint64_t afterUnplug;
-            {
-                std::lock_guard lock(mutex);
-                afterUnplug = slots.at(size_t(slotNumber))->generation;
-            }
-            scheduler.after(delay, [this, slotNumber, afterUnplug] {
-                {
-                    std::lock_guard lock(mutex);
-                    Slot &s = *slots.at(size_t(slotNumber));
-                    if (s.generation != afterUnplug)
-                        return;
-                    s.model->powerUp();
-                    plugLocked(s);
-                }
-                notify(slotNumber);
-            });
         });
-    }
+    });
 }
 
 void BusCore::reapUrb(Attachment &at, UMockdevIoctlClient *client, UMockdevIoctlData *arg)
