@@ -1,76 +1,269 @@
 #include "mainwindow.h"
 
+#include "bridge.h"
+#include "devicelist.h"
+#include "identify.h"
+#include "platform.h"
 #include "ui_mainwindow.h"
 
+#include <QCoreApplication>
+#include <QFile>
 #include <QTimer>
+
+using namespace screenlink;
 
 namespace {
 
 constexpr int kScanPeriodMs = 3000;
-
-const char *kindWord(const libusb_device_descriptor &d)
-{
-    if (d.idVendor == 0xC872 && d.idProduct == 0x1004)
-        return "SCREEN";
-    if (d.idVendor == 0x04B4 && d.idProduct == 0x8613)
-        return "K2T";
-    if (d.idVendor == 0x1F3A && d.idProduct == 0xEFE8)
-        return "TELV";
-    return nullptr;
-}
+constexpr int kFirstFrameDelayMs = 1000;
+constexpr uint16_t kNoId = 0xFFFF;
 
 } // namespace
 
 MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(std::make_unique<Ui::MainWindow>())
 {
     ui->setupUi(this);
+    screenGeometry.panelWidth = 800;
+    screenGeometry.panelHeight = 480;
     ui->pbVFlip->setEnabled(false);
     ui->pbHFlip->setEnabled(false);
-    ui->pbMonitor->hide();
+    screenProductId = kNoId;
+    screenVendorId = kNoId;
+    exeSuffix = platform::exeSuffix();
+    const QString driver = QCoreApplication::applicationDirPath() + QStringLiteral("/telvdrv") + exeSuffix;
+    if (!QFile::exists(driver))
+        ui->pbMonitor->hide();
     ui->pbLog->hide();
+    if (usbContext)
+        usbEventThread.startPumping(usbContext.get());
+
+    connect(ui->barBacklight, SIGNAL(valueChanged(int)), this, SLOT(onBacklight(int)));
+    connect(ui->pbClean, SIGNAL(clicked()), ui->mainDisplay, SLOT(onClean()));
+    connect(ui->pbUpgrade, SIGNAL(clicked()), this, SLOT(onUpgrade()));
+    connect(this, SIGNAL(touchReady(int,int,int)), ui->mainDisplay, SLOT(onTouchReady(int,int,int)));
+    connect(&upgradeThread, SIGNAL(progress(int)), this, SLOT(onUpProgress(int)));
+    connect(ui->pbRed, SIGNAL(clicked(bool)), this, SLOT(onColorChanged()));
+    connect(ui->pbGreen, SIGNAL(clicked(bool)), this, SLOT(onColorChanged()));
+    connect(ui->pbBlue, SIGNAL(clicked(bool)), this, SLOT(onColorChanged()));
+    connect(ui->pbBlack, SIGNAL(clicked(bool)), this, SLOT(onColorChanged()));
+    connect(ui->pbWhite, SIGNAL(clicked(bool)), this, SLOT(onColorChanged()));
+    connect(ui->pbLEDTest, SIGNAL(clicked(bool)), this, SLOT(onLEDTest()));
+    connect(ui->pbTest, SIGNAL(clicked(bool)), this, SLOT(onTest()));
     ui->pbTest->hide();
+    connect(ui->pbVFlip, SIGNAL(toggled(bool)), this, SLOT(onUpdateFlip()));
+    connect(ui->pbHFlip, SIGNAL(toggled(bool)), this, SLOT(onUpdateFlip()));
+    connect(ui->pbMonitor, SIGNAL(toggled(bool)), this, SLOT(onMonitorMode()));
+    connect(ui->pbLog, SIGNAL(clicked(bool)), this, SLOT(onLog()));
+    connect(ui->mbScreenList, SIGNAL(currentIndexChanged(int)), this, SLOT(onSelectScreen(int)));
     ui->pgUpgrade->hide();
-    if (m_usb)
-        m_events.startPumping(m_usb.get());
+
     ui->statusBar->showMessage(tr("No Device."));
     QTimer::singleShot(0, this, &MainWindow::onScanUSB);
 }
 
 MainWindow::~MainWindow()
 {
-    if (m_events.isRunning())
-        m_events.stopPumping();
+    // The screen goes first, while the event thread can still finish its
+    // touch transfer; then the thread, then (as members) the context.
+    releaseScreen();
+    if (usbEventThread.isRunning())
+        usbEventThread.stopPumping();
+    // A test still running must not outlive its thread object.
+    for (QThread *t : {static_cast<QThread *>(&monitorThread), static_cast<QThread *>(&ledTestThread),
+                       static_cast<QThread *>(&testThread), static_cast<QThread *>(&upgradeThread)})
+        t->wait();
+    // Selection signals must not reach a half-destroyed window.
+    ui->mbScreenList->disconnect(this);
 }
 
 void MainWindow::onScanUSB()
 {
-    QStringList entries;
-    if (m_usb) {
-        screenlink::DeviceList list(m_usb.get());
-        for (size_t i = 0; i < list.size(); ++i) {
-            libusb_device_descriptor desc{};
-            if (libusb_get_device_descriptor(list[i], &desc) < 0)
-                continue;
-            if (const char *word = kindWord(desc))
-                entries << QStringLiteral("%1,%2,PHY(%3.%4)")
-                               .arg(i)
-                               .arg(QLatin1String(word))
-                               .arg(libusb_get_bus_number(list[i]))
-                               .arg(libusb_get_port_number(list[i]));
-        }
-    }
-    QStringList shown;
-    for (int i = 0; i < ui->mbScreenList->count(); ++i)
-        shown << ui->mbScreenList->itemText(i);
-    if (shown != entries) {
-        ui->mbScreenList->clear();
-        ui->mbScreenList->addItems(entries);
-        QString sheet = ui->lbStatusLED->styleSheet();
-        if (entries.isEmpty())
-            sheet.replace(QLatin1String("green"), QLatin1String("gray"));
-        else
-            sheet.replace(QLatin1String("gray"), QLatin1String("green"));
-        ui->lbStatusLED->setStyleSheet(sheet);
-    }
+    scanNow();
     QTimer::singleShot(kScanPeriodMs, this, &MainWindow::onScanUSB);
 }
+
+void MainWindow::scanNow()
+{
+    // A list that cannot be read counts as empty.
+    const DeviceList devices(usbContext.get());
+    QStringList newEntries;
+    for (size_t i = 0; i < devices.size(); ++i) {
+        libusb_device_descriptor desc{};
+        if (libusb_get_device_descriptor(devices[i], &desc) < 0)
+            continue;
+        const DeviceKind kind = deviceKind(desc.idVendor, desc.idProduct);
+        if (kind == DeviceKind::Other)
+            continue;
+        newEntries << QStringLiteral("%1,%2,%3").arg(i).arg(kindWord(kind), phyText(devices[i]));
+    }
+    syncScreenList(devices, newEntries);
+}
+
+void MainWindow::syncScreenList(const DeviceList &devices, QStringList newEntries)
+{
+    QComboBox *list = ui->mbScreenList;
+    QStringList listed;
+    for (int i = 0; i < list->count(); ++i)
+        listed << list->itemText(i);
+    const QStringList gone = matchListedEntries(listed, newEntries);
+
+    bool currentRemoved = false;
+    for (const QString &text : gone) {
+        const int i = list->findText(text, Qt::MatchExactly | Qt::MatchCaseSensitive);
+        if (i < 0)
+            continue;
+        if (i == list->currentIndex())
+            currentRemoved = true;
+        list->removeItem(i);
+    }
+
+    for (const QString &entry : newEntries) {
+        if (entry.contains(QLatin1String("TELV")) || entry.contains(QLatin1String("K2T"))) {
+            list->addItem(entry);
+        } else if (entry.contains(QLatin1String("SCREEN"))) {
+            const int index = entryField(entry, 0).toInt(nullptr, 10);
+            if (index < 0 || size_t(index) >= devices.size())
+                continue;
+            // Listing must not disturb the open screen's record: identify
+            // into a copy through a handle of its own.
+            std::shared_ptr<Screen> probe = Screen::open(usbContext.get(), devices[size_t(index)]);
+            if (!probe)
+                continue; // tried again at the next scan
+            ScreenGeometry scratch = screenGeometry;
+            const QString identification = identifyScreen(*probe, scratch);
+            const QString deviceId = readDeviceId(*probe);
+            probe.reset();
+            list->addItem(listedName(identification) + QLatin1Char(',') + deviceId + QLatin1Char(',')
+                          + entryField(entry, 2));
+        }
+    }
+
+    if ((list->currentIndex() < 0 || currentRemoved) && list->count() > 0)
+        list->setCurrentIndex(0);
+}
+
+void MainWindow::onSelectScreen(int)
+{
+    if (screenHandle) {
+        releaseScreen();
+        screenVendorId = kNoId;
+        screenProductId = kNoId;
+    }
+    const DeviceList devices(usbContext.get());
+    const QString current = ui->mbScreenList->currentText();
+    const QString key = current.isEmpty() ? kNoPort : entryField(current, 2);
+    int bus = 0;
+    int port = 0;
+    parsePhyText(key, &bus, &port);
+
+    libusb_device *found = nullptr;
+    for (libusb_device *device : devices) {
+        if (libusb_get_bus_number(device) == bus && libusb_get_port_number(device) == port) {
+            found = device;
+            break;
+        }
+    }
+    if (!found) {
+        ui->statusBar->showMessage(tr("No device."));
+        setWindowTitle(tr("Tavrik Screen Test") + tr(" - v55n"));
+        setLamp(false);
+        ui->mainDisplay->setText(tr("Drag and Drop Picture Here"));
+        ui->mainDisplay->onClean();
+        return;
+    }
+
+    libusb_device_descriptor desc{};
+    libusb_get_device_descriptor(found, &desc);
+    switch (deviceKind(desc.idVendor, desc.idProduct)) {
+    case DeviceKind::TelvBootLoader:
+    case DeviceKind::K2tBootLoader: {
+        setLamp(true);
+        // After a tool took the screen the IDs still name it; it opens again
+        // only once a selection has closed an open handle.
+        if (!screenHandle && screenVendorId == kNoId && screenProductId == kNoId && openBootScreen(found)) {
+            const bool telv = deviceKind(desc.idVendor, desc.idProduct) == DeviceKind::TelvBootLoader;
+            ui->statusBar->showMessage(telv ? tr("Connected, click \"Upgrade\" to write TELV firmware.")
+                                            : tr("Connected, click \"Upgrade\" to write K2T/K5TX firmware."));
+            screenVendorId = desc.idVendor;
+            screenProductId = desc.idProduct;
+        }
+        break;
+    }
+    case DeviceKind::RunningScreen:
+        setLamp(true);
+        if (!screenHandle && openRunningScreen(found)) {
+            const QString identification = identifyScreen(*screenHandle, screenGeometry);
+            const QString deviceId = readDeviceId(*screenHandle);
+            ui->statusBar->showMessage(identification + QStringLiteral(", ") + deviceId);
+            ui->pbLog->setVisible(identification.contains(QLatin1String("DEBUG")));
+            if (const auto minor = screenlink::firmwareMinor(identification))
+                screenFirmwareMinor = *minor;
+            setWindowTitle(QStringLiteral("ID: ") + deviceId);
+            screenVendorId = desc.idVendor;
+            screenProductId = desc.idProduct;
+            const QSize picture = screenGeometry.pictureSize();
+            ui->mainDisplay->resize(picture);
+            resize(picture + QSize(20, 50));
+        }
+        break;
+    case DeviceKind::Other:
+        break;
+    }
+}
+
+bool MainWindow::openBootScreen(libusb_device *device)
+{
+    screenHandle = Screen::open(usbContext.get(), device);
+    return screenHandle != nullptr;
+}
+
+bool MainWindow::openRunningScreen(libusb_device *device)
+{
+    if (!openBootScreen(device))
+        return false;
+    screenHandle->startTouch([this](const TouchTransfer::Report &r) {
+        const int x = (r[3] & 0x0F) << 8 | r[4];
+        const int y = (r[5] & 0x0F) << 8 | r[6];
+        const int t = (r[3] >> 6) == 1 ? 1 : 0;
+        emit touchReady(x, y, t);
+    });
+    QTimer::singleShot(kFirstFrameDelayMs, this, &MainWindow::onUpdateFrame);
+    return true;
+}
+
+void MainWindow::releaseScreen()
+{
+    if (!screenHandle)
+        return;
+    screenHandle->stopTouch();
+    screenHandle.reset();
+}
+
+void MainWindow::handOverScreen()
+{
+    releaseScreen();
+}
+
+void MainWindow::setLamp(bool on)
+{
+    QString sheet = ui->lbStatusLED->styleSheet();
+    if (on)
+        sheet.replace(QLatin1String("gray"), QLatin1String("green"));
+    else
+        sheet.replace(QLatin1String("green"), QLatin1String("gray"));
+    ui->lbStatusLED->setStyleSheet(sheet);
+}
+
+// Filled as their features land.
+void MainWindow::onBacklight(int) {}
+void MainWindow::onUpdateFrame() {}
+void MainWindow::onUpgrade() {}
+void MainWindow::onUpProgress(int) {}
+void MainWindow::onColorChanged() {}
+void MainWindow::onTest() {}
+void MainWindow::onLEDTest() {}
+void MainWindow::onUpdateFlip() {}
+void MainWindow::onMonitorMode() {}
+void MainWindow::onLog() {}
+void MainWindow::updateFrame(const QPixmap &) {}
+void MainWindow::updateFlip() {}

@@ -1,14 +1,22 @@
 #pragma once
 
+#include "modeltable.h"
+#include "screen.h"
 #include "usbeventthread.h"
 #include "usbhandles.h"
+#include "workerthreads.h"
 
 #include <QMainWindow>
+#include <QPixmap>
 
 #include <memory>
 
 namespace Ui {
 class MainWindow;
+}
+
+namespace screenlink {
+class DeviceList;
 }
 
 class MainWindow : public QMainWindow {
@@ -18,11 +26,56 @@ public:
     explicit MainWindow(QWidget *parent = nullptr);
     ~MainWindow() override;
 
+    // The open screen, none when nothing is open.
+    const std::shared_ptr<screenlink::Screen> &screen() const { return screenHandle; }
+    const screenlink::ScreenGeometry &geometry() const { return screenGeometry; }
+    uint16_t rememberedVendorId() const { return screenVendorId; }
+    uint16_t rememberedProductId() const { return screenProductId; }
+    int firmwareMinor() const { return screenFirmwareMinor; }
+    // One scan without arming the next (the timer chain keeps running).
+    void scanNow();
+    // Closes the screen for a tool or a reboot; the remembered IDs stay.
+    void handOverScreen();
+
+signals:
+    void touchReady(int x, int y, int t);
+
 public slots:
     void onScanUSB();
+    void onBacklight(int level);
+    void onUpdateFrame();
+    void onUpgrade();
+    void onUpProgress(int value);
+    void onColorChanged();
+    void onTest();
+    void onLEDTest();
+    void onUpdateFlip();
+    void onMonitorMode();
+    void onLog();
+    void onSelectScreen(int index);
+    void updateFrame(const QPixmap &picture);
+    void updateFlip();
 
 private:
+    void syncScreenList(const screenlink::DeviceList &devices, QStringList newEntries);
+    bool openBootScreen(libusb_device *device);
+    bool openRunningScreen(libusb_device *device);
+    // Stops every user of the open screen and closes it.
+    void releaseScreen();
+    void setLamp(bool on);
+
     std::unique_ptr<Ui::MainWindow> ui;
-    screenlink::UsbContext m_usb;
-    USBEventThread m_events;
+    USBEventThread usbEventThread;
+    UpgradeThread upgradeThread;
+    TestThread testThread;
+    LEDTestThread ledTestThread;
+    TelvMonitorThread monitorThread;
+
+    screenlink::UsbContext usbContext;
+    std::shared_ptr<screenlink::Screen> screenHandle;
+    uint16_t screenVendorId = 0xFFFF;
+    uint16_t screenProductId = 0xFFFF;
+    int screenFirmwareMinor = 0;
+    screenlink::ScreenGeometry screenGeometry;
+    QString exeSuffix;
 };

@@ -1,0 +1,64 @@
+#include "bridge.h"
+
+#include "requests.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace screenlink {
+
+int bridgeWrite8(Screen &screen, uint8_t target, uint8_t reg, const uint8_t *data, uint8_t n)
+{
+    if (n > 16)
+        return -1;
+    uint8_t buffer[64] = {};
+    buffer[0] = target;
+    buffer[1] = uint8_t(n + 1);
+    buffer[2] = 0x00;
+    buffer[3] = reg;
+    std::memcpy(buffer + 4, data, n);
+    auto lock = screen.lockTransaction();
+    int r = bridgeCommand(screen.handle(), buffer, uint16_t(n + 4), kControlTimeoutMs);
+    if (r < 0)
+        return r;
+    r = bridgeStatus(screen.handle(), buffer, kControlTimeoutMs);
+    if (r < 0)
+        return r;
+    return n;
+}
+
+int bridgeWriteBlock8(Screen &screen, uint8_t target, uint8_t reg, const uint8_t *data, uint8_t count)
+{
+    for (int at = 0; at < count; at += 16) {
+        const uint8_t piece = uint8_t(std::min(16, count - at));
+        bridgeWrite8(screen, target, uint8_t(reg + at), data + at, piece);
+    }
+    return 0;
+}
+
+int bridgeRead(Screen &screen, const uint8_t *command, uint16_t commandLength, uint8_t *reply, uint16_t replyLength,
+               unsigned timeoutMs)
+{
+    std::memset(reply, 0, replyLength);
+    uint8_t status = 0;
+    auto lock = screen.lockTransaction();
+    bridgeCommand(screen.handle(), command, commandLength, timeoutMs);
+    bridgeStatus(screen.handle(), &status, timeoutMs);
+    return bridgeData(screen.handle(), reply, replyLength, timeoutMs);
+}
+
+QString formatDeviceId(const uint8_t id[8])
+{
+    return QString::asprintf("%02x%02x-%02x%02x-%02x%02x%02x%02x", id[0], id[1], id[2], id[3], id[4], id[5], id[6],
+                             id[7]);
+}
+
+QString readDeviceId(Screen &screen)
+{
+    const uint8_t command[5] = {kConfigMemory, 0x02, 0x08, 0x1F, 0xF0};
+    uint8_t reply[9];
+    bridgeRead(screen, command, sizeof command, reply, sizeof reply, kDisplayTimeoutMs);
+    return formatDeviceId(reply + 1);
+}
+
+} // namespace screenlink

@@ -1,0 +1,31 @@
+#pragma once
+
+#include "screen.h"
+
+#include <QString>
+
+#include <cstdint>
+
+// Transactions on the screen's internal bus, each under the screen's
+// transaction lock so that threads sharing a screen never interleave them.
+namespace screenlink {
+
+inline constexpr uint8_t kConfigMemory = 0x51;
+
+// Writes n (at most 16) bytes from register `reg` of `target`. Returns n,
+// the error of the first request that failed, or -1 for more than 16 bytes
+// (nothing is sent then).
+int bridgeWrite8(Screen &screen, uint8_t target, uint8_t reg, const uint8_t *data, uint8_t n);
+// Writes `count` bytes in pieces of 16, the register number wrapping at 256.
+int bridgeWriteBlock8(Screen &screen, uint8_t target, uint8_t reg, const uint8_t *data, uint8_t count);
+// Command, status, data: the bytes read land in reply[1..readCount] of a
+// zero-filled reply of readCount + 1 bytes. Returns the data request's result.
+int bridgeRead(Screen &screen, const uint8_t *command, uint16_t commandLength, uint8_t *reply, uint16_t replyLength,
+               unsigned timeoutMs);
+
+// The 8-byte device ID at 0x1FF0 of the configuration memory, as
+// "%02x%02x-%02x%02x-%02x%02x%02x%02x"; zero digits where the screen did not answer.
+QString readDeviceId(Screen &screen);
+QString formatDeviceId(const uint8_t id[8]);
+
+} // namespace screenlink

@@ -1,0 +1,347 @@
+// The screen requests and bridge transactions as a simulated screen
+// receives them through the real libusb. Runs under umockdev-wrapper.
+#include "bridge.h"
+#include "identify.h"
+#include "requests.h"
+#include "screen.h"
+#include "usb/virtualbus.h"
+
+#include <QElapsedTimer>
+#include <QTest>
+
+#include <atomic>
+#include <thread>
+
+using namespace screenlink;
+using Bytes = std::vector<uint8_t>;
+
+namespace {
+
+// Pumps libusb events on a thread of its own, as the programs do.
+class EventPump {
+public:
+    explicit EventPump(libusb_context *ctx)
+        : m_thread([this, ctx] {
+              while (m_run) {
+                  timeval tv{0, 50000};
+                  libusb_handle_events_timeout_completed(ctx, &tv, nullptr);
+              }
+          })
+    {
+    }
+    ~EventPump()
+    {
+        m_run = false;
+        m_thread.join();
+    }
+
+private:
+    std::atomic<bool> m_run{true};
+    std::thread m_thread;
+};
+
+} // namespace
+
+class TestRequests : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanupTestCase();
+
+    void eachRequestHasItsFraming();
+    void timeoutsFollowTheCatalogue();
+    void bridgeWrite8RefusesMoreThan16AndStopsAtFirstFailure();
+    void bridgeWriteBlock8WritesPiecesWithWrappingRegister();
+    void deviceIdReadsConfigurationOrZeros();
+    void identificationReadsCodesAndString();
+    void bridgeTransactionsOfTwoThreadsNeverInterleave();
+    void touchTransferDeliversAndEndsCleanly();
+    void touchTransferEndsWhenScreenIsUnplugged();
+
+private:
+    std::shared_ptr<Screen> openScreen(int port);
+
+    std::unique_ptr<sim::VirtualBus> m_bus;
+    std::unique_ptr<UsbContext> m_ctx;
+    std::shared_ptr<sim::ScreenModel> m_model;
+    int m_slot = -1;
+    std::shared_ptr<Screen> m_screen;
+};
+
+void TestRequests::initTestCase()
+{
+    m_bus = std::make_unique<sim::VirtualBus>();
+    m_model = std::make_shared<sim::ScreenModel>(*sim::findPreset("6.8in-telv"), 0x0A0B);
+    m_slot = m_bus->attach(m_model, 1, 4);
+    m_ctx = std::make_unique<UsbContext>();
+    QVERIFY(*m_ctx);
+    QTRY_VERIFY((m_screen = openScreen(4)) != nullptr);
+}
+
+void TestRequests::init()
+{
+    m_model->setFaults({});
+    m_model->clearRequests();
+}
+
+void TestRequests::cleanupTestCase()
+{
+    m_screen.reset();
+    m_ctx.reset();
+    m_bus.reset();
+}
+
+std::shared_ptr<Screen> TestRequests::openScreen(int port)
+{
+    DeviceList list(m_ctx->get());
+    for (libusb_device *dev : list)
+        if (libusb_get_port_number(dev) == port)
+            return Screen::open(m_ctx->get(), dev);
+    return nullptr;
+}
+
+void TestRequests::eachRequestHasItsFraming()
+{
+    libusb_device_handle *h = m_screen->handle();
+    uint8_t buf[128] = {};
+    struct Case {
+        const char *name;
+        std::function<int()> call;
+        uint8_t type;
+        uint8_t request;
+        uint16_t length;
+        Bytes payload; // OUT only
+    };
+    const Bytes bridge{0x51, 0x02, 0x04, 0x1F, 0xFC};
+    const std::vector<Case> cases = {
+        {"identification", [&] { return readIdentString(h, buf); }, 0xC0, 0xA0, 64, {}},
+        {"log offset", [&] { return setLogOffset(h, 0x01020304); }, 0x40, 0xA5, 4, {0x04, 0x03, 0x02, 0x01}},
+        {"log chunk", [&] { return readLogChunk(h, buf); }, 0xC0, 0xA6, 64, {}},
+        {"log length", [&] { return readLogLength(h, buf); }, 0xC0, 0xA7, 4, {}},
+        {"display on", [&] { return sendDisplayOn(h); }, 0x40, 0xB0, 2, {0x00, 0x29}},
+        {"frame header", [&] { return sendFrameHeader(h, 768000); }, 0x40, 0xB0, 6, {0x00, 0x2C, 0x00, 0xB8, 0x0B, 0x00}},
+        {"flip", [&] { return sendFlip(h, 3); }, 0x40, 0xB0, 8, {0x00, 0x36, 0x02, 0x00, 0x00, 0x00, 0x03, 0x03}},
+        {"backlight", [&] { return sendBacklight(h, 255); }, 0x40, 0xB0, 8, {0x00, 0x51, 0x02, 0x00, 0x00, 0x00, 0xFF, 0x00}},
+        {"bridge command", [&] { return bridgeCommand(h, bridge.data(), 5, 100); }, 0x40, 0xB5, 5, bridge},
+        {"bridge status", [&] { return bridgeStatus(h, buf, 100); }, 0xC0, 0xB6, 1, {}},
+        {"bridge data", [&] { return bridgeData(h, buf, 5, 100); }, 0xC0, 0xB7, 5, {}},
+        {"programming on", [&] { return setProgramming(h, true); }, 0x40, 0xB9, 1, {0xEF}},
+        {"programming off", [&] { return setProgramming(h, false); }, 0x40, 0xB9, 1, {0x00}},
+        {"erase step", [&] { return eraseStep(h, 15); }, 0x40, 0xBE, 2, {0xEE, 0x0F}},
+    };
+    for (const Case &c : cases) {
+        m_model->clearRequests();
+        QVERIFY2(c.call() >= 0, c.name);
+        const auto log = m_model->requests();
+        QVERIFY2(log.size() == 1, c.name);
+        const sim::Setup &s = log[0].setup;
+        QVERIFY2(s.requestType == c.type && s.request == c.request, c.name);
+        QVERIFY2(s.value == 0 && s.index == 0, c.name);
+        QVERIFY2(s.length == c.length, c.name);
+        if (c.type == 0x40)
+            QVERIFY2(log[0].payload == c.payload, c.name);
+    }
+    // The monitor's form of the header leaves byte 5 at zero.
+    m_model->clearRequests();
+    sendFrameHeader(h, 0x01000000, 0x00);
+    QCOMPARE(m_model->requests().at(0).payload, (Bytes{0x00, 0x2C, 0x00, 0x00, 0x00, 0x00}));
+    // Reboot last: the screen leaves the bus.
+    m_model->clearRequests();
+    m_model->setRebootDelayMs(100);
+    QCOMPARE(requestReboot(h), 1);
+    QCOMPARE(m_model->requests().at(0).payload, Bytes{0xE5});
+    m_screen.reset();
+    QTRY_VERIFY(!m_bus->plugged(m_slot));
+    QTRY_VERIFY(m_bus->plugged(m_slot));
+    QTRY_VERIFY((m_screen = openScreen(4)) != nullptr);
+}
+
+void TestRequests::timeoutsFollowTheCatalogue()
+{
+    // A screen that answers 150 ms late: 100 ms requests give up, 200 ms ones wait.
+    sim::Faults slow;
+    slow.delayMs = 150;
+    m_model->setFaults(slow);
+    libusb_device_handle *h = m_screen->handle();
+    uint8_t buf[64] = {};
+    QVERIFY(readIdentString(h, buf) > 0);
+    QVERIFY(setProgramming(h, false) > 0);
+    QVERIFY(eraseStep(h, 0) > 0);
+    QCOMPARE(sendFlip(h, 0), int(LIBUSB_ERROR_TIMEOUT));
+    QCOMPARE(sendBacklight(h, 1), int(LIBUSB_ERROR_TIMEOUT));
+    QCOMPARE(sendDisplayOn(h), int(LIBUSB_ERROR_TIMEOUT));
+    QCOMPARE(readLogLength(h, buf), int(LIBUSB_ERROR_TIMEOUT));
+    QCOMPARE(setLogOffset(h, 0), int(LIBUSB_ERROR_TIMEOUT));
+    QCOMPARE(readLogChunk(h, buf), int(LIBUSB_ERROR_TIMEOUT));
+    const Bytes frame(100, 0);
+    QCOMPARE(sendBulk(h, frame.data(), int(frame.size())), int(LIBUSB_ERROR_TIMEOUT));
+    // Register writes take 200 ms per request.
+    const uint8_t one = 1;
+    QCOMPARE(bridgeWrite8(*m_screen, 0x74, 0x00, &one, 1), 1);
+}
+
+void TestRequests::bridgeWrite8RefusesMoreThan16AndStopsAtFirstFailure()
+{
+    uint8_t data[17] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17};
+    QCOMPARE(bridgeWrite8(*m_screen, 0x74, 0x10, data, 17), -1);
+    QVERIFY(m_model->requests().empty());
+
+    QCOMPARE(bridgeWrite8(*m_screen, 0x74, 0x10, data, 16), 16);
+    auto log = m_model->requests();
+    QCOMPARE(log.size(), size_t(2));
+    QCOMPARE(log[0].setup.request, uint8_t(0xB5));
+    QCOMPARE(log[0].setup.length, uint16_t(20));
+    QCOMPARE(log[0].payload, (Bytes{0x74, 17, 0x00, 0x10, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16}));
+    QCOMPARE(log[1].setup.request, uint8_t(0xB6));
+    QCOMPARE(log[1].setup.length, uint16_t(1));
+
+    sim::Faults stall;
+    stall.failEvery = 1;
+    m_model->setFaults(stall);
+    m_model->clearRequests();
+    QCOMPARE(bridgeWrite8(*m_screen, 0x74, 0x10, data, 4), int(LIBUSB_ERROR_PIPE));
+    QCOMPARE(m_model->requests().size(), size_t(1)); // no status request after a failure
+}
+
+void TestRequests::bridgeWriteBlock8WritesPiecesWithWrappingRegister()
+{
+    Bytes data(40);
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = uint8_t(0x80 + i);
+    QCOMPARE(bridgeWriteBlock8(*m_screen, 0x74, 0x00, data.data(), 40), 0);
+    std::vector<std::pair<uint8_t, size_t>> writes; // register, data bytes
+    for (const auto &r : m_model->requests())
+        if (r.setup.request == 0xB5)
+            writes.emplace_back(r.payload[3], r.payload.size() - 4);
+    QCOMPARE(writes, (std::vector<std::pair<uint8_t, size_t>>{{0x00, 16}, {0x10, 16}, {0x20, 8}}));
+    QCOMPARE(m_model->ledRegister(0, 0x27), uint8_t(0x80 + 0x27));
+
+    m_model->clearRequests();
+    writes.clear();
+    bridgeWriteBlock8(*m_screen, 0x74, 0xF8, data.data(), 18);
+    for (const auto &r : m_model->requests())
+        if (r.setup.request == 0xB5)
+            writes.emplace_back(r.payload[3], r.payload.size() - 4);
+    QCOMPARE(writes, (std::vector<std::pair<uint8_t, size_t>>{{0xF8, 16}, {0x08, 2}}));
+    QCOMPARE(m_model->requests().back().setup.request, uint8_t(0xB6));
+}
+
+void TestRequests::deviceIdReadsConfigurationOrZeros()
+{
+    const auto id = m_model->deviceId();
+    const QString read = readDeviceId(*m_screen);
+    QCOMPARE(read, formatDeviceId(id.data()));
+    QCOMPARE(read, QStringLiteral("7c05-0f0a-1e2d0a0b"));
+    const auto log = m_model->requests();
+    QCOMPARE(log.size(), size_t(3));
+    QCOMPARE(log[0].payload, (Bytes{0x51, 0x02, 0x08, 0x1F, 0xF0}));
+    QCOMPARE(log[2].setup.length, uint16_t(9));
+
+    sim::Faults silent;
+    silent.silent = true;
+    m_model->setFaults(silent);
+    QCOMPARE(readDeviceId(*m_screen), QStringLiteral("0000-0000-00000000"));
+}
+
+void TestRequests::identificationReadsCodesAndString()
+{
+    ScreenGeometry g;
+    const QString text = identifyScreen(*m_screen, g);
+    QCOMPARE(text, QStringLiteral("TELV ") + QString::fromStdString(m_model->preset().ident) + QStringLiteral(",6.8IN"));
+    QCOMPARE(g.sizeCode, 7u);
+    QCOMPARE(g.variantCode, 6);
+    QCOMPARE(g.flipDefault, 1);
+
+    // Short replies leave zeros: codes no row knows, and an empty string.
+    sim::Faults cut;
+    cut.shortReply = 0;
+    m_model->setFaults(cut);
+    ScreenGeometry h;
+    QCOMPARE(identifyScreen(*m_screen, h), QStringLiteral("Unknown Size, 480x800x16?, Unknown Type"));
+    QCOMPARE(h.sizeCode, 0u);
+}
+
+void TestRequests::bridgeTransactionsOfTwoThreadsNeverInterleave()
+{
+    std::atomic<bool> go{true};
+    std::thread writer([&] {
+        const uint8_t data[16] = {};
+        while (go)
+            bridgeWrite8(*m_screen, 0x74, 0x24, data, 16);
+    });
+    for (int i = 0; i < 40; ++i)
+        readDeviceId(*m_screen);
+    go = false;
+    writer.join();
+
+    // Every 0xB5 is followed by its own 0xB6 (and 0xB7 for a read) before
+    // the next transaction begins.
+    const auto log = m_model->requests();
+    size_t reads = 0;
+    for (size_t i = 0; i < log.size(); ++i) {
+        if (log[i].setup.request != 0xB5)
+            continue;
+        QVERIFY(i + 1 < log.size());
+        QCOMPARE(log[i + 1].setup.request, uint8_t(0xB6));
+        if (log[i].payload[0] == 0x51) {
+            ++reads;
+            QVERIFY(i + 2 < log.size());
+            QCOMPARE(log[i + 2].setup.request, uint8_t(0xB7));
+        }
+    }
+    QCOMPARE(reads, size_t(40));
+}
+
+void TestRequests::touchTransferDeliversAndEndsCleanly()
+{
+    EventPump pump(m_ctx->get());
+    std::atomic<int> reports{0};
+    std::atomic<int> lastX{-1};
+    QCOMPARE(m_screen->startTouch([&](const TouchTransfer::Report &r) {
+        lastX = (r[3] & 0x0F) << 8 | r[4];
+        ++reports;
+    }),
+             0);
+    QVERIFY(m_screen->touchActive());
+    m_model->injectTouch(0x123, 5, 1);
+    QTRY_COMPARE(reports.load(), 1);
+    QCOMPARE(lastX.load(), 0x123);
+    // Submitted again: a second touch arrives too.
+    m_model->injectTouch(0x456, 5, 0);
+    QTRY_COMPARE(reports.load(), 2);
+    QCOMPARE(lastX.load(), 0x456);
+
+    QElapsedTimer t;
+    t.start();
+    m_screen->stopTouch();
+    QVERIFY(t.elapsed() < 1000);
+    QVERIFY(!m_screen->touchActive());
+    m_model->injectTouch(1, 1, 0);
+    QTest::qWait(100);
+    QCOMPARE(reports.load(), 2);
+    m_model->takeTouchReport(); // leave nothing queued for later tests
+}
+
+void TestRequests::touchTransferEndsWhenScreenIsUnplugged()
+{
+    auto model = std::make_shared<sim::ScreenModel>(*sim::findPreset("4in-telv"));
+    const int slot = m_bus->attach(model, 2, 9);
+    std::shared_ptr<Screen> screen;
+    QTRY_VERIFY((screen = openScreen(9)) != nullptr);
+    EventPump pump(m_ctx->get());
+    std::atomic<int> reports{0};
+    screen->startTouch([&](const TouchTransfer::Report &) { ++reports; });
+    m_bus->unplug(slot);
+    // Ends by itself with no-device: nothing decoded, nothing resubmitted.
+    QTRY_VERIFY(!screen->touchActive());
+    QCOMPARE(reports.load(), 0);
+    QElapsedTimer t;
+    t.start();
+    screen.reset(); // cancels nothing, waits for nothing, closes
+    QVERIFY(t.elapsed() < 500);
+}
+
+QTEST_GUILESS_MAIN(TestRequests)
+#include "tst_requests.moc"
