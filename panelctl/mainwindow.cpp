@@ -34,8 +34,9 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(std::make_uniq
     if (!QFile::exists(driver))
         ui->pbMonitor->hide();
     ui->pbLog->hide();
-    if (usbContext)
-        usbEventThread.startPumping(usbContext.get());
+    usbContext = std::make_shared<UsbContext>();
+    if (*usbContext)
+        usbEventThread.startPumping(usbContext->get());
 
     connect(ui->barBacklight, SIGNAL(valueChanged(int)), this, SLOT(onBacklight(int)));
     connect(ui->pbClean, SIGNAL(clicked()), ui->mainDisplay, SLOT(onClean()));
@@ -85,7 +86,7 @@ void MainWindow::onScanUSB()
 void MainWindow::scanNow()
 {
     // A list that cannot be read counts as empty.
-    const DeviceList devices(usbContext.get());
+    const DeviceList devices(usbContext->get());
     QStringList newEntries;
     for (size_t i = 0; i < devices.size(); ++i) {
         libusb_device_descriptor desc{};
@@ -126,7 +127,7 @@ void MainWindow::syncScreenList(const DeviceList &devices, QStringList newEntrie
                 continue;
             // Listing must not disturb the open screen's record: identify
             // into a copy through a handle of its own.
-            std::shared_ptr<Screen> probe = Screen::open(usbContext.get(), devices[size_t(index)]);
+            std::shared_ptr<Screen> probe = Screen::open(usbContext, devices[size_t(index)]);
             if (!probe)
                 continue; // tried again at the next scan
             ScreenGeometry scratch = screenGeometry;
@@ -149,7 +150,7 @@ void MainWindow::onSelectScreen(int)
         screenVendorId = kNoId;
         screenProductId = kNoId;
     }
-    const DeviceList devices(usbContext.get());
+    const DeviceList devices(usbContext->get());
     const QString current = ui->mbScreenList->currentText();
     const QString key = current.isEmpty() ? kNoPort : entryField(current, 2);
     int bus = 0;
@@ -213,7 +214,7 @@ void MainWindow::onSelectScreen(int)
 
 bool MainWindow::openBootScreen(libusb_device *device)
 {
-    screenHandle = Screen::open(usbContext.get(), device);
+    screenHandle = Screen::open(usbContext, device);
     return screenHandle != nullptr;
 }
 

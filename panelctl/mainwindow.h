@@ -71,7 +71,7 @@ private:
     LEDTestThread ledTestThread;
     TelvMonitorThread monitorThread;
 
-    screenlink::UsbContext usbContext;
+    std::shared_ptr<screenlink::UsbContext> usbContext;
     std::shared_ptr<screenlink::Screen> screenHandle;
     uint16_t screenVendorId = 0xFFFF;
     uint16_t screenProductId = 0xFFFF;

@@ -68,13 +68,13 @@ void LIBUSB_CALL TouchTransfer::onComplete(libusb_transfer *transfer)
         self->m_handler(report);
 }
 
-std::shared_ptr<Screen> Screen::open(libusb_context *ctx, libusb_device *device)
+std::shared_ptr<Screen> Screen::open(std::shared_ptr<UsbContext> ctx, libusb_device *device)
 {
     DeviceHandle handle = DeviceHandle::open(device);
     if (!handle)
         return nullptr;
     handle.claimInterface0();
-    std::shared_ptr<Screen> screen(new Screen(ctx, std::move(handle)));
+    std::shared_ptr<Screen> screen(new Screen(std::move(ctx), std::move(handle)));
     libusb_device_descriptor desc{};
     if (libusb_get_device_descriptor(device, &desc) == 0) {
         screen->m_vendorId = desc.idVendor;
@@ -83,7 +83,7 @@ std::shared_ptr<Screen> Screen::open(libusb_context *ctx, libusb_device *device)
     return screen;
 }
 
-Screen::Screen(libusb_context *ctx, DeviceHandle handle) : m_ctx(ctx), m_handle(std::move(handle)) {}
+Screen::Screen(std::shared_ptr<UsbContext> ctx, DeviceHandle handle) : m_ctx(std::move(ctx)), m_handle(std::move(handle)) {}
 
 Screen::~Screen()
 {
@@ -93,7 +93,7 @@ Screen::~Screen()
 int Screen::startTouch(TouchTransfer::ReportHandler handler)
 {
     stopTouch();
-    m_touch = std::make_unique<TouchTransfer>(m_ctx, m_handle.get(), std::move(handler));
+    m_touch = std::make_unique<TouchTransfer>(m_ctx->get(), m_handle.get(), std::move(handler));
     return m_touch->submit();
 }
 

@@ -55,8 +55,9 @@ private:
 class Screen {
 public:
     // Opens `device`, claims interface 0 and selects its alternate setting 0.
-    // Null when the device cannot be opened.
-    static std::shared_ptr<Screen> open(libusb_context *ctx, libusb_device *device);
+    // Null when the device cannot be opened. The screen keeps the context
+    // alive: a user that holds it longer than its window is still safe.
+    static std::shared_ptr<Screen> open(std::shared_ptr<UsbContext> ctx, libusb_device *device);
     ~Screen();
     Screen(const Screen &) = delete;
     Screen &operator=(const Screen &) = delete;
@@ -73,9 +74,9 @@ public:
     bool touchActive() const { return m_touch && m_touch->active(); }
 
 private:
-    Screen(libusb_context *ctx, DeviceHandle handle);
+    Screen(std::shared_ptr<UsbContext> ctx, DeviceHandle handle);
 
-    libusb_context *m_ctx;
+    std::shared_ptr<UsbContext> m_ctx; // declared first: outlives the handle
     DeviceHandle m_handle;
     uint16_t m_vendorId = 0;
     uint16_t m_productId = 0;

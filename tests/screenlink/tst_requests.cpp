@@ -64,7 +64,7 @@ private:
     std::shared_ptr<Screen> openScreen(int port);
 
     std::unique_ptr<sim::VirtualBus> m_bus;
-    std::unique_ptr<UsbContext> m_ctx;
+    std::shared_ptr<UsbContext> m_ctx;
     std::shared_ptr<sim::ScreenModel> m_model;
     int m_slot = -1;
     std::shared_ptr<Screen> m_screen;
@@ -75,7 +75,7 @@ void TestRequests::initTestCase()
     m_bus = std::make_unique<sim::VirtualBus>();
     m_model = std::make_shared<sim::ScreenModel>(*sim::findPreset("6.8in-telv"), 0x0A0B);
     m_slot = m_bus->attach(m_model, 1, 4);
-    m_ctx = std::make_unique<UsbContext>();
+    m_ctx = std::make_shared<UsbContext>();
     QVERIFY(*m_ctx);
     QTRY_VERIFY((m_screen = openScreen(4)) != nullptr);
 }
@@ -98,7 +98,7 @@ std::shared_ptr<Screen> TestRequests::openScreen(int port)
     DeviceList list(m_ctx->get());
     for (libusb_device *dev : list)
         if (libusb_get_port_number(dev) == port)
-            return Screen::open(m_ctx->get(), dev);
+            return Screen::open(m_ctx, dev);
     return nullptr;
 }
 
