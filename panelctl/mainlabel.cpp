@@ -1,15 +1,42 @@
 #include "mainlabel.h"
 
+#include <QPainter>
+
 MainLabel::MainLabel(QWidget *parent) : QLabel(parent) {}
 
 void MainLabel::onTouchReady(int x, int y, int t)
 {
-    m_points.append(TouchPoint{x, y, t});
+    const touchinput::TouchPanel panel = m_panel ? m_panel() : touchinput::TouchPanel{};
+    TouchPoint p;
+    touchinput::mapTouch(panel, x, y, &p.x, &p.y);
+    p.t = t;
+    m_points.append(p);
     update();
 }
 
 void MainLabel::onClean()
 {
-    m_points.clear();
+    if (!m_points.isEmpty())
+        m_points.clear();
     update();
+}
+
+void MainLabel::paintEvent(QPaintEvent *event)
+{
+    QLabel::paintEvent(event);
+    if (m_points.isEmpty())
+        return;
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::SmoothPixmapTransform);
+    painter.setPen(Qt::NoPen);
+    // Slightly see-through green over a soft dark rim: the dot stays
+    // visible on light, dark and green pictures alike.
+    const QColor rim(0, 0, 0, 110);
+    const QColor fill(80, 255, 0, 215);
+    for (const TouchPoint &p : m_points) {
+        painter.setBrush(rim);
+        painter.drawEllipse(QRect(QPoint(p.x - 13, p.y - 13), QPoint(p.x + 12, p.y + 12)));
+        painter.setBrush(fill);
+        painter.drawEllipse(QRect(QPoint(p.x - 12, p.y - 12), QPoint(p.x + 11, p.y + 11)));
+    }
 }

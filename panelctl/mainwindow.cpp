@@ -2,12 +2,18 @@
 
 #include "bridge.h"
 #include "devicelist.h"
+#include "dialogs.h"
+#include "frameoutput.h"
 #include "identify.h"
 #include "platform.h"
+#include "requests.h"
 #include "ui_mainwindow.h"
 
 #include <QCoreApplication>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QFile>
+#include <QMimeData>
 #include <QTimer>
 
 using namespace screenlink;
@@ -20,9 +26,21 @@ constexpr uint16_t kNoId = 0xFFFF;
 
 } // namespace
 
+static void initLogoResources()
+{
+    // The logos live in a static library: its resources register only when asked.
+    Q_INIT_RESOURCE(logos);
+}
+
 MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(std::make_unique<Ui::MainWindow>())
 {
+    initLogoResources();
     ui->setupUi(this);
+    ui->mainDisplay->setPanelSource([this] {
+        return touchinput::TouchPanel{screenGeometry.panelWidth, screenGeometry.panelHeight,
+                                      screenGeometry.rotationCode, screenGeometry.telvFamily,
+                                      screenGeometry.sizeCode, screenFirmwareMinor};
+    });
     screenGeometry.panelWidth = 800;
     screenGeometry.panelHeight = 480;
     ui->pbVFlip->setEnabled(false);
@@ -222,11 +240,10 @@ bool MainWindow::openRunningScreen(libusb_device *device)
 {
     if (!openBootScreen(device))
         return false;
+    // Runs on the USB event thread; the signal reaches the preview queued.
     screenHandle->startTouch([this](const TouchTransfer::Report &r) {
-        const int x = (r[3] & 0x0F) << 8 | r[4];
-        const int y = (r[5] & 0x0F) << 8 | r[6];
-        const int t = (r[3] >> 6) == 1 ? 1 : 0;
-        emit touchReady(x, y, t);
+        const touchinput::RawTouch touch = touchinput::decodeReport(r);
+        emit touchReady(touch.x, touch.y, touch.t);
     });
     QTimer::singleShot(kFirstFrameDelayMs, this, &MainWindow::onUpdateFrame);
     return true;
@@ -255,16 +272,99 @@ void MainWindow::setLamp(bool on)
     ui->lbStatusLED->setStyleSheet(sheet);
 }
 
+void MainWindow::updateFrame(const QPixmap &picture)
+{
+    const QImage frameImage = frameoutput::renderPicture(picture.toImage(), screenGeometry.pictureSize());
+    ui->mainDisplay->setPixmap(QPixmap::fromImage(frameImage));
+    if (!screenHandle)
+        return;
+    const frameoutput::Frame frame = frameoutput::buildFrame(frameImage, screenGeometry);
+    libusb_device_handle *h = screenHandle->handle();
+    sendDisplayOn(h);
+    for (int i = 0; i < (frame.sendTwice ? 2 : 1); ++i) {
+        sendFrameHeader(h, frame.count);
+        sendBulk(h, frame.buffer.data(), int(frame.count));
+    }
+}
+
+void MainWindow::onUpdateFrame()
+{
+    QPixmap picture = ui->mainDisplay->pixmap();
+    if (picture.isNull()) {
+        picture = QPixmap(defaultLogo(screenGeometry.panelWidth, screenGeometry.panelHeight));
+        const bool allowed = screenGeometry.flipAllowed != 0;
+        ui->pbVFlip->setEnabled(allowed);
+        ui->pbHFlip->setEnabled(allowed);
+        ui->pbVFlip->setChecked(screenGeometry.flipDefault & 1);
+        ui->pbHFlip->setChecked(screenGeometry.flipDefault & 2);
+        updateFlip();
+    }
+    updateFrame(picture);
+}
+
+void MainWindow::updateFlip()
+{
+    if (!ui->pbVFlip->isEnabled() || !ui->pbHFlip->isEnabled())
+        return;
+    const int flip = (ui->pbVFlip->isChecked() ? 1 : 0) + (ui->pbHFlip->isChecked() ? 2 : 0);
+    if (screenHandle)
+        sendFlip(screenHandle->handle(), uint8_t(flip));
+}
+
+void MainWindow::onUpdateFlip()
+{
+    updateFlip();
+    QTimer::singleShot(0, this, &MainWindow::onUpdateFrame);
+}
+
+void MainWindow::onBacklight(int level)
+{
+    if (screenHandle)
+        sendBacklight(screenHandle->handle(), uint8_t(level & 0xFF));
+}
+
+void MainWindow::onColorChanged()
+{
+    const QString name = sender() ? sender()->objectName() : QString();
+    QColor colour = Qt::white;
+    // The last word found in the button's name wins.
+    const std::pair<const char *, Qt::GlobalColor> words[] = {
+        {"White", Qt::white}, {"Black", Qt::black}, {"Red", Qt::red}, {"Green", Qt::green}, {"Blue", Qt::blue}};
+    for (const auto &[word, c] : words)
+        if (name.contains(QLatin1String(word)))
+            colour = c;
+    QPixmap fill(screenGeometry.pictureSize());
+    fill.fill(colour);
+    updateFrame(fill);
+}
+
+void MainWindow::dragEnterEvent(QDragEnterEvent *event)
+{
+    event->acceptProposedAction();
+}
+
+void MainWindow::dropEvent(QDropEvent *event)
+{
+    const QList<QUrl> urls = event->mimeData() ? event->mimeData()->urls() : QList<QUrl>();
+    // The URL's own local path: an absolute path on every platform, spaces
+    // and non-ASCII characters decoded.
+    if (urls.isEmpty() || !urls.first().isLocalFile()) {
+        dialogs::information(this, tr("Notify"), tr("Not a valid file."));
+        return;
+    }
+    const QPixmap picture(urls.first().toLocalFile());
+    if (picture.isNull()) {
+        dialogs::information(this, tr("Notify"), tr("This file do not have a valid pixmap."));
+        return;
+    }
+    event->acceptProposedAction();
+    updateFrame(picture);
+}
+
 // Filled as their features land.
-void MainWindow::onBacklight(int) {}
-void MainWindow::onUpdateFrame() {}
 void MainWindow::onUpgrade() {}
 void MainWindow::onUpProgress(int) {}
-void MainWindow::onColorChanged() {}
 void MainWindow::onTest() {}
 void MainWindow::onLEDTest() {}
-void MainWindow::onUpdateFlip() {}
 void MainWindow::onMonitorMode() {}
 void MainWindow::onLog() {}
-void MainWindow::updateFrame(const QPixmap &) {}
-void MainWindow::updateFlip() {}

@@ -56,6 +56,10 @@ public slots:
     void updateFrame(const QPixmap &picture);
     void updateFlip();
 
+protected:
+    void dragEnterEvent(QDragEnterEvent *event) override;
+    void dropEvent(QDropEvent *event) override;
+
 private:
     void syncScreenList(const screenlink::DeviceList &devices, QStringList newEntries);
     bool openBootScreen(libusb_device *device);

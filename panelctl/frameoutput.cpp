@@ -1,0 +1,73 @@
+#include "frameoutput.h"
+
+#include <QPainter>
+
+#include <cstring>
+#include <utility>
+
+namespace frameoutput {
+
+int frameLead(const screenlink::ScreenGeometry &g)
+{
+    return g.sizeCode == 5 && g.variantCode != 3 ? 320 : 0;
+}
+
+QImage renderPicture(const QImage &picture, QSize pictureSize)
+{
+    QImage canvas(pictureSize, QImage::Format_ARGB32);
+    canvas.fill(Qt::white);
+    {
+        QPainter painter(&canvas);
+        // Truncating division: an odd difference leaves the extra column on
+        // the right and the extra row at the bottom.
+        const int x0 = (pictureSize.width() - picture.width()) / 2;
+        const int y0 = (pictureSize.height() - picture.height()) / 2;
+        painter.drawImage(x0, y0, picture);
+    }
+    return canvas.convertToFormat(QImage::Format_RGB16);
+}
+
+Frame buildFrame(const QImage &source, const screenlink::ScreenGeometry &g)
+{
+    const QImage image = source.format() == QImage::Format_RGB16 ? source : source.convertToFormat(QImage::Format_RGB16);
+    const int w = image.width();
+    const int h = image.height();
+    const int lead = frameLead(g);
+    Frame frame;
+    frame.count = uint32_t(w) * uint32_t(h) * 2;
+    frame.sendTwice = lead != 0;
+    frame.buffer.assign(size_t(frame.count) + size_t(lead), 0);
+    auto *out = reinterpret_cast<uint16_t *>(frame.buffer.data() + lead);
+    auto row = [&](int y) { return reinterpret_cast<const uint16_t *>(image.constScanLine(y)); };
+
+    if (g.rotationCode == 2) {
+        // Frame rows are picture columns. Clockwise (90): frame pixel
+        // (fx, fy) is picture pixel (fy, h - 1 - fx); counter-clockwise
+        // (270): picture pixel (w - 1 - fy, fx).
+        const bool clockwise = g.sizeCode != 0x807;
+        for (int fy = 0; fy < w; ++fy) {
+            uint16_t *dst = out + size_t(fy) * size_t(h);
+            const int x = clockwise ? fy : w - 1 - fy;
+            for (int fx = 0; fx < h; ++fx)
+                dst[fx] = row(clockwise ? h - 1 - fx : fx)[x];
+        }
+    } else if (g.sizeCode == 7 || g.sizeCode == 10) {
+        for (int y = 0; y < h; ++y)
+            std::memcpy(out + size_t(y) * size_t(w), row(h - 1 - y), size_t(w) * 2);
+    } else {
+        for (int y = 0; y < h; ++y) {
+            const uint16_t *src = row(h - 1 - y);
+            uint16_t *dst = out + size_t(y) * size_t(w);
+            for (int x = 0; x < w; ++x)
+                dst[x] = src[w - 1 - x];
+        }
+    }
+#if Q_BYTE_ORDER == Q_BIG_ENDIAN
+    // Pixels go out low byte first.
+    for (size_t i = size_t(lead); i + 1 < frame.buffer.size(); i += 2)
+        std::swap(frame.buffer[i], frame.buffer[i + 1]);
+#endif
+    return frame;
+}
+
+} // namespace frameoutput
