@@ -1,10 +1,8 @@
 // panelctl's window against simulated screens: finding, listing, opening
 // and identifying screens, as a person sees it. Runs under umockdev-wrapper.
 #include "bridge.h"
-#include "mainlabel.h"
-#include "mainwindow.h"
 #include "modeltable.h"
-#include "usb/virtualbus.h"
+#include "panelfixture.h"
 
 #include <QComboBox>
 #include <QDir>
@@ -48,30 +46,26 @@ private slots:
     void closingWindowClosesTheScreen();
 
 private:
-    int attach(const char *preset, int bus = 3, std::function<void(ScreenModel &)> tweak = {});
-    void newWindow();
-    // Scans until `pred` holds, as the timer chain would, only faster.
-    bool scanUntil(const std::function<bool()> &pred, int ms = 5000);
-    QComboBox *list() const { return m_window->findChild<QComboBox *>(QStringLiteral("mbScreenList")); }
-    QString status() const { return m_window->statusBar()->currentMessage(); }
-    bool lampGreen() const
+    int attach(const char *preset, int bus = 3, std::function<void(ScreenModel &)> tweak = {})
     {
-        return m_window->findChild<QLabel *>(QStringLiteral("lbStatusLED"))->styleSheet().contains("green");
+        return m_f->attach(preset, bus, std::move(tweak));
     }
-    MainLabel *display() const { return m_window->findChild<MainLabel *>(QStringLiteral("mainDisplay")); }
-    QWidget *child(const char *name) const { return m_window->findChild<QWidget *>(QLatin1String(name)); }
+    void newWindow() { m_f->newWindow(); }
+    bool scanUntil(const std::function<bool()> &pred, int ms = 5000) { return m_f->scanUntil(pred, ms); }
+    QComboBox *list() const { return m_f->list(); }
+    QString status() const { return m_f->status(); }
+    bool lampGreen() const { return m_f->lampGreen(); }
+    MainLabel *display() const { return m_f->display(); }
+    QWidget *child(const char *name) const { return m_f->child(name); }
     QStringList entries() const;
 
-    std::unique_ptr<VirtualBus> m_bus;
-    std::unique_ptr<MainWindow> m_window;
-    std::vector<int> m_slots;
-    int m_nextPort = 1;
+    std::unique_ptr<PanelFixture> m_f;
 };
 
 void TestPanelWindow::initTestCase()
 {
     QVERIFY2(qEnvironmentVariableIsSet("LD_PRELOAD"), "run under umockdev-wrapper");
-    m_bus = std::make_unique<VirtualBus>();
+    m_f = std::make_unique<PanelFixture>();
 }
 
 void TestPanelWindow::init()
@@ -83,41 +77,7 @@ void TestPanelWindow::init()
 
 void TestPanelWindow::cleanup()
 {
-    m_window.reset();
-    for (int slot : m_slots)
-        m_bus->unplug(slot);
-    m_slots.clear();
-}
-
-void TestPanelWindow::newWindow()
-{
-    m_window.reset();
-    m_window = std::make_unique<MainWindow>();
-    m_window->show();
-    QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
-}
-
-int TestPanelWindow::attach(const char *preset, int bus, std::function<void(ScreenModel &)> tweak)
-{
-    auto model = std::make_shared<ScreenModel>(*findPreset(preset), uint32_t(0x100 + m_nextPort));
-    if (tweak)
-        tweak(*model);
-    const int slot = m_bus->attach(model, bus, m_nextPort++);
-    m_slots.push_back(slot);
-    return slot;
-}
-
-bool TestPanelWindow::scanUntil(const std::function<bool()> &pred, int ms)
-{
-    QElapsedTimer t;
-    t.start();
-    while (t.elapsed() < ms) {
-        m_window->scanNow();
-        if (pred())
-            return true;
-        QTest::qWait(30);
-    }
-    return false;
+    m_f->clear();
 }
 
 QStringList TestPanelWindow::entries() const
@@ -130,7 +90,7 @@ QStringList TestPanelWindow::entries() const
 
 void TestPanelWindow::startsWithNoScreen()
 {
-    QCOMPARE(m_window->windowTitle(), QStringLiteral("Tavrik Screen Test"));
+    QCOMPARE(m_f->window->windowTitle(), QStringLiteral("Tavrik Screen Test"));
     QCOMPARE(status(), QStringLiteral("No Device."));
     QCOMPARE(list()->count(), 0);
     QVERIFY(!lampGreen());
@@ -141,9 +101,9 @@ void TestPanelWindow::startsWithNoScreen()
     QVERIFY(!child("pgUpgrade")->isVisible());
     QVERIFY(child("pbUpgrade")->isVisible());
     QCOMPARE(display()->text(), QStringLiteral("Drag and Drop Picture Here"));
-    QCOMPARE(m_window->size(), QSize(874, 870));
-    QVERIFY(!m_window->screen());
-    QCOMPARE(m_window->rememberedVendorId(), uint16_t(0xFFFF));
+    QCOMPARE(m_f->window->size(), QSize(874, 870));
+    QVERIFY(!m_f->window->screen());
+    QCOMPARE(m_f->window->rememberedVendorId(), uint16_t(0xFFFF));
     // A scan period later nothing has changed: no selection ran.
     QTest::qWait(3200);
     QCOMPARE(status(), QStringLiteral("No Device."));
@@ -158,7 +118,7 @@ void TestPanelWindow::monitorButtonShownOnlyWithFrameDriver()
     driver.close();
     newWindow();
     const bool shown = child("pbMonitor")->isVisible();
-    const bool checked = m_window->findChild<QPushButton *>(QStringLiteral("pbMonitor"))->isChecked();
+    const bool checked = m_f->window->findChild<QPushButton *>(QStringLiteral("pbMonitor"))->isChecked();
     driver.remove();
     QVERIFY(shown);
     QVERIFY(!checked);
@@ -167,23 +127,23 @@ void TestPanelWindow::monitorButtonShownOnlyWithFrameDriver()
 void TestPanelWindow::screenPluggedInWhileRunningIsListedAndOpened()
 {
     const int slot = attach("4in-telv");
-    const auto model = m_bus->model(slot);
+    const auto model = m_f->bus->model(slot);
     // No help from the test: the window's own 3-second scan finds it.
     QTRY_COMPARE_WITH_TIMEOUT(list()->count(), 1, 4500);
     const QString id = identOf(*model);
-    const QString port = QStringLiteral("PHY(3.%1)").arg(m_bus->portNumber(slot));
+    const QString port = QStringLiteral("PHY(3.%1)").arg(m_f->bus->portNumber(slot));
     QCOMPARE(list()->itemText(0), QStringLiteral("T113-4D0,") + id + QLatin1Char(',') + port);
-    QTRY_VERIFY(m_window->screen() != nullptr);
+    QTRY_VERIFY(m_f->window->screen() != nullptr);
     const QString ident = QString::fromStdString(model->preset().ident);
     QCOMPARE(status(), QStringLiteral("TELV ") + ident + QStringLiteral(",4.0IN, ") + id);
-    QCOMPARE(m_window->windowTitle(), QStringLiteral("ID: ") + id);
+    QCOMPARE(m_f->window->windowTitle(), QStringLiteral("ID: ") + id);
     QVERIFY(lampGreen());
     QCOMPARE(display()->size(), QSize(800, 480));
-    QCOMPARE(m_window->size(), QSize(820, 530));
-    QCOMPARE(m_window->rememberedVendorId(), uint16_t(0xC872));
-    QCOMPARE(m_window->rememberedProductId(), uint16_t(0x1004));
-    QCOMPARE(m_window->firmwareMinor(), 18);
-    const auto open = m_window->screen();
+    QCOMPARE(m_f->window->size(), QSize(820, 530));
+    QCOMPARE(m_f->window->rememberedVendorId(), uint16_t(0xC872));
+    QCOMPARE(m_f->window->rememberedProductId(), uint16_t(0x1004));
+    QCOMPARE(m_f->window->firmwareMinor(), 18);
+    const auto open = m_f->window->screen();
     QVERIFY(open && open->touchActive());
     QVERIFY(!child("pbLog")->isVisible());
 }
@@ -196,16 +156,16 @@ void TestPanelWindow::everyPresetIdentifiesThroughTheScreen()
     int previous = -1;
     for (const Preset &p : presets()) {
         if (previous >= 0) {
-            m_bus->unplug(previous);
+            m_f->bus->unplug(previous);
             QVERIFY(scanUntil([&] { return list()->count() == 0; }));
         }
         const int slot = attach(p.name.c_str(), 4, [](ScreenModel &m) { m.setIdent(debugIdent(m.preset().ident)); });
         previous = slot;
-        QVERIFY2(scanUntil([&] { return m_window->screen() != nullptr; }), p.name.c_str());
-        const auto model = m_bus->model(slot);
+        QVERIFY2(scanUntil([&] { return m_f->window->screen() != nullptr; }), p.name.c_str());
+        const auto model = m_f->bus->model(slot);
         const QString text = screenlink::applyModelTable(expected, p.sizeCode, p.variantCode,
                                                          QString::fromStdString(debugIdent(p.ident)));
-        const screenlink::ScreenGeometry &g = m_window->geometry();
+        const screenlink::ScreenGeometry &g = m_f->window->geometry();
         QVERIFY2(status() == text + QStringLiteral(", ") + identOf(*model), qPrintable(status()));
         QCOMPARE(g.sizeCode, p.sizeCode);
         QCOMPARE(g.variantCode, p.variantCode);
@@ -228,40 +188,40 @@ void TestPanelWindow::unplugCurrentOpensTheOtherThenNoDevice()
 {
     const int a = attach("6.8in-telv");
     const int b = attach("7in-telv");
-    QVERIFY(scanUntil([&] { return list()->count() == 2 && m_window->screen(); }));
+    QVERIFY(scanUntil([&] { return list()->count() == 2 && m_f->window->screen(); }));
     const QString currentPort = list()->currentText().section(',', 2, 2);
-    const int current = currentPort == QStringLiteral("PHY(3.%1)").arg(m_bus->portNumber(a)) ? a : b;
+    const int current = currentPort == QStringLiteral("PHY(3.%1)").arg(m_f->bus->portNumber(a)) ? a : b;
     const int other = current == a ? b : a;
 
-    m_bus->unplug(current);
+    m_f->bus->unplug(current);
     QTRY_COMPARE_WITH_TIMEOUT(list()->count(), 1, 4500);
-    QTRY_VERIFY(m_window->screen() != nullptr);
-    QVERIFY(list()->currentText().endsWith(QStringLiteral("PHY(3.%1)").arg(m_bus->portNumber(other))));
-    QVERIFY(status().endsWith(identOf(*m_bus->model(other))));
+    QTRY_VERIFY(m_f->window->screen() != nullptr);
+    QVERIFY(list()->currentText().endsWith(QStringLiteral("PHY(3.%1)").arg(m_f->bus->portNumber(other))));
+    QVERIFY(status().endsWith(identOf(*m_f->bus->model(other))));
 
     display()->onTouchReady(10, 20, 1);
     QCOMPARE(display()->touchPoints().size(), 1);
-    m_bus->unplug(other);
+    m_f->bus->unplug(other);
     QTRY_COMPARE_WITH_TIMEOUT(list()->count(), 0, 4500);
     QCOMPARE(status(), QStringLiteral("No device."));
-    QCOMPARE(m_window->windowTitle(), QStringLiteral("Tavrik Screen Test - v55n"));
+    QCOMPARE(m_f->window->windowTitle(), QStringLiteral("Tavrik Screen Test - v55n"));
     QVERIFY(!lampGreen());
     QCOMPARE(display()->text(), QStringLiteral("Drag and Drop Picture Here"));
     QVERIFY(display()->touchPoints().isEmpty());
-    QVERIFY(!m_window->screen());
-    QCOMPARE(m_window->rememberedVendorId(), uint16_t(0xFFFF));
+    QVERIFY(!m_f->window->screen());
+    QCOMPARE(m_f->window->rememberedVendorId(), uint16_t(0xFFFF));
 }
 
 void TestPanelWindow::portsOneAndTwelveAreListedApart()
 {
     auto one = std::make_shared<ScreenModel>(*findPreset("4in-k2t-y40"), 1);
     auto twelve = std::make_shared<ScreenModel>(*findPreset("4.3in-telv"), 12);
-    m_slots.push_back(m_bus->attach(one, 5, 1));
-    m_slots.push_back(m_bus->attach(twelve, 5, 12));
-    const int portOne = m_slots[m_slots.size() - 2];
+    m_f->slots_.push_back(m_f->bus->attach(one, 5, 1));
+    m_f->slots_.push_back(m_f->bus->attach(twelve, 5, 12));
+    const int portOne = m_f->slots_[m_f->slots_.size() - 2];
     QVERIFY(scanUntil([&] { return list()->count() == 2; }));
     QTest::qWait(100);
-    m_window->scanNow();
+    m_f->window->scanNow();
     const QStringList listed = entries();
     QCOMPARE(listed.size(), 2);
     QCOMPARE(listed.filter(QStringLiteral(",PHY(5.1)")).size(), 1);
@@ -270,7 +230,7 @@ void TestPanelWindow::portsOneAndTwelveAreListedApart()
     QVERIFY(listed.contains(QStringLiteral("PANEL-Y40,") + identOf(*one) + QStringLiteral(",PHY(5.1)")));
     const QString twelveEntry = listed.filter(QStringLiteral("PHY(5.12)")).first();
 
-    m_bus->unplug(portOne);
+    m_f->bus->unplug(portOne);
     QVERIFY(scanUntil([&] { return list()->count() == 1; }));
     QCOMPARE(entries(), QStringList{twelveEntry});
 }
@@ -278,58 +238,56 @@ void TestPanelWindow::portsOneAndTwelveAreListedApart()
 void TestPanelWindow::bootLoadersOpenOnlyWithoutRememberedIds()
 {
     attach("6.8in-telv", 6, [](ScreenModel &m) { m.setMode(Mode::TelvBootLoader); });
-    QVERIFY(scanUntil([&] { return m_window->screen() != nullptr; }));
+    QVERIFY(scanUntil([&] { return m_f->window->screen() != nullptr; }));
     QVERIFY(QRegularExpression(QStringLiteral("^\\d+,TELV,PHY\\(6\\.\\d+\\)$")).match(list()->itemText(0)).hasMatch());
     QCOMPARE(status(), QStringLiteral("Connected, click \"Upgrade\" to write TELV firmware."));
     QVERIFY(lampGreen());
-    QCOMPARE(m_window->rememberedVendorId(), uint16_t(0x1F3A));
-    QCOMPARE(m_window->rememberedProductId(), uint16_t(0xEFE8));
-    QVERIFY(m_window->screen() && !m_window->screen()->touchActive());
+    QCOMPARE(m_f->window->rememberedVendorId(), uint16_t(0x1F3A));
+    QCOMPARE(m_f->window->rememberedProductId(), uint16_t(0xEFE8));
+    QVERIFY(m_f->window->screen() && !m_f->window->screen()->touchActive());
 
     // A tool took the screen: the IDs still name it, so it is not opened again.
-    m_window->handOverScreen();
-    QVERIFY(!m_window->screen());
-    m_window->onSelectScreen(0);
-    QVERIFY(!m_window->screen());
-    QCOMPARE(m_window->rememberedVendorId(), uint16_t(0x1F3A));
+    m_f->window->handOverScreen();
+    QVERIFY(!m_f->window->screen());
+    m_f->window->onSelectScreen(0);
+    QVERIFY(!m_f->window->screen());
+    QCOMPARE(m_f->window->rememberedVendorId(), uint16_t(0x1F3A));
 
-    m_window.reset();
-    for (int slot : m_slots)
-        m_bus->unplug(slot);
+    m_f->clear();
     newWindow();
     attach("5in-k2t-m50a", 6, [](ScreenModel &m) { m.setMode(Mode::K2tBootLoader); });
-    QVERIFY(scanUntil([&] { return m_window->screen() != nullptr; }));
+    QVERIFY(scanUntil([&] { return m_f->window->screen() != nullptr; }));
     QVERIFY(list()->itemText(0).contains(QStringLiteral(",K2T,PHY(6.")));
     QCOMPARE(status(), QStringLiteral("Connected, click \"Upgrade\" to write K2T/K5TX firmware."));
-    QCOMPARE(m_window->rememberedVendorId(), uint16_t(0x04B4));
-    QCOMPARE(m_window->rememberedProductId(), uint16_t(0x8613));
+    QCOMPARE(m_f->window->rememberedVendorId(), uint16_t(0x04B4));
+    QCOMPARE(m_f->window->rememberedProductId(), uint16_t(0x8613));
 }
 
 void TestPanelWindow::silentScreenReadsZeroIdAndKeepsFirmwareMinor()
 {
     const int first = attach("6.8in-telv", 7, [](ScreenModel &m) { m.setIdent("TAVRIK-6.8INRGB,v0.17,2023-01-01,X"); });
-    QVERIFY(scanUntil([&] { return m_window->screen() != nullptr; }));
-    QCOMPARE(m_window->firmwareMinor(), 17);
+    QVERIFY(scanUntil([&] { return m_f->window->screen() != nullptr; }));
+    QCOMPARE(m_f->window->firmwareMinor(), 17);
 
     Faults silent;
     silent.silent = true;
     attach("4in-telv", 7, [&](ScreenModel &m) { m.setFaults(silent); });
     QVERIFY(scanUntil([&] { return list()->count() == 2; }, 8000));
-    QVERIFY(entries().contains(QStringLiteral("Unknown Type,0000-0000-00000000,PHY(7.%1)").arg(m_nextPort - 1)));
+    QVERIFY(entries().contains(QStringLiteral("Unknown Type,0000-0000-00000000,PHY(7.%1)").arg(m_f->nextPort - 1)));
 
-    m_bus->unplug(first);
-    QVERIFY(scanUntil([&] { return list()->count() == 1 && m_window->screen(); }, 8000));
+    m_f->bus->unplug(first);
+    QVERIFY(scanUntil([&] { return list()->count() == 1 && m_f->window->screen(); }, 8000));
     QCOMPARE(status(), QStringLiteral("Unknown Size, 480x800x16?, Unknown Type, 0000-0000-00000000"));
-    QCOMPARE(m_window->firmwareMinor(), 17); // no "v0." in the text: unchanged
+    QCOMPARE(m_f->window->firmwareMinor(), 17); // no "v0." in the text: unchanged
 }
 
 void TestPanelWindow::listingAnotherScreenLeavesOpenGeometry()
 {
     attach("4in-telv", 8);
-    QVERIFY(scanUntil([&] { return m_window->screen() != nullptr; }));
+    QVERIFY(scanUntil([&] { return m_f->window->screen() != nullptr; }));
     attach("10in-telv", 8);
     QVERIFY(scanUntil([&] { return list()->count() == 2; }));
-    const screenlink::ScreenGeometry &g = m_window->geometry();
+    const screenlink::ScreenGeometry &g = m_f->window->geometry();
     QCOMPARE(g.sizeCode, 4u);
     QCOMPARE(QSize(g.panelWidth, g.panelHeight), QSize(480, 800));
     QCOMPARE(g.rotationCode, 2);
@@ -342,29 +300,29 @@ void TestPanelWindow::scanOfListedScreensSendsThemNothing()
 {
     const int a = attach("6.8in-telv", 9);
     const int b = attach("5in-telv", 9);
-    QVERIFY(scanUntil([&] { return list()->count() == 2 && m_window->screen(); }));
+    QVERIFY(scanUntil([&] { return list()->count() == 2 && m_f->window->screen(); }));
     QTest::qWait(1200); // past the first picture after opening
-    m_bus->model(a)->clearRequests();
-    m_bus->model(b)->clearRequests();
+    m_f->bus->model(a)->clearRequests();
+    m_f->bus->model(b)->clearRequests();
     for (int i = 0; i < 3; ++i)
-        m_window->scanNow();
-    QCOMPARE(m_bus->model(a)->requests().size(), size_t(0));
-    QCOMPARE(m_bus->model(b)->requests().size(), size_t(0));
+        m_f->window->scanNow();
+    QCOMPARE(m_f->bus->model(a)->requests().size(), size_t(0));
+    QCOMPARE(m_f->bus->model(b)->requests().size(), size_t(0));
     QCOMPARE(list()->count(), 2);
 }
 
 void TestPanelWindow::closingWindowClosesTheScreen()
 {
     attach("6.8in-telv", 10);
-    QVERIFY(scanUntil([&] { return m_window->screen() != nullptr; }));
-    std::weak_ptr<screenlink::Screen> screen = m_window->screen();
+    QVERIFY(scanUntil([&] { return m_f->window->screen() != nullptr; }));
+    std::weak_ptr<screenlink::Screen> screen = m_f->window->screen();
     {
         const auto held = screen.lock();
         QVERIFY(held && held->touchActive());
     }
     QElapsedTimer t;
     t.start();
-    m_window.reset();
+    m_f->window.reset();
     QVERIFY(t.elapsed() < 2000);
     QVERIFY(screen.expired());
 }

@@ -1,0 +1,91 @@
+#pragma once
+
+// A panelctl window on a bus of simulated screens, for tests that drive the
+// window as a person would.
+#include "mainlabel.h"
+#include "mainwindow.h"
+#include "usb/virtualbus.h"
+
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QStatusBar>
+#include <QTest>
+
+#include <functional>
+#include <memory>
+#include <vector>
+
+class PanelFixture {
+public:
+    PanelFixture() : bus(std::make_unique<sim::VirtualBus>()) {}
+
+    void newWindow()
+    {
+        window.reset();
+        window = std::make_unique<MainWindow>();
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+    }
+
+    // Unplugs every screen this fixture attached and closes the window.
+    void clear()
+    {
+        window.reset();
+        for (int slot : slots_)
+            bus->unplug(slot);
+        slots_.clear();
+    }
+
+    int attach(const char *preset, int busNumber, std::function<void(sim::ScreenModel &)> tweak = {})
+    {
+        auto model = std::make_shared<sim::ScreenModel>(*sim::findPreset(preset), uint32_t(0x100 + nextPort));
+        if (tweak)
+            tweak(*model);
+        const int slot = bus->attach(model, busNumber, nextPort++);
+        slots_.push_back(slot);
+        return slot;
+    }
+
+    // Scans until `pred` holds, as the window's own timer would, only faster.
+    bool scanUntil(const std::function<bool()> &pred, int ms = 5000)
+    {
+        QElapsedTimer t;
+        t.start();
+        while (t.elapsed() < ms) {
+            window->scanNow();
+            if (pred())
+                return true;
+            QTest::qWait(30);
+        }
+        return false;
+    }
+
+    // Attaches one screen and waits until the window has it open.
+    std::shared_ptr<sim::ScreenModel> open(const char *preset, int busNumber,
+                                           std::function<void(sim::ScreenModel &)> tweak = {})
+    {
+        const int slot = attach(preset, busNumber, std::move(tweak));
+        if (!scanUntil([&] { return window->screen() != nullptr; }))
+            return nullptr;
+        return bus->model(slot);
+    }
+
+    QComboBox *list() const { return window->findChild<QComboBox *>(QStringLiteral("mbScreenList")); }
+    QString status() const { return window->statusBar()->currentMessage(); }
+    bool lampGreen() const
+    {
+        return window->findChild<QLabel *>(QStringLiteral("lbStatusLED"))->styleSheet().contains("green");
+    }
+    MainLabel *display() const { return window->findChild<MainLabel *>(QStringLiteral("mainDisplay")); }
+    template <typename W = QWidget>
+    W *child(const char *name) const
+    {
+        return window->findChild<W *>(QLatin1String(name));
+    }
+
+    std::unique_ptr<sim::VirtualBus> bus;
+    std::unique_ptr<MainWindow> window;
+    std::vector<int> slots_;
+    int nextPort = 1;
+};

@@ -1,0 +1,380 @@
+// Pictures from panelctl's window to simulated screens and touches back:
+// what the glass shows, the requests that carry it, drops and dots.
+// Runs under umockdev-wrapper.
+#include "dialogs.h"
+#include "panelfixture.h"
+
+#include <QDropEvent>
+#include <QMimeData>
+#include <QPainter>
+#include <QPushButton>
+#include <QSlider>
+#include <QTemporaryDir>
+
+using namespace sim;
+using Bytes = std::vector<uint8_t>;
+
+namespace {
+
+// An asymmetric picture: any turn or mirror shows.
+QImage asymmetric(QSize size)
+{
+    QImage img(size, QImage::Format_RGB32);
+    img.fill(Qt::blue);
+    QPainter p(&img);
+    p.fillRect(0, 0, size.width() / 3, size.height() / 2, Qt::red);
+    p.fillRect(size.width() - 40, size.height() - 30, 40, 30, Qt::yellow);
+    p.fillRect(0, 0, 8, 8, Qt::green);
+    return img;
+}
+
+QImage preview(MainLabel *label)
+{
+    return label->pixmap().toImage().convertToFormat(QImage::Format_RGB16);
+}
+
+// The glass of the simulated screen as a picture.
+QImage glass(const ScreenModel &m)
+{
+    int w = 0;
+    int h = 0;
+    const std::vector<uint16_t> px = m.shownPicture(&w, &h);
+    if (px.empty())
+        return {};
+    return QImage(reinterpret_cast<const uchar *>(px.data()), w, h, w * 2, QImage::Format_RGB16).copy();
+}
+
+} // namespace
+
+class TestPanelFrames : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void logoAndFlipDefaultsArriveOneSecondAfterOpening();
+    void droppedPictureIsUprightOnEveryPanelKind_data();
+    void droppedPictureIsUprightOnEveryPanelKind();
+    void olderFiveInchPanelGetsFrameTwiceWithZeroLead();
+    void redButtonFillsPortraitPanel();
+    void backlightAndFlipPayloads();
+    void panelWithoutFlipsGetsNoFlipCommand();
+    void picturesWithoutScreenOnlyUpdatePreview();
+    void dropsOfEveryKind();
+    void touchDrawsDotAtMappedPlaceAndCleanRemovesIt();
+    void unplugWithTouchPendingIsQuiet();
+
+private:
+    void drop(const QList<QUrl> &urls, bool withUrls = true);
+    std::unique_ptr<PanelFixture> m_f;
+    QTemporaryDir m_dir;
+    QStringList m_messages;
+};
+
+void TestPanelFrames::initTestCase()
+{
+    QVERIFY2(qEnvironmentVariableIsSet("LD_PRELOAD"), "run under umockdev-wrapper");
+    QVERIFY(m_dir.isValid());
+    m_f = std::make_unique<PanelFixture>();
+    dialogs::setMessageHandler([this](const dialogs::Message &m) {
+        m_messages << m.title + QLatin1Char('|') + m.text;
+        return QMessageBox::Ok;
+    });
+}
+
+void TestPanelFrames::init()
+{
+    m_messages.clear();
+    m_f->newWindow();
+}
+
+void TestPanelFrames::cleanup()
+{
+    m_f->clear();
+}
+
+void TestPanelFrames::drop(const QList<QUrl> &urls, bool withUrls)
+{
+    QMimeData mime;
+    if (withUrls)
+        mime.setUrls(urls);
+    else
+        mime.setText(QStringLiteral("just some text"));
+    QDragEnterEvent enter(QPoint(100, 100), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(m_f->window.get(), &enter);
+    QVERIFY(enter.isAccepted());
+    QDropEvent dropEvent(QPointF(100, 100), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(m_f->window.get(), &dropEvent);
+}
+
+void TestPanelFrames::logoAndFlipDefaultsArriveOneSecondAfterOpening()
+{
+    const auto model = m_f->open("6.8in-telv", 11);
+    QVERIFY(model);
+    QCOMPARE(model->frameSerial(), uint64_t(0));
+    QTRY_VERIFY_WITH_TIMEOUT(model->frameSerial() >= 1, 2500);
+    auto *v = m_f->child<QPushButton>("pbVFlip");
+    auto *h = m_f->child<QPushButton>("pbHFlip");
+    QVERIFY(v->isEnabled() && h->isEnabled());
+    QVERIFY(v->isChecked());
+    QVERIFY(!h->isChecked());
+    QCOMPARE(model->flip().value_or(-1), 1);
+    // The default logo is on the glass the right way up, as in the preview.
+    QTRY_COMPARE(glass(*model), preview(m_f->display()));
+    const QImage logo = QImage(QStringLiteral(":/logo.800x480.png")).convertToFormat(QImage::Format_RGB16);
+    QCOMPARE(preview(m_f->display()), logo);
+}
+
+void TestPanelFrames::droppedPictureIsUprightOnEveryPanelKind_data()
+{
+    QTest::addColumn<QString>("preset");
+    for (const char *p : {"4in-telv", "4in-square-telv", "7.8in-long-telv", "6.8in-telv", "6.8in-k2t", "7in-telv",
+                          "10in-telv", "3.4in-round-telv", "5in-telv", "4.3in-k2t"})
+        QTest::newRow(p) << QString::fromLatin1(p);
+}
+
+void TestPanelFrames::droppedPictureIsUprightOnEveryPanelKind()
+{
+    QFETCH(QString, preset);
+    const auto model = m_f->open(preset.toLatin1().constData(), 12);
+    QVERIFY(model);
+    QTRY_VERIFY_WITH_TIMEOUT(model->frameSerial() >= 1, 2500); // the logo
+    const Preset &p = model->preset();
+    const QSize size(p.pictureWidth(), p.pictureHeight());
+    const QString file = m_dir.filePath(preset + QStringLiteral(".png"));
+    QVERIFY(asymmetric(size).save(file));
+    model->clearRequests();
+    const uint64_t before = model->frameSerial();
+    drop({QUrl::fromLocalFile(file)});
+    QVERIFY(m_messages.isEmpty());
+    QCOMPARE(model->frameSerial(), before + 1);
+    QCOMPARE(preview(m_f->display()), asymmetric(size).convertToFormat(QImage::Format_RGB16));
+    QCOMPARE(glass(*model), preview(m_f->display()));
+
+    // Display on, header with the count, then the pixels in one transfer.
+    const auto log = model->requests();
+    QCOMPARE(log.size(), size_t(3));
+    QCOMPARE(log[0].payload, (Bytes{0x00, 0x29}));
+    const uint32_t count = uint32_t(size.width() * size.height() * 2);
+    QCOMPARE(log[1].payload, (Bytes{0x00, 0x2C, uint8_t(count), uint8_t(count >> 8), uint8_t(count >> 16), 0x00}));
+    QCOMPARE(log[2].kind, RequestRecord::Kind::BulkOut);
+    QCOMPARE(log[2].bulkLength, count);
+}
+
+void TestPanelFrames::olderFiveInchPanelGetsFrameTwiceWithZeroLead()
+{
+    const auto model = m_f->open("5in-k2t-m50a", 13);
+    QVERIFY(model);
+    QTRY_VERIFY_WITH_TIMEOUT(model->frameSerial() >= 2, 2500);
+    const FrameStats before = model->frameStats();
+    const QString file = m_dir.filePath(QStringLiteral("five.png"));
+    QVERIFY(asymmetric(QSize(854, 480)).save(file));
+    drop({QUrl::fromLocalFile(file)});
+    const FrameStats after = model->frameStats();
+    QCOMPARE(after.displayOn - before.displayOn, uint64_t(1));
+    QCOMPARE(after.headers - before.headers, uint64_t(2));
+    QCOMPARE(after.framesComplete - before.framesComplete, uint64_t(2));
+    const Bytes frame = model->lastFrame();
+    QCOMPARE(frame.size(), size_t(854 * 480 * 2));
+    QVERIFY(std::all_of(frame.begin(), frame.begin() + 320, [](uint8_t b) { return b == 0; }));
+    // What the panel shows past its lead is the picture, upright.
+    const QImage shown = glass(*model);
+    const QImage wanted = asymmetric(QSize(854, 480)).convertToFormat(QImage::Format_RGB16);
+    QCOMPARE(shown.pixel(400, 100), wanted.pixel(400, 100));
+    QCOMPARE(shown.pixel(2, 2), wanted.pixel(2, 2));
+
+    // The 5-inch TELV panel takes it once.
+    m_f->clear();
+    m_f->newWindow();
+    const auto telv = m_f->open("5in-telv", 13);
+    QVERIFY(telv);
+    QTRY_VERIFY_WITH_TIMEOUT(telv->frameSerial() >= 1, 2500);
+    const uint64_t headers = telv->frameStats().headers;
+    drop({QUrl::fromLocalFile(file)});
+    QCOMPARE(telv->frameStats().headers - headers, uint64_t(1));
+}
+
+void TestPanelFrames::redButtonFillsPortraitPanel()
+{
+    const auto model = m_f->open("4in-telv", 14);
+    QVERIFY(model);
+    QTRY_VERIFY_WITH_TIMEOUT(model->frameSerial() >= 1, 2500);
+    m_f->child<QPushButton>("pbRed")->click();
+    const Bytes frame = model->lastFrame();
+    QCOMPARE(frame.size(), size_t(768000));
+    for (size_t i = 0; i < frame.size(); i += 2)
+        if (frame[i] != 0x00 || frame[i + 1] != 0xF8)
+            QFAIL("a pixel is not red");
+    QCOMPARE(m_f->display()->pixmap().toImage().pixelColor(10, 10), QColor(Qt::red));
+    // Green and blue are Qt's pure colours in 5-6-5.
+    m_f->child<QPushButton>("pbGreen")->click();
+    QCOMPARE(model->lastFrame()[0], uint8_t(0xE0));
+    QCOMPARE(model->lastFrame()[1], uint8_t(0x07));
+    m_f->child<QPushButton>("pbBlue")->click();
+    QCOMPARE(model->lastFrame()[0], uint8_t(0x1F));
+    m_f->child<QPushButton>("pbBlack")->click();
+    QCOMPARE(model->lastFrame()[0], uint8_t(0x00));
+    m_f->child<QPushButton>("pbWhite")->click();
+    QCOMPARE(model->lastFrame()[1], uint8_t(0xFF));
+}
+
+void TestPanelFrames::backlightAndFlipPayloads()
+{
+    const auto model = m_f->open("7in-telv", 15);
+    QVERIFY(model);
+    QTRY_VERIFY_WITH_TIMEOUT(model->frameSerial() >= 1, 2500);
+    auto *slider = m_f->child<QSlider>("barBacklight");
+    slider->setValue(0);
+    QCOMPARE(model->requests().back().payload, (Bytes{0x00, 0x51, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00}));
+    slider->setValue(255);
+    QCOMPARE(model->requests().back().payload, (Bytes{0x00, 0x51, 0x02, 0x00, 0x00, 0x00, 0xFF, 0x00}));
+    slider->setValue(300);
+    QCOMPARE(slider->value(), 255);
+
+    model->clearRequests();
+    m_f->child<QPushButton>("pbVFlip")->click();
+    m_f->child<QPushButton>("pbHFlip")->click();
+    QCOMPARE(model->flip().value_or(-1), 3);
+    Bytes lastFlip;
+    for (const auto &r : model->requests())
+        if (r.kind == RequestRecord::Kind::Control && r.payload.size() == 8 && r.payload[1] == 0x36)
+            lastFlip = r.payload;
+    QCOMPARE(lastFlip, (Bytes{0x00, 0x36, 0x02, 0x00, 0x00, 0x00, 0x03, 0x03}));
+    // Each flip is followed by the picture again.
+    QTRY_VERIFY(model->frameStats().framesComplete >= 3);
+}
+
+void TestPanelFrames::panelWithoutFlipsGetsNoFlipCommand()
+{
+    const auto model = m_f->open("4in-square-telv", 16);
+    QVERIFY(model);
+    QTRY_VERIFY_WITH_TIMEOUT(model->frameSerial() >= 1, 2500);
+    QVERIFY(!m_f->child("pbVFlip")->isEnabled());
+    QVERIFY(!m_f->child("pbHFlip")->isEnabled());
+    QVERIFY(!m_f->child<QPushButton>("pbVFlip")->isChecked());
+    for (const auto &r : model->requests())
+        QVERIFY(!(r.payload.size() == 8 && r.payload[1] == 0x36));
+    QVERIFY(!model->flip().has_value());
+}
+
+void TestPanelFrames::picturesWithoutScreenOnlyUpdatePreview()
+{
+    QVERIFY(!m_f->window->screen());
+    m_f->child<QPushButton>("pbBlue")->click();
+    QCOMPARE(m_f->display()->pixmap().size(), QSize(800, 480));
+    QCOMPARE(m_f->display()->pixmap().toImage().pixelColor(5, 5), QColor(Qt::blue));
+    const QString file = m_dir.filePath(QStringLiteral("none.png"));
+    QVERIFY(asymmetric(QSize(800, 480)).save(file));
+    drop({QUrl::fromLocalFile(file)});
+    QCOMPARE(preview(m_f->display()), asymmetric(QSize(800, 480)).convertToFormat(QImage::Format_RGB16));
+    QVERIFY(m_messages.isEmpty());
+
+    // Once a screen is opened, the preview is what it gets.
+    const auto model = m_f->open("6.8in-telv", 17);
+    QVERIFY(model);
+    QTRY_VERIFY_WITH_TIMEOUT(model->frameSerial() >= 1, 2500);
+    QTRY_COMPARE(glass(*model), asymmetric(QSize(800, 480)).convertToFormat(QImage::Format_RGB16));
+}
+
+void TestPanelFrames::dropsOfEveryKind()
+{
+    const auto model = m_f->open("6.8in-telv", 18);
+    QVERIFY(model);
+    QTRY_VERIFY_WITH_TIMEOUT(model->frameSerial() >= 1, 2500);
+    const QImage pic = asymmetric(QSize(800, 480));
+
+    const QString bmp = m_dir.filePath(QStringLiteral("pic.bmp"));
+    QVERIFY(pic.save(bmp, "BMP"));
+    drop({QUrl::fromLocalFile(bmp)});
+    QVERIFY(m_messages.isEmpty());
+    QCOMPARE(glass(*model), pic.convertToFormat(QImage::Format_RGB16));
+
+    QDir(m_dir.path()).mkdir(QStringLiteral("a folder with spaces"));
+    const QString odd = m_dir.filePath(QStringLiteral("a folder with spaces/Größe über #1.png"));
+    QImage red(800, 480, QImage::Format_RGB32);
+    red.fill(Qt::red);
+    QVERIFY(red.save(odd));
+    drop({QUrl::fromLocalFile(odd)});
+    QVERIFY(m_messages.isEmpty());
+    QCOMPARE(model->lastFrame()[1], uint8_t(0xF8));
+
+    // Several files: the first one only.
+    drop({QUrl::fromLocalFile(bmp), QUrl::fromLocalFile(odd)});
+    QCOMPARE(glass(*model), pic.convertToFormat(QImage::Format_RGB16));
+
+    const uint64_t frames = model->frameSerial();
+    const QString text = m_dir.filePath(QStringLiteral("notes.txt"));
+    QFile f(text);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write("not a picture\n");
+    f.close();
+    drop({QUrl::fromLocalFile(text)});
+    QCOMPARE(m_messages, QStringList{QStringLiteral("Notify|This file do not have a valid pixmap.")});
+    drop({QUrl::fromLocalFile(m_dir.filePath(QStringLiteral("missing.png")))});
+    QCOMPARE(m_messages.last(), QStringLiteral("Notify|This file do not have a valid pixmap."));
+
+    m_messages.clear();
+    drop({QUrl(QStringLiteral("https://example.invalid/picture.png"))});
+    QCOMPARE(m_messages, QStringList{QStringLiteral("Notify|Not a valid file.")});
+    m_messages.clear();
+    drop({}, false);
+    QCOMPARE(m_messages, QStringList{QStringLiteral("Notify|Not a valid file.")});
+    // Refused drops leave preview and screen as they were.
+    QCOMPARE(model->frameSerial(), frames);
+    QCOMPARE(preview(m_f->display()), pic.convertToFormat(QImage::Format_RGB16));
+}
+
+void TestPanelFrames::touchDrawsDotAtMappedPlaceAndCleanRemovesIt()
+{
+    const auto model = m_f->open("10in-telv", 19);
+    QVERIFY(model);
+    QTRY_VERIFY_WITH_TIMEOUT(model->frameSerial() >= 1, 2500);
+    m_f->child<QPushButton>("pbWhite")->click();
+    MainLabel *label = m_f->display();
+    const QImage before = label->grab().toImage();
+
+    model->injectTouch(100, 200, 1);
+    QTRY_COMPARE(label->touchPoints().size(), 1);
+    QCOMPARE(label->touchPoints()[0].x, 100);
+    QCOMPARE(label->touchPoints()[0].y, 200);
+    QCOMPARE(label->touchPoints()[0].t, 1);
+    QImage after = label->grab().toImage();
+    const QColor dot = after.pixelColor(100, 200);
+    QVERIFY2(dot.green() > 180 && dot.red() < 150 && dot.blue() < 100, qPrintable(dot.name()));
+    QCOMPARE(after.pixelColor(300, 300), before.pixelColor(300, 300));
+
+    // A dot at the edge is clipped, not lost; t plays no part in drawing.
+    model->injectTouch(1023, 0, 0);
+    QTRY_COMPARE(label->touchPoints().size(), 2);
+    after = label->grab().toImage();
+    QVERIFY(after.pixelColor(1020, 2).green() > 180);
+
+    m_f->child<QPushButton>("pbClean")->click();
+    QVERIFY(label->touchPoints().isEmpty());
+    QCOMPARE(label->grab().toImage().pixelColor(100, 200), before.pixelColor(100, 200));
+    m_f->child<QPushButton>("pbClean")->click(); // nothing to clean: only a repaint
+    QVERIFY(label->touchPoints().isEmpty());
+}
+
+void TestPanelFrames::unplugWithTouchPendingIsQuiet()
+{
+    const int slot = m_f->attach("6.8in-telv", 20);
+    QVERIFY(m_f->scanUntil([&] { return m_f->window->screen() != nullptr; }));
+    const auto model = m_f->bus->model(slot);
+    model->injectTouch(100, 30, 1);
+    QTRY_COMPARE(m_f->display()->touchPoints().size(), 1);
+    QCOMPARE(m_f->display()->touchPoints()[0].x, 700);
+    QCOMPARE(m_f->display()->touchPoints()[0].y, 30);
+    m_f->bus->unplug(slot);
+    QVERIFY(m_f->scanUntil([&] { return !m_f->window->screen(); }));
+    // Touches that arrive after the screen left reach nobody.
+    model->injectTouch(1, 1, 1);
+    QTest::qWait(200);
+    QVERIFY(m_f->display()->touchPoints().isEmpty());
+    QCOMPARE(m_f->status(), QStringLiteral("No device."));
+}
+
+QTEST_MAIN(TestPanelFrames)
+#include "tst_panelframes.moc"
