@@ -3,6 +3,7 @@
 // Runs under umockdev-wrapper.
 #include "dialogs.h"
 #include "panelfixture.h"
+#include "screenviewer.h"
 
 #include <QDropEvent>
 #include <QMimeData>
@@ -65,6 +66,8 @@ private slots:
     void dropsOfEveryKind();
     void touchDrawsDotAtMappedPlaceAndCleanRemovesIt();
     void unplugWithTouchPendingIsQuiet();
+    void clickOnVirtualScreenPutsDotAtMatchingPlace_data();
+    void clickOnVirtualScreenPutsDotAtMatchingPlace();
 
 private:
     void drop(const QList<QUrl> &urls, bool withUrls = true);
@@ -374,6 +377,35 @@ void TestPanelFrames::unplugWithTouchPendingIsQuiet()
     QTest::qWait(200);
     QVERIFY(m_f->display()->touchPoints().isEmpty());
     QCOMPARE(m_f->status(), QStringLiteral("No device."));
+}
+
+void TestPanelFrames::clickOnVirtualScreenPutsDotAtMatchingPlace_data()
+{
+    QTest::addColumn<QString>("preset");
+    for (const char *p : {"6.8in-telv", "6.8in-k2t", "4in-telv", "7.8in-long-telv", "7in-telv", "10in-telv",
+                          "3.4in-round-telv", "5in-k2t-m50a"})
+        QTest::newRow(p) << QString::fromLatin1(p);
+}
+
+void TestPanelFrames::clickOnVirtualScreenPutsDotAtMatchingPlace()
+{
+    QFETCH(QString, preset);
+    const int slot = m_f->attach(preset.toLatin1().constData(), 21);
+    QVERIFY(m_f->scanUntil([&] { return m_f->window->screen() != nullptr; }));
+    const Preset &p = m_f->bus->model(slot)->preset();
+    ScreenViewer viewer(*m_f->bus, slot);
+    // The glass at half size, so one click lands on a known picture point.
+    viewer.resize(p.pictureWidth() / 2, p.pictureHeight() / 2 + 36);
+    viewer.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&viewer));
+    const QPoint picturePoint(p.pictureWidth() * 3 / 4, p.pictureHeight() / 5);
+    QTest::mouseClick(&viewer, Qt::LeftButton, {}, picturePoint / 2);
+    // Press and release: two reports, both at the same place.
+    QTRY_COMPARE(m_f->display()->touchPoints().size(), 2);
+    for (const TouchPoint &t : m_f->display()->touchPoints()) {
+        QVERIFY2(qAbs(t.x - picturePoint.x()) <= 2 && qAbs(t.y - picturePoint.y()) <= 2,
+                 qPrintable(QStringLiteral("dot at %1,%2").arg(t.x).arg(t.y)));
+    }
 }
 
 QTEST_MAIN(TestPanelFrames)

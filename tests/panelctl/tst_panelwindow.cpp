@@ -44,6 +44,7 @@ private slots:
     void listingAnotherScreenLeavesOpenGeometry();
     void scanOfListedScreensSendsThemNothing();
     void closingWindowClosesTheScreen();
+    void windowClosedAtOnceStopsItsEventThread();
 
 private:
     int attach(const char *preset, int bus = 3, std::function<void(ScreenModel &)> tweak = {})
@@ -325,6 +326,17 @@ void TestPanelWindow::closingWindowClosesTheScreen()
     m_f->window.reset();
     QVERIFY(t.elapsed() < 2000);
     QVERIFY(screen.expired());
+}
+
+void TestPanelWindow::windowClosedAtOnceStopsItsEventThread()
+{
+    // A stop asked for before the event loop has started is not lost.
+    for (int i = 0; i < 5; ++i) {
+        QElapsedTimer t;
+        t.start();
+        { MainWindow w; }
+        QVERIFY(t.elapsed() < 1000);
+    }
 }
 
 QTEST_MAIN(TestPanelWindow)
