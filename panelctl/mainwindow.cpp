@@ -14,6 +14,11 @@
 #include <QDropEvent>
 #include <QFile>
 #include <QMimeData>
+#include <QSaveFile>
+#include <QDebug>
+
+#include <algorithm>
+#include <cstring>
 #include <QTimer>
 
 using namespace screenlink;
@@ -87,9 +92,8 @@ MainWindow::~MainWindow()
     releaseScreen();
     if (usbEventThread.isRunning())
         usbEventThread.stopPumping();
-    // A test still running must not outlive its thread object.
-    for (QThread *t : {static_cast<QThread *>(&monitorThread), static_cast<QThread *>(&ledTestThread),
-                       static_cast<QThread *>(&testThread), static_cast<QThread *>(&upgradeThread)})
+    // A worker still running must not outlive its thread object.
+    for (QThread *t : {static_cast<QThread *>(&monitorThread), static_cast<QThread *>(&upgradeThread)})
         t->wait();
     // Selection signals must not reach a half-destroyed window.
     ui->mbScreenList->disconnect(this);
@@ -249,12 +253,28 @@ bool MainWindow::openRunningScreen(libusb_device *device)
     return true;
 }
 
+void MainWindow::stopScreenUsers()
+{
+    ledTestThread.stopAndWait();
+    ui->pbLEDTest->setChecked(false);
+    testThread.stopAndWait();
+}
+
 void MainWindow::releaseScreen()
 {
+    stopScreenUsers();
     if (!screenHandle)
         return;
     screenHandle->stopTouch();
     screenHandle.reset();
+}
+
+bool MainWindow::requireScreen()
+{
+    if (screenHandle)
+        return true;
+    dialogs::warning(this, tr("Error"), tr("No screen connected."));
+    return false;
 }
 
 void MainWindow::handOverScreen()
@@ -364,7 +384,59 @@ void MainWindow::dropEvent(QDropEvent *event)
 // Filled as their features land.
 void MainWindow::onUpgrade() {}
 void MainWindow::onUpProgress(int) {}
-void MainWindow::onTest() {}
-void MainWindow::onLEDTest() {}
 void MainWindow::onMonitorMode() {}
-void MainWindow::onLog() {}
+
+void MainWindow::onLEDTest()
+{
+    if (!ui->pbLEDTest->isChecked()) {
+        ledTestThread.stop();
+        return;
+    }
+    if (!requireScreen()) {
+        ui->pbLEDTest->setChecked(false);
+        return;
+    }
+    ledTestThread.startTest(screenHandle);
+}
+
+void MainWindow::onTest()
+{
+    if (!requireScreen())
+        return;
+    const QSize size = screenGeometry.pictureSize();
+    testThread.startTest(screenHandle, size.width(), size.height());
+}
+
+void MainWindow::onLog()
+{
+    if (!requireScreen())
+        return;
+    constexpr int kLogBuffer = 131072;
+    ui->pbLog->setEnabled(false);
+    libusb_device_handle *h = screenHandle->handle();
+
+    uint8_t lengthBytes[4] = {};
+    readLogLength(h, lengthBytes);
+    const int32_t reported = int32_t(uint32_t(lengthBytes[0]) | uint32_t(lengthBytes[1]) << 8
+                                     | uint32_t(lengthBytes[2]) << 16 | uint32_t(lengthBytes[3]) << 24);
+    // The length is the screen's word: keep within the buffer whatever it says.
+    int length = std::max(0, reported);
+    if (length > kLogBuffer) {
+        qDebug() << "Screen log of" << reported << "bytes is cut to" << kLogBuffer;
+        length = kLogBuffer;
+    }
+    QByteArray log(kLogBuffer, '\0');
+    for (int offset = 0; offset < length; offset += kLogChunk) {
+        uint8_t chunk[kLogChunk] = {};
+        setLogOffset(h, uint32_t(offset));
+        readLogChunk(h, chunk);
+        std::memcpy(log.data() + offset, chunk, size_t(std::min(kLogChunk, kLogBuffer - offset)));
+    }
+
+    QSaveFile file(QStringLiteral("screen.txt"));
+    const bool saved = file.open(QIODevice::WriteOnly) && file.write(log.constData(), length) == length
+                       && file.commit();
+    dialogs::information(this, tr("Notify"),
+                         saved ? tr("Log file has saved to screen.txt") : tr("Log file could not be saved to screen.txt"));
+    ui->pbLog->setEnabled(true);
+}

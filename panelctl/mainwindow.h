@@ -1,6 +1,7 @@
 #pragma once
 
 #include "modeltable.h"
+#include "paneltests.h"
 #include "screen.h"
 #include "usbeventthread.h"
 #include "usbhandles.h"
@@ -34,6 +35,8 @@ public:
     int firmwareMinor() const { return screenFirmwareMinor; }
     // One scan without arming the next (the timer chain keeps running).
     void scanNow();
+    bool ledTestRunning() const { return ledTestThread.isRunning(); }
+    bool throughputTestRunning() const { return testThread.isRunning(); }
     // Closes the screen for a tool or a reboot; the remembered IDs stay.
     void handOverScreen();
 
@@ -67,6 +70,9 @@ private:
     // Stops every user of the open screen and closes it.
     void releaseScreen();
     void setLamp(bool on);
+    void stopScreenUsers();
+    // Tells the user that a feature needs a screen; true when one is open.
+    bool requireScreen();
 
     std::unique_ptr<Ui::MainWindow> ui;
     USBEventThread usbEventThread;

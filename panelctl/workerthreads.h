@@ -4,8 +4,8 @@
 #include <QString>
 #include <QThread>
 
-// The window's worker threads. Each gets its job when its feature lands;
-// until then starting one does nothing.
+// The window's worker threads that get their jobs with their features; until
+// then starting one does nothing.
 
 class UpgradeThread : public QThread {
     Q_OBJECT
@@ -16,26 +16,6 @@ public:
 
 signals:
     void progress(int percent);
-
-protected:
-    void run() override {}
-};
-
-class TestThread : public QThread {
-    Q_OBJECT
-
-public:
-    explicit TestThread(QObject *parent = nullptr) : QThread(parent) {}
-
-protected:
-    void run() override {}
-};
-
-class LEDTestThread : public QThread {
-    Q_OBJECT
-
-public:
-    explicit LEDTestThread(QObject *parent = nullptr) : QThread(parent) {}
 
 protected:
     void run() override {}

@@ -103,6 +103,10 @@ Reply ScreenModel::control(const Setup &setup, const uint8_t *out, size_t outLen
         reply = stall();
     } else {
         reply = controlLocked(setup, out, outLength);
+    }
+    if (reply.kind != Reply::Kind::Done && (setup.request == 0xB6 || setup.request == 0xB7))
+        m_bridgeOpen = false; // the host gives up on a transaction it cannot finish
+    if (reply.kind == Reply::Kind::Done) {
         if (setup.isIn() && m_faults.shortReply >= 0 && reply.data.size() > size_t(m_faults.shortReply))
             reply.data.resize(size_t(m_faults.shortReply));
     }
@@ -153,8 +157,13 @@ Reply ScreenModel::runningControl(const Setup &setup, const uint8_t *out, size_t
             return withData(std::move(len), setup.length);
         }
         case 0xB6:
+            m_bridgeNeedsStatus = false;
+            if (!m_bridgeNeedsData)
+                m_bridgeOpen = false;
             return withData({m_bridgeStatus}, setup.length);
         case 0xB7: {
+            m_bridgeOpen = false;
+            m_bridgeNeedsData = false;
             std::vector<uint8_t> data(1 + m_bridgeRead.size());
             data[0] = m_bridgeStatus;
             std::copy(m_bridgeRead.begin(), m_bridgeRead.end(), data.begin() + 1);
@@ -248,6 +257,19 @@ Reply ScreenModel::bridgeCommand(const uint8_t *out, size_t n)
     const uint8_t target = out[0];
     const uint8_t writeCount = out[1];
     const uint8_t readCount = out[2];
+    // A real bridge runs one transaction at a time: a command that arrives
+    // before the last one was finished means two threads got mixed up.
+    if (m_bridgeOpen) {
+        ++m_interleaved;
+        m_bridgeOpen = false;
+        return stall();
+    }
+    // The flash read goes straight to its data, without the status step.
+    const bool flashRead = target == kConfigTarget && m_preset.family == Family::Telv && writeCount == 3
+                           && readCount > 0;
+    m_bridgeOpen = true;
+    m_bridgeNeedsStatus = !flashRead;
+    m_bridgeNeedsData = readCount > 0;
     m_bridgeRead.assign(readCount, 0);
     m_bridgeStatus = 0;
     if (target == kConfigTarget)
@@ -388,6 +410,7 @@ void ScreenModel::powerUp()
     m_frameBuilding.clear();
     m_bridgeRead.clear();
     m_bridgeStatus = 0;
+    m_bridgeOpen = false;
     m_ledPages.clear();
     m_ledPage = 0;
     m_touches.clear();
@@ -647,6 +670,12 @@ uint64_t ScreenModel::eraseSteps() const
 {
     std::lock_guard lock(m_mutex);
     return m_eraseSteps;
+}
+
+uint64_t ScreenModel::interleavedTransactions() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_interleaved;
 }
 
 uint64_t ScreenModel::rejectedWrites() const

@@ -140,6 +140,9 @@ public:
     // RGB 5-6-5, width x height, or empty when the frame does not fit the panel.
     std::vector<uint16_t> shownPicture(int *width, int *height) const;
     uint64_t eraseSteps() const;
+    // Bridge commands refused because the previous transaction on this
+    // screen was not finished: two threads' transactions got interleaved.
+    uint64_t interleavedTransactions() const;
     uint64_t rejectedWrites() const; // writes outside programming mode
 
     std::vector<RequestRecord> requests() const;
@@ -177,6 +180,10 @@ private:
     // Bridge transaction in flight: status and bytes read, fetched by 0xB6/0xB7.
     uint8_t m_bridgeStatus = 0;
     std::vector<uint8_t> m_bridgeRead;
+    bool m_bridgeOpen = false;      // a transaction waits for its status or data
+    bool m_bridgeNeedsStatus = false;
+    bool m_bridgeNeedsData = false;
+    uint64_t m_interleaved = 0;
 
     std::map<uint8_t, std::array<uint8_t, 256>> m_ledPages;
     uint8_t m_ledPage = 0;

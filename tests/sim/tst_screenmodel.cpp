@@ -46,6 +46,14 @@ const Preset &preset(const char *name)
     return *p;
 }
 
+// A whole bridge write: command, then its status.
+Reply bridgeWrite(ScreenModel &m, const Bytes &command)
+{
+    Reply r = out(m, 0xB5, command);
+    in(m, 0xB6, 1);
+    return r;
+}
+
 Bytes flashProgram(uint32_t address, const Bytes &data)
 {
     Bytes cmd{0x51, uint8_t(data.size() + 3), 0x00, uint8_t(address >> 16), uint8_t(address >> 8), uint8_t(address)};
@@ -73,6 +81,7 @@ private slots:
     void malformedRequestsStall();
     void logReadOutFollowsOffsets();
     void ledControllerPagesAndAutoIncrement();
+    void interleavedBridgeTransactionIsRefused();
     void faultsShapeTheReplies();
     void rebootComesBackRunningOrInBootLoader();
     void shownPictureUndoesEachMounting();
@@ -151,22 +160,22 @@ void TestScreenModel::flashObeysNorRules()
 
     // Outside programming mode the flash does not change.
     const Bytes before = m.flash();
-    out(m, 0xB5, flashProgram(0x40000, pattern));
+    bridgeWrite(m, flashProgram(0x40000, pattern));
     QCOMPARE(m.flash(), before);
     QCOMPARE(m.rejectedWrites(), uint64_t(1));
 
     out(m, 0xB9, {0xEF});
     QVERIFY(m.programming());
     // Erased region (0xFF) takes the bytes as they are.
-    out(m, 0xB5, flashProgram(0x40000, pattern));
+    bridgeWrite(m, flashProgram(0x40000, pattern));
     QCOMPARE(m.flash()[0x40000], uint8_t(0xA5));
     // Programming again without erasing can only clear bits: A5 & 5A = 00.
-    out(m, 0xB5, flashProgram(0x40000, Bytes(48, 0x5A)));
+    bridgeWrite(m, flashProgram(0x40000, Bytes(48, 0x5A)));
     QCOMPARE(m.flash()[0x40000], uint8_t(0x00));
     QCOMPARE(m.flash()[0x4002F], uint8_t(0x00));
 
     // The count byte decides how many of the 54 bytes are written.
-    out(m, 0xB5, flashProgram(0x50000, Bytes(5, 0x11)));
+    bridgeWrite(m, flashProgram(0x50000, Bytes(5, 0x11)));
     QCOMPARE(m.flash()[0x50004], uint8_t(0x11));
     QCOMPARE(m.flash()[0x50005], uint8_t(0xFF));
     out(m, 0xB9, {0x00});
@@ -183,8 +192,8 @@ void TestScreenModel::eraseStepsClearTheirOwnSixteenth()
     QCOMPARE(m.eraseSteps(), uint64_t(0));
 
     out(m, 0xB9, {0xEF});
-    out(m, 0xB5, flashProgram(uint32_t(part * 3), Bytes(48, 0x00)));
-    out(m, 0xB5, flashProgram(uint32_t(part * 4), Bytes(48, 0x00)));
+    bridgeWrite(m, flashProgram(uint32_t(part * 3), Bytes(48, 0x00)));
+    bridgeWrite(m, flashProgram(uint32_t(part * 4), Bytes(48, 0x00)));
     out(m, 0xBE, {0xEE, 0x00});
     const Bytes f = m.flash();
     QVERIFY(std::all_of(f.begin(), f.begin() + ptrdiff_t(part), [](uint8_t b) { return b == 0xFF; }));
@@ -206,12 +215,11 @@ void TestScreenModel::eepromLinesNeedProgrammingMode()
     line.insert(line.end(), id.begin(), id.end());
     QCOMPARE(line.size(), size_t(21));
 
-    out(m, 0xB5, line);
+    bridgeWrite(m, line);
     QVERIFY(m.deviceId()[0] != 1);
 
     out(m, 0xB9, {0xEF});
-    out(m, 0xB5, line);
-    in(m, 0xB6, 1);
+    bridgeWrite(m, line);
     out(m, 0xB9, {0x00});
     QCOMPARE(m.deviceId()[0], uint8_t(1));
     QCOMPARE(m.deviceId()[7], uint8_t(8));
@@ -361,6 +369,34 @@ void TestScreenModel::ledControllerPagesAndAutoIncrement()
     QCOMPARE(m.ledRegister(0x00, 0x00), uint8_t(0x33));
     // Registers read back through the bridge.
     QCOMPARE(bridgeRead(m, {0x74, 0x01, 0x02, 0x24}), (Bytes{0xFF, 0xFF}));
+}
+
+void TestScreenModel::interleavedBridgeTransactionIsRefused()
+{
+    ScreenModel m(preset("6.8in-telv"));
+    // A read whose data was never fetched, then another command.
+    out(m, 0xB5, {0x51, 0x02, 0x04, 0x1F, 0xFC});
+    in(m, 0xB6, 1);
+    QCOMPARE(out(m, 0xB5, {0x74, 0x02, 0x00, 0xFD, 0x00}).kind, Reply::Kind::Stall);
+    QCOMPARE(m.interleavedTransactions(), uint64_t(1));
+    // The refused command abandoned the old transaction: the next one works.
+    QCOMPARE(out(m, 0xB5, {0x74, 0x02, 0x00, 0xFD, 0x00}).kind, Reply::Kind::Done);
+    in(m, 0xB6, 1);
+    // Whole transactions of every shape pass: write, read, flash read.
+    bridgeRead(m, {0x51, 0x02, 0x08, 0x1F, 0xF0});
+    bridgeRead(m, {0x51, 0x03, 0x30, 0x00, 0x00, 0x00}, false);
+    out(m, 0xB5, {0x74, 0x02, 0x00, 0x00, 0x01});
+    in(m, 0xB6, 1);
+    out(m, 0xB5, {0x74, 0x02, 0x00, 0x00, 0x01});
+    QCOMPARE(m.interleavedTransactions(), uint64_t(1));
+    // A status request the host could not finish ends the transaction.
+    Faults f;
+    f.failEvery = 1;
+    m.setFaults(f);
+    in(m, 0xB6, 1);
+    m.setFaults({});
+    QCOMPARE(out(m, 0xB5, {0x74, 0x02, 0x00, 0x00, 0x01}).kind, Reply::Kind::Done);
+    QCOMPARE(m.interleavedTransactions(), uint64_t(1));
 }
 
 void TestScreenModel::faultsShapeTheReplies()

@@ -1,0 +1,90 @@
+#include "paneltests.h"
+
+#include "bridge.h"
+#include "requests.h"
+
+#include <array>
+#include <vector>
+
+using screenlink::bridgeWrite8;
+using screenlink::bridgeWriteBlock8;
+
+void LEDTestThread::startTest(std::shared_ptr<screenlink::Screen> screen)
+{
+    if (isRunning() || !screen)
+        return;
+    m_screen = std::move(screen);
+    running = true;
+    start();
+}
+
+void LEDTestThread::stopAndWait()
+{
+    running = false;
+    wait();
+    m_screen.reset();
+}
+
+void LEDTestThread::run()
+{
+    screenlink::Screen &screen = *m_screen;
+    auto write1 = [&](uint8_t reg, uint8_t value) { bridgeWrite8(screen, kController, reg, &value, 1); };
+
+    // Register page 0x0B holds the controller's set-up; page 0x00 its LEDs.
+    write1(0xFD, 0x0B);
+    write1(0x0A, 0x00);
+    msleep(10);
+    write1(0x0A, 0x01);
+    write1(0x00, 0x01);
+    write1(0x01, 0x00);
+    write1(0xFD, 0x00);
+
+    const std::array<uint8_t, 16> zeros{};
+    for (int reg = 0x00; reg <= 0xB0; reg += 0x10)
+        bridgeWrite8(screen, kController, uint8_t(reg), zeros.data(), 16);
+    std::array<uint8_t, 18> on;
+    on.fill(0xFF);
+    bridgeWriteBlock8(screen, kController, 0x00, on.data(), uint8_t(on.size()));
+
+    // Three channels for each of 24 LEDs from register 0x24: channel 0 of
+    // every LED, then channel 1, then 2.
+    int led = 0;
+    int channel = 0;
+    std::array<uint8_t, 72> pattern{};
+    while (running) {
+        pattern.fill(0);
+        pattern[size_t(3 * led + channel)] = 0xFF;
+        bridgeWriteBlock8(screen, kController, 0x24, pattern.data(), uint8_t(pattern.size()));
+        if (++led == 24) {
+            led = 0;
+            channel = (channel + 1) % 3;
+        }
+        msleep(10);
+    }
+}
+
+void TestThread::startTest(std::shared_ptr<screenlink::Screen> screen, int width, int height)
+{
+    if (isRunning() || !screen)
+        return;
+    m_screen = std::move(screen);
+    m_width = width;
+    m_height = height;
+    m_abort = false;
+    start();
+}
+
+void TestThread::stopAndWait()
+{
+    m_abort = true;
+    wait();
+    m_screen.reset();
+}
+
+void TestThread::run()
+{
+    const size_t size = size_t(m_width) * size_t(m_height) * 2;
+    const std::vector<uint8_t> black(size, 0);
+    for (int i = 0; i < kTransfers && !m_abort; ++i)
+        screenlink::sendBulk(m_screen->handle(), black.data(), int(size));
+}

@@ -1,0 +1,305 @@
+// The LED test, the throughput test and the screen log, through panelctl's
+// window against simulated screens. Runs under umockdev-wrapper.
+#include "bridge.h"
+#include "dialogs.h"
+#include "panelfixture.h"
+
+#include <QPushButton>
+#include <QTemporaryDir>
+
+using namespace sim;
+using Bytes = std::vector<uint8_t>;
+
+namespace {
+
+// The LED patterns the screen received, as the index of the lit channel
+// byte in each 72-byte pattern written from register 0x24.
+std::vector<int> chaseSteps(const std::vector<RequestRecord> &log)
+{
+    std::vector<int> steps;
+    Bytes pattern(72, 0);
+    int filled = 0;
+    for (const auto &r : log) {
+        if (r.setup.request != 0xB5 || r.payload.size() < 4 || r.payload[0] != 0x74)
+            continue;
+        const int reg = r.payload[3];
+        const int n = int(r.payload.size()) - 4;
+        if (reg < 0x24 || reg + n > 0x6C)
+            continue;
+        std::copy(r.payload.begin() + 4, r.payload.end(), pattern.begin() + (reg - 0x24));
+        filled += n;
+        if (reg + n == 0x6C && filled >= 72) {
+            const auto it = std::find(pattern.begin(), pattern.end(), 0xFF);
+            steps.push_back(it == pattern.end() ? -1 : int(it - pattern.begin()));
+            filled = 0;
+        }
+    }
+    return steps;
+}
+
+} // namespace
+
+class TestPanelTests : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void ledSetUpThenChaseChannelByChannel();
+    void ledTransactionsStayWholeBesideIdentification();
+    void ledTestStopsWhenTheScreenGoes();
+    void throughputTestSends300Frames();
+    void logCopiesExactlyTheReportedBytes();
+    void logLengthsOutsideTheBufferAreCapped();
+    void logThatCannotBeSavedSaysSo();
+    void logButtonOnlyForDebugFirmware();
+    void nothingIsSentWithoutAScreen();
+
+private:
+    std::unique_ptr<PanelFixture> m_f;
+    QStringList m_messages;
+    QTemporaryDir m_dir;
+    QString m_oldDir;
+};
+
+void TestPanelTests::initTestCase()
+{
+    QVERIFY2(qEnvironmentVariableIsSet("LD_PRELOAD"), "run under umockdev-wrapper");
+    QVERIFY(m_dir.isValid());
+    m_oldDir = QDir::currentPath();
+    QDir::setCurrent(m_dir.path()); // screen.txt lands here
+    m_f = std::make_unique<PanelFixture>();
+    dialogs::setMessageHandler([this](const dialogs::Message &m) {
+        m_messages << m.title + QLatin1Char('|') + m.text;
+        return QMessageBox::Ok;
+    });
+}
+
+void TestPanelTests::init()
+{
+    m_messages.clear();
+    QFile::remove(QStringLiteral("screen.txt"));
+    m_f->newWindow();
+}
+
+void TestPanelTests::cleanup()
+{
+    m_f->clear();
+}
+
+void TestPanelTests::ledSetUpThenChaseChannelByChannel()
+{
+    const auto model = m_f->open("6.8in-telv", 30);
+    QVERIFY(model);
+    QTest::qWait(1200); // the logo first
+    model->clearRequests();
+    auto *led = m_f->child<QPushButton>("pbLEDTest");
+    led->click();
+    QVERIFY(led->isChecked());
+    QTRY_VERIFY_WITH_TIMEOUT(chaseSteps(model->requests()).size() >= 80, 15000);
+
+    // Set-up page and registers, then 0xFF in 0x00-0x11 of page 0.
+    QCOMPARE(model->ledRegister(0x0B, 0x0A), uint8_t(0x01));
+    QCOMPARE(model->ledRegister(0x0B, 0x00), uint8_t(0x01));
+    QCOMPARE(model->ledRegister(0x0B, 0x01), uint8_t(0x00));
+    for (int reg = 0x00; reg <= 0x11; ++reg)
+        QCOMPARE(model->ledRegister(0x00, uint8_t(reg)), uint8_t(0xFF));
+    for (int reg = 0x12; reg < 0x24; ++reg)
+        QCOMPARE(model->ledRegister(0x00, uint8_t(reg)), uint8_t(0x00));
+    const auto log = model->requests();
+    std::vector<size_t> ffWrites;
+    for (const auto &r : log)
+        if (r.setup.request == 0xB5 && r.payload.size() > 4 && r.payload[3] <= 0x10 && r.payload[4] == 0xFF)
+            ffWrites.push_back(r.payload.size());
+    QCOMPARE(ffWrites, (std::vector<size_t>{20, 6}));
+
+    // Channel 0 of LEDs 0-23, then channel 1, then 2, then over again.
+    const std::vector<int> steps = chaseSteps(log);
+    for (size_t i = 0; i < steps.size(); ++i) {
+        const int step = int(i % 72);
+        const int expected = 3 * (step % 24) + step / 24;
+        QCOMPARE(steps[i], expected);
+    }
+
+    led->click();
+    QVERIFY(!led->isChecked());
+    QTRY_VERIFY(!m_f->window->ledTestRunning());
+    int lit = 0;
+    for (int reg = 0x24; reg < 0x6C; ++reg)
+        lit += model->ledRegister(0x00, uint8_t(reg)) != 0;
+    QCOMPARE(lit, 1);
+    QCOMPARE(model->interleavedTransactions(), uint64_t(0));
+}
+
+void TestPanelTests::ledTransactionsStayWholeBesideIdentification()
+{
+    const auto model = m_f->open("6.8in-telv", 31);
+    QVERIFY(model);
+    m_f->child<QPushButton>("pbLEDTest")->click();
+    QTRY_VERIFY(chaseSteps(model->requests()).size() >= 3);
+    // The window reads the open screen's ID while the chase runs, and a
+    // second screen is plugged in and identified.
+    const auto screen = m_f->window->screen();
+    QVERIFY(screen);
+    for (int i = 0; i < 30; ++i)
+        QCOMPARE(screenlink::readDeviceId(*screen), QStringLiteral("7c05-0f0a-1e2d") + QStringLiteral("%1").arg(
+                                                                 0x100 + m_f->nextPort - 1, 4, 16, QLatin1Char('0')));
+    const int other = m_f->attach("4in-telv", 31);
+    QVERIFY(m_f->scanUntil([&] { return m_f->list()->count() == 2; }));
+    QTRY_VERIFY(chaseSteps(model->requests()).size() >= 20);
+    m_f->child<QPushButton>("pbLEDTest")->click();
+    QTRY_VERIFY(!m_f->window->ledTestRunning());
+    QCOMPARE(model->interleavedTransactions(), uint64_t(0));
+    QCOMPARE(m_f->bus->model(other)->interleavedTransactions(), uint64_t(0));
+    // Every step the chase took reached the screen whole.
+    const std::vector<int> steps = chaseSteps(model->requests());
+    for (size_t i = 0; i < steps.size(); ++i)
+        QCOMPARE(steps[i], 3 * (int(i % 72) % 24) + int(i % 72) / 24);
+}
+
+void TestPanelTests::ledTestStopsWhenTheScreenGoes()
+{
+    const int slot = m_f->attach("7in-telv", 32);
+    QVERIFY(m_f->scanUntil([&] { return m_f->window->screen() != nullptr; }));
+    m_f->child<QPushButton>("pbLEDTest")->click();
+    QTRY_VERIFY(m_f->window->ledTestRunning());
+    m_f->bus->unplug(slot);
+    QVERIFY(m_f->scanUntil([&] { return !m_f->window->screen(); }));
+    QVERIFY(!m_f->window->ledTestRunning());
+    QVERIFY(!m_f->child<QPushButton>("pbLEDTest")->isChecked());
+
+    // And when the window closes with a test running.
+    m_f->attach("7in-telv", 32);
+    QVERIFY(m_f->scanUntil([&] { return m_f->window->screen() != nullptr; }));
+    m_f->child<QPushButton>("pbLEDTest")->click();
+    QTRY_VERIFY(m_f->window->ledTestRunning());
+    QElapsedTimer t;
+    t.start();
+    m_f->window.reset();
+    QVERIFY(t.elapsed() < 2000);
+}
+
+void TestPanelTests::throughputTestSends300Frames()
+{
+    const auto model = m_f->open("6.8in-telv", 33);
+    QVERIFY(model);
+    QVERIFY(!m_f->child("pbTest")->isVisible());
+    const uint64_t before = model->frameStats().rawBulkTransfers;
+    m_f->window->onTest();
+    QTRY_VERIFY_WITH_TIMEOUT(!m_f->window->throughputTestRunning(), 60000);
+    const FrameStats s = model->frameStats();
+    QCOMPARE(s.rawBulkTransfers - before, uint64_t(300));
+    QCOMPARE(s.rawBulkBytes, uint64_t(300) * 768000);
+}
+
+void TestPanelTests::logCopiesExactlyTheReportedBytes()
+{
+    Bytes log(100);
+    for (size_t i = 0; i < log.size(); ++i)
+        log[i] = uint8_t('a' + i % 26);
+    const auto model = m_f->open("6.8in-telv", 34, [&](ScreenModel &m) {
+        m.setIdent(debugIdent(m.preset().ident));
+        m.setLog(log);
+    });
+    QVERIFY(model);
+    QTest::qWait(1200);
+    model->clearRequests();
+    auto *button = m_f->child<QPushButton>("pbLog");
+    QVERIFY(button->isVisible());
+    button->click();
+    QCOMPARE(m_messages, QStringList{QStringLiteral("Notify|Log file has saved to screen.txt")});
+    QVERIFY(button->isEnabled());
+    QFile file(QStringLiteral("screen.txt"));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), QByteArray(reinterpret_cast<const char *>(log.data()), int(log.size())));
+    file.close();
+    // Length, then each 64-byte chunk after its offset.
+    std::vector<std::pair<uint8_t, Bytes>> wire;
+    for (const auto &r : model->requests())
+        wire.emplace_back(r.setup.request, r.setup.isIn() ? Bytes{} : r.payload);
+    QCOMPARE(wire, (std::vector<std::pair<uint8_t, Bytes>>{{0xA7, {}},
+                                                           {0xA5, {0, 0, 0, 0}},
+                                                           {0xA6, {}},
+                                                           {0xA5, {64, 0, 0, 0}},
+                                                           {0xA6, {}}}));
+
+    // Empty log: an empty file and the same message; pressing again overwrites.
+    model->setLog({});
+    m_messages.clear();
+    button->click();
+    QCOMPARE(m_messages, QStringList{QStringLiteral("Notify|Log file has saved to screen.txt")});
+    QCOMPARE(QFileInfo(QStringLiteral("screen.txt")).size(), 0);
+}
+
+void TestPanelTests::logLengthsOutsideTheBufferAreCapped()
+{
+    Bytes log(200000);
+    for (size_t i = 0; i < log.size(); ++i)
+        log[i] = uint8_t(i * 7);
+    const auto model = m_f->open("6.8in-telv", 35, [&](ScreenModel &m) {
+        m.setIdent(debugIdent(m.preset().ident));
+        m.setLog(log);
+        m.setReportedLogLength(1 << 20);
+    });
+    QVERIFY(model);
+    auto *button = m_f->child<QPushButton>("pbLog");
+    button->click();
+    QFile file(QStringLiteral("screen.txt"));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray saved = file.readAll();
+    file.close();
+    QCOMPARE(saved.size(), 131072);
+    QCOMPARE(saved, QByteArray(reinterpret_cast<const char *>(log.data()), 131072));
+
+    // A negative length writes an empty file.
+    model->setReportedLogLength(-5);
+    button->click();
+    QCOMPARE(QFileInfo(QStringLiteral("screen.txt")).size(), 0);
+    // A length that ends inside a chunk: the file holds exactly that many.
+    model->setReportedLogLength(131000);
+    button->click();
+    QCOMPARE(QFileInfo(QStringLiteral("screen.txt")).size(), 131000);
+}
+
+void TestPanelTests::logThatCannotBeSavedSaysSo()
+{
+    const auto model = m_f->open("6.8in-telv", 36, [&](ScreenModel &m) {
+        m.setIdent(debugIdent(m.preset().ident));
+        m.setLog(Bytes(10, 'x'));
+    });
+    QVERIFY(model);
+    QVERIFY(QDir().mkdir(QStringLiteral("screen.txt"))); // a folder where the file should go
+    m_f->child<QPushButton>("pbLog")->click();
+    QDir().rmdir(QStringLiteral("screen.txt"));
+    QCOMPARE(m_messages, QStringList{QStringLiteral("Notify|Log file could not be saved to screen.txt")});
+}
+
+void TestPanelTests::logButtonOnlyForDebugFirmware()
+{
+    QVERIFY(m_f->open("6.8in-telv", 37));
+    QVERIFY(!m_f->child("pbLog")->isVisible());
+}
+
+void TestPanelTests::nothingIsSentWithoutAScreen()
+{
+    const auto model = std::make_shared<ScreenModel>(*findPreset("6.8in-telv"));
+    // A screen on the bus but not open: nothing may reach it.
+    QVERIFY(!m_f->window->screen());
+    auto *led = m_f->child<QPushButton>("pbLEDTest");
+    led->click();
+    QVERIFY(!led->isChecked());
+    QVERIFY(!m_f->window->ledTestRunning());
+    m_f->window->onTest();
+    QVERIFY(!m_f->window->throughputTestRunning());
+    m_f->window->onLog();
+    QCOMPARE(m_messages.size(), 3);
+    for (const QString &m : m_messages)
+        QCOMPARE(m, QStringLiteral("Error|No screen connected."));
+    QVERIFY(!QFile::exists(QStringLiteral("screen.txt")));
+    QVERIFY(model->requests().empty());
+}
+
+QTEST_MAIN(TestPanelTests)
+#include "tst_paneltests.moc"
