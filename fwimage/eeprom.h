@@ -1,0 +1,42 @@
+#pragma once
+
+#include "fault.h"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <functional>
+#include <span>
+#include <string>
+
+// The 8 KiB boot EEPROM image of K2T/K5TX screens and the device ID it
+// carries near its end.
+namespace fwimage {
+
+inline constexpr std::size_t EepromSize = 0x2000;
+inline constexpr std::size_t DeviceIdOffset = 0x1FF0;
+
+using DeviceId = std::array<std::uint8_t, 8>;
+
+// Where a new device ID comes from: the moment of the stamp, and a
+// pseudo-random number drawn from a generator seeded with that moment.
+// Both must be set.
+struct DeviceIdSource {
+    std::function<std::time_t()> now;
+    std::function<std::uint32_t(std::time_t seed)> random;
+};
+
+// The system clock and a generator seeded with its seconds.
+DeviceIdSource systemDeviceIdSource();
+
+// "%02x%02x-%02x%02x-%02x%02x%02x%02x", as the tools show a device ID.
+std::string deviceIdText(const DeviceId &id);
+
+// Writes a new device ID into the image: local year since 1900 modulo 255,
+// month 1 to 12, day of the month plus one, hour, minute, second, 0, and
+// the random number modulo 255. Prints "set new device id: " and the ID on
+// standard output. Refuses an image that is not EepromSize bytes.
+Result<DeviceId> stampDeviceId(std::span<std::uint8_t> eeprom, const DeviceIdSource &source = systemDeviceIdSource());
+
+} // namespace fwimage

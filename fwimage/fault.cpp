@@ -1,0 +1,32 @@
+#include "fault.h"
+
+namespace fwimage {
+
+std::string_view describe(Fault fault)
+{
+    switch (fault) {
+    case Fault::None:
+        return "no fault";
+    case Fault::ShortImage:
+        return "image too short";
+    case Fault::NotBootImage:
+        return "not an eGON boot image";
+    case Fault::LogoAtZero:
+        return "logo position is 0";
+    case Fault::LogoOutside:
+        return "logo area outside the image";
+    case Fault::BlockOutside:
+        return "logo block length leads outside the image";
+    case Fault::BootLengthOutside:
+        return "boot length beyond the image";
+    case Fault::TooSmall:
+        return "incorrect firmware";
+    case Fault::TooLarge:
+        return "assembled image too large";
+    case Fault::NotEeprom:
+        return "not an 8 KiB EEPROM image";
+    }
+    return "unknown fault";
+}
+
+} // namespace fwimage
