@@ -1,6 +1,6 @@
 // tavrik-sim: puts simulated screens on an emulated USB bus and runs a
 // program under them, like umockdev-run, showing each screen's glass.
-#include "screenspec.h"
+#include "screenoption.h"
 #include "screenviewer.h"
 #include "usb/virtualbus.h"
 
@@ -60,43 +60,43 @@ int main(int argc, char *argv[])
     QStringList screenTexts = parser.values(screenOpt);
     if (screenTexts.isEmpty())
         screenTexts << QStringLiteral("6.8in-telv@1.4");
-    std::vector<ScreenSpec> specs;
+    std::vector<ScreenOption> options;
     std::set<std::pair<int, int>> taken;
     for (const QString &text : screenTexts) {
         std::string error;
-        auto spec = parseScreenSpec(text.toStdString(), &error);
-        if (!spec) {
+        auto option = parseScreenOption(text.toStdString(), &error);
+        if (!option) {
             err << "tavrik-sim: " << QString::fromStdString(error) << "\n";
             return 2;
         }
-        if (spec->port != 0 && !taken.insert({spec->bus, spec->port}).second) {
-            err << "tavrik-sim: two screens on bus " << spec->bus << " port " << spec->port << "\n";
+        if (option->port != 0 && !taken.insert({option->bus, option->port}).second) {
+            err << "tavrik-sim: two screens on bus " << option->bus << " port " << option->port << "\n";
             return 2;
         }
-        specs.push_back(*spec);
+        options.push_back(*option);
     }
-    for (ScreenSpec &spec : specs) {
-        for (int port = 1; spec.port == 0 && port <= 127; ++port)
-            if (taken.insert({spec.bus, port}).second)
-                spec.port = port;
+    for (ScreenOption &option : options) {
+        for (int port = 1; option.port == 0 && port <= 127; ++port)
+            if (taken.insert({option.bus, port}).second)
+                option.port = port;
     }
 
     // The bus comes first: it sets UMOCKDEV_DIR for the program started below.
     VirtualBus bus;
     std::vector<int> slotNumbers;
     uint32_t unit = 1;
-    for (const ScreenSpec &spec : specs) {
-        const Preset &preset = *findPreset(spec.preset);
-        auto model = std::make_shared<ScreenModel>(preset, spec.seed ? spec.seed : unit);
+    for (const ScreenOption &option : options) {
+        const Preset &preset = *findPreset(option.preset);
+        auto model = std::make_shared<ScreenModel>(preset, option.seed ? option.seed : unit);
         ++unit;
-        if (spec.debug)
+        if (option.debug)
             model->setIdent(debugIdent(preset.ident));
-        if (spec.bootLoader)
+        if (option.bootLoader)
             model->setMode(preset.family == Family::Telv ? Mode::TelvBootLoader : Mode::K2tBootLoader);
-        model->setFaults(spec.faults);
-        model->setRebootDelayMs(spec.rebootDelayMs);
-        slotNumbers.push_back(bus.attach(model, spec.bus, spec.port));
-        out << "tavrik-sim: " << QString::fromStdString(spec.preset) << " at PHY(" << spec.bus << "." << spec.port
+        model->setFaults(option.faults);
+        model->setRebootDelayMs(option.rebootDelayMs);
+        slotNumbers.push_back(bus.attach(model, option.bus, option.port));
+        out << "tavrik-sim: " << QString::fromStdString(option.preset) << " at PHY(" << option.bus << "." << option.port
             << ")\n";
     }
     out.flush();

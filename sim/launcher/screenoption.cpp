@@ -1,4 +1,4 @@
-#include "screenspec.h"
+#include "screenoption.h"
 
 #include <charconv>
 
@@ -16,7 +16,7 @@ bool toInt(const std::string &s, int lo, int hi, int *out)
     return true;
 }
 
-std::optional<ScreenSpec> fail(std::string *error, const std::string &why)
+std::optional<ScreenOption> fail(std::string *error, const std::string &why)
 {
     if (error)
         *error = why;
@@ -25,9 +25,9 @@ std::optional<ScreenSpec> fail(std::string *error, const std::string &why)
 
 } // namespace
 
-std::optional<ScreenSpec> parseScreenSpec(const std::string &text, std::string *error)
+std::optional<ScreenOption> parseScreenOption(const std::string &text, std::string *error)
 {
-    ScreenSpec spec;
+    ScreenOption option;
     std::string head = text;
     std::string options;
     if (const auto colon = text.find(':'); colon != std::string::npos) {
@@ -38,13 +38,13 @@ std::optional<ScreenSpec> parseScreenSpec(const std::string &text, std::string *
         const std::string where = head.substr(at + 1);
         head = head.substr(0, at);
         const auto dot = where.find('.');
-        if (dot == std::string::npos || !toInt(where.substr(0, dot), 1, 255, &spec.bus)
-            || !toInt(where.substr(dot + 1), 1, 127, &spec.port))
+        if (dot == std::string::npos || !toInt(where.substr(0, dot), 1, 255, &option.bus)
+            || !toInt(where.substr(dot + 1), 1, 127, &option.port))
             return fail(error, "bus and port must read BUS.PORT with BUS 1-255 and PORT 1-127: " + where);
     }
     if (!findPreset(head))
         return fail(error, "unknown screen preset \"" + head + "\" (see --list-presets)");
-    spec.preset = head;
+    option.preset = head;
 
     size_t pos = 0;
     while (pos < options.size()) {
@@ -59,27 +59,27 @@ std::optional<ScreenSpec> parseScreenSpec(const std::string &text, std::string *
         int n = 0;
         auto number = [&](int lo, int hi) { return toInt(value, lo, hi, &n); };
         if (key == "debug" && eq == std::string::npos)
-            spec.debug = true;
+            option.debug = true;
         else if (key == "boot" && eq == std::string::npos)
-            spec.bootLoader = true;
+            option.bootLoader = true;
         else if (key == "silent" && eq == std::string::npos)
-            spec.faults.silent = true;
+            option.faults.silent = true;
         else if (key == "slow" && number(0, 60000))
-            spec.faults.delayMs = n;
+            option.faults.delayMs = n;
         else if (key == "short" && number(0, 65535))
-            spec.faults.shortReply = n;
+            option.faults.shortReply = n;
         else if (key == "fail-every" && number(1, 1000000))
-            spec.faults.failEvery = n;
+            option.faults.failEvery = n;
         else if (key == "bulk-accept" && number(0, 1 << 30))
-            spec.faults.bulkAccept = n;
+            option.faults.bulkAccept = n;
         else if (key == "reboot-delay" && number(0, 600000))
-            spec.rebootDelayMs = n;
+            option.rebootDelayMs = n;
         else if (key == "seed" && number(1, 65535))
-            spec.seed = uint32_t(n);
+            option.seed = uint32_t(n);
         else
             return fail(error, "unknown or malformed screen option \"" + opt + "\"");
     }
-    return spec;
+    return option;
 }
 
 } // namespace sim

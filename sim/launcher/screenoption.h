@@ -10,7 +10,7 @@ namespace sim {
 // One --screen option of the launcher: PRESET[@BUS.PORT][:OPTION,OPTION...]
 // with the options debug, boot, silent, slow=MS, short=N, fail-every=N,
 // bulk-accept=N, reboot-delay=MS and seed=N.
-struct ScreenSpec {
+struct ScreenOption {
     std::string preset;
     int bus = 1;
     int port = 0; // 0: the launcher picks a free one
@@ -21,6 +21,6 @@ struct ScreenSpec {
     uint32_t seed = 0; // 0: the launcher picks one per screen
 };
 
-std::optional<ScreenSpec> parseScreenSpec(const std::string &text, std::string *error);
+std::optional<ScreenOption> parseScreenOption(const std::string &text, std::string *error);
 
 } // namespace sim

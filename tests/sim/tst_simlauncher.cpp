@@ -1,6 +1,6 @@
 // The launcher: its screen options, the glass it shows and the program it
 // runs under the simulated screens.
-#include "screenspec.h"
+#include "screenoption.h"
 #include "screenviewer.h"
 #include "usb/virtualbus.h"
 
@@ -25,24 +25,24 @@ private slots:
 void TestSimLauncher::screenOptionsParse()
 {
     std::string error;
-    auto spec = parseScreenSpec("4in-square-telv@2.11:debug,slow=40,fail-every=7,seed=9", &error);
-    QVERIFY2(spec.has_value(), error.c_str());
-    QCOMPARE(spec->preset, std::string("4in-square-telv"));
-    QCOMPARE(spec->bus, 2);
-    QCOMPARE(spec->port, 11);
-    QVERIFY(spec->debug);
-    QCOMPARE(spec->faults.delayMs, 40);
-    QCOMPARE(spec->faults.failEvery, 7);
-    QCOMPARE(spec->seed, uint32_t(9));
+    auto option = parseScreenOption("4in-square-telv@2.11:debug,slow=40,fail-every=7,seed=9", &error);
+    QVERIFY2(option.has_value(), error.c_str());
+    QCOMPARE(option->preset, std::string("4in-square-telv"));
+    QCOMPARE(option->bus, 2);
+    QCOMPARE(option->port, 11);
+    QVERIFY(option->debug);
+    QCOMPARE(option->faults.delayMs, 40);
+    QCOMPARE(option->faults.failEvery, 7);
+    QCOMPARE(option->seed, uint32_t(9));
 
-    spec = parseScreenSpec("5in-k2t-m50a:boot,silent,short=2,bulk-accept=0,reboot-delay=0", &error);
-    QVERIFY2(spec.has_value(), error.c_str());
-    QCOMPARE(spec->port, 0);
-    QVERIFY(spec->bootLoader);
-    QVERIFY(spec->faults.silent);
-    QCOMPARE(spec->faults.shortReply, 2);
-    QCOMPARE(spec->faults.bulkAccept, 0);
-    QCOMPARE(spec->rebootDelayMs, 0);
+    option = parseScreenOption("5in-k2t-m50a:boot,silent,short=2,bulk-accept=0,reboot-delay=0", &error);
+    QVERIFY2(option.has_value(), error.c_str());
+    QCOMPARE(option->port, 0);
+    QVERIFY(option->bootLoader);
+    QVERIFY(option->faults.silent);
+    QCOMPARE(option->faults.shortReply, 2);
+    QCOMPARE(option->faults.bulkAccept, 0);
+    QCOMPARE(option->rebootDelayMs, 0);
 }
 
 void TestSimLauncher::badScreenOptionsAreRefusedWithReason()
@@ -52,7 +52,7 @@ void TestSimLauncher::badScreenOptionsAreRefusedWithReason()
                          "6.8in-telv:debug=1"};
     for (const char *text : bad) {
         std::string error;
-        QVERIFY2(!parseScreenSpec(text, &error).has_value(), text);
+        QVERIFY2(!parseScreenOption(text, &error).has_value(), text);
         QVERIFY2(!error.empty(), text);
     }
 }
