@@ -15,6 +15,7 @@ void LEDTestThread::startTest(std::shared_ptr<screenlink::Screen> screen)
         return;
     m_screen = std::move(screen);
     running = true;
+    m_finished = false;
     start();
 }
 
@@ -22,6 +23,7 @@ void LEDTestThread::stopAndWait()
 {
     running = false;
     wait();
+    (void)m_finished.load(std::memory_order_acquire);
     m_screen.reset();
 }
 
@@ -61,6 +63,7 @@ void LEDTestThread::run()
         }
         msleep(10);
     }
+    m_finished.store(true, std::memory_order_release);
 }
 
 void TestThread::startTest(std::shared_ptr<screenlink::Screen> screen, int width, int height)
@@ -71,6 +74,7 @@ void TestThread::startTest(std::shared_ptr<screenlink::Screen> screen, int width
     m_width = width;
     m_height = height;
     m_abort = false;
+    m_finished = false;
     start();
 }
 
@@ -78,6 +82,7 @@ void TestThread::stopAndWait()
 {
     m_abort = true;
     wait();
+    (void)m_finished.load(std::memory_order_acquire);
     m_screen.reset();
 }
 
@@ -87,4 +92,5 @@ void TestThread::run()
     const std::vector<uint8_t> black(size, 0);
     for (int i = 0; i < kTransfers && !m_abort; ++i)
         screenlink::sendBulk(m_screen->handle(), black.data(), int(size));
+    m_finished.store(true, std::memory_order_release);
 }

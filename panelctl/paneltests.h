@@ -30,6 +30,9 @@ protected:
 
 private:
     std::atomic<bool> running{false};
+    // Set last thing in run(): hands the thread's work over to whoever
+    // waited for it, in a way thread checkers can see.
+    std::atomic<bool> m_finished{false};
     std::shared_ptr<screenlink::Screen> m_screen;
 };
 
@@ -53,6 +56,7 @@ protected:
 
 private:
     std::atomic<bool> m_abort{false};
+    std::atomic<bool> m_finished{false};
     std::shared_ptr<screenlink::Screen> m_screen;
     int m_width = 800;
     int m_height = 480;

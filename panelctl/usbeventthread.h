@@ -24,4 +24,5 @@ protected:
 private:
     libusb_context *m_ctx = nullptr;
     std::atomic<bool> m_running{false};
+    std::atomic<bool> m_finished{false}; // visible hand-over after wait()
 };
