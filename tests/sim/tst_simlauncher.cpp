@@ -128,7 +128,7 @@ void TestSimLauncher::programUnderLauncherSeesTheScreens()
     QVERIFY(p.waitForFinished(20000));
     const QString output = QString::fromUtf8(p.readAllStandardOutput());
     QCOMPARE(p.exitCode(), 0);
-    QVERIFY2(output.contains(QStringLiteral("1.4 c872:1004 TAVRIK-6.8INRGB DEBUG,v0.18")), qPrintable(output));
+    QVERIFY2(output.contains(QStringLiteral("1.4 c872:1004 TAVRIK-6.8INRGB DEBUG,800x480,v0.18")), qPrintable(output));
     QVERIFY2(output.contains(QStringLiteral("2.7 1f3a:efe8")), qPrintable(output));
 }
 

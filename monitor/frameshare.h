@@ -1,0 +1,80 @@
+#pragma once
+
+#include "sharedmemory.h"
+
+#include <QString>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+// The frame share: the named memory in which the frame driver publishes
+// desktop pictures, and the named event it sets for each one.
+//
+// Layout, every field a little-endian signed 32-bit number:
+//   0  width   picture width in pixels     (written by the monitor side)
+//   4  height  picture height in pixels    (written by the monitor side)
+//   8  rate    pictures a second at most   (written by the monitor side)
+//  12  stride  bytes per pixel row         (written by the driver)
+//  16  pixels  height rows of stride bytes, 4 bytes a pixel in memory order
+//              blue, green, red, alpha (alpha ignored)
+//
+// The share is open to every user, so whatever its header says is checked
+// before pixels are read by it.
+namespace monitor {
+
+inline constexpr size_t kFrameShareSize = 0x800000;
+inline constexpr size_t kShareHeaderSize = 16;
+inline constexpr size_t kPixelAreaSize = kFrameShareSize - kShareHeaderSize;
+
+struct FrameShareNames {
+    QString memory = QStringLiteral("TELV_FRAME_SHARE");
+    QString event = QStringLiteral("TELV_FRAME_EVENT");
+};
+
+class FrameShare {
+public:
+    FrameShare(std::unique_ptr<platform::SharedMemory> memory, std::unique_ptr<platform::NamedEvent> event);
+
+    int32_t width() const { return field(0); }
+    int32_t height() const { return field(4); }
+    int32_t rate() const { return field(8); }
+    int32_t stride() const { return field(12); }
+    // Width, height and the rate that follows from them.
+    void writeSize(int32_t width, int32_t height);
+    void setStride(int32_t stride) { setField(12, stride); }
+
+    uint8_t *pixels() const { return m_memory->data() + kShareHeaderSize; }
+    platform::NamedEvent &event() const { return *m_event; }
+
+private:
+    int32_t field(size_t offset) const;
+    void setField(size_t offset, int32_t value);
+
+    std::unique_ptr<platform::SharedMemory> m_memory;
+    std::unique_ptr<platform::NamedEvent> m_event;
+};
+
+// Opens the share and its event, creating them when nobody has yet. Null
+// when either cannot be had; nothing stays open then.
+std::unique_ptr<FrameShare> openFrameShare(const FrameShareNames &names = {});
+void closeFrameShare(std::unique_ptr<FrameShare> &share);
+
+enum class FrameWait { Picture, TimedOut, Failed };
+// Waits at most `timeoutMs` (no limit when negative) for the driver's next
+// picture; it then lies at share.pixels().
+FrameWait waitFrame(FrameShare &share, int timeoutMs);
+
+// Driver side: writes the stride, copies `height` rows of `stride` bytes to
+// the pixel area, then sets the event. Refuses a picture that does not fit.
+bool publishFrame(FrameShare &share, const uint8_t *picture, int32_t stride, int32_t height);
+
+// 13824000 / width / height in integer steps, at least 24; 0 for a size that
+// is not positive.
+int32_t frameRate(int32_t width, int32_t height);
+
+// Whether `height` rows of `stride` bytes, showing `width` pixels each, lie
+// inside the pixel area.
+bool pictureFits(int64_t stride, int64_t width, int64_t height);
+
+} // namespace monitor

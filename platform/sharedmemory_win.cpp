@@ -1,0 +1,155 @@
+// The frame share's own platform: kernel objects in the "Global\" namespace,
+// seen from every session, with a NULL DACL so that every user may open
+// them (creating them there needs administrator rights). Windows removes
+// each object when its last handle closes.
+#ifdef _WIN32
+
+#include "sharedmemory.h"
+
+#include <string>
+
+#include <windows.h>
+
+namespace platform {
+
+namespace {
+
+// A security descriptor whose DACL is NULL grants every access to everyone.
+struct OpenToAll {
+    SECURITY_DESCRIPTOR descriptor{};
+    SECURITY_ATTRIBUTES attributes{};
+
+    OpenToAll()
+    {
+        InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+        SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE);
+        attributes.nLength = sizeof(attributes);
+        attributes.lpSecurityDescriptor = &descriptor;
+        attributes.bInheritHandle = FALSE;
+    }
+};
+
+std::wstring globalName(const QString &name)
+{
+    return (QStringLiteral("Global\\") + name).toStdWString();
+}
+
+class Handle {
+public:
+    explicit Handle(HANDLE h = nullptr) : m_h(h) {}
+    ~Handle()
+    {
+        if (m_h)
+            CloseHandle(m_h);
+    }
+    Handle(const Handle &) = delete;
+    Handle &operator=(const Handle &) = delete;
+    HANDLE get() const { return m_h; }
+    HANDLE release()
+    {
+        HANDLE h = m_h;
+        m_h = nullptr;
+        return h;
+    }
+
+private:
+    HANDLE m_h;
+};
+
+} // namespace
+
+struct SharedMemory::Native {
+    HANDLE mapping = nullptr;
+    void *view = nullptr;
+
+    ~Native()
+    {
+        if (view)
+            UnmapViewOfFile(view);
+        if (mapping)
+            CloseHandle(mapping);
+    }
+};
+
+SharedMemory::SharedMemory(std::unique_ptr<Native> native) : m_native(std::move(native))
+{
+    m_data = static_cast<uint8_t *>(m_native->view);
+}
+
+SharedMemory::~SharedMemory() = default;
+
+std::unique_ptr<SharedMemory> SharedMemory::open(const QString &name, size_t size)
+{
+    if (name.isEmpty() || size == 0)
+        return nullptr;
+    const std::wstring n = globalName(name);
+    HANDLE opened = OpenFileMappingW(FILE_MAP_ALL_ACCESS, FALSE, n.c_str());
+    if (!opened) {
+        OpenToAll access;
+        const unsigned long long bytes = size;
+        opened = CreateFileMappingW(INVALID_HANDLE_VALUE, &access.attributes, PAGE_READWRITE, DWORD(bytes >> 32),
+                                    DWORD(bytes & 0xFFFFFFFFu), n.c_str());
+    }
+    Handle mapping(opened);
+    if (!mapping.get())
+        return nullptr;
+    // Fails for a section smaller than `size`: nothing is mapped past its end.
+    void *view = MapViewOfFile(mapping.get(), FILE_MAP_ALL_ACCESS, 0, 0, size);
+    if (!view)
+        return nullptr;
+    auto native = std::make_unique<Native>();
+    native->mapping = mapping.release();
+    native->view = view;
+    std::unique_ptr<SharedMemory> memory(new SharedMemory(std::move(native)));
+    memory->m_size = size;
+    return memory;
+}
+
+struct NamedEvent::Native {
+    HANDLE event = nullptr;
+
+    ~Native()
+    {
+        if (event)
+            CloseHandle(event);
+    }
+};
+
+NamedEvent::NamedEvent(std::unique_ptr<Native> native) : m_native(std::move(native)) {}
+
+NamedEvent::~NamedEvent() = default;
+
+std::unique_ptr<NamedEvent> NamedEvent::open(const QString &name)
+{
+    if (name.isEmpty())
+        return nullptr;
+    OpenToAll access;
+    // Auto-reset, created unset; opens the event when it exists already.
+    HANDLE event = CreateEventW(&access.attributes, FALSE, FALSE, globalName(name).c_str());
+    if (!event)
+        return nullptr;
+    auto native = std::make_unique<Native>();
+    native->event = event;
+    return std::unique_ptr<NamedEvent>(new NamedEvent(std::move(native)));
+}
+
+void NamedEvent::set()
+{
+    SetEvent(m_native->event);
+}
+
+NamedEvent::Wait NamedEvent::wait(int timeoutMs)
+{
+    switch (WaitForSingleObject(m_native->event, timeoutMs < 0 ? INFINITE : DWORD(timeoutMs))) {
+    case WAIT_OBJECT_0:
+        return Wait::Signalled;
+    case WAIT_TIMEOUT:
+        return Wait::TimedOut;
+    default:
+        return Wait::Failed;
+    }
+}
+
+} // namespace platform
+
+#endif // _WIN32

@@ -1,0 +1,249 @@
+#include "monitortestsupport.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QStandardPaths>
+#include <QThread>
+
+#include <libyuv/convert_from_argb.h>
+
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
+#include <atomic>
+#include <cstring>
+
+#include <csignal>
+
+#include <sys/prctl.h>
+#include <unistd.h>
+
+#include "processes.h"
+
+namespace monitortest {
+
+Bytes pattern(int width, int height, int stride, int seed)
+{
+    Bytes px(size_t(stride) * size_t(height), 0xEE);
+    for (int y = 0; y < height; ++y) {
+        uint8_t *row = px.data() + size_t(y) * size_t(stride);
+        for (int x = 0; x < width; ++x) {
+            uint8_t *p = row + size_t(x) * 4;
+            p[0] = uint8_t((x * 255) / std::max(1, width - 1) + seed * 37);
+            p[1] = uint8_t((y * 255) / std::max(1, height - 1) + seed * 11);
+            p[2] = uint8_t(((x / 16 + y / 16) % 2) ? 230 - seed : 20 + seed);
+            p[3] = uint8_t(seed);
+            if (x < 8 && y < 8) { // a marker in the first corner
+                p[0] = 0;
+                p[1] = 0;
+                p[2] = 255;
+            }
+        }
+    }
+    return px;
+}
+
+Bytes expectedFrame(const uint8_t *pixels, int stride, int width, int height)
+{
+    Bytes frame(size_t(width) * size_t(height) * 2);
+    libyuv::ARGBToRGB565Dither(pixels, stride, frame.data(), width * 2, nullptr, width, height);
+    return frame;
+}
+
+QString uniqueName(const char *what)
+{
+    static std::atomic<int> counter{0};
+    return QStringLiteral("TAVRIK_TEST_%1_%2_%3").arg(QLatin1String(what)).arg(getpid()).arg(++counter);
+}
+
+bool processGone(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return true;
+    const QByteArray line = stat.readAll();
+    const int close = line.lastIndexOf(')');
+    return close >= 0 && line.size() > close + 2 && line[close + 2] == 'Z';
+}
+
+bool waitGone(qint64 pid, int ms)
+{
+    QElapsedTimer t;
+    t.start();
+    while (!processGone(pid)) {
+        if (t.elapsed() > ms)
+            return false;
+        QThread::msleep(10);
+    }
+    return true;
+}
+
+QList<qint64> childrenNamed(const QString &imageName)
+{
+    QList<qint64> found;
+    for (qint64 pid : platform::findProcesses(imageName)) {
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+        if (!stat.open(QIODevice::ReadOnly) || processGone(pid))
+            continue;
+        const QByteArray line = stat.readAll();
+        const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+        if (fields.size() > 1 && fields[1].toLongLong() == qint64(getpid()))
+            found << pid;
+    }
+    return found;
+}
+
+QList<qint64> waitForProcesses(const QString &imageName, int ms)
+{
+    QElapsedTimer t;
+    t.start();
+    for (;;) {
+        QList<qint64> found;
+        for (qint64 pid : platform::findProcesses(imageName))
+            if (!processGone(pid))
+                found << pid;
+        if (!found.isEmpty() || t.elapsed() > ms)
+            return found;
+        QThread::msleep(10);
+    }
+}
+
+namespace {
+
+QMutex g_logMutex;
+QStringList g_log;
+
+} // namespace
+
+namespace {
+
+QtMessageHandler g_previous = nullptr;
+
+} // namespace
+
+DebugLog::DebugLog() : m_previous(qInstallMessageHandler(&DebugLog::handler))
+{
+    g_previous = m_previous;
+}
+
+DebugLog::~DebugLog()
+{
+    qInstallMessageHandler(m_previous);
+}
+
+void DebugLog::handler(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    {
+        QMutexLocker lock(&g_logMutex);
+        g_log << message;
+    }
+    if (g_previous)
+        g_previous(type, context, message);
+}
+
+QStringList DebugLog::messages() const
+{
+    QMutexLocker lock(&g_logMutex);
+    return g_log;
+}
+
+bool DebugLog::contains(const QString &text) const
+{
+    return messages().contains(text);
+}
+
+void DebugLog::clear()
+{
+    QMutexLocker lock(&g_logMutex);
+    g_log.clear();
+}
+
+Xvfb::~Xvfb()
+{
+    if (m_process.state() != QProcess::NotRunning) {
+        m_process.terminate();
+        if (!m_process.waitForFinished(3000))
+            m_process.kill();
+        m_process.waitForFinished(1000);
+    }
+}
+
+QString Xvfb::start(QSize size)
+{
+    const QString program = QStandardPaths::findExecutable(QStringLiteral("Xvfb"));
+    if (program.isEmpty())
+        return QStringLiteral("Xvfb is not installed");
+    // The server is no part of the simulated bus.
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove(QStringLiteral("LD_PRELOAD"));
+    env.remove(QStringLiteral("UMOCKDEV_DIR"));
+    m_process.setProcessEnvironment(env);
+    m_process.setProcessChannelMode(QProcess::SeparateChannels);
+    // A test that dies must not leave its server behind.
+    m_process.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGTERM); });
+    // -displayfd: the server picks a free display and prints its number
+    // once it accepts clients.
+    m_process.start(program, {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
+                              QStringLiteral("0"),
+                              QStringLiteral("%1x%2x24").arg(size.width()).arg(size.height()),
+                              QStringLiteral("-nolisten"), QStringLiteral("tcp"), QStringLiteral("-noreset")});
+    if (!m_process.waitForStarted(10000))
+        return QStringLiteral("Xvfb did not start");
+    QByteArray out;
+    QElapsedTimer t;
+    t.start();
+    while (!out.contains('\n') && t.elapsed() < 15000) {
+        m_process.waitForReadyRead(200);
+        out += m_process.readAllStandardOutput();
+        if (m_process.state() == QProcess::NotRunning)
+            return QStringLiteral("Xvfb ended: ") + QString::fromLocal8Bit(m_process.readAllStandardError());
+    }
+    bool ok = false;
+    const int number = out.trimmed().toInt(&ok);
+    if (!ok)
+        return QStringLiteral("Xvfb gave no display number");
+    m_display = QStringLiteral(":%1").arg(number);
+    return {};
+}
+
+Bytes showOnDesktop(const QString &display, const Bytes &picture, QSize size)
+{
+    Display *d = XOpenDisplay(display.toLocal8Bit().constData());
+    if (!d)
+        return {};
+    const int screen = DefaultScreen(d);
+    const Window root = RootWindow(d, screen);
+    const unsigned w = unsigned(size.width());
+    const unsigned h = unsigned(size.height());
+    Pixmap pixmap = XCreatePixmap(d, root, w, h, unsigned(DefaultDepth(d, screen)));
+    Bytes copy = picture;
+    XImage *image = XCreateImage(d, DefaultVisual(d, screen), unsigned(DefaultDepth(d, screen)), ZPixmap, 0,
+                                 reinterpret_cast<char *>(copy.data()), w, h, 32, int(w * 4));
+    GC gc = XCreateGC(d, pixmap, 0, nullptr);
+    XPutImage(d, pixmap, gc, image, 0, 0, 0, 0, w, h);
+    XSetWindowBackgroundPixmap(d, root, pixmap);
+    XClearWindow(d, root);
+    XFreeGC(d, gc);
+    XFreePixmap(d, pixmap);
+    image->data = nullptr; // ours, not Xlib's
+    XDestroyImage(image);
+    XSync(d, False);
+
+    Bytes seen;
+    if (XImage *grabbed = XGetImage(d, root, 0, 0, w, h, AllPlanes, ZPixmap)) {
+        if (grabbed->bits_per_pixel == 32) {
+            seen.resize(size_t(w) * h * 4);
+            for (unsigned y = 0; y < h; ++y)
+                std::memcpy(seen.data() + size_t(y) * w * 4, grabbed->data + size_t(y) * size_t(grabbed->bytes_per_line),
+                            size_t(w) * 4);
+        }
+        XDestroyImage(grabbed);
+    }
+    // The background outlives this connection.
+    XSetCloseDownMode(d, RetainPermanent);
+    XCloseDisplay(d);
+    return seen;
+}
+
+} // namespace monitortest

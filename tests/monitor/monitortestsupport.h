@@ -1,0 +1,73 @@
+#pragma once
+
+// What the monitor-mode tests share: known pictures and their expected
+// frames, looking at processes, reading the debug output, and a private
+// virtual X server.
+#include <QList>
+#include <QMutex>
+#include <QProcess>
+#include <QSize>
+#include <QString>
+#include <QStringList>
+
+#include <cstdint>
+#include <vector>
+
+namespace monitortest {
+
+using Bytes = std::vector<uint8_t>;
+
+// A picture of 4-byte pixels (blue, green, red, alpha) with rows of
+// `stride` bytes: colour ramps with a seed-dependent offset and a few hard
+// edges, so that any shift, swap or missed row shows. Padding bytes hold
+// 0xEE: they must never show.
+Bytes pattern(int width, int height, int stride, int seed);
+// libyuv's conversion of such a picture into RGB 5-6-5 with the built-in
+// ordered dither: the frame the screen should receive.
+Bytes expectedFrame(const uint8_t *pixels, int stride, int width, int height);
+
+// A name for shared objects that no other test run uses.
+QString uniqueName(const char *what);
+
+// Whether the process is gone: no longer there, or a zombie waiting for
+// whoever reaps it.
+bool processGone(qint64 pid);
+bool waitGone(qint64 pid, int ms);
+// Running processes of that image name; waits up to `ms` for the first.
+QList<qint64> waitForProcesses(const QString &imageName, int ms);
+// Running processes of that image name that this process started.
+QList<qint64> childrenNamed(const QString &imageName);
+
+// Collects what goes to Qt's debug output, from any thread.
+class DebugLog {
+public:
+    DebugLog();
+    ~DebugLog();
+    QStringList messages() const;
+    bool contains(const QString &text) const;
+    void clear();
+
+private:
+    static void handler(QtMsgType type, const QMessageLogContext &context, const QString &message);
+    QtMessageHandler m_previous;
+};
+
+// A virtual X server of its own on a free display number.
+class Xvfb {
+public:
+    ~Xvfb();
+    // Empty string on success, else why not.
+    QString start(QSize size);
+    QString display() const { return m_display; }
+
+private:
+    QProcess m_process;
+    QString m_display;
+};
+
+// Shows `picture` (4-byte pixels, tight rows) as the root window's
+// background of `display` and reads the desktop back as the frame driver
+// would see it; empty when that fails.
+Bytes showOnDesktop(const QString &display, const Bytes &picture, QSize size);
+
+} // namespace monitortest

@@ -1,0 +1,417 @@
+// The monitor thread against a simulated screen through the real libusb:
+// pictures published in the frame share become frames, stops and failures
+// close down cleanly, and a hostile share header is never read past.
+// Runs under umockdev-wrapper.
+#include "frameshare.h"
+#include "monitortestsupport.h"
+#include "processes.h"
+#include "screen.h"
+#include "telvmonitorthread.h"
+#include "usb/virtualbus.h"
+
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <unistd.h>
+
+using namespace monitor;
+using monitortest::Bytes;
+using screenlink::Screen;
+
+namespace {
+
+// Short, so the tests do not sit through the programs' full pause.
+constexpr int kTestPauseMs = 50;
+constexpr int kPortrait = 1; // port of the 480 x 800 screen
+constexpr int kLandscape = 2;
+
+uint64_t headersWith(const sim::ScreenModel &model, const Bytes &payload)
+{
+    uint64_t n = 0;
+    for (const auto &r : model.requests())
+        if (r.kind == sim::RequestRecord::Kind::Control && r.payload == payload)
+            ++n;
+    return n;
+}
+
+} // namespace
+
+class TestMonitorThread : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void cleanupTestCase();
+
+    void eachPublishedPictureBecomesItsConversion();
+    void stopWhileWaitingForAPictureEndsAndBlanks();
+    void stopRightAfterStartIsNotLost();
+    void startWhileRunningChangesNothing();
+    void hostileStridesAreSkipped();
+    void threadKeepsItsScreenOpenWhenTheOwnerLetsGo();
+    void driverIsStartedWithTheSizeAndTerminatedAtStop();
+    void runningDriversAreEndedAtStart();
+    void unplugEndsTheLoopAndTerminatesTheDriver();
+    void failedTransferEndsTheLoop();
+    void noScreenWritesMessageAndLeavesDriverAlone();
+    void screenTooLargeForTheShareIsRefused();
+
+private:
+    std::shared_ptr<Screen> openScreen(int port);
+    // Copies a helper program to a name of this run, so that ending it by
+    // name touches nothing else.
+    QString installAs(const char *source, const QString &name);
+    std::shared_ptr<FrameShare> waitForShare(int width, int height);
+
+    std::unique_ptr<sim::VirtualBus> m_bus;
+    std::shared_ptr<screenlink::UsbContext> m_ctx;
+    std::shared_ptr<sim::ScreenModel> m_portrait;
+    std::shared_ptr<sim::ScreenModel> m_landscape;
+    int m_portraitSlot = -1;
+    int m_landscapeSlot = -1;
+    std::shared_ptr<Screen> m_screen;
+    std::unique_ptr<TelvMonitorThread> m_thread;
+    QTemporaryDir m_dir;
+    // Installed once Qt Test has installed its own handler, which it passes on to.
+    std::unique_ptr<monitortest::DebugLog> m_logOwner;
+    monitortest::DebugLog *m_log = nullptr;
+};
+
+void TestMonitorThread::initTestCase()
+{
+    QVERIFY2(qEnvironmentVariableIsSet("LD_PRELOAD"), "run under umockdev-wrapper");
+    QVERIFY(m_dir.isValid());
+    m_logOwner = std::make_unique<monitortest::DebugLog>();
+    m_log = m_logOwner.get();
+    m_bus = std::make_unique<sim::VirtualBus>();
+    m_portrait = std::make_shared<sim::ScreenModel>(*sim::findPreset("4in-telv"), 0x21);
+    m_landscape = std::make_shared<sim::ScreenModel>(*sim::findPreset("6.8in-telv"), 0x22);
+    m_portraitSlot = m_bus->attach(m_portrait, 1, kPortrait);
+    m_landscapeSlot = m_bus->attach(m_landscape, 1, kLandscape);
+    m_ctx = std::make_shared<screenlink::UsbContext>();
+    QVERIFY(*m_ctx);
+}
+
+void TestMonitorThread::init()
+{
+    for (int slot : {m_portraitSlot, m_landscapeSlot})
+        if (!m_bus->plugged(slot))
+            m_bus->plug(slot);
+    for (const auto &m : {m_portrait, m_landscape}) {
+        m->setFaults({});
+        m->clearRequests();
+    }
+    QTRY_VERIFY((m_screen = openScreen(kPortrait)) != nullptr);
+    m_thread = std::make_unique<TelvMonitorThread>(kTestPauseMs);
+    // No driver unless a test wants one: the test publishes itself.
+    m_thread->setDriverPath(m_dir.filePath(QStringLiteral("no-driver-here")));
+    m_log->clear();
+}
+
+void TestMonitorThread::cleanup()
+{
+    if (m_thread)
+        QVERIFY(m_thread->stopAndWait(5000));
+    m_thread.reset();
+    m_screen.reset();
+}
+
+void TestMonitorThread::cleanupTestCase()
+{
+    m_screen.reset();
+    m_ctx.reset();
+    m_bus.reset();
+}
+
+std::shared_ptr<Screen> TestMonitorThread::openScreen(int port)
+{
+    screenlink::DeviceList list(m_ctx->get());
+    for (libusb_device *dev : list)
+        if (libusb_get_port_number(dev) == port)
+            return Screen::open(m_ctx, dev);
+    return nullptr;
+}
+
+QString TestMonitorThread::installAs(const char *source, const QString &name)
+{
+    const QString path = m_dir.filePath(name);
+    QFile::remove(path);
+    if (!QFile::copy(QString::fromLocal8Bit(source), path))
+        return {};
+    QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    return path;
+}
+
+std::shared_ptr<FrameShare> TestMonitorThread::waitForShare(int width, int height)
+{
+    std::shared_ptr<FrameShare> share = openFrameShare();
+    if (!share)
+        return nullptr;
+    QElapsedTimer t;
+    t.start();
+    while (share->width() != width || share->height() != height) {
+        if (t.elapsed() > 5000)
+            return nullptr;
+        QTest::qWait(5);
+    }
+    return share;
+}
+
+void TestMonitorThread::eachPublishedPictureBecomesItsConversion()
+{
+    m_thread->start(m_screen, 480, 800);
+    const auto share = waitForShare(480, 800);
+    QVERIFY(share);
+    QCOMPARE(share->rate(), 36);
+    QVERIFY(m_portrait->requests().empty()); // nothing before the first picture
+
+    const int stride = 480 * 4 + 64;
+    for (int seed : {1, 2, 3}) {
+        const uint64_t before = m_portrait->frameSerial();
+        const Bytes picture = monitortest::pattern(480, 800, stride, seed);
+        QVERIFY(publishFrame(*share, picture.data(), stride, 800));
+        QTRY_COMPARE(m_portrait->frameSerial(), before + 1);
+        QVERIFY2(m_portrait->lastFrame() == monitortest::expectedFrame(picture.data(), stride, 480, 800),
+                 qPrintable(QStringLiteral("frame of picture %1").arg(seed)));
+    }
+    // One picture, one frame: the header 00 2C 00 B8 0B 00, then 768000 bytes.
+    const Bytes header{0x00, 0x2C, 0x00, 0xB8, 0x0B, 0x00};
+    QCOMPARE(headersWith(*m_portrait, header), uint64_t(3));
+    const auto log = m_portrait->requests();
+    QCOMPARE(log.size(), size_t(6));
+    for (size_t i = 0; i < log.size(); i += 2) {
+        QCOMPARE(log[i].setup.requestType, uint8_t(0x40));
+        QCOMPARE(log[i].setup.request, uint8_t(0xB0));
+        QCOMPARE(log[i].setup.value, uint16_t(0));
+        QCOMPARE(log[i].setup.index, uint16_t(0));
+        QCOMPARE(log[i + 1].kind, sim::RequestRecord::Kind::BulkOut);
+        QCOMPARE(log[i + 1].bulkLength, uint32_t(768000));
+    }
+    QVERIFY(m_landscape->requests().empty());
+
+    // Closing: one more bulk transfer of the frame's size, without a header.
+    const sim::FrameStats before = m_portrait->frameStats();
+    QVERIFY(m_thread->stopAndWait(2000));
+    const sim::FrameStats after = m_portrait->frameStats();
+    QCOMPARE(after.headers, before.headers);
+    QCOMPARE(after.rawBulkTransfers - before.rawBulkTransfers, uint64_t(1));
+    QCOMPARE(after.rawBulkBytes - before.rawBulkBytes, uint64_t(768000));
+    QCOMPARE(m_portrait->requests().back().kind, sim::RequestRecord::Kind::BulkOut);
+}
+
+void TestMonitorThread::stopWhileWaitingForAPictureEndsAndBlanks()
+{
+    m_thread->start(m_screen, 480, 800);
+    QVERIFY(waitForShare(480, 800));
+    QTest::qWait(150); // waiting for a picture that never comes
+    QVERIFY(m_thread->isRunning());
+    const sim::FrameStats before = m_portrait->frameStats();
+    QElapsedTimer t;
+    t.start();
+    m_thread->stop(); // does not wait
+    QVERIFY(m_thread->wait(QDeadlineTimer(1000)));
+    QVERIFY(t.elapsed() < 1000);
+    const sim::FrameStats after = m_portrait->frameStats();
+    QCOMPARE(after.headers, before.headers);
+    QCOMPARE(after.rawBulkTransfers - before.rawBulkTransfers, uint64_t(1));
+    QCOMPARE(after.rawBulkBytes - before.rawBulkBytes, uint64_t(768000));
+    QCOMPARE(m_portrait->requests().size(), size_t(1));
+}
+
+void TestMonitorThread::stopRightAfterStartIsNotLost()
+{
+    // A pause long enough that the stop surely comes before the loop.
+    TelvMonitorThread slow(1000);
+    slow.setDriverPath(m_thread->driverPath());
+    QElapsedTimer t;
+    t.start();
+    slow.start(m_screen, 480, 800);
+    slow.stop();
+    QVERIFY(slow.wait(QDeadlineTimer(1000)));
+    QVERIFY(t.elapsed() < 1000);
+    // It ended before it opened the share or sent anything.
+    QVERIFY(m_portrait->requests().empty());
+
+    // And a stop that comes while the thread starts up, after the pause.
+    m_thread->start(m_screen, 480, 800);
+    QTest::qWait(kTestPauseMs);
+    m_thread->stop();
+    QVERIFY(m_thread->wait(QDeadlineTimer(1000)));
+}
+
+void TestMonitorThread::startWhileRunningChangesNothing()
+{
+    m_thread->start(m_screen, 480, 800);
+    const auto share = waitForShare(480, 800);
+    QVERIFY(share);
+    m_thread->start(openScreen(kLandscape), 800, 480);
+    QTest::qWait(3 * kTestPauseMs);
+    QCOMPARE(share->width(), 480);
+    QCOMPARE(share->height(), 800);
+    const uint64_t before = m_portrait->frameSerial();
+    const Bytes picture = monitortest::pattern(480, 800, 1920, 4);
+    QVERIFY(publishFrame(*share, picture.data(), 1920, 800));
+    QTRY_COMPARE(m_portrait->frameSerial(), before + 1);
+    QCOMPARE(m_portrait->lastFrame().size(), size_t(768000));
+    QVERIFY(m_landscape->requests().empty());
+}
+
+void TestMonitorThread::hostileStridesAreSkipped()
+{
+    m_thread->start(m_screen, 480, 800);
+    const auto share = waitForShare(480, 800);
+    QVERIFY(share);
+    const Bytes picture = monitortest::pattern(480, 800, 1920, 6);
+    // Strides that would make the conversion read outside the share.
+    for (int32_t stride : {1916, 0, -1920, 10486, INT32_MAX, INT32_MIN}) {
+        share->setStride(stride);
+        share->event().set();
+        QTest::qWait(60);
+    }
+    QTest::qWait(100);
+    QVERIFY(m_thread->isRunning());
+    QVERIFY(m_portrait->requests().empty());
+    QCOMPARE(m_log->messages().filter(QStringLiteral("stride")).size(), 1);
+    // A proper picture afterwards goes through.
+    const uint64_t before = m_portrait->frameSerial();
+    QVERIFY(publishFrame(*share, picture.data(), 1920, 800));
+    QTRY_COMPARE(m_portrait->frameSerial(), before + 1);
+    QVERIFY(m_portrait->lastFrame() == monitortest::expectedFrame(picture.data(), 1920, 480, 800));
+}
+
+void TestMonitorThread::threadKeepsItsScreenOpenWhenTheOwnerLetsGo()
+{
+    m_thread->start(m_screen, 480, 800);
+    const auto share = waitForShare(480, 800);
+    QVERIFY(share);
+    // The owner closes its screen, as panelctl's selection does.
+    std::weak_ptr<Screen> watch = m_screen;
+    m_screen.reset();
+    QVERIFY(!watch.expired());
+    const uint64_t before = m_portrait->frameSerial();
+    const Bytes picture = monitortest::pattern(480, 800, 1920, 8);
+    QVERIFY(publishFrame(*share, picture.data(), 1920, 800));
+    QTRY_COMPARE(m_portrait->frameSerial(), before + 1);
+    QVERIFY(m_thread->stopAndWait(2000));
+    // The thread was its last user: the handle is closed now.
+    QVERIFY(watch.expired());
+    QCOMPARE(m_portrait->requests().back().kind, sim::RequestRecord::Kind::BulkOut);
+}
+
+void TestMonitorThread::driverIsStartedWithTheSizeAndTerminatedAtStop()
+{
+    const QString image = QStringLiteral("fakedrv%1").arg(getpid());
+    const QString path = installAs(FAKEDRIVER_PATH, image);
+    QVERIFY(!path.isEmpty());
+    m_thread->setDriverPath(path);
+    m_screen = openScreen(kLandscape);
+    QVERIFY(m_screen);
+    m_thread->start(m_screen, 800, 480);
+    const QList<qint64> drivers = monitortest::waitForProcesses(image, 5000);
+    QCOMPARE(drivers.size(), 1);
+    // The stand-in publishes its picture at the size and rate in the share,
+    // with padded rows.
+    const uint64_t before = m_landscape->frameSerial();
+    QTRY_VERIFY_WITH_TIMEOUT(m_landscape->frameSerial() >= before + 3, 5000);
+    const Bytes picture = monitortest::pattern(800, 480, 800 * 4 + 32, 5);
+    QVERIFY(m_landscape->lastFrame() == monitortest::expectedFrame(picture.data(), 800 * 4 + 32, 800, 480));
+    QVERIFY(m_portrait->requests().empty());
+    QVERIFY(m_thread->stopAndWait(3000));
+    QVERIFY(monitortest::waitGone(drivers.first(), 3000));
+    QVERIFY(!QFile::exists(QStringLiteral("/dev/shm/TELV_FRAME_SHARE")));
+}
+
+void TestMonitorThread::runningDriversAreEndedAtStart()
+{
+    // A driver left over from another start (it waits with one child) is
+    // ended with its child before the thread starts its own.
+    const QString image = QStringLiteral("dummydrv%1").arg(getpid());
+    const QString path = installAs(DUMMYDRIVER_PATH, image);
+    QProcess old;
+    old.start(path, {});
+    QVERIFY(old.waitForStarted());
+    QVERIFY(old.waitForReadyRead(5000));
+    const qint64 oldChild = old.readLine().trimmed().toLongLong();
+    m_thread->setDriverPath(path);
+    m_thread->start(m_screen, 480, 800);
+    QVERIFY(old.waitForFinished(3000));
+    QVERIFY(monitortest::waitGone(oldChild, 3000));
+    // Its own driver is a new process of the same name.
+    QList<qint64> now;
+    QTRY_VERIFY((now = monitortest::waitForProcesses(image, 100)).size() == 1);
+    QVERIFY(now.first() != old.processId());
+    QVERIFY(m_thread->stopAndWait(3000));
+    QVERIFY(monitortest::waitGone(now.first(), 3000));
+}
+
+void TestMonitorThread::unplugEndsTheLoopAndTerminatesTheDriver()
+{
+    const QString image = QStringLiteral("fakedrv%1").arg(getpid());
+    m_thread->setDriverPath(installAs(FAKEDRIVER_PATH, image));
+    m_thread->start(m_screen, 480, 800);
+    const uint64_t before = m_portrait->frameSerial();
+    QTRY_VERIFY_WITH_TIMEOUT(m_portrait->frameSerial() >= before + 2, 5000);
+    const QList<qint64> drivers = monitortest::waitForProcesses(image, 1000);
+    QCOMPARE(drivers.size(), 1);
+    m_bus->unplug(m_portraitSlot);
+    // No stop request: the failed transfer alone ends the thread, and the
+    // driver it started goes with it.
+    QTRY_VERIFY_WITH_TIMEOUT(m_thread->isFinished(), 3000);
+    QVERIFY(monitortest::waitGone(drivers.first(), 3000));
+    // The thread closed the share after its driver: as its last user it
+    // removed the names.
+    QVERIFY(!QFile::exists(QStringLiteral("/dev/shm/TELV_FRAME_SHARE")));
+    QVERIFY(!QFile::exists(QStringLiteral("/dev/shm/TELV_FRAME_EVENT")));
+}
+
+void TestMonitorThread::failedTransferEndsTheLoop()
+{
+    m_thread->start(m_screen, 480, 800);
+    const auto share = waitForShare(480, 800);
+    QVERIFY(share);
+    sim::Faults stall;
+    stall.failEvery = 1;
+    m_portrait->setFaults(stall);
+    const Bytes picture = monitortest::pattern(480, 800, 1920, 9);
+    QVERIFY(publishFrame(*share, picture.data(), 1920, 800));
+    QTRY_VERIFY_WITH_TIMEOUT(m_thread->isFinished(), 3000);
+    // The header failed, so no picture data followed it; only the closing
+    // blank was tried.
+    const auto log = m_portrait->requests();
+    QCOMPARE(log.size(), size_t(2));
+    QCOMPARE(log[0].outcome, sim::Reply::Kind::Stall);
+    QCOMPARE(log[1].kind, sim::RequestRecord::Kind::BulkOut);
+}
+
+void TestMonitorThread::noScreenWritesMessageAndLeavesDriverAlone()
+{
+    const QString image = QStringLiteral("dummydrv%1").arg(getpid());
+    const QString path = installAs(DUMMYDRIVER_PATH, image);
+    QProcess running;
+    running.start(path, {});
+    QVERIFY(running.waitForStarted());
+    m_thread->setDriverPath(path);
+    m_thread->start(nullptr, 480, 800);
+    QVERIFY(m_thread->wait(QDeadlineTimer(2000)));
+    QVERIFY(m_log->contains(QStringLiteral("No screen connected.")));
+    QVERIFY(!running.waitForFinished(300));
+    QCOMPARE(running.state(), QProcess::Running);
+    platform::endProcessTrees(image);
+    QVERIFY(running.waitForFinished(3000));
+}
+
+void TestMonitorThread::screenTooLargeForTheShareIsRefused()
+{
+    // 4096 x 4096 pixels of 4 bytes would need 64 MiB of share.
+    m_thread->start(m_screen, 4096, 4096);
+    QVERIFY(m_thread->wait(QDeadlineTimer(2000)));
+    QVERIFY(m_portrait->requests().empty());
+    QCOMPARE(m_log->messages().filter(QStringLiteral("does not fit")).size(), 1);
+}
+
+QTEST_GUILESS_MAIN(TestMonitorThread)
+#include "tst_monitorthread.moc"

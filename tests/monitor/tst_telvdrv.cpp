@@ -1,0 +1,336 @@
+// The frame driver: where the desktop lands in the picture, what it
+// publishes from a real (virtual) X server, how it paces and ends, and the
+// whole chain from a desktop to the glass of a simulated screen through the
+// monitor thread and the real libusb. Runs under umockdev-wrapper.
+#include "frameshare.h"
+#include "letterbox.h"
+#include "monitortestsupport.h"
+#include "screen.h"
+#include "telvmonitorthread.h"
+#include "usb/virtualbus.h"
+
+#include <libyuv/scale_argb.h>
+
+#include <QProcess>
+#include <QTest>
+
+#include <cstring>
+
+using namespace monitor;
+using monitortest::Bytes;
+using telvdrv::Placement;
+
+namespace {
+
+const QString kDriver = QStringLiteral(TELVDRV_PATH);
+
+// The first `width` pixels of each row of a published picture.
+Bytes visibleRows(const FrameShare &share, int width, int height)
+{
+    Bytes out(size_t(width) * size_t(height) * 4);
+    for (int y = 0; y < height; ++y)
+        std::memcpy(out.data() + size_t(y) * size_t(width) * 4, share.pixels() + size_t(y) * size_t(share.stride()),
+                    size_t(width) * 4);
+    return out;
+}
+
+// Blue, green and red of pixel (x, y) of a tight picture; alpha is not shown.
+QByteArray bgr(const Bytes &picture, int width, int x, int y)
+{
+    const uint8_t *p = picture.data() + (size_t(y) * size_t(width) + size_t(x)) * 4;
+    return QByteArray(reinterpret_cast<const char *>(p), 3);
+}
+
+} // namespace
+
+class TestTelvdrv : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanup();
+
+    void letterboxKeepsTheAspect_data();
+    void letterboxKeepsTheAspect();
+    void composeScalesIntoTheBoxAndBlacksTheBars();
+    void rowsStartOnAlignedBoundariesWhenTheyFit();
+
+    void publishesTheDesktopAtTheSizeInTheShare();
+    void widerDesktopGetsBlackBarsAboveAndBelow();
+    void publishesAtMostRateTimesASecond();
+    void endsCleanlyWhenTerminated();
+    void endsWhenTheProgramThatStartedItIsGone();
+    void refusesAShareHeaderThatDoesNotFit();
+    void endsWithErrorWithoutADisplay();
+
+    void desktopReachesTheScreenThroughTheMonitorThread();
+
+private:
+    // Starts telvdrv on `display` after writing the size into the share.
+    bool startDriver(QProcess &driver, const QString &display, int width, int height);
+
+    std::unique_ptr<FrameShare> m_share;
+};
+
+void TestTelvdrv::initTestCase()
+{
+    QVERIFY2(qEnvironmentVariableIsSet("LD_PRELOAD"), "run under umockdev-wrapper");
+}
+
+void TestTelvdrv::cleanup()
+{
+    m_share.reset();
+}
+
+void TestTelvdrv::letterboxKeepsTheAspect_data()
+{
+    QTest::addColumn<QSize>("source");
+    QTest::addColumn<QSize>("target");
+    QTest::addColumn<QRect>("placed");
+    QTest::newRow("same size") << QSize(800, 480) << QSize(800, 480) << QRect(0, 0, 800, 480);
+    QTest::newRow("twice the size") << QSize(1600, 960) << QSize(800, 480) << QRect(0, 0, 800, 480);
+    QTest::newRow("taller: bars left and right") << QSize(1600, 1000) << QSize(800, 480) << QRect(16, 0, 768, 480);
+    QTest::newRow("wider: bars above and below") << QSize(1000, 480) << QSize(800, 480) << QRect(0, 48, 800, 384);
+    QTest::newRow("landscape desktop, portrait screen") << QSize(1600, 1000) << QSize(480, 800)
+                                                        << QRect(0, 250, 480, 300);
+    QTest::newRow("smaller desktop is enlarged") << QSize(400, 240) << QSize(800, 480) << QRect(0, 0, 800, 480);
+    QTest::newRow("long panel") << QSize(1920, 1080) << QSize(1280, 400) << QRect(284, 0, 711, 400);
+    QTest::newRow("no desktop") << QSize(0, 0) << QSize(800, 480) << QRect(0, 0, 0, 0);
+}
+
+void TestTelvdrv::letterboxKeepsTheAspect()
+{
+    QFETCH(QSize, source);
+    QFETCH(QSize, target);
+    QFETCH(QRect, placed);
+    const Placement p = telvdrv::letterbox(source.width(), source.height(), target.width(), target.height());
+    QCOMPARE(QRect(p.x, p.y, p.width, p.height), placed);
+}
+
+void TestTelvdrv::composeScalesIntoTheBoxAndBlacksTheBars()
+{
+    // A 100 x 50 white desktop into 40 x 40 with padded rows that start dirty.
+    Bytes white(100 * 50 * 4, 0xFF);
+    const int stride = 40 * 4 + 16;
+    Bytes target(size_t(stride) * 40, 0x5A);
+    telvdrv::compose({white.data(), 100, 50, 400}, target.data(), 40, 40, stride);
+    for (int y = 0; y < 40; ++y) {
+        const uint8_t *row = target.data() + size_t(y) * stride;
+        const bool inside = y >= 10 && y < 30; // 40 x 20, centred
+        // libyuv's filter may round white a step or two down.
+        for (int x = 0; x < 40 * 4; ++x)
+            QVERIFY2(inside ? row[x] >= 0xF0 : row[x] == 0, qPrintable(QStringLiteral("%1,%2").arg(x).arg(y)));
+        // Bytes past the visible row are not the driver's to write.
+        for (int x = 40 * 4; x < stride; ++x)
+            QCOMPARE(row[x], uint8_t(0x5A));
+    }
+}
+
+void TestTelvdrv::rowsStartOnAlignedBoundariesWhenTheyFit()
+{
+    QCOMPARE(telvdrv::chooseStride(800, 480, int64_t(kPixelAreaSize)), 3200);
+    QCOMPARE(telvdrv::chooseStride(801, 480, int64_t(kPixelAreaSize)), 3264);
+    // No room for padding: tight rows.
+    QCOMPARE(telvdrv::chooseStride(801, 480, 801 * 4 * 480), 801 * 4);
+}
+
+bool TestTelvdrv::startDriver(QProcess &driver, const QString &display, int width, int height)
+{
+    m_share = openFrameShare();
+    if (!m_share)
+        return false;
+    m_share->writeSize(width, height);
+    m_share->setStride(0);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("DISPLAY"), display);
+    driver.setProcessEnvironment(env);
+    driver.setProcessChannelMode(QProcess::ForwardedChannels);
+    driver.start(kDriver, {});
+    return driver.waitForStarted(5000);
+}
+
+void TestTelvdrv::publishesTheDesktopAtTheSizeInTheShare()
+{
+    monitortest::Xvfb x;
+    const QString error = x.start(QSize(800, 480));
+    if (!error.isEmpty())
+        QSKIP(qPrintable(error));
+    const Bytes desktop = monitortest::showOnDesktop(x.display(), monitortest::pattern(800, 480, 3200, 2),
+                                                     QSize(800, 480));
+    QVERIFY(!desktop.empty());
+    QProcess driver;
+    QVERIFY(startDriver(driver, x.display(), 800, 480));
+    QCOMPARE(waitFrame(*m_share, 5000), FrameWait::Picture);
+    QVERIFY(m_share->stride() >= 3200);
+    QCOMPARE(m_share->stride() % 64, 0);
+    QVERIFY(visibleRows(*m_share, 800, 480) == desktop);
+    driver.terminate();
+    QVERIFY(driver.waitForFinished(3000));
+}
+
+void TestTelvdrv::widerDesktopGetsBlackBarsAboveAndBelow()
+{
+    monitortest::Xvfb x;
+    const QString error = x.start(QSize(1000, 480));
+    if (!error.isEmpty())
+        QSKIP(qPrintable(error));
+    const Bytes desktop = monitortest::showOnDesktop(x.display(), monitortest::pattern(1000, 480, 4000, 3),
+                                                     QSize(1000, 480));
+    QVERIFY(!desktop.empty());
+    QProcess driver;
+    QVERIFY(startDriver(driver, x.display(), 800, 480));
+    QCOMPARE(waitFrame(*m_share, 5000), FrameWait::Picture);
+    const Bytes shown = visibleRows(*m_share, 800, 480);
+    // The desktop scaled to 800 x 384 between two bars of 48 rows.
+    Bytes scaled(800 * 384 * 4);
+    libyuv::ARGBScale(desktop.data(), 4000, 1000, 480, scaled.data(), 3200, 800, 384, libyuv::kFilterBox);
+    for (int y : {0, 47, 432, 479})
+        for (int xx : {0, 399, 799})
+            QCOMPARE(bgr(shown, 800, xx, y), QByteArray(3, '\0'));
+    QVERIFY(std::memcmp(shown.data() + 48 * 3200, scaled.data(), scaled.size()) == 0);
+    driver.terminate();
+    QVERIFY(driver.waitForFinished(3000));
+}
+
+void TestTelvdrv::publishesAtMostRateTimesASecond()
+{
+    monitortest::Xvfb x;
+    const QString error = x.start(QSize(320, 240));
+    if (!error.isEmpty())
+        QSKIP(qPrintable(error));
+    QProcess driver;
+    // 1024 x 600 runs at the lowest rate, 24 a second.
+    QVERIFY(startDriver(driver, x.display(), 1024, 600));
+    QCOMPARE(m_share->rate(), 24);
+    QCOMPARE(waitFrame(*m_share, 5000), FrameWait::Picture);
+    int pictures = 0;
+    QElapsedTimer t;
+    t.start();
+    qint64 previous = 0;
+    qint64 shortest = 1000;
+    while (t.elapsed() < 2000) {
+        if (waitFrame(*m_share, 100) != FrameWait::Picture)
+            continue;
+        ++pictures;
+        const qint64 at = t.nsecsElapsed() / 1000000;
+        if (pictures > 1)
+            shortest = std::min(shortest, at - previous);
+        previous = at;
+    }
+    QVERIFY2(pictures <= 2 * 24 + 1, qPrintable(QString::number(pictures)));
+    QVERIFY2(pictures >= 10, qPrintable(QString::number(pictures)));
+    // One period is 41.7 ms; our own wake-up may come a little late or early.
+    QVERIFY2(shortest >= 30, qPrintable(QString::number(shortest)));
+    driver.terminate();
+    QVERIFY(driver.waitForFinished(3000));
+}
+
+void TestTelvdrv::endsCleanlyWhenTerminated()
+{
+    monitortest::Xvfb x;
+    const QString error = x.start(QSize(640, 480));
+    if (!error.isEmpty())
+        QSKIP(qPrintable(error));
+    QProcess driver;
+    QVERIFY(startDriver(driver, x.display(), 480, 800));
+    QCOMPARE(waitFrame(*m_share, 5000), FrameWait::Picture);
+    QElapsedTimer t;
+    t.start();
+    driver.terminate();
+    QVERIFY(driver.waitForFinished(3000));
+    QVERIFY(t.elapsed() < 1000);
+    QCOMPARE(driver.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(driver.exitCode(), 0);
+}
+
+void TestTelvdrv::endsWhenTheProgramThatStartedItIsGone()
+{
+    monitortest::Xvfb x;
+    const QString error = x.start(QSize(640, 480));
+    if (!error.isEmpty())
+        QSKIP(qPrintable(error));
+    m_share = openFrameShare();
+    QVERIFY(m_share);
+    m_share->writeSize(320, 240);
+    // A shell starts the driver and ends soon after, as a crashing program would.
+    QProcess shell;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("DISPLAY"), x.display());
+    shell.setProcessEnvironment(env);
+    shell.start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), QStringLiteral("\"$0\" & echo $!; sleep 0.3"), kDriver});
+    QVERIFY(shell.waitForFinished(5000));
+    bool ok = false;
+    const qint64 driver = shell.readAllStandardOutput().trimmed().toLongLong(&ok);
+    QVERIFY(ok);
+    QVERIFY(monitortest::waitGone(driver, 3000));
+}
+
+void TestTelvdrv::refusesAShareHeaderThatDoesNotFit()
+{
+    for (QSize size : {QSize(0, 480), QSize(4096, 4096), QSize(-800, 480)}) {
+        QProcess driver;
+        QVERIFY(startDriver(driver, QStringLiteral(":0"), size.width(), size.height()));
+        QVERIFY(driver.waitForFinished(3000));
+        QCOMPARE(driver.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(driver.exitCode(), 2);
+        QCOMPARE(waitFrame(*m_share, 0), FrameWait::TimedOut);
+    }
+}
+
+void TestTelvdrv::endsWithErrorWithoutADisplay()
+{
+    QProcess driver;
+    QVERIFY(startDriver(driver, QStringLiteral(":4095"), 800, 480));
+    QVERIFY(driver.waitForFinished(5000));
+    QCOMPARE(driver.exitCode(), 3);
+}
+
+void TestTelvdrv::desktopReachesTheScreenThroughTheMonitorThread()
+{
+    monitortest::Xvfb x;
+    const QString error = x.start(QSize(480, 800));
+    if (!error.isEmpty())
+        QSKIP(qPrintable(error));
+    const Bytes desktop = monitortest::showOnDesktop(x.display(), monitortest::pattern(480, 800, 1920, 4),
+                                                     QSize(480, 800));
+    QVERIFY(!desktop.empty());
+    // The driver the thread starts finds this desktop.
+    const QByteArray oldDisplay = qgetenv("DISPLAY");
+    qputenv("DISPLAY", x.display().toLocal8Bit());
+
+    sim::VirtualBus bus;
+    auto model = std::make_shared<sim::ScreenModel>(*sim::findPreset("4in-telv"), 0x31);
+    bus.attach(model, 1, 3);
+    auto ctx = std::make_shared<screenlink::UsbContext>();
+    std::shared_ptr<screenlink::Screen> screen;
+    QTRY_VERIFY([&] {
+        screenlink::DeviceList list(ctx->get());
+        for (libusb_device *dev : list)
+            if (libusb_get_port_number(dev) == 3)
+                screen = screenlink::Screen::open(ctx, dev);
+        return screen != nullptr;
+    }());
+
+    TelvMonitorThread thread(50);
+    thread.setDriverPath(kDriver);
+    thread.start(screen, 480, 800);
+    QTRY_VERIFY_WITH_TIMEOUT(model->frameSerial() >= 3, 10000);
+    const QList<qint64> drivers = monitortest::childrenNamed(QStringLiteral("telvdrv"));
+    QCOMPARE(drivers.size(), 1);
+    QVERIFY(model->lastFrame() == monitortest::expectedFrame(desktop.data(), 1920, 480, 800));
+    bool headerSeen = false;
+    for (const auto &r : model->requests())
+        headerSeen |= r.payload == Bytes{0x00, 0x2C, 0x00, 0xB8, 0x0B, 0x00};
+    QVERIFY(headerSeen);
+    // What the glass shows is the desktop, as the panel's own picture.
+    int w = 0;
+    int h = 0;
+    QVERIFY(!model->shownPicture(&w, &h).empty());
+
+    QVERIFY(thread.stopAndWait(3000));
+    QVERIFY(monitortest::waitGone(drivers.first(), 3000));
+    qputenv("DISPLAY", oldDisplay);
+}
+
+QTEST_GUILESS_MAIN(TestTelvdrv)
+#include "tst_telvdrv.moc"

@@ -1,0 +1,365 @@
+// spanmon's window as a person uses it, against simulated screens through
+// the real libusb: listing by device ID, Start and Stop, and the refusals.
+// The frame driver next to the test is the stand-in that publishes a known
+// picture. Runs under umockdev-wrapper.
+#include "bridge.h"
+#include "dialogs.h"
+#include "frameshare.h"
+#include "mainwindow.h"
+#include "monitortestsupport.h"
+#include "usb/virtualbus.h"
+#include "usbhandles.h"
+
+#include <QComboBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QTest>
+
+using monitortest::Bytes;
+
+namespace {
+
+const std::string kSizedIdent = "TAVRIK-4INRGB,480x800,2024-05-14,T113-4D0";
+
+QString idOf(const sim::ScreenModel &model)
+{
+    const auto id = model.deviceId();
+    return screenlink::formatDeviceId(id.data());
+}
+
+// The stand-in driver's picture as the screen receives it.
+Bytes mirroredFrame(int width, int height)
+{
+    const int stride = width * 4 + 32;
+    const Bytes picture = monitortest::pattern(width, height, stride, 5);
+    return monitortest::expectedFrame(picture.data(), stride, width, height);
+}
+
+} // namespace
+
+class TestSpanmonWindow : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void formIsTheFixedChooser();
+    void listsRunningScreensByIdInBusOrder();
+    void startWithEmptyListSaysNoValidScreen();
+    void startMirrorsToTheChosenScreenOnlyAndStopBlanksIt();
+    void startAfterTheChosenScreenLeftSaysNotConnected();
+    void screenWithoutSizeIsRefusedUntilOneReportedIt();
+    void unplugWhileMirroringKeepsStopUntilPressed();
+    void twoScreensWithOneIdMirrorTheFirstInBusOrder();
+    void closingTheWindowWhileMirroringStopsAndBlanks();
+
+private:
+    std::shared_ptr<sim::ScreenModel> attach(const std::string &ident, uint32_t seed,
+                                             sim::Mode mode = sim::Mode::Running);
+    void newWindow();
+    void refresh();
+    QComboBox *list() const { return m_window->findChild<QComboBox *>(QStringLiteral("cbList")); }
+    QPushButton *doButton() const { return m_window->findChild<QPushButton *>(QStringLiteral("pbDo")); }
+    QPushButton *refreshButton() const { return m_window->findChild<QPushButton *>(QStringLiteral("pbRefresh")); }
+
+    std::unique_ptr<sim::VirtualBus> m_bus;
+    std::vector<int> m_slots;
+    int m_nextPort = 1;
+    std::unique_ptr<MainWindow> m_window;
+    QStringList m_messages;
+};
+
+void TestSpanmonWindow::initTestCase()
+{
+    QVERIFY2(qEnvironmentVariableIsSet("LD_PRELOAD"), "run under umockdev-wrapper");
+    m_bus = std::make_unique<sim::VirtualBus>();
+    dialogs::setMessageHandler([this](const dialogs::Message &m) {
+        m_messages << m.title + QLatin1Char('|') + m.text;
+        return QMessageBox::Ok;
+    });
+}
+
+void TestSpanmonWindow::init()
+{
+    m_messages.clear();
+}
+
+void TestSpanmonWindow::cleanup()
+{
+    m_window.reset();
+    for (int slot : m_slots)
+        if (m_bus->plugged(slot))
+            m_bus->unplug(slot);
+    m_slots.clear();
+}
+
+std::shared_ptr<sim::ScreenModel> TestSpanmonWindow::attach(const std::string &ident, uint32_t seed, sim::Mode mode)
+{
+    auto model = std::make_shared<sim::ScreenModel>(*sim::findPreset("4in-telv"), seed);
+    model->setIdent(ident);
+    model->setMode(mode);
+    m_slots.push_back(m_bus->attach(model, 2, m_nextPort++));
+    return model;
+}
+
+void TestSpanmonWindow::newWindow()
+{
+    m_window = std::make_unique<MainWindow>();
+    m_window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+}
+
+void TestSpanmonWindow::refresh()
+{
+    refreshButton()->click();
+}
+
+void TestSpanmonWindow::formIsTheFixedChooser()
+{
+    newWindow();
+    QCOMPARE(m_window->objectName(), QStringLiteral("MainWindow"));
+    QCOMPARE(m_window->windowTitle(), QStringLiteral("Tavrik Extend Monitor"));
+    QCOMPARE(m_window->size(), QSize(400, 100));
+    QCOMPARE(m_window->minimumSize(), QSize(400, 100));
+    QCOMPARE(m_window->maximumSize(), QSize(400, 100));
+    QCOMPARE(m_window->sizePolicy().horizontalPolicy(), QSizePolicy::Fixed);
+    QCOMPARE(m_window->sizePolicy().verticalPolicy(), QSizePolicy::Fixed);
+    auto *label = m_window->findChild<QLabel *>(QStringLiteral("label"));
+    QVERIFY(label);
+    QCOMPARE(label->text(), QStringLiteral("Choose one Tavrik screen by ID"));
+    QCOMPARE(label->geometry(), QRect(10, 5, 381, 21));
+    QCOMPARE(list()->geometry(), QRect(10, 30, 381, 25));
+    QCOMPARE(refreshButton()->geometry(), QRect(70, 65, 89, 25));
+    QCOMPARE(refreshButton()->text(), QStringLiteral("Refresh"));
+    QCOMPARE(doButton()->geometry(), QRect(240, 65, 89, 25));
+    QCOMPARE(doButton()->text(), QStringLiteral("Start"));
+    // Slots in meta-object order.
+    const QMetaObject *mo = m_window->metaObject();
+    QCOMPARE(mo->method(mo->methodOffset()).name(), QByteArray("onRefresh"));
+    QCOMPARE(mo->method(mo->methodOffset() + 1).name(), QByteArray("onMonitor"));
+}
+
+void TestSpanmonWindow::listsRunningScreensByIdInBusOrder()
+{
+    const auto first = attach(kSizedIdent, 0x101);
+    const auto second = attach(kSizedIdent, 0x102);
+    attach(kSizedIdent, 0x103, sim::Mode::TelvBootLoader); // not a running screen
+    newWindow();
+    // The first listing comes by itself once the event loop runs.
+    QTRY_COMPARE(list()->count(), 2);
+    QStringList listed;
+    for (int i = 0; i < list()->count(); ++i)
+        listed << list()->itemText(i);
+    QStringList ids{idOf(*first), idOf(*second)};
+    QCOMPARE(listed.size(), 2);
+    QVERIFY(listed.contains(ids[0]) && listed.contains(ids[1]));
+    // In libusb's list order.
+    screenlink::UsbContext ctx;
+    screenlink::DeviceList devices(ctx.get());
+    QStringList byBus;
+    for (libusb_device *d : devices) {
+        const int port = libusb_get_port_number(d);
+        if (port == 1)
+            byBus << ids[0];
+        else if (port == 2)
+            byBus << ids[1];
+    }
+    QCOMPARE(listed, byBus);
+    QCOMPARE(idOf(*first).size(), 18);
+
+    m_bus->unplug(m_slots[0]);
+    refresh();
+    QCOMPARE(list()->count(), 1);
+    QCOMPARE(list()->itemText(0), idOf(*second));
+    QVERIFY(m_messages.isEmpty());
+}
+
+void TestSpanmonWindow::startWithEmptyListSaysNoValidScreen()
+{
+    newWindow();
+    QTest::qWait(100);
+    QCOMPARE(list()->count(), 0);
+    doButton()->click();
+    QCOMPARE(m_messages, QStringList{QStringLiteral("Error|No valid screen.")});
+    QCOMPARE(doButton()->text(), QStringLiteral("Start"));
+    QVERIFY(refreshButton()->isEnabled());
+    QVERIFY(!m_window->monitorRunning());
+}
+
+void TestSpanmonWindow::startMirrorsToTheChosenScreenOnlyAndStopBlanksIt()
+{
+    const auto other = attach(kSizedIdent, 0x111);
+    const auto chosen = attach(kSizedIdent, 0x112);
+    newWindow();
+    QTRY_COMPARE(list()->count(), 2);
+    list()->setCurrentIndex(list()->findText(idOf(*chosen)));
+    const uint64_t otherFrames = other->frameSerial();
+    other->clearRequests();
+
+    doButton()->click();
+    QVERIFY(m_messages.isEmpty());
+    QCOMPARE(doButton()->text(), QStringLiteral("Stop"));
+    QVERIFY(!refreshButton()->isEnabled());
+    QVERIFY(m_window->monitorRunning());
+    // 480x800 from the information string: the share asks for that at 36.
+    QCOMPARE(m_window->screenSize(), QSize(480, 800));
+    auto share = monitor::openFrameShare();
+    QVERIFY(share);
+    QTRY_COMPARE(share->width(), 480);
+    QCOMPARE(share->height(), 800);
+    QCOMPARE(share->rate(), 36);
+    QTRY_VERIFY_WITH_TIMEOUT(chosen->frameSerial() >= 3, 5000);
+    QVERIFY(chosen->lastFrame() == mirroredFrame(480, 800));
+    QCOMPARE(other->frameSerial(), otherFrames);
+    QCOMPARE(other->frameStats().headers, uint64_t(0));
+    const QList<qint64> drivers = monitortest::waitForProcesses(QStringLiteral("telvdrv"), 1000);
+    QVERIFY(!drivers.isEmpty());
+
+    doButton()->click();
+    QCOMPARE(doButton()->text(), QStringLiteral("Start"));
+    QVERIFY(refreshButton()->isEnabled());
+    // Stop waited for the thread: nothing of it is left to race the blank.
+    QVERIFY(!m_window->monitorRunning());
+    for (qint64 pid : drivers)
+        QVERIFY(monitortest::waitGone(pid, 3000));
+    // The last thing the screen got: the header for 768000 bytes, then zeros.
+    const auto log = chosen->requests();
+    QVERIFY(log.size() >= 2);
+    QCOMPARE(log[log.size() - 2].payload, (Bytes{0x00, 0x2C, 0x00, 0xB8, 0x0B, 0x00}));
+    QCOMPARE(log.back().bulkLength, uint32_t(768000));
+    const Bytes last = chosen->lastFrame();
+    QCOMPARE(last.size(), size_t(768000));
+    QVERIFY(std::all_of(last.begin(), last.end(), [](uint8_t b) { return b == 0; }));
+    QVERIFY(other->requests().empty() || other->frameStats().headers == 0);
+    QVERIFY(m_messages.isEmpty());
+}
+
+void TestSpanmonWindow::startAfterTheChosenScreenLeftSaysNotConnected()
+{
+    const auto model = attach(kSizedIdent, 0x121);
+    newWindow();
+    QTRY_COMPARE(list()->count(), 1);
+    m_bus->unplug(m_slots[0]);
+    doButton()->click();
+    QCOMPARE(m_messages, QStringList{QStringLiteral("Error|Screen is not connected.")});
+    QCOMPARE(doButton()->text(), QStringLiteral("Start"));
+    QVERIFY(refreshButton()->isEnabled());
+    QVERIFY(!m_window->monitorRunning());
+    // Back again but answering with another ID: still not the chosen one.
+    model->setConfig(0x1FF0, {1, 2, 3, 4, 5, 6, 7, 8});
+    m_bus->plug(m_slots[0]);
+    m_messages.clear();
+    QTRY_VERIFY([&] {
+        doButton()->click();
+        return !m_messages.isEmpty();
+    }());
+    QCOMPARE(m_messages.last(), QStringLiteral("Error|Screen is not connected."));
+    QVERIFY(!m_window->monitorRunning());
+}
+
+void TestSpanmonWindow::screenWithoutSizeIsRefusedUntilOneReportedIt()
+{
+    // Firmware whose string has a version as its second field.
+    const auto plain = attach("TAVRIK-4INRGB,v0.18,2024-05-14,T113-4D0", 0x131);
+    const auto bad = attach("TAVRIK-4INRGB,abcx800,2024-05-14,T113-4D0", 0x132);
+    const auto sized = attach("TAVRIK-4INRGB,320x240,2024-05-14,T113-4D0", 0x133);
+    newWindow();
+    QTRY_COMPARE(list()->count(), 3);
+
+    for (const auto &model : {plain, bad}) {
+        m_messages.clear();
+        list()->setCurrentIndex(list()->findText(idOf(*model)));
+        doButton()->click();
+        QCOMPARE(m_messages, QStringList{QStringLiteral("Error|The screen did not report a usable size.")});
+        QCOMPARE(doButton()->text(), QStringLiteral("Start"));
+        QVERIFY(refreshButton()->isEnabled());
+        QVERIFY(!m_window->monitorRunning());
+        QCOMPARE(model->frameStats().headers, uint64_t(0));
+    }
+    QCOMPARE(m_window->screenSize(), QSize(0, 800)); // "abc" reads 0
+
+    m_messages.clear();
+    list()->setCurrentIndex(list()->findText(idOf(*sized)));
+    doButton()->click();
+    QVERIFY(m_messages.isEmpty());
+    QTRY_VERIFY_WITH_TIMEOUT(sized->frameSerial() >= 1, 5000);
+    QCOMPARE(sized->lastFrame().size(), size_t(320 * 240 * 2));
+    doButton()->click();
+
+    // A screen without a size field now runs at the size read before.
+    list()->setCurrentIndex(list()->findText(idOf(*plain)));
+    doButton()->click();
+    QVERIFY(m_messages.isEmpty());
+    QCOMPARE(m_window->screenSize(), QSize(320, 240));
+    QTRY_VERIFY_WITH_TIMEOUT(plain->frameSerial() >= 1, 5000);
+    QVERIFY(plain->lastFrame() == mirroredFrame(320, 240));
+    doButton()->click();
+}
+
+void TestSpanmonWindow::unplugWhileMirroringKeepsStopUntilPressed()
+{
+    const auto model = attach(kSizedIdent, 0x141);
+    newWindow();
+    QTRY_COMPARE(list()->count(), 1);
+    doButton()->click();
+    QTRY_VERIFY_WITH_TIMEOUT(model->frameSerial() >= 1, 5000);
+    m_bus->unplug(m_slots[0]);
+    QTRY_VERIFY_WITH_TIMEOUT(!m_window->monitorRunning(), 3000);
+    // The thread ended by itself; the window says so only when asked.
+    QCOMPARE(doButton()->text(), QStringLiteral("Stop"));
+    QVERIFY(!refreshButton()->isEnabled());
+    QTRY_VERIFY(monitortest::childrenNamed(QStringLiteral("telvdrv")).isEmpty());
+    doButton()->click();
+    QCOMPARE(doButton()->text(), QStringLiteral("Start"));
+    QVERIFY(refreshButton()->isEnabled());
+    QVERIFY(m_messages.isEmpty());
+}
+
+void TestSpanmonWindow::twoScreensWithOneIdMirrorTheFirstInBusOrder()
+{
+    const auto a = attach(kSizedIdent, 0x151);
+    const auto b = attach(kSizedIdent, 0x152);
+    b->setConfig(0x1FF0, std::vector<uint8_t>(a->deviceId().begin(), a->deviceId().end()));
+    newWindow();
+    QTRY_COMPARE(list()->count(), 2);
+    QCOMPARE(list()->itemText(0), list()->itemText(1));
+    int firstPort = 0;
+    {
+        screenlink::UsbContext ctx;
+        screenlink::DeviceList devices(ctx.get());
+        for (libusb_device *d : devices) {
+            const int port = libusb_get_port_number(d);
+            if (firstPort == 0 && (port == 1 || port == 2))
+                firstPort = port;
+        }
+    }
+    const auto &first = firstPort == 1 ? a : b;
+    const auto &second = firstPort == 1 ? b : a;
+    list()->setCurrentIndex(1);
+    doButton()->click();
+    QTRY_VERIFY_WITH_TIMEOUT(first->frameSerial() >= 1, 5000);
+    QCOMPARE(second->frameStats().headers, uint64_t(0));
+    doButton()->click();
+}
+
+void TestSpanmonWindow::closingTheWindowWhileMirroringStopsAndBlanks()
+{
+    const auto model = attach(kSizedIdent, 0x161);
+    newWindow();
+    QTRY_COMPARE(list()->count(), 1);
+    doButton()->click();
+    QTRY_VERIFY_WITH_TIMEOUT(model->frameSerial() >= 1, 5000);
+    QTRY_VERIFY(!monitortest::childrenNamed(QStringLiteral("telvdrv")).isEmpty());
+    const QList<qint64> drivers = monitortest::childrenNamed(QStringLiteral("telvdrv"));
+    m_window.reset();
+    for (qint64 pid : drivers)
+        QVERIFY(monitortest::waitGone(pid, 3000));
+    const Bytes last = model->lastFrame();
+    QVERIFY(std::all_of(last.begin(), last.end(), [](uint8_t byte) { return byte == 0; }));
+    QCOMPARE(model->requests().back().kind, sim::RequestRecord::Kind::BulkOut);
+}
+
+QTEST_MAIN(TestSpanmonWindow)
+#include "tst_spanmonwindow.moc"

@@ -1,0 +1,118 @@
+// telvdrv: the frame driver for Linux. Publishes the X11 desktop in the
+// frame share at the size the monitor side wrote there, at most `rate`
+// pictures a second, until it is asked to terminate.
+#include "desktopcapture.h"
+#include "frameshare.h"
+#include "letterbox.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <ctime>
+#include <vector>
+
+#include <sys/prctl.h>
+
+namespace {
+
+volatile std::sig_atomic_t g_stop = 0;
+
+void onStopSignal(int)
+{
+    g_stop = 1;
+}
+
+void catchStopSignals()
+{
+    struct sigaction action{};
+    action.sa_handler = onStopSignal;
+    sigemptyset(&action.sa_mask);
+    // No SA_RESTART: the pacing sleep returns at once when the signal comes.
+    for (int signal : {SIGTERM, SIGINT, SIGHUP})
+        sigaction(signal, &action, nullptr);
+}
+
+constexpr long kNanosPerSecond = 1000000000L;
+// The monitor side writes at least 24; a share scribbled on by someone else
+// must neither stop the driver nor make it spin.
+constexpr int kLowestRate = 1;
+constexpr int kHighestRate = 1000;
+
+timespec now()
+{
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return t;
+}
+
+int64_t nanos(const timespec &t)
+{
+    return int64_t(t.tv_sec) * kNanosPerSecond + t.tv_nsec;
+}
+
+timespec fromNanos(int64_t n)
+{
+    return {time_t(n / kNanosPerSecond), long(n % kNanosPerSecond)};
+}
+
+// Sleeps until `deadline`; false when a stop signal came first.
+bool sleepUntil(int64_t deadline)
+{
+    const timespec t = fromNanos(deadline);
+    while (!g_stop) {
+        const int r = clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &t, nullptr);
+        if (r == 0)
+            return !g_stop;
+        if (r != EINTR)
+            return false;
+    }
+    return false;
+}
+
+} // namespace
+
+int main()
+{
+    catchStopSignals();
+    // A program that dies without ending us leaves nobody to read the share:
+    // its end is a terminate request too.
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+
+    std::unique_ptr<monitor::FrameShare> share = monitor::openFrameShare();
+    if (!share) {
+        std::fprintf(stderr, "telvdrv: cannot open the frame share\n");
+        return 1;
+    }
+    const int width = share->width();
+    const int height = share->height();
+    const int rate = std::clamp(share->rate(), kLowestRate, kHighestRate);
+    const int stride = telvdrv::chooseStride(width, height, int64_t(monitor::kPixelAreaSize));
+    if (!monitor::pictureFits(stride, width, height)) {
+        std::fprintf(stderr, "telvdrv: the frame share asks for %dx%d, which does not fit\n", width, height);
+        return 2;
+    }
+
+    std::unique_ptr<telvdrv::DesktopCapture> desktop = telvdrv::DesktopCapture::open();
+    if (!desktop) {
+        std::fprintf(stderr, "telvdrv: cannot open the X display\n");
+        return 3;
+    }
+
+    std::vector<uint8_t> picture(size_t(stride) * size_t(height));
+    const int64_t period = kNanosPerSecond / rate;
+    int64_t deadline = nanos(now());
+    while (!g_stop) {
+        const telvdrv::Picture grabbed = desktop->grab();
+        if (grabbed.pixels)
+            telvdrv::compose(grabbed, picture.data(), width, height, stride);
+        if (!sleepUntil(deadline))
+            break;
+        // Counted from the moment of publishing: pictures are at least one
+        // period apart, also after a late one.
+        deadline = nanos(now()) + period;
+        if (grabbed.pixels)
+            monitor::publishFrame(*share, picture.data(), stride, height);
+    }
+    return 0;
+}
