@@ -47,6 +47,70 @@ int bridgeRead(Screen &screen, const uint8_t *command, uint16_t commandLength, u
     return bridgeData(screen.handle(), reply, replyLength, timeoutMs);
 }
 
+int flashRead48(Screen &screen, uint32_t address, uint8_t out[kFlashChunk])
+{
+    const uint8_t command[6] = {kConfigMemory, 0x03, kFlashChunk, uint8_t(address >> 16), uint8_t(address >> 8),
+                                uint8_t(address)};
+    uint8_t reply[kFlashChunk + 1] = {};
+    auto lock = screen.lockTransaction();
+    int r = bridgeCommand(screen.handle(), command, sizeof command, kControlTimeoutMs);
+    if (r < 0)
+        return r;
+    r = bridgeData(screen.handle(), reply, sizeof reply, kControlTimeoutMs);
+    if (r < 0)
+        return r;
+    std::memcpy(out, reply + 1, kFlashChunk);
+    return r;
+}
+
+int flashProgram48(Screen &screen, uint32_t address, uint8_t count, const uint8_t data[kFlashChunk])
+{
+    uint8_t command[6 + kFlashChunk] = {kConfigMemory, uint8_t(count + 3), 0x00, uint8_t(address >> 16),
+                                        uint8_t(address >> 8), uint8_t(address)};
+    std::memcpy(command + 6, data, kFlashChunk);
+    uint8_t status = 0;
+    auto lock = screen.lockTransaction();
+    const int r = bridgeCommand(screen.handle(), command, sizeof command, kControlTimeoutMs);
+    if (r < 0)
+        return r;
+    return bridgeStatus(screen.handle(), &status, kControlTimeoutMs);
+}
+
+int writeConfigLine(Screen &screen, uint16_t address, const uint8_t data[16])
+{
+    uint8_t command[21] = {kConfigMemory, 0x12, 0x00, uint8_t(address >> 8), uint8_t(address)};
+    std::memcpy(command + 5, data, 16);
+    uint8_t status = 0;
+    auto lock = screen.lockTransaction();
+    const int r = bridgeCommand(screen.handle(), command, sizeof command, kControlTimeoutMs);
+    if (r < 0)
+        return r;
+    return bridgeStatus(screen.handle(), &status, kControlTimeoutMs);
+}
+
+int readConfig(Screen &screen, uint16_t address, uint8_t count, uint8_t *out)
+{
+    if (count == 0 || count > 8)
+        return LIBUSB_ERROR_INVALID_PARAM;
+    const uint8_t command[5] = {kConfigMemory, 0x02, count, uint8_t(address >> 8), uint8_t(address)};
+    uint8_t reply[9] = {};
+    uint8_t status = 0;
+    auto lock = screen.lockTransaction();
+    int r = bridgeCommand(screen.handle(), command, sizeof command, kControlTimeoutMs);
+    if (r < 0)
+        return r;
+    r = bridgeStatus(screen.handle(), &status, kControlTimeoutMs);
+    if (r < 0)
+        return r;
+    r = bridgeData(screen.handle(), reply, uint16_t(count + 1), kControlTimeoutMs);
+    if (r < 0)
+        return r;
+    if (r < count + 1)
+        return LIBUSB_ERROR_IO; // a short answer is no answer for a check
+    std::memcpy(out, reply + 1, count);
+    return r;
+}
+
 QString formatDeviceId(const uint8_t id[8])
 {
     return QString::asprintf("%02x%02x-%02x%02x-%02x%02x%02x%02x", id[0], id[1], id[2], id[3], id[4], id[5], id[6],

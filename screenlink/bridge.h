@@ -23,6 +23,18 @@ int bridgeWriteBlock8(Screen &screen, uint8_t target, uint8_t reg, const uint8_t
 int bridgeRead(Screen &screen, const uint8_t *command, uint16_t commandLength, uint8_t *reply, uint16_t replyLength,
                unsigned timeoutMs);
 
+// The firmware store at target 0x51 as an upgrade drives it, 200 ms per
+// request. Each returns the first failing request's error, or a count >= 0.
+inline constexpr int kFlashChunk = 48;
+// Command then data, with no status step between them.
+int flashRead48(Screen &screen, uint32_t address, uint8_t out[kFlashChunk]);
+// Always 54 bytes of command; `count` (1-48) says how many are programmed.
+int flashProgram48(Screen &screen, uint32_t address, uint8_t count, const uint8_t data[kFlashChunk]);
+// One 16-byte line of the configuration memory (the older family's EEPROM).
+int writeConfigLine(Screen &screen, uint16_t address, const uint8_t data[16]);
+// At most 8 bytes of the configuration memory, the most a screen answers.
+int readConfig(Screen &screen, uint16_t address, uint8_t count, uint8_t *out);
+
 // The 8-byte device ID at 0x1FF0 of the configuration memory, as
 // "%02x%02x-%02x%02x-%02x%02x%02x%02x"; zero digits where the screen did not answer.
 QString readDeviceId(Screen &screen);

@@ -97,9 +97,11 @@ Reply ScreenModel::control(const Setup &setup, const uint8_t *out, size_t outLen
 
     Reply reply;
     ++m_requestCount;
-    if (m_faults.silent) {
+    const FilterAction filtered = m_filter ? m_filter(setup, out, outLength) : FilterAction::Pass;
+    if (m_faults.silent || filtered == FilterAction::Silent) {
         reply.kind = Reply::Kind::Silent;
-    } else if (m_faults.failEvery > 0 && m_requestCount % uint64_t(m_faults.failEvery) == 0) {
+    } else if ((m_faults.failEvery > 0 && m_requestCount % uint64_t(m_faults.failEvery) == 0)
+               || filtered == FilterAction::Stall) {
         reply = stall();
     } else {
         reply = controlLocked(setup, out, outLength);
@@ -303,6 +305,10 @@ void ScreenModel::bridgeConfig(uint8_t writeCount, uint8_t readCount, const uint
             // NOR programming only clears bits.
             for (size_t i = 0; i < dataCount; ++i)
                 mem[(base + i) % mem.size()] &= data[i];
+            if (m_corruption && m_corruption->first >= base && m_corruption->first < base + dataCount) {
+                mem[m_corruption->first % mem.size()] ^= m_corruption->second;
+                m_corruption.reset();
+            }
         } else {
             for (size_t i = 0; i < dataCount; ++i)
                 mem[(base + i) % mem.size()] = data[i];
@@ -366,6 +372,7 @@ Reply ScreenModel::bulkOut(uint8_t endpoint, const uint8_t *data, size_t length)
         } else {
             ++m_stats.rawBulkTransfers;
             m_stats.rawBulkBytes += take;
+            m_lastRawBulk.assign(data, data + take);
         }
     }
     reply.delayMs = m_faults.delayMs;
@@ -498,6 +505,18 @@ Faults ScreenModel::faults() const
     return m_faults;
 }
 
+void ScreenModel::setRequestFilter(RequestFilter filter)
+{
+    std::lock_guard lock(m_mutex);
+    m_filter = std::move(filter);
+}
+
+void ScreenModel::corruptNextProgramAt(uint32_t address, uint8_t mask)
+{
+    std::lock_guard lock(m_mutex);
+    m_corruption = std::make_pair(address, mask);
+}
+
 void ScreenModel::setIdent(const std::string &ident)
 {
     std::lock_guard lock(m_mutex);
@@ -614,6 +633,12 @@ uint8_t ScreenModel::ledPage() const
 {
     std::lock_guard lock(m_mutex);
     return m_ledPage;
+}
+
+std::vector<uint8_t> ScreenModel::lastRawBulk() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_lastRawBulk;
 }
 
 std::vector<uint8_t> ScreenModel::lastFrame() const

@@ -113,6 +113,15 @@ public:
 
     void setFaults(const Faults &faults);
     Faults faults() const;
+    // A fault aimed at particular requests: the filter sees every control
+    // request before the screen does and may stall it or swallow it. It runs
+    // under the model's lock, so it must not call the model.
+    enum class FilterAction { Pass, Stall, Silent };
+    using RequestFilter = std::function<FilterAction(const Setup &, const uint8_t *out, size_t outLength)>;
+    void setRequestFilter(RequestFilter filter);
+    // The next flash program that covers `address` leaves it XORed with
+    // `mask`: a cell that silently failed to take its value.
+    void corruptNextProgramAt(uint32_t address, uint8_t mask);
     void setIdent(const std::string &ident);
     void setMode(Mode mode);
     void setLog(const std::vector<uint8_t> &log);
@@ -134,6 +143,8 @@ public:
     uint8_t ledRegister(uint8_t page, uint8_t reg) const;
     uint8_t ledPage() const;
     std::vector<uint8_t> lastFrame() const; // the last complete frame
+    // The data of the last bulk transfer that came without a frame header.
+    std::vector<uint8_t> lastRawBulk() const;
     uint64_t frameSerial() const;           // grows with every complete frame
     FrameStats frameStats() const;
     // The last frame as the viewer sees the glass: upright picture pixels,
@@ -169,6 +180,8 @@ private:
     Mode m_mode = Mode::Running;
     std::string m_ident;
     Faults m_faults;
+    RequestFilter m_filter;
+    std::optional<std::pair<uint32_t, uint8_t>> m_corruption;
     uint64_t m_requestCount = 0;
 
     std::vector<uint8_t> m_config;
@@ -194,6 +207,7 @@ private:
     uint64_t m_frameExpected = 0;
     std::vector<uint8_t> m_frameBuilding;
     std::vector<uint8_t> m_lastFrame;
+    std::vector<uint8_t> m_lastRawBulk;
     uint64_t m_frameSerial = 0;
     FrameStats m_stats;
 

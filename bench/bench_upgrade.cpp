@@ -1,0 +1,133 @@
+// Wall time of a whole TELV upgrade of a running simulated screen, next to
+// the least the protocol allows: the 16 erase steps' waits plus every request
+// the upgrade made at the measured round-trip time of one request. Run under
+// umockdev-wrapper; --quick for one upgrade instead of five.
+#include "bridge.h"
+#include "testimages.h"
+#include "upgradethread.h"
+#include "usb/virtualbus.h"
+#include "usbhandles.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double msSince(Clock::time_point t0)
+{
+    return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+}
+
+double median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[v.size() / 2];
+}
+
+constexpr int kEraseSteps = 16;
+constexpr double kEraseWaitMs = 200;
+
+testimages::Bytes newImage(size_t size)
+{
+    testimages::ImageLayout layout;
+    layout.size = size;
+    layout.bootLength = 0x5E00;
+    layout.payloads = {testimages::pattern(64, 0x11), testimages::pattern(100, 0x22), testimages::pattern(900, 0x33)};
+    testimages::Bytes image = testimages::telvImage(layout);
+    for (size_t i = 0x2000; i < size; ++i)
+        image[i] = uint8_t(i * 13 + 7);
+    return image;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    const bool quick = argc > 1 && std::strcmp(argv[1], "--quick") == 0;
+    const int runs = quick ? 1 : 5;
+
+    sim::VirtualBus bus;
+    auto model = std::make_shared<sim::ScreenModel>(*sim::findPreset("6.8in-telv"));
+    bus.attach(model, 1, 4);
+    auto usb = std::make_shared<screenlink::UsbContext>();
+    std::shared_ptr<screenlink::Screen> screen;
+    for (int tries = 0; tries < 100 && !screen && *usb; ++tries) {
+        screenlink::DeviceList list(usb->get());
+        for (libusb_device *dev : list) {
+            libusb_device_descriptor d{};
+            if (libusb_get_device_descriptor(dev, &d) == 0 && d.idVendor == 0xC872)
+                screen = screenlink::Screen::open(usb, dev);
+        }
+    }
+    if (!screen) {
+        std::fprintf(stderr, "simulated screen not found (run under umockdev-wrapper)\n");
+        return 1;
+    }
+
+    // The round trip of one request, taken over the flash reads' own mix of
+    // bridge command, status and data requests.
+    uint8_t chunk[screenlink::kFlashChunk];
+    for (int i = 0; i < 50; ++i)
+        screenlink::flashRead48(*screen, 0, chunk); // warm-up
+    model->clearRequests();
+    const auto r0 = Clock::now();
+    for (int i = 0; i < 500; ++i) {
+        if (screenlink::flashRead48(*screen, uint32_t(i * 48), chunk) < 0) {
+            std::fprintf(stderr, "flash read failed\n");
+            return 1;
+        }
+    }
+    const double rttMs = msSince(r0) / double(model->requests().size());
+
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("TELV.6d8.TAVRIK.bin"));
+    const testimages::Bytes image = newImage(30000);
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(reinterpret_cast<const char *>(image.data()), qint64(image.size()))
+                                                 != qint64(image.size())) {
+        std::fprintf(stderr, "cannot write the firmware file\n");
+        return 1;
+    }
+    file.close();
+
+    std::printf("TELV upgrade of a running screen, %zu-byte image, %d run(s)\n", image.size(), runs);
+    std::printf("request round trip (mean over flash reads): %.3f ms\n", rttMs);
+    std::vector<double> walls;
+    std::vector<double> floors;
+    for (int run = 0; run < runs; ++run) {
+        UpgradeThread worker;
+        worker.firmwarePath = path;
+        int last = 0;
+        QObject::connect(&worker, &UpgradeThread::progress, &worker, [&last](int v) { last = v; },
+                         Qt::DirectConnection);
+        model->clearRequests();
+        const auto t0 = Clock::now();
+        worker.startUpgrade(screen, 0xC872, 0x1004);
+        worker.wait();
+        const double wall = msSince(t0);
+        if (last != 100) {
+            std::fprintf(stderr, "upgrade ended with %d\n", last);
+            return 1;
+        }
+        const size_t requests = model->requests().size();
+        const double floor = kEraseSteps * kEraseWaitMs + double(requests) * rttMs;
+        walls.push_back(wall);
+        floors.push_back(floor);
+        std::printf("run %d: %zu requests, wall %.0f ms, floor %.0f ms (%.0f ms erase waits + %.0f ms requests)\n",
+                    run + 1, requests, wall, floor, kEraseSteps * kEraseWaitMs, double(requests) * rttMs);
+    }
+    const double wall = median(walls);
+    const double floor = median(floors);
+    std::printf("median wall %.0f ms, floor %.0f ms, overhead %.1f %%\n", wall, floor, (wall - floor) * 100 / floor);
+    return 0;
+}

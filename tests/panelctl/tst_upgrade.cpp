@@ -1,0 +1,551 @@
+// Firmware upgrade of running screens through panelctl's window against
+// simulated screens: what reaches the flash or EEPROM, the progress, every
+// box of the dialogue, and the faults that must end as a failed upgrade.
+// Runs under umockdev-wrapper.
+#include "bridge.h"
+#include "dialogs.h"
+#include "panelfixture.h"
+#include "testimages.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTemporaryDir>
+
+using namespace sim;
+using testimages::Bytes;
+
+namespace {
+
+struct Shown {
+    QString title;
+    QString text;
+    bool parented = false;
+    QMessageBox::StandardButtons buttons;
+};
+
+bool writeFile(const QString &path, const Bytes &bytes)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly)
+           && f.write(reinterpret_cast<const char *>(bytes.data()), qint64(bytes.size())) == qint64(bytes.size());
+}
+
+Bytes readFile(const QString &path)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    const QByteArray a = f.readAll();
+    return Bytes(a.begin(), a.end());
+}
+
+// A new TELV image with its own block 1, which the upgrade must replace.
+Bytes newTelvImage(size_t size)
+{
+    testimages::ImageLayout layout;
+    layout.size = size;
+    layout.position = 0x1000;
+    layout.bootLength = 0x5E00;
+    layout.payloads = {testimages::pattern(64, 0x11), testimages::pattern(100, 0x22), testimages::pattern(900, 0x33)};
+    Bytes image = testimages::telvImage(layout);
+    for (size_t i = 0x2000; i < size; ++i)
+        image[i] = uint8_t(i * 13 + 7); // code and data after the logo area
+    return image;
+}
+
+// The progress values the upgrade of a running TELV screen must report:
+// read, erase and program steps, then the read-back.
+QList<int> telvProgress(int writeLength)
+{
+    QList<int> v;
+    for (int a = 0; a < 24576; a += 48)
+        if (a % 1024 == 0)
+            v << a * 40 / 24576;
+    v << 40 << 25;
+    for (int i = 0; i < 16; ++i)
+        v << 30 + i;
+    const int n = (writeLength + 511) / 512 * 512;
+    for (int a = 0; a < n; a += 48)
+        if (a % 2048 == 0)
+            v << std::min(a * 50 / n + 50, 95);
+    v << 96 << 97 << 98 << 99 << 100;
+    return v;
+}
+
+} // namespace
+
+class TestUpgrade : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void telvUpgradeKeepsTheScreenBlockAndReboots_data();
+    void telvUpgradeKeepsTheScreenBlockAndReboots();
+    void telvFaultsEndAsFailedUpgrade_data();
+    void telvFaultsEndAsFailedUpgrade();
+    void eepromUpgradeStampsANewDeviceId();
+    void failingEepromLineEndsAsFailedUpgrade();
+    void telvPathTakesTelvSequenceOnOlderScreen();
+    void noScreenShowsOnlyItsMessage();
+    void notifyAnswersLeadTheirOwnWays();
+    void unidentifiedModelAsksForAFileFirst();
+    void spaceInProgramPathWarnsThenGoesOn();
+    void contentChecksAndNameRules_data();
+    void contentChecksAndNameRules();
+    void secondClickAndClosingWhileRunning();
+
+private:
+    std::shared_ptr<ScreenModel> openScreen(const char *preset, int bus);
+    QString firmwareFolder() const { return m_dir.filePath(QStringLiteral("firmware")); }
+    // Clicks Upgrade and waits for the final progress value; returns it.
+    int runUpgrade(int ms = 30000);
+    QStringList titles() const;
+
+    std::unique_ptr<PanelFixture> m_f;
+    QTemporaryDir m_dir;
+    QList<Shown> m_shown;
+    QMap<QString, QMessageBox::StandardButton> m_answers;
+    QString m_chosenFile;
+    QList<dialogs::FileRequest> m_fileRequests;
+    QList<int> m_progress;
+    std::function<void(int)> m_onProgress;
+};
+
+void TestUpgrade::initTestCase()
+{
+    QVERIFY2(qEnvironmentVariableIsSet("LD_PRELOAD"), "run under umockdev-wrapper");
+    QVERIFY(m_dir.isValid());
+    QVERIFY(QDir(m_dir.path()).mkpath(QStringLiteral("bin"))); // "bin/../firmware" must resolve
+    m_f = std::make_unique<PanelFixture>();
+    dialogs::setMessageHandler([this](const dialogs::Message &m) {
+        m_shown << Shown{m.title, m.text, m.parent != nullptr, m.buttons};
+        return m_answers.value(m.title, QMessageBox::Ok);
+    });
+    dialogs::setFileHandler([this](const dialogs::FileRequest &r) {
+        m_fileRequests << r;
+        return m_chosenFile;
+    });
+}
+
+void TestUpgrade::init()
+{
+    m_shown.clear();
+    m_answers.clear();
+    m_chosenFile.clear();
+    m_fileRequests.clear();
+    m_progress.clear();
+    m_onProgress = {};
+    m_f->newWindow();
+    // The program's folder is a "bin" beside the test's firmware folder.
+    m_f->window->setApplicationDir(m_dir.filePath(QStringLiteral("bin")));
+    connect(&m_f->window->upgradeWorker(), &UpgradeThread::progress, this, [this](int v) {
+        m_progress << v;
+        if (m_onProgress)
+            m_onProgress(v);
+    });
+}
+
+void TestUpgrade::cleanup()
+{
+    if (m_f->window)
+        QTRY_VERIFY_WITH_TIMEOUT(!m_f->window->upgradeRunning(), 30000);
+    m_f->clear();
+}
+
+std::shared_ptr<ScreenModel> TestUpgrade::openScreen(const char *preset, int bus)
+{
+    return m_f->open(preset, bus, [](ScreenModel &m) { m.setRebootDelayMs(200); });
+}
+
+int TestUpgrade::runUpgrade(int ms)
+{
+    m_f->child<QPushButton>("pbUpgrade")->click();
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < ms) {
+        if (!m_progress.isEmpty() && (m_progress.last() == 100 || m_progress.last() < 0)
+            && !m_f->window->upgradeRunning())
+            return m_progress.last();
+        QTest::qWait(20);
+    }
+    return -1000;
+}
+
+QStringList TestUpgrade::titles() const
+{
+    QStringList out;
+    for (const Shown &s : m_shown)
+        out << s.title;
+    return out;
+}
+
+void TestUpgrade::telvUpgradeKeepsTheScreenBlockAndReboots_data()
+{
+    QTest::addColumn<int>("size");
+    QTest::newRow("24576 bytes") << 24576;
+    QTest::newRow("30000 bytes") << 30000;
+}
+
+void TestUpgrade::telvUpgradeKeepsTheScreenBlockAndReboots()
+{
+    QFETCH(int, size);
+    const auto model = openScreen("6.8in-telv", 40);
+    QVERIFY(model);
+    const Bytes before = model->flash();
+    const Bytes screenBlock(before.begin() + 0x1000, before.begin() + 0x1000 + 8 + 120);
+    const Bytes file = newTelvImage(size_t(size));
+    const QString path = firmwareFolder() + QStringLiteral("/TELV/TELV.6d8.TAVRIK.bin");
+    QVERIFY(writeFile(path, file));
+    m_answers[QStringLiteral("NOTIFY")] = QMessageBox::Yes;
+    model->clearRequests();
+
+    QCOMPARE(runUpgrade(), 100);
+    // The default file needs no second confirmation.
+    QCOMPARE(titles(), (QStringList{QStringLiteral("NOTIFY"), QStringLiteral("Notify")}));
+    QCOMPARE(m_shown.last().text, QStringLiteral("Upgrade done, click OK to reboot the screen."));
+    QCOMPARE(readFile(path), file); // the firmware on disk is untouched
+
+    // The flash holds the new image with this screen's own block 1.
+    Bytes expected(file.begin(), file.begin() + 0x1000);
+    expected.insert(expected.end(), screenBlock.begin(), screenBlock.end());
+    expected.insert(expected.end(), file.begin() + 0x1000 + 8 + 64, file.end());
+    testimages::put32(expected, 12, testimages::expectedChecksum(expected));
+    const Bytes flash = model->flash();
+    QVERIFY(std::equal(expected.begin(), expected.end(), flash.begin()));
+    QVERIFY(std::all_of(flash.begin() + ptrdiff_t(expected.size()), flash.end(), [](uint8_t b) { return b == 0xFF; }));
+    QCOMPARE(testimages::get32(flash, 12), testimages::expectedChecksum(Bytes(flash.begin(), flash.begin() + 0x6000)));
+
+    const int writeLength = int((expected.size() + 15) / 16 * 16);
+    QCOMPARE(m_progress, telvProgress(writeLength));
+
+    // The last program chunk announces the bytes left, and still sends 54.
+    const int n = (writeLength + 511) / 512 * 512;
+    RequestRecord lastProgram;
+    for (const auto &r : model->requests())
+        if (r.setup.request == 0xB5 && r.payload.size() == 54)
+            lastProgram = r;
+    const int lastAddress = (n - 1) / 48 * 48;
+    QCOMPARE(int(lastProgram.payload[1]), n - lastAddress + 3);
+    QCOMPARE(lastProgram.payload[3] << 16 | lastProgram.payload[4] << 8 | lastProgram.payload[5], lastAddress);
+
+    // Rebooted: it leaves the bus and comes back running, identified.
+    QVERIFY(!m_f->window->screen());
+    QVERIFY(m_f->scanUntil([&] { return m_f->window->screen() && m_f->status().startsWith("TELV "); }, 8000));
+}
+
+void TestUpgrade::telvFaultsEndAsFailedUpgrade_data()
+{
+    QTest::addColumn<QString>("fault");
+    for (const char *f : {"erase step", "program request", "flipped bit", "unplugged", "status request"})
+        QTest::newRow(f) << QString::fromLatin1(f);
+}
+
+void TestUpgrade::telvFaultsEndAsFailedUpgrade()
+{
+    QFETCH(QString, fault);
+    const auto model = openScreen("6.8in-telv", 41);
+    QVERIFY(model);
+    const Bytes file = newTelvImage(24576);
+    const QString path = firmwareFolder() + QStringLiteral("/TELV/TELV.6d8.TAVRIK.bin");
+    QVERIFY(writeFile(path, file));
+    m_answers[QStringLiteral("NOTIFY")] = QMessageBox::Yes;
+
+    if (fault == QLatin1String("erase step")) {
+        model->setRequestFilter([](const Setup &s, const uint8_t *out, size_t) {
+            return s.request == 0xBE && out[1] == 3 ? ScreenModel::FilterAction::Stall : ScreenModel::FilterAction::Pass;
+        });
+    } else if (fault == QLatin1String("program request")) {
+        model->setRequestFilter([](const Setup &s, const uint8_t *out, size_t n) {
+            const bool program = s.request == 0xB5 && n == 54 && (out[3] << 16 | out[4] << 8 | out[5]) == 0x3000;
+            return program ? ScreenModel::FilterAction::Stall : ScreenModel::FilterAction::Pass;
+        });
+    } else if (fault == QLatin1String("status request")) {
+        int seen = 0;
+        model->setRequestFilter([seen](const Setup &s, const uint8_t *, size_t) mutable {
+            return s.request == 0xB6 && ++seen == 100 ? ScreenModel::FilterAction::Silent
+                                                       : ScreenModel::FilterAction::Pass;
+        });
+    } else if (fault == QLatin1String("flipped bit")) {
+        model->corruptNextProgramAt(0x2345, 0x10);
+    } else {
+        const int slot = m_f->slots_.back();
+        m_onProgress = [this, slot](int v) {
+            if (v == 62)
+                m_f->bus->unplug(slot);
+        };
+    }
+    QCOMPARE(runUpgrade(), -1);
+    QVERIFY(!m_progress.contains(100));
+    QCOMPARE(m_progress.count(-1), 1);
+    QCOMPARE(m_shown.last().title, QStringLiteral("Notify"));
+    QCOMPARE(m_shown.last().text, QStringLiteral("Upgrade firmware failed."));
+    QVERIFY(!m_f->child("pgUpgrade")->isVisible());
+    QCOMPARE(readFile(path), file);
+    QVERIFY(!model->programming() || fault == QLatin1String("unplugged"));
+}
+
+void TestUpgrade::eepromUpgradeStampsANewDeviceId()
+{
+    const auto model = openScreen("6.8in-k2t", 42);
+    QVERIFY(model);
+    Bytes image = testimages::pattern(8192, 0x5A);
+    image[0] = 0xC2;
+    testimages::put32(image, 0x1FFC, 7); // still a 6.8-inch panel afterwards
+    testimages::put32(image, 0x1FF8, 0);
+    const QString path = firmwareFolder() + QStringLiteral("/K2T-K5TX/7NDK2T.bin");
+    QVERIFY(writeFile(path, image));
+    m_answers[QStringLiteral("NOTIFY")] = QMessageBox::Yes;
+    const QDateTime start = QDateTime::currentDateTime();
+
+    QCOMPARE(runUpgrade(), 100);
+    QCOMPARE(m_shown.last().text, QStringLiteral("Upgrade done, please unplug to reboot the screen."));
+    QList<int> expected;
+    for (int a = 0; a < 8192; a += 16)
+        if (a % 256 == 0)
+            expected << a * 100 / 8192;
+    expected << 97 << 98 << 99 << 100;
+    QCOMPARE(m_progress, expected);
+
+    const Bytes eeprom = model->config();
+    for (size_t i = 0; i < eeprom.size(); ++i)
+        if ((i < 0x1FF0 || i > 0x1FF7) && eeprom[i] != image[i])
+            QFAIL(qPrintable(QStringLiteral("EEPROM differs at %1").arg(i)));
+    // The stamp is the time of the upgrade in the ID's own date form.
+    const QDate d = start.date();
+    QCOMPARE(int(eeprom[0x1FF0]), (d.year() - 1900) % 255);
+    QCOMPARE(int(eeprom[0x1FF1]), d.month());
+    QCOMPARE(int(eeprom[0x1FF2]), d.day() + 1);
+    QCOMPARE(int(eeprom[0x1FF6]), 0);
+    QVERIFY(eeprom[0x1FF7] < 255);
+
+    // Unplugged and plugged in again, the screen shows the new ID.
+    const int slot = m_f->slots_.back();
+    m_f->bus->unplug(slot);
+    QVERIFY(m_f->scanUntil([&] { return !m_f->window->screen(); }));
+    m_f->bus->plug(slot);
+    QVERIFY(m_f->scanUntil([&] { return m_f->window->screen() != nullptr; }));
+    const auto id = model->deviceId();
+    QCOMPARE(m_f->window->windowTitle(), QStringLiteral("ID: ") + screenlink::formatDeviceId(id.data()));
+    QCOMPARE(id[0], eeprom[0x1FF0]);
+}
+
+void TestUpgrade::failingEepromLineEndsAsFailedUpgrade()
+{
+    const auto model = openScreen("4.3in-k2t", 43);
+    QVERIFY(model);
+    Bytes image = testimages::pattern(8192, 0x33);
+    image[0] = 0xC2;
+    QVERIFY(writeFile(firmwareFolder() + QStringLiteral("/K2T-K5TX/4N3K2T.bin"), image));
+    m_answers[QStringLiteral("NOTIFY")] = QMessageBox::Yes;
+    model->setRequestFilter([](const Setup &s, const uint8_t *out, size_t n) {
+        const bool line = s.request == 0xB5 && n == 21 && (out[3] << 8 | out[4]) == 0x0100;
+        return line ? ScreenModel::FilterAction::Stall : ScreenModel::FilterAction::Pass;
+    });
+    QCOMPARE(runUpgrade(), -1);
+    QVERIFY(!m_progress.contains(100));
+    QCOMPARE(m_shown.last().text, QStringLiteral("Upgrade firmware failed."));
+    QVERIFY(!model->programming());
+}
+
+void TestUpgrade::telvPathTakesTelvSequenceOnOlderScreen()
+{
+    const auto model = openScreen("6.8in-k2t", 44);
+    QVERIFY(model);
+    const Bytes eepromBefore = model->config();
+    Bytes image = testimages::pattern(8192, 0x44);
+    image[0] = 0xC2;
+    m_chosenFile = firmwareFolder() + QStringLiteral("/TELV/older.bin");
+    QVERIFY(writeFile(m_chosenFile, image));
+    m_answers[QStringLiteral("NOTIFY")] = QMessageBox::No;
+    m_answers[QStringLiteral("Notify")] = QMessageBox::Yes;
+    model->clearRequests();
+    QCOMPARE(runUpgrade(), -1);
+    // The flash read of the TELV sequence went out; nothing was erased.
+    bool flashRead = false;
+    for (const auto &r : model->requests()) {
+        flashRead |= r.setup.request == 0xB5 && r.payload.size() == 6 && r.payload[1] == 0x03 && r.payload[2] == 0x30;
+        QVERIFY(r.setup.request != 0xBE && r.setup.request != 0xB9);
+    }
+    QVERIFY(flashRead);
+    QCOMPARE(model->config(), eepromBefore);
+}
+
+void TestUpgrade::noScreenShowsOnlyItsMessage()
+{
+    m_f->child<QPushButton>("pbUpgrade")->click();
+    QCOMPARE(m_shown.size(), 1);
+    QCOMPARE(m_shown[0].title, QStringLiteral("Error"));
+    QCOMPARE(m_shown[0].text, QStringLiteral("No screen find."));
+    QVERIFY(m_shown[0].parented);
+    QVERIFY(m_fileRequests.isEmpty());
+    QVERIFY(!m_f->window->upgradeRunning());
+}
+
+void TestUpgrade::notifyAnswersLeadTheirOwnWays()
+{
+    QVERIFY(openScreen("6.8in-telv", 45));
+    // Cancel: nothing more.
+    m_answers[QStringLiteral("NOTIFY")] = QMessageBox::Cancel;
+    m_f->child<QPushButton>("pbUpgrade")->click();
+    QCOMPARE(titles(), QStringList{QStringLiteral("NOTIFY")});
+    const QString defaultPath = m_dir.filePath(QStringLiteral("bin")) + QStringLiteral("/../firmware/TELV/TELV.6d8.TAVRIK.bin");
+    QCOMPARE(m_shown[0].text, QStringLiteral("We will upgrade your device, firmware ") + defaultPath
+                                  + QStringLiteral(".\r\nContinue upgrade click on 'Yes';\r\nManually choose firmware, click on 'No'."));
+    QCOMPARE(m_shown[0].buttons, QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel);
+    QVERIFY(!m_shown[0].parented);
+
+    // No: the risks, the file dialog, then the confirmation, which Cancel ends.
+    m_shown.clear();
+    m_answers[QStringLiteral("NOTIFY")] = QMessageBox::No;
+    m_answers[QStringLiteral("Notify")] = QMessageBox::Cancel;
+    m_chosenFile = QStringLiteral("/somewhere/TELV/x.bin");
+    m_f->child<QPushButton>("pbUpgrade")->click();
+    QCOMPARE(titles(), (QStringList{QStringLiteral("NOTIFY"), QStringLiteral("IMPORTANT"), QStringLiteral("Notify")}));
+    QCOMPARE(m_shown[1].text, QStringLiteral(
+        "You are trying to upgrade screen firmware!\r\nUsing wrong firmware will broke your screen!\r\n"
+        "The firmware path MUST NOT contain any spaces or special characters.\r\n\r\nK2T/K5TX Screens:\r\n"
+        "4.0inch/PANEL-Y40: 4NK2T.bin\r\n4.0inch/PANEL-X40: 4NK5TX.bin\r\n4.0inch/TAVRIK-4NDNK2T: 4NDNK2T.bin\r\n"
+        "5.0inch/PANEL-M50A: 5NK2T.bin\r\n4.3inch/PANEL-W43A: 4N3K2T.bin\r\n4.0inch/PANEL-W40B: 4NDXK2P.bin\r\n"
+        "5.0inch/PANEL-W50G: 5NDK2T.bin\r\n6.8inch/PANEL-W68A: 7NDK2T.bin\r\nTELV Screens: \r\n"
+        "(TELV.TAVRIK is TAVRIK logo, NOLOGO is black)\r\n5.0inch/TAVRIK-5INRGB: TELV.5d0.TAVRIK.bin\r\n"
+        "4.0inch/TAVRIK-4INRGB: TELV.4d0.TAVRIK.bin\r\n4.3inch/TAVRIK-4.3INRGB: TELV.4d3.TAVRIK.bin\r\n"
+        "6.8inch/TAVRIK-6.8INRGB: TELV.6d8.TAVRIK.bin\r\n10inch/TAVRIK-10INRGB: TELV.10d.TAVRIK.bin\r\n"
+        "7.85inch long/PANEL-L78C: TELV.7n8.TAVRIK.bin\r\n4inch square/PANEL-Q40A: TELV.4s0.TAVRIK.bin\r\n"
+        "3.4inch/TAVRIK-3.4IN-ROUND: TELV.3r4.TAVRIK.bin\r\n\r\n"));
+    QVERIFY(!m_shown[1].parented);
+    QCOMPARE(m_fileRequests.size(), 1);
+    QVERIFY(!m_fileRequests[0].parent);
+    QCOMPARE(m_fileRequests[0].caption, QStringLiteral("Select the firmware file"));
+    QVERIFY(m_fileRequests[0].directory.isEmpty());
+    QCOMPARE(m_fileRequests[0].filter, QStringLiteral("Firmware (*.bin)"));
+    QCOMPARE(m_shown[2].text, QStringLiteral("Upgrade firmware: /somewhere/TELV/x.bin"));
+    QCOMPARE(m_shown[2].buttons, QMessageBox::Yes | QMessageBox::Cancel);
+    QVERIFY(m_shown[2].parented);
+    QVERIFY(!m_f->window->upgradeRunning());
+
+    // A cancelled file dialog ends without a word.
+    m_shown.clear();
+    m_chosenFile.clear();
+    m_f->child<QPushButton>("pbUpgrade")->click();
+    QCOMPARE(titles(), (QStringList{QStringLiteral("NOTIFY"), QStringLiteral("IMPORTANT")}));
+}
+
+void TestUpgrade::unidentifiedModelAsksForAFileFirst()
+{
+    QVERIFY(openScreen("unknown", 46));
+    m_f->child<QPushButton>("pbUpgrade")->click();
+    QCOMPARE(titles(), QStringList{QStringLiteral("IMPORTANT")});
+    QCOMPARE(m_fileRequests.size(), 1);
+}
+
+void TestUpgrade::spaceInProgramPathWarnsThenGoesOn()
+{
+    QVERIFY(openScreen("6.8in-telv", 47));
+    m_f->window->setApplicationDir(QStringLiteral("/opt/tavrik tools/bin"));
+    m_answers[QStringLiteral("NOTIFY")] = QMessageBox::Cancel;
+    m_f->child<QPushButton>("pbUpgrade")->click();
+    QCOMPARE(titles(), (QStringList{QStringLiteral("Warning"), QStringLiteral("NOTIFY")}));
+    QCOMPARE(m_shown[0].text, QStringLiteral("Please move panelctl to a path that does not contain any spaces or special "
+                                             "characters, or the upgrade might fail."));
+    QVERIFY(!m_shown[0].parented);
+    QVERIFY(m_shown[1].text.contains(QStringLiteral("/opt/tavrik tools/bin/../firmware/TELV/TELV.6d8.TAVRIK.bin")));
+}
+
+void TestUpgrade::contentChecksAndNameRules_data()
+{
+    QTest::addColumn<QString>("preset");
+    QTest::addColumn<QString>("file"); // relative to the firmware folder
+    QTest::addColumn<int>("size");
+    QTest::addColumn<int>("first");
+    QTest::addColumn<QString>("message"); // empty: accepted, the upgrade starts
+    const QString code = QStringLiteral("This is not a valid firmware file, code = %1.");
+    QTest::newRow("TELV too small") << "6.8in-telv" << "TELV/a.bin" << 24575 << 0x16 << code.arg(1);
+    QTest::newRow("TELV first byte") << "6.8in-telv" << "TELV/a.bin" << 24576 << 0x00 << code.arg(2);
+    QTest::newRow("TELV name") << "6.8in-telv" << "other/telv.bin" << 24576 << 0x16
+                               << "This firmware is forbidden, file name must start with TELV.";
+    QTest::newRow("TELV in a folder name only") << "6.8in-telv" << "TELV/anything.bin" << 24576 << 0x16 << "";
+    QTest::newRow("TELV image on older screen") << "6.8in-k2t" << "K2T-K5TX/a.bin" << 24576 << 0x16 << code.arg(3);
+    QTest::newRow("older first byte") << "6.8in-k2t" << "K2T-K5TX/a.bin" << 8192 << 0x00 << code.arg(4);
+    QTest::newRow("4NK2T.bin") << "6.8in-k2t" << "K2T-K5TX/4NK2T.bin" << 8192 << 0xC2 << "This firmware is forbidden.";
+    QTest::newRow("5NK2T.bin") << "6.8in-k2t" << "K2T-K5TX/5NK2T.bin" << 8192 << 0xC2 << "";
+    QTest::newRow("missing file") << "6.8in-telv" << "" << 0 << 0 << "Can not open file.";
+}
+
+void TestUpgrade::contentChecksAndNameRules()
+{
+    QFETCH(QString, preset);
+    QFETCH(QString, file);
+    QFETCH(int, size);
+    QFETCH(int, first);
+    QFETCH(QString, message);
+    const auto model = openScreen(preset.toLatin1().constData(), 48);
+    QVERIFY(model);
+    if (file.isEmpty()) {
+        m_chosenFile = firmwareFolder() + QStringLiteral("/no such file.bin");
+    } else {
+        Bytes content = size == 24576 ? newTelvImage(24576) : testimages::pattern(size_t(size), 1);
+        content[0] = uint8_t(first);
+        if (size == 8192) {
+            testimages::put32(content, 0x1FFC, 7);
+            testimages::put32(content, 0x1FF8, 0);
+        }
+        m_chosenFile = firmwareFolder() + QLatin1Char('/') + file;
+        QVERIFY(writeFile(m_chosenFile, content));
+    }
+    m_answers[QStringLiteral("NOTIFY")] = QMessageBox::No;
+    m_answers[QStringLiteral("Notify")] = QMessageBox::Yes;
+    m_f->child<QPushButton>("pbUpgrade")->click();
+    if (message.isEmpty()) {
+        QVERIFY(m_f->window->upgradeRunning());
+        QVERIFY(m_f->child("pgUpgrade")->isVisible());
+        QCOMPARE(titles().last(), QStringLiteral("Notify"));
+        QTRY_VERIFY_WITH_TIMEOUT(!m_f->window->upgradeRunning(), 30000);
+        // The final value is queued to this thread; it may trail the end.
+        QTRY_COMPARE(m_progress.last(), 100);
+    } else {
+        QCOMPARE(m_shown.last().title, QStringLiteral("Error"));
+        QCOMPARE(m_shown.last().text, message);
+        QVERIFY(m_shown.last().parented);
+        QVERIFY(!m_f->window->upgradeRunning());
+        QVERIFY(!m_f->child("pgUpgrade")->isVisible());
+    }
+}
+
+void TestUpgrade::secondClickAndClosingWhileRunning()
+{
+    const auto model = openScreen("6.8in-telv", 49);
+    QVERIFY(model);
+    QVERIFY(writeFile(firmwareFolder() + QStringLiteral("/TELV/TELV.6d8.TAVRIK.bin"), newTelvImage(24576)));
+    m_answers[QStringLiteral("NOTIFY")] = QMessageBox::Yes;
+    m_f->child<QPushButton>("pbUpgrade")->click();
+    QVERIFY2(m_f->window->upgradeRunning(), qPrintable(titles().join(',') + " / " + (m_shown.isEmpty() ? QString() : m_shown.last().text)));
+    const QString path = m_f->window->upgradeWorker().firmwarePath;
+
+    m_shown.clear();
+    m_f->child<QPushButton>("pbUpgrade")->click();
+    QCOMPARE(titles(), QStringList{QStringLiteral("Error")});
+    QCOMPARE(m_shown[0].text, QStringLiteral("A firmware upgrade is running."));
+    QCOMPARE(m_f->window->upgradeWorker().firmwarePath, path);
+
+    // Nothing else reaches the screen while the worker has it.
+    const uint64_t headers = model->frameStats().headers;
+    m_f->child<QPushButton>("pbRed")->click();
+    m_f->child<QPushButton>("pbLEDTest")->click();
+    QVERIFY(!m_f->window->ledTestRunning());
+    // Closing waits for the upgrade, then closes.
+    QVERIFY(!m_f->window->close());
+    QVERIFY(m_f->window->isVisible());
+    QTRY_VERIFY_WITH_TIMEOUT(!m_f->window->isVisible(), 30000);
+    QCOMPARE(m_progress.last(), 100);
+    QCOMPARE(model->frameStats().headers, headers);
+    QVERIFY(m_shown.last().text.startsWith(QStringLiteral("Upgrade done")));
+}
+
+QTEST_MAIN(TestUpgrade)
+#include "tst_upgrade.moc"
