@@ -13,7 +13,9 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFile>
+#include <QCloseEvent>
 #include <QMimeData>
+#include <QProcess>
 #include <QSaveFile>
 #include <QDebug>
 
@@ -26,6 +28,8 @@ using namespace screenlink;
 namespace {
 
 constexpr int kScanPeriodMs = 3000;
+// The monitor thread ends within one wait slice and one transfer.
+constexpr int kMonitorStopWaitMs = 8000;
 constexpr int kFirstFrameDelayMs = 1000;
 constexpr uint16_t kNoId = 0xFFFF;
 
@@ -53,7 +57,8 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(std::make_uniq
     screenProductId = kNoId;
     screenVendorId = kNoId;
     exeSuffix = platform::exeSuffix();
-    const QString driver = QCoreApplication::applicationDirPath() + QStringLiteral("/telvdrv") + exeSuffix;
+    m_applicationDir = QCoreApplication::applicationDirPath();
+    const QString driver = m_applicationDir + QStringLiteral("/telvdrv") + exeSuffix;
     if (!QFile::exists(driver))
         ui->pbMonitor->hide();
     ui->pbLog->hide();
@@ -92,16 +97,18 @@ MainWindow::~MainWindow()
     releaseScreen();
     if (usbEventThread.isRunning())
         usbEventThread.stopPumping();
-    // A worker still running must not outlive its thread object.
-    for (QThread *t : {static_cast<QThread *>(&monitorThread), static_cast<QThread *>(&upgradeThread)})
-        t->wait();
+    // An upgrade cut off midway can leave a screen that no longer starts.
+    upgradeThread.wait();
     // Selection signals must not reach a half-destroyed window.
     ui->mbScreenList->disconnect(this);
 }
 
 void MainWindow::onScanUSB()
 {
-    scanNow();
+    // The list stands still while an upgrade runs: nothing may open or close
+    // the screen under the worker.
+    if (!upgradeThread.isRunning())
+        scanNow();
     QTimer::singleShot(kScanPeriodMs, this, &MainWindow::onScanUSB);
 }
 
@@ -167,6 +174,10 @@ void MainWindow::syncScreenList(const DeviceList &devices, QStringList newEntrie
 
 void MainWindow::onSelectScreen(int)
 {
+    if (upgradeThread.isRunning()) {
+        m_selectAfterUpgrade = true;
+        return;
+    }
     if (screenHandle) {
         releaseScreen();
         screenVendorId = kNoId;
@@ -255,6 +266,15 @@ bool MainWindow::openRunningScreen(libusb_device *device)
 
 void MainWindow::stopScreenUsers()
 {
+    // The monitor thread keeps its screen open while it runs; it ends with
+    // the screen the user let go of rather than mirror to one not chosen.
+    // Only a running one: a stop ends every frame driver, spanmon's too.
+    if (monitorThread.isRunning() && !monitorThread.stopAndWait(kMonitorStopWaitMs))
+        qDebug("The monitor thread did not end in time.");
+    {
+        const QSignalBlocker blocker(ui->pbMonitor);
+        ui->pbMonitor->setChecked(false);
+    }
     ledTestThread.stopAndWait();
     ui->pbLEDTest->setChecked(false);
     testThread.stopAndWait();
@@ -271,6 +291,10 @@ void MainWindow::releaseScreen()
 
 bool MainWindow::requireScreen()
 {
+    if (upgradeThread.isRunning()) {
+        dialogs::warning(this, tr("Error"), tr("A firmware upgrade is running."));
+        return false;
+    }
     if (screenHandle)
         return true;
     dialogs::warning(this, tr("Error"), tr("No screen connected."));
@@ -296,7 +320,7 @@ void MainWindow::updateFrame(const QPixmap &picture)
 {
     const QImage frameImage = frameoutput::renderPicture(picture.toImage(), screenGeometry.pictureSize());
     ui->mainDisplay->setPixmap(QPixmap::fromImage(frameImage));
-    if (!screenHandle)
+    if (!screenHandle || upgradeThread.isRunning())
         return;
     const frameoutput::Frame frame = frameoutput::buildFrame(frameImage, screenGeometry);
     libusb_device_handle *h = screenHandle->handle();
@@ -327,7 +351,7 @@ void MainWindow::updateFlip()
     if (!ui->pbVFlip->isEnabled() || !ui->pbHFlip->isEnabled())
         return;
     const int flip = (ui->pbVFlip->isChecked() ? 1 : 0) + (ui->pbHFlip->isChecked() ? 2 : 0);
-    if (screenHandle)
+    if (screenHandle && !upgradeThread.isRunning())
         sendFlip(screenHandle->handle(), uint8_t(flip));
 }
 
@@ -339,7 +363,7 @@ void MainWindow::onUpdateFlip()
 
 void MainWindow::onBacklight(int level)
 {
-    if (screenHandle)
+    if (screenHandle && !upgradeThread.isRunning())
         sendBacklight(screenHandle->handle(), uint8_t(level & 0xFF));
 }
 
@@ -381,10 +405,32 @@ void MainWindow::dropEvent(QDropEvent *event)
     updateFrame(picture);
 }
 
-// Filled as their features land.
-void MainWindow::onUpgrade() {}
-void MainWindow::onUpProgress(int) {}
-void MainWindow::onMonitorMode() {}
+void MainWindow::onMonitorMode()
+{
+    if (!ui->pbMonitor->isChecked()) {
+        monitorThread.stop();
+        return;
+    }
+    if (upgradeThread.isRunning()) {
+        dialogs::warning(this, tr("Error"), tr("A firmware upgrade is running."));
+        const QSignalBlocker blocker(ui->pbMonitor);
+        ui->pbMonitor->setChecked(false);
+        return;
+    }
+    dialogs::information(this, tr("Notify"),
+                         tr("In panelctl, monitor mode only applies to the first screen. If you specify a screen ID, "
+                            "please use spanmon%1 and run it as an administrator.")
+                             .arg(exeSuffix));
+    // The box may have been open for a while: the user may have unchecked
+    // the button or picked another screen meanwhile.
+    if (!ui->pbMonitor->isChecked())
+        return;
+    monitorThread.setDriverPath(m_applicationDir + QStringLiteral("/telvdrv") + exeSuffix);
+    const QSize size = screenGeometry.pictureSize();
+    // A boot loader takes no frames: the thread then finds no screen.
+    const bool running = deviceKind(screenVendorId, screenProductId) == DeviceKind::RunningScreen;
+    monitorThread.start(running ? screenHandle : nullptr, size.width(), size.height());
+}
 
 void MainWindow::onLEDTest()
 {
@@ -439,4 +485,173 @@ void MainWindow::onLog()
     dialogs::information(this, tr("Notify"),
                          saved ? tr("Log file has saved to screen.txt") : tr("Log file could not be saved to screen.txt"));
     ui->pbLog->setEnabled(true);
+}
+
+namespace {
+
+bool isTelvFamily(const QString &statusMessage)
+{
+    return statusMessage.contains(QLatin1String("TELV"));
+}
+
+} // namespace
+
+void MainWindow::onUpgrade()
+{
+    // The path is never changed under a running worker, and a worker that
+    // outlived its last wait is waited for before another starts.
+    if (upgradeThread.isRunning()) {
+        dialogs::warning(this, tr("Error"), tr("A firmware upgrade is running."));
+        return;
+    }
+    if (!screenHandle) {
+        dialogs::warning(this, tr("Error"), tr("No screen find."));
+        return;
+    }
+    const QString defaultPath = m_applicationDir + QStringLiteral("/../firmware/") + screenGeometry.modelFirmwareName;
+    if (defaultPath.contains(QLatin1Char(' ')))
+        dialogs::warning(nullptr, tr("Warning"),
+                         tr("Please move panelctl to a path that does not contain any spaces ")
+                             + tr("or special characters, or the upgrade might fail."),
+                         QMessageBox::Ok);
+
+    QString path;
+    if (screenGeometry.modelFirmwareName.contains(QLatin1String(".bin"))) {
+        const auto answer = dialogs::information(
+            nullptr, tr("NOTIFY"),
+            tr("We will upgrade your device, firmware ") + defaultPath + tr(".\r\nContinue upgrade click on 'Yes';\r\n")
+                + tr("Manually choose firmware, click on 'No'."),
+            QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel);
+        if (answer == QMessageBox::Yes)
+            path = defaultPath;
+        else if (answer != QMessageBox::No)
+            return;
+    }
+    if (path.isEmpty()) {
+        static const char *const risk[] = {
+            "You are trying to upgrade screen firmware!\r\n",
+            "Using wrong firmware will broke your screen!\r\n",
+            "The firmware path MUST NOT contain any spaces or special characters.\r\n\r\n",
+            "K2T/K5TX Screens:\r\n",
+            "4.0inch/PANEL-Y40: 4NK2T.bin\r\n",
+            "4.0inch/PANEL-X40: 4NK5TX.bin\r\n",
+            "4.0inch/TAVRIK-4NDNK2T: 4NDNK2T.bin\r\n",
+            "5.0inch/PANEL-M50A: 5NK2T.bin\r\n",
+            "4.3inch/PANEL-W43A: 4N3K2T.bin\r\n",
+            "4.0inch/PANEL-W40B: 4NDXK2P.bin\r\n",
+            "5.0inch/PANEL-W50G: 5NDK2T.bin\r\n",
+            "6.8inch/PANEL-W68A: 7NDK2T.bin\r\n",
+            "TELV Screens: \r\n",
+            "(TELV.TAVRIK is TAVRIK logo, NOLOGO is black)\r\n",
+            "5.0inch/TAVRIK-5INRGB: TELV.5d0.TAVRIK.bin\r\n",
+            "4.0inch/TAVRIK-4INRGB: TELV.4d0.TAVRIK.bin\r\n",
+            "4.3inch/TAVRIK-4.3INRGB: TELV.4d3.TAVRIK.bin\r\n",
+            "6.8inch/TAVRIK-6.8INRGB: TELV.6d8.TAVRIK.bin\r\n",
+            "10inch/TAVRIK-10INRGB: TELV.10d.TAVRIK.bin\r\n",
+            "7.85inch long/PANEL-L78C: TELV.7n8.TAVRIK.bin\r\n",
+            "4inch square/PANEL-Q40A: TELV.4s0.TAVRIK.bin\r\n",
+            "3.4inch/TAVRIK-3.4IN-ROUND: TELV.3r4.TAVRIK.bin\r\n\r\n",
+        };
+        QString text;
+        for (const char *line : risk)
+            text += tr(line);
+        dialogs::warning(nullptr, tr("IMPORTANT"), text, QMessageBox::Ok);
+        const QString chosen =
+            dialogs::getOpenFileName(nullptr, tr("Select the firmware file"), QString(), tr("Firmware (*.bin)"));
+        if (chosen.isEmpty())
+            return;
+        if (dialogs::information(this, tr("Notify"), tr("Upgrade firmware: ") + chosen,
+                                 QMessageBox::Yes | QMessageBox::Cancel)
+            != QMessageBox::Yes)
+            return;
+        path = chosen;
+    }
+
+    const bool telv = isTelvFamily(ui->statusBar->currentMessage());
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        dialogs::warning(this, tr("Error"), tr("Can not open file."));
+        return;
+    }
+    auto refuse = [this](const QString &text) { dialogs::warning(this, tr("Error"), text); };
+    if (telv) {
+        if (file.size() < 24576)
+            return refuse(tr("This is not a valid firmware file, code = 1."));
+        const QByteArray content = file.readAll();
+        if (content.isEmpty() || uint8_t(content.at(0)) != 0x16)
+            return refuse(tr("This is not a valid firmware file, code = 2."));
+        if (!path.contains(QLatin1String("TELV")))
+            return refuse(tr("This firmware is forbidden, file name must start with TELV."));
+    } else {
+        if (file.size() != 8192)
+            return refuse(tr("This is not a valid firmware file, code = 3."));
+        const QByteArray content = file.readAll();
+        if (content.isEmpty() || uint8_t(content.at(0)) != 0xC2)
+            return refuse(tr("This is not a valid firmware file, code = 4."));
+        if (path.contains(QLatin1String("4NK2T.bin")))
+            return refuse(tr("This firmware is forbidden."));
+    }
+
+    // The worker is the screen's only user from here on.
+    stopScreenUsers();
+    ui->pgUpgrade->setValue(0);
+    ui->pgUpgrade->show();
+    upgradeThread.firmwarePath = path;
+    upgradeThread.startUpgrade(screenHandle, screenVendorId, screenProductId);
+    file.close();
+}
+
+void MainWindow::onUpProgress(int value)
+{
+    if (value >= 0 && value < 100) {
+        ui->pgUpgrade->setValue(value);
+        return;
+    }
+    upgradeThread.wait(1000);
+    ui->pgUpgrade->hide();
+    if (value < 0) {
+        dialogs::information(this, tr("Notify"), tr("Upgrade firmware failed."));
+    } else {
+        ui->pgUpgrade->setValue(value);
+        if (!isTelvFamily(ui->statusBar->currentMessage())) {
+            dialogs::information(this, tr("Notify"), tr("Upgrade done, please unplug to reboot the screen."));
+        } else {
+            dialogs::information(this, tr("Notify"), tr("Upgrade done, click OK to reboot the screen."));
+            restartScreen();
+        }
+    }
+    if (m_selectAfterUpgrade && !upgradeThread.isRunning()) {
+        m_selectAfterUpgrade = false;
+        onSelectScreen(ui->mbScreenList->currentIndex());
+    }
+    if (m_closeAfterUpgrade)
+        QTimer::singleShot(0, this, &QWidget::close);
+}
+
+void MainWindow::restartScreen()
+{
+    if (screenVendorId == 0x1F3A && screenProductId == 0xEFE8) {
+        // A TELV screen in its boot loader restarts through the tool.
+        QProcess tool;
+        tool.start(m_applicationDir + QStringLiteral("/telvtool") + exeSuffix, {QStringLiteral("reset")});
+        tool.waitForFinished(1000);
+        return;
+    }
+    if (screenHandle)
+        requestReboot(screenHandle->handle());
+    handOverScreen();
+}
+
+void MainWindow::closeEvent(QCloseEvent *event)
+{
+    // An upgrade cut off midway can leave a screen that no longer starts.
+    if (upgradeThread.isRunning()) {
+        event->ignore();
+        if (!m_closeAfterUpgrade)
+            dialogs::information(this, tr("Notify"),
+                                 tr("The firmware upgrade is still running. The window closes when it has finished."));
+        m_closeAfterUpgrade = true;
+        return;
+    }
+    QMainWindow::closeEvent(event);
 }

@@ -2,10 +2,11 @@
 
 #include "modeltable.h"
 #include "paneltests.h"
+#include "upgradethread.h"
 #include "screen.h"
+#include "telvmonitorthread.h"
 #include "usbeventthread.h"
 #include "usbhandles.h"
-#include "workerthreads.h"
 
 #include <QMainWindow>
 #include <QPixmap>
@@ -36,7 +37,12 @@ public:
     // One scan without arming the next (the timer chain keeps running).
     void scanNow();
     bool ledTestRunning() const { return ledTestThread.isRunning(); }
+    bool upgradeRunning() const { return upgradeThread.isRunning(); }
+    const UpgradeThread &upgradeWorker() const { return upgradeThread; }
+    // Where the program's own folder is taken to be; tests move it.
+    void setApplicationDir(const QString &dir) { m_applicationDir = dir; }
     bool throughputTestRunning() const { return testThread.isRunning(); }
+    bool monitorRunning() const { return monitorThread.isRunning(); }
     // Closes the screen for a tool or a reboot; the remembered IDs stay.
     void handOverScreen();
 
@@ -60,6 +66,7 @@ public slots:
     void updateFlip();
 
 protected:
+    void closeEvent(QCloseEvent *event) override;
     void dragEnterEvent(QDragEnterEvent *event) override;
     void dropEvent(QDropEvent *event) override;
 
@@ -71,6 +78,7 @@ private:
     void releaseScreen();
     void setLamp(bool on);
     void stopScreenUsers();
+    void restartScreen();
     // Tells the user that a feature needs a screen; true when one is open.
     bool requireScreen();
 
@@ -79,7 +87,7 @@ private:
     UpgradeThread upgradeThread;
     TestThread testThread;
     LEDTestThread ledTestThread;
-    TelvMonitorThread monitorThread;
+    TelvMonitorThread monitorThread{1000};
 
     std::shared_ptr<screenlink::UsbContext> usbContext;
     std::shared_ptr<screenlink::Screen> screenHandle;
@@ -88,4 +96,7 @@ private:
     int screenFirmwareMinor = 0;
     screenlink::ScreenGeometry screenGeometry;
     QString exeSuffix;
+    QString m_applicationDir;
+    bool m_closeAfterUpgrade = false;
+    bool m_selectAfterUpgrade = false;
 };
