@@ -97,7 +97,14 @@ int main(int argc, char *argv[])
         model->setRebootDelayMs(option.rebootDelayMs);
         slotNumbers.push_back(bus.attach(model, option.bus, option.port));
         out << "tavrik-sim: " << QString::fromStdString(option.preset) << " at PHY(" << option.bus << "." << option.port
-            << ")\n";
+            << ")";
+        if (option.bootLoader)
+            out << " in its boot loader";
+        // The firmware server keeps the screen block under this key; a person
+        // setting up a stand-in server needs it before the screen loses its firmware.
+        if (preset.family == Family::Telv)
+            out << ", screen identity " << QString::fromStdString(model->telvIdentity());
+        out << "\n";
     }
     out.flush();
 

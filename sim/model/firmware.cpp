@@ -1,5 +1,6 @@
 #include "firmware.h"
 
+#include <cstdio>
 #include <cstring>
 
 namespace sim {
@@ -49,6 +50,23 @@ std::vector<uint8_t> makeScreenBlockPayload(uint32_t seed)
     for (size_t i = sizeof tag; i < payload.size(); ++i)
         payload[i] = uint8_t(nextRandom(s));
     return payload;
+}
+
+std::string makeTelvIdentity(uint32_t seed)
+{
+    // Mixed so that the identity does not repeat the screen block's bytes.
+    uint32_t s = seed ^ 0x9E3779B9u;
+    if (s == 0)
+        s = 1;
+    for (int i = 0; i < 4; ++i)
+        nextRandom(s); // neighbouring seeds start out alike
+    std::string identity;
+    char word[9];
+    for (int i = 0; i < 3; ++i) {
+        std::snprintf(word, sizeof word, "%08X", unsigned(nextRandom(s)));
+        identity += word;
+    }
+    return identity;
 }
 
 std::vector<uint8_t> makeTelvImage(const std::vector<uint8_t> &screenBlock, uint32_t seed)

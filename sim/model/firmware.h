@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 // What a simulated screen ships with, and how it decides at power-up whether
@@ -18,6 +19,10 @@ std::vector<uint8_t> makeTelvImage(const std::vector<uint8_t> &screenBlock, uint
 // The screen block that a screen carries from the factory: its panel timings
 // and serial, different for every unit (`seed`).
 std::vector<uint8_t> makeScreenBlockPayload(uint32_t seed);
+
+// The screen identity a TELV unit leaves the factory with: 24 upper-case
+// hexadecimal digits, different for every unit (`seed`).
+std::string makeTelvIdentity(uint32_t seed);
 
 // The boot ROM's test: first byte 0x16, boot length a non-zero multiple of 512
 // inside the flash, stored checksum equal to the word sum.

@@ -66,6 +66,7 @@ ScreenModel::ScreenModel(const Preset &preset, uint32_t unitSeed)
         m_flash.assign(kFlashSize, 0xFF);
         const auto image = makeTelvImage(makeScreenBlockPayload(unitSeed), unitSeed);
         std::copy(image.begin(), image.end(), m_flash.begin());
+        m_telvIdentity = makeTelvIdentity(unitSeed);
     }
 }
 
@@ -122,15 +123,114 @@ Reply ScreenModel::control(const Setup &setup, const uint8_t *out, size_t outLen
 
 Reply ScreenModel::controlLocked(const Setup &setup, const uint8_t *out, size_t outLength)
 {
-    if (setup.value != 0 || setup.index != 0)
-        return stall();
-    if (m_mode != Mode::Running)
-        return stall(); // boot loaders speak their own protocols
     if (setup.requestType != kVendorOut && setup.requestType != kVendorIn)
         return stall();
     if (!setup.isIn() && outLength != setup.length)
         return stall();
+    // Boot loaders speak only their own protocols, the firmware only its own.
+    switch (m_mode) {
+    case Mode::TelvBootLoader: return telvBootControl(setup, out, outLength);
+    case Mode::K2tBootLoader: return k2tBootControl(setup, out, outLength);
+    case Mode::Running: break;
+    }
+    if (setup.value != 0 || setup.index != 0)
+        return stall();
     return runningControl(setup, out, outLength);
+}
+
+// TELV boot loader, vendor requests on interface 0. A flash address is
+// wIndex << 16 | wValue.
+//   IN  0x50 identity  value 0, index 0: the screen identity in ASCII, no
+//                      terminator, cut to wLength
+//   OUT 0x51 erase     address of a 4 KiB sector, no data: the sector reads 0xFF
+//   OUT 0x52 program   address, 1-4096 data bytes: NOR programming, bits only
+//                      go from 1 to 0, so unerased cells keep their zeros
+//   IN  0x53 read      address, wLength 1-4096: the flash bytes
+//   OUT 0x54 reset     value 0, index 0, no data: leaves the bus and boots the
+//                      flash if the boot ROM accepts it, else comes back here
+// A range outside the flash, a misaligned erase or a wrong length stalls.
+Reply ScreenModel::telvBootControl(const Setup &setup, const uint8_t *out, size_t outLength)
+{
+    if (m_flash.empty())
+        return stall();
+    const uint64_t address = uint64_t(setup.index) << 16 | setup.value;
+    const uint64_t length = setup.length;
+    const bool inFlash = address + length <= m_flash.size();
+    if (setup.isIn()) {
+        switch (setup.request) {
+        case 0x50: {
+            if (address != 0)
+                return stall();
+            std::vector<uint8_t> text(m_telvIdentity.begin(), m_telvIdentity.end());
+            if (text.size() > 64)
+                text.resize(64);
+            return withData(std::move(text), setup.length);
+        }
+        case 0x53: {
+            if (length == 0 || length > kBootChunk || !inFlash)
+                return stall();
+            const auto from = m_flash.begin() + ptrdiff_t(address);
+            return withData(std::vector<uint8_t>(from, from + ptrdiff_t(length)), setup.length);
+        }
+        default:
+            return stall();
+        }
+    }
+    switch (setup.request) {
+    case 0x51:
+        if (length != 0 || address % kFlashSector != 0 || address + kFlashSector > m_flash.size())
+            return stall();
+        std::fill_n(m_flash.begin() + ptrdiff_t(address), kFlashSector, uint8_t(0xFF));
+        ++m_eraseSteps;
+        return accepted(0);
+    case 0x52:
+        if (length == 0 || length > kBootChunk || !inFlash)
+            return stall();
+        for (size_t i = 0; i < outLength; ++i)
+            m_flash[size_t(address) + i] &= out[i];
+        applyCorruption(m_flash, size_t(address), outLength);
+        return accepted(outLength);
+    case 0x54:
+        if (address != 0 || length != 0)
+            return stall();
+        m_rebootRequested = true;
+        return accepted(0);
+    default:
+        return stall();
+    }
+}
+
+// K2T/K5TX boot loader, vendor requests on interface 0, EEPROM address in
+// wValue, wIndex 0:
+//   OUT 0x60 write  1-64 data bytes, replacing the EEPROM's
+//   IN  0x61 read   wLength 1-64
+// A range outside the 8 KiB EEPROM stalls. The loader has no reset of its
+// own: the new image runs after a power cycle.
+Reply ScreenModel::k2tBootControl(const Setup &setup, const uint8_t *out, size_t outLength)
+{
+    const uint64_t address = setup.value;
+    const uint64_t length = setup.length;
+    if (setup.index != 0 || length == 0 || length > kEepromChunk || address + length > m_config.size())
+        return stall();
+    if (setup.isIn()) {
+        if (setup.request != 0x61)
+            return stall();
+        const auto from = m_config.begin() + ptrdiff_t(address);
+        return withData(std::vector<uint8_t>(from, from + ptrdiff_t(length)), setup.length);
+    }
+    if (setup.request != 0x60)
+        return stall();
+    std::copy_n(out, outLength, m_config.begin() + ptrdiff_t(address));
+    applyCorruption(m_config, size_t(address), outLength);
+    return accepted(outLength);
+}
+
+void ScreenModel::applyCorruption(std::vector<uint8_t> &mem, size_t base, size_t count)
+{
+    if (m_corruption && m_corruption->first >= base && m_corruption->first < base + count) {
+        mem[m_corruption->first % mem.size()] ^= m_corruption->second;
+        m_corruption.reset();
+    }
 }
 
 Reply ScreenModel::runningControl(const Setup &setup, const uint8_t *out, size_t outLength)
@@ -305,10 +405,7 @@ void ScreenModel::bridgeConfig(uint8_t writeCount, uint8_t readCount, const uint
             // NOR programming only clears bits.
             for (size_t i = 0; i < dataCount; ++i)
                 mem[(base + i) % mem.size()] &= data[i];
-            if (m_corruption && m_corruption->first >= base && m_corruption->first < base + dataCount) {
-                mem[m_corruption->first % mem.size()] ^= m_corruption->second;
-                m_corruption.reset();
-            }
+            applyCorruption(mem, base, dataCount);
         } else {
             for (size_t i = 0; i < dataCount; ++i)
                 mem[(base + i) % mem.size()] = data[i];
@@ -521,6 +618,18 @@ void ScreenModel::setIdent(const std::string &ident)
 {
     std::lock_guard lock(m_mutex);
     m_ident = ident;
+}
+
+std::string ScreenModel::telvIdentity() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_telvIdentity;
+}
+
+void ScreenModel::setTelvIdentity(const std::string &identity)
+{
+    std::lock_guard lock(m_mutex);
+    m_telvIdentity = identity;
 }
 
 void ScreenModel::setMode(Mode mode)

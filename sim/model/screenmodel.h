@@ -119,10 +119,16 @@ public:
     enum class FilterAction { Pass, Stall, Silent };
     using RequestFilter = std::function<FilterAction(const Setup &, const uint8_t *out, size_t outLength)>;
     void setRequestFilter(RequestFilter filter);
-    // The next flash program that covers `address` leaves it XORed with
-    // `mask`: a cell that silently failed to take its value.
+    // The next flash program (bridge or TELV boot loader), or EEPROM write
+    // through the K2T boot loader, that covers `address` leaves it XORed
+    // with `mask`: a cell that silently failed to take its value.
     void corruptNextProgramAt(uint32_t address, uint8_t mask);
     void setIdent(const std::string &ident);
+    // The key under which the vendor keeps this TELV screen's screen block,
+    // reported by its boot loader (at most 64 characters go out). Empty for
+    // the older family, whose boot loader has no such request.
+    std::string telvIdentity() const;
+    void setTelvIdentity(const std::string &identity);
     void setMode(Mode mode);
     void setLog(const std::vector<uint8_t> &log);
     void setReportedLogLength(std::optional<int32_t> length); // a lying screen
@@ -161,12 +167,18 @@ public:
 
     static constexpr size_t kConfigSize = 8192;
     static constexpr size_t kFlashSize = 1 << 20;
+    static constexpr size_t kFlashSector = 4096;   // TELV boot loader erase unit
+    static constexpr size_t kBootChunk = 4096;     // most bytes per TELV boot loader write or read
+    static constexpr size_t kEepromChunk = 64;     // most bytes per K2T boot loader write or read
     static constexpr uint8_t kConfigTarget = 0x51;
     static constexpr uint8_t kLedTarget = 0x74;
 
 private:
     Reply controlLocked(const Setup &setup, const uint8_t *out, size_t outLength);
     Reply runningControl(const Setup &setup, const uint8_t *out, size_t outLength);
+    Reply telvBootControl(const Setup &setup, const uint8_t *out, size_t outLength);
+    Reply k2tBootControl(const Setup &setup, const uint8_t *out, size_t outLength);
+    void applyCorruption(std::vector<uint8_t> &mem, size_t base, size_t count);
     Reply screenCommand(const uint8_t *out, size_t outLength);
     Reply bridgeCommand(const uint8_t *out, size_t outLength);
     void bridgeConfig(uint8_t writeCount, uint8_t readCount, const uint8_t *bytes);
@@ -179,6 +191,7 @@ private:
     mutable std::mutex m_mutex;
     Mode m_mode = Mode::Running;
     std::string m_ident;
+    std::string m_telvIdentity;
     Faults m_faults;
     RequestFilter m_filter;
     std::optional<std::pair<uint32_t, uint8_t>> m_corruption;

@@ -223,6 +223,28 @@ void VirtualBus::plug(int slot)
     d->notify(slot);
 }
 
+void VirtualBus::replug(int slot)
+{
+    bool wasPlugged;
+    {
+        std::lock_guard lock(d->mutex);
+        Slot &s = *d->slots.at(size_t(slot));
+        wasPlugged = s.current != nullptr;
+        d->unplugLocked(s); // a reboot under way sees the new generation and keeps out
+    }
+    if (wasPlugged)
+        d->notify(slot);
+    {
+        std::lock_guard lock(d->mutex);
+        Slot &s = *d->slots.at(size_t(slot));
+        if (s.current)
+            return; // plugged in by someone else meanwhile
+        s.model->powerUp();
+        d->plugLocked(s);
+    }
+    d->notify(slot);
+}
+
 bool VirtualBus::plugged(int slot) const
 {
     std::lock_guard lock(d->mutex);
@@ -369,10 +391,11 @@ void BusCore::plugLocked(Slot &slot)
 
 void BusCore::unplugLocked(Slot &slot)
 {
+    // Also while the screen is away rebooting: pulled then, it stays away.
+    ++slot.generation;
     std::shared_ptr<Attachment> at = std::move(slot.current);
     if (!at)
         return;
-    ++slot.generation;
     {
         std::lock_guard lock(at->mutex);
         at->gone = true;

@@ -28,6 +28,11 @@ public:
     void unplug(int slot);
     // Plugs the screen back in with a new device address, as a hub does.
     void plug(int slot);
+    // A power cycle: the screen leaves the bus, powers up (running what it
+    // holds if that is bootable, else in its boot loader) and comes back
+    // with a new device address. Plain unplug() and plug() keep the screen's
+    // state as it was, like a cable pulled on a self-powered screen.
+    void replug(int slot);
     bool plugged(int slot) const;
     // The device address of the slot's current plug-in, 0 when unplugged.
     int deviceAddress(int slot) const;

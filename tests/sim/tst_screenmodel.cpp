@@ -5,6 +5,8 @@
 
 #include <QTest>
 
+#include <cctype>
+
 using namespace sim;
 
 namespace {
@@ -62,6 +64,31 @@ Bytes flashProgram(uint32_t address, const Bytes &data)
     return cmd;
 }
 
+// A boot-loader request with its address split over wValue and wIndex.
+Reply bootOut(ScreenModel &m, uint8_t request, uint32_t address, const Bytes &data)
+{
+    Setup s{0x40, request, uint16_t(address), uint16_t(address >> 16), uint16_t(data.size())};
+    return m.control(s, data.data(), data.size());
+}
+
+Reply bootIn(ScreenModel &m, uint8_t request, uint32_t address, uint16_t length)
+{
+    Setup s{0xC0, request, uint16_t(address), uint16_t(address >> 16), length};
+    return m.control(s, nullptr, 0);
+}
+
+// Erases the sectors an image covers and programs it, as a flashing tool does.
+void bootProgram(ScreenModel &m, const Bytes &image)
+{
+    for (size_t at = 0; at < image.size(); at += ScreenModel::kFlashSector)
+        QCOMPARE(bootOut(m, 0x51, uint32_t(at), {}).kind, Reply::Kind::Done);
+    for (size_t at = 0; at < image.size(); at += ScreenModel::kBootChunk) {
+        const size_t n = std::min(ScreenModel::kBootChunk, image.size() - at);
+        const Bytes chunk(image.begin() + ptrdiff_t(at), image.begin() + ptrdiff_t(at + n));
+        QCOMPARE(bootOut(m, 0x52, uint32_t(at), chunk).kind, Reply::Kind::Done);
+    }
+}
+
 } // namespace
 
 class TestScreenModel : public QObject {
@@ -84,6 +111,13 @@ private slots:
     void interleavedBridgeTransactionIsRefused();
     void faultsShapeTheReplies();
     void rebootComesBackRunningOrInBootLoader();
+    void telvIdentityIsPerUnitAndReportedOnlyByItsBootLoader();
+    void bootLoadersAnswerOnlyTheirOwnRequests();
+    void telvBootLoaderRefusesRangesOutsideFlash();
+    void telvBootLoaderProgramsOnlyErasedCells();
+    void telvBootLoaderResetBootsOnlyValidFlash();
+    void k2tBootLoaderWritesEepromThatBootsAtPowerUp();
+    void bootLoaderRequestsPassThroughFaults();
     void shownPictureUndoesEachMounting();
     void touchReportsCarryPositionAndFlag();
     void rawTouchInvertsTheHostMapping();
@@ -461,6 +495,246 @@ void TestScreenModel::rebootComesBackRunningOrInBootLoader()
     k2t.setConfig(0, {0xC2});
     k2t.powerUp();
     QCOMPARE(k2t.usbId(), kRunningId);
+}
+
+void TestScreenModel::telvIdentityIsPerUnitAndReportedOnlyByItsBootLoader()
+{
+    ScreenModel a(preset("4in-telv"), 7);
+    ScreenModel sameUnit(preset("6.8in-telv"), 7);
+    ScreenModel b(preset("4in-telv"), 8);
+    const std::string id = a.telvIdentity();
+    QCOMPARE(id.size(), size_t(24));
+    QVERIFY(std::all_of(id.begin(), id.end(), [](char c) { return std::isdigit(uint8_t(c)) || (c >= 'A' && c <= 'F'); }));
+    QCOMPARE(id, makeTelvIdentity(7));
+    QCOMPARE(sameUnit.telvIdentity(), id);
+    QVERIFY(b.telvIdentity() != id);
+    QVERIFY(ScreenModel(preset("5in-k2t-m50a"), 7).telvIdentity().empty());
+
+    // The running firmware does not know the request.
+    QCOMPARE(bootIn(a, 0x50, 0, 64).kind, Reply::Kind::Stall);
+    a.setMode(Mode::TelvBootLoader);
+    Reply r = bootIn(a, 0x50, 0, 64);
+    QCOMPARE(r.kind, Reply::Kind::Done);
+    QCOMPARE(std::string(r.data.begin(), r.data.end()), id);
+    QCOMPARE(bootIn(a, 0x50, 0, 10).data.size(), size_t(10));
+
+    a.setTelvIdentity("0123456789ABCDEF01234567");
+    r = bootIn(a, 0x50, 0, 64);
+    QCOMPARE(std::string(r.data.begin(), r.data.end()), std::string("0123456789ABCDEF01234567"));
+    a.setTelvIdentity(std::string(100, 'Z')); // never more than one request carries
+    QCOMPARE(bootIn(a, 0x50, 0, 255).data.size(), size_t(64));
+}
+
+void TestScreenModel::bootLoadersAnswerOnlyTheirOwnRequests()
+{
+    ScreenModel telv(preset("4in-telv"));
+    const Bytes flash = telv.flash();
+    // Running: boot-loader requests stall and change nothing.
+    QCOMPARE(bootOut(telv, 0x51, 0, {}).kind, Reply::Kind::Stall);
+    QCOMPARE(bootOut(telv, 0x52, 0, {0x00}).kind, Reply::Kind::Stall);
+    QCOMPARE(bootIn(telv, 0x53, 0, 16).kind, Reply::Kind::Stall);
+    QCOMPARE(bootOut(telv, 0x54, 0, {}).kind, Reply::Kind::Stall);
+    QCOMPARE(bootOut(telv, 0x60, 0, {0x00}).kind, Reply::Kind::Stall);
+    QCOMPARE(telv.flash(), flash);
+    QVERIFY(!telv.takeRebootRequest());
+
+    // In its boot loader the firmware's requests stall, and so do the other family's.
+    telv.setMode(Mode::TelvBootLoader);
+    QCOMPARE(in(telv, 0xA0, 64).kind, Reply::Kind::Stall);
+    QCOMPARE(out(telv, 0xAA, {0xE5}).kind, Reply::Kind::Stall);
+    QCOMPARE(out(telv, 0xB9, {0xEF}).kind, Reply::Kind::Stall);
+    QCOMPARE(bootOut(telv, 0x60, 0, {0x00}).kind, Reply::Kind::Stall);
+    QCOMPARE(bootIn(telv, 0x61, 0, 16).kind, Reply::Kind::Stall);
+    QCOMPARE(bootIn(telv, 0x53, 0, 16).kind, Reply::Kind::Done);
+    // Standard and wrong-direction requests are not the loader's either.
+    Setup standard{0x80, 0x06, 0x0100, 0, 18};
+    QCOMPARE(telv.control(standard, nullptr, 0).kind, Reply::Kind::Stall);
+    QCOMPARE(bootIn(telv, 0x51, 0, 1).kind, Reply::Kind::Stall);
+    QCOMPARE(bootOut(telv, 0x53, 0, {0x00}).kind, Reply::Kind::Stall);
+    QVERIFY(!telv.takeRebootRequest());
+
+    ScreenModel k2t(preset("5in-k2t-m50a"));
+    const Bytes eeprom = k2t.config();
+    QCOMPARE(bootOut(k2t, 0x60, 0, {0x00}).kind, Reply::Kind::Stall);
+    QCOMPARE(bootIn(k2t, 0x61, 0, 64).kind, Reply::Kind::Stall);
+    QCOMPARE(k2t.config(), eeprom);
+    k2t.setMode(Mode::K2tBootLoader);
+    QCOMPARE(in(k2t, 0xA0, 64).kind, Reply::Kind::Stall);
+    QCOMPARE(bootIn(k2t, 0x50, 0, 64).kind, Reply::Kind::Stall);
+    QCOMPARE(bootOut(k2t, 0x54, 0, {}).kind, Reply::Kind::Stall);
+    QCOMPARE(bootIn(k2t, 0x61, 0, 64).data, Bytes(eeprom.begin(), eeprom.begin() + 64));
+    QVERIFY(!k2t.takeRebootRequest());
+}
+
+void TestScreenModel::telvBootLoaderRefusesRangesOutsideFlash()
+{
+    ScreenModel m(preset("4in-telv"));
+    m.setMode(Mode::TelvBootLoader);
+    const uint32_t size = uint32_t(ScreenModel::kFlashSize);
+    const uint32_t lastSector = size - 4096;
+    const Bytes before = m.flash();
+
+    // Erase: whole sectors inside the flash, no data.
+    QCOMPARE(bootOut(m, 0x51, lastSector, {}).kind, Reply::Kind::Done);
+    QCOMPARE(bootOut(m, 0x51, size, {}).kind, Reply::Kind::Stall);
+    QCOMPARE(bootOut(m, 0x51, 0x1000000, {}).kind, Reply::Kind::Stall); // only wIndex set
+    QCOMPARE(bootOut(m, 0x51, 0x800, {}).kind, Reply::Kind::Stall);     // mid-sector
+    QCOMPARE(bootOut(m, 0x51, 0x1000, {0x00}).kind, Reply::Kind::Stall);
+    // Program: 1-4096 bytes, all inside.
+    QCOMPARE(bootOut(m, 0x52, size - 16, Bytes(16, 0x00)).kind, Reply::Kind::Done);
+    QCOMPARE(bootOut(m, 0x52, size - 15, Bytes(16, 0x00)).kind, Reply::Kind::Stall);
+    QCOMPARE(bootOut(m, 0x52, size, Bytes(1, 0x00)).kind, Reply::Kind::Stall);
+    QCOMPARE(bootOut(m, 0x52, 0xFFFFFFFF, Bytes(1, 0x00)).kind, Reply::Kind::Stall);
+    QCOMPARE(bootOut(m, 0x52, 0x10000, Bytes(4097, 0x00)).kind, Reply::Kind::Stall);
+    QCOMPARE(bootOut(m, 0x52, 0x10000, {}).kind, Reply::Kind::Stall);
+    // Read: likewise.
+    QCOMPARE(bootIn(m, 0x53, size - 4096, 4096).data.size(), size_t(4096));
+    QCOMPARE(bootIn(m, 0x53, size - 4095, 4096).kind, Reply::Kind::Stall);
+    QCOMPARE(bootIn(m, 0x53, 0, 4097).kind, Reply::Kind::Stall);
+    QCOMPARE(bootIn(m, 0x53, 0, 0).kind, Reply::Kind::Stall);
+    // A reset carries nothing.
+    QCOMPARE(bootOut(m, 0x54, 1, {}).kind, Reply::Kind::Stall);
+    QCOMPARE(bootOut(m, 0x54, 0, {0xE5}).kind, Reply::Kind::Stall);
+    QVERIFY(!m.takeRebootRequest());
+
+    // Only the accepted erase and program changed the flash.
+    Bytes expected = before;
+    std::fill(expected.end() - 4096, expected.end(), uint8_t(0xFF));
+    std::fill(expected.end() - 16, expected.end(), uint8_t(0x00));
+    QVERIFY(m.flash() == expected);
+}
+
+void TestScreenModel::telvBootLoaderProgramsOnlyErasedCells()
+{
+    ScreenModel m(preset("4in-telv"));
+    m.setMode(Mode::TelvBootLoader);
+    const Bytes before = m.flash();
+    QCOMPARE(before[0], uint8_t(0x16));
+
+    // Without an erase the old bits stay cleared: 0x16 & 0xE9 = 0x00.
+    QCOMPARE(bootOut(m, 0x52, 0, {0xE9}).kind, Reply::Kind::Done);
+    QCOMPARE(m.flash()[0], uint8_t(0x00));
+
+    // An erase clears exactly its own sector.
+    QCOMPARE(bootOut(m, 0x51, 0x1000, {}).kind, Reply::Kind::Done);
+    const Bytes erased = m.flash();
+    QCOMPARE(erased[0x0FFF], before[0x0FFF]);
+    QVERIFY(std::all_of(erased.begin() + 0x1000, erased.begin() + 0x2000, [](uint8_t b) { return b == 0xFF; }));
+    QCOMPARE(erased[0x2000], before[0x2000]);
+
+    // Erased cells take what is written, and it reads back.
+    Bytes data(4096);
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = uint8_t(i * 5 + 3);
+    QCOMPARE(bootOut(m, 0x52, 0x1000, data).accepted, uint32_t(4096));
+    QCOMPARE(bootIn(m, 0x53, 0x1000, 4096).data, data);
+
+    // A cell that fails to take its value reads back wrong.
+    bootOut(m, 0x51, 0x1000, {});
+    m.corruptNextProgramAt(0x1234, 0x10);
+    bootOut(m, 0x52, 0x1000, data);
+    const Bytes back = bootIn(m, 0x53, 0x1000, 4096).data;
+    QCOMPARE(back[0x234], uint8_t(data[0x234] ^ 0x10));
+    size_t differing = 0;
+    for (size_t i = 0; i < back.size(); ++i)
+        differing += back[i] != data[i];
+    QCOMPARE(differing, size_t(1));
+}
+
+void TestScreenModel::telvBootLoaderResetBootsOnlyValidFlash()
+{
+    ScreenModel m(preset("6.8in-telv"), 3);
+    m.setMode(Mode::TelvBootLoader);
+
+    // A valid image programmed through the loader runs after the reset.
+    const Bytes image = makeTelvImage(makeScreenBlockPayload(9), 9);
+    bootProgram(m, image);
+    QCOMPARE(bootOut(m, 0x54, 0, {}).kind, Reply::Kind::Done);
+    QVERIFY(m.takeRebootRequest());
+    m.powerUp();
+    QCOMPARE(m.mode(), Mode::Running);
+    QCOMPARE(m.usbId(), kRunningId);
+    const Bytes flash = m.flash();
+    QVERIFY(std::equal(image.begin(), image.end(), flash.begin()));
+
+    // One byte off inside the boot length: back in the boot loader.
+    m.setMode(Mode::TelvBootLoader);
+    Bytes broken = image;
+    broken[0x200] ^= 0x40;
+    bootProgram(m, broken);
+    QCOMPARE(bootOut(m, 0x54, 0, {}).kind, Reply::Kind::Done);
+    QVERIFY(m.takeRebootRequest());
+    m.powerUp();
+    QCOMPARE(m.mode(), Mode::TelvBootLoader);
+    QCOMPARE(m.usbId(), kTelvBootId);
+
+    // An erased flash boots nothing either.
+    for (uint32_t at = 0; at < 0x8000; at += 4096)
+        bootOut(m, 0x51, at, {});
+    bootOut(m, 0x54, 0, {});
+    QVERIFY(m.takeRebootRequest());
+    m.powerUp();
+    QCOMPARE(m.mode(), Mode::TelvBootLoader);
+}
+
+void TestScreenModel::k2tBootLoaderWritesEepromThatBootsAtPowerUp()
+{
+    ScreenModel m(preset("5in-k2t-m50a"));
+    m.setConfig(0, {0x00}); // an image the boot ROM will not load
+    m.powerUp();
+    QCOMPARE(m.mode(), Mode::K2tBootLoader);
+
+    // Bounds: 1-64 bytes inside the 8 KiB, wIndex 0.
+    QCOMPARE(bootOut(m, 0x60, 8192 - 64, Bytes(64, 0x11)).kind, Reply::Kind::Done);
+    QCOMPARE(bootOut(m, 0x60, 8192 - 63, Bytes(64, 0x11)).kind, Reply::Kind::Stall);
+    QCOMPARE(bootOut(m, 0x60, 8192, Bytes(1, 0x11)).kind, Reply::Kind::Stall);
+    QCOMPARE(bootOut(m, 0x60, 0, Bytes(65, 0x11)).kind, Reply::Kind::Stall);
+    QCOMPARE(bootOut(m, 0x60, 0, {}).kind, Reply::Kind::Stall);
+    QCOMPARE(bootOut(m, 0x60, 0x10000, Bytes(1, 0x11)).kind, Reply::Kind::Stall); // wIndex 1
+    QCOMPARE(bootIn(m, 0x61, 8192 - 64, 64).data, Bytes(64, 0x11));
+    QCOMPARE(bootIn(m, 0x61, 8192 - 63, 64).kind, Reply::Kind::Stall);
+    QCOMPARE(bootIn(m, 0x61, 0, 65).kind, Reply::Kind::Stall);
+    QCOMPARE(m.config()[8192 - 65], uint8_t(0xFF)); // neighbours untouched
+
+    // EEPROM bytes are replaced, not ANDed as flash would.
+    const uint8_t id[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    const Bytes image = makeK2tEeprom(5, -1, id);
+    for (size_t at = 0; at < image.size(); at += 64) {
+        const Bytes chunk(image.begin() + ptrdiff_t(at), image.begin() + ptrdiff_t(at + 64));
+        QCOMPARE(bootOut(m, 0x60, uint32_t(at), chunk).kind, Reply::Kind::Done);
+    }
+    QCOMPARE(m.config(), image);
+    QCOMPARE(bootIn(m, 0x61, 0x1FF0, 8).data, Bytes(id, id + 8));
+    m.powerUp();
+    QCOMPARE(m.mode(), Mode::Running);
+
+    // A cell that fails to take its value.
+    m.setMode(Mode::K2tBootLoader);
+    m.corruptNextProgramAt(0x1FF1, 0x80);
+    bootOut(m, 0x60, 0x1FC0, Bytes(image.begin() + 0x1FC0, image.end()));
+    QCOMPARE(m.deviceId()[1], uint8_t(0x82));
+}
+
+void TestScreenModel::bootLoaderRequestsPassThroughFaults()
+{
+    ScreenModel m(preset("4in-telv"));
+    m.setMode(Mode::TelvBootLoader);
+    m.setRequestFilter([](const Setup &s, const uint8_t *, size_t) {
+        return s.request == 0x50 ? ScreenModel::FilterAction::Stall : ScreenModel::FilterAction::Pass;
+    });
+    QCOMPARE(bootIn(m, 0x50, 0, 64).kind, Reply::Kind::Stall);
+    QCOMPARE(bootIn(m, 0x53, 0, 64).kind, Reply::Kind::Done);
+    m.setRequestFilter({});
+    Faults f;
+    f.silent = true;
+    m.setFaults(f);
+    QCOMPARE(bootIn(m, 0x50, 0, 64).kind, Reply::Kind::Silent);
+    QCOMPARE(bootOut(m, 0x54, 0, {}).kind, Reply::Kind::Silent);
+    QVERIFY(!m.takeRebootRequest()); // a silent loader does nothing
+    f = {};
+    f.shortReply = 5;
+    m.setFaults(f);
+    QCOMPARE(bootIn(m, 0x53, 0, 64).data.size(), size_t(5));
 }
 
 void TestScreenModel::shownPictureUndoesEachMounting()

@@ -1,5 +1,6 @@
 // The launcher: its screen options, the glass it shows and the program it
 // runs under the simulated screens.
+#include "model/firmware.h"
 #include "screenoption.h"
 #include "screenviewer.h"
 #include "usb/virtualbus.h"
@@ -130,6 +131,10 @@ void TestSimLauncher::programUnderLauncherSeesTheScreens()
     QCOMPARE(p.exitCode(), 0);
     QVERIFY2(output.contains(QStringLiteral("1.4 c872:1004 TAVRIK-6.8INRGB DEBUG,800x480,v0.18")), qPrintable(output));
     QVERIFY2(output.contains(QStringLiteral("2.7 1f3a:efe8")), qPrintable(output));
+    // The boot-loader screen's identity is shown for setting up its firmware server.
+    const QString identity = QString::fromStdString(makeTelvIdentity(2));
+    QVERIFY2(output.contains(QStringLiteral("PHY(2.7) in its boot loader, screen identity ") + identity),
+             qPrintable(output));
 }
 
 void TestSimLauncher::launcherRefusesUnknownPreset()
