@@ -25,6 +25,16 @@ std::string_view describe(Fault fault)
         return "assembled image too large";
     case Fault::NotEeprom:
         return "not an 8 KiB EEPROM image";
+    case Fault::NoReplyMarkers:
+        return "server reply holds no screen block";
+    case Fault::BadBase64:
+        return "screen block is not valid Base64";
+    case Fault::BlockTooShort:
+        return "screen block too short";
+    case Fault::BlockTooLarge:
+        return "screen block larger than the boot region";
+    case Fault::BlockLengthWrong:
+        return "screen block length field disagrees with its size";
     }
     return "unknown fault";
 }

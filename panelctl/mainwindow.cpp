@@ -97,7 +97,9 @@ MainWindow::~MainWindow()
     releaseScreen();
     if (usbEventThread.isRunning())
         usbEventThread.stopPumping();
-    // An upgrade cut off midway can leave a screen that no longer starts.
+    // An upgrade cut off midway can leave a screen that no longer starts;
+    // a box it waits for can no longer be shown.
+    upgradeThread.abandonPrompts();
     upgradeThread.wait();
     // Selection signals must not reach a half-destroyed window.
     ui->mbScreenList->disconnect(this);
@@ -597,7 +599,16 @@ void MainWindow::onUpgrade()
     ui->pgUpgrade->setValue(0);
     ui->pgUpgrade->show();
     upgradeThread.firmwarePath = path;
-    upgradeThread.startUpgrade(screenHandle, screenVendorId, screenProductId);
+    upgradeThread.applicationDir = m_applicationDir;
+    upgradeThread.exeSuffix = exeSuffix;
+    std::shared_ptr<Screen> screen = screenHandle;
+    // A boot loader is the tools' to claim; the remembered IDs still say
+    // which path the worker takes.
+    if (deviceKind(screenVendorId, screenProductId) != DeviceKind::RunningScreen) {
+        screen.reset();
+        handOverScreen();
+    }
+    upgradeThread.startUpgrade(std::move(screen), screenVendorId, screenProductId);
     file.close();
 }
 

@@ -1,12 +1,22 @@
 #include "upgradethread.h"
 
 #include "bridge.h"
+#include "dialogs.h"
 #include "eeprom.h"
+#include "firmwareserver.h"
 #include "requests.h"
+#include "serverreply.h"
 #include "splice.h"
 
+#include <QCoreApplication>
 #include <QDebug>
+#include <QEventLoop>
 #include <QFile>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QSaveFile>
+#include <QSemaphore>
+#include <QTimer>
 
 #include <algorithm>
 #include <cstdio>
@@ -232,21 +242,184 @@ bool UpgradeThread::upgradeEepromByBridge()
     return true;
 }
 
-// The boot-loader paths go through external tools and the firmware server,
-// which this build does not drive yet: they fail before touching anything.
-bool UpgradeThread::upgradeEepromByTool()
+namespace {
+
+constexpr int kToolWaitMs = 1000;
+constexpr int kEepromWaits = 20;
+constexpr int kIdWaitMs = 3000;
+constexpr int kDownloadAttempts = 5;
+constexpr int kServerLimitMs = 12000;
+constexpr int kToolEndMs = 2000;
+
+bool toolRunning(const QProcess &tool)
 {
-    qDebug() << "Upgrade of a screen in its boot loader is not available.";
-    return false;
+    return tool.state() != QProcess::NotRunning;
 }
 
-int UpgradeThread::downloadScreenBlock(uint8_t *)
+// Kills a tool that is still at work; a half-done write must not go on
+// behind a result already reported.
+void endTool(QProcess &tool)
 {
-    qDebug() << "Upgrade of a screen in its boot loader is not available.";
+    if (!toolRunning(tool))
+        return;
+    tool.kill();
+    tool.waitForFinished(kToolEndMs);
+}
+
+bool toolFailed(const QProcess &tool)
+{
+    return tool.error() == QProcess::FailedToStart || tool.exitStatus() == QProcess::CrashExit;
+}
+
+bool saysError(const QString &output)
+{
+    return output.contains(QLatin1String("ERROR")) || output.contains(QLatin1String("error"));
+}
+
+} // namespace
+
+void UpgradeThread::abandonPrompts()
+{
+    m_promptsAbandoned = true;
+}
+
+std::unique_ptr<QProcess> UpgradeThread::startTool(const QString &name, const QStringList &arguments,
+                                                   bool mergeChannels)
+{
+    auto tool = std::make_unique<QProcess>();
+    // Unread, a separate error channel could fill up and stall the tool.
+    tool->setProcessChannelMode(mergeChannels ? QProcess::MergedChannels : QProcess::ForwardedErrorChannel);
+    tool->start(applicationDir + QLatin1Char('/') + name + exeSuffix, arguments, QIODevice::ReadWrite);
+    return tool;
+}
+
+bool UpgradeThread::upgradeEepromByTool()
+{
+    auto tool = startTool(QStringLiteral("eeprom"), {QStringLiteral("w"), firmwarePath}, true);
+    for (int p = 0;; p += 5) {
+        if (toolRunning(*tool))
+            tool->waitForFinished(kToolWaitMs);
+        report(p);
+        if (!toolRunning(*tool) || p + 5 >= kEepromWaits * 5)
+            break;
+    }
+    const bool unfinished = toolRunning(*tool);
+    endTool(*tool);
+    const QString output = QString::fromUtf8(tool->readAll());
+    qDebug().noquote() << QStringLiteral("EEPROM: ") + output;
+    if (unfinished || toolFailed(*tool)) {
+        qDebug() << "eeprom did not finish its write:" << tool->errorString();
+        return false;
+    }
+    return !saysError(output);
+}
+
+int UpgradeThread::downloadScreenBlock(uint8_t *destination)
+{
+    for (int attempt = 0; attempt < kDownloadAttempts; ++attempt) {
+        auto tool = startTool(QStringLiteral("telvtool"), {QStringLiteral("id")}, false);
+        tool->waitForFinished(kIdWaitMs);
+        const bool unfinished = toolRunning(*tool);
+        endTool(*tool);
+        const QString text = QString::fromUtf8(tool->readAllStandardOutput());
+        if (unfinished || toolFailed(*tool) || saysError(text)) {
+            qDebug() << "telvtool id failed:" << text.trimmed() << tool->errorString();
+            continue;
+        }
+        const QString identity = text.trimmed();
+        if (!firmwareserver::plainIdentity(identity)) {
+            qDebug() << "Screen identity unusable:" << identity;
+            continue;
+        }
+        const QByteArray reply = fetchScreenBlock(identity);
+        const auto block = fwimage::screenBlockFromReply(std::string_view(reply.constData(), size_t(reply.size())));
+        if (block.fault == fwimage::Fault::NoReplyMarkers) {
+            tellServerFailed();
+            return -1;
+        }
+        if (!block) {
+            qDebug() << "Screen block refused:" << QString::fromUtf8(fwimage::describe(block.fault).data());
+            return -1;
+        }
+        std::memcpy(destination, block.value.data(), block.value.size());
+        destination[8] = 0xFF;
+        return int(block.value.size());
+    }
     return -1;
 }
 
-bool UpgradeThread::writeByTool(const uint8_t *, int)
+QByteArray UpgradeThread::fetchScreenBlock(const QString &identity)
 {
-    return false;
+    // Made on this thread: its replies are delivered to the loop below.
+    QNetworkAccessManager network;
+    QNetworkRequest request(firmwareserver::screenBlockUrl(firmwareserver::host(), identity));
+    QString why;
+    request.setSslConfiguration(firmwareserver::tlsConfiguration(&why));
+    if (!why.isEmpty())
+        qDebug() << "Firmware server authorities:" << why;
+    std::unique_ptr<QNetworkReply> reply(network.get(request));
+    QEventLoop loop;
+    connect(reply.get(), &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    QTimer::singleShot(kServerLimitMs, &loop, &QEventLoop::quit);
+    if (!reply->isFinished())
+        loop.exec();
+    if (!reply->isFinished()) {
+        qDebug() << "No answer from the firmware server within" << kServerLimitMs << "ms";
+        reply->abort();
+    }
+    const QByteArray bytes = reply->readAll();
+    qDebug() << "Firmware server:" << reply->errorString();
+    // A refused, cut-off or untrusted answer holds no block, whatever its text.
+    if (reply->error() != QNetworkReply::NoError)
+        return {};
+    return bytes;
+}
+
+void UpgradeThread::tellServerFailed()
+{
+    QCoreApplication *app = QCoreApplication::instance();
+    if (!app)
+        return;
+    // Waited for in slices, so that an owner going away is not kept
+    // waiting on a box it can no longer show.
+    auto closed = std::make_shared<QSemaphore>(0);
+    QMetaObject::invokeMethod(
+        app,
+        [closed] {
+            dialogs::critical(nullptr, QStringLiteral("Error"), QStringLiteral("Can not get data from server."));
+            closed->release();
+        },
+        Qt::QueuedConnection);
+    while (!closed->tryAcquire(1, 100))
+        if (m_promptsAbandoned)
+            return;
+}
+
+bool UpgradeThread::writeByTool(const uint8_t *image, int length)
+{
+    // A file that failed to be written must not let the tool program an
+    // older one left there by an earlier run.
+    const QString handOver = applicationDir + QStringLiteral("/firmware.local.bin");
+    QSaveFile file(handOver);
+    if (!file.open(QIODevice::WriteOnly) || file.write(reinterpret_cast<const char *>(image), length) != length
+        || !file.commit()) {
+        qDebug() << "Cannot write" << handOver << file.errorString();
+        return false;
+    }
+    auto tool = startTool(QStringLiteral("telvtool"),
+                          {QStringLiteral("spinor"), QStringLiteral("write"), QStringLiteral("0"), handOver}, true);
+    for (int p = 40; p <= 98; p += 2) {
+        if (toolRunning(*tool))
+            tool->waitForFinished(kToolWaitMs);
+        report(p);
+    }
+    const bool unfinished = toolRunning(*tool);
+    endTool(*tool);
+    const QString output = QString::fromUtf8(tool->readAll());
+    qDebug().noquote() << output;
+    if (unfinished || toolFailed(*tool)) {
+        qDebug() << "telvtool did not finish its write:" << tool->errorString();
+        return false;
+    }
+    return !saysError(output);
 }

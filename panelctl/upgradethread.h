@@ -2,6 +2,7 @@
 
 #include "screen.h"
 
+#include <QProcess>
 #include <QString>
 #include <QThread>
 
@@ -23,10 +24,16 @@ public:
 
     // Set while the worker is not running.
     QString firmwarePath;
+    // Where the boot-loader tools are, and their file name suffix.
+    QString applicationDir;
+    QString exeSuffix;
 
     // Starts the upgrade of `screen` (null for a screen handed to a tool),
     // which enumerated as vendorId:productId. Does nothing while running.
     void startUpgrade(std::shared_ptr<screenlink::Screen> screen, uint16_t vendorId, uint16_t productId);
+    // A worker waiting for the user to close a box stops waiting; for an
+    // owner that is going away and can no longer show it.
+    void abandonPrompts();
 
 signals:
     void progress(int percent);
@@ -47,10 +54,16 @@ private:
     // the image through the external tool.
     int downloadScreenBlock(uint8_t *destination);
     bool writeByTool(const uint8_t *image, int length);
+    std::unique_ptr<QProcess> startTool(const QString &name, const QStringList &arguments, bool mergeChannels);
+    // The server's reply for `identity`, as far as it came within the limit.
+    QByteArray fetchScreenBlock(const QString &identity);
+    // The critical box on the GUI thread; returns once it is closed.
+    void tellServerFailed();
     void report(int value);
 
     std::shared_ptr<screenlink::Screen> m_screen;
     uint16_t m_vendorId = 0xFFFF;
     uint16_t m_productId = 0xFFFF;
     std::atomic<bool> m_finished{false}; // visible hand-over after wait()
+    std::atomic<bool> m_promptsAbandoned{false};
 };

@@ -1,0 +1,486 @@
+// Firmware upgrade of screens stuck in their boot loaders, through panelctl's
+// window: the TELV path that downloads the screen block from the firmware
+// server and writes through telvtool, the K2T/K5TX path through eeprom, and
+// every way those outside helpers can fail. Runs under umockdev-wrapper with
+// the stand-in tools and the stand-in server on 127.0.0.1.
+#include "dialogs.h"
+#include "standinserver.h"
+#include "panelfixture.h"
+#include "splice.h"
+#include "testimages.h"
+
+#include <QDir>
+#include <QPushButton>
+#include <QTemporaryDir>
+
+using namespace sim;
+using testimages::Bytes;
+
+namespace {
+
+const QString kServerFailed = QStringLiteral("Error|Can not get data from server.");
+const QString kFailed = QStringLiteral("Notify|Upgrade firmware failed.");
+
+bool writeFile(const QString &path, const QByteArray &bytes, QFile::Permissions extra = {})
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate) || f.write(bytes) != bytes.size())
+        return false;
+    f.close();
+    return !extra || f.setPermissions(f.permissions() | extra);
+}
+
+QByteArray raw(const Bytes &b)
+{
+    return QByteArray(reinterpret_cast<const char *>(b.data()), qsizetype(b.size()));
+}
+
+// A new TELV image with its own block 1, which the downloaded one replaces.
+Bytes newTelvImage()
+{
+    testimages::ImageLayout layout;
+    layout.size = 24576;
+    layout.position = 0x1000;
+    layout.bootLength = 0x5E00;
+    layout.payloads = {testimages::pattern(64, 0x11), testimages::pattern(100, 0x22), testimages::pattern(900, 0x33)};
+    Bytes image = testimages::telvImage(layout);
+    for (size_t i = 0x2000; i < image.size(); ++i)
+        image[i] = uint8_t(i * 13 + 7);
+    return image;
+}
+
+// An 8 KiB EEPROM image for a 6.8-inch K2T screen.
+Bytes newEepromImage()
+{
+    Bytes image = testimages::pattern(8192, 0x5C);
+    image[0] = 0xC2;
+    testimages::put32(image, 0x1FFC, 7);
+    testimages::put32(image, 0x1FF8, 0);
+    return image;
+}
+
+// The screen block the server keeps for a screen: head, length, payload.
+Bytes screenBlock(size_t payload, uint8_t seed)
+{
+    Bytes block = testimages::pattern(8 + payload, seed);
+    testimages::put32(block, 4, uint32_t(payload));
+    return block;
+}
+
+QList<int> toolProgress()
+{
+    QList<int> v;
+    for (int p = 40; p <= 98; p += 2)
+        v << p;
+    return v << 100;
+}
+
+} // namespace
+
+class TestUpgradeBoot : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void telvScreenLeftInBootLoaderIsRecovered();
+    void identityIsSentTrimmed();
+    void serverFailuresShowTheBoxAndWriteNothing_data();
+    void serverFailuresShowTheBoxAndWriteNothing();
+    void unusableBlocksEndBeforeAnythingIsWritten_data();
+    void unusableBlocksEndBeforeAnythingIsWritten();
+    void identityErrorsMakeFiveAttemptsWithoutABox();
+    void failedToolWritesAreFailedUpgrades_data();
+    void failedToolWritesAreFailedUpgrades();
+    void eepromToolWritesTheImageAndTheScreenRuns();
+    void eepromToolOutcomes_data();
+    void eepromToolOutcomes();
+
+private:
+    QString binDir() const { return m_dir.filePath(QStringLiteral("bin")); }
+    QString firmwareFolder() const { return m_dir.filePath(QStringLiteral("firmware")); }
+    QString telvFirmware() const { return firmwareFolder() + QStringLiteral("/TELV/TELV.6d8.TAVRIK.bin"); }
+    // Puts the stand-in tools in the program's folder; `telvtool` or
+    // `eeprom` given here replace them with a script of that body.
+    void installTools(const QByteArray &telvtoolScript = {}, const QByteArray &eepromScript = {});
+    // A TELV screen identified running, then left in its boot loader.
+    std::shared_ptr<ScreenModel> telvInBootLoader(int port, int *slot = nullptr);
+    int runUpgrade(int ms = 90000);
+    QStringList messages() const;
+
+    std::unique_ptr<PanelFixture> m_f;
+    QTemporaryDir m_dir;
+    fwtest::StandInServer m_server;
+    QStringList m_shown;
+    QMap<QString, QMessageBox::StandardButton> m_answers;
+    QList<int> m_progress;
+    QString m_chosenFile;
+};
+
+void TestUpgradeBoot::initTestCase()
+{
+    QVERIFY2(qEnvironmentVariableIsSet("LD_PRELOAD"), "run under umockdev-wrapper");
+    QVERIFY(m_dir.isValid());
+    QVERIFY(QDir(m_dir.path()).mkpath(QStringLiteral("bin")));
+    m_f = std::make_unique<PanelFixture>();
+    dialogs::setMessageHandler([this](const dialogs::Message &m) {
+        m_shown << m.title + QLatin1Char('|') + m.text;
+        return m_answers.value(m.title, QMessageBox::Ok);
+    });
+    dialogs::setFileHandler([this](const dialogs::FileRequest &) { return m_chosenFile; });
+    // Whatever proxy the machine has, the stand-in is reached directly.
+    qunsetenv("https_proxy");
+    qunsetenv("HTTPS_PROXY");
+    qunsetenv("all_proxy");
+    qunsetenv("ALL_PROXY");
+    QVERIFY2(m_server.start(), qPrintable(m_server.errorString()));
+    qputenv("TAVRIK_FIRMWARE_SERVER", m_server.host().toUtf8());
+    qputenv("TAVRIK_FIRMWARE_CA", m_server.caFile().toUtf8());
+}
+
+void TestUpgradeBoot::init()
+{
+    m_shown.clear();
+    m_answers.clear();
+    m_progress.clear();
+    installTools();
+    QFile::remove(binDir() + QStringLiteral("/firmware.local.bin"));
+    m_f->newWindow();
+    m_f->window->setApplicationDir(binDir());
+    connect(&m_f->window->upgradeWorker(), &UpgradeThread::progress, this, [this](int v) { m_progress << v; });
+    m_answers[QStringLiteral("NOTIFY")] = QMessageBox::Yes;
+    m_answers[QStringLiteral("Notify")] = QMessageBox::Yes; // the confirmation
+    m_chosenFile = telvFirmware();
+}
+
+void TestUpgradeBoot::cleanup()
+{
+    if (m_f->window)
+        QTRY_VERIFY_WITH_TIMEOUT(!m_f->window->upgradeRunning(), 90000);
+    m_f->clear();
+}
+
+void TestUpgradeBoot::installTools(const QByteArray &telvtoolScript, const QByteArray &eepromScript)
+{
+    const auto put = [this](const char *name, const char *stock, const QByteArray &script) {
+        const QString path = binDir() + QLatin1Char('/') + QLatin1String(name);
+        QFile::remove(path);
+        if (script.isEmpty())
+            QVERIFY(QFile::copy(QString::fromUtf8(stock), path));
+        else
+            QVERIFY(writeFile(path, "#!/bin/sh\n" + script + "\n", QFile::ExeOwner));
+    };
+    put("telvtool", TELVTOOL_PATH, telvtoolScript);
+    put("eeprom", EEPROM_PATH, eepromScript);
+    // Scripts that hand a call on to the stock tool find it here.
+    const QString stock = binDir() + QStringLiteral("/telvtool.stock");
+    QFile::remove(stock);
+    QVERIFY(QFile::copy(QStringLiteral(TELVTOOL_PATH), stock));
+}
+
+std::shared_ptr<ScreenModel> TestUpgradeBoot::telvInBootLoader(int port, int *slot)
+{
+    const int s = m_f->attach("6.8in-telv", port, [](ScreenModel &m) {
+        m.setRebootDelayMs(200);
+        m.setFlash({}); // its firmware is gone
+        m.setMode(Mode::TelvBootLoader);
+    });
+    if (slot)
+        *slot = s;
+    const auto model = m_f->bus->model(s);
+    if (!m_f->scanUntil([&] { return m_f->window->screen() != nullptr; }))
+        return nullptr;
+    return model;
+}
+
+int TestUpgradeBoot::runUpgrade(int ms)
+{
+    m_f->child<QPushButton>("pbUpgrade")->click();
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < ms) {
+        if (!m_progress.isEmpty() && (m_progress.last() == 100 || m_progress.last() < 0)
+            && !m_f->window->upgradeRunning())
+            return m_progress.last();
+        QTest::qWait(20);
+    }
+    return -1000;
+}
+
+void TestUpgradeBoot::telvScreenLeftInBootLoaderIsRecovered()
+{
+    // A running screen whose upgrade failed in the middle of programming.
+    const int slot = m_f->attach("6.8in-telv", 30, [](ScreenModel &m) { m.setRebootDelayMs(200); });
+    QVERIFY(m_f->scanUntil([&] { return m_f->window->screen() && m_f->status().startsWith("TELV "); }));
+    const auto model = m_f->bus->model(slot);
+    const Bytes before = model->flash();
+    const auto ownBlock = fwimage::screenBlock(fwimage::ByteView(before.data(), 24576));
+    QVERIFY(ownBlock.ok());
+    const Bytes block(ownBlock.value.begin(), ownBlock.value.end());
+    m_server.putBlock(QString::fromStdString(model->telvIdentity()), raw(block));
+    QVERIFY(writeFile(telvFirmware(), raw(newTelvImage())));
+    int programs = 0;
+    model->setRequestFilter([&programs](const Setup &s, const uint8_t *out, size_t n) {
+        if (s.request == 0xB5 && n == 54 && out[0] == 0x51 && ++programs == 40)
+            return ScreenModel::FilterAction::Stall;
+        return ScreenModel::FilterAction::Pass;
+    });
+    QCOMPARE(runUpgrade(), -1);
+    QCOMPARE(m_shown.last(), kFailed);
+    model->setRequestFilter({});
+
+    // Power-cycled, it cannot start its half-written firmware.
+    m_f->bus->unplug(slot);
+    QVERIFY(m_f->scanUntil([&] { return m_f->window->screen() == nullptr; }));
+    m_f->bus->replug(slot);
+    QVERIFY(m_f->scanUntil([&] { return model->mode() == Mode::TelvBootLoader && m_f->window->screen()
+                                        && m_f->status().contains(QLatin1String("write TELV firmware")); }));
+    m_progress.clear();
+    m_shown.clear();
+    QCOMPARE(runUpgrade(), 100);
+    // Nothing during the download; the tool's values; then done.
+    QCOMPARE(m_progress, toolProgress());
+    QCOMPARE(messages(), (QStringList{QStringLiteral("NOTIFY"), QStringLiteral("Notify")}));
+    QCOMPARE(m_shown.last(), QStringLiteral("Notify|Upgrade done, click OK to reboot the screen."));
+
+    // telvtool reset: it comes back running its new firmware, which carries
+    // the downloaded block with its first payload byte set to 0xFF.
+    QVERIFY(m_f->scanUntil([&] { return model->mode() == Mode::Running && m_f->window->screen()
+                                        && m_f->status().startsWith("TELV "); }, 10000));
+    Bytes expectedBlock = block;
+    expectedBlock[8] = 0xFF;
+    const Bytes flash = model->flash();
+    QVERIFY(std::equal(expectedBlock.begin(), expectedBlock.end(), flash.begin() + 0x1000));
+    const Bytes image = newTelvImage();
+    QVERIFY(std::equal(image.begin(), image.begin() + 12, flash.begin()));
+    // The hand-over file is what went to the flash.
+    QFile handOver(binDir() + QStringLiteral("/firmware.local.bin"));
+    QVERIFY(handOver.open(QIODevice::ReadOnly));
+    const QByteArray written = handOver.readAll();
+    QVERIFY(std::equal(written.begin(), written.end(), flash.begin(),
+                       [](char a, uint8_t b) { return uint8_t(a) == b; }));
+}
+
+void TestUpgradeBoot::identityIsSentTrimmed()
+{
+    installTools("d=$(dirname \"$0\")\n"
+                 "if [ \"$1\" = id ]; then printf '   %s\\n\\n' \"$(\"$d/telvtool.stock\" id)\"; exit 0; fi\n"
+                 "exec \"$d/telvtool.stock\" \"$@\"");
+    const auto model = telvInBootLoader(31);
+    QVERIFY(model);
+    m_server.putBlock(QString::fromStdString(model->telvIdentity()), raw(screenBlock(120, 0x41)));
+    QVERIFY(writeFile(telvFirmware(), raw(newTelvImage())));
+    QCOMPARE(runUpgrade(), 100);
+    QVERIFY(!m_shown.contains(kServerFailed));
+    QCOMPARE(model->flash()[0x1000], uint8_t(screenBlock(120, 0x41)[0]));
+    QVERIFY(m_f->scanUntil([&] { return model->mode() == Mode::Running && m_f->window->screen(); }, 10000));
+}
+
+void TestUpgradeBoot::serverFailuresShowTheBoxAndWriteNothing_data()
+{
+    QTest::addColumn<QString>("failure");
+    for (const char *f : {"no server", "no markers", "unknown screen", "untrusted certificate", "reply after the limit"})
+        QTest::newRow(f) << QString::fromLatin1(f);
+}
+
+void TestUpgradeBoot::serverFailuresShowTheBoxAndWriteNothing()
+{
+    QFETCH(QString, failure);
+    const auto model = telvInBootLoader(32);
+    QVERIFY(model);
+    const QString identity = QString::fromStdString(model->telvIdentity());
+    QVERIFY(writeFile(telvFirmware(), raw(newTelvImage())));
+    const Bytes flashBefore = model->flash();
+
+    fwtest::StandInServer other;
+    if (failure == QLatin1String("no server")) {
+        // A port that was free a moment ago: nobody answers there.
+        QVERIFY(other.start());
+        const QString host = other.host();
+        other.stop();
+        qputenv("TAVRIK_FIRMWARE_SERVER", host.toUtf8());
+    } else if (failure != QLatin1String("unknown screen")) {
+        QStringList args;
+        if (failure == QLatin1String("no markers"))
+            args << QStringLiteral("--reply") << QStringLiteral("nomarkers");
+        if (failure == QLatin1String("reply after the limit"))
+            args << QStringLiteral("--delay-ms") << QStringLiteral("14000");
+        QVERIFY(other.start(args, failure == QLatin1String("untrusted certificate")));
+        other.putBlock(identity, raw(screenBlock(120, 0x42)));
+        qputenv("TAVRIK_FIRMWARE_SERVER", other.host().toUtf8());
+    }
+
+    QCOMPARE(runUpgrade(), -1);
+    qputenv("TAVRIK_FIRMWARE_SERVER", m_server.host().toUtf8());
+    // The box first, then the failure; no further attempt, nothing written.
+    QCOMPARE(m_shown.mid(m_shown.size() - 2), (QStringList{kServerFailed, kFailed}));
+    QCOMPARE(m_progress, QList<int>{-1});
+    QVERIFY(!QFile::exists(binDir() + QStringLiteral("/firmware.local.bin")));
+    QVERIFY(model->flash() == flashBefore);
+    QCOMPARE(model->mode(), Mode::TelvBootLoader);
+}
+
+void TestUpgradeBoot::unusableBlocksEndBeforeAnythingIsWritten_data()
+{
+    QTest::addColumn<QByteArray>("block");
+    QTest::newRow("head only") << raw(Bytes(8, 0x00));
+    Bytes lying = screenBlock(120, 0x43);
+    testimages::put32(lying, 4, 5000);
+    QTest::newRow("length says more than it holds") << raw(lying);
+    QTest::newRow("larger than the boot region") << raw(screenBlock(24576, 0x44));
+    QTest::newRow("not Base64") << QByteArray();
+}
+
+void TestUpgradeBoot::unusableBlocksEndBeforeAnythingIsWritten()
+{
+    QFETCH(QByteArray, block);
+    const auto model = telvInBootLoader(33);
+    QVERIFY(model);
+    const QString identity = QString::fromStdString(model->telvIdentity());
+    QVERIFY(writeFile(telvFirmware(), raw(newTelvImage())));
+    fwtest::StandInServer garbage;
+    if (block.isEmpty()) {
+        QVERIFY(garbage.start({QStringLiteral("--reply"), QStringLiteral("garbage")}));
+        qputenv("TAVRIK_FIRMWARE_SERVER", garbage.host().toUtf8());
+    } else {
+        m_server.putBlock(identity, block);
+    }
+    const int result = runUpgrade();
+    qputenv("TAVRIK_FIRMWARE_SERVER", m_server.host().toUtf8());
+    QCOMPARE(result, -1);
+    QCOMPARE(m_progress, QList<int>{-1});
+    QVERIFY(!m_shown.contains(kServerFailed));
+    QCOMPARE(m_shown.last(), kFailed);
+    QVERIFY(!QFile::exists(binDir() + QStringLiteral("/firmware.local.bin")));
+    QCOMPARE(model->mode(), Mode::TelvBootLoader);
+}
+
+void TestUpgradeBoot::identityErrorsMakeFiveAttemptsWithoutABox()
+{
+    const QString count = m_dir.filePath(QStringLiteral("id-calls"));
+    QFile::remove(count);
+    installTools("if [ \"$1\" = id ]; then echo x >> '" + count.toUtf8() + "'; echo 'ERROR: no answer'; exit 1; fi\n"
+                 "exit 3");
+    const auto model = telvInBootLoader(34);
+    QVERIFY(model);
+    QVERIFY(writeFile(telvFirmware(), raw(newTelvImage())));
+    QCOMPARE(runUpgrade(), -1);
+    QFile calls(count);
+    QVERIFY(calls.open(QIODevice::ReadOnly));
+    QCOMPARE(calls.readAll().count('\n'), 5);
+    QVERIFY(!m_shown.contains(kServerFailed));
+    QCOMPARE(m_shown.last(), kFailed);
+    QCOMPARE(m_progress, QList<int>{-1});
+}
+
+void TestUpgradeBoot::failedToolWritesAreFailedUpgrades_data()
+{
+    QTest::addColumn<QByteArray>("spinor");
+    QTest::newRow("says ERROR") << QByteArray("echo 'ERROR: flash write failed'; exit 0");
+    QTest::newRow("says error") << QByteArray("echo 'spi error at 0x1000'; exit 0");
+    QTest::newRow("crashes") << QByteArray("kill -SEGV $$");
+    QTest::newRow("gone after reading the identity") << QByteArray();
+}
+
+void TestUpgradeBoot::failedToolWritesAreFailedUpgrades()
+{
+    QFETCH(QByteArray, spinor);
+    const QByteArray dispatch = "d=$(dirname \"$0\")\n"
+                                "if [ \"$1\" = spinor ]; then " + spinor + "; fi\n"
+                                "exec \"$d/telvtool.stock\" \"$@\"";
+    const QByteArray vanishing = "d=$(dirname \"$0\")\n"
+                                 "if [ \"$1\" = id ]; then \"$d/telvtool.stock\" id; s=$?; rm -f \"$0\"; exit $s; fi\n"
+                                 "exec \"$d/telvtool.stock\" \"$@\"";
+    installTools(spinor.isEmpty() ? vanishing : dispatch);
+    const auto model = telvInBootLoader(35);
+    QVERIFY(model);
+    m_server.putBlock(QString::fromStdString(model->telvIdentity()), raw(screenBlock(120, 0x45)));
+    QVERIFY(writeFile(telvFirmware(), raw(newTelvImage())));
+    QCOMPARE(runUpgrade(), -1);
+    QCOMPARE(m_shown.last(), kFailed);
+    QCOMPARE(m_progress.last(), -1);
+    QVERIFY(!m_progress.contains(100));
+    // No restart was tried on a failed write.
+    QCOMPARE(model->mode(), Mode::TelvBootLoader);
+}
+
+void TestUpgradeBoot::eepromToolWritesTheImageAndTheScreenRuns()
+{
+    const int slot = m_f->attach("6.8in-k2t", 36, [](ScreenModel &m) {
+        m.setConfig(0, {0xFF}); // its EEPROM image is gone
+        m.setMode(Mode::K2tBootLoader);
+    });
+    const auto model = m_f->bus->model(slot);
+    QVERIFY(m_f->scanUntil([&] { return m_f->window->screen() != nullptr; }));
+    QVERIFY(m_f->status().contains(QLatin1String("write K2T/K5TX firmware")));
+    const Bytes image = newEepromImage();
+    const QString path = firmwareFolder() + QStringLiteral("/K2T-K5TX/7NDK2T.bin");
+    QVERIFY(writeFile(path, raw(image)));
+    m_chosenFile = path;
+    QCOMPARE(runUpgrade(), 100);
+    QCOMPARE(m_progress.first(), 0);
+    for (int i = 1; i < m_progress.size() - 1; ++i)
+        QCOMPARE(m_progress[i], m_progress[i - 1] + 5);
+    QCOMPARE(m_shown.last(), QStringLiteral("Notify|Upgrade done, please unplug to reboot the screen."));
+    QVERIFY(model->config() == image);
+
+    // Replugged as the box asks, the screen runs and the window takes it.
+    m_f->bus->unplug(slot);
+    QVERIFY(m_f->scanUntil([&] { return m_f->list()->count() == 0; }));
+    m_f->bus->replug(slot);
+    QVERIFY(m_f->scanUntil([&] { return model->mode() == Mode::Running && m_f->window->screen()
+                                        && m_f->status().startsWith(QLatin1String("6.8inch")); }, 10000));
+}
+
+void TestUpgradeBoot::eepromToolOutcomes_data()
+{
+    QTest::addColumn<QByteArray>("script");
+    QTest::addColumn<int>("result");
+    QTest::newRow("lower-case error, exit 0") << QByteArray("echo 'eeprom write error'; exit 0") << -1;
+    QTest::newRow("ERROR") << QByteArray("echo 'ERROR: no device'; exit 1") << -1;
+    QTest::newRow("silence") << QByteArray("exit 0") << 100;
+    QTest::newRow("crash without a word") << QByteArray("kill -SEGV $$") << -1;
+    QTest::newRow("slow but fine") << QByteArray("sleep 2; echo written") << 100;
+}
+
+void TestUpgradeBoot::eepromToolOutcomes()
+{
+    QFETCH(QByteArray, script);
+    QFETCH(int, result);
+    const QString args = m_dir.filePath(QStringLiteral("eeprom-args"));
+    installTools({}, "printf '%s|' \"$@\" > '" + args.toUtf8() + "'\n" + script);
+    m_f->attach("6.8in-k2t", 37, [](ScreenModel &m) {
+        m.setConfig(0, {0xFF});
+        m.setMode(Mode::K2tBootLoader);
+    });
+    QVERIFY(m_f->scanUntil([&] { return m_f->window->screen() != nullptr; }));
+    const QString path = firmwareFolder() + QStringLiteral("/K2T-K5TX/7NDK2T.bin");
+    QVERIFY(writeFile(path, raw(newEepromImage())));
+    m_chosenFile = path;
+    QCOMPARE(runUpgrade(), result);
+    QCOMPARE(m_shown.last(), result == 100 ? QStringLiteral("Notify|Upgrade done, please unplug to reboot the screen.")
+                                           : kFailed);
+    // The path as chosen, as one argument of its own.
+    QFile f(args);
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    QCOMPARE(QString::fromUtf8(f.readAll()), QStringLiteral("w|") + path + QLatin1Char('|'));
+    // The window is still usable: it answers a click with its first box.
+    m_shown.clear();
+    m_answers[QStringLiteral("NOTIFY")] = QMessageBox::Cancel;
+    m_f->child<QPushButton>("pbUpgrade")->click();
+    QVERIFY(!m_shown.isEmpty());
+}
+
+QStringList TestUpgradeBoot::messages() const
+{
+    QStringList titles;
+    for (const QString &m : m_shown)
+        titles << m.section(QLatin1Char('|'), 0, 0);
+    return titles;
+}
+
+QTEST_MAIN(TestUpgradeBoot)
+#include "tst_upgradeboot.moc"
