@@ -3,11 +3,11 @@
 #include "bridge.h"
 #include "requests.h"
 
+#include <algorithm>
 #include <array>
 #include <vector>
 
 using screenlink::bridgeWrite8;
-using screenlink::bridgeWriteBlock8;
 
 void LEDTestThread::startTest(std::shared_ptr<screenlink::Screen> screen)
 {
@@ -30,7 +30,16 @@ void LEDTestThread::stopAndWait()
 void LEDTestThread::run()
 {
     screenlink::Screen &screen = *m_screen;
-    auto write1 = [&](uint8_t reg, uint8_t value) { bridgeWrite8(screen, kController, reg, &value, 1); };
+    // Every transaction looks at the stop flag first: on a screen that has
+    // gone silent each one waits out its timeout, and a stop must not wait
+    // for the whole set-up or pattern behind it.
+    auto write = [&](uint8_t reg, const uint8_t *data, int count) {
+        for (int at = 0; at < count && running; at += 16) {
+            const uint8_t piece = uint8_t(std::min(16, count - at));
+            bridgeWrite8(screen, kController, uint8_t(reg + at), data + at, piece);
+        }
+    };
+    auto write1 = [&](uint8_t reg, uint8_t value) { write(reg, &value, 1); };
 
     // Register page 0x0B holds the controller's set-up; page 0x00 its LEDs.
     write1(0xFD, 0x0B);
@@ -43,10 +52,10 @@ void LEDTestThread::run()
 
     const std::array<uint8_t, 16> zeros{};
     for (int reg = 0x00; reg <= 0xB0; reg += 0x10)
-        bridgeWrite8(screen, kController, uint8_t(reg), zeros.data(), 16);
+        write(uint8_t(reg), zeros.data(), 16);
     std::array<uint8_t, 18> on;
     on.fill(0xFF);
-    bridgeWriteBlock8(screen, kController, 0x00, on.data(), uint8_t(on.size()));
+    write(0x00, on.data(), int(on.size()));
 
     // Three channels for each of 24 LEDs from register 0x24: channel 0 of
     // every LED, then channel 1, then 2.
@@ -55,8 +64,8 @@ void LEDTestThread::run()
     std::array<uint8_t, 72> pattern{};
     while (running) {
         pattern.fill(0);
-        pattern[size_t(3 * led + channel)] = 0xFF;
-        bridgeWriteBlock8(screen, kController, 0x24, pattern.data(), uint8_t(pattern.size()));
+        pattern[size_t(led) * 3 + size_t(channel)] = 0xFF;
+        write(0x24, pattern.data(), int(pattern.size()));
         if (++led == 24) {
             led = 0;
             channel = (channel + 1) % 3;

@@ -14,7 +14,10 @@
 #include <QFile>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QDir>
+#include <QFileInfo>
 #include <QSaveFile>
+#include <QStandardPaths>
 #include <QSemaphore>
 #include <QTimer>
 
@@ -54,6 +57,15 @@ fwimage::ByteView view(const uint8_t *data, size_t size)
 UpgradeThread::~UpgradeThread()
 {
     wait();
+    (void)m_finished.load(std::memory_order_acquire);
+}
+
+bool UpgradeThread::isBusy() const
+{
+    if (isRunning())
+        return true;
+    (void)m_finished.load(std::memory_order_acquire);
+    return false;
 }
 
 void UpgradeThread::startUpgrade(std::shared_ptr<Screen> screen, uint16_t vendorId, uint16_t productId)
@@ -399,7 +411,14 @@ bool UpgradeThread::writeByTool(const uint8_t *image, int length)
 {
     // A file that failed to be written must not let the tool program an
     // older one left there by an earlier run.
-    const QString handOver = applicationDir + QStringLiteral("/firmware.local.bin");
+    // Next to the program, as the tool's users know it; an installed
+    // program's folder is not the user's to write, so then a cache folder.
+    QString folder = applicationDir;
+    if (!QFileInfo(folder).isWritable()) {
+        folder = QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation) + QStringLiteral("/tavrik");
+        QDir().mkpath(folder);
+    }
+    const QString handOver = folder + QStringLiteral("/firmware.local.bin");
     QSaveFile file(handOver);
     if (!file.open(QIODevice::WriteOnly) || file.write(reinterpret_cast<const char *>(image), length) != length
         || !file.commit()) {

@@ -34,6 +34,9 @@ public:
     // A worker waiting for the user to close a box stops waiting; for an
     // owner that is going away and can no longer show it.
     void abandonPrompts();
+    // Running, or not and then everything the last run did is visible to
+    // the caller (thread checkers do not see through QThread::wait).
+    bool isBusy() const;
 
 signals:
     void progress(int percent);

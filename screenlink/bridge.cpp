@@ -59,6 +59,9 @@ int flashRead48(Screen &screen, uint32_t address, uint8_t out[kFlashChunk])
     r = bridgeData(screen.handle(), reply, sizeof reply, kControlTimeoutMs);
     if (r < 0)
         return r;
+    // A short answer would leave stale bytes in what the upgrade writes back.
+    if (r < int(sizeof reply))
+        return LIBUSB_ERROR_IO;
     std::memcpy(out, reply + 1, kFlashChunk);
     return r;
 }

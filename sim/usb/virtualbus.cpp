@@ -107,7 +107,8 @@ struct Attachment {
         }
     }
 
-    void completeLocked(UrbPtr urb) // by value: `urb` may live in inFlight
+    // NOLINTNEXTLINE(performance-unnecessary-value-param): by value, `urb` may live in inFlight
+    void completeLocked(UrbPtr urb)
     {
         inFlight.remove(urb);
         done.push_back(urb);
@@ -552,7 +553,11 @@ void BusCore::answer(Attachment &at, const UrbPtr &urb, const uint8_t *buffer)
 {
     Slot &slot = *at.slot;
     ScreenModel &model = *slot.model;
+    // The model answers outside the attachment's lock; the result is written
+    // into the URB under it, since an unplug may complete the URB meanwhile.
     Reply reply;
+    std::vector<uint8_t> inData;
+    int actualLength = 0;
     if (urb->type == USBDEVFS_URB_TYPE_CONTROL) {
         Setup setup;
         setup.requestType = buffer[0];
@@ -567,14 +572,14 @@ void BusCore::answer(Attachment &at, const UrbPtr &urb, const uint8_t *buffer)
             reply = model.control(setup, setup.isIn() ? nullptr : buffer + 8, setup.isIn() ? 0 : setup.length);
         }
         if (reply.kind == Reply::Kind::Done && setup.isIn()) {
-            urb->inData = reply.data;
-            urb->actualLength = int(reply.data.size());
+            inData = std::move(reply.data);
+            actualLength = int(inData.size());
         } else if (reply.kind == Reply::Kind::Done) {
-            urb->actualLength = int(reply.accepted);
+            actualLength = int(reply.accepted);
         }
     } else if (urb->type == USBDEVFS_URB_TYPE_BULK && !(urb->endpoint & 0x80)) {
         reply = model.bulkOut(urb->endpoint, buffer, size_t(urb->bufferLength));
-        urb->actualLength = int(reply.accepted);
+        actualLength = int(reply.accepted);
     } else if (urb->type == USBDEVFS_URB_TYPE_INTERRUPT && urb->endpoint == 0x81) {
         std::lock_guard lock(at.mutex);
         serveInterruptLocked(at, slot);
@@ -583,26 +588,29 @@ void BusCore::answer(Attachment &at, const UrbPtr &urb, const uint8_t *buffer)
         reply.kind = Reply::Kind::Stall;
     }
 
-    if (reply.kind == Reply::Kind::Silent)
-        return; // stays in flight until the program gives up and discards it
-    urb->status = reply.kind == Reply::Kind::Stall ? -EPIPE : 0;
-    if (reply.kind == Reply::Kind::Stall) {
-        urb->actualLength = 0;
-        urb->inData.clear();
+    if (reply.kind != Reply::Kind::Silent) { // a silent one stays in flight until discarded
+        {
+            std::lock_guard lock(at.mutex);
+            if (urb->answered || std::find(at.inFlight.begin(), at.inFlight.end(), urb) == at.inFlight.end())
+                return; // completed by an unplug meanwhile
+            const bool stalled = reply.kind == Reply::Kind::Stall;
+            urb->status = stalled ? -EPIPE : 0;
+            urb->actualLength = stalled ? 0 : actualLength;
+            urb->inData = stalled ? std::vector<uint8_t>() : std::move(inData);
+            urb->answered = true;
+        }
+        auto finish = [&at, urb] {
+            std::lock_guard lock(at.mutex);
+            if (std::find(at.inFlight.begin(), at.inFlight.end(), urb) != at.inFlight.end())
+                at.completeLocked(urb);
+        };
+        // Attachments live as long as the bus and the scheduler stops first,
+        // so a delayed job may keep a plain reference.
+        if (reply.delayMs > 0)
+            scheduler.after(reply.delayMs, finish);
+        else
+            finish();
     }
-    urb->answered = true;
-
-    auto finish = [&at, urb] {
-        std::lock_guard lock(at.mutex);
-        if (std::find(at.inFlight.begin(), at.inFlight.end(), urb) != at.inFlight.end())
-            at.completeLocked(urb);
-    };
-    // Attachments live as long as the bus and the scheduler stops first, so
-    // a delayed job may keep a plain reference.
-    if (reply.delayMs > 0)
-        scheduler.after(reply.delayMs, finish);
-    else
-        finish();
 
     if (model.takeRebootRequest())
         scheduleReboot(slot);

@@ -43,6 +43,8 @@ private slots:
     void withoutAScreenNothingIsStarted();
     void pickingAnotherScreenEndsMonitorMode();
     void closingTheWindowWhileMirroringBlanksAndEndsTheDriver();
+    void screenFaultsWhileMirroring_data();
+    void screenFaultsWhileMirroring();
 
 private:
     QPushButton *monitorButton() const
@@ -193,6 +195,64 @@ void TestPanelMonitor::closingTheWindowWhileMirroringBlanksAndEndsTheDriver()
     m_f->window.reset();
     QVERIFY(monitortest::waitGone(drivers.first(), 2000));
     QVERIFY(allZero(model->lastRawBulk()));
+}
+
+void TestPanelMonitor::screenFaultsWhileMirroring_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::newRow("unplugged") << QStringLiteral("unplugged");
+    QTest::newRow("silent") << QStringLiteral("silent");
+    QTest::newRow("lying") << QStringLiteral("lying");
+}
+
+void TestPanelMonitor::screenFaultsWhileMirroring()
+{
+    QFETCH(QString, fault);
+    newWindow();
+    const int slot = m_f->attach("6.8in-telv", 2);
+    QVERIFY(m_f->scanUntil([&] { return m_f->window->screen() != nullptr; }));
+    const auto model = m_f->bus->model(slot);
+    monitorButton()->click();
+    QTRY_VERIFY_WITH_TIMEOUT(model->frameSerial() >= 2, 5000);
+    const QList<qint64> drivers = monitortest::childrenNamed(QStringLiteral("telvdrv"));
+    QCOMPARE(drivers.size(), 1);
+
+    sim::Faults faults;
+    if (fault == QLatin1String("unplugged")) {
+        m_f->bus->unplug(slot);
+    } else if (fault == QLatin1String("silent")) {
+        faults.silent = true;
+        model->setFaults(faults);
+    } else {
+        faults.bulkAccept = 1000;
+        faults.shortReply = 1;
+        model->setFaults(faults);
+    }
+    if (fault == QLatin1String("lying")) {
+        // Short frames do not stop it; the user does.
+        QTest::qWait(300);
+        QVERIFY(m_f->window->monitorRunning());
+        monitorButton()->click();
+    }
+    // The first failed transfer ends the thread, which ends its driver.
+    QTRY_VERIFY_WITH_TIMEOUT(!m_f->window->monitorRunning(), 5000);
+    QVERIFY(monitortest::waitGone(drivers.first(), 3000));
+    model->setFaults({});
+    if (fault == QLatin1String("unplugged")) {
+        // Letting go of the screen also lets go of the button.
+        QVERIFY(m_f->scanUntil([&] { return !m_f->window->screen(); }));
+        QVERIFY(!monitorButton()->isChecked());
+        m_f->bus->plug(slot);
+        QVERIFY(m_f->scanUntil([&] { return m_f->window->screen() != nullptr; }));
+    } else if (monitorButton()->isChecked()) {
+        monitorButton()->click(); // the thread never reports back: the user stops it
+    }
+    // Mirroring starts again on the same window.
+    const uint64_t before = model->frameSerial();
+    monitorButton()->click();
+    QTRY_VERIFY_WITH_TIMEOUT(model->frameSerial() >= before + 2, 5000);
+    QVERIFY(model->lastFrame() == mirroredFrame(800, 480));
+    monitorButton()->click();
 }
 
 QTEST_MAIN(TestPanelMonitor)

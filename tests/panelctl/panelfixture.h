@@ -6,6 +6,7 @@
 #include "mainwindow.h"
 #include "usb/virtualbus.h"
 
+#include <QAbstractButton>
 #include <QComboBox>
 #include <QElapsedTimer>
 #include <QLabel>
@@ -69,6 +70,21 @@ public:
         if (!scanUntil([&] { return window->screen() != nullptr; }))
             return nullptr;
         return bus->model(slot);
+    }
+
+    // Clicks Upgrade and waits until the worker has ended with its final
+    // progress value in `progress`; returns it, -1000 when none came.
+    int runUpgrade(const QList<int> &progress, int ms = 60000)
+    {
+        child<QAbstractButton>("pbUpgrade")->click();
+        QElapsedTimer t;
+        t.start();
+        while (t.elapsed() < ms) {
+            if (!progress.isEmpty() && (progress.last() == 100 || progress.last() < 0) && !window->upgradeRunning())
+                return progress.last();
+            QTest::qWait(20);
+        }
+        return -1000;
     }
 
     QComboBox *list() const { return window->findChild<QComboBox *>(QStringLiteral("mbScreenList")); }

@@ -198,16 +198,7 @@ std::shared_ptr<ScreenModel> TestUpgradeBoot::telvInBootLoader(int port, int *sl
 
 int TestUpgradeBoot::runUpgrade(int ms)
 {
-    m_f->child<QPushButton>("pbUpgrade")->click();
-    QElapsedTimer t;
-    t.start();
-    while (t.elapsed() < ms) {
-        if (!m_progress.isEmpty() && (m_progress.last() == 100 || m_progress.last() < 0)
-            && !m_f->window->upgradeRunning())
-            return m_progress.last();
-        QTest::qWait(20);
-    }
-    return -1000;
+    return m_f->runUpgrade(m_progress, ms);
 }
 
 void TestUpgradeBoot::telvScreenLeftInBootLoaderIsRecovered()

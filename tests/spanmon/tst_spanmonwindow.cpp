@@ -52,6 +52,8 @@ private slots:
     void startAfterTheChosenScreenLeftSaysNotConnected();
     void screenWithoutSizeIsRefusedUntilOneReportedIt();
     void unplugWhileMirroringKeepsStopUntilPressed();
+    void silentOrLyingScreenWhileMirroring_data();
+    void silentOrLyingScreenWhileMirroring();
     void twoScreensWithOneIdMirrorTheFirstInBusOrder();
     void closingTheWindowWhileMirroringStopsAndBlanks();
 
@@ -317,11 +319,56 @@ void TestSpanmonWindow::unplugWhileMirroringKeepsStopUntilPressed()
     QVERIFY(m_messages.isEmpty());
 }
 
+void TestSpanmonWindow::silentOrLyingScreenWhileMirroring_data()
+{
+    QTest::addColumn<bool>("silent");
+    QTest::newRow("silent") << true;
+    QTest::newRow("lying") << false;
+}
+
+void TestSpanmonWindow::silentOrLyingScreenWhileMirroring()
+{
+    QFETCH(bool, silent);
+    const auto model = attach(kSizedIdent, 0x145);
+    newWindow();
+    QTRY_COMPARE(list()->count(), 1);
+    doButton()->click();
+    QTRY_VERIFY_WITH_TIMEOUT(model->frameSerial() >= 1, 5000);
+    sim::Faults faults;
+    faults.silent = silent;
+    if (!silent) {
+        faults.bulkAccept = 1000;
+        faults.shortReply = 1;
+    }
+    model->setFaults(faults);
+    if (silent) // the first timed-out transfer ends the thread
+        QTRY_VERIFY_WITH_TIMEOUT(!m_window->monitorRunning(), 5000);
+    else
+        QTest::qWait(300);
+    // Stop always answers at once and leaves the window idle.
+    QElapsedTimer t;
+    t.start();
+    doButton()->click();
+    QVERIFY(t.elapsed() < 3000);
+    QCOMPARE(doButton()->text(), QStringLiteral("Start"));
+    QVERIFY(!m_window->monitorRunning());
+    QTRY_VERIFY(monitortest::childrenNamed(QStringLiteral("telvdrv")).isEmpty());
+    // Once the screen behaves again, mirroring starts again.
+    model->setFaults({});
+    const uint64_t before = model->frameSerial();
+    doButton()->click();
+    QTRY_VERIFY_WITH_TIMEOUT(model->frameSerial() > before + 1, 5000);
+    QVERIFY(model->lastFrame() == mirroredFrame(480, 800));
+    doButton()->click();
+    QVERIFY(m_messages.isEmpty());
+}
+
 void TestSpanmonWindow::twoScreensWithOneIdMirrorTheFirstInBusOrder()
 {
     const auto a = attach(kSizedIdent, 0x151);
     const auto b = attach(kSizedIdent, 0x152);
-    b->setConfig(0x1FF0, std::vector<uint8_t>(a->deviceId().begin(), a->deviceId().end()));
+    const std::array<uint8_t, 8> sharedId = a->deviceId();
+    b->setConfig(0x1FF0, std::vector<uint8_t>(sharedId.begin(), sharedId.end()));
     newWindow();
     QTRY_COMPARE(list()->count(), 2);
     QCOMPARE(list()->itemText(0), list()->itemText(1));
