@@ -1,5 +1,6 @@
 #include "telvmonitorthread.h"
 
+#include "frameconvert.h"
 #include "frameshare.h"
 #include "platform.h"
 #include "processes.h"
@@ -10,8 +11,6 @@
 #include <QDebug>
 #include <QFileInfo>
 #include <QProcess>
-
-#include <libyuv/convert_from_argb.h>
 
 #include <algorithm>
 #include <vector>
@@ -150,13 +149,12 @@ void TelvMonitorThread::mirror(screenlink::Screen &screen)
         if (got == FrameWait::Picture) {
             // Read after the event, when the driver has surely written it.
             const int32_t stride = share->stride();
-            if (!pictureFits(stride, width, height)) {
+            if (!convertFrame(share->pixels(), stride, width, height, frame.data())) {
                 if (!badStrideNoted)
                     qDebug("Frame share stride %d does not fit a %dx%d picture; skipped.", stride, width, height);
                 badStrideNoted = true;
                 continue;
             }
-            libyuv::ARGBToRGB565Dither(share->pixels(), stride, frame.data(), width * 2, nullptr, width, height);
         }
         // A failed wait sends the previous picture again.
         if (libusb_control_transfer(screen.handle(), screenlink::kRequestOut, kScreenCommand, 0, 0, header.data(),

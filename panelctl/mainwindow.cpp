@@ -7,6 +7,7 @@
 #include "identify.h"
 #include "platform.h"
 #include "requests.h"
+#include "screenlog.h"
 #include "ui_mainwindow.h"
 
 #include <QCoreApplication>
@@ -459,27 +460,20 @@ void MainWindow::onLog()
 {
     if (!requireScreen())
         return;
-    constexpr int kLogBuffer = 131072;
     ui->pbLog->setEnabled(false);
     libusb_device_handle *h = screenHandle->handle();
 
     uint8_t lengthBytes[4] = {};
     readLogLength(h, lengthBytes);
-    const int32_t reported = int32_t(uint32_t(lengthBytes[0]) | uint32_t(lengthBytes[1]) << 8
-                                     | uint32_t(lengthBytes[2]) << 16 | uint32_t(lengthBytes[3]) << 24);
-    // The length is the screen's word: keep within the buffer whatever it says.
-    int length = std::max(0, reported);
-    if (length > kLogBuffer) {
-        qDebug() << "Screen log of" << reported << "bytes is cut to" << kLogBuffer;
-        length = kLogBuffer;
-    }
-    QByteArray log(kLogBuffer, '\0');
-    for (int offset = 0; offset < length; offset += kLogChunk) {
-        uint8_t chunk[kLogChunk] = {};
-        setLogOffset(h, uint32_t(offset));
+    static_assert(screenlog::kChunkSize == kLogChunk);
+    const screenlog::Length reported = screenlog::logLength(lengthBytes);
+    if (reported.reported > screenlog::kBufferSize)
+        qDebug() << "Screen log of" << reported.reported << "bytes is cut to" << screenlog::kBufferSize;
+    const int length = reported.bytes;
+    const QByteArray log = screenlog::assembleLog(length, [h](uint32_t offset, uint8_t *chunk) {
+        setLogOffset(h, offset);
         readLogChunk(h, chunk);
-        std::memcpy(log.data() + offset, chunk, size_t(std::min(kLogChunk, kLogBuffer - offset)));
-    }
+    });
 
     QSaveFile file(QStringLiteral("screen.txt"));
     const bool saved = file.open(QIODevice::WriteOnly) && file.write(log.constData(), length) == length
@@ -502,7 +496,7 @@ void MainWindow::onUpgrade()
 {
     // The path is never changed under a running worker, and a worker that
     // outlived its last wait is waited for before another starts.
-    if (upgradeThread.isRunning()) {
+    if (upgradeThread.isBusy()) {
         dialogs::warning(this, tr("Error"), tr("A firmware upgrade is running."));
         return;
     }

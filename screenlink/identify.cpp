@@ -3,6 +3,8 @@
 #include "bridge.h"
 #include "requests.h"
 
+#include <QStringList>
+
 namespace screenlink {
 
 namespace {
@@ -34,6 +36,17 @@ std::optional<int> firmwareMinor(const QString &identification)
     if (at < 0)
         return std::nullopt;
     return identification.mid(at + 3).section(QLatin1Char(','), 0, 0).toInt(nullptr, 10);
+}
+
+std::optional<QSize> screenSizeFromInformation(const QString &information)
+{
+    const QStringList fields = information.split(QLatin1Char(','), Qt::KeepEmptyParts);
+    if (fields.size() < 2)
+        return std::nullopt;
+    const QStringList parts = fields[1].split(QLatin1Char('x'), Qt::KeepEmptyParts);
+    if (parts.size() < 2)
+        return std::nullopt;
+    return QSize(parts[0].toInt(nullptr, 10), parts[1].toInt(nullptr, 10));
 }
 
 } // namespace screenlink

@@ -17,4 +17,9 @@ QString identifyScreen(Screen &screen, ScreenGeometry &geometry);
 // next comma; 0 when that is not a number, nullopt without "v0.".
 std::optional<int> firmwareMinor(const QString &identification);
 
+// Width and height from the second field of an information string
+// ("...,480x800,..."); a part that is not a number reads 0. Nullopt when
+// that field or its "x" is missing.
+std::optional<QSize> screenSizeFromInformation(const QString &information);
+
 } // namespace screenlink

@@ -4,6 +4,7 @@
 #include "devicelist.h"
 #include "dialogs.h"
 #include "frameshare.h"
+#include "identify.h"
 #include "platform.h"
 #include "requests.h"
 #include "ui_mainwindow.h"
@@ -120,14 +121,10 @@ void MainWindow::readScreenSize(Screen &screen)
     uint8_t text[128] = {};
     readIdentString(screen.handle(), text);
     const QString info = QString::fromUtf8(reinterpret_cast<const char *>(text));
-    const QStringList fields = info.split(QLatin1Char(','), Qt::KeepEmptyParts);
-    if (fields.size() < 2)
-        return;
-    const QStringList parts = fields[1].split(QLatin1Char('x'), Qt::KeepEmptyParts);
-    if (parts.size() < 2)
-        return;
-    m_width = parts[0].toInt(nullptr, 10);
-    m_height = parts[1].toInt(nullptr, 10);
+    if (const std::optional<QSize> size = screenSizeFromInformation(info)) {
+        m_width = size->width();
+        m_height = size->height();
+    }
 }
 
 void MainWindow::blankScreen(Screen &screen) const

@@ -36,7 +36,7 @@ std::optional<ScreenOption> parseScreenOption(const std::string &text, std::stri
     }
     if (const auto at = head.find('@'); at != std::string::npos) {
         const std::string where = head.substr(at + 1);
-        head = head.substr(0, at);
+        head.resize(at);
         const auto dot = where.find('.');
         if (dot == std::string::npos || !toInt(where.substr(0, dot), 1, 255, &option.bus)
             || !toInt(where.substr(dot + 1), 1, 127, &option.port))

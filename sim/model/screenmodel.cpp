@@ -572,6 +572,7 @@ std::pair<int, int> ScreenModel::rawTouchForPicturePoint(int x, int y) const
     int ry;
     // The touch controller's axes as each panel is built, so that the host's
     // mapping lands on the picture point that was touched.
+    // NOLINTNEXTLINE(bugprone-branch-clone): one branch per mount, tried in order; equal bodies are equal mounts.
     if ((p.rotationCode == 1 && !telv && p.sizeCode == 7)) {
         rx = w - x, ry = h - y;
     } else if ((p.rotationCode == 1 && !telv) || p.sizeCode == 0x403) {

@@ -68,7 +68,7 @@ void EepromTest::initTestCase()
 {
     // A zone two hours ahead of UTC in summer, spelt out so that it needs
     // no time zone database.
-    setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
+    qputenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3");
     tzset();
 }
 

@@ -19,6 +19,7 @@
 #include <exception>
 #include <fstream>
 #include <string>
+#include <system_error>
 #include <vector>
 
 namespace {
@@ -55,7 +56,7 @@ std::vector<uint8_t> readImage(const std::string &path)
 {
     std::ifstream in(path, std::ios::binary);
     if (!in)
-        fail("cannot open " + path + ": " + std::strerror(errno));
+        fail("cannot open " + path + ": " + std::generic_category().message(errno));
     std::vector<uint8_t> bytes(kEepromSize + 1);
     // One byte more than an image: enough to tell that the file is too long.
     in.read(reinterpret_cast<char *>(bytes.data()), std::streamsize(bytes.size()));

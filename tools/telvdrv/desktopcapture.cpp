@@ -49,7 +49,7 @@ public:
         // Marked for removal at once: it goes when both sides have detached,
         // also when the driver is killed.
         shmctl(m_info.shmid, IPC_RMID, nullptr);
-        if (at == reinterpret_cast<void *>(-1))
+        if (at == reinterpret_cast<void *>(-1)) // NOLINT(performance-no-int-to-ptr): shmat's failure value
             return;
         m_info.shmaddr = m_image->data = static_cast<char *>(at);
         m_info.readOnly = False;

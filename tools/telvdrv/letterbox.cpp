@@ -34,7 +34,10 @@ int chooseStride(int width, int height, int64_t room)
 {
     const int64_t tight = int64_t(width) * 4;
     const int64_t aligned = (tight + 63) / 64 * 64;
-    return int(aligned * height <= room ? aligned : tight);
+    // The size comes from the frame share, which anyone may write: compared
+    // by division, as the product could overflow.
+    const bool fits = height <= 0 || aligned <= room / height;
+    return int(fits ? aligned : tight);
 }
 
 void compose(const Picture &source, uint8_t *target, int targetWidth, int targetHeight, int targetStride)

@@ -25,6 +25,7 @@
 #include <exception>
 #include <fstream>
 #include <string>
+#include <system_error>
 #include <vector>
 
 namespace {
@@ -155,7 +156,7 @@ std::vector<uint8_t> readFile(const char *path)
 {
     std::ifstream in(path, std::ios::binary);
     if (!in)
-        fail(std::string("cannot open ") + path + ": " + std::strerror(errno));
+        fail(std::string("cannot open ") + path + ": " + std::generic_category().message(errno));
     std::vector<uint8_t> bytes;
     char block[65536];
     // Stops once past the flash size: enough to know the file is too big.
