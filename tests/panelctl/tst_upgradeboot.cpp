@@ -13,6 +13,9 @@
 #include <QPushButton>
 #include <QTemporaryDir>
 
+#include <atomic>
+#include <thread>
+
 using namespace sim;
 using testimages::Bytes;
 
@@ -98,6 +101,8 @@ private slots:
     void eepromToolWritesTheImageAndTheScreenRuns();
     void eepromToolOutcomes_data();
     void eepromToolOutcomes();
+    void screenFaultsWhileAToolWrites_data();
+    void screenFaultsWhileAToolWrites();
 
 private:
     QString binDir() const { return m_dir.filePath(QStringLiteral("bin")); }
@@ -463,6 +468,78 @@ void TestUpgradeBoot::eepromToolOutcomes()
     m_answers[QStringLiteral("NOTIFY")] = QMessageBox::Cancel;
     m_f->child<QPushButton>("pbUpgrade")->click();
     QVERIFY(!m_shown.isEmpty());
+}
+
+void TestUpgradeBoot::screenFaultsWhileAToolWrites_data()
+{
+    QTest::addColumn<bool>("telv");
+    QTest::addColumn<QString>("fault");
+    for (bool telv : {true, false})
+        for (const char *fault : {"unplugged", "silent", "lying"})
+            QTest::newRow(qPrintable(QStringLiteral("%1, %2").arg(telv ? "telvtool" : "eeprom", fault)))
+                << telv << QString::fromLatin1(fault);
+}
+
+void TestUpgradeBoot::screenFaultsWhileAToolWrites()
+{
+    QFETCH(bool, telv);
+    QFETCH(QString, fault);
+    int slot = 0;
+    std::shared_ptr<ScreenModel> model;
+    if (telv) {
+        model = telvInBootLoader(38, &slot);
+        QVERIFY(model);
+        m_server.putBlock(QString::fromStdString(model->telvIdentity()), raw(screenBlock(120, 0x46)));
+        QVERIFY(writeFile(telvFirmware(), raw(newTelvImage())));
+    } else {
+        slot = m_f->attach("6.8in-k2t", 39, [](ScreenModel &m) {
+            m.setConfig(0, {0xFF});
+            m.setMode(Mode::K2tBootLoader);
+        });
+        model = m_f->bus->model(slot);
+        QVERIFY(m_f->scanUntil([&] { return m_f->window->screen() != nullptr; }));
+        m_chosenFile = firmwareFolder() + QStringLiteral("/K2T-K5TX/7NDK2T.bin");
+        QVERIFY(writeFile(m_chosenFile, raw(newEepromImage())));
+    }
+    // The tool's own write requests trip the fault, half-way through.
+    const uint8_t writeRequest = telv ? 0x52 : 0x60;
+    // Shared with the filter, which the model may still hold if this test
+    // stops early.
+    auto writes = std::make_shared<std::atomic<int>>(0);
+    auto tripped = std::make_shared<std::atomic<bool>>(false);
+    const bool lying = fault == QLatin1String("lying");
+    model->setRequestFilter([writes, tripped, lying, writeRequest](const Setup &s, const uint8_t *, size_t) {
+        if (s.request == writeRequest && ++*writes == 3)
+            *tripped = true;
+        return *tripped && !lying ? ScreenModel::FilterAction::Silent : ScreenModel::FilterAction::Pass;
+    });
+    std::thread actor([&] {
+        for (int i = 0; i < 60000 && !*tripped; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (fault == QLatin1String("unplugged")) {
+            m_f->bus->unplug(slot);
+        } else if (lying) {
+            Faults lies;
+            lies.shortReply = 1;
+            model->setFaults(lies);
+        }
+    });
+    const int result = runUpgrade();
+    actor.join();
+    QVERIFY(*tripped);
+    QCOMPARE(result, -1);
+    QCOMPARE(m_shown.last(), kFailed);
+    QVERIFY(!m_progress.contains(100));
+    // No restart was tried, and the window goes on.
+    model->setRequestFilter({});
+    model->setFaults({});
+    if (fault == QLatin1String("unplugged")) {
+        QVERIFY(m_f->scanUntil([&] { return m_f->list()->count() == 0; }));
+        QCOMPARE(m_f->status(), QStringLiteral("No device."));
+    } else {
+        QCOMPARE(model->mode(), telv ? Mode::TelvBootLoader : Mode::K2tBootLoader);
+    }
+    QVERIFY(!m_f->window->upgradeRunning());
 }
 
 QStringList TestUpgradeBoot::messages() const
