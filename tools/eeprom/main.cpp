@@ -10,7 +10,7 @@
 // wValue, wIndex 0):
 //   OUT 0x60 write  1-64 bytes
 //   IN  0x61 read   1-64 bytes
-#include "usbhandles.h"
+#include "bootloadertool.h"
 
 #include <cerrno>
 #include <cstdint>
@@ -36,14 +36,7 @@ constexpr size_t kChunk = 64;
 constexpr uint8_t kBootFormat = 0xC2; // the boot ROM loads only this format
 constexpr unsigned kTimeoutMs = 1000;
 
-struct Failure {
-    std::string why;
-};
-
-[[noreturn]] void fail(const std::string &why)
-{
-    throw Failure{why};
-}
+using bootloadertool::fail;
 
 std::string hex(size_t v)
 {
@@ -74,27 +67,6 @@ std::vector<uint8_t> readImage(const std::string &path)
     return bytes;
 }
 
-screenlink::DeviceHandle openBootLoader(libusb_context *ctx)
-{
-    screenlink::DeviceList list(ctx);
-    if (list.error() < 0)
-        fail(std::string("cannot list USB devices: ") + libusb_error_name(list.error()));
-    for (libusb_device *device : list) {
-        libusb_device_descriptor d{};
-        if (libusb_get_device_descriptor(device, &d) < 0 || d.idVendor != kVendorId || d.idProduct != kProductId)
-            continue;
-        int r = 0;
-        screenlink::DeviceHandle h = screenlink::DeviceHandle::open(device, &r);
-        if (!h)
-            fail(std::string("cannot open the screen: ") + libusb_error_name(r));
-        r = h.claimInterface0();
-        if (r < 0)
-            fail(std::string("cannot claim the screen: ") + libusb_error_name(r));
-        return h;
-    }
-    fail("no K2T/K5TX screen in its boot loader (USB 04b4:8613)");
-}
-
 int writeImage(const std::string &path)
 {
     // The image is checked before the screen is touched: a refused file
@@ -103,7 +75,7 @@ int writeImage(const std::string &path)
     screenlink::UsbContext usb;
     if (!usb)
         fail(std::string("cannot start libusb: ") + libusb_error_name(usb.initError()));
-    screenlink::DeviceHandle h = openBootLoader(usb.get());
+    screenlink::DeviceHandle h = bootloadertool::openFirst(usb.get(), kVendorId, kProductId, "K2T/K5TX screen");
 
     std::printf("writing %zu bytes\n", kEepromSize);
     std::fflush(stdout);
@@ -154,13 +126,5 @@ int run(const std::vector<std::string> &args)
 
 int main(int argc, char *argv[])
 {
-    try {
-        return run(std::vector<std::string>(argv + 1, argv + argc));
-    } catch (const Failure &f) {
-        std::printf("ERROR: %s\n", f.why.c_str());
-    } catch (const std::exception &e) {
-        std::printf("ERROR: %s\n", e.what());
-    }
-    std::fflush(stdout);
-    return 1;
+    return bootloadertool::runMain(argc, argv, run);
 }

@@ -14,7 +14,7 @@
 //   OUT 0x52 program   address, 1-4096 bytes; only clears bits, so erase first
 //   IN  0x53 read      address, 1-4096 bytes
 //   OUT 0x54 reset     value 0, index 0, no data
-#include "usbhandles.h"
+#include "bootloadertool.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -48,14 +48,7 @@ constexpr size_t kMaxIdentity = 64;
 constexpr unsigned kTimeoutMs = 1000;
 constexpr unsigned kEraseTimeoutMs = 3000; // a real sector erase takes tens of milliseconds
 
-struct Failure {
-    std::string why;
-};
-
-[[noreturn]] void fail(const std::string &why)
-{
-    throw Failure{why};
-}
+using bootloadertool::fail;
 
 std::string hex(uint32_t v)
 {
@@ -78,23 +71,7 @@ public:
     {
         if (!m_usb)
             fail(std::string("cannot start libusb: ") + libusb_error_name(m_usb.initError()));
-        screenlink::DeviceList list(m_usb.get());
-        if (list.error() < 0)
-            fail(std::string("cannot list USB devices: ") + libusb_error_name(list.error()));
-        for (libusb_device *device : list) {
-            libusb_device_descriptor d{};
-            if (libusb_get_device_descriptor(device, &d) < 0 || d.idVendor != kVendorId || d.idProduct != kProductId)
-                continue;
-            int r = 0;
-            m_handle = screenlink::DeviceHandle::open(device, &r);
-            if (!m_handle)
-                fail(std::string("cannot open the TELV screen: ") + libusb_error_name(r));
-            r = m_handle.claimInterface0();
-            if (r < 0)
-                fail(std::string("cannot claim the TELV screen: ") + libusb_error_name(r));
-            return;
-        }
-        fail("no TELV screen in its boot loader (USB 1f3a:efe8)");
+        m_handle = bootloadertool::openFirst(m_usb.get(), kVendorId, kProductId, "TELV screen");
     }
 
     std::string identity()
@@ -259,13 +236,5 @@ int run(const std::vector<std::string> &args)
 
 int main(int argc, char *argv[])
 {
-    try {
-        return run(std::vector<std::string>(argv + 1, argv + argc));
-    } catch (const Failure &f) {
-        std::printf("ERROR: %s\n", f.why.c_str());
-    } catch (const std::exception &e) {
-        std::printf("ERROR: %s\n", e.what());
-    }
-    std::fflush(stdout);
-    return 1;
+    return bootloadertool::runMain(argc, argv, run);
 }

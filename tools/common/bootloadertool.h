@@ -1,0 +1,65 @@
+#pragma once
+
+// What the stand-in boot-loader tools share: failing with one "ERROR" line
+// (the only word panelctl looks for), and finding and claiming the first
+// screen with a given USB ID.
+#include "usbhandles.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <exception>
+#include <string>
+#include <vector>
+
+namespace bootloadertool {
+
+struct Failure {
+    std::string why;
+};
+
+[[noreturn]] inline void fail(const std::string &why)
+{
+    throw Failure{why};
+}
+
+// Opens and claims the first device with that ID; `what` names it in errors.
+inline screenlink::DeviceHandle openFirst(libusb_context *ctx, uint16_t vendorId, uint16_t productId,
+                                          const std::string &what)
+{
+    screenlink::DeviceList list(ctx);
+    if (list.error() < 0)
+        fail(std::string("cannot list USB devices: ") + libusb_error_name(list.error()));
+    for (libusb_device *device : list) {
+        libusb_device_descriptor d{};
+        if (libusb_get_device_descriptor(device, &d) < 0 || d.idVendor != vendorId || d.idProduct != productId)
+            continue;
+        int r = 0;
+        screenlink::DeviceHandle h = screenlink::DeviceHandle::open(device, &r);
+        if (!h)
+            fail("cannot open the " + what + ": " + libusb_error_name(r));
+        r = h.claimInterface0();
+        if (r < 0)
+            fail("cannot claim the " + what + ": " + libusb_error_name(r));
+        return h;
+    }
+    char id[16];
+    std::snprintf(id, sizeof id, "%04x:%04x", vendorId, productId);
+    fail("no " + what + " in its boot loader (USB " + id + ")");
+}
+
+// Runs the tool's command line; any failure becomes "ERROR: why" and exit 1.
+template <typename Run>
+int runMain(int argc, char *argv[], Run run)
+{
+    try {
+        return run(std::vector<std::string>(argv + 1, argv + argc));
+    } catch (const Failure &f) {
+        std::printf("ERROR: %s\n", f.why.c_str());
+    } catch (const std::exception &e) {
+        std::printf("ERROR: %s\n", e.what());
+    }
+    std::fflush(stdout);
+    return 1;
+}
+
+} // namespace bootloadertool
