@@ -39,6 +39,7 @@ private slots:
     void cleanup();
 
     void checkingAsksFirstThenMirrorsTheOpenScreen();
+    void realDriverBringsTheDesktopToTheScreen();
     void uncheckingEndsTheDriverAtOnceAndBlanks();
     void withoutAScreenNothingIsStarted();
     void pickingAnotherScreenEndsMonitorMode();
@@ -118,6 +119,35 @@ void TestPanelMonitor::checkingAsksFirstThenMirrorsTheOpenScreen()
     QTRY_VERIFY_WITH_TIMEOUT(model->frameSerial() >= again + 2, 5000);
     QVERIFY(model->lastFrame() == mirroredFrame(800, 480));
     monitorButton()->click();
+}
+
+void TestPanelMonitor::realDriverBringsTheDesktopToTheScreen()
+{
+    monitortest::Xvfb x;
+    const QString error = x.start(QSize(800, 480));
+    if (!error.isEmpty())
+        QSKIP(qPrintable(error));
+    const Bytes desktop = monitortest::showOnDesktop(x.display(), monitortest::pattern(800, 480, 3200, 6),
+                                                     QSize(800, 480));
+    QVERIFY(!desktop.empty());
+    QTemporaryDir appDir;
+    QVERIFY(QFile::copy(QStringLiteral(TELVDRV_PATH), appDir.filePath(QStringLiteral("telvdrv"))));
+    // The driver the window starts captures this desktop.
+    const QByteArray oldDisplay = qgetenv("DISPLAY");
+    qputenv("DISPLAY", x.display().toLocal8Bit());
+
+    m_f->newWindow();
+    m_f->window->setApplicationDir(appDir.path());
+    const auto model = m_f->open("6.8in-telv", 3);
+    QVERIFY(model);
+    monitorButton()->click();
+    QCOMPARE(m_messages, QStringList{kNotify});
+    const Bytes expected = monitortest::expectedFrame(desktop.data(), 3200, 800, 480);
+    QTRY_VERIFY_WITH_TIMEOUT(model->lastFrame() == expected, 10000);
+    QCOMPARE(monitortest::childrenNamed(QStringLiteral("telvdrv")).size(), 1);
+    monitorButton()->click();
+    QTRY_VERIFY(!m_f->window->monitorRunning());
+    qputenv("DISPLAY", oldDisplay);
 }
 
 void TestPanelMonitor::uncheckingEndsTheDriverAtOnceAndBlanks()
