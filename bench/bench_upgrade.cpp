@@ -36,17 +36,6 @@ double median(std::vector<double> v)
 constexpr int kEraseSteps = 16;
 constexpr double kEraseWaitMs = 200;
 
-testimages::Bytes newImage(size_t size)
-{
-    testimages::ImageLayout layout;
-    layout.size = size;
-    layout.bootLength = 0x5E00;
-    layout.payloads = {testimages::pattern(64, 0x11), testimages::pattern(100, 0x22), testimages::pattern(900, 0x33)};
-    testimages::Bytes image = testimages::telvImage(layout);
-    for (size_t i = 0x2000; i < size; ++i)
-        image[i] = uint8_t(i * 13 + 7);
-    return image;
-}
 
 } // namespace
 
@@ -91,7 +80,7 @@ int main(int argc, char **argv)
 
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("TELV.6d8.TAVRIK.bin"));
-    const testimages::Bytes image = newImage(30000);
+    const testimages::Bytes image = testimages::upgradeTelvImage(30000);
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly) || file.write(reinterpret_cast<const char *>(image.data()), qint64(image.size()))
                                                  != qint64(image.size())) {

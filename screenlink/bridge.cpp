@@ -7,6 +7,22 @@
 
 namespace screenlink {
 
+namespace {
+
+// A write transaction: the command, then its status, with nothing of
+// another thread's between them.
+int commandThenStatus(Screen &screen, const uint8_t *command, uint16_t length)
+{
+    uint8_t status = 0;
+    auto lock = screen.lockTransaction();
+    const int r = bridgeCommand(screen.handle(), command, length, kControlTimeoutMs);
+    if (r < 0)
+        return r;
+    return bridgeStatus(screen.handle(), &status, kControlTimeoutMs);
+}
+
+} // namespace
+
 int bridgeWrite8(Screen &screen, uint8_t target, uint8_t reg, const uint8_t *data, uint8_t n)
 {
     if (n > 16)
@@ -17,14 +33,8 @@ int bridgeWrite8(Screen &screen, uint8_t target, uint8_t reg, const uint8_t *dat
     buffer[2] = 0x00;
     buffer[3] = reg;
     std::memcpy(buffer + 4, data, n);
-    auto lock = screen.lockTransaction();
-    int r = bridgeCommand(screen.handle(), buffer, uint16_t(n + 4), kControlTimeoutMs);
-    if (r < 0)
-        return r;
-    r = bridgeStatus(screen.handle(), buffer, kControlTimeoutMs);
-    if (r < 0)
-        return r;
-    return n;
+    const int r = commandThenStatus(screen, buffer, uint16_t(n + 4));
+    return r < 0 ? r : n;
 }
 
 int bridgeWriteBlock8(Screen &screen, uint8_t target, uint8_t reg, const uint8_t *data, uint8_t count)
@@ -71,24 +81,14 @@ int flashProgram48(Screen &screen, uint32_t address, uint8_t count, const uint8_
     uint8_t command[6 + kFlashChunk] = {kConfigMemory, uint8_t(count + 3), 0x00, uint8_t(address >> 16),
                                         uint8_t(address >> 8), uint8_t(address)};
     std::memcpy(command + 6, data, kFlashChunk);
-    uint8_t status = 0;
-    auto lock = screen.lockTransaction();
-    const int r = bridgeCommand(screen.handle(), command, sizeof command, kControlTimeoutMs);
-    if (r < 0)
-        return r;
-    return bridgeStatus(screen.handle(), &status, kControlTimeoutMs);
+    return commandThenStatus(screen, command, sizeof command);
 }
 
 int writeConfigLine(Screen &screen, uint16_t address, const uint8_t data[16])
 {
     uint8_t command[21] = {kConfigMemory, 0x12, 0x00, uint8_t(address >> 8), uint8_t(address)};
     std::memcpy(command + 5, data, 16);
-    uint8_t status = 0;
-    auto lock = screen.lockTransaction();
-    const int r = bridgeCommand(screen.handle(), command, sizeof command, kControlTimeoutMs);
-    if (r < 0)
-        return r;
-    return bridgeStatus(screen.handle(), &status, kControlTimeoutMs);
+    return commandThenStatus(screen, command, sizeof command);
 }
 
 int readConfig(Screen &screen, uint16_t address, uint8_t count, uint8_t *out)

@@ -108,4 +108,26 @@ std::string captureStdout(const std::function<void()> &action)
     return text;
 }
 
+Bytes upgradeTelvImage(std::size_t size)
+{
+    ImageLayout layout;
+    layout.size = size;
+    layout.position = 0x1000;
+    layout.bootLength = 0x5E00;
+    layout.payloads = {pattern(64, 0x11), pattern(100, 0x22), pattern(900, 0x33)};
+    Bytes image = telvImage(layout);
+    for (std::size_t i = 0x2000; i < size; ++i)
+        image[i] = std::uint8_t(i * 13 + 7);
+    return image;
+}
+
+Bytes upgradeEepromImage()
+{
+    Bytes image = pattern(8192, 0x5C);
+    image[0] = 0xC2;
+    put32(image, 0x1FFC, 7);
+    put32(image, 0x1FF8, 0);
+    return image;
+}
+
 } // namespace testimages

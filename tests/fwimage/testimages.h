@@ -32,6 +32,13 @@ struct ImageLayout {
 };
 Bytes telvImage(const ImageLayout &layout);
 
+// A new firmware file as the upgrade tests write it: three logo blocks at
+// 0x1000 (block 1 its own, to be replaced by the screen's), boot length
+// 0x5E00, and code after the logo area.
+Bytes upgradeTelvImage(std::size_t size = BootRegion);
+// An 8 KiB EEPROM image for a 6.8-inch K2T screen (size code 7, variant 0).
+Bytes upgradeEepromImage();
+
 // Where block `index` (0-based) of the chain at `position` starts, walking
 // the lengths as they are stored. No bounds checks: test images only.
 std::size_t blockStart(const Bytes &image, std::uint32_t position, int index);

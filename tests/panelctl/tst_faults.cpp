@@ -54,24 +54,7 @@ bool writeFile(const QString &path, const Bytes &bytes)
            && f.write(reinterpret_cast<const char *>(bytes.data()), qint64(bytes.size())) == qint64(bytes.size());
 }
 
-Bytes telvImage()
-{
-    testimages::ImageLayout layout;
-    layout.size = 24576;
-    layout.position = 0x1000;
-    layout.bootLength = 0x5E00;
-    layout.payloads = {testimages::pattern(64, 0x11), testimages::pattern(100, 0x22), testimages::pattern(900, 0x33)};
-    return testimages::telvImage(layout);
-}
 
-Bytes eepromImage()
-{
-    Bytes image = testimages::pattern(8192, 0x5C);
-    image[0] = 0xC2;
-    testimages::put32(image, 0x1FFC, 7);
-    testimages::put32(image, 0x1FF8, 0);
-    return image;
-}
 
 } // namespace
 
@@ -285,7 +268,7 @@ void TestFaults::faultInTheMiddle()
     } else if (upgrade) {
         firmware = m_dir.filePath(eeprom ? QStringLiteral("firmware/K2T-K5TX/7NDK2T.bin")
                                          : QStringLiteral("firmware/TELV/TELV.6d8.TAVRIK.bin"));
-        QVERIFY(writeFile(firmware, eeprom ? eepromImage() : telvImage()));
+        QVERIFY(writeFile(firmware, eeprom ? testimages::upgradeEepromImage() : testimages::upgradeTelvImage()));
         firmwareHash = fileHash(firmware);
         QCOMPARE(runUpgrade(), -1);
         QCOMPARE(m_shown.last(), QStringLiteral("Notify|Upgrade firmware failed."));

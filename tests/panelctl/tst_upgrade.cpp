@@ -42,19 +42,6 @@ Bytes readFile(const QString &path)
     return Bytes(a.begin(), a.end());
 }
 
-// A new TELV image with its own block 1, which the upgrade must replace.
-Bytes newTelvImage(size_t size)
-{
-    testimages::ImageLayout layout;
-    layout.size = size;
-    layout.position = 0x1000;
-    layout.bootLength = 0x5E00;
-    layout.payloads = {testimages::pattern(64, 0x11), testimages::pattern(100, 0x22), testimages::pattern(900, 0x33)};
-    Bytes image = testimages::telvImage(layout);
-    for (size_t i = 0x2000; i < size; ++i)
-        image[i] = uint8_t(i * 13 + 7); // code and data after the logo area
-    return image;
-}
 
 // The progress values the upgrade of a running TELV screen must report:
 // read, erase and program steps, then the read-back.
@@ -190,7 +177,7 @@ void TestUpgrade::telvUpgradeKeepsTheScreenBlockAndReboots()
     QVERIFY(model);
     const Bytes before = model->flash();
     const Bytes screenBlock(before.begin() + 0x1000, before.begin() + 0x1000 + 8 + 120);
-    const Bytes file = newTelvImage(size_t(size));
+    const Bytes file = testimages::upgradeTelvImage(size_t(size));
     const QString path = firmwareFolder() + QStringLiteral("/TELV/TELV.6d8.TAVRIK.bin");
     QVERIFY(writeFile(path, file));
     m_answers[QStringLiteral("NOTIFY")] = QMessageBox::Yes;
@@ -242,7 +229,7 @@ void TestUpgrade::telvFaultsEndAsFailedUpgrade()
     QFETCH(QString, fault);
     const auto model = openScreen("6.8in-telv", 41);
     QVERIFY(model);
-    const Bytes file = newTelvImage(24576);
+    const Bytes file = testimages::upgradeTelvImage(24576);
     const QString path = firmwareFolder() + QStringLiteral("/TELV/TELV.6d8.TAVRIK.bin");
     QVERIFY(writeFile(path, file));
     m_answers[QStringLiteral("NOTIFY")] = QMessageBox::Yes;
@@ -480,7 +467,7 @@ void TestUpgrade::contentChecksAndNameRules()
     if (file.isEmpty()) {
         m_chosenFile = firmwareFolder() + QStringLiteral("/no such file.bin");
     } else {
-        Bytes content = size == 24576 ? newTelvImage(24576) : testimages::pattern(size_t(size), 1);
+        Bytes content = size == 24576 ? testimages::upgradeTelvImage(24576) : testimages::pattern(size_t(size), 1);
         content[0] = uint8_t(first);
         if (size == 8192) {
             testimages::put32(content, 0x1FFC, 7);
@@ -512,7 +499,7 @@ void TestUpgrade::secondClickAndClosingWhileRunning()
 {
     const auto model = openScreen("6.8in-telv", 49);
     QVERIFY(model);
-    QVERIFY(writeFile(firmwareFolder() + QStringLiteral("/TELV/TELV.6d8.TAVRIK.bin"), newTelvImage(24576)));
+    QVERIFY(writeFile(firmwareFolder() + QStringLiteral("/TELV/TELV.6d8.TAVRIK.bin"), testimages::upgradeTelvImage(24576)));
     m_answers[QStringLiteral("NOTIFY")] = QMessageBox::Yes;
     m_f->child<QPushButton>("pbUpgrade")->click();
     QVERIFY2(m_f->window->upgradeRunning(), qPrintable(titles().join(',') + " / " + (m_shown.isEmpty() ? QString() : m_shown.last().text)));

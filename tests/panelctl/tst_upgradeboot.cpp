@@ -39,29 +39,7 @@ QByteArray raw(const Bytes &b)
     return QByteArray(reinterpret_cast<const char *>(b.data()), qsizetype(b.size()));
 }
 
-// A new TELV image with its own block 1, which the downloaded one replaces.
-Bytes newTelvImage()
-{
-    testimages::ImageLayout layout;
-    layout.size = 24576;
-    layout.position = 0x1000;
-    layout.bootLength = 0x5E00;
-    layout.payloads = {testimages::pattern(64, 0x11), testimages::pattern(100, 0x22), testimages::pattern(900, 0x33)};
-    Bytes image = testimages::telvImage(layout);
-    for (size_t i = 0x2000; i < image.size(); ++i)
-        image[i] = uint8_t(i * 13 + 7);
-    return image;
-}
 
-// An 8 KiB EEPROM image for a 6.8-inch K2T screen.
-Bytes newEepromImage()
-{
-    Bytes image = testimages::pattern(8192, 0x5C);
-    image[0] = 0xC2;
-    testimages::put32(image, 0x1FFC, 7);
-    testimages::put32(image, 0x1FF8, 0);
-    return image;
-}
 
 // The screen block the server keeps for a screen: head, length, payload.
 Bytes screenBlock(size_t payload, uint8_t seed)
@@ -217,7 +195,7 @@ void TestUpgradeBoot::telvScreenLeftInBootLoaderIsRecovered()
     QVERIFY(ownBlock.ok());
     const Bytes block(ownBlock.value.begin(), ownBlock.value.end());
     m_server.putBlock(QString::fromStdString(model->telvIdentity()), raw(block));
-    QVERIFY(writeFile(telvFirmware(), raw(newTelvImage())));
+    QVERIFY(writeFile(telvFirmware(), raw(testimages::upgradeTelvImage())));
     int programs = 0;
     model->setRequestFilter([&programs](const Setup &s, const uint8_t *out, size_t n) {
         if (s.request == 0xB5 && n == 54 && out[0] == 0x51 && ++programs == 40)
@@ -250,7 +228,7 @@ void TestUpgradeBoot::telvScreenLeftInBootLoaderIsRecovered()
     expectedBlock[8] = 0xFF;
     const Bytes flash = model->flash();
     QVERIFY(std::equal(expectedBlock.begin(), expectedBlock.end(), flash.begin() + 0x1000));
-    const Bytes image = newTelvImage();
+    const Bytes image = testimages::upgradeTelvImage();
     QVERIFY(std::equal(image.begin(), image.begin() + 12, flash.begin()));
     // The hand-over file is what went to the flash.
     QFile handOver(binDir() + QStringLiteral("/firmware.local.bin"));
@@ -268,7 +246,7 @@ void TestUpgradeBoot::identityIsSentTrimmed()
     const auto model = telvInBootLoader(31);
     QVERIFY(model);
     m_server.putBlock(QString::fromStdString(model->telvIdentity()), raw(screenBlock(120, 0x41)));
-    QVERIFY(writeFile(telvFirmware(), raw(newTelvImage())));
+    QVERIFY(writeFile(telvFirmware(), raw(testimages::upgradeTelvImage())));
     QCOMPARE(runUpgrade(), 100);
     QVERIFY(!m_shown.contains(kServerFailed));
     QCOMPARE(model->flash()[0x1000], uint8_t(screenBlock(120, 0x41)[0]));
@@ -288,7 +266,7 @@ void TestUpgradeBoot::serverFailuresShowTheBoxAndWriteNothing()
     const auto model = telvInBootLoader(32);
     QVERIFY(model);
     const QString identity = QString::fromStdString(model->telvIdentity());
-    QVERIFY(writeFile(telvFirmware(), raw(newTelvImage())));
+    QVERIFY(writeFile(telvFirmware(), raw(testimages::upgradeTelvImage())));
     const Bytes flashBefore = model->flash();
 
     fwtest::StandInServer other;
@@ -336,7 +314,7 @@ void TestUpgradeBoot::unusableBlocksEndBeforeAnythingIsWritten()
     const auto model = telvInBootLoader(33);
     QVERIFY(model);
     const QString identity = QString::fromStdString(model->telvIdentity());
-    QVERIFY(writeFile(telvFirmware(), raw(newTelvImage())));
+    QVERIFY(writeFile(telvFirmware(), raw(testimages::upgradeTelvImage())));
     fwtest::StandInServer garbage;
     if (block.isEmpty()) {
         QVERIFY(garbage.start({QStringLiteral("--reply"), QStringLiteral("garbage")}));
@@ -362,7 +340,7 @@ void TestUpgradeBoot::identityErrorsMakeFiveAttemptsWithoutABox()
                  "exit 3");
     const auto model = telvInBootLoader(34);
     QVERIFY(model);
-    QVERIFY(writeFile(telvFirmware(), raw(newTelvImage())));
+    QVERIFY(writeFile(telvFirmware(), raw(testimages::upgradeTelvImage())));
     QCOMPARE(runUpgrade(), -1);
     QFile calls(count);
     QVERIFY(calls.open(QIODevice::ReadOnly));
@@ -394,7 +372,7 @@ void TestUpgradeBoot::failedToolWritesAreFailedUpgrades()
     const auto model = telvInBootLoader(35);
     QVERIFY(model);
     m_server.putBlock(QString::fromStdString(model->telvIdentity()), raw(screenBlock(120, 0x45)));
-    QVERIFY(writeFile(telvFirmware(), raw(newTelvImage())));
+    QVERIFY(writeFile(telvFirmware(), raw(testimages::upgradeTelvImage())));
     QCOMPARE(runUpgrade(), -1);
     QCOMPARE(m_shown.last(), kFailed);
     QCOMPARE(m_progress.last(), -1);
@@ -412,7 +390,7 @@ void TestUpgradeBoot::eepromToolWritesTheImageAndTheScreenRuns()
     const auto model = m_f->bus->model(slot);
     QVERIFY(m_f->scanUntil([&] { return m_f->window->screen() != nullptr; }));
     QVERIFY(m_f->status().contains(QLatin1String("write K2T/K5TX firmware")));
-    const Bytes image = newEepromImage();
+    const Bytes image = testimages::upgradeEepromImage();
     const QString path = firmwareFolder() + QStringLiteral("/K2T-K5TX/7NDK2T.bin");
     QVERIFY(writeFile(path, raw(image)));
     m_chosenFile = path;
@@ -454,7 +432,7 @@ void TestUpgradeBoot::eepromToolOutcomes()
     });
     QVERIFY(m_f->scanUntil([&] { return m_f->window->screen() != nullptr; }));
     const QString path = firmwareFolder() + QStringLiteral("/K2T-K5TX/7NDK2T.bin");
-    QVERIFY(writeFile(path, raw(newEepromImage())));
+    QVERIFY(writeFile(path, raw(testimages::upgradeEepromImage())));
     m_chosenFile = path;
     QCOMPARE(runUpgrade(), result);
     QCOMPARE(m_shown.last(), result == 100 ? QStringLiteral("Notify|Upgrade done, please unplug to reboot the screen.")
@@ -490,7 +468,7 @@ void TestUpgradeBoot::screenFaultsWhileAToolWrites()
         model = telvInBootLoader(38, &slot);
         QVERIFY(model);
         m_server.putBlock(QString::fromStdString(model->telvIdentity()), raw(screenBlock(120, 0x46)));
-        QVERIFY(writeFile(telvFirmware(), raw(newTelvImage())));
+        QVERIFY(writeFile(telvFirmware(), raw(testimages::upgradeTelvImage())));
     } else {
         slot = m_f->attach("6.8in-k2t", 39, [](ScreenModel &m) {
             m.setConfig(0, {0xFF});
@@ -499,7 +477,7 @@ void TestUpgradeBoot::screenFaultsWhileAToolWrites()
         model = m_f->bus->model(slot);
         QVERIFY(m_f->scanUntil([&] { return m_f->window->screen() != nullptr; }));
         m_chosenFile = firmwareFolder() + QStringLiteral("/K2T-K5TX/7NDK2T.bin");
-        QVERIFY(writeFile(m_chosenFile, raw(newEepromImage())));
+        QVERIFY(writeFile(m_chosenFile, raw(testimages::upgradeEepromImage())));
     }
     // The tool's own write requests trip the fault, half-way through.
     const uint8_t writeRequest = telv ? 0x52 : 0x60;
