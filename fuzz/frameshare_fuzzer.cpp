@@ -1,4 +1,4 @@
-// The frame share's header, which any user can write: what the monitor
+// The frame share's header, which another program writes: what the monitor
 // thread and the frame driver make of a hostile width, height, rate and
 // stride before they touch pixels, and then the pixel work itself on a
 // buffer exactly the size of the share's pixel area, so that any read or

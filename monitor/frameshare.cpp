@@ -1,5 +1,7 @@
 #include "frameshare.h"
 
+#include "platform.h"
+
 #include <QtEndian>
 
 #include <algorithm>
@@ -42,14 +44,40 @@ void FrameShare::writeSize(int32_t width, int32_t height)
     setField(8, frameRate(width, height));
 }
 
-std::unique_ptr<FrameShare> openFrameShare(const FrameShareNames &names)
+QString defaultShareName()
 {
-    auto memory = platform::SharedMemory::open(names.memory, kFrameShareSize);
-    if (!memory)
+    return QString::fromStdString(platform::userObjectName("TELV_FRAME_SHARE"));
+}
+
+QString defaultEventName()
+{
+    return QString::fromStdString(platform::userObjectName("TELV_FRAME_EVENT"));
+}
+
+namespace {
+
+void refused(QString *why, const char *what, const std::string &reason)
+{
+    if (why)
+        *why = QStringLiteral("The %1 %2; monitor mode will not use it.")
+                   .arg(QLatin1String(what), QString::fromStdString(reason));
+}
+
+} // namespace
+
+std::unique_ptr<FrameShare> openFrameShare(const FrameShareNames &names, QString *why)
+{
+    std::string reason;
+    auto memory = platform::SharedMemory::open(names.memory.toStdString(), kFrameShareSize, &reason);
+    if (!memory) {
+        refused(why, "frame share", reason);
         return nullptr;
-    auto event = platform::NamedEvent::open(names.event);
-    if (!event)
+    }
+    auto event = platform::NamedEvent::open(names.event.toStdString(), &reason);
+    if (!event) {
+        refused(why, "frame event", reason);
         return nullptr;
+    }
     return std::make_unique<FrameShare>(std::move(memory), std::move(event));
 }
 
@@ -77,8 +105,10 @@ bool publishFrame(FrameShare &share, const uint8_t *picture, int32_t stride, int
         return false;
     share.setStride(stride);
     std::memcpy(share.pixels(), picture, size_t(stride) * size_t(height));
+    if (share.broken())
+        return false;
     share.event().set();
-    return true;
+    return !share.broken();
 }
 
 int32_t frameRate(int32_t width, int32_t height)

@@ -19,7 +19,9 @@
 //  16  pixels  height rows of stride bytes, 4 bytes a pixel in memory order
 //              blue, green, red, alpha (alpha ignored)
 //
-// The share is open to every user, so whatever its header says is checked
+// On Linux each user has a share of their own (see
+// platform::userObjectName()); on Windows it is open to every user. Either
+// way another program writes it, so whatever its header says is checked
 // before pixels are read by it.
 namespace monitor {
 
@@ -27,10 +29,20 @@ inline constexpr size_t kFrameShareSize = 0x800000;
 inline constexpr size_t kShareHeaderSize = 16;
 inline constexpr size_t kPixelAreaSize = kFrameShareSize - kShareHeaderSize;
 
+// The names the monitor side and the frame driver meet at: the caller's
+// own "TELV_FRAME_SHARE" and "TELV_FRAME_EVENT".
+QString defaultShareName();
+QString defaultEventName();
+
 struct FrameShareNames {
-    QString memory = QStringLiteral("TELV_FRAME_SHARE");
-    QString event = QStringLiteral("TELV_FRAME_EVENT");
+    QString memory = defaultShareName();
+    QString event = defaultEventName();
 };
+
+// The environment variable in which the monitor side tells the driver it
+// starts its own process ID, so that the driver can tell whether the
+// program that started it is still there.
+inline constexpr char kParentPidVariable[] = "TAVRIK_PARENT_PID";
 
 class FrameShare {
 public:
@@ -46,6 +58,10 @@ public:
 
     uint8_t *pixels() const { return m_memory->data() + kShareHeaderSize; }
     platform::NamedEvent &event() const { return *m_event; }
+    // Whether another process cut the memory or the event short while it
+    // was open: what was read since is not the driver's, and nothing more
+    // comes through. Looked at after each access; the share is then closed.
+    bool broken() const { return m_memory->broken() || m_event->broken(); }
 
 private:
     int32_t field(size_t offset) const;
@@ -56,8 +72,10 @@ private:
 };
 
 // Opens the share and its event, creating them when nobody has yet. Null
-// when either cannot be had; nothing stays open then.
-std::unique_ptr<FrameShare> openFrameShare(const FrameShareNames &names = {});
+// when either cannot be had or is refused (another user's, open to others,
+// not a regular file); nothing stays open then, and `why`, when given,
+// names the object and the reason in a sentence.
+std::unique_ptr<FrameShare> openFrameShare(const FrameShareNames &names = {}, QString *why = nullptr);
 void closeFrameShare(std::unique_ptr<FrameShare> &share);
 
 enum class FrameWait { Picture, TimedOut, Failed };
@@ -66,7 +84,8 @@ enum class FrameWait { Picture, TimedOut, Failed };
 FrameWait waitFrame(FrameShare &share, int timeoutMs);
 
 // Driver side: writes the stride, copies `height` rows of `stride` bytes to
-// the pixel area, then sets the event. Refuses a picture that does not fit.
+// the pixel area, then sets the event. Refuses a picture that does not fit;
+// false also when the share turned out broken.
 bool publishFrame(FrameShare &share, const uint8_t *picture, int32_t stride, int32_t height);
 
 // 13824000 / width / height in integer steps, at least 24; 0 for a size that

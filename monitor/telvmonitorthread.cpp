@@ -41,7 +41,8 @@ TelvMonitorThread::~TelvMonitorThread()
 
 QString TelvMonitorThread::defaultDriverPath()
 {
-    return QCoreApplication::applicationDirPath() + QStringLiteral("/telvdrv") + platform::exeSuffix();
+    return QCoreApplication::applicationDirPath() + QStringLiteral("/telvdrv")
+        + QString::fromStdString(platform::exeSuffix());
 }
 
 void TelvMonitorThread::setDriverPath(const QString &path)
@@ -75,10 +76,10 @@ void TelvMonitorThread::stop()
 {
     m_running = false;
     // The driver would set the event the thread waits on; it goes at once,
-    // also when it was started by another program.
+    // also when another program of the same user started it.
     if (m_driverImage.isEmpty())
         setDriverPath(defaultDriverPath());
-    platform::endProcessTrees(m_driverImage);
+    platform::endProcessTrees(m_driverImage.toStdString());
 }
 
 bool TelvMonitorThread::stopAndWait(int msec)
@@ -119,12 +120,15 @@ void TelvMonitorThread::mirror(screenlink::Screen &screen)
         return;
     }
 
-    platform::endProcessTrees(m_driverImage);
+    platform::endProcessTrees(m_driverImage.toStdString());
     if (!pause(m_driverPauseMs))
         return;
 
-    std::unique_ptr<FrameShare> share = openFrameShare();
+    QString why;
+    std::unique_ptr<FrameShare> share = openFrameShare({}, &why);
     if (!share) {
+        if (!why.isEmpty())
+            qDebug("%s", qPrintable(why));
         qDebug("Can not create frame, need to be admin.");
         return;
     }
@@ -133,6 +137,11 @@ void TelvMonitorThread::mirror(screenlink::Screen &screen)
     QProcess driver;
     // Its messages go where ours go; unread pipes would block it once full.
     driver.setProcessChannelMode(QProcess::ForwardedChannels);
+    // So that a driver whose starter is gone before it could ask to go
+    // along can tell (the exit signal it asks for covers only what follows).
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QLatin1String(kParentPidVariable), QString::number(QCoreApplication::applicationPid()));
+    driver.setProcessEnvironment(environment);
     driver.start(m_driverPath, QStringList(), QIODevice::ReadWrite);
     driver.waitForStarted(kDriverStartMs);
 
@@ -140,16 +149,29 @@ void TelvMonitorThread::mirror(screenlink::Screen &screen)
     std::vector<uint8_t> frame(frameBytes);
     std::array<uint8_t, 6> header = frameHeader(width, height);
     bool badStrideNoted = false;
+    // Another process of ours cut the share short: what it holds is zeros
+    // now and nothing more comes, so the mode ends as if stopped.
+    const auto broken = [&share] {
+        if (!share->broken())
+            return false;
+        qDebug("The frame share was made smaller while in use; monitor mode ends.");
+        return true;
+    };
 
     while (m_running) {
         // In slices, so that a stop ends the wait even when no picture comes.
         const FrameWait got = waitFrame(*share, kWaitSliceMs);
+        if (broken())
+            break;
         if (got == FrameWait::TimedOut)
             continue;
         if (got == FrameWait::Picture) {
             // Read after the event, when the driver has surely written it.
             const int32_t stride = share->stride();
-            if (!convertFrame(share->pixels(), stride, width, height, frame.data())) {
+            const bool converted = convertFrame(share->pixels(), stride, width, height, frame.data());
+            if (broken())
+                break;
+            if (!converted) {
                 if (!badStrideNoted)
                     qDebug("Frame share stride %d does not fit a %dx%d picture; skipped.", stride, width, height);
                 badStrideNoted = true;

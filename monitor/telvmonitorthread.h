@@ -12,9 +12,9 @@
 
 // Monitor mode: starts the frame driver, and for every picture it publishes
 // in the frame share sends one RGB 5-6-5 frame to the screen, until asked
-// to stop or a transfer fails. Then it blanks the screen with a frame of
-// zero bytes, ends the driver and closes the share. Reports only to the
-// debug output.
+// to stop, a transfer fails or the share is cut short under it. Then it
+// blanks the screen with a frame of zero bytes, ends the driver and closes
+// the share. Reports only to the debug output.
 //
 // The thread keeps the screen it was given for its whole run, so the device
 // handle stays open under it even when its owner lets go of the screen.
@@ -34,8 +34,9 @@ public:
     // armed here, so a stop that comes at once is never lost.
     void start(std::shared_ptr<screenlink::Screen> screen, int width, int height);
     // The stop request: clears the running flag and ends every frame driver
-    // by name. Does not wait; a thread waiting for a picture sees it within
-    // one wait slice and still blanks the screen and closes down.
+    // of the same user by name. Does not wait; a thread waiting for a
+    // picture sees it within one wait slice and still blanks the screen and
+    // closes down.
     void stop();
     // stop(), then waits at most `msec` (no limit when negative). True when
     // the thread has ended.

@@ -57,7 +57,7 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(std::make_uniq
     ui->pbHFlip->setEnabled(false);
     screenProductId = kNoId;
     screenVendorId = kNoId;
-    exeSuffix = platform::exeSuffix();
+    exeSuffix = QString::fromStdString(platform::exeSuffix());
     m_applicationDir = QCoreApplication::applicationDirPath();
     const QString driver = m_applicationDir + QStringLiteral("/telvdrv") + exeSuffix;
     if (!QFile::exists(driver))

@@ -1,13 +1,27 @@
 #include "platform.h"
 
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+
 namespace platform {
 
-QString exeSuffix()
+std::string exeSuffix()
 {
-#ifdef Q_OS_WIN
-    return QStringLiteral(".exe");
+#ifdef _WIN32
+    return ".exe";
 #else
-    return QString();
+    return {};
+#endif
+}
+
+std::string userObjectName(const std::string &base)
+{
+#ifdef _WIN32
+    return base;
+#else
+    // The effective user owns what we create, so it names it too.
+    return base + "." + std::to_string(geteuid());
 #endif
 }
 

@@ -1,20 +1,27 @@
 #pragma once
 
-#include <QList>
-#include <QString>
+#include <cstdint>
+#include <string>
+#include <vector>
 
 // Finding and ending other programs by the name of their executable file
-// ("image name"): how the tools end every running frame driver, whoever
-// started it.
+// ("image name"): how the tools end the frame drivers left running, by the
+// same user, before starting their own.
 namespace platform {
 
 // Processes whose executable file is called `imageName` (with the
-// platform's suffix, see exeSuffix()). Only processes whose executable the
-// caller may look at are found; the caller itself never is.
-QList<qint64> findProcesses(const QString &imageName);
+// platform's suffix, see exeSuffix()), whoever runs them. Only processes
+// whose executable the caller may look at are found; the caller itself
+// never is.
+std::vector<int64_t> findProcesses(const std::string &imageName);
 
-// Forcibly ends every process found by that name together with all its
-// descendants. Returns at once; the processes may still be going away.
-void endProcessTrees(const QString &imageName);
+// Forcibly ends every process found by that name that belongs to the
+// caller's own user, together with all its descendants of that user.
+// Other users' processes are never touched, also not by root or an
+// administrator: two users of one machine each mirror their own desktop.
+// On Linux the user is the real user ID; on Windows the token's user, in
+// the caller's own session. Returns at once; the processes may still be
+// going away.
+void endProcessTrees(const std::string &imageName);
 
 } // namespace platform

@@ -1,29 +1,39 @@
 #pragma once
 
-#include <QString>
-
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 
-// Named objects that processes of any user open by name: a block of memory
-// and an auto-reset event. Like the kernel objects they stand for on
-// Windows, each one goes away when the last process that has it open
-// closes it.
+// Named objects that processes open by name: a block of memory and an
+// auto-reset event. Like the kernel objects they stand for on Windows, each
+// one goes away when the last process that has it open closes it.
+//
+// On Linux they are files under /dev/shm that only their owner may use:
+// they are created 0600 whatever the umask, and an existing object that
+// belongs to another user, that others may open or that is not a regular
+// file is refused. Another user cannot get rid of a mapping, but the owner's
+// other programs can shrink the object under it: the pages past its new end
+// then read as zeros instead of faulting, and broken() says so. On Windows
+// they are machine-wide objects that every user may open.
 namespace platform {
 
 class SharedMemory {
 public:
     // Opens the block `name`, creating it zero-filled when there is none, and
     // maps `size` bytes of it read/write. Null when it can be neither opened
-    // nor created, or is smaller than `size` and cannot be enlarged.
-    static std::unique_ptr<SharedMemory> open(const QString &name, size_t size);
+    // nor created, is refused, or is smaller than `size` and cannot be
+    // enlarged; `why` (when given) then says which object and why.
+    static std::unique_ptr<SharedMemory> open(const std::string &name, size_t size, std::string *why = nullptr);
     ~SharedMemory();
     SharedMemory(const SharedMemory &) = delete;
     SharedMemory &operator=(const SharedMemory &) = delete;
 
     uint8_t *data() const { return m_data; }
     size_t size() const { return m_size; }
+    // Whether the object was cut short under the mapping: what was read
+    // since may be zeros, what was written is lost. It stays broken.
+    bool broken() const;
 
     struct Native;
 
@@ -39,8 +49,9 @@ class NamedEvent {
 public:
     enum class Wait { Signalled, TimedOut, Failed };
 
-    // Opens the event `name`, creating it unset when there is none.
-    static std::unique_ptr<NamedEvent> open(const QString &name);
+    // Opens the event `name`, creating it unset when there is none. Null
+    // with `why` as for SharedMemory::open.
+    static std::unique_ptr<NamedEvent> open(const std::string &name, std::string *why = nullptr);
     ~NamedEvent();
     NamedEvent(const NamedEvent &) = delete;
     NamedEvent &operator=(const NamedEvent &) = delete;
@@ -51,6 +62,8 @@ public:
     // Returns Signalled once the event is set, leaving it clear again.
     // A negative timeout waits without limit.
     Wait wait(int timeoutMs);
+    // As SharedMemory::broken(): a broken event no longer reaches anyone.
+    bool broken() const;
 
     struct Native;
 

@@ -4,6 +4,13 @@
 // object open holds a shared flock on it, so that the last one to close can
 // tell it is the last and remove the name, as Windows does with the last
 // handle. Nothing here is a lock that a killed process could leave held.
+//
+// The objects are the user's own: 0600, and refused when an existing one is
+// not. A mapped object can still be made smaller by the owner's other
+// processes, and touching a page past its new end raises SIGBUS. As
+// libwayland-server does for its clients' buffers, a SIGBUS handler then
+// puts zero pages over the whole mapping and lets the access go on; the
+// mapping is marked broken for its owner to see.
 #include "sharedmemory.h"
 
 #include <algorithm>
@@ -11,7 +18,11 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <csignal>
+#include <cstdio>
 #include <ctime>
+#include <mutex>
+#include <system_error>
 #include <thread>
 
 #include <fcntl.h>
@@ -26,8 +37,14 @@ namespace platform {
 
 namespace {
 
-// Every user may open the objects: the Windows originals carry a NULL DACL.
-constexpr mode_t kOpenToAll = 0666;
+// Where glibc's shm_open(3) puts the objects, for messages. It opens them
+// with O_NOFOLLOW and passes other flags on: a FIFO or a terminal planted
+// under the name is neither waited on nor made our controlling terminal.
+// (Its internal open is also out of reach of a preloaded library that moves
+// /dev paths elsewhere, as umockdev does under the tests.)
+constexpr char kShmFolder[] = "/dev/shm/";
+constexpr int kOpenFlags = O_NONBLOCK | O_NOCTTY;
+constexpr mode_t kOwnerOnly = 0600;
 // Attempts at opening a name that another process removes at that moment.
 constexpr int kOpenAttempts = 50;
 // How long to wait for a closing process that holds the exclusive lock
@@ -35,6 +52,120 @@ constexpr int kOpenAttempts = 50;
 // hang us.
 constexpr auto kLockPatience = std::chrono::milliseconds(500);
 constexpr size_t kEventObjectSize = 4096;
+
+// ---- Mappings that a shrink must not crash ----
+
+// A fixed table, so that the handler finds a mapping with atomic loads
+// alone: it may run in the middle of anything, malloc included.
+constexpr int kGuardSlots = 64;
+enum : int { kSlotFree, kSlotClaimed, kSlotLive };
+
+struct GuardSlot {
+    std::atomic<int> state{kSlotFree};
+    std::atomic<uintptr_t> begin{0};
+    std::atomic<size_t> length{0};
+    std::atomic<bool> broken{false};
+};
+
+GuardSlot g_slots[kGuardSlots];
+struct sigaction g_previousBus {};
+std::atomic<bool> g_previousKnown{false};
+std::once_flag g_handlerOnce;
+
+void passOn(int signal, siginfo_t *info, void *context)
+{
+    const bool fault = info && info->si_code > 0;
+    if (g_previousKnown.load(std::memory_order_acquire)) {
+        const struct sigaction &previous = g_previousBus;
+        if ((previous.sa_flags & SA_SIGINFO) != 0 && previous.sa_sigaction) {
+            previous.sa_sigaction(signal, info, context);
+            return;
+        }
+        // A fault is not ignored even where the signal is: the kernel would
+        // not let it be either.
+        if (previous.sa_handler == SIG_IGN && !fault)
+            return;
+        if (previous.sa_handler != SIG_DFL && previous.sa_handler != SIG_IGN) {
+            previous.sa_handler(signal);
+            return;
+        }
+    }
+    // The default action, which ends the process: the signal stays blocked
+    // until this handler returns, then comes again without it.
+    struct sigaction byDefault {};
+    byDefault.sa_handler = SIG_DFL;
+    sigemptyset(&byDefault.sa_mask);
+    sigaction(signal, &byDefault, nullptr);
+    raise(signal);
+}
+
+void onBusError(int signal, siginfo_t *info, void *context)
+{
+    const int savedErrno = errno;
+    // Only a fault carries the address it was at; a SIGBUS sent by a
+    // process carries its sender there.
+    if (info && info->si_code > 0) {
+        const auto address = reinterpret_cast<uintptr_t>(info->si_addr);
+        for (GuardSlot &slot : g_slots) {
+            if (slot.state.load(std::memory_order_acquire) != kSlotLive)
+                continue;
+            const uintptr_t begin = slot.begin.load(std::memory_order_relaxed);
+            const size_t length = slot.length.load(std::memory_order_relaxed);
+            if (address < begin || address - begin >= length)
+                continue;
+            // The raw system call: the sanitizers' mmap wrappers are not
+            // meant to run inside a signal handler.
+            const long mapped = syscall(SYS_mmap, begin, length, long(PROT_READ | PROT_WRITE),
+                                        long(MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED), -1L, 0L);
+            if (mapped == -1)
+                break;
+            slot.broken.store(true, std::memory_order_release);
+            errno = savedErrno;
+            return; // the access is made again, on zero pages now
+        }
+    }
+    errno = savedErrno;
+    passOn(signal, info, context);
+}
+
+void installBusHandler()
+{
+    // Learnt before ours is in place, so that the handler never chains to a
+    // half-written action.
+    sigaction(SIGBUS, nullptr, &g_previousBus);
+    g_previousKnown.store(true, std::memory_order_release);
+    struct sigaction action {};
+    action.sa_sigaction = &onBusError;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_RESTART;
+    sigaction(SIGBUS, &action, nullptr);
+}
+
+size_t pageRounded(size_t bytes)
+{
+    const auto page = size_t(sysconf(_SC_PAGESIZE));
+    return (bytes + page - 1) / page * page;
+}
+
+// The slot now watching the mapping, -1 when the table is full.
+int guardMapping(void *map, size_t length)
+{
+    std::call_once(g_handlerOnce, installBusHandler);
+    for (int i = 0; i < kGuardSlots; ++i) {
+        GuardSlot &slot = g_slots[i];
+        int expected = kSlotFree;
+        if (!slot.state.compare_exchange_strong(expected, kSlotClaimed, std::memory_order_acquire))
+            continue;
+        slot.begin.store(reinterpret_cast<uintptr_t>(map), std::memory_order_relaxed);
+        slot.length.store(pageRounded(length), std::memory_order_relaxed);
+        slot.broken.store(false, std::memory_order_relaxed);
+        slot.state.store(kSlotLive, std::memory_order_release);
+        return i;
+    }
+    return -1;
+}
+
+// ---- Opening ----
 
 class Fd {
 public:
@@ -70,19 +201,64 @@ private:
     int m_fd;
 };
 
-std::string posixName(const QString &name)
+std::string errorText(int error)
 {
-    return "/" + name.toStdString();
+    return std::generic_category().message(error);
+}
+
+std::string octal(mode_t mode)
+{
+    char text[8];
+    std::snprintf(text, sizeof text, "%04o", unsigned(mode & 07777));
+    return text;
+}
+
+// Why an existing object is not ours to use; empty when it is.
+std::string refusal(const std::string &path, const struct stat &st)
+{
+    if (S_ISLNK(st.st_mode))
+        return path + " is not a regular file (it is a symbolic link)";
+    if (!S_ISREG(st.st_mode))
+        return path + " is not a regular file";
+    if (st.st_uid != geteuid())
+        return path + " belongs to another user (uid " + std::to_string(st.st_uid) + ")";
+    if ((st.st_mode & 077) != 0)
+        return path + " may be used by other users (mode " + octal(st.st_mode) + ")";
+    if ((st.st_mode & 07777 & ~kOwnerOnly) != 0)
+        return path + " has modes wider than 0600 (mode " + octal(st.st_mode) + ")";
+    return {};
+}
+
+// What is at the name itself, whatever it is and whoever may read it (the
+// lstat(2) of it): an O_PATH open needs no rights on the file.
+bool lookAt(const std::string &name, struct stat *st)
+{
+    const Fd at(shm_open(name.c_str(), O_PATH, 0));
+    return at.get() >= 0 && fstat(at.get(), st) == 0;
+}
+
+// Why opening failed with `error`. What is at the name says more than the
+// error: a non-owner gets EACCES, and so does root with fs.protected_regular
+// for another user's file in the sticky /dev/shm.
+std::string openFailure(const std::string &name, const std::string &path, int error)
+{
+    struct stat st {};
+    if (lookAt(name, &st)) {
+        std::string why = refusal(path, st);
+        if (!why.empty())
+            return why;
+    }
+    return path + " cannot be opened: " + errorText(error);
 }
 
 // Whether `fd` is still the object that `name` leads to.
 bool stillNamed(int fd, const std::string &name)
 {
-    const Fd other(shm_open(name.c_str(), O_RDONLY, 0));
+    const Fd other(shm_open(name.c_str(), O_PATH, 0));
     if (other.get() < 0)
         return false;
-    struct stat a{};
-    struct stat b{};
+    struct stat a {};
+    struct stat b {};
     return fstat(fd, &a) == 0 && fstat(other.get(), &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
@@ -100,12 +276,21 @@ bool lockShared(int fd)
     }
 }
 
+bool fail(std::string *why, std::string text)
+{
+    if (why)
+        *why = std::move(text);
+    return false;
+}
+
 // One opened and mapped object.
 struct ShmObject {
     std::string name;
+    std::string path;
     Fd fd;
     void *map = MAP_FAILED;
     size_t size = 0;
+    int slot = -1;
 
     ShmObject() = default;
     ShmObject(const ShmObject &) = delete;
@@ -113,6 +298,8 @@ struct ShmObject {
 
     ~ShmObject()
     {
+        if (slot >= 0)
+            g_slots[slot].state.store(kSlotFree, std::memory_order_release);
         if (map != MAP_FAILED)
             munmap(map, size);
         if (fd.get() < 0)
@@ -124,42 +311,61 @@ struct ShmObject {
             shm_unlink(name.c_str());
     }
 
-    bool open(const std::string &objectName, size_t bytes)
+    bool broken() const { return slot >= 0 && g_slots[slot].broken.load(std::memory_order_acquire); }
+
+    bool open(const std::string &objectName, size_t bytes, std::string *why)
     {
-        name = objectName;
+        name = "/" + objectName;
+        path = kShmFolder + objectName;
         for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
-            Fd f(shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL, kOpenToAll));
+            Fd f(shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | kOpenFlags, kOwnerOnly));
             if (f.get() >= 0) {
-                fchmod(f.get(), kOpenToAll); // past the umask
+                // A umask such as 0277 would take the owner's own writing.
+                fchmod(f.get(), kOwnerOnly);
             } else if (errno == EEXIST) {
-                f = Fd(shm_open(name.c_str(), O_RDWR, 0));
+                f = Fd(shm_open(name.c_str(), O_RDWR | kOpenFlags, 0));
                 if (f.get() < 0 && errno == ENOENT)
                     continue; // removed in between
             }
             if (f.get() < 0)
-                return false;
+                return fail(why, openFailure(name, path, errno));
+            // Looked at on what was opened, not on the name: nothing of
+            // someone else's is locked, enlarged or mapped.
+            struct stat st {};
+            if (fstat(f.get(), &st) != 0)
+                return fail(why, path + " cannot be examined: " + errorText(errno));
+            if (std::string refused = refusal(path, st); !refused.empty())
+                return fail(why, std::move(refused));
             // Without the lock we are simply not counted as a user.
             lockShared(f.get());
             if (!stillNamed(f.get(), name))
                 continue; // its last user removed it while we opened it
-            struct stat st{};
-            if (fstat(f.get(), &st) != 0 || !S_ISREG(st.st_mode))
-                return false;
             // Someone may have made it smaller than we need; mapping past its
             // end would fault on first touch.
             if (st.st_size < off_t(bytes) && ftruncate(f.get(), off_t(bytes)) != 0)
-                return false;
+                return fail(why, path + " is too small and cannot be enlarged: " + errorText(errno));
             void *m = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, f.get(), 0);
             if (m == MAP_FAILED)
-                return false;
+                return fail(why, path + " cannot be mapped: " + errorText(errno));
+            const int guard = guardMapping(m, bytes);
+            if (guard < 0) {
+                munmap(m, bytes);
+                return fail(why, path + " cannot be mapped: too many shared objects are open");
+            }
             fd = std::move(f);
             map = m;
             size = bytes;
+            slot = guard;
             return true;
         }
-        return false;
+        return fail(why, path + " was removed again each time it was opened");
     }
 };
+
+bool usableName(const std::string &name)
+{
+    return !name.empty() && name.find('/') == std::string::npos && name != "." && name != "..";
+}
 
 long futex(uint32_t *word, int op, uint32_t value, const timespec *timeout)
 {
@@ -180,14 +386,21 @@ SharedMemory::SharedMemory(std::unique_ptr<Native> native) : m_native(std::move(
 
 SharedMemory::~SharedMemory() = default;
 
-std::unique_ptr<SharedMemory> SharedMemory::open(const QString &name, size_t size)
+std::unique_ptr<SharedMemory> SharedMemory::open(const std::string &name, size_t size, std::string *why)
 {
-    if (name.isEmpty() || name.contains(QLatin1Char('/')) || size == 0)
+    if (!usableName(name) || size == 0) {
+        fail(why, "\"" + name + "\" is not a usable name for shared memory");
         return nullptr;
+    }
     auto native = std::make_unique<Native>();
-    if (!native->object.open(posixName(name), size))
+    if (!native->object.open(name, size, why))
         return nullptr;
     return std::unique_ptr<SharedMemory>(new SharedMemory(std::move(native)));
+}
+
+bool SharedMemory::broken() const
+{
+    return m_native->object.broken();
 }
 
 struct NamedEvent::Native {
@@ -204,14 +417,21 @@ NamedEvent::NamedEvent(std::unique_ptr<Native> native) : m_native(std::move(nati
 
 NamedEvent::~NamedEvent() = default;
 
-std::unique_ptr<NamedEvent> NamedEvent::open(const QString &name)
+std::unique_ptr<NamedEvent> NamedEvent::open(const std::string &name, std::string *why)
 {
-    if (name.isEmpty() || name.contains(QLatin1Char('/')))
+    if (!usableName(name)) {
+        fail(why, "\"" + name + "\" is not a usable name for an event");
         return nullptr;
+    }
     auto native = std::make_unique<Native>();
-    if (!native->object.open(posixName(name), kEventObjectSize))
+    if (!native->object.open(name, kEventObjectSize, why))
         return nullptr;
     return std::unique_ptr<NamedEvent>(new NamedEvent(std::move(native)));
+}
+
+bool NamedEvent::broken() const
+{
+    return m_native->object.broken();
 }
 
 void NamedEvent::set()
@@ -226,8 +446,13 @@ NamedEvent::Wait NamedEvent::wait(int timeoutMs)
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
     for (;;) {
-        if (m_native->state().load(std::memory_order_relaxed) != 0
-            && m_native->state().exchange(0, std::memory_order_acquire) != 0)
+        const bool signalled = m_native->state().load(std::memory_order_relaxed) != 0
+            && m_native->state().exchange(0, std::memory_order_acquire) != 0;
+        // A broken event reaches nobody: what reads as set is our own doing,
+        // and a wait without limit would never end.
+        if (m_native->object.broken())
+            return Wait::Failed;
+        if (signalled)
             return Wait::Signalled;
         timespec ts{};
         const timespec *limit = nullptr;

@@ -29,9 +29,26 @@ struct OpenToAll {
     }
 };
 
-std::wstring globalName(const QString &name)
+std::string globalName(const std::string &name)
 {
-    return (QStringLiteral("Global\\") + name).toStdWString();
+    return "Global\\" + name;
+}
+
+std::wstring wide(const std::string &text)
+{
+    if (text.empty())
+        return {};
+    const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), int(text.size()), nullptr, 0);
+    std::wstring out(size_t(n > 0 ? n : 0), L'\0');
+    if (n > 0)
+        MultiByteToWideChar(CP_UTF8, 0, text.data(), int(text.size()), out.data(), n);
+    return out;
+}
+
+void describe(std::string *why, const std::string &name, const char *what, DWORD error)
+{
+    if (why)
+        *why = globalName(name) + " " + what + " (error " + std::to_string(error) + ")";
 }
 
 class Handle {
@@ -62,6 +79,9 @@ struct SharedMemory::Native {
     HANDLE mapping = nullptr;
     void *view = nullptr;
 
+    Native() = default;
+    Native(const Native &) = delete;
+    Native &operator=(const Native &) = delete;
     ~Native()
     {
         if (view)
@@ -78,11 +98,14 @@ SharedMemory::SharedMemory(std::unique_ptr<Native> native) : m_native(std::move(
 
 SharedMemory::~SharedMemory() = default;
 
-std::unique_ptr<SharedMemory> SharedMemory::open(const QString &name, size_t size)
+std::unique_ptr<SharedMemory> SharedMemory::open(const std::string &name, size_t size, std::string *why)
 {
-    if (name.isEmpty() || size == 0)
+    if (name.empty() || size == 0) {
+        if (why)
+            *why = "\"" + name + "\" is not a usable name for shared memory";
         return nullptr;
-    const std::wstring n = globalName(name);
+    }
+    const std::wstring n = wide(globalName(name));
     HANDLE opened = OpenFileMappingW(FILE_MAP_ALL_ACCESS, FALSE, n.c_str());
     if (!opened) {
         OpenToAll access;
@@ -91,12 +114,16 @@ std::unique_ptr<SharedMemory> SharedMemory::open(const QString &name, size_t siz
                                     DWORD(bytes & 0xFFFFFFFFu), n.c_str());
     }
     Handle mapping(opened);
-    if (!mapping.get())
+    if (!mapping.get()) {
+        describe(why, name, "cannot be opened or created", GetLastError());
         return nullptr;
+    }
     // Fails for a section smaller than `size`: nothing is mapped past its end.
     void *view = MapViewOfFile(mapping.get(), FILE_MAP_ALL_ACCESS, 0, 0, size);
-    if (!view)
+    if (!view) {
+        describe(why, name, "cannot be mapped", GetLastError());
         return nullptr;
+    }
     auto native = std::make_unique<Native>();
     native->mapping = mapping.release();
     native->view = view;
@@ -105,9 +132,18 @@ std::unique_ptr<SharedMemory> SharedMemory::open(const QString &name, size_t siz
     return memory;
 }
 
+bool SharedMemory::broken() const
+{
+    // A section keeps the size it was created with.
+    return false;
+}
+
 struct NamedEvent::Native {
     HANDLE event = nullptr;
 
+    Native() = default;
+    Native(const Native &) = delete;
+    Native &operator=(const Native &) = delete;
     ~Native()
     {
         if (event)
@@ -119,18 +155,28 @@ NamedEvent::NamedEvent(std::unique_ptr<Native> native) : m_native(std::move(nati
 
 NamedEvent::~NamedEvent() = default;
 
-std::unique_ptr<NamedEvent> NamedEvent::open(const QString &name)
+std::unique_ptr<NamedEvent> NamedEvent::open(const std::string &name, std::string *why)
 {
-    if (name.isEmpty())
+    if (name.empty()) {
+        if (why)
+            *why = "\"\" is not a usable name for an event";
         return nullptr;
+    }
     OpenToAll access;
     // Auto-reset, created unset; opens the event when it exists already.
-    HANDLE event = CreateEventW(&access.attributes, FALSE, FALSE, globalName(name).c_str());
-    if (!event)
+    HANDLE event = CreateEventW(&access.attributes, FALSE, FALSE, wide(globalName(name)).c_str());
+    if (!event) {
+        describe(why, name, "cannot be opened or created", GetLastError());
         return nullptr;
+    }
     auto native = std::make_unique<Native>();
     native->event = event;
     return std::unique_ptr<NamedEvent>(new NamedEvent(std::move(native)));
+}
+
+bool NamedEvent::broken() const
+{
+    return false;
 }
 
 void NamedEvent::set()

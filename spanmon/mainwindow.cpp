@@ -33,7 +33,7 @@ MainWindow::MainWindow(QWidget *parent)
     connect(m_ui->pbRefresh, SIGNAL(clicked(bool)), this, SLOT(onRefresh()));
     connect(m_ui->pbDo, SIGNAL(clicked(bool)), this, SLOT(onMonitor()));
     QTimer::singleShot(0, this, &MainWindow::onRefresh);
-    m_exeSuffix = platform::exeSuffix();
+    m_exeSuffix = QString::fromStdString(platform::exeSuffix());
     m_monitor.setDriverPath(QCoreApplication::applicationDirPath() + QStringLiteral("/telvdrv") + m_exeSuffix);
     m_usbContext = std::make_shared<UsbContext>();
 }

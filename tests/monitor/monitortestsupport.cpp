@@ -16,6 +16,8 @@
 
 #include <csignal>
 
+#include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <unistd.h>
 
@@ -57,6 +59,78 @@ QString uniqueName(const char *what)
     return QStringLiteral("TAVRIK_TEST_%1_%2_%3").arg(QLatin1String(what)).arg(getpid()).arg(++counter);
 }
 
+QString shmPath(const QString &name)
+{
+    return QStringLiteral("/dev/shm/") + name;
+}
+
+bool mappedHere(const QString &path)
+{
+    QFile maps(QStringLiteral("/proc/self/maps"));
+    if (!maps.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray wanted = ' ' + path.toLocal8Bit();
+    for (const QByteArray &line : maps.readAll().split('\n'))
+        if (line.endsWith(wanted) || line.contains(wanted + ' '))
+            return true;
+    return false;
+}
+
+bool shrinkShared(const QString &name, qint64 size)
+{
+    // shm_open(3): umockdev, which the tests may run under, moves open(2)'s
+    // /dev paths into its test bed but not glibc's own.
+    const int fd = shm_open(('/' + name).toLocal8Bit().constData(), O_RDWR, 0);
+    if (fd < 0)
+        return false;
+    const bool done = ftruncate(fd, off_t(size)) == 0;
+    ::close(fd);
+    return done;
+}
+
+namespace {
+
+QStringList otherUserPrefix()
+{
+    return {QStringLiteral("--reuid=%1").arg(kOtherUser), QStringLiteral("--regid=%1").arg(kOtherUser),
+            QStringLiteral("--clear-groups"), QStringLiteral("--")};
+}
+
+} // namespace
+
+QString otherUserUnavailable(const QStringList &paths)
+{
+    if (geteuid() != 0)
+        return QStringLiteral("running a helper as uid %1 needs root").arg(kOtherUser);
+    if (QStandardPaths::findExecutable(QStringLiteral("setpriv")).isEmpty())
+        return QStringLiteral("setpriv (util-linux) is not installed");
+    for (const QString &path : paths)
+        if (!runAsOtherUser(QStringLiteral("test -r \"$0\" && test -x \"$0\""), {path}))
+            return QStringLiteral("%1 is out of reach for uid %2").arg(path).arg(kOtherUser);
+    return {};
+}
+
+void startAsOtherUser(QProcess &process, const QString &program, const QStringList &arguments)
+{
+    // Its paths are the real ones, outside any simulated bus.
+    QProcessEnvironment env = process.processEnvironment();
+    if (env.isEmpty())
+        env = QProcessEnvironment::systemEnvironment();
+    env.remove(QStringLiteral("LD_PRELOAD"));
+    env.remove(QStringLiteral("UMOCKDEV_DIR"));
+    process.setProcessEnvironment(env);
+    process.start(QStandardPaths::findExecutable(QStringLiteral("setpriv")),
+                  otherUserPrefix() + QStringList{program} + arguments);
+}
+
+bool runAsOtherUser(const QString &script, const QStringList &arguments)
+{
+    QProcess shell;
+    shell.setProcessChannelMode(QProcess::ForwardedChannels);
+    startAsOtherUser(shell, QStringLiteral("/bin/sh"), QStringList{QStringLiteral("-c"), script} + arguments);
+    return shell.waitForFinished(10000) && shell.exitStatus() == QProcess::NormalExit && shell.exitCode() == 0;
+}
+
 bool processGone(qint64 pid)
 {
     QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
@@ -82,7 +156,7 @@ bool waitGone(qint64 pid, int ms)
 QList<qint64> childrenNamed(const QString &imageName)
 {
     QList<qint64> found;
-    for (qint64 pid : platform::findProcesses(imageName)) {
+    for (int64_t pid : platform::findProcesses(imageName.toStdString())) {
         QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
         if (!stat.open(QIODevice::ReadOnly) || processGone(pid))
             continue;
@@ -100,7 +174,7 @@ QList<qint64> waitForProcesses(const QString &imageName, int ms)
     t.start();
     for (;;) {
         QList<qint64> found;
-        for (qint64 pid : platform::findProcesses(imageName))
+        for (int64_t pid : platform::findProcesses(imageName.toStdString()))
             if (!processGone(pid))
                 found << pid;
         if (!found.isEmpty() || t.elapsed() > ms)

@@ -28,6 +28,23 @@ Bytes expectedFrame(const uint8_t *pixels, int stride, int width, int height);
 
 // A name for shared objects that no other test run uses.
 QString uniqueName(const char *what);
+// Where the shared object `name` lives, and whether this process has it
+// mapped.
+QString shmPath(const QString &name);
+bool mappedHere(const QString &path);
+// Cuts the shared object `name` to `size` bytes, as another program of
+// the same user could while it is mapped.
+bool shrinkShared(const QString &name, qint64 size);
+
+// Another user: uid and gid 65534, without groups, through setpriv.
+inline constexpr int kOtherUser = 65534;
+// Why nothing can run as that user here (not root, no setpriv, or one of
+// `paths` out of its reach); empty when it can.
+QString otherUserUnavailable(const QStringList &paths = {});
+// Starts `program` as that user.
+void startAsOtherUser(QProcess &process, const QString &program, const QStringList &arguments);
+// Runs `/bin/sh -c script` with `arguments` as that user; true on exit 0.
+bool runAsOtherUser(const QString &script, const QStringList &arguments = {});
 
 // Whether the process is gone: no longer there, or a zombie waiting for
 // whoever reaps it.

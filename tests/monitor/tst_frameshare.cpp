@@ -1,14 +1,19 @@
 // The frame share as both sides use it: its header layout, the rate, the
 // frame header, the bounds every picture is checked against, publishing and
-// waiting.
+// waiting; whose share it is, and what a share cut short does to each side.
 #include "frameshare.h"
 #include "monitortestsupport.h"
 #include "telvmonitorthread.h"
 
 #include <QFile>
+#include <QProcess>
 #include <QTest>
 
 #include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace monitor;
 using monitortest::Bytes;
@@ -44,6 +49,12 @@ private slots:
     void publishRefusesPicturesPastTheShare();
     void secondOpenFindsTheExistingShare();
     void closeReleasesTheShare();
+
+    void defaultNamesAreTheUsersOwn();
+    void shareOthersMayUseIsRefusedWithTheReason();
+    void shareOfAnotherUserIsRefusedNamingItsOwner();
+    void twoUsersMirrorApart();
+    void shareCutShortIsBrokenOnBothSides();
 };
 
 void TestFrameShare::rateFollowsTheSize_data()
@@ -189,6 +200,131 @@ void TestFrameShare::closeReleasesTheShare()
     QVERIFY(!QFile::exists(QStringLiteral("/dev/shm/") + names.memory));
     QVERIFY(!QFile::exists(QStringLiteral("/dev/shm/") + names.event));
     closeFrameShare(share); // twice is harmless
+}
+
+void TestFrameShare::defaultNamesAreTheUsersOwn()
+{
+    const FrameShareNames names;
+    QCOMPARE(names.memory, QStringLiteral("TELV_FRAME_SHARE.%1").arg(geteuid()));
+    QCOMPARE(names.event, QStringLiteral("TELV_FRAME_EVENT.%1").arg(geteuid()));
+    QCOMPARE(defaultShareName(), names.memory);
+    QCOMPARE(defaultEventName(), names.event);
+}
+
+void TestFrameShare::shareOthersMayUseIsRefusedWithTheReason()
+{
+    // Left behind by an older version, open to everyone.
+    const FrameShareNames names = testNames();
+    for (const QString &name : {names.memory, names.event}) {
+        const int fd = ::open(monitortest::shmPath(name).toLocal8Bit().constData(), O_RDWR | O_CREAT | O_EXCL, 0600);
+        QVERIFY(fd >= 0);
+        QCOMPARE(fchmod(fd, 0666), 0);
+        ::close(fd);
+    }
+    QString why;
+    QVERIFY(!openFrameShare(names, &why));
+    QCOMPARE(why, QStringLiteral("The frame share %1 may be used by other users (mode 0666); monitor mode will not use it.")
+                      .arg(monitortest::shmPath(names.memory)));
+    // With the share put right, the event is next.
+    QCOMPARE(::unlink(monitortest::shmPath(names.memory).toLocal8Bit().constData()), 0);
+    QVERIFY(!openFrameShare(names, &why));
+    QCOMPARE(why, QStringLiteral("The frame event %1 may be used by other users (mode 0666); monitor mode will not use it.")
+                      .arg(monitortest::shmPath(names.event)));
+    // Nothing stays open: the share made meanwhile is gone again.
+    QVERIFY(!QFile::exists(monitortest::shmPath(names.memory)));
+    QCOMPARE(::unlink(monitortest::shmPath(names.event).toLocal8Bit().constData()), 0);
+}
+
+void TestFrameShare::shareOfAnotherUserIsRefusedNamingItsOwner()
+{
+    const QString unavailable = monitortest::otherUserUnavailable();
+    if (!unavailable.isEmpty())
+        QSKIP(qPrintable(unavailable));
+    const FrameShareNames names = testNames();
+    const QString path = monitortest::shmPath(names.memory);
+    QVERIFY(monitortest::runAsOtherUser(QStringLiteral("umask 0; : > \"$0\""), {path}));
+    QString why;
+    QVERIFY(!openFrameShare(names, &why));
+    QCOMPARE(why, QStringLiteral("The frame share %1 belongs to another user (uid %2); monitor mode will not use it.")
+                      .arg(path)
+                      .arg(monitortest::kOtherUser));
+    QVERIFY(!monitortest::mappedHere(path));
+    QVERIFY(!QFile::exists(monitortest::shmPath(names.event)));
+    QCOMPARE(::unlink(path.toLocal8Bit().constData()), 0);
+}
+
+void TestFrameShare::twoUsersMirrorApart()
+{
+    // Root and uid 65534 each use their own default share at once: the
+    // other's pictures and events never arrive.
+    const QString peerPath = QStringLiteral(SHAREPEER_PATH);
+    const QString unavailable = monitortest::otherUserUnavailable({peerPath});
+    if (!unavailable.isEmpty())
+        QSKIP(qPrintable(unavailable));
+    constexpr int w = 64;
+    constexpr int h = 48;
+    auto own = openFrameShare();
+    QVERIFY(own);
+    own->writeSize(w, h);
+    QProcess peer;
+    peer.setProcessChannelMode(QProcess::SeparateChannels);
+    monitortest::startAsOtherUser(peer, peerPath, {QStringLiteral("apart"), QString::number(w), QString::number(h)});
+    QVERIFY(peer.waitForStarted());
+    QVERIFY(peer.waitForReadyRead(10000));
+    QCOMPARE(peer.readLine().trimmed(), QByteArray("ready"));
+
+    // While the peer waits for a picture, ours are published here.
+    const Bytes mine = monitortest::pattern(w, h, w * 4, 1);
+    for (int i = 0; i < 3; ++i)
+        QVERIFY(publishFrame(*own, mine.data(), w * 4, h));
+    QCOMPARE(waitFrame(*own, 0), FrameWait::Picture);
+
+    QByteArray line;
+    QTRY_VERIFY_WITH_TIMEOUT((line += peer.readLine()).contains('\n') || peer.state() == QProcess::NotRunning, 10000);
+    QCOMPARE(line.trimmed(), QByteArray("published"));
+    QCOMPARE(waitFrame(*own, 300), FrameWait::TimedOut);
+    QVERIFY(std::memcmp(own->pixels(), mine.data(), mine.size()) == 0);
+    QCOMPARE(own->width(), w);
+
+    // Two objects, each its user's alone.
+    const QString theirs = monitortest::shmPath(QStringLiteral("TELV_FRAME_SHARE.%1").arg(monitortest::kOtherUser));
+    struct stat st{};
+    QCOMPARE(stat(theirs.toLocal8Bit().constData(), &st), 0);
+    QCOMPARE(st.st_uid, uid_t(monitortest::kOtherUser));
+    QCOMPARE(st.st_mode & 07777, mode_t(0600));
+    QCOMPARE(stat(monitortest::shmPath(defaultShareName()).toLocal8Bit().constData(), &st), 0);
+    QCOMPARE(st.st_uid, geteuid());
+
+    peer.closeWriteChannel();
+    QVERIFY(peer.waitForFinished(10000));
+    QCOMPARE(peer.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(peer.exitCode(), 0); // our pictures never woke it
+}
+
+void TestFrameShare::shareCutShortIsBrokenOnBothSides()
+{
+    const FrameShareNames names = testNames();
+    auto driver = openFrameShare(names);
+    auto viewer = openFrameShare(names);
+    QVERIFY(driver && viewer);
+    viewer->writeSize(100, 50);
+    const Bytes picture = monitortest::pattern(100, 50, 400, 2);
+    QVERIFY(publishFrame(*driver, picture.data(), 400, 50));
+    QCOMPARE(waitFrame(*viewer, 1000), FrameWait::Picture);
+    QVERIFY(!driver->broken() && !viewer->broken());
+
+    QVERIFY(monitortest::shrinkShared(names.memory, 0));
+    // The driver's next picture lands nowhere, and it is told so.
+    QVERIFY(!publishFrame(*driver, picture.data(), 400, 50));
+    QVERIFY(driver->broken());
+    // The viewer reads zeros where the header and picture were.
+    QCOMPARE(viewer->stride(), 0);
+    QCOMPARE(viewer->width(), 0);
+    QVERIFY(viewer->broken());
+    QCOMPARE(viewer->pixels()[0], uint8_t(0));
+    closeFrameShare(viewer);
+    closeFrameShare(driver);
+    QVERIFY(!QFile::exists(monitortest::shmPath(names.memory)));
 }
 
 QTEST_GUILESS_MAIN(TestFrameShare)

@@ -1,6 +1,7 @@
 // The platform layer under the frame share: named shared memory and the
-// auto-reset event, within one process and between two, and ending
-// programs by their image name with their children.
+// auto-reset event, within one process and between two; that they are the
+// user's own and survive being cut short; and ending programs by their
+// image name with their children, of the caller's own user only.
 #include "monitortestsupport.h"
 #include "processes.h"
 #include "sharedmemory.h"
@@ -8,10 +9,13 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
 #include <atomic>
+#include <csignal>
 #include <cstring>
 #include <thread>
 
@@ -22,15 +26,54 @@
 
 using platform::NamedEvent;
 using platform::SharedMemory;
+using monitortest::kOtherUser;
+using monitortest::mappedHere;
+using monitortest::shmPath;
 using monitortest::uniqueName;
 
 namespace {
 
 constexpr size_t kSize = 0x800000;
 
-QString shmPath(const QString &name)
+std::string str(const QString &text)
 {
-    return QStringLiteral("/dev/shm/") + name;
+    return text.toStdString();
+}
+
+QByteArray local(const QString &path)
+{
+    return path.toLocal8Bit();
+}
+
+// Makes /dev/shm/NAME ourselves, as a stale or tampered object would be.
+bool makeOwnObject(const QString &name, mode_t mode, off_t size)
+{
+    const int fd = ::open(local(shmPath(name)).constData(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return false;
+    const bool made = ftruncate(fd, size) == 0 && fchmod(fd, mode) == 0;
+    ::close(fd);
+    return made;
+}
+
+struct stat statOf(const QString &path)
+{
+    struct stat st{};
+    if (lstat(local(path).constData(), &st) != 0)
+        st.st_mode = 0;
+    return st;
+}
+
+// A copy of a helper program that another user may run too.
+QString installOpenToAll(const QTemporaryDir &dir, const QString &source, const QString &name)
+{
+    const QString path = dir.filePath(name);
+    QFile::remove(path);
+    if (!QFile::copy(source, path))
+        return {};
+    QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup
+                                    | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther);
+    return path;
 }
 
 } // namespace
@@ -42,10 +85,24 @@ private slots:
     void initTestCase();
 
     void secondOpenSeesTheSameBlock();
-    void blockIsOpenToEveryUserWhateverTheUmask();
     void lastCloseRemovesTheNames();
     void smallerExistingBlockIsEnlargedBeforeUse();
     void unusableNamesAreRefused();
+
+    void newObjectsAreTheOwnersOnlyWhateverTheUmask_data();
+    void newObjectsAreTheOwnersOnlyWhateverTheUmask();
+    void objectOfAnotherUserIsRefusedAndLeftAlone_data();
+    void objectOfAnotherUserIsRefusedAndLeftAlone();
+    void objectOfAnotherUserIsNamedWhenItCannotBeOpened();
+    void ownObjectOthersMayUseIsRefused_data();
+    void ownObjectOthersMayUseIsRefused();
+    void nonRegularFilesAreRefused();
+
+    void blockCutShortReadsZerosAndIsMarkedBroken();
+    void blockCutShortInAnotherThreadIsSeenThere();
+    void eventCutShortFailsItsWaitsInsteadOfHanging();
+    void busErrorsElsewhereStillEndTheProgram();
+    void busErrorsElsewhereReachTheProgramsOwnHandler();
 
     void setTwiceBeforeAWaitWakesOneWait();
     void setWithNobodyWaitingIsKeptForTheNextWait();
@@ -57,6 +114,7 @@ private slots:
 
     void endingByNameEndsProgramAndChild();
     void endingByNameSparesProgramsOfOtherNames();
+    void endingByNameSparesOtherUsersPrograms();
     void callerIsNeverFound();
 
 private:
@@ -71,7 +129,7 @@ void TestFrameSharePlatform::initTestCase()
 void TestFrameSharePlatform::secondOpenSeesTheSameBlock()
 {
     const QString name = uniqueName("mem");
-    auto a = SharedMemory::open(name, kSize);
+    auto a = SharedMemory::open(str(name), kSize);
     QVERIFY(a);
     QCOMPARE(a->size(), kSize);
     // A new block is zero-filled to its end.
@@ -79,7 +137,7 @@ void TestFrameSharePlatform::secondOpenSeesTheSameBlock()
     QCOMPARE(a->data()[kSize - 1], uint8_t(0));
     a->data()[12] = 0x5A;
     a->data()[kSize - 1] = 0xA5;
-    auto b = SharedMemory::open(name, kSize);
+    auto b = SharedMemory::open(str(name), kSize);
     QVERIFY(b);
     QVERIFY(b->data() != a->data());
     QCOMPARE(b->data()[12], uint8_t(0x5A));
@@ -88,30 +146,14 @@ void TestFrameSharePlatform::secondOpenSeesTheSameBlock()
     QCOMPARE(a->data()[100], uint8_t(7));
 }
 
-void TestFrameSharePlatform::blockIsOpenToEveryUserWhateverTheUmask()
-{
-    const mode_t old = umask(077);
-    const QString memory = uniqueName("mem");
-    const QString event = uniqueName("evt");
-    auto m = SharedMemory::open(memory, 4096);
-    auto e = NamedEvent::open(event);
-    umask(old);
-    QVERIFY(m && e);
-    for (const QString &name : {memory, event}) {
-        struct stat st{};
-        QCOMPARE(stat(shmPath(name).toLocal8Bit().constData(), &st), 0);
-        QCOMPARE(st.st_mode & 0777, mode_t(0666));
-    }
-}
-
 void TestFrameSharePlatform::lastCloseRemovesTheNames()
 {
     const QString memory = uniqueName("mem");
     const QString event = uniqueName("evt");
-    auto m1 = SharedMemory::open(memory, kSize);
-    auto m2 = SharedMemory::open(memory, kSize);
-    auto e1 = NamedEvent::open(event);
-    auto e2 = NamedEvent::open(event);
+    auto m1 = SharedMemory::open(str(memory), kSize);
+    auto m2 = SharedMemory::open(str(memory), kSize);
+    auto e1 = NamedEvent::open(str(event));
+    auto e2 = NamedEvent::open(str(event));
     QVERIFY(m1 && m2 && e1 && e2);
     m1.reset();
     e1.reset();
@@ -119,7 +161,7 @@ void TestFrameSharePlatform::lastCloseRemovesTheNames()
     QVERIFY(QFile::exists(shmPath(memory)));
     QVERIFY(QFile::exists(shmPath(event)));
     m2->data()[5] = 42;
-    auto m3 = SharedMemory::open(memory, kSize);
+    auto m3 = SharedMemory::open(str(memory), kSize);
     QCOMPARE(m3->data()[5], uint8_t(42));
     m2.reset();
     m3.reset();
@@ -127,20 +169,20 @@ void TestFrameSharePlatform::lastCloseRemovesTheNames()
     QVERIFY(!QFile::exists(shmPath(memory)));
     QVERIFY(!QFile::exists(shmPath(event)));
     // Opened again, it starts afresh.
-    auto again = SharedMemory::open(memory, kSize);
+    auto again = SharedMemory::open(str(memory), kSize);
     QCOMPARE(again->data()[5], uint8_t(0));
 }
 
 void TestFrameSharePlatform::smallerExistingBlockIsEnlargedBeforeUse()
 {
-    // Someone else made the name first, far too small: touching the end of
-    // an 8 MiB mapping of it would fault.
+    // Another program of ours made the name first, far too small: touching
+    // the end of an 8 MiB mapping of it would fault.
     const QString name = uniqueName("mem");
     const std::string posix = "/" + name.toStdString();
-    const int fd = shm_open(posix.c_str(), O_RDWR | O_CREAT | O_EXCL, 0666);
+    const int fd = shm_open(posix.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
     QVERIFY(fd >= 0);
     QCOMPARE(ftruncate(fd, 4096), 0);
-    auto m = SharedMemory::open(name, kSize);
+    auto m = SharedMemory::open(str(name), kSize);
     QVERIFY(m);
     m->data()[kSize - 1] = 1;
     struct stat st{};
@@ -153,18 +195,290 @@ void TestFrameSharePlatform::smallerExistingBlockIsEnlargedBeforeUse()
 
 void TestFrameSharePlatform::unusableNamesAreRefused()
 {
-    QVERIFY(!SharedMemory::open(QString(), kSize));
-    QVERIFY(!SharedMemory::open(QStringLiteral("a/b"), kSize));
-    QVERIFY(!SharedMemory::open(uniqueName("mem"), 0));
-    QVERIFY(!NamedEvent::open(QString()));
-    QVERIFY(!NamedEvent::open(QStringLiteral("../x")));
+    QVERIFY(!SharedMemory::open({}, kSize));
+    QVERIFY(!SharedMemory::open("a/b", kSize));
+    QVERIFY(!SharedMemory::open("..", kSize));
+    QVERIFY(!SharedMemory::open(str(uniqueName("mem")), 0));
+    QVERIFY(!NamedEvent::open({}));
+    QVERIFY(!NamedEvent::open("../x"));
+    std::string why;
+    QVERIFY(!NamedEvent::open("a/b", &why));
+    QVERIFY2(why.find("\"a/b\"") != std::string::npos, why.c_str());
+}
+
+void TestFrameSharePlatform::newObjectsAreTheOwnersOnlyWhateverTheUmask_data()
+{
+    QTest::addColumn<int>("mask");
+    QTest::newRow("umask 0000") << 0;
+    QTest::newRow("umask 0022") << 022;
+    QTest::newRow("umask 0077") << 077;
+    // Would take the owner's own writing away.
+    QTest::newRow("umask 0277") << 0277;
+}
+
+void TestFrameSharePlatform::newObjectsAreTheOwnersOnlyWhateverTheUmask()
+{
+    QFETCH(int, mask);
+    const mode_t old = umask(mode_t(mask));
+    const QString memory = uniqueName("mem");
+    const QString event = uniqueName("evt");
+    auto m = SharedMemory::open(str(memory), 4096);
+    auto e = NamedEvent::open(str(event));
+    umask(old);
+    QVERIFY(m && e);
+    for (const QString &name : {memory, event}) {
+        const struct stat st = statOf(shmPath(name));
+        QVERIFY(S_ISREG(st.st_mode));
+        QCOMPARE(st.st_mode & 07777, mode_t(0600));
+        QCOMPARE(st.st_uid, geteuid());
+    }
+}
+
+void TestFrameSharePlatform::objectOfAnotherUserIsRefusedAndLeftAlone_data()
+{
+    QTest::addColumn<QString>("mode");
+    // Root may open either; neither is ours to use.
+    QTest::newRow("0600") << QStringLiteral("600");
+    QTest::newRow("0666") << QStringLiteral("666");
+}
+
+void TestFrameSharePlatform::objectOfAnotherUserIsRefusedAndLeftAlone()
+{
+    const QString unavailable = monitortest::otherUserUnavailable();
+    if (!unavailable.isEmpty())
+        QSKIP(qPrintable(unavailable));
+    QFETCH(QString, mode);
+    for (const bool asEvent : {false, true}) {
+        // The other user takes the name first, with 4 bytes of its own in it.
+        const QString name = uniqueName(asEvent ? "evt" : "mem");
+        const QString path = shmPath(name);
+        QVERIFY(monitortest::runAsOtherUser(QStringLiteral("umask 077; printf abcd > \"$0\"; chmod \"$1\" \"$0\""),
+                                            {path, mode}));
+        QCOMPARE(statOf(path).st_uid, uid_t(kOtherUser));
+        std::string why;
+        const bool opened = asEvent ? bool(NamedEvent::open(str(name), &why)) : bool(SharedMemory::open(str(name), kSize, &why));
+        QVERIFY(!opened);
+        QCOMPARE(QString::fromStdString(why),
+                 QStringLiteral("%1 belongs to another user (uid %2)").arg(path).arg(kOtherUser));
+        // Nothing of it was mapped, enlarged, written or removed.
+        QVERIFY(!mappedHere(path));
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), QByteArray("abcd"));
+        QCOMPARE(statOf(path).st_mode & 07777, mode_t(mode.toUInt(nullptr, 8)));
+        QCOMPARE(::unlink(local(path).constData()), 0);
+    }
+}
+
+void TestFrameSharePlatform::objectOfAnotherUserIsNamedWhenItCannotBeOpened()
+{
+    // The other user cannot open our 0600 object at all (EACCES, as root
+    // gets for someone else's file in /dev/shm under fs.protected_regular);
+    // the reason still names the owner.
+    const QString unavailable = monitortest::otherUserUnavailable({QStringLiteral(SHAREPEER_PATH)});
+    if (!unavailable.isEmpty())
+        QSKIP(qPrintable(unavailable));
+    const QString name = uniqueName("mem");
+    auto ours = SharedMemory::open(str(name), 4096);
+    QVERIFY(ours);
+    ours->data()[0] = 0x42;
+    QProcess peer;
+    monitortest::startAsOtherUser(peer, QStringLiteral(SHAREPEER_PATH), {QStringLiteral("open"), name});
+    QVERIFY(peer.waitForFinished(10000));
+    QCOMPARE(peer.exitCode(), 1);
+    QCOMPARE(QString::fromLocal8Bit(peer.readAllStandardOutput()).trimmed(),
+             QStringLiteral("%1 belongs to another user (uid %2)").arg(shmPath(name)).arg(geteuid()));
+    QCOMPARE(ours->data()[0], uint8_t(0x42));
+    QCOMPARE(statOf(shmPath(name)).st_size, off_t(4096));
+}
+
+void TestFrameSharePlatform::ownObjectOthersMayUseIsRefused_data()
+{
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("0644") << 0644 << QStringLiteral("may be used by other users (mode 0644)");
+    QTest::newRow("0666") << 0666 << QStringLiteral("may be used by other users (mode 0666)");
+    QTest::newRow("0620") << 0620 << QStringLiteral("may be used by other users (mode 0620)");
+    QTest::newRow("0700") << 0700 << QStringLiteral("has modes wider than 0600 (mode 0700)");
+}
+
+void TestFrameSharePlatform::ownObjectOthersMayUseIsRefused()
+{
+    QFETCH(int, mode);
+    QFETCH(QString, reason);
+    for (const bool asEvent : {false, true}) {
+        const QString name = uniqueName(asEvent ? "evt" : "mem");
+        const QString path = shmPath(name);
+        QVERIFY(makeOwnObject(name, mode_t(mode), 64));
+        std::string why;
+        const bool opened = asEvent ? bool(NamedEvent::open(str(name), &why)) : bool(SharedMemory::open(str(name), kSize, &why));
+        QVERIFY(!opened);
+        QCOMPARE(QString::fromStdString(why), path + QLatin1Char(' ') + reason);
+        QVERIFY(!mappedHere(path));
+        const struct stat st = statOf(path);
+        QCOMPARE(st.st_size, off_t(64));
+        QCOMPARE(st.st_mode & 07777, mode_t(mode));
+        QCOMPARE(::unlink(local(path).constData()), 0);
+    }
+}
+
+void TestFrameSharePlatform::nonRegularFilesAreRefused()
+{
+    const QString fifo = uniqueName("fifo");
+    QCOMPARE(mkfifo(local(shmPath(fifo)).constData(), 0600), 0);
+    // A link to an object of our own would still let whoever made the link
+    // choose which file we write.
+    const QString target = uniqueName("target");
+    QVERIFY(makeOwnObject(target, 0600, 64));
+    const QString link = uniqueName("link");
+    QCOMPARE(symlink(local(shmPath(target)).constData(), local(shmPath(link)).constData()), 0);
+    const QString folder = uniqueName("dir");
+    QCOMPARE(mkdir(local(shmPath(folder)).constData(), 0700), 0);
+
+    const struct {
+        QString name;
+        QString reason;
+    } cases[] = {{fifo, QStringLiteral("is not a regular file")},
+                 {link, QStringLiteral("is not a regular file (it is a symbolic link)")},
+                 {folder, QStringLiteral("is not a regular file")}};
+    for (const auto &c : cases) {
+        std::string why;
+        QElapsedTimer t;
+        t.start();
+        QVERIFY(!SharedMemory::open(str(c.name), kSize, &why));
+        QVERIFY(t.elapsed() < 2000); // a FIFO is not waited on
+        QCOMPARE(QString::fromStdString(why), shmPath(c.name) + QLatin1Char(' ') + c.reason);
+        QVERIFY(!NamedEvent::open(str(c.name), &why));
+        QCOMPARE(QString::fromStdString(why), shmPath(c.name) + QLatin1Char(' ') + c.reason);
+    }
+    QCOMPARE(statOf(shmPath(target)).st_size, off_t(64));
+    QVERIFY(!mappedHere(shmPath(target)));
+    for (const QString &name : {fifo, target, link})
+        QCOMPARE(::unlink(local(shmPath(name)).constData()), 0);
+    QCOMPARE(::rmdir(local(shmPath(folder)).constData()), 0);
+}
+
+void TestFrameSharePlatform::blockCutShortReadsZerosAndIsMarkedBroken()
+{
+    const QString name = uniqueName("mem");
+    const QString other = uniqueName("mem");
+    auto m = SharedMemory::open(str(name), kSize);
+    auto untouched = SharedMemory::open(str(other), kSize);
+    QVERIFY(m && untouched);
+    m->data()[0] = 1;
+    m->data()[kSize - 1] = 0xA5;
+    untouched->data()[7] = 9;
+    QVERIFY(!m->broken());
+    QVERIFY(monitortest::shrinkShared(name, 0));
+    // A read past the new end would raise SIGBUS: it reads zero instead.
+    const volatile uint8_t *bytes = m->data();
+    QCOMPARE(uint8_t(bytes[kSize - 1]), uint8_t(0));
+    QVERIFY(m->broken());
+    QCOMPARE(uint8_t(bytes[0]), uint8_t(0));
+    // Writes go nowhere, but do not fault either.
+    m->data()[kSize / 2] = 3;
+    QCOMPARE(m->data()[kSize / 2], uint8_t(3));
+    QVERIFY(m->broken());
+    QVERIFY(!untouched->broken());
+    QCOMPARE(untouched->data()[7], uint8_t(9));
+    QVERIFY(!mappedHere(shmPath(name)));
+    QVERIFY(mappedHere(shmPath(other)));
+    // Closing a broken block still removes the name as its last user.
+    m.reset();
+    QVERIFY(!QFile::exists(shmPath(name)));
+}
+
+void TestFrameSharePlatform::blockCutShortInAnotherThreadIsSeenThere()
+{
+    // The fault and its repair happen on the reading thread while the main
+    // thread goes on with its own block: the handler shares nothing else.
+    const QString name = uniqueName("mem");
+    auto m = SharedMemory::open(str(name), kSize);
+    QVERIFY(m);
+    std::memset(m->data(), 0x11, kSize);
+    std::atomic<bool> cut{false};
+    std::atomic<int> sum{-1};
+    std::thread reader([&] {
+        while (!cut.load(std::memory_order_acquire))
+            std::this_thread::yield();
+        // From the end: the first read faults, and every page is zeros then.
+        int total = 0;
+        for (size_t i = kSize; i > 0; i -= 4096)
+            total += m->data()[i - 1];
+        sum.store(total, std::memory_order_release);
+    });
+    QVERIFY(monitortest::shrinkShared(name, 4096));
+    cut.store(true, std::memory_order_release);
+    reader.join();
+    QVERIFY(m->broken());
+    QCOMPARE(sum.load(), 0);
+}
+
+void TestFrameSharePlatform::eventCutShortFailsItsWaitsInsteadOfHanging()
+{
+    const QString name = uniqueName("evt");
+    auto e = NamedEvent::open(str(name));
+    auto peer = NamedEvent::open(str(name));
+    QVERIFY(e && peer);
+    QVERIFY(monitortest::shrinkShared(name, 0));
+    e->set();
+    QVERIFY(e->broken());
+    QElapsedTimer t;
+    t.start();
+    QCOMPARE(e->wait(-1), NamedEvent::Wait::Failed);
+    QCOMPARE(e->wait(0), NamedEvent::Wait::Failed);
+    QVERIFY(t.elapsed() < 1000);
+    QVERIFY(!peer->broken());
+    QCOMPARE(peer->wait(-1), NamedEvent::Wait::Failed);
+    QVERIFY(peer->broken());
+}
+
+namespace {
+
+// The helper's environment with the sanitizers' own SIGBUS reports off:
+// the fault must meet the default action, not their handler.
+QProcessEnvironment withoutSanitizerBusHandler()
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const QString &name : {QStringLiteral("ASAN_OPTIONS"), QStringLiteral("TSAN_OPTIONS")}) {
+        const QString old = env.value(name);
+        env.insert(name, old.isEmpty() ? QStringLiteral("handle_sigbus=0") : old + QStringLiteral(":handle_sigbus=0"));
+    }
+    return env;
+}
+
+} // namespace
+
+void TestFrameSharePlatform::busErrorsElsewhereStillEndTheProgram()
+{
+    const QString name = uniqueName("mem");
+    // A killed process closes nothing: its object is removed here.
+    const auto removeIt = qScopeGuard([&] { QFile::remove(shmPath(name)); });
+    QProcess peer;
+    peer.setProcessEnvironment(withoutSanitizerBusHandler());
+    peer.start(QStringLiteral(SHAREPEER_PATH), {QStringLiteral("foreignbus"), name});
+    QVERIFY(peer.waitForFinished(10000));
+    QCOMPARE(peer.exitStatus(), QProcess::CrashExit);
+    QCOMPARE(peer.exitCode(), SIGBUS);
+}
+
+void TestFrameSharePlatform::busErrorsElsewhereReachTheProgramsOwnHandler()
+{
+    const QString name = uniqueName("mem");
+    const auto removeIt = qScopeGuard([&] { QFile::remove(shmPath(name)); });
+    QProcess peer;
+    peer.setProcessEnvironment(withoutSanitizerBusHandler());
+    peer.start(QStringLiteral(SHAREPEER_PATH), {QStringLiteral("foreignbus"), name, QStringLiteral("chained")});
+    QVERIFY(peer.waitForFinished(10000));
+    QCOMPARE(peer.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(peer.exitCode(), 42);
 }
 
 void TestFrameSharePlatform::setTwiceBeforeAWaitWakesOneWait()
 {
     const QString name = uniqueName("evt");
-    auto setter = NamedEvent::open(name);
-    auto waiter = NamedEvent::open(name);
+    auto setter = NamedEvent::open(str(name));
+    auto waiter = NamedEvent::open(str(name));
     QVERIFY(setter && waiter);
     setter->set();
     setter->set();
@@ -175,10 +489,10 @@ void TestFrameSharePlatform::setTwiceBeforeAWaitWakesOneWait()
 void TestFrameSharePlatform::setWithNobodyWaitingIsKeptForTheNextWait()
 {
     const QString name = uniqueName("evt");
-    auto setter = NamedEvent::open(name);
+    auto setter = NamedEvent::open(str(name));
     setter->set();
     QTest::qWait(50);
-    auto late = NamedEvent::open(name); // opened after the set
+    auto late = NamedEvent::open(str(name)); // opened after the set
     QCOMPARE(late->wait(-1), NamedEvent::Wait::Signalled);
     // Auto-reset: the setter's own wait finds it clear now.
     QCOMPARE(setter->wait(0), NamedEvent::Wait::TimedOut);
@@ -187,11 +501,11 @@ void TestFrameSharePlatform::setWithNobodyWaitingIsKeptForTheNextWait()
 void TestFrameSharePlatform::oneSetWakesOneOfTwoWaiters()
 {
     const QString name = uniqueName("evt");
-    auto setter = NamedEvent::open(name);
+    auto setter = NamedEvent::open(str(name));
     std::atomic<int> woken{0};
     std::atomic<int> timedOut{0};
     auto waitOnce = [&] {
-        auto own = NamedEvent::open(name);
+        auto own = NamedEvent::open(str(name));
         const NamedEvent::Wait r = own ? own->wait(3000) : NamedEvent::Wait::Failed;
         (r == NamedEvent::Wait::Signalled ? woken : timedOut)++;
     };
@@ -212,7 +526,7 @@ void TestFrameSharePlatform::oneSetWakesOneOfTwoWaiters()
 
 void TestFrameSharePlatform::waitWithoutSetTimesOut()
 {
-    auto e = NamedEvent::open(uniqueName("evt"));
+    auto e = NamedEvent::open(str(uniqueName("evt")));
     QElapsedTimer t;
     t.start();
     QCOMPARE(e->wait(120), NamedEvent::Wait::TimedOut);
@@ -222,11 +536,11 @@ void TestFrameSharePlatform::waitWithoutSetTimesOut()
 
 void TestFrameSharePlatform::scribbledEventWordCountsAsOneSetAndDoesNotSpin()
 {
-    // The event is a word in a small named object open to everyone; a value
-    // other than 0 or 1 written there is a set, and is cleared by the wait.
+    // The event is a word in a small named object any program of ours may
+    // write; a value other than 0 or 1 there is a set, cleared by the wait.
     const QString name = uniqueName("evt");
-    auto e = NamedEvent::open(name);
-    auto raw = SharedMemory::open(name, 4);
+    auto e = NamedEvent::open(str(name));
+    auto raw = SharedMemory::open(str(name), 4);
     QVERIFY(e && raw);
     const uint32_t junk = 0xDEADBEEF;
     std::memcpy(raw->data(), &junk, 4);
@@ -240,7 +554,7 @@ void TestFrameSharePlatform::scribbledEventWordCountsAsOneSetAndDoesNotSpin()
 void TestFrameSharePlatform::eventSetInAnotherProcessWakesOneWait()
 {
     const QString name = uniqueName("evt");
-    auto e = NamedEvent::open(name);
+    auto e = NamedEvent::open(str(name));
     QProcess peer;
     peer.start(QStringLiteral(SHAREPEER_PATH), {QStringLiteral("settwice"), name});
     QVERIFY(peer.waitForFinished(10000));
@@ -259,9 +573,9 @@ void TestFrameSharePlatform::twoProcessesSharePictures()
     constexpr int w = 320;
     constexpr int h = 240;
     constexpr int count = 5;
-    auto m = SharedMemory::open(memory, kSize);
-    auto picture = NamedEvent::open(event);
-    auto done = NamedEvent::open(ack);
+    auto m = SharedMemory::open(str(memory), kSize);
+    auto picture = NamedEvent::open(str(event));
+    auto done = NamedEvent::open(str(ack));
     QVERIFY(m && picture && done);
     const int32_t size[2] = {w, h};
     std::memcpy(m->data(), size, sizeof size);
@@ -301,15 +615,15 @@ void TestFrameSharePlatform::endingByNameEndsProgramAndChild()
     QVERIFY(ok && child > 0);
     QVERIFY(!monitortest::processGone(child));
     // The child runs another program: only the tree leads to it.
-    QTRY_COMPARE(platform::findProcesses(image), QList<qint64>{driver.processId()});
+    QTRY_COMPARE(platform::findProcesses(str(image)), std::vector<int64_t>{driver.processId()});
 
-    platform::endProcessTrees(image);
+    platform::endProcessTrees(str(image));
     QVERIFY(driver.waitForFinished(5000));
     QCOMPARE(driver.exitStatus(), QProcess::CrashExit);
     QVERIFY(monitortest::waitGone(child, 5000));
-    QVERIFY(platform::findProcesses(image).isEmpty());
+    QVERIFY(platform::findProcesses(str(image)).empty());
     // Nothing left to end: a no-op.
-    platform::endProcessTrees(image);
+    platform::endProcessTrees(str(image));
 }
 
 void TestFrameSharePlatform::endingByNameSparesProgramsOfOtherNames()
@@ -327,24 +641,67 @@ void TestFrameSharePlatform::endingByNameSparesProgramsOfOtherNames()
         QVERIFY(process->waitForReadyRead(5000));
     }
     const qint64 sparedChild = b.readLine().trimmed().toLongLong();
-    platform::endProcessTrees(ended);
+    platform::endProcessTrees(str(ended));
     QVERIFY(a.waitForFinished(5000));
     QVERIFY(!b.waitForFinished(300));
     QCOMPARE(b.state(), QProcess::Running);
     QVERIFY(!monitortest::processGone(sparedChild));
     // A name that is only a prefix of a running image matches nothing.
-    platform::endProcessTrees(QStringLiteral("dummykeep"));
+    platform::endProcessTrees("dummykeep");
     QVERIFY(!b.waitForFinished(300));
-    platform::endProcessTrees(spared);
+    platform::endProcessTrees(str(spared));
     QVERIFY(b.waitForFinished(5000));
     QVERIFY(monitortest::waitGone(sparedChild, 5000));
+}
+
+void TestFrameSharePlatform::endingByNameSparesOtherUsersPrograms()
+{
+    // Two users each run a driver of the same name; root ends its own.
+    QTemporaryDir shared;
+    QVERIFY(shared.isValid());
+    QFile::setPermissions(shared.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup
+                                             | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther);
+    const QString image = QStringLiteral("dummyboth%1").arg(getpid());
+    const QString path = installOpenToAll(shared, QStringLiteral(DUMMYDRIVER_PATH), image);
+    QVERIFY(!path.isEmpty());
+    const QString unavailable = monitortest::otherUserUnavailable({path});
+    if (!unavailable.isEmpty())
+        QSKIP(qPrintable(unavailable));
+    QProcess theirs;
+    monitortest::startAsOtherUser(theirs, path, {});
+    QProcess mine;
+    mine.start(path, {});
+    qint64 children[2] = {0, 0};
+    int i = 0;
+    for (QProcess *p : {&theirs, &mine}) {
+        QVERIFY(p->waitForStarted());
+        QVERIFY(p->waitForReadyRead(5000));
+        bool ok = false;
+        children[i++] = p->readLine().trimmed().toLongLong(&ok);
+        QVERIFY(ok);
+    }
+    // setpriv has become the program itself: both are found by the name.
+    QTRY_COMPARE(platform::findProcesses(str(image)).size(), size_t(2));
+
+    platform::endProcessTrees(str(image));
+    QVERIFY(mine.waitForFinished(5000));
+    QVERIFY(monitortest::waitGone(children[1], 5000));
+    QVERIFY(!theirs.waitForFinished(300));
+    QCOMPARE(theirs.state(), QProcess::Running);
+    QVERIFY(!monitortest::processGone(children[0]));
+
+    ::kill(pid_t(children[0]), SIGKILL);
+    theirs.kill();
+    QVERIFY(theirs.waitForFinished(5000));
+    QVERIFY(monitortest::waitGone(children[0], 5000));
 }
 
 void TestFrameSharePlatform::callerIsNeverFound()
 {
     const QString self = QFileInfo(QCoreApplication::applicationFilePath()).fileName();
-    QVERIFY(!platform::findProcesses(self).contains(qint64(getpid())));
-    QVERIFY(platform::findProcesses(QString()).isEmpty());
+    const std::vector<int64_t> found = platform::findProcesses(str(self));
+    QVERIFY(std::find(found.begin(), found.end(), int64_t(getpid())) == found.end());
+    QVERIFY(platform::findProcesses({}).empty());
 }
 
 QTEST_GUILESS_MAIN(TestFrameSharePlatform)

@@ -11,6 +11,7 @@
 
 #include <QFile>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -59,6 +60,9 @@ private slots:
     void failedTransferEndsTheLoop();
     void noScreenWritesMessageAndLeavesDriverAlone();
     void screenTooLargeForTheShareIsRefused();
+    void shareOfAnotherUserIsRefusedWithTheReason();
+    void shareCutShortEndsTheLoopAndBlanks();
+    void driverIsToldWhoStartedIt();
 
 private:
     std::shared_ptr<Screen> openScreen(int port);
@@ -322,7 +326,7 @@ void TestMonitorThread::driverIsStartedWithTheSizeAndTerminatedAtStop()
     QVERIFY(m_portrait->requests().empty());
     QVERIFY(m_thread->stopAndWait(3000));
     QVERIFY(monitortest::waitGone(drivers.first(), 3000));
-    QVERIFY(!QFile::exists(QStringLiteral("/dev/shm/TELV_FRAME_SHARE")));
+    QVERIFY(!QFile::exists(monitortest::shmPath(defaultShareName())));
 }
 
 void TestMonitorThread::runningDriversAreEndedAtStart()
@@ -364,8 +368,8 @@ void TestMonitorThread::unplugEndsTheLoopAndTerminatesTheDriver()
     QVERIFY(monitortest::waitGone(drivers.first(), 3000));
     // The thread closed the share after its driver: as its last user it
     // removed the names.
-    QVERIFY(!QFile::exists(QStringLiteral("/dev/shm/TELV_FRAME_SHARE")));
-    QVERIFY(!QFile::exists(QStringLiteral("/dev/shm/TELV_FRAME_EVENT")));
+    QVERIFY(!QFile::exists(monitortest::shmPath(defaultShareName())));
+    QVERIFY(!QFile::exists(monitortest::shmPath(defaultEventName())));
 }
 
 void TestMonitorThread::failedTransferEndsTheLoop()
@@ -400,7 +404,7 @@ void TestMonitorThread::noScreenWritesMessageAndLeavesDriverAlone()
     QVERIFY(m_log->contains(QStringLiteral("No screen connected.")));
     QVERIFY(!running.waitForFinished(300));
     QCOMPARE(running.state(), QProcess::Running);
-    platform::endProcessTrees(image);
+    platform::endProcessTrees(image.toStdString());
     QVERIFY(running.waitForFinished(3000));
 }
 
@@ -411,6 +415,74 @@ void TestMonitorThread::screenTooLargeForTheShareIsRefused()
     QVERIFY(m_thread->wait(QDeadlineTimer(2000)));
     QVERIFY(m_portrait->requests().empty());
     QCOMPARE(m_log->messages().filter(QStringLiteral("does not fit")).size(), 1);
+}
+
+void TestMonitorThread::shareOfAnotherUserIsRefusedWithTheReason()
+{
+    const QString unavailable = monitortest::otherUserUnavailable();
+    if (!unavailable.isEmpty())
+        QSKIP(qPrintable(unavailable));
+    // Another user takes our share's name before we start.
+    const QString path = monitortest::shmPath(defaultShareName());
+    QVERIFY(!QFile::exists(path));
+    QVERIFY(monitortest::runAsOtherUser(QStringLiteral("umask 0; : > \"$0\""), {path}));
+    const auto removeIt = qScopeGuard([&] { QFile::remove(path); });
+    m_thread->start(m_screen, 480, 800);
+    QVERIFY(m_thread->wait(QDeadlineTimer(3000)));
+    const QStringList log = m_log->messages();
+    const QString reason = QStringLiteral("The frame share %1 belongs to another user (uid %2); monitor mode will "
+                                          "not use it.")
+                               .arg(path)
+                               .arg(monitortest::kOtherUser);
+    const qsizetype at = log.indexOf(reason);
+    QVERIFY2(at >= 0, qPrintable(log.join(QLatin1Char('\n'))));
+    QCOMPARE(log.value(at + 1), QStringLiteral("Can not create frame, need to be admin."));
+    QVERIFY(m_portrait->requests().empty());
+    QVERIFY(!monitortest::mappedHere(path));
+    QVERIFY(!QFile::exists(monitortest::shmPath(defaultEventName())));
+}
+
+void TestMonitorThread::shareCutShortEndsTheLoopAndBlanks()
+{
+    m_thread->start(m_screen, 480, 800);
+    const auto share = waitForShare(480, 800);
+    QVERIFY(share);
+    const Bytes picture = monitortest::pattern(480, 800, 1920, 3);
+    const uint64_t serial = m_portrait->frameSerial();
+    QVERIFY(publishFrame(*share, picture.data(), 1920, 800));
+    QTRY_COMPARE(m_portrait->frameSerial(), serial + 1);
+
+    // Another program of ours cuts the share short and sets the event: the
+    // thread's next look at the share would raise SIGBUS.
+    const sim::FrameStats before = m_portrait->frameStats();
+    QVERIFY(monitortest::shrinkShared(defaultShareName(), 0));
+    share->event().set();
+    QTRY_VERIFY_WITH_TIMEOUT(m_thread->isFinished(), 3000);
+    QVERIFY2(m_log->contains(QStringLiteral("The frame share was made smaller while in use; monitor mode ends.")),
+             qPrintable(m_log->messages().join(QLatin1Char('\n'))));
+    QVERIFY(m_log->messages().filter(QStringLiteral("stride")).isEmpty());
+    // No frame of zeros as a picture: only the closing blank.
+    const sim::FrameStats after = m_portrait->frameStats();
+    QCOMPARE(after.headers, before.headers);
+    QCOMPARE(after.rawBulkTransfers - before.rawBulkTransfers, uint64_t(1));
+    QCOMPARE(after.rawBulkBytes - before.rawBulkBytes, uint64_t(768000));
+}
+
+void TestMonitorThread::driverIsToldWhoStartedIt()
+{
+    const QString image = QStringLiteral("fakedrv%1").arg(getpid());
+    m_thread->setDriverPath(installAs(FAKEDRIVER_PATH, image));
+    m_thread->start(m_screen, 480, 800);
+    const QList<qint64> drivers = monitortest::waitForProcesses(image, 5000);
+    QCOMPARE(drivers.size(), 1);
+    // Read again while empty: the name of the new program shows a moment
+    // before its environment does.
+    const auto variables = [&drivers] {
+        QFile environment(QStringLiteral("/proc/%1/environ").arg(drivers.first()));
+        return environment.open(QIODevice::ReadOnly) ? environment.readAll().split('\0') : QList<QByteArray>();
+    };
+    QTRY_VERIFY(variables().size() > 1);
+    QVERIFY(variables().contains(QByteArray(kParentPidVariable) + '=' + QByteArray::number(qint64(getpid()))));
 }
 
 QTEST_GUILESS_MAIN(TestMonitorThread)

@@ -60,6 +60,9 @@ private slots:
     void publishesAtMostRateTimesASecond();
     void endsCleanlyWhenTerminated();
     void endsWhenTheProgramThatStartedItIsGone();
+    void endsWhenItsStarterExitsAtOnce();
+    void endsAtOnceWhenTheNamedStarterIsNotItsParent();
+    void endsWithAMessageWhenTheShareIsCutShort();
     void refusesAShareHeaderThatDoesNotFit();
     void endsWithErrorWithoutADisplay();
 
@@ -67,7 +70,8 @@ private slots:
 
 private:
     // Starts telvdrv on `display` after writing the size into the share.
-    bool startDriver(QProcess &driver, const QString &display, int width, int height);
+    bool startDriver(QProcess &driver, const QString &display, int width, int height,
+                     QProcess::ProcessChannelMode channels = QProcess::ForwardedChannels);
 
     std::unique_ptr<FrameShare> m_share;
 };
@@ -134,7 +138,8 @@ void TestTelvdrv::rowsStartOnAlignedBoundariesWhenTheyFit()
     QCOMPARE(telvdrv::chooseStride(801, 480, 801 * 4 * 480), 801 * 4);
 }
 
-bool TestTelvdrv::startDriver(QProcess &driver, const QString &display, int width, int height)
+bool TestTelvdrv::startDriver(QProcess &driver, const QString &display, int width, int height,
+                              QProcess::ProcessChannelMode channels)
 {
     m_share = openFrameShare();
     if (!m_share)
@@ -144,7 +149,7 @@ bool TestTelvdrv::startDriver(QProcess &driver, const QString &display, int widt
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("DISPLAY"), display);
     driver.setProcessEnvironment(env);
-    driver.setProcessChannelMode(QProcess::ForwardedChannels);
+    driver.setProcessChannelMode(channels);
     driver.start(kDriver, {});
     return driver.waitForStarted(5000);
 }
@@ -263,6 +268,83 @@ void TestTelvdrv::endsWhenTheProgramThatStartedItIsGone()
     const qint64 driver = shell.readAllStandardOutput().trimmed().toLongLong(&ok);
     QVERIFY(ok);
     QVERIFY(monitortest::waitGone(driver, 3000));
+}
+
+void TestTelvdrv::endsWhenItsStarterExitsAtOnce()
+{
+    // The shell names itself as the starter and ends without waiting: the
+    // driver either finds another parent once it asked to go along, or is
+    // told by the exit signal it asked for. Either way it goes.
+    monitortest::Xvfb x;
+    const QString error = x.start(QSize(640, 480));
+    if (!error.isEmpty())
+        QSKIP(qPrintable(error));
+    m_share = openFrameShare();
+    QVERIFY(m_share);
+    m_share->writeSize(320, 240);
+    QProcess shell;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("DISPLAY"), x.display());
+    shell.setProcessEnvironment(env);
+    shell.start(QStringLiteral("/bin/sh"),
+                {QStringLiteral("-c"), QStringLiteral("%1=$$ \"$0\" & echo $!").arg(QLatin1String(kParentPidVariable)),
+                 kDriver});
+    QVERIFY(shell.waitForFinished(5000));
+    bool ok = false;
+    const qint64 driver = shell.readAllStandardOutput().trimmed().toLongLong(&ok);
+    QVERIFY(ok);
+    QVERIFY(monitortest::waitGone(driver, 3000));
+}
+
+void TestTelvdrv::endsAtOnceWhenTheNamedStarterIsNotItsParent()
+{
+    // What a driver whose starter died before it asked to go along sees:
+    // its parent is no longer the process it was told about.
+    monitortest::Xvfb x;
+    const QString error = x.start(QSize(640, 480));
+    if (!error.isEmpty())
+        QSKIP(qPrintable(error));
+    m_share = openFrameShare();
+    QVERIFY(m_share);
+    m_share->writeSize(320, 240);
+    QProcess driver;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("DISPLAY"), x.display());
+    env.insert(QLatin1String(kParentPidVariable), QStringLiteral("1"));
+    driver.setProcessEnvironment(env);
+    driver.start(kDriver, {});
+    QVERIFY(driver.waitForFinished(3000));
+    QCOMPARE(driver.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(driver.exitCode(), 0);
+    QVERIFY(driver.readAllStandardError().contains("the program that started it has ended"));
+    QCOMPARE(waitFrame(*m_share, 0), FrameWait::TimedOut);
+
+    // Told the truth, the same driver runs.
+    env.insert(QLatin1String(kParentPidVariable), QString::number(QCoreApplication::applicationPid()));
+    driver.setProcessEnvironment(env);
+    driver.start(kDriver, {});
+    QCOMPARE(waitFrame(*m_share, 5000), FrameWait::Picture);
+    driver.terminate();
+    QVERIFY(driver.waitForFinished(3000));
+    QCOMPARE(driver.exitCode(), 0);
+}
+
+void TestTelvdrv::endsWithAMessageWhenTheShareIsCutShort()
+{
+    monitortest::Xvfb x;
+    const QString error = x.start(QSize(640, 480));
+    if (!error.isEmpty())
+        QSKIP(qPrintable(error));
+    QProcess driver;
+    QVERIFY(startDriver(driver, x.display(), 480, 800, QProcess::SeparateChannels));
+    QCOMPARE(waitFrame(*m_share, 5000), FrameWait::Picture);
+    // Cut short by another program of ours; our own mapping is left alone
+    // from here on.
+    QVERIFY(monitortest::shrinkShared(defaultShareName(), 0));
+    QVERIFY(driver.waitForFinished(3000));
+    QCOMPARE(driver.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(driver.exitCode(), 4);
+    QVERIFY(driver.readAllStandardError().contains("the frame share was made smaller while in use"));
 }
 
 void TestTelvdrv::refusesAShareHeaderThatDoesNotFit()

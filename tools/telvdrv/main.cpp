@@ -1,9 +1,14 @@
 // telvdrv: the frame driver for Linux. Publishes the X11 desktop in the
 // frame share at the size the monitor side wrote there, at most `rate`
-// pictures a second, until it is asked to terminate.
+// pictures a second, until it is asked to terminate or the program that
+// started it ends. Exit status: 0 when asked to end, 1 without a share,
+// 2 for a size that does not fit, 3 without a display, 4 when the share was
+// cut short under it.
 #include "desktopcapture.h"
 #include "frameshare.h"
 #include "letterbox.h"
+
+#include <QtGlobal>
 
 #include <algorithm>
 #include <cerrno>
@@ -13,6 +18,7 @@
 #include <vector>
 
 #include <sys/prctl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -70,23 +76,54 @@ bool sleepUntil(int64_t deadline)
     return false;
 }
 
+// A program that dies without ending us leaves nobody to read the share:
+// its end is a terminate request too. The request covers only a death
+// after it, so the parent is looked at once it is in place: the one named
+// by the monitor side when it names one, else the one we had before.
+// False when the parent is gone already.
+bool endWithParent()
+{
+    const pid_t before = getppid();
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    const pid_t now = getppid();
+    if (qEnvironmentVariableIsSet(monitor::kParentPidVariable)) {
+        bool ok = false;
+        const int named = qEnvironmentVariableIntValue(monitor::kParentPidVariable, &ok);
+        return ok && named == int(now);
+    }
+    return now == before;
+}
+
+bool shareBroken(const monitor::FrameShare &share)
+{
+    if (!share.broken())
+        return false;
+    std::fprintf(stderr, "telvdrv: the frame share was made smaller while in use; ending\n");
+    return true;
+}
+
 } // namespace
 
 int main()
 {
     catchStopSignals();
-    // A program that dies without ending us leaves nobody to read the share:
-    // its end is a terminate request too.
-    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (!endWithParent()) {
+        std::fprintf(stderr, "telvdrv: the program that started it has ended; ending too\n");
+        return 0;
+    }
 
-    std::unique_ptr<monitor::FrameShare> share = monitor::openFrameShare();
+    QString why;
+    std::unique_ptr<monitor::FrameShare> share = monitor::openFrameShare({}, &why);
     if (!share) {
-        std::fprintf(stderr, "telvdrv: cannot open the frame share\n");
+        std::fprintf(stderr, "telvdrv: %s\n",
+                     why.isEmpty() ? "cannot open the frame share" : why.toLocal8Bit().constData());
         return 1;
     }
     const int width = share->width();
     const int height = share->height();
     const int rate = std::clamp(share->rate(), kLowestRate, kHighestRate);
+    if (shareBroken(*share))
+        return 4;
     const int stride = telvdrv::chooseStride(width, height, int64_t(monitor::kPixelAreaSize));
     if (!monitor::pictureFits(stride, width, height)) {
         std::fprintf(stderr, "telvdrv: the frame share asks for %dx%d, which does not fit\n", width, height);
@@ -111,8 +148,8 @@ int main()
         // Counted from the moment of publishing: pictures are at least one
         // period apart, also after a late one.
         deadline = nanos(now()) + period;
-        if (grabbed.pixels)
-            monitor::publishFrame(*share, picture.data(), stride, height);
+        if (grabbed.pixels && !monitor::publishFrame(*share, picture.data(), stride, height) && shareBroken(*share))
+            return 4;
     }
     return 0;
 }

@@ -1,0 +1,273 @@
+// The Windows side of platform/, cross-built with MinGW-w64 and run under
+// Wine (no Qt there): named memory seen by two opens, the auto-reset event
+// and its timeouts, within one process and between two, and ending
+// programs by image name with their children without taskkill.
+//   tst_platform_win               runs the checks, exit 0 when all pass
+//   tst_platform_win settwice NAME  sets the event NAME twice (a peer)
+//   tst_platform_win parent NAME EXE
+//                                  starts EXE as a child that sleeps, writes
+//                                  its process ID into the memory NAME.mem,
+//                                  sets the event NAME.evt and sleeps (a
+//                                  driver)
+//   tst_platform_win sleep         sleeps
+#include "platform.h"
+#include "processes.h"
+#include "sharedmemory.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+using platform::NamedEvent;
+using platform::SharedMemory;
+
+namespace {
+
+int g_failures = 0;
+
+void check(bool ok, const char *what, int line)
+{
+    if (!ok) {
+        std::fprintf(stderr, "FAIL (line %d): %s\n", line, what);
+        ++g_failures;
+    }
+}
+
+std::string unique(const char *what)
+{
+    return "TAVRIK_WINE_" + std::string(what) + "_" + std::to_string(GetCurrentProcessId());
+}
+
+std::string ownPath()
+{
+    char path[MAX_PATH];
+    const DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
+    return std::string(path, n);
+}
+
+// Starts `exe` with `arguments`; the process handle, or null.
+HANDLE start(const std::string &exe, const std::string &arguments)
+{
+    std::string line = "\"" + exe + "\" " + arguments;
+    STARTUPINFOA startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info{};
+    if (!CreateProcessA(exe.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info))
+        return nullptr;
+    CloseHandle(info.hThread);
+    return info.hProcess;
+}
+
+bool ended(HANDLE process, DWORD ms)
+{
+    return WaitForSingleObject(process, ms) == WAIT_OBJECT_0;
+}
+
+void namesAndSuffix()
+{
+    check(platform::exeSuffix() == ".exe", "programs end in .exe", __LINE__);
+    // The vendor's driver meets us at the machine-wide names.
+    check(platform::userObjectName("TELV_FRAME_SHARE") == "TELV_FRAME_SHARE", "names stay machine-wide", __LINE__);
+}
+
+void secondOpenSeesTheSameBytes()
+{
+    const std::string name = unique("mem");
+    constexpr size_t size = 0x800000;
+    auto a = SharedMemory::open(name, size);
+    check(a != nullptr, "the block opens", __LINE__);
+    if (!a)
+        return;
+    check(a->size() == size && a->data()[0] == 0 && a->data()[size - 1] == 0, "a new block is zero-filled", __LINE__);
+    a->data()[12] = 0x5A;
+    a->data()[size - 1] = 0xA5;
+    auto b = SharedMemory::open(name, size);
+    check(b != nullptr && b->data() != a->data(), "a second open maps it again", __LINE__);
+    if (!b)
+        return;
+    check(b->data()[12] == 0x5A && b->data()[size - 1] == 0xA5, "the second open sees the first one's bytes", __LINE__);
+    b->data()[100] = 7;
+    check(a->data()[100] == 7, "and the first sees the second's", __LINE__);
+    check(!a->broken() && !b->broken(), "a section is never cut short", __LINE__);
+    // Nothing is mapped past the end of an existing section.
+    std::string why;
+    check(!SharedMemory::open(name, size * 2, &why), "a larger view of it is refused", __LINE__);
+    check(why.find("Global\\" + name) != std::string::npos, "the refusal names the object", __LINE__);
+    check(!SharedMemory::open({}, size) && !SharedMemory::open(name, 0), "unusable names and sizes are refused",
+          __LINE__);
+}
+
+void lastCloseRemovesTheBlock()
+{
+    const std::string name = unique("gone");
+    auto a = SharedMemory::open(name, 4096);
+    if (a)
+        a->data()[5] = 42;
+    a.reset();
+    auto again = SharedMemory::open(name, 4096);
+    check(again && again->data()[5] == 0, "a block opened after the last close starts afresh", __LINE__);
+}
+
+void setTwiceWakesOneWait()
+{
+    const std::string name = unique("evt");
+    auto setter = NamedEvent::open(name);
+    auto waiter = NamedEvent::open(name);
+    check(setter && waiter, "the event opens twice", __LINE__);
+    if (!setter || !waiter)
+        return;
+    setter->set();
+    setter->set();
+    check(waiter->wait(0) == NamedEvent::Wait::Signalled, "a set is kept for the next wait", __LINE__);
+    check(waiter->wait(50) == NamedEvent::Wait::TimedOut, "two sets wake one wait (auto-reset)", __LINE__);
+    check(setter->wait(0) == NamedEvent::Wait::TimedOut, "the setter's own wait finds it clear", __LINE__);
+    check(!waiter->broken(), "an event is never cut short", __LINE__);
+}
+
+void waitWithoutSetTimesOut()
+{
+    auto e = NamedEvent::open(unique("quiet"));
+    if (!e) {
+        check(false, "the event opens", __LINE__);
+        return;
+    }
+    const ULONGLONG start = GetTickCount64();
+    check(e->wait(150) == NamedEvent::Wait::TimedOut, "a wait without a set times out", __LINE__);
+    check(GetTickCount64() - start >= 130, "after the time asked for", __LINE__);
+}
+
+DWORD WINAPI setLater(void *event)
+{
+    Sleep(100);
+    static_cast<NamedEvent *>(event)->set();
+    return 0;
+}
+
+void setWakesAWaitWithoutLimit()
+{
+    const std::string name = unique("later");
+    auto waiter = NamedEvent::open(name);
+    auto setter = NamedEvent::open(name);
+    if (!waiter || !setter) {
+        check(false, "the event opens", __LINE__);
+        return;
+    }
+    HANDLE thread = CreateThread(nullptr, 0, &setLater, setter.get(), 0, nullptr);
+    check(waiter->wait(-1) == NamedEvent::Wait::Signalled, "a set from another thread ends a wait without limit",
+          __LINE__);
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+}
+
+void eventSetInAnotherProcess()
+{
+    const std::string name = unique("peer");
+    auto e = NamedEvent::open(name);
+    HANDLE peer = start(ownPath(), "settwice " + name);
+    check(peer != nullptr, "the peer starts", __LINE__);
+    if (!e || !peer)
+        return;
+    check(ended(peer, 10000), "the peer ends", __LINE__);
+    CloseHandle(peer);
+    check(e->wait(2000) == NamedEvent::Wait::Signalled, "the peer's set arrives", __LINE__);
+    check(e->wait(100) == NamedEvent::Wait::TimedOut, "its two sets wake one wait", __LINE__);
+}
+
+std::string copyOfSelf(const std::string &name)
+{
+    char folder[MAX_PATH];
+    const DWORD n = GetTempPathA(MAX_PATH, folder);
+    const std::string path = std::string(folder, n) + name;
+    return CopyFileA(ownPath().c_str(), path.c_str(), FALSE) ? path : std::string();
+}
+
+void endingByNameEndsTheTreeAndSparesOthers()
+{
+    const std::string endName = "tavrikend" + std::to_string(GetCurrentProcessId()) + ".exe";
+    const std::string keepName = "tavrikkeep" + std::to_string(GetCurrentProcessId()) + ".exe";
+    const std::string endPath = copyOfSelf(endName);
+    const std::string keepPath = copyOfSelf(keepName);
+    check(!endPath.empty() && !keepPath.empty(), "the program is copied under two names", __LINE__);
+    const std::string meet = unique("tree");
+    // Memory and events share one namespace: one name each.
+    auto childPid = SharedMemory::open(meet + ".mem", 4096);
+    auto ready = NamedEvent::open(meet + ".evt");
+    HANDLE parent = start(endPath, "parent " + meet + " \"" + ownPath() + "\"");
+    HANDLE kept = start(keepPath, "sleep");
+    check(parent && kept && childPid && ready, "both programs start", __LINE__);
+    if (!parent || !kept || !childPid || !ready)
+        return;
+    check(ready->wait(10000) == NamedEvent::Wait::Signalled, "the parent has started its child", __LINE__);
+    DWORD child = 0;
+    std::memcpy(&child, childPid->data(), sizeof child);
+    HANDLE grandchild = OpenProcess(SYNCHRONIZE, FALSE, child);
+    check(grandchild != nullptr, "the child runs", __LINE__);
+
+    std::string upper = endName;
+    std::transform(upper.begin(), upper.end(), upper.begin(),
+                   [](char c) { return char(std::toupper(static_cast<unsigned char>(c))); });
+    check(platform::findProcesses(upper).size() == 1, "image names are found whatever their case", __LINE__);
+
+    platform::endProcessTrees(endName);
+    check(ended(parent, 5000), "the program of that name is ended", __LINE__);
+    check(grandchild && ended(grandchild, 5000), "and its child, which runs under another name", __LINE__);
+    check(!ended(kept, 300), "a program of another name is spared", __LINE__);
+    check(platform::findProcesses(endName).empty(), "nothing of that name is left", __LINE__);
+    platform::endProcessTrees(endName); // nothing left to end
+
+    TerminateProcess(kept, 0);
+    ended(kept, 5000);
+    for (HANDLE h : {parent, kept, grandchild})
+        if (h)
+            CloseHandle(h);
+    DeleteFileA(endPath.c_str());
+    DeleteFileA(keepPath.c_str());
+}
+
+int parentMode(const std::string &meet, const std::string &childExe)
+{
+    HANDLE child = start(childExe, "sleep");
+    auto memory = SharedMemory::open(meet + ".mem", 4096);
+    auto ready = NamedEvent::open(meet + ".evt");
+    if (!child || !memory || !ready)
+        return 1;
+    const DWORD pid = GetProcessId(child);
+    std::memcpy(memory->data(), &pid, sizeof pid);
+    ready->set();
+    Sleep(INFINITE);
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc == 3 && std::strcmp(argv[1], "settwice") == 0) {
+        auto event = NamedEvent::open(argv[2]);
+        if (!event)
+            return 1;
+        event->set();
+        event->set();
+        return 0;
+    }
+    if (argc == 4 && std::strcmp(argv[1], "parent") == 0)
+        return parentMode(argv[2], argv[3]);
+    if (argc == 2 && std::strcmp(argv[1], "sleep") == 0) {
+        Sleep(60000);
+        return 0;
+    }
+    namesAndSuffix();
+    secondOpenSeesTheSameBytes();
+    lastCloseRemovesTheBlock();
+    setTwiceWakesOneWait();
+    waitWithoutSetTimesOut();
+    setWakesAWaitWithoutLimit();
+    eventSetInAnotherProcess();
+    endingByNameEndsTheTreeAndSparesOthers();
+    std::printf("%s: %d failed\n", g_failures == 0 ? "PASS" : "FAIL", g_failures);
+    return g_failures == 0 ? 0 : 1;
+}
