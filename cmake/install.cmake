@@ -1,14 +1,18 @@
 # Install layout and the Debian package.
 #
-# panelctl finds telvdrv, telvtool and eeprom next to itself and the firmware
-# in ../firmware/, so they all live in one folder of their own under /opt, the
-# place for software that keeps such a private layout, with links in /usr/bin.
+# panelctl finds telvdrv and the vendor's telvtool and eeprom next to itself
+# and the firmware in ../firmware/, so they all live in one folder of their
+# own under /opt, the place for software that keeps such a private layout,
+# with links in /usr/bin.
 # Every destination is relative to the prefix, which is the root of the tree:
 # "/" by default and in the package; `cmake --install BUILD --prefix DIR`
 # lays the same tree out under DIR.
 #
 # Left out on purpose: tavrik-sim and tavrik-fwserver (they serve tests and
-# trying things out, and tavrik-sim would pull umockdev onto users' machines).
+# trying things out, and tavrik-sim would pull umockdev onto users' machines),
+# and the stand-ins telvtool and eeprom: they speak only to simulated boot
+# loaders, and under those names they would hide why a real upgrade fails and
+# overwrite the vendor's tools the user put in their place.
 # A tree configured before these rules existed keeps CMake's /usr/local.
 if(CMAKE_INSTALL_PREFIX_INITIALIZED_TO_DEFAULT
    OR (NOT DEFINED CACHE{TAVRIK_INSTALL_APPDIR} AND CMAKE_INSTALL_PREFIX STREQUAL "/usr/local"))
@@ -21,7 +25,7 @@ set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
 set(_tavrik_pkg ${PROJECT_SOURCE_DIR}/packaging)
 set(_tavrik_programs panelctl spanmon logomerge)
 
-foreach(target IN ITEMS ${_tavrik_programs} telvdrv telvtool eeprom)
+foreach(target IN ITEMS ${_tavrik_programs} telvdrv)
   if(TARGET ${target})
     install(TARGETS ${target} RUNTIME DESTINATION ${TAVRIK_INSTALL_APPDIR}/bin)
   endif()
@@ -71,6 +75,11 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # and OpenSSL for the firmware server's HTTPS.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, libssl3")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "hicolor-icon-theme")
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${_tavrik_pkg}/debian/postinst)
+# The maintainer scripts name the programs' folder, filled in here.
+foreach(script preinst postinst)
+  configure_file(${_tavrik_pkg}/debian/${script} ${CMAKE_CURRENT_BINARY_DIR}/debian/${script} @ONLY)
+endforeach()
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+  ${CMAKE_CURRENT_BINARY_DIR}/debian/preinst ${CMAKE_CURRENT_BINARY_DIR}/debian/postinst)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)

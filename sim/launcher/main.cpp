@@ -6,6 +6,7 @@
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QCoreApplication>
 #include <QProcess>
 #include <QScreen>
 #include <QStandardPaths>
@@ -16,12 +17,15 @@
 
 using namespace sim;
 
+static int listPresets(QTextStream &out)
+{
+    for (const Preset &p : presets())
+        out << QString::fromStdString(p.name).leftJustified(18) << QString::fromStdString(p.description) << "\n";
+    return 0;
+}
+
 int main(int argc, char *argv[])
 {
-    QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("tavrik-sim"));
-    QApplication::setQuitOnLastWindowClosed(false);
-
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "Simulated Tavrik screens on an emulated USB bus. Programs started under it reach\n"
@@ -37,7 +41,7 @@ int main(int argc, char *argv[])
         "  reboot-delay=MS  time away from the bus when rebooting (default 1500)\n"
         "  seed=N           unit number: device ID and screen block (1-65535)\n\n"
         "Example: tavrik-sim --screen 6.8in-telv@1.4 -- ./panelctl"));
-    parser.addHelpOption();
+    const QCommandLineOption helpOpt = parser.addHelpOption();
     QCommandLineOption screenOpt(QStringList{QStringLiteral("s"), QStringLiteral("screen")},
                                  QStringLiteral("Attach a simulated screen (repeatable)."), QStringLiteral("SCREEN"));
     QCommandLineOption listOpt(QStringLiteral("list-presets"), QStringLiteral("List the screen presets and exit."));
@@ -47,15 +51,28 @@ int main(int argc, char *argv[])
     parser.addOption(noViewerOpt);
     parser.addPositionalArgument(QStringLiteral("program"), QStringLiteral("Program to run, with its arguments."),
                                  QStringLiteral("[-- program [args...]]"));
-    parser.process(app);
 
     QTextStream out(stdout);
     QTextStream err(stderr);
-    if (parser.isSet(listOpt)) {
-        for (const Preset &p : presets())
-            out << QString::fromStdString(p.name).leftJustified(18) << QString::fromStdString(p.description) << "\n";
-        return 0;
+    // A QApplication aborts without a display, and these two answers need
+    // none. Anything the plain parse cannot place (Qt's own -platform and
+    // the like) is left to the QApplication below, which knows it.
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    if (parser.parse(arguments) && (parser.isSet(helpOpt) || parser.isSet(listOpt))) {
+        QCoreApplication core(argc, argv);
+        QCoreApplication::setApplicationName(QStringLiteral("tavrik-sim"));
+        parser.process(core); // --help ends here
+        return listPresets(out);
     }
+
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("tavrik-sim"));
+    QApplication::setQuitOnLastWindowClosed(false);
+    parser.process(app);
+    if (parser.isSet(listOpt))
+        return listPresets(out);
 
     QStringList screenTexts = parser.values(screenOpt);
     if (screenTexts.isEmpty())

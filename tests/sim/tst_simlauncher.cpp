@@ -21,7 +21,18 @@ private slots:
     void clickOnGlassBecomesTouchAtThatPicturePoint();
     void programUnderLauncherSeesTheScreens();
     void launcherRefusesUnknownPreset();
+    void helpPrintsWithoutDisplay();
+    void presetListNamesEveryPresetWithoutDisplay();
 };
+
+// As on a server or over ssh: a QApplication would abort here.
+static QProcessEnvironment withoutDisplay()
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        env.remove(QString::fromLatin1(name));
+    return env;
+}
 
 void TestSimLauncher::screenOptionsParse()
 {
@@ -145,6 +156,42 @@ void TestSimLauncher::launcherRefusesUnknownPreset()
     QVERIFY(p.waitForFinished(20000));
     QCOMPARE(p.exitCode(), 2);
     QVERIFY(p.readAllStandardError().contains("unknown screen preset"));
+}
+
+void TestSimLauncher::helpPrintsWithoutDisplay()
+{
+    QProcess p;
+    p.setProcessEnvironment(withoutDisplay());
+    p.start(QStringLiteral(TAVRIK_SIM_PATH), {QStringLiteral("--help")});
+    QVERIFY(p.waitForFinished(20000));
+    const QString output = QString::fromUtf8(p.readAllStandardOutput());
+    const QString errors = QString::fromUtf8(p.readAllStandardError());
+    QVERIFY2(p.exitStatus() == QProcess::NormalExit, qPrintable(errors));
+    QCOMPARE(p.exitCode(), 0);
+    QVERIFY2(output.contains(QStringLiteral("Usage: ")), qPrintable(output + errors));
+    QVERIFY2(output.contains(QStringLiteral("SCREEN is PRESET[@BUS.PORT][:OPTION,...]")), qPrintable(output));
+    QVERIFY2(output.contains(QStringLiteral("--list-presets")), qPrintable(output));
+}
+
+void TestSimLauncher::presetListNamesEveryPresetWithoutDisplay()
+{
+    QProcess p;
+    p.setProcessEnvironment(withoutDisplay());
+    p.start(QStringLiteral(TAVRIK_SIM_PATH), {QStringLiteral("--list-presets")});
+    QVERIFY(p.waitForFinished(20000));
+    const QString output = QString::fromUtf8(p.readAllStandardOutput());
+    const QString errors = QString::fromUtf8(p.readAllStandardError());
+    QVERIFY2(p.exitStatus() == QProcess::NormalExit, qPrintable(errors));
+    QCOMPARE(p.exitCode(), 0);
+    QStringList listed;
+    for (const QString &line : output.split(QLatin1Char('\n'), Qt::SkipEmptyParts))
+        listed << line.section(QLatin1Char(' '), 0, 0);
+    QStringList expected;
+    for (const Preset &preset : presets())
+        expected << QString::fromStdString(preset.name);
+    QCOMPARE(listed, expected);
+    QVERIFY(listed.contains(QStringLiteral("6.8in-telv")));
+    QVERIFY(listed.contains(QStringLiteral("unknown")));
 }
 
 QTEST_MAIN(TestSimLauncher)
