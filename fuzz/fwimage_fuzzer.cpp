@@ -10,6 +10,7 @@
 #include "mergelogo.h"
 #include "splice.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 using namespace fwimage;
@@ -93,8 +94,11 @@ void checkSplice(ByteView block, ByteView file)
     require(out.totalLength <= ImageBufferSize);
     require(out.writeLength >= out.totalLength);
     require(out.writeLength % WriteAlign == 0);
-    const std::size_t programmed = (out.totalLength + BootLengthAlign - 1) / BootLengthAlign * BootLengthAlign;
-    require(checksumHolds(ByteView(out.buffer).first(programmed)));
+    require(out.checksumLength % BootLengthAlign == 0 && out.checksumLength <= ImageBufferSize);
+    require(checksumHolds(out.buffer));
+    // Whatever the checksum covers beyond the assembled bytes is erased flash.
+    require(std::all_of(out.buffer.begin() + std::ptrdiff_t(out.totalLength), out.buffer.end(),
+                        [](std::uint8_t b) { return b == 0xFF; }));
 }
 
 void checkMerge(ByteView official, std::uint32_t officialPosition, ByteView customised,

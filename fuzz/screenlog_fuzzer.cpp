@@ -23,21 +23,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 
     const std::uint8_t *chunks = data + std::min<std::size_t>(size, 4);
     const std::size_t chunkBytes = size - std::min<std::size_t>(size, 4);
-    std::uint32_t expected = 0;
     // Also lengths the clamp would not let through, straight from the input.
+    // A chunk the input does not cover in full counts as a failed read.
     for (const int asked : {length.bytes, int(length.reported)}) {
-        expected = 0;
-        const QByteArray log = screenlog::assembleLog(asked, [&](std::uint32_t offset, std::uint8_t *chunk) {
-            require(offset == expected && offset < std::uint32_t(screenlog::kBufferSize));
+        std::uint32_t expected = 0;
+        bool failed = false;
+        const auto log = screenlog::assembleLog(asked, [&](std::uint32_t offset, std::uint8_t *chunk) {
+            require(!failed && offset == expected && offset < std::uint32_t(screenlog::kBufferSize));
             expected += screenlog::kChunkSize;
-            if (offset < chunkBytes)
-                std::memcpy(chunk, chunks + offset, std::min<std::size_t>(screenlog::kChunkSize, chunkBytes - offset));
+            if (offset + screenlog::kChunkSize > chunkBytes) {
+                failed = true;
+                return false;
+            }
+            std::memcpy(chunk, chunks + offset, screenlog::kChunkSize);
+            return true;
         });
-        require(log.size() == screenlog::kBufferSize);
-        const std::size_t filled = std::min<std::size_t>(expected, screenlog::kBufferSize);
-        const std::size_t copied = std::min(filled, chunkBytes);
-        require(std::equal(chunks, chunks + copied, reinterpret_cast<const std::uint8_t *>(log.constData())));
-        require(std::all_of(log.constData() + copied, log.constData() + log.size(), [](char c) { return c == 0; }));
+        const int wanted = std::clamp(asked, 0, screenlog::kBufferSize);
+        require(log.has_value() == !failed);
+        if (!log)
+            continue;
+        require(log->size() == wanted);
+        require(std::equal(chunks, chunks + wanted, reinterpret_cast<const std::uint8_t *>(log->constData())));
     }
     return 0;
 }

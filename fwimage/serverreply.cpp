@@ -39,11 +39,24 @@ Result<Bytes> decodeBase64(std::string_view text)
     out.reserve(text.size() / 4 * 3 + 3);
     uint32_t bits = 0;
     int held = 0;
+    size_t symbols = 0; // alphabet characters and padding so far
     size_t padding = 0;
     for (size_t i = 0; i < text.size(); ++i) {
         const char c = text[i];
-        if (c == '\\' && i + 1 < text.size() && text[i + 1] == '/')
+        const char next = i + 1 < text.size() ? text[i + 1] : '\0';
+        if (c == '\\' && next == '/') {
+            continue; // JSON's escaped slash: the '/' follows
+        }
+        // Line breaks, as JSON escapes or as they stand, and blanks are what
+        // encoders put between groups of four; inside a group they are not.
+        const bool escapedBreak = c == '\\' && (next == 'n' || next == 'r');
+        if (escapedBreak || c == ' ' || c == '\t' || c == '\n' || c == '\r') {
+            if (symbols % 4 != 0)
+                return failure<Bytes>(Fault::BadBase64);
+            i += escapedBreak ? 1 : 0;
             continue;
+        }
+        ++symbols;
         if (c == '=') {
             ++padding;
             continue;
@@ -60,9 +73,7 @@ Result<Bytes> decodeBase64(std::string_view text)
     }
     // Leftover bits must be the zero fill of a short last group, and the
     // padding must complete that group.
-    const size_t symbols = out.size() * 4 / 3 + (held ? 1 : 0);
-    if (held >= 6 || (bits & ((1u << held) - 1)) != 0 || padding > 2
-        || (padding > 0 && (symbols + padding) % 4 != 0))
+    if (held >= 6 || (bits & ((1u << held) - 1)) != 0 || padding > 2 || (padding > 0 && symbols % 4 != 0))
         return failure<Bytes>(Fault::BadBase64);
     return {std::move(out)};
 }

@@ -13,8 +13,10 @@ namespace fwimage {
 // missing or they are in the wrong order.
 Result<std::string_view> screenBlockText(std::string_view reply);
 
-// Standard Base64 with optional '=' padding. JSON's escaped slash "\/" is
-// taken as "/". Anything else outside the alphabet is BadBase64.
+// Standard Base64 with optional '=' padding, as JSON encoders write it: the
+// escaped slash "\/" is taken as "/", and line breaks (escaped "\n", "\r"
+// or plain) and blanks may stand between groups of four. Anything else
+// outside the alphabet is BadBase64.
 Result<Bytes> decodeBase64(std::string_view text);
 
 // The screen block of a reply, checked before anyone writes it: a whole

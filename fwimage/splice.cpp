@@ -40,13 +40,14 @@ Result<AssembledImage> spliceScreenBlock(ByteView block, ByteView firmwareFile)
     const std::size_t total = std::size_t(at - out.buffer.begin());
     out.totalLength = std::uint32_t(total);
 
-    // What reaches the flash is the image rounded up to 512 bytes of the
-    // buffer, so that is what the checksum may cover.
-    const std::size_t programmed = (total + BootLengthAlign - 1) / BootLengthAlign * BootLengthAlign;
+    // The checksum may cover the buffer's 0xFF beyond the assembled bytes:
+    // that is what erased flash reads there, so a screen block shorter than
+    // the file's own still gives an image that boots. Never past the buffer.
     const std::int32_t size = std::int32_t(std::min(total, BootRegionSize));
-    const Result<std::int32_t> prepared = prepareImage(std::span(out.buffer).first(programmed), size);
+    const Result<std::int32_t> prepared = prepareImage(out.buffer, size);
     if (!prepared)
         return failure<AssembledImage>(prepared.fault);
+    out.checksumLength = std::uint32_t(bootRegion(out.buffer).value);
 
     if (std::size_t(prepared.value) == BootRegionSize)
         out.writeLength = std::uint32_t((total + WriteAlign - 1) / WriteAlign * WriteAlign);

@@ -13,6 +13,8 @@
 namespace firmwareserver {
 
 inline constexpr char kDefaultHost[] = "firmware.tavrik.com";
+// A screen block is a few KiB; a longer reply is cut off and counts as none.
+inline constexpr int kReplyLimit = 64 * 1024;
 
 QString host();
 // The system's authorities plus those of TAVRIK_FIRMWARE_CA; peers are

@@ -29,14 +29,8 @@ void MainLabel::paintEvent(QPaintEvent *event)
     QPainter painter(this);
     painter.setRenderHint(QPainter::SmoothPixmapTransform);
     painter.setPen(Qt::NoPen);
-    // Slightly see-through green over a soft dark rim: the dot stays
-    // visible on light, dark and green pictures alike.
-    const QColor rim(0, 0, 0, 110);
-    const QColor fill(80, 255, 0, 215);
-    for (const TouchPoint &p : m_points) {
-        painter.setBrush(rim);
-        painter.drawEllipse(QRect(QPoint(p.x - 13, p.y - 13), QPoint(p.x + 12, p.y + 12)));
-        painter.setBrush(fill);
+    // Opaque: the dot keeps its colour on every picture.
+    painter.setBrush(QColor(80, 255, 0));
+    for (const TouchPoint &p : m_points)
         painter.drawEllipse(QRect(QPoint(p.x - 12, p.y - 12), QPoint(p.x + 11, p.y + 11)));
-    }
 }

@@ -13,7 +13,9 @@
 #include <QCoreApplication>
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QCloseEvent>
 #include <QMimeData>
 #include <QProcess>
@@ -21,6 +23,7 @@
 #include <QDebug>
 
 #include <algorithm>
+#include <optional>
 #include <cstring>
 #include <QTimer>
 
@@ -33,6 +36,9 @@ constexpr int kScanPeriodMs = 3000;
 constexpr int kMonitorStopWaitMs = 8000;
 constexpr int kFirstFrameDelayMs = 1000;
 constexpr uint16_t kNoId = 0xFFFF;
+// How long a screen told to restart may stay on the bus before it is taken
+// up again as it is.
+constexpr qint64 kRestartPatienceMs = 10000;
 
 } // namespace
 
@@ -120,6 +126,7 @@ void MainWindow::scanNow()
     // A list that cannot be read counts as empty.
     const DeviceList devices(usbContext->get());
     QStringList newEntries;
+    bool openStillThere = false;
     for (size_t i = 0; i < devices.size(); ++i) {
         libusb_device_descriptor desc{};
         if (libusb_get_device_descriptor(devices[i], &desc) < 0)
@@ -128,31 +135,86 @@ void MainWindow::scanNow()
         if (kind == DeviceKind::Other)
             continue;
         newEntries << QStringLiteral("%1,%2,%3").arg(i).arg(kindWord(kind), phyText(devices[i]));
+        openStillThere = openStillThere
+                         || (libusb_get_bus_number(devices[i]) == m_openBus
+                             && libusb_get_device_address(devices[i]) == m_openAddress);
     }
-    syncScreenList(devices, newEntries);
+    // A screen that left the bus and came back between two scans (a reboot,
+    // a quick replug) has a new address: the handle to its old self is dead,
+    // and the screen is taken up again as new.
+    const bool openGone = screenHandle && !openStillThere;
+    if (openGone) {
+        releaseScreen();
+        forgetScreen();
+    }
+    syncScreenList(devices, newEntries, openGone);
+    // Nothing open while a screen is listed as current (it came back after
+    // an upgrade, or could not be opened before): open it now. Not the very
+    // device that was told to restart while it is still on its way out.
+    if (!screenHandle && ui->mbScreenList->currentIndex() >= 0 && !upgradeThread.isRunning()
+        && !restartPending(devices))
+        onSelectScreen(ui->mbScreenList->currentIndex());
 }
 
-void MainWindow::syncScreenList(const DeviceList &devices, QStringList newEntries)
+bool MainWindow::restartPending(const DeviceList &devices)
+{
+    if (m_restartAddress < 0)
+        return false;
+    if (m_restartSince.hasExpired(kRestartPatienceMs)) {
+        m_restartAddress = -1; // it never left: take it up as it is
+        return false;
+    }
+    for (libusb_device *device : devices)
+        if (libusb_get_bus_number(device) == m_restartBus && libusb_get_device_address(device) == m_restartAddress)
+            return true;
+    m_restartAddress = -1;
+    return false;
+}
+
+void MainWindow::syncScreenList(const DeviceList &devices, QStringList newEntries, bool currentIsStale)
 {
     QComboBox *list = ui->mbScreenList;
+    // Entries that no longer stand for what is at their port: the same port
+    // with another kind of device (a boot loader that now runs its firmware,
+    // or the other way round), and an open screen that left and came back.
+    // They are listed afresh from this scan.
     QStringList listed;
-    for (int i = 0; i < list->count(); ++i)
-        listed << list->itemText(i);
-    const QStringList gone = matchListedEntries(listed, newEntries);
+    QStringList gone;
+    for (int i = 0; i < list->count(); ++i) {
+        const QString text = list->itemText(i);
+        const QString port = entryField(text, 2);
+        const QString was = kindWord(DeviceKind(list->itemData(i).toInt()));
+        const bool changed = std::any_of(newEntries.begin(), newEntries.end(), [&](const QString &entry) {
+            return entryField(entry, 2) == port && entryField(entry, 1) != was;
+        });
+        if (changed || (currentIsStale && i == list->currentIndex()))
+            gone << text;
+        else
+            listed << text;
+    }
+    gone += matchListedEntries(listed, newEntries);
 
     bool currentRemoved = false;
-    for (const QString &text : gone) {
+    QString currentPort;
+    for (const QString &text : std::as_const(gone)) {
         const int i = list->findText(text, Qt::MatchExactly | Qt::MatchCaseSensitive);
         if (i < 0)
             continue;
-        if (i == list->currentIndex())
+        if (i == list->currentIndex()) {
             currentRemoved = true;
+            currentPort = entryField(text, 2);
+        }
+        // No selection in between: the one below opens whatever is at the
+        // chosen port now.
+        const QSignalBlocker blocker(list);
         list->removeItem(i);
     }
 
-    for (const QString &entry : newEntries) {
+    for (const QString &entry : std::as_const(newEntries)) {
         if (entry.contains(QLatin1String("TELV")) || entry.contains(QLatin1String("K2T"))) {
-            list->addItem(entry);
+            const DeviceKind kind =
+                entry.contains(QLatin1String("TELV")) ? DeviceKind::TelvBootLoader : DeviceKind::K2tBootLoader;
+            list->addItem(entry, int(kind));
         } else if (entry.contains(QLatin1String("SCREEN"))) {
             const int index = entryField(entry, 0).toInt(nullptr, 10);
             if (index < 0 || size_t(index) >= devices.size())
@@ -167,12 +229,26 @@ void MainWindow::syncScreenList(const DeviceList &devices, QStringList newEntrie
             const QString deviceId = readDeviceId(*probe);
             probe.reset();
             list->addItem(listedName(identification) + QLatin1Char(',') + deviceId + QLatin1Char(',')
-                          + entryField(entry, 2));
+                              + entryField(entry, 2),
+                          int(DeviceKind::RunningScreen));
         }
     }
 
-    if ((list->currentIndex() < 0 || currentRemoved) && list->count() > 0)
-        list->setCurrentIndex(0);
+    if (!currentRemoved) {
+        if (list->currentIndex() < 0 && list->count() > 0)
+            list->setCurrentIndex(0);
+        return;
+    }
+    // The screen at the port the user chose when one is there again, else
+    // the first; with none left, the selection says so.
+    int next = list->count() > 0 ? 0 : -1;
+    for (int i = 0; i < list->count(); ++i)
+        if (entryField(list->itemText(i), 2) == currentPort)
+            next = i;
+    if (next == list->currentIndex())
+        onSelectScreen(next); // the index did not move: no signal runs it
+    else
+        list->setCurrentIndex(next);
 }
 
 void MainWindow::onSelectScreen(int)
@@ -251,7 +327,15 @@ void MainWindow::onSelectScreen(int)
 bool MainWindow::openBootScreen(libusb_device *device)
 {
     screenHandle = Screen::open(usbContext, device);
+    m_openBus = screenHandle ? libusb_get_bus_number(device) : -1;
+    m_openAddress = screenHandle ? libusb_get_device_address(device) : -1;
     return screenHandle != nullptr;
+}
+
+void MainWindow::forgetScreen()
+{
+    screenVendorId = kNoId;
+    screenProductId = kNoId;
 }
 
 bool MainWindow::openRunningScreen(libusb_device *device)
@@ -463,21 +547,27 @@ void MainWindow::onLog()
     ui->pbLog->setEnabled(false);
     libusb_device_handle *h = screenHandle->handle();
 
+    // The file is written only once every read came back whole: a screen
+    // that went away or lied must not cost the user the log saved before.
     uint8_t lengthBytes[4] = {};
-    readLogLength(h, lengthBytes);
-    static_assert(screenlog::kChunkSize == kLogChunk);
-    const screenlog::Length reported = screenlog::logLength(lengthBytes);
-    if (reported.reported > screenlog::kBufferSize)
-        qDebug() << "Screen log of" << reported.reported << "bytes is cut to" << screenlog::kBufferSize;
-    const int length = reported.bytes;
-    const QByteArray log = screenlog::assembleLog(length, [h](uint32_t offset, uint8_t *chunk) {
-        setLogOffset(h, offset);
-        readLogChunk(h, chunk);
-    });
+    std::optional<QByteArray> log;
+    if (readLogLength(h, lengthBytes) == int(sizeof lengthBytes)) {
+        static_assert(screenlog::kChunkSize == kLogChunk);
+        const screenlog::Length reported = screenlog::logLength(lengthBytes);
+        if (reported.reported > screenlog::kBufferSize)
+            qDebug() << "Screen log of" << reported.reported << "bytes is cut to" << screenlog::kBufferSize;
+        log = screenlog::assembleLog(reported.bytes, [h](uint32_t offset, uint8_t *chunk) {
+            return setLogOffset(h, offset) == 4 && readLogChunk(h, chunk) == kLogChunk;
+        });
+    }
+    if (!log) {
+        dialogs::warning(this, tr("Error"), tr("The log could not be read from the screen."));
+        ui->pbLog->setEnabled(true);
+        return;
+    }
 
     QSaveFile file(QStringLiteral("screen.txt"));
-    const bool saved = file.open(QIODevice::WriteOnly) && file.write(log.constData(), length) == length
-                       && file.commit();
+    const bool saved = file.open(QIODevice::WriteOnly) && file.write(*log) == log->size() && file.commit();
     dialogs::information(this, tr("Notify"),
                          saved ? tr("Log file has saved to screen.txt") : tr("Log file could not be saved to screen.txt"));
     ui->pbLog->setEnabled(true);
@@ -588,6 +678,14 @@ void MainWindow::onUpgrade()
             return refuse(tr("This firmware is forbidden."));
     }
 
+    const QString missing = missingTool(path);
+    if (!missing.isEmpty()) {
+        dialogs::warning(this, tr("Error"),
+                         tr("The boot-loader tool %1 is missing. Put the screen maker's %1 into %2 and try again.")
+                             .arg(missing, QDir::toNativeSeparators(m_applicationDir)));
+        return;
+    }
+
     // The worker is the screen's only user from here on.
     stopScreenUsers();
     ui->pgUpgrade->setValue(0);
@@ -625,12 +723,32 @@ void MainWindow::onUpProgress(int value)
             restartScreen();
         }
     }
+    // A screen handed to a tool or restarted is no longer open: whatever
+    // comes back at its port, running or in a boot loader, is taken up anew.
+    if (!screenHandle)
+        forgetScreen();
     if (m_selectAfterUpgrade && !upgradeThread.isRunning()) {
         m_selectAfterUpgrade = false;
         onSelectScreen(ui->mbScreenList->currentIndex());
     }
     if (m_closeAfterUpgrade)
         QTimer::singleShot(0, this, &QWidget::close);
+}
+
+QString MainWindow::missingTool(const QString &path) const
+{
+    // The path picks the sequence, the screen's state its way of writing.
+    const DeviceKind kind = deviceKind(screenVendorId, screenProductId);
+    const bool telvPath = path.contains(QLatin1String("TELV"));
+    QString tool;
+    if (telvPath && kind == DeviceKind::TelvBootLoader)
+        tool = QStringLiteral("telvtool");
+    else if (!telvPath && kind == DeviceKind::K2tBootLoader)
+        tool = QStringLiteral("eeprom");
+    else
+        return {};
+    tool += exeSuffix;
+    return QFileInfo(m_applicationDir + QLatin1Char('/') + tool).isExecutable() ? QString() : tool;
 }
 
 void MainWindow::restartScreen()
@@ -642,8 +760,12 @@ void MainWindow::restartScreen()
         tool.waitForFinished(1000);
         return;
     }
-    if (screenHandle)
+    if (screenHandle) {
         requestReboot(screenHandle->handle());
+        m_restartBus = m_openBus;
+        m_restartAddress = m_openAddress;
+        m_restartSince.start();
+    }
     handOverScreen();
 }
 

@@ -8,6 +8,7 @@
 #include "usbeventthread.h"
 #include "usbhandles.h"
 
+#include <QElapsedTimer>
 #include <QMainWindow>
 #include <QPixmap>
 
@@ -71,8 +72,18 @@ protected:
     void dropEvent(QDropEvent *event) override;
 
 private:
-    void syncScreenList(const screenlink::DeviceList &devices, QStringList newEntries);
+    // `currentIsStale`: the open screen left the bus and came back; its
+    // entry is listed afresh.
+    void syncScreenList(const screenlink::DeviceList &devices, QStringList newEntries, bool currentIsStale);
     bool openBootScreen(libusb_device *device);
+    // Drops the remembered IDs, so that whatever comes back at the port is
+    // opened again, boot loader or not.
+    void forgetScreen();
+    // The boot-loader tool the upgrade of `path` needs for the remembered
+    // screen, when it is not next to the program; empty otherwise.
+    QString missingTool(const QString &path) const;
+    // Whether the screen told to restart is still on the bus as it was.
+    bool restartPending(const screenlink::DeviceList &devices);
     bool openRunningScreen(libusb_device *device);
     // Stops every user of the open screen and closes it.
     void releaseScreen();
@@ -97,6 +108,12 @@ private:
     screenlink::ScreenGeometry screenGeometry;
     QString exeSuffix;
     QString m_applicationDir;
+    // Where the open screen sits on the bus, to notice it left and came back.
+    int m_openBus = -1;
+    int m_openAddress = -1;
+    int m_restartBus = -1;
+    int m_restartAddress = -1;
+    QElapsedTimer m_restartSince;
     bool m_closeAfterUpgrade = false;
     bool m_selectAfterUpgrade = false;
 };

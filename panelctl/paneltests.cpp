@@ -30,13 +30,16 @@ void LEDTestThread::stopAndWait()
 void LEDTestThread::run()
 {
     screenlink::Screen &screen = *m_screen;
-    // Every transaction looks at the stop flag first: on a screen that has
-    // gone silent each one waits out its timeout, and a stop must not wait
-    // for the whole set-up or pattern behind it.
+    // A stop is taken between chase steps, so that exactly one channel stays
+    // lit, and never cuts the set-up short. Only when a transaction failed
+    // (a screen gone silent waits out every timeout) is it taken at once,
+    // so that stopping never waits for all that is still to come.
+    bool abandoned = false;
     auto write = [&](uint8_t reg, const uint8_t *data, int count) {
-        for (int at = 0; at < count && running; at += 16) {
+        for (int at = 0; at < count && !abandoned; at += 16) {
             const uint8_t piece = uint8_t(std::min(16, count - at));
-            bridgeWrite8(screen, kController, uint8_t(reg + at), data + at, piece);
+            if (bridgeWrite8(screen, kController, uint8_t(reg + at), data + at, piece) < 0 && !running)
+                abandoned = true;
         }
     };
     auto write1 = [&](uint8_t reg, uint8_t value) { write(reg, &value, 1); };
@@ -58,11 +61,12 @@ void LEDTestThread::run()
     write(0x00, on.data(), int(on.size()));
 
     // Three channels for each of 24 LEDs from register 0x24: channel 0 of
-    // every LED, then channel 1, then 2.
+    // every LED, then channel 1, then 2. At least one step, so that a stop
+    // during the set-up still leaves one channel lit.
     int led = 0;
     int channel = 0;
     std::array<uint8_t, 72> pattern{};
-    while (running) {
+    do {
         pattern.fill(0);
         pattern[size_t(led) * 3 + size_t(channel)] = 0xFF;
         write(0x24, pattern.data(), int(pattern.size()));
@@ -71,7 +75,7 @@ void LEDTestThread::run()
             channel = (channel + 1) % 3;
         }
         msleep(10);
-    }
+    } while (running && !abandoned);
     m_finished.store(true, std::memory_order_release);
 }
 

@@ -14,15 +14,17 @@ Length logLength(const uint8_t reply[4])
     return l;
 }
 
-QByteArray assembleLog(int length, const std::function<void(uint32_t offset, uint8_t *chunk)> &readChunk)
+std::optional<QByteArray> assembleLog(int length,
+                                      const std::function<bool(uint32_t offset, uint8_t *chunk)> &readChunk)
 {
-    QByteArray log(kBufferSize, '\0');
     length = std::clamp(length, 0, kBufferSize);
+    QByteArray log(length, '\0');
     for (int offset = 0; offset < length; offset += kChunkSize) {
         uint8_t chunk[kChunkSize] = {};
-        readChunk(uint32_t(offset), chunk);
-        // The last chunk may reach past the buffer's end: only its head fits.
-        std::memcpy(log.data() + offset, chunk, size_t(std::min(kChunkSize, kBufferSize - offset)));
+        if (!readChunk(uint32_t(offset), chunk))
+            return std::nullopt;
+        // The last chunk may reach past the log's end: only its head is kept.
+        std::memcpy(log.data() + offset, chunk, size_t(std::min(kChunkSize, length - offset)));
     }
     return log;
 }

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 
 // Copying the screen log: the length the screen reports and the chunks it
 // hands out, assembled with no USB and no widgets.
@@ -21,8 +22,10 @@ struct Length {
 Length logLength(const uint8_t reply[4]);
 
 // Reads `length` bytes (0 to kBufferSize) chunk by chunk; readChunk is told
-// the offset of each and fills its kChunkSize bytes. Returns the whole
-// kBufferSize buffer, zeros after the log.
-QByteArray assembleLog(int length, const std::function<void(uint32_t offset, uint8_t *chunk)> &readChunk);
+// the offset of each, fills its kChunkSize bytes and says whether the
+// screen delivered them all. Returns exactly `length` bytes, or nullopt at
+// the first chunk that failed: a log with holes in it is no log.
+std::optional<QByteArray> assembleLog(int length,
+                                      const std::function<bool(uint32_t offset, uint8_t *chunk)> &readChunk);
 
 } // namespace screenlog

@@ -16,9 +16,10 @@
 #include <QNetworkReply>
 #include <QDir>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QStandardPaths>
 #include <QSemaphore>
+#include <QSslError>
+#include <QTemporaryFile>
 #include <QTimer>
 
 #include <algorithm>
@@ -34,6 +35,9 @@ constexpr int kEepromSize = 8192;
 constexpr int kEepromLine = 16;
 constexpr int kEraseSteps = 16;
 constexpr unsigned long kEraseStepMs = 200;
+// Tries of each request or bridge transaction that writes or checks the
+// screen's memory.
+constexpr int kTries = 3;
 
 // The firmware file, at most one image buffer; nullopt when it cannot be read.
 std::optional<QByteArray> readFirmware(const QString &path, qint64 limit)
@@ -133,14 +137,16 @@ bool UpgradeThread::upgradeTelv()
     const int length = int(assembled.value.writeLength);
     if (byTool)
         return writeByTool(image, length);
-    return writeFlash(image, length) && verifyFlash(image, length);
+    // The read-back also covers the erased bytes the boot checksum counts.
+    const int checked = std::max(length, int(assembled.value.checksumLength));
+    return writeFlash(image, length) && verifyFlash(image, checked);
 }
 
 int UpgradeThread::readFlash(uint8_t *buffer, int count)
 {
     int result = 0;
     for (int a = 0; a < count; a += kFlashChunk) {
-        result = flashRead48(*m_screen, uint32_t(a), buffer + a);
+        result = flashRead48(*m_screen, uint32_t(a), buffer + a, kTries);
         if (result < 0)
             return result;
         if (a % 1024 == 0)
@@ -154,25 +160,30 @@ bool UpgradeThread::writeFlash(const uint8_t *image, int length)
 {
     libusb_device_handle *h = m_screen->handle();
     const int n = (length + 511) / 512 * 512;
-    if (setProgramming(h, true) < 0)
+    if (withRetries(kTries, [h] { return setProgramming(h, true); }) < 0)
         return false;
     report(25);
     bool ok = true;
     for (int i = 0; i < kEraseSteps && ok; ++i) {
-        ok = eraseStep(h, uint8_t(i)) >= 0;
+        ok = withRetries(kTries, [h, i] { return eraseStep(h, uint8_t(i)); }) >= 0;
         msleep(kEraseStepMs);
         report(30 + i);
     }
     for (int a = 0; a < n && ok; a += kFlashChunk) {
         const int count = std::min(n - a, kFlashChunk);
-        // All 48 bytes go out even when fewer are to be programmed.
-        ok = flashProgram48(*m_screen, uint32_t(a), uint8_t(count), image + a) >= 0;
+        // All 48 bytes go out even when fewer are to be programmed; past the
+        // image they are the 0xFF of erased flash, never bytes from beyond
+        // its buffer.
+        uint8_t chunk[kFlashChunk];
+        std::memset(chunk, 0xFF, sizeof chunk);
+        std::memcpy(chunk, image + a, size_t(count));
+        ok = flashProgram48(*m_screen, uint32_t(a), uint8_t(count), chunk, kTries) >= 0;
         if (a % 2048 == 0)
             report(std::min(a * 50 / n + 50, 95));
     }
     // Leave programming mode even after a failure, so the screen is not left
     // waiting for more.
-    const bool off = setProgramming(h, false) >= 0;
+    const bool off = withRetries(kTries, [h] { return setProgramming(h, false); }) >= 0;
     return ok && off;
 }
 
@@ -182,7 +193,7 @@ bool UpgradeThread::verifyFlash(const uint8_t *image, int length)
     uint8_t chunk[kFlashChunk];
     int step = 0;
     for (int a = 0; a < n; a += kFlashChunk) {
-        if (flashRead48(*m_screen, uint32_t(a), chunk) < 0)
+        if (flashRead48(*m_screen, uint32_t(a), chunk, kTries) < 0)
             return false;
         const int count = std::min(n - a, kFlashChunk);
         if (std::memcmp(chunk, image + a, size_t(count)) != 0) {
@@ -222,11 +233,11 @@ bool UpgradeThread::upgradeEepromByBridge()
     std::fflush(stdout);
 
     libusb_device_handle *h = m_screen->handle();
-    if (setProgramming(h, true) < 0)
+    if (withRetries(kTries, [h] { return setProgramming(h, true); }) < 0)
         return false;
     bool ok = true;
     for (int a = 0; a < kEepromSize && ok; a += kEepromLine) {
-        const int r = writeConfigLine(*m_screen, uint16_t(a), image.data() + a);
+        const int r = writeConfigLine(*m_screen, uint16_t(a), image.data() + a, kTries);
         if (r < 0) {
             qDebug() << r;
             ok = false;
@@ -234,7 +245,7 @@ bool UpgradeThread::upgradeEepromByBridge()
         if (a % 256 == 0)
             report(a * 100 / kEepromSize);
     }
-    const bool off = setProgramming(h, false) >= 0;
+    const bool off = withRetries(kTries, [h] { return setProgramming(h, false); }) >= 0;
     if (!ok || !off)
         return false;
 
@@ -242,7 +253,7 @@ bool UpgradeThread::upgradeEepromByBridge()
     uint8_t back[8];
     int step = 0;
     for (int a = 0; a < kEepromSize; a += 8) {
-        if (readConfig(*m_screen, uint16_t(a), 8, back) < 0 || std::memcmp(back, image.data() + a, 8) != 0) {
+        if (readConfig(*m_screen, uint16_t(a), 8, back, kTries) < 0 || std::memcmp(back, image.data() + a, 8) != 0) {
             qDebug() << "EEPROM differs from the image at" << a;
             return false;
         }
@@ -346,6 +357,8 @@ int UpgradeThread::downloadScreenBlock(uint8_t *destination)
         const QByteArray reply = fetchScreenBlock(identity);
         const auto block = fwimage::screenBlockFromReply(std::string_view(reply.constData(), size_t(reply.size())));
         if (block.fault == fwimage::Fault::NoReplyMarkers) {
+            if (!reply.isEmpty())
+                qDebug() << "Firmware server: no markers in the reply";
             tellServerFailed();
             return -1;
         }
@@ -371,19 +384,54 @@ QByteArray UpgradeThread::fetchScreenBlock(const QString &identity)
         qDebug() << "Firmware server authorities:" << why;
     std::unique_ptr<QNetworkReply> reply(network.get(request));
     QEventLoop loop;
+    QByteArray bytes;
+    bool tooLong = false;
+    QStringList tlsErrors;
     connect(reply.get(), &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    // Taken as it comes, so that a server sending without end is cut off at
+    // the limit instead of filling memory.
+    connect(reply.get(), &QIODevice::readyRead, &loop, [&] {
+        bytes += reply->read(firmwareserver::kReplyLimit + 1 - bytes.size());
+        if (bytes.size() > firmwareserver::kReplyLimit && !tooLong) {
+            tooLong = true;
+            reply->abort();
+        }
+    });
+    connect(reply.get(), &QNetworkReply::sslErrors, &loop, [&](const QList<QSslError> &errors) {
+        for (const QSslError &e : errors)
+            tlsErrors << e.errorString();
+    });
     QTimer::singleShot(kServerLimitMs, &loop, &QEventLoop::quit);
     if (!reply->isFinished())
         loop.exec();
+
+    // Whatever went wrong, the reply counts as holding no block.
     if (!reply->isFinished()) {
-        qDebug() << "No answer from the firmware server within" << kServerLimitMs << "ms";
         reply->abort();
-    }
-    const QByteArray bytes = reply->readAll();
-    qDebug() << "Firmware server:" << reply->errorString();
-    // A refused, cut-off or untrusted answer holds no block, whatever its text.
-    if (reply->error() != QNetworkReply::NoError)
+        qDebug() << "Firmware server: no answer within" << kServerLimitMs << "ms";
         return {};
+    }
+    if (tooLong) {
+        qDebug() << "Firmware server: the reply is longer than" << firmwareserver::kReplyLimit << "bytes";
+        return {};
+    }
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (reply->error() != QNetworkReply::NoError) {
+        if (!tlsErrors.isEmpty())
+            qDebug().noquote() << "Firmware server: TLS error:" << tlsErrors.join(QStringLiteral("; "));
+        else if (status != 0)
+            qDebug().noquote() << "Firmware server: HTTP" << status
+                               << reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString();
+        else
+            qDebug().noquote() << "Firmware server:" << reply->errorString();
+        return {};
+    }
+    bytes += reply->read(firmwareserver::kReplyLimit + 1 - bytes.size());
+    if (bytes.size() > firmwareserver::kReplyLimit) {
+        qDebug() << "Firmware server: the reply is longer than" << firmwareserver::kReplyLimit << "bytes";
+        return {};
+    }
+    qDebug().noquote() << "Firmware server: HTTP" << status << QStringLiteral("(%1 bytes)").arg(bytes.size());
     return bytes;
 }
 
@@ -409,8 +457,6 @@ void UpgradeThread::tellServerFailed()
 
 bool UpgradeThread::writeByTool(const uint8_t *image, int length)
 {
-    // A file that failed to be written must not let the tool program an
-    // older one left there by an earlier run.
     // Next to the program, as the tool's users know it; an installed
     // program's folder is not the user's to write, so then a cache folder.
     QString folder = applicationDir;
@@ -418,13 +464,17 @@ bool UpgradeThread::writeByTool(const uint8_t *image, int length)
         folder = QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation) + QStringLiteral("/tavrik");
         QDir().mkpath(folder);
     }
-    const QString handOver = folder + QStringLiteral("/firmware.local.bin");
-    QSaveFile file(handOver);
-    if (!file.open(QIODevice::WriteOnly) || file.write(reinterpret_cast<const char *>(image), length) != length
-        || !file.commit()) {
-        qDebug() << "Cannot write" << handOver << file.errorString();
+    // A file of this run's own, removed when the write is over: two upgrades
+    // at once (two windows, two programs) must never hand the tool each
+    // other's image, and a file that failed to be written must not let the
+    // tool program an older one.
+    QTemporaryFile file(folder + QStringLiteral("/firmware.local.XXXXXX.bin"));
+    if (!file.open() || file.write(reinterpret_cast<const char *>(image), length) != length || !file.flush()) {
+        qDebug() << "Cannot write the hand-over file in" << folder << file.errorString();
         return false;
     }
+    const QString handOver = file.fileName();
+    file.close();
     auto tool = startTool(QStringLiteral("telvtool"),
                           {QStringLiteral("spinor"), QStringLiteral("write"), QStringLiteral("0"), handOver}, true);
     for (int p = 40; p <= 98; p += 2) {

@@ -10,15 +10,20 @@ namespace screenlink {
 namespace {
 
 // A write transaction: the command, then its status, with nothing of
-// another thread's between them.
-int commandThenStatus(Screen &screen, const uint8_t *command, uint16_t length)
+// another thread's between them. The caller holds the transaction lock.
+int commandThenStatusLocked(Screen &screen, const uint8_t *command, uint16_t length)
 {
     uint8_t status = 0;
-    auto lock = screen.lockTransaction();
     const int r = bridgeCommand(screen.handle(), command, length, kControlTimeoutMs);
     if (r < 0)
         return r;
     return bridgeStatus(screen.handle(), &status, kControlTimeoutMs);
+}
+
+int commandThenStatus(Screen &screen, const uint8_t *command, uint16_t length, int tries = 1)
+{
+    auto lock = screen.lockTransaction();
+    return withRetries(tries, [&] { return commandThenStatusLocked(screen, command, length); });
 }
 
 } // namespace
@@ -57,61 +62,57 @@ int bridgeRead(Screen &screen, const uint8_t *command, uint16_t commandLength, u
     return bridgeData(screen.handle(), reply, replyLength, timeoutMs);
 }
 
-int flashRead48(Screen &screen, uint32_t address, uint8_t out[kFlashChunk])
+int flashRead48(Screen &screen, uint32_t address, uint8_t out[kFlashChunk], int tries)
 {
     const uint8_t command[6] = {kConfigMemory, 0x03, kFlashChunk, uint8_t(address >> 16), uint8_t(address >> 8),
                                 uint8_t(address)};
     uint8_t reply[kFlashChunk + 1] = {};
     auto lock = screen.lockTransaction();
-    int r = bridgeCommand(screen.handle(), command, sizeof command, kControlTimeoutMs);
-    if (r < 0)
-        return r;
-    r = bridgeData(screen.handle(), reply, sizeof reply, kControlTimeoutMs);
-    if (r < 0)
-        return r;
-    // A short answer would leave stale bytes in what the upgrade writes back.
-    if (r < int(sizeof reply))
-        return LIBUSB_ERROR_IO;
-    std::memcpy(out, reply + 1, kFlashChunk);
-    return r;
+    const int result = withRetries(tries, [&] {
+        int r = bridgeCommand(screen.handle(), command, sizeof command, kControlTimeoutMs);
+        if (r < 0)
+            return r;
+        r = bridgeData(screen.handle(), reply, sizeof reply, kControlTimeoutMs);
+        // A short answer would leave stale bytes in what the upgrade writes back.
+        return r >= 0 && r < int(sizeof reply) ? int(LIBUSB_ERROR_IO) : r;
+    });
+    if (result >= 0)
+        std::memcpy(out, reply + 1, kFlashChunk);
+    return result;
 }
 
-int flashProgram48(Screen &screen, uint32_t address, uint8_t count, const uint8_t data[kFlashChunk])
+int flashProgram48(Screen &screen, uint32_t address, uint8_t count, const uint8_t data[kFlashChunk], int tries)
 {
     uint8_t command[6 + kFlashChunk] = {kConfigMemory, uint8_t(count + 3), 0x00, uint8_t(address >> 16),
                                         uint8_t(address >> 8), uint8_t(address)};
     std::memcpy(command + 6, data, kFlashChunk);
-    return commandThenStatus(screen, command, sizeof command);
+    return commandThenStatus(screen, command, sizeof command, tries);
 }
 
-int writeConfigLine(Screen &screen, uint16_t address, const uint8_t data[16])
+int writeConfigLine(Screen &screen, uint16_t address, const uint8_t data[16], int tries)
 {
     uint8_t command[21] = {kConfigMemory, 0x12, 0x00, uint8_t(address >> 8), uint8_t(address)};
     std::memcpy(command + 5, data, 16);
-    return commandThenStatus(screen, command, sizeof command);
+    return commandThenStatus(screen, command, sizeof command, tries);
 }
 
-int readConfig(Screen &screen, uint16_t address, uint8_t count, uint8_t *out)
+int readConfig(Screen &screen, uint16_t address, uint8_t count, uint8_t *out, int tries)
 {
     if (count == 0 || count > 8)
         return LIBUSB_ERROR_INVALID_PARAM;
     const uint8_t command[5] = {kConfigMemory, 0x02, count, uint8_t(address >> 8), uint8_t(address)};
     uint8_t reply[9] = {};
-    uint8_t status = 0;
     auto lock = screen.lockTransaction();
-    int r = bridgeCommand(screen.handle(), command, sizeof command, kControlTimeoutMs);
-    if (r < 0)
-        return r;
-    r = bridgeStatus(screen.handle(), &status, kControlTimeoutMs);
-    if (r < 0)
-        return r;
-    r = bridgeData(screen.handle(), reply, uint16_t(count + 1), kControlTimeoutMs);
-    if (r < 0)
-        return r;
-    if (r < count + 1)
-        return LIBUSB_ERROR_IO; // a short answer is no answer for a check
-    std::memcpy(out, reply + 1, count);
-    return r;
+    const int result = withRetries(tries, [&] {
+        int r = commandThenStatusLocked(screen, command, sizeof command);
+        if (r < 0)
+            return r;
+        r = bridgeData(screen.handle(), reply, uint16_t(count + 1), kControlTimeoutMs);
+        return r >= 0 && r < count + 1 ? int(LIBUSB_ERROR_IO) : r; // a short answer is no answer for a check
+    });
+    if (result >= 0)
+        std::memcpy(out, reply + 1, count);
+    return result;
 }
 
 QString formatDeviceId(const uint8_t id[8])

@@ -25,15 +25,19 @@ int bridgeRead(Screen &screen, const uint8_t *command, uint16_t commandLength, u
 
 // The firmware store at target 0x51 as an upgrade drives it, 200 ms per
 // request. Each returns the first failing request's error, or a count >= 0.
+// A transaction that fails is run again from its command, up to `tries`
+// times in all (the screen drops a transaction it could not finish); a
+// screen that is gone fails at once.
 inline constexpr int kFlashChunk = 48;
 // Command then data, with no status step between them.
-int flashRead48(Screen &screen, uint32_t address, uint8_t out[kFlashChunk]);
+int flashRead48(Screen &screen, uint32_t address, uint8_t out[kFlashChunk], int tries = 1);
 // Always 54 bytes of command; `count` (1-48) says how many are programmed.
-int flashProgram48(Screen &screen, uint32_t address, uint8_t count, const uint8_t data[kFlashChunk]);
+// Programming the same bytes again changes nothing, so a retry is safe.
+int flashProgram48(Screen &screen, uint32_t address, uint8_t count, const uint8_t data[kFlashChunk], int tries = 1);
 // One 16-byte line of the configuration memory (the older family's EEPROM).
-int writeConfigLine(Screen &screen, uint16_t address, const uint8_t data[16]);
+int writeConfigLine(Screen &screen, uint16_t address, const uint8_t data[16], int tries = 1);
 // At most 8 bytes of the configuration memory, the most a screen answers.
-int readConfig(Screen &screen, uint16_t address, uint8_t count, uint8_t *out);
+int readConfig(Screen &screen, uint16_t address, uint8_t count, uint8_t *out, int tries = 1);
 
 // The 8-byte device ID at 0x1FF0 of the configuration memory, as
 // "%02x%02x-%02x%02x-%02x%02x%02x%02x"; zero digits where the screen did not answer.

@@ -45,4 +45,19 @@ int bridgeData(libusb_device_handle *h, uint8_t *reply, uint16_t length, unsigne
 int setProgramming(libusb_device_handle *h, bool on); // 0xB9
 int eraseStep(libusb_device_handle *h, uint8_t step); // 0xBE
 
+// Runs `request` (returning libusb's result) up to `tries` times while it
+// fails, each time with its own timeout: one glitch on the cable must not
+// end a flash write halfway. A screen that is gone fails at once.
+template <typename Request>
+int withRetries(int tries, Request &&request)
+{
+    int r = LIBUSB_ERROR_OTHER;
+    for (int attempt = 0; attempt < tries; ++attempt) {
+        r = request();
+        if (r >= 0 || r == LIBUSB_ERROR_NO_DEVICE)
+            break;
+    }
+    return r;
+}
+
 } // namespace screenlink

@@ -50,22 +50,27 @@ void TouchTransfer::cancelAndWait()
 void LIBUSB_CALL TouchTransfer::onComplete(libusb_transfer *transfer)
 {
     auto *self = static_cast<TouchTransfer *>(transfer->user_data);
-    auto finish = [self] {
-        self->m_finished = 1;
-        self->m_done = true;
-    };
     if (transfer->status != LIBUSB_TRANSFER_COMPLETED || self->m_stopping) {
-        finish();
+        self->finish();
         return;
     }
-    // Keep the report before the buffer is handed back to the screen.
+    // Kept before the buffer is handed back to the screen.
     Report report{};
     std::memcpy(report.data(), self->m_buffer.data(), report.size());
     const int length = transfer->actual_length;
-    if (libusb_submit_transfer(transfer) < 0)
-        finish();
+    const bool resubmitted = libusb_submit_transfer(transfer) == 0;
     if (length >= int(report.size()) && self->m_handler)
         self->m_handler(report);
+    // Last of all: once the owner sees the transfer done it may free it, and
+    // this object with it.
+    if (!resubmitted)
+        self->finish();
+}
+
+void TouchTransfer::finish()
+{
+    m_finished = 1;
+    m_done.store(true, std::memory_order_release);
 }
 
 std::shared_ptr<Screen> Screen::open(std::shared_ptr<UsbContext> ctx, libusb_device *device)

@@ -36,6 +36,8 @@ public:
 
 private:
     static void LIBUSB_CALL onComplete(libusb_transfer *transfer);
+    // The callback's very last use of this object.
+    void finish();
 
     libusb_context *m_ctx;
     Transfer m_transfer;

@@ -38,6 +38,9 @@ class TestServerReply : public QObject {
 
 private slots:
     void base64MatchesQtForEveryLength();
+    void base64AcceptsWhatJsonEncodersWrite_data();
+    void base64AcceptsWhatJsonEncodersWrite();
+    void blockWithEscapedLineBreaksEvery76Characters();
     void base64RefusesWhatIsNotStandard_data();
     void base64RefusesWhatIsNotStandard();
     void blockOfAWellFormedReply();
@@ -68,11 +71,51 @@ void TestServerReply::base64MatchesQtForEveryLength()
     QCOMPARE(slashed.value, (Bytes{0xFF, 0xFF, 0xFF}));
 }
 
+void TestServerReply::base64AcceptsWhatJsonEncodersWrite_data()
+{
+    // "ABCDEF" is QUJD REVG; "AB" is QUI=.
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<QByteArray>("decoded");
+    QTest::newRow("escaped line break between groups") << QByteArray("QUJD\\nREVG") << QByteArray("ABCDEF");
+    QTest::newRow("escaped CR LF between groups") << QByteArray("QUJD\\r\\nREVG") << QByteArray("ABCDEF");
+    QTest::newRow("escaped line break at the end") << QByteArray("QUJDREVG\\n") << QByteArray("ABCDEF");
+    QTest::newRow("plain line breaks") << QByteArray("QUJD\nREVG\r\n") << QByteArray("ABCDEF");
+    QTest::newRow("blanks between groups") << QByteArray(" QUJD \tREVG ") << QByteArray("ABCDEF");
+    QTest::newRow("break after padding") << QByteArray("QUJD\\nQUI=\\n") << QByteArray("ABCAB");
+    QTest::newRow("escaped slash") << QByteArray("\\/\\/\\/\\/") << QByteArray("\xFF\xFF\xFF");
+}
+
+void TestServerReply::base64AcceptsWhatJsonEncodersWrite()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(QByteArray, decoded);
+    const auto got = decodeBase64(text.toStdString());
+    QVERIFY2(got.ok(), describe(got.fault).data());
+    QCOMPARE(QByteArray(reinterpret_cast<const char *>(got.value.data()), qsizetype(got.value.size())), decoded);
+}
+
+void TestServerReply::blockWithEscapedLineBreaksEvery76Characters()
+{
+    // As MIME-style encoders wrap it, escaped by a JSON encoder.
+    const Bytes b = block(200);
+    QByteArray b64 = QByteArray(reinterpret_cast<const char *>(b.data()), qsizetype(b.size())).toBase64();
+    for (qsizetype at = 76; at < b64.size(); at += 78)
+        b64.insert(at, "\\n");
+    QVERIFY(b64.contains("\\n"));
+    const auto got = screenBlockFromReply("{\"data\":\"" + b64.toStdString() + "\"}");
+    QVERIFY2(got.ok(), describe(got.fault).data());
+    QVERIFY(got.value == b);
+}
+
 void TestServerReply::base64RefusesWhatIsNotStandard_data()
 {
     QTest::addColumn<QByteArray>("text");
     QTest::newRow("url-safe alphabet") << QByteArray("ab-_");
-    QTest::newRow("space inside") << QByteArray("QUJD REVG");
+    QTest::newRow("space inside a group") << QByteArray("QU JDREVG");
+    QTest::newRow("escaped line break inside a group") << QByteArray("QU\\nJD");
+    QTest::newRow("other escape") << QByteArray("QUJD\\tREVG");
+    QTest::newRow("lone backslash") << QByteArray("QUJD\\");
+    QTest::newRow("form feed") << QByteArray("QUJD\fREVG");
     QTest::newRow("one symbol left over") << QByteArray("QUJDR");
     QTest::newRow("data after padding") << QByteArray("QQ==QUJD");
     QTest::newRow("three padding") << QByteArray("Q===");

@@ -67,7 +67,7 @@ private slots:
     void refusesFilesWhoseBlockOneLeadsOutside();
     void refusesBlocksThatOverflowTheBuffer();
     void refusesTinyAssembledImages();
-    void refusesBootLengthBeyondTheProgrammedBytes();
+    void bootLengthBeyondTheAssembledBytesCoversErasedFlash();
 };
 
 void SpliceTest::screenBlockIsBlockOneOfTheFlash()
@@ -224,14 +224,31 @@ void SpliceTest::refusesTinyAssembledImages()
     QCOMPARE(printed, std::string("incorrect firmware.\n"));
 }
 
-void SpliceTest::refusesBootLengthBeyondTheProgrammedBytes()
+void SpliceTest::bootLengthBeyondTheAssembledBytesCoversErasedFlash()
 {
-    const Bytes flash = screenFlash(0x2000, 64);
+    // A screen block 600 bytes shorter than the file's own, in a file whose
+    // boot length covers its whole 24 KiB: the assembled image ends before
+    // the boot length, and the checksum counts the 0xFF that erased flash
+    // holds there.
+    const Bytes flash = screenFlash(0x2000, 100);
     const ByteView block = screenBlock(flash).value;
-    Bytes file = firmwareFile(20000, 200, block.size());
-    put32(file, 16, 20480);
-    QVERIFY(spliceScreenBlock(block, file).ok());
-    put32(file, 16, 20481);
+    Bytes file = firmwareFile(BootRegionSize - 600, 700, block.size());
+    QCOMPARE(file.size(), BootRegionSize);
+    put32(file, 16, std::uint32_t(BootRegionSize));
+
+    const Result<AssembledImage> assembled = spliceScreenBlock(block, file);
+    QVERIFY(assembled.ok());
+    const AssembledImage &out = assembled.value;
+    QCOMPARE(std::size_t(out.totalLength), BootRegionSize - 600);
+    QCOMPARE(std::size_t(out.checksumLength), BootRegionSize);
+    QCOMPARE(out.writeLength, std::uint32_t(BootRegionSize - 512));
+    Bytes expected = handAssembled(file, block, 0x1000);
+    expected.resize(BootRegionSize, 0xFF);
+    put32(expected, 12, testimages::expectedChecksum(expected));
+    QVERIFY(std::equal(expected.begin(), expected.end(), out.buffer.begin()));
+
+    // A boot length past the whole buffer is still refused.
+    put32(file, 16, std::uint32_t(ImageBufferSize + 1));
     QCOMPARE(spliceScreenBlock(block, file).fault, Fault::BootLengthOutside);
 }
 

@@ -12,6 +12,7 @@
 #include <QLabel>
 #include <QStatusBar>
 #include <QTest>
+#include <QThread>
 
 #include <functional>
 #include <memory>
@@ -58,6 +59,32 @@ public:
             if (pred())
                 return true;
             QTest::qWait(30);
+        }
+        return false;
+    }
+
+    // Waits for `pred` on the bus's threads without handling events: the
+    // window cannot scan meanwhile, so it does not see what happens.
+    static bool holdUntil(const std::function<bool()> &pred, int ms = 10000)
+    {
+        QElapsedTimer t;
+        t.start();
+        while (t.elapsed() < ms) {
+            if (pred())
+                return true;
+            QThread::msleep(5);
+        }
+        return false;
+    }
+
+    // At most `scans` scans, as the window's timer would run them.
+    bool withinScans(int scans, const std::function<bool()> &pred)
+    {
+        for (int i = 0; i < scans; ++i) {
+            window->scanNow();
+            QTest::qWait(50);
+            if (pred())
+                return true;
         }
         return false;
     }

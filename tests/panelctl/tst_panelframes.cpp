@@ -12,6 +12,9 @@
 #include <QSlider>
 #include <QTemporaryDir>
 
+#include <algorithm>
+#include <cmath>
+
 using namespace sim;
 using Bytes = std::vector<uint8_t>;
 
@@ -204,23 +207,27 @@ void TestPanelFrames::redButtonFillsPortraitPanel()
     const auto model = m_f->open("4in-telv", 14);
     QVERIFY(model);
     QTRY_VERIFY_WITH_TIMEOUT(model->frameSerial() >= 1, 2500);
-    m_f->child<QPushButton>("pbRed")->click();
-    const Bytes frame = model->lastFrame();
-    QCOMPARE(frame.size(), size_t(768000));
-    for (size_t i = 0; i < frame.size(); i += 2)
-        if (frame[i] != 0x00 || frame[i + 1] != 0xF8)
-            QFAIL("a pixel is not red");
-    QCOMPARE(m_f->display()->pixmap().toImage().pixelColor(10, 10), QColor(Qt::red));
-    // Green and blue are Qt's pure colours in 5-6-5.
-    m_f->child<QPushButton>("pbGreen")->click();
-    QCOMPARE(model->lastFrame()[0], uint8_t(0xE0));
-    QCOMPARE(model->lastFrame()[1], uint8_t(0x07));
-    m_f->child<QPushButton>("pbBlue")->click();
-    QCOMPARE(model->lastFrame()[0], uint8_t(0x1F));
-    m_f->child<QPushButton>("pbBlack")->click();
-    QCOMPARE(model->lastFrame()[0], uint8_t(0x00));
-    m_f->child<QPushButton>("pbWhite")->click();
-    QCOMPARE(model->lastFrame()[1], uint8_t(0xFF));
+    // Every pixel of every fill, in the panel's own order and byte order:
+    // Qt's pure colours in RGB 5-6-5, low byte first.
+    const std::pair<const char *, uint16_t> fills[] = {
+        {"pbRed", 0xF800}, {"pbGreen", 0x07E0}, {"pbBlue", 0x001F}, {"pbBlack", 0x0000}, {"pbWhite", 0xFFFF}};
+    for (const auto &[button, pixel] : fills) {
+        const uint64_t before = model->frameSerial();
+        m_f->child<QPushButton>(button)->click();
+        QCOMPARE(model->frameSerial(), before + 1);
+        const Bytes frame = model->lastFrame();
+        QCOMPARE(frame.size(), size_t(768000));
+        for (size_t i = 0; i < frame.size(); i += 2)
+            if (frame[i] != uint8_t(pixel) || frame[i + 1] != uint8_t(pixel >> 8))
+                QFAIL(qPrintable(QStringLiteral("%1: byte %2 is not %3").arg(button).arg(i).arg(pixel, 4, 16)));
+        const QImage shown = m_f->display()->pixmap().toImage().convertToFormat(QImage::Format_RGB16);
+        QCOMPARE(shown.size(), QSize(800, 480));
+        for (int y = 0; y < shown.height(); ++y) {
+            const auto *row = reinterpret_cast<const uint16_t *>(shown.constScanLine(y));
+            if (!std::all_of(row, row + shown.width(), [pixel = pixel](uint16_t p) { return p == pixel; }))
+                QFAIL(qPrintable(QStringLiteral("%1: preview row %2 is not one colour").arg(button).arg(y)));
+        }
+    }
 }
 
 void TestPanelFrames::backlightAndFlipPayloads()
@@ -237,16 +244,29 @@ void TestPanelFrames::backlightAndFlipPayloads()
     QCOMPARE(slider->value(), 255);
 
     model->clearRequests();
+    const uint64_t frames = model->frameSerial();
     m_f->child<QPushButton>("pbVFlip")->click();
+    QTRY_VERIFY(model->frameSerial() > frames); // the picture follows the first flip
     m_f->child<QPushButton>("pbHFlip")->click();
     QCOMPARE(model->flip().value_or(-1), 3);
-    Bytes lastFlip;
-    for (const auto &r : model->requests())
-        if (r.kind == RequestRecord::Kind::Control && r.payload.size() == 8 && r.payload[1] == 0x36)
-            lastFlip = r.payload;
-    QCOMPARE(lastFlip, (Bytes{0x00, 0x36, 0x02, 0x00, 0x00, 0x00, 0x03, 0x03}));
-    // Each flip is followed by the picture again.
-    QTRY_VERIFY(model->frameStats().framesComplete >= 3);
+    // Each flip command is followed by a whole frame of the picture before
+    // the next flip: 0x36, then 0x29, the 0x2C header and its bulk data.
+    QTRY_VERIFY(!model->requests().empty() && model->requests().back().kind == RequestRecord::Kind::BulkOut);
+    QTest::qWait(100);
+    std::vector<Bytes> flips;
+    std::vector<int> framesAfter;
+    for (const auto &r : model->requests()) {
+        if (r.kind == RequestRecord::Kind::Control && r.payload.size() == 8 && r.payload[1] == 0x36) {
+            flips.push_back(r.payload);
+            framesAfter.push_back(0);
+        } else if (r.kind == RequestRecord::Kind::BulkOut && r.bulkLength == 1024 * 600 * 2 && !framesAfter.empty()) {
+            ++framesAfter.back();
+        }
+    }
+    QCOMPARE(flips, (std::vector<Bytes>{{0x00, 0x36, 0x02, 0x00, 0x00, 0x00, 0x01, 0x01},
+                                        {0x00, 0x36, 0x02, 0x00, 0x00, 0x00, 0x03, 0x03}}));
+    QCOMPARE(framesAfter, (std::vector<int>{1, 1}));
+    QCOMPARE(model->frameStats().framesAbandoned, uint64_t(0));
 }
 
 void TestPanelFrames::panelWithoutFlipsGetsNoFlipCommand()
@@ -343,16 +363,40 @@ void TestPanelFrames::touchDrawsDotAtMappedPlaceAndCleanRemovesIt()
     QCOMPARE(label->touchPoints()[0].x, 100);
     QCOMPARE(label->touchPoints()[0].y, 200);
     QCOMPARE(label->touchPoints()[0].t, 1);
+    // A filled circle 24 pixels across in (80, 255, 0), and nothing else
+    // changed: no ring, no outline.
     QImage after = label->grab().toImage();
-    const QColor dot = after.pixelColor(100, 200);
-    QVERIFY2(dot.green() > 180 && dot.red() < 150 && dot.blue() < 100, qPrintable(dot.name()));
-    QCOMPARE(after.pixelColor(300, 300), before.pixelColor(300, 300));
+    const QColor dotColour(80, 255, 0);
+    QCOMPARE(after.pixelColor(100, 200), dotColour);
+    const QRect box(100 - 12, 200 - 12, 24, 24);
+    for (int y = 0; y < after.height(); ++y) {
+        for (int x = 0; x < after.width(); ++x) {
+            const QColor c = after.pixelColor(x, y);
+            const double dx = x + 0.5 - 100;
+            const double dy = y + 0.5 - 200;
+            const double r = std::sqrt(dx * dx + dy * dy);
+            if (!box.contains(x, y) && c != before.pixelColor(x, y))
+                QFAIL(qPrintable(QStringLiteral("changed outside the dot at %1,%2").arg(x).arg(y)));
+            if (r < 10.5 && c != dotColour)
+                QFAIL(qPrintable(QStringLiteral("not the dot colour inside it at %1,%2: %3").arg(x).arg(y).arg(c.name())));
+        }
+    }
+    // 24 pixels across through the middle, both ways (the rasteriser may
+    // give one edge row to the background).
+    int across = 0;
+    int down = 0;
+    for (int i = -15; i < 15; ++i) {
+        across += after.pixelColor(100 + i, 200) == dotColour;
+        down += after.pixelColor(100, 200 + i) == dotColour;
+    }
+    QVERIFY2(across >= 23 && across <= 24, qPrintable(QString::number(across)));
+    QVERIFY2(down >= 23 && down <= 24, qPrintable(QString::number(down)));
 
     // A dot at the edge is clipped, not lost; t plays no part in drawing.
     model->injectTouch(1023, 0, 0);
     QTRY_COMPARE(label->touchPoints().size(), 2);
     after = label->grab().toImage();
-    QVERIFY(after.pixelColor(1020, 2).green() > 180);
+    QCOMPARE(after.pixelColor(1020, 2), dotColour);
 
     m_f->child<QPushButton>("pbClean")->click();
     QVERIFY(label->touchPoints().isEmpty());

@@ -6,6 +6,7 @@
 
 #include <QPushButton>
 #include <QTemporaryDir>
+#include <QThread>
 
 using namespace sim;
 using Bytes = std::vector<uint8_t>;
@@ -50,10 +51,13 @@ private slots:
     void ledSetUpThenChaseChannelByChannel();
     void ledTransactionsStayWholeBesideIdentification();
     void ledTestStopsWhenTheScreenGoes();
+    void ledStopAtAnyMomentLeavesExactlyOneChannelLit();
+    void ledStopOnASilentScreenEndsWithinOneTimeout();
     void throughputTestSends300Frames();
     void logCopiesExactlyTheReportedBytes();
     void logLengthsOutsideTheBufferAreCapped();
     void logThatCannotBeSavedSaysSo();
+    void logLengthThatCannotBeReadLeavesTheSavedFile();
     void logButtonOnlyForDebugFirmware();
     void nothingIsSentWithoutAScreen();
 
@@ -181,6 +185,53 @@ void TestPanelTests::ledTestStopsWhenTheScreenGoes()
     QVERIFY(t.elapsed() < 2000);
 }
 
+void TestPanelTests::ledStopAtAnyMomentLeavesExactlyOneChannelLit()
+{
+    // Stopped during the set-up, in the middle of a step or between steps:
+    // the set-up is never cut short and the chase ends after a whole step.
+    const auto model = m_f->open("6.8in-telv", 39);
+    QVERIFY(model);
+    QTest::qWait(1200);
+    auto *led = m_f->child<QPushButton>("pbLEDTest");
+    for (int delayMs : {0, 1, 3, 7, 12, 20, 33, 50, 80, 130}) {
+        led->click();
+        QVERIFY(led->isChecked());
+        QThread::msleep(ulong(delayMs)); // the GUI thread is not needed by the test
+        led->click();
+        QVERIFY(!led->isChecked());
+        QTRY_VERIFY(!m_f->window->ledTestRunning());
+        int lit = 0;
+        for (int reg = 0x24; reg < 0x6C; ++reg)
+            lit += model->ledRegister(0x00, uint8_t(reg)) != 0;
+        QVERIFY2(lit == 1, qPrintable(QStringLiteral("%1 channels lit after a stop at %2 ms").arg(lit).arg(delayMs)));
+        for (int reg = 0x00; reg <= 0x11; ++reg)
+            QCOMPARE(model->ledRegister(0x00, uint8_t(reg)), uint8_t(0xFF));
+        QCOMPARE(model->ledRegister(0x0B, 0x0A), uint8_t(0x01));
+    }
+    QCOMPARE(model->interleavedTransactions(), uint64_t(0));
+}
+
+void TestPanelTests::ledStopOnASilentScreenEndsWithinOneTimeout()
+{
+    const auto model = m_f->open("6.8in-telv", 40);
+    QVERIFY(model);
+    QTest::qWait(1200);
+    auto *led = m_f->child<QPushButton>("pbLEDTest");
+    led->click();
+    QTRY_VERIFY(chaseSteps(model->requests()).size() >= 2);
+    Faults silent;
+    silent.silent = true;
+    model->setFaults(silent);
+    QTest::qWait(500); // well into the timeouts
+    QElapsedTimer t;
+    t.start();
+    led->click();
+    QTRY_VERIFY_WITH_TIMEOUT(!m_f->window->ledTestRunning(), 2000);
+    // One request's 200 ms, with room for a slow machine.
+    QVERIFY2(t.elapsed() < 700, qPrintable(QString::number(t.elapsed())));
+    model->setFaults({});
+}
+
 void TestPanelTests::throughputTestSends300Frames()
 {
     const auto model = m_f->open("6.8in-telv", 33);
@@ -276,6 +327,27 @@ void TestPanelTests::logThatCannotBeSavedSaysSo()
     QCOMPARE(m_messages, QStringList{QStringLiteral("Notify|Log file could not be saved to screen.txt")});
 }
 
+void TestPanelTests::logLengthThatCannotBeReadLeavesTheSavedFile()
+{
+    const auto model = m_f->open("6.8in-telv", 41, [&](ScreenModel &m) {
+        m.setIdent(debugIdent(m.preset().ident));
+        m.setLog(Bytes(300, 'n'));
+    });
+    QVERIFY(model);
+    QFile saved(QStringLiteral("screen.txt"));
+    QVERIFY(saved.open(QIODevice::WriteOnly) && saved.write("kept") == 4);
+    saved.close();
+    Faults lies;
+    lies.shortReply = 2; // half a length
+    model->setFaults(lies);
+    m_f->child<QPushButton>("pbLog")->click();
+    model->setFaults({});
+    QCOMPARE(m_messages, QStringList{QStringLiteral("Error|The log could not be read from the screen.")});
+    QVERIFY(m_f->child("pbLog")->isEnabled());
+    QVERIFY(saved.open(QIODevice::ReadOnly));
+    QCOMPARE(saved.readAll(), QByteArray("kept"));
+}
+
 void TestPanelTests::logButtonOnlyForDebugFirmware()
 {
     QVERIFY(m_f->open("6.8in-telv", 37));
@@ -284,8 +356,9 @@ void TestPanelTests::logButtonOnlyForDebugFirmware()
 
 void TestPanelTests::nothingIsSentWithoutAScreen()
 {
-    const auto model = std::make_shared<ScreenModel>(*findPreset("6.8in-telv"));
-    // A screen on the bus but not open: nothing may reach it.
+    // A screen on the bus but not open (no scan has run since it came):
+    // nothing may reach it.
+    const auto model = m_f->bus->model(m_f->attach("6.8in-telv", 38));
     QVERIFY(!m_f->window->screen());
     auto *led = m_f->child<QPushButton>("pbLEDTest");
     led->click();

@@ -3,6 +3,8 @@
 // server and writes through telvtool, the K2T/K5TX path through eeprom, and
 // every way those outside helpers can fail. Runs under umockdev-wrapper with
 // the stand-in tools and the stand-in server on 127.0.0.1.
+#include "bridge.h"
+#include "devicelist.h"
 #include "dialogs.h"
 #include "standinserver.h"
 #include "panelfixture.h"
@@ -10,7 +12,11 @@
 #include "testimages.h"
 
 #include <QDir>
+#include <QMutex>
+#include <QSet>
 #include <QPushButton>
+#include <QTimer>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 
 #include <atomic>
@@ -37,6 +43,32 @@ bool writeFile(const QString &path, const QByteArray &bytes, QFile::Permissions 
 QByteArray raw(const Bytes &b)
 {
     return QByteArray(reinterpret_cast<const char *>(b.data()), qsizetype(b.size()));
+}
+
+// Hand-over files left in a folder; each run removes its own.
+QStringList handOverFiles(const QString &folder)
+{
+    return QDir(folder).entryList({QStringLiteral("firmware.local*")}, QDir::Files);
+}
+
+// What the program's debug output said, from every thread.
+QStringList g_debugLines;
+QMutex g_debugMutex;
+QtMessageHandler g_previousHandler = nullptr;
+
+void keepDebugLine(QtMsgType type, const QMessageLogContext &context, const QString &text)
+{
+    {
+        const QMutexLocker lock(&g_debugMutex);
+        g_debugLines << text;
+    }
+    g_previousHandler(type, context, text);
+}
+
+QStringList debugLines()
+{
+    const QMutexLocker lock(&g_debugMutex);
+    return g_debugLines;
 }
 
 
@@ -74,6 +106,11 @@ private slots:
     void unusableBlocksEndBeforeAnythingIsWritten_data();
     void unusableBlocksEndBeforeAnythingIsWritten();
     void identityErrorsMakeFiveAttemptsWithoutABox();
+    void twoUpgradesAtOnceNeverSwapImages();
+    void windowTakesUpTheScreenThatComesBack_data();
+    void windowTakesUpTheScreenThatComesBack();
+    void missingToolIsNamedBeforeAnythingIsTouched_data();
+    void missingToolIsNamedBeforeAnythingIsTouched();
     void failedToolWritesAreFailedUpgrades_data();
     void failedToolWritesAreFailedUpgrades();
     void eepromToolWritesTheImageAndTheScreenRuns();
@@ -101,6 +138,7 @@ private:
     QMap<QString, QMessageBox::StandardButton> m_answers;
     QList<int> m_progress;
     QString m_chosenFile;
+    std::function<void(const QString &)> m_onMessage;
 };
 
 void TestUpgradeBoot::initTestCase()
@@ -108,9 +146,12 @@ void TestUpgradeBoot::initTestCase()
     QVERIFY2(qEnvironmentVariableIsSet("LD_PRELOAD"), "run under umockdev-wrapper");
     QVERIFY(m_dir.isValid());
     QVERIFY(QDir(m_dir.path()).mkpath(QStringLiteral("bin")));
+    g_previousHandler = qInstallMessageHandler(keepDebugLine);
     m_f = std::make_unique<PanelFixture>();
     dialogs::setMessageHandler([this](const dialogs::Message &m) {
         m_shown << m.title + QLatin1Char('|') + m.text;
+        if (m_onMessage)
+            m_onMessage(m.text);
         return m_answers.value(m.title, QMessageBox::Ok);
     });
     dialogs::setFileHandler([this](const dialogs::FileRequest &) { return m_chosenFile; });
@@ -129,8 +170,12 @@ void TestUpgradeBoot::init()
     m_shown.clear();
     m_answers.clear();
     m_progress.clear();
+    m_onMessage = {};
     installTools();
-    QFile::remove(binDir() + QStringLiteral("/firmware.local.bin"));
+    {
+        const QMutexLocker lock(&g_debugMutex);
+        g_debugLines.clear();
+    }
     m_f->newWindow();
     m_f->window->setApplicationDir(binDir());
     connect(&m_f->window->upgradeWorker(), &UpgradeThread::progress, this, [this](int v) { m_progress << v; });
@@ -186,7 +231,8 @@ int TestUpgradeBoot::runUpgrade(int ms)
 
 void TestUpgradeBoot::telvScreenLeftInBootLoaderIsRecovered()
 {
-    // A running screen whose upgrade failed in the middle of programming.
+    // A running screen whose upgrade failed in the middle of programming:
+    // from the 40th chunk on, its flash takes nothing more.
     const int slot = m_f->attach("6.8in-telv", 30, [](ScreenModel &m) { m.setRebootDelayMs(200); });
     QVERIFY(m_f->scanUntil([&] { return m_f->window->screen() && m_f->status().startsWith("TELV "); }));
     const auto model = m_f->bus->model(slot);
@@ -198,7 +244,7 @@ void TestUpgradeBoot::telvScreenLeftInBootLoaderIsRecovered()
     QVERIFY(writeFile(telvFirmware(), raw(testimages::upgradeTelvImage())));
     int programs = 0;
     model->setRequestFilter([&programs](const Setup &s, const uint8_t *out, size_t n) {
-        if (s.request == 0xB5 && n == 54 && out[0] == 0x51 && ++programs == 40)
+        if (s.request == 0xB5 && n == 54 && out[0] == 0x51 && ++programs >= 40)
             return ScreenModel::FilterAction::Stall;
         return ScreenModel::FilterAction::Pass;
     });
@@ -230,12 +276,18 @@ void TestUpgradeBoot::telvScreenLeftInBootLoaderIsRecovered()
     QVERIFY(std::equal(expectedBlock.begin(), expectedBlock.end(), flash.begin() + 0x1000));
     const Bytes image = testimages::upgradeTelvImage();
     QVERIFY(std::equal(image.begin(), image.begin() + 12, flash.begin()));
-    // The hand-over file is what went to the flash.
-    QFile handOver(binDir() + QStringLiteral("/firmware.local.bin"));
-    QVERIFY(handOver.open(QIODevice::ReadOnly));
-    const QByteArray written = handOver.readAll();
-    QVERIFY(std::equal(written.begin(), written.end(), flash.begin(),
-                       [](char a, uint8_t b) { return uint8_t(a) == b; }));
+    // The whole assembled image went to the flash, and the hand-over file
+    // it went through is gone.
+    const auto assembled = fwimage::spliceScreenBlock(expectedBlock, image);
+    QVERIFY(assembled.ok());
+    QVERIFY(std::equal(assembled.value.buffer.begin(),
+                       assembled.value.buffer.begin() + std::ptrdiff_t(assembled.value.writeLength), flash.begin()));
+    QCOMPARE(handOverFiles(binDir()), QStringList());
+    // The server's answer is told plainly, without a stray error text.
+    QVERIFY2(debugLines().filter(QRegularExpression(QStringLiteral("^Firmware server: HTTP 200 \\(\\d+ bytes\\)$")))
+                 .size() == 1,
+             qPrintable(debugLines().join(QLatin1Char('\n'))));
+    QVERIFY(debugLines().filter(QStringLiteral("Unknown error")).isEmpty());
 }
 
 void TestUpgradeBoot::identityIsSentTrimmed()
@@ -256,13 +308,24 @@ void TestUpgradeBoot::identityIsSentTrimmed()
 void TestUpgradeBoot::serverFailuresShowTheBoxAndWriteNothing_data()
 {
     QTest::addColumn<QString>("failure");
-    for (const char *f : {"no server", "no markers", "unknown screen", "untrusted certificate", "reply after the limit"})
-        QTest::newRow(f) << QString::fromLatin1(f);
+    QTest::addColumn<QString>("said");
+    QTest::newRow("no server") << QStringLiteral("no server") << QStringLiteral("Firmware server: Connection refused");
+    QTest::newRow("no markers") << QStringLiteral("no markers")
+                                << QStringLiteral("Firmware server: no markers in the reply");
+    QTest::newRow("unknown screen") << QStringLiteral("unknown screen")
+                                    << QStringLiteral("Firmware server: HTTP 404 Not Found");
+    QTest::newRow("untrusted certificate") << QStringLiteral("untrusted certificate")
+                                           << QStringLiteral("Firmware server: TLS error: ");
+    QTest::newRow("reply after the limit") << QStringLiteral("reply after the limit")
+                                           << QStringLiteral("Firmware server: no answer within 12000 ms");
+    QTest::newRow("reply beyond 64 KiB") << QStringLiteral("oversized")
+                                         << QStringLiteral("Firmware server: the reply is longer than 65536 bytes");
 }
 
 void TestUpgradeBoot::serverFailuresShowTheBoxAndWriteNothing()
 {
     QFETCH(QString, failure);
+    QFETCH(QString, said);
     const auto model = telvInBootLoader(32);
     QVERIFY(model);
     const QString identity = QString::fromStdString(model->telvIdentity());
@@ -282,6 +345,8 @@ void TestUpgradeBoot::serverFailuresShowTheBoxAndWriteNothing()
             args << QStringLiteral("--reply") << QStringLiteral("nomarkers");
         if (failure == QLatin1String("reply after the limit"))
             args << QStringLiteral("--delay-ms") << QStringLiteral("14000");
+        if (failure == QLatin1String("oversized"))
+            args << QStringLiteral("--reply") << QStringLiteral("oversized");
         QVERIFY(other.start(args, failure == QLatin1String("untrusted certificate")));
         other.putBlock(identity, raw(screenBlock(120, 0x42)));
         qputenv("TAVRIK_FIRMWARE_SERVER", other.host().toUtf8());
@@ -292,9 +357,14 @@ void TestUpgradeBoot::serverFailuresShowTheBoxAndWriteNothing()
     // The box first, then the failure; no further attempt, nothing written.
     QCOMPARE(m_shown.mid(m_shown.size() - 2), (QStringList{kServerFailed, kFailed}));
     QCOMPARE(m_progress, QList<int>{-1});
-    QVERIFY(!QFile::exists(binDir() + QStringLiteral("/firmware.local.bin")));
+    QCOMPARE(handOverFiles(binDir()), QStringList());
     QVERIFY(model->flash() == flashBefore);
     QCOMPARE(model->mode(), Mode::TelvBootLoader);
+    // Why, in words a person can act on.
+    const QStringList lines = debugLines();
+    QVERIFY2(!lines.filter(said).isEmpty(), qPrintable(lines.join(QLatin1Char('\n'))));
+    QVERIFY(lines.filter(QStringLiteral("Unknown error")).isEmpty());
+    QVERIFY(lines.filter(QStringLiteral("device not open")).isEmpty());
 }
 
 void TestUpgradeBoot::unusableBlocksEndBeforeAnythingIsWritten_data()
@@ -328,7 +398,7 @@ void TestUpgradeBoot::unusableBlocksEndBeforeAnythingIsWritten()
     QCOMPARE(m_progress, QList<int>{-1});
     QVERIFY(!m_shown.contains(kServerFailed));
     QCOMPARE(m_shown.last(), kFailed);
-    QVERIFY(!QFile::exists(binDir() + QStringLiteral("/firmware.local.bin")));
+    QCOMPARE(handOverFiles(binDir()), QStringList());
     QCOMPARE(model->mode(), Mode::TelvBootLoader);
 }
 
@@ -348,6 +418,197 @@ void TestUpgradeBoot::identityErrorsMakeFiveAttemptsWithoutABox()
     QVERIFY(!m_shown.contains(kServerFailed));
     QCOMPARE(m_shown.last(), kFailed);
     QCOMPARE(m_progress, QList<int>{-1});
+}
+
+void TestUpgradeBoot::twoUpgradesAtOnceNeverSwapImages()
+{
+    // Two boot-loader screens upgraded at the same time by two programs in
+    // one folder, each with a different image. The tool takes its time
+    // before it reads the file it was given, so a hand-over file shared by
+    // the two runs would carry the second image to both.
+    const QString got = m_dir.filePath(QStringLiteral("got"));
+    QDir(got).removeRecursively();
+    QVERIFY(QDir().mkpath(got));
+    installTools("if [ \"$1\" = id ]; then echo UNIT-TWO; exit 0; fi\n"
+                 "if [ \"$1\" = spinor ]; then sleep 1; cp \"$4\" '" + got.toUtf8() + "/'$$; echo written; exit 0; fi\n"
+                 "exit 0");
+    const Bytes block = screenBlock(120, 0x47);
+    m_server.putBlock(QStringLiteral("UNIT-TWO"), raw(block));
+    Bytes second = testimages::upgradeTelvImage();
+    std::fill(second.end() - 2000, second.end(), uint8_t(0x3C));
+    const Bytes images[2] = {testimages::upgradeTelvImage(), second};
+    QSet<QByteArray> expected;
+    Bytes sent = block;
+    sent[8] = 0xFF;
+    for (int i = 0; i < 2; ++i) {
+        const QString path = m_dir.filePath(QStringLiteral("two/%1/TELV.6d8.bin").arg(i));
+        QVERIFY(writeFile(path, raw(images[i])));
+        const auto assembled = fwimage::spliceScreenBlock(sent, images[i]);
+        QVERIFY(assembled.ok());
+        expected << raw(Bytes(assembled.value.buffer.begin(),
+                              assembled.value.buffer.begin() + std::ptrdiff_t(assembled.value.writeLength)));
+    }
+    QCOMPARE(expected.size(), 2);
+
+    UpgradeThread workers[2];
+    QList<int> results;
+    for (int i = 0; i < 2; ++i) {
+        workers[i].firmwarePath = m_dir.filePath(QStringLiteral("two/%1/TELV.6d8.bin").arg(i));
+        workers[i].applicationDir = binDir();
+        connect(&workers[i], &UpgradeThread::progress, this, [&results](int v) {
+            if (v == 100 || v < 0)
+                results << v;
+        });
+    }
+    for (auto &w : workers)
+        w.startUpgrade(nullptr, 0x1F3A, 0xEFE8);
+    QTRY_COMPARE_WITH_TIMEOUT(results.size(), 2, 60000);
+    QCOMPARE(results, (QList<int>{100, 100}));
+
+    QSet<QByteArray> received;
+    for (const QString &name : QDir(got).entryList(QDir::Files)) {
+        QFile f(got + QLatin1Char('/') + name);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        received << f.readAll();
+    }
+    QCOMPARE(received, expected);
+    QCOMPARE(handOverFiles(binDir()), QStringList());
+}
+
+void TestUpgradeBoot::windowTakesUpTheScreenThatComesBack_data()
+{
+    QTest::addColumn<bool>("telv");
+    QTest::addColumn<bool>("replug");
+    QTest::newRow("TELV boot loader, restarted") << true << false;
+    QTest::newRow("TELV boot loader, restarted and replugged") << true << true;
+    QTest::newRow("K2T/K5TX boot loader, replugged") << false << true;
+}
+
+void TestUpgradeBoot::windowTakesUpTheScreenThatComesBack()
+{
+    // After the upgrade of a boot-loader screen, the screen comes back at
+    // its port running its new firmware, here without the window seeing it
+    // leave. The window must take it up within a few scans and send to it.
+    QFETCH(bool, telv);
+    QFETCH(bool, replug);
+    int slot = 0;
+    std::shared_ptr<ScreenModel> model;
+    if (telv) {
+        model = telvInBootLoader(50, &slot);
+        QVERIFY(model);
+        m_server.putBlock(QString::fromStdString(model->telvIdentity()), raw(screenBlock(120, 0x48)));
+        QVERIFY(writeFile(telvFirmware(), raw(testimages::upgradeTelvImage())));
+    } else {
+        slot = m_f->attach("6.8in-k2t", 50, [](ScreenModel &m) {
+            m.setConfig(0, {0xFF});
+            m.setMode(Mode::K2tBootLoader);
+        });
+        model = m_f->bus->model(slot);
+        QVERIFY(m_f->scanUntil([&] { return m_f->window->screen() != nullptr; }));
+        m_chosenFile = firmwareFolder() + QStringLiteral("/K2T-K5TX/7NDK2T.bin");
+        QVERIFY(writeFile(m_chosenFile, raw(testimages::upgradeEepromImage())));
+    }
+    const int addressBefore = m_f->bus->deviceAddress(slot);
+    auto held = std::make_shared<bool>(false);
+    sim::VirtualBus *bus = m_f->bus.get();
+    // Right after the result box (and, for TELV, the restart): the screen
+    // restarts, or is replugged, while no scan can run.
+    m_onMessage = [this, bus, slot, model, addressBefore, held, telv, replug](const QString &text) {
+        if (!text.startsWith(QLatin1String("Upgrade done")))
+            return;
+        QTimer::singleShot(0, this, [bus, slot, model, addressBefore, held, telv, replug] {
+            if (!telv) {
+                *held = true;
+                return;
+            }
+            *held = PanelFixture::holdUntil([bus, slot, model, addressBefore] {
+                return model->mode() == Mode::Running && bus->deviceAddress(slot) > 0
+                       && bus->deviceAddress(slot) != addressBefore;
+            });
+            if (replug) {
+                const int address = bus->deviceAddress(slot);
+                bus->replug(slot);
+                *held = *held && PanelFixture::holdUntil([bus, slot, address] {
+                    return bus->deviceAddress(slot) > 0 && bus->deviceAddress(slot) != address;
+                });
+            }
+        });
+    };
+    QCOMPARE(runUpgrade(), 100);
+    QTRY_VERIFY(*held);
+    if (!telv) {
+        // Still in its boot loader until it is replugged: opened again as such.
+        QVERIFY(m_f->withinScans(3, [&] {
+            return m_f->window->screen() && m_f->status().contains(QLatin1String("write K2T/K5TX firmware"));
+        }));
+        const int address = m_f->bus->deviceAddress(slot);
+        m_f->bus->replug(slot);
+        QVERIFY(PanelFixture::holdUntil([&] {
+            return model->mode() == Mode::Running && m_f->bus->deviceAddress(slot) > 0
+                   && m_f->bus->deviceAddress(slot) != address;
+        }));
+    }
+
+    const QString id = screenlink::formatDeviceId(model->deviceId().data());
+    QVERIFY2(m_f->withinScans(3, [&] {
+        return m_f->window->screen() && m_f->window->windowTitle() == QStringLiteral("ID: ") + id;
+    }), qPrintable(m_f->status() + QLatin1Char('|') + m_f->window->windowTitle()));
+    QVERIFY(m_f->status().endsWith(QStringLiteral(", ") + id));
+    QVERIFY(m_f->lampGreen());
+    QCOMPARE(m_f->list()->count(), 1);
+    QCOMPARE(m_f->list()->currentText().section(QLatin1Char(','), 1),
+             id + QLatin1Char(',') + screenlink::phyText(m_f->bus->busNumber(slot), m_f->bus->portNumber(slot)));
+    // And what the window sends, the screen gets.
+    QTest::qWait(1200);
+    const uint64_t frames = model->frameSerial();
+    m_f->child<QPushButton>("pbRed")->click();
+    QCOMPARE(model->frameSerial(), frames + 1);
+    const Bytes frame = model->lastFrame();
+    QCOMPARE(frame.size(), size_t(800 * 480 * 2));
+    QCOMPARE(std::count(frame.begin(), frame.end(), uint8_t(0xF8)), qsizetype(800 * 480));
+}
+
+void TestUpgradeBoot::missingToolIsNamedBeforeAnythingIsTouched_data()
+{
+    QTest::addColumn<bool>("telv");
+    QTest::newRow("telvtool") << true;
+    QTest::newRow("eeprom") << false;
+}
+
+void TestUpgradeBoot::missingToolIsNamedBeforeAnythingIsTouched()
+{
+    QFETCH(bool, telv);
+    std::shared_ptr<ScreenModel> model;
+    if (telv) {
+        model = telvInBootLoader(51);
+        QVERIFY(model);
+        QVERIFY(writeFile(telvFirmware(), raw(testimages::upgradeTelvImage())));
+    } else {
+        const int slot = m_f->attach("6.8in-k2t", 51, [](ScreenModel &m) {
+            m.setConfig(0, {0xFF});
+            m.setMode(Mode::K2tBootLoader);
+        });
+        model = m_f->bus->model(slot);
+        QVERIFY(m_f->scanUntil([&] { return m_f->window->screen() != nullptr; }));
+        m_chosenFile = firmwareFolder() + QStringLiteral("/K2T-K5TX/7NDK2T.bin");
+        QVERIFY(writeFile(m_chosenFile, raw(testimages::upgradeEepromImage())));
+    }
+    const QString tool = telv ? QStringLiteral("telvtool") : QStringLiteral("eeprom");
+    QVERIFY(QFile::remove(binDir() + QLatin1Char('/') + tool));
+    const Bytes flash = model->flash();
+    const Bytes config = model->config();
+    model->clearRequests();
+    m_f->child<QPushButton>("pbUpgrade")->click();
+    QCOMPARE(m_shown.last(), QStringLiteral("Error|The boot-loader tool %1 is missing. Put the screen maker's %1 into "
+                                            "%2 and try again.")
+                                 .arg(tool, binDir()));
+    QTest::qWait(300);
+    QVERIFY(m_progress.isEmpty());
+    QVERIFY(!m_f->window->upgradeRunning());
+    QVERIFY(m_f->window->screen()); // still open, nothing handed over
+    QVERIFY(model->flash() == flash);
+    QVERIFY(model->config() == config);
+    QVERIFY(model->requests().empty());
 }
 
 void TestUpgradeBoot::failedToolWritesAreFailedUpgrades_data()

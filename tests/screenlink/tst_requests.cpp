@@ -59,6 +59,9 @@ private slots:
     void bridgeTransactionsOfTwoThreadsNeverInterleave();
     void touchTransferDeliversAndEndsCleanly();
     void touchTransferEndsWhenScreenIsUnplugged();
+    void closingWhileReportsArriveEndsCleanly();
+    void retriesEndAtSuccessAndAtAScreenThatIsGone();
+    void failedTransactionsAreRunAgainFromTheirCommand();
 
 private:
     std::shared_ptr<Screen> openScreen(int port);
@@ -341,6 +344,91 @@ void TestRequests::touchTransferEndsWhenScreenIsUnplugged()
     t.start();
     screen.reset(); // cancels nothing, waits for nothing, closes
     QVERIFY(t.elapsed() < 500);
+}
+
+void TestRequests::closingWhileReportsArriveEndsCleanly()
+{
+    // Screens closed and pulled out while a stream of touch reports comes
+    // in: the transfer's last callback must be done with the screen object
+    // before the object goes. The sanitizer runs are what catch a late use.
+    auto model = std::make_shared<sim::ScreenModel>(*sim::findPreset("6.8in-telv"));
+    const int slot = m_bus->attach(model, 3, 11);
+    EventPump pump(m_ctx->get());
+    std::atomic<bool> injecting{true};
+    std::thread injector([&] {
+        int i = 0;
+        while (injecting) {
+            model->injectTouch(i % 4096, (i * 7) % 4096, i & 1);
+            ++i;
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+    });
+    std::atomic<int> reports{0};
+    for (int cycle = 0; cycle < 40; ++cycle) {
+        std::shared_ptr<Screen> screen;
+        QTRY_VERIFY((screen = openScreen(11)) != nullptr);
+        screen->startTouch([&reports](const TouchTransfer::Report &) {
+            ++reports;
+            std::this_thread::sleep_for(std::chrono::microseconds(300));
+        });
+        const int before = reports;
+        QTRY_VERIFY(reports > before);
+        if (cycle % 2 == 1) {
+            m_bus->unplug(slot); // the device goes with reports in flight
+            screen.reset();
+            m_bus->plug(slot);
+        } else {
+            screen.reset();
+        }
+    }
+    injecting = false;
+    injector.join();
+    QVERIFY(reports > 40);
+    m_bus->unplug(slot);
+    while (model->takeTouchReport()) {
+    }
+}
+
+void TestRequests::retriesEndAtSuccessAndAtAScreenThatIsGone()
+{
+    int calls = 0;
+    QCOMPARE(withRetries(3, [&] { return ++calls == 2 ? 5 : int(LIBUSB_ERROR_PIPE); }), 5);
+    QCOMPARE(calls, 2);
+    calls = 0;
+    QCOMPARE(withRetries(3, [&] { return ++calls, int(LIBUSB_ERROR_TIMEOUT); }), int(LIBUSB_ERROR_TIMEOUT));
+    QCOMPARE(calls, 3);
+    calls = 0;
+    QCOMPARE(withRetries(3, [&] { return ++calls, int(LIBUSB_ERROR_NO_DEVICE); }), int(LIBUSB_ERROR_NO_DEVICE));
+    QCOMPARE(calls, 1);
+}
+
+void TestRequests::failedTransactionsAreRunAgainFromTheirCommand()
+{
+    // A status request that stalls ends the screen's transaction: the try
+    // after it starts again with the command, never with a lone status.
+    int statuses = 0;
+    m_model->setRequestFilter([&statuses](const sim::Setup &s, const uint8_t *, size_t) {
+        return s.request == 0xB6 && ++statuses == 1 ? sim::ScreenModel::FilterAction::Stall
+                                                     : sim::ScreenModel::FilterAction::Pass;
+    });
+    const uint8_t line[16] = {};
+    QVERIFY(writeConfigLine(*m_screen, 0x0100, line, 3) >= 0);
+    m_model->setRequestFilter({});
+    std::vector<uint8_t> wire;
+    for (const auto &r : m_model->requests())
+        wire.push_back(r.setup.request);
+    QCOMPARE(wire, (std::vector<uint8_t>{0xB5, 0xB6, 0xB5, 0xB6}));
+    QCOMPARE(m_model->interleavedTransactions(), uint64_t(0));
+
+    // A flash read that comes back short is read again, whole.
+    m_model->clearRequests();
+    sim::Faults lies;
+    lies.shortReply = 10;
+    m_model->setFaults(lies);
+    uint8_t chunk[kFlashChunk];
+    QCOMPARE(flashRead48(*m_screen, 0, chunk, 3), int(LIBUSB_ERROR_IO));
+    QCOMPARE(m_model->requests().size(), size_t(6));
+    m_model->setFaults({});
 }
 
 QTEST_GUILESS_MAIN(TestRequests)

@@ -230,6 +230,12 @@ QByteArray respond(const QByteArray &head, const Options &options, QByteArray *l
     log("404 (block too large)");
     return plainError(404, "Not Found");
   }
+  if (options.reply == ReplyMode::Oversized) {
+    log("200 (oversized)");
+    // Valid JSON with the block in it: only the size gives it away.
+    return httpResponse(200, "OK", "application/json",
+                        "{\"data\":\"" + block.toBase64() + "\"}" + QByteArray(200 * 1024, ' '));
+  }
   log("200");
   return httpResponse(200, "OK", "application/json", "{\"data\":\"" + block.toBase64() + "\"}");
 }

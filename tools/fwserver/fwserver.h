@@ -11,6 +11,7 @@ enum class ReplyMode {
   Normal,
   NoMarkers, // 200 whose body lacks the text the client looks for
   Garbage,   // 200 with the markers around text that is not Base64
+  Oversized, // 200 with the right block, padded past any sane reply size
 };
 
 struct Options {

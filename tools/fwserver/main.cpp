@@ -59,7 +59,7 @@ int main(int argc, char *argv[])
       {QStringLiteral("key"), QStringLiteral("PEM private key of the certificate (EC or RSA)."), QStringLiteral("FILE")},
       {QStringLiteral("blocks"), QStringLiteral("Folder with one IDENTITY.bin per screen, read at each request."), QStringLiteral("DIR")},
       {QStringLiteral("delay-ms"), QStringLiteral("Hold every reply N ms before sending it."), QStringLiteral("N"), QStringLiteral("0")},
-      {QStringLiteral("reply"), QStringLiteral("normal (default), nomarkers or garbage."), QStringLiteral("MODE"), QStringLiteral("normal")},
+      {QStringLiteral("reply"), QStringLiteral("normal (default), nomarkers, garbage or oversized."), QStringLiteral("MODE"), QStringLiteral("normal")},
       {QStringLiteral("read-timeout-ms"), QStringLiteral("Close a connection whose request is not complete after N ms (default 10000)."), QStringLiteral("N"), QStringLiteral("10000")},
   });
   parser.process(app);
@@ -82,8 +82,10 @@ int main(int argc, char *argv[])
     options.reply = fwserver::ReplyMode::NoMarkers;
   else if (mode == QLatin1String("garbage"))
     options.reply = fwserver::ReplyMode::Garbage;
+  else if (mode == QLatin1String("oversized"))
+    options.reply = fwserver::ReplyMode::Oversized;
   else
-    return fail(QStringLiteral("--reply must be normal, nomarkers or garbage"));
+    return fail(QStringLiteral("--reply must be normal, nomarkers, garbage or oversized"));
 
   if (!parser.isSet(QStringLiteral("blocks")))
     return fail(QStringLiteral("--blocks DIR is required"));
