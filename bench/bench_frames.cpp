@@ -61,12 +61,12 @@ int main(int argc, char **argv)
         picture.fill(Qt::darkCyan);
         QPainter(&picture).fillRect(QRect(QPoint(0, 0), size / 2), Qt::yellow);
         const double render = medianMs(runs, [&] {
-            const QImage image = frameoutput::renderPicture(picture, size);
+            const QImage image = session::renderPicture(picture, size);
             g_sink = image.constBits()[0];
         });
-        const QImage rendered = frameoutput::renderPicture(picture, size);
+        const QImage rendered = session::renderPicture(picture, size);
         const double order = medianMs(runs, [&] {
-            const frameoutput::Frame f = frameoutput::buildFrame(rendered, g);
+            const session::Frame f = session::buildFrame(rendered, g);
             g_sink = f.buffer[f.buffer.size() / 2];
         });
         const double prepare = render + order;

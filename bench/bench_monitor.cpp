@@ -1,18 +1,18 @@
 // Monitor mode's figures. Per frame, for 800x480 and 1280x400: libyuv's bare
 // conversion of the driver's picture; the conversion plus the frame's two
-// transfers in a minimal loop woken by a semaphore; and the monitor thread,
+// transfers in a minimal loop woken by a semaphore; and the monitor job,
 // woken by the driver's event. Both loops are timed from the signal to the
 // frame complete at the screen. Then the CPU time a program
 // spends with a screen open, idle and mirroring at the driver's rate; the
 // program is this benchmark started again as a child (screen, touch
-// transfer and event thread as panelctl has them, plus the monitor thread),
+// transfer and event thread as panelctl has them, plus the monitor job),
 // while this process publishes the pictures and runs the simulated screen.
 // Run under umockdev-wrapper; --quick for a short run. Figures through the
 // emulated USB are for comparing changes, not promises about hardware.
 #include "frameshare.h"
+#include "monitorworker.h"
 #include "requests.h"
 #include "screen.h"
-#include "telvmonitorthread.h"
 #include "usb/virtualbus.h"
 #include "usbhandles.h"
 
@@ -35,7 +35,12 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using session::MonitorWorker;
 constexpr int kPort = 4;
+// No such program: the pictures come from here. Its file name is also
+// what the job ends by name at start and stop, so it is one no real
+// driver has.
+const QString kNoDriver = QStringLiteral("/nonexistent/bench-monitor-driver");
 
 double usSince(Clock::time_point t0)
 {
@@ -98,10 +103,9 @@ int runProgram(bool mirror, double seconds)
         }
     });
     screen->startTouch([](const screenlink::TouchTransfer::Report &) {});
-    TelvMonitorThread monitor(1000);
-    monitor.setDriverPath(QStringLiteral("/nonexistent/telvdrv"));
+    MonitorWorker monitor(1000);
     if (mirror)
-        monitor.start(screen, 800, 480);
+        monitor.begin(screen, QSize(800, 480), kNoDriver);
     std::this_thread::sleep_for(std::chrono::milliseconds(1500)); // past the start-up
     const double cpu0 = cpuSeconds();
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
@@ -138,11 +142,11 @@ FrameFigures measureFrames(sim::ScreenModel &model, const std::shared_ptr<screen
     f.bare = median(samples);
 
     // The same work in a minimal loop: woken by a semaphore, converts and
-    // sends. Timed like the thread below, from the wake-up signal to the
+    // sends. Timed like the job below, from the wake-up signal to the
     // frame complete at the screen, so the two differ only in the loop.
     samples.clear();
     {
-        auto header = TelvMonitorThread::frameHeader(width, height);
+        auto header = MonitorWorker::frameHeader(width, height);
         std::binary_semaphore go{0};
         std::atomic<bool> quit{false};
         std::thread loop([&] {
@@ -151,9 +155,10 @@ FrameFigures measureFrames(sim::ScreenModel &model, const std::shared_ptr<screen
                 if (quit)
                     return;
                 libyuv::ARGBToRGB565Dither(picture.data(), stride, frame.data(), width * 2, nullptr, width, height);
-                libusb_control_transfer(screen->handle(), screenlink::kRequestOut, 0xB0, 0, 0, header.data(), 6,
-                                        100);
-                screenlink::sendBulk(screen->handle(), frame.data(), int(frame.size()));
+                screen->exchange([&](screenlink::Wire &w) {
+                    libusb_control_transfer(w.handle(), screenlink::kRequestOut, 0xB0, 0, 0, header.data(), 6, 100);
+                    return screenlink::sendBulk(w.handle(), frame.data(), int(frame.size()));
+                });
             }
         });
         for (int i = 0; i < runs + 5; ++i) {
@@ -174,11 +179,10 @@ FrameFigures measureFrames(sim::ScreenModel &model, const std::shared_ptr<screen
     }
     f.inline_ = median(samples);
 
-    // The thread waits for each picture as it would for the driver's.
-    TelvMonitorThread monitor(0);
-    monitor.setDriverPath(QStringLiteral("/nonexistent/telvdrv"));
+    // The job waits for each picture as it would for the driver's.
+    MonitorWorker monitor(0);
     auto share = monitor::openFrameShare();
-    monitor.start(screen, width, height);
+    monitor.begin(screen, QSize(width, height), kNoDriver);
     while (share->width() != width || share->height() != height)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     samples.clear();
@@ -186,7 +190,7 @@ FrameFigures measureFrames(sim::ScreenModel &model, const std::shared_ptr<screen
         std::memcpy(share->pixels(), picture.data(), picture.size());
         share->setStride(stride);
         const uint64_t before = model.frameSerial();
-        // Let the thread fall asleep in its wait, as between a driver's pictures.
+        // Let the job fall asleep in its wait, as between a driver's pictures.
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
         const auto t0 = Clock::now();
         share->event().set();

@@ -4,7 +4,7 @@
 // umockdev-wrapper; --quick for one upgrade instead of five.
 #include "bridge.h"
 #include "testimages.h"
-#include "upgradethread.h"
+#include "upgrade.h"
 #include "usb/virtualbus.h"
 #include "usbhandles.h"
 
@@ -81,9 +81,9 @@ int main(int argc, char **argv)
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("TELV.6d8.TAVRIK.bin"));
     const testimages::Bytes image = testimages::upgradeTelvImage(30000);
+    const QByteArray firmware(reinterpret_cast<const char *>(image.data()), qsizetype(image.size()));
     QFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(reinterpret_cast<const char *>(image.data()), qint64(image.size()))
-                                                 != qint64(image.size())) {
+    if (!file.open(QIODevice::WriteOnly) || file.write(firmware) != firmware.size()) {
         std::fprintf(stderr, "cannot write the firmware file\n");
         return 1;
     }
@@ -94,14 +94,21 @@ int main(int argc, char **argv)
     std::vector<double> walls;
     std::vector<double> floors;
     for (int run = 0; run < runs; ++run) {
-        UpgradeThread worker;
-        worker.firmwarePath = path;
+        session::UpgradeWorker worker;
+        session::UpgradeRequest request;
+        request.firmwarePath = path;
+        request.firmware = firmware;
+        request.screen = screen;
+        request.screenId = screenlink::kRunningScreenId;
         int last = 0;
-        QObject::connect(&worker, &UpgradeThread::progress, &worker, [&last](int v) { last = v; },
+        QObject::connect(&worker, &session::UpgradeWorker::progress, &worker, [&last](int v) { last = v; },
                          Qt::DirectConnection);
         model->clearRequests();
         const auto t0 = Clock::now();
-        worker.startUpgrade(screen, 0xC872, 0x1004);
+        if (!worker.begin(std::move(request))) {
+            std::fprintf(stderr, "the upgrade did not start\n");
+            return 1;
+        }
         worker.wait();
         const double wall = msSince(t0);
         if (last != 100) {

@@ -2,6 +2,7 @@
 // against: one vendor control request, and 768000-byte frames, through the
 // simulated screen and real libusb, next to a loop that only copies the same
 // bytes. Run under umockdev-wrapper; --quick for a short run.
+#include "devicelist.h"
 #include "usb/virtualbus.h"
 #include "usbhandles.h"
 
@@ -50,7 +51,8 @@ int main(int argc, char **argv)
         screenlink::DeviceList list(usb.get());
         for (libusb_device *dev : list) {
             libusb_device_descriptor d{};
-            if (libusb_get_device_descriptor(dev, &d) == 0 && d.idVendor == 0xC872)
+            if (libusb_get_device_descriptor(dev, &d) == 0
+                && screenlink::UsbId{d.idVendor, d.idProduct} == screenlink::kRunningScreenId)
                 handle = screenlink::DeviceHandle::open(dev);
         }
     }

@@ -1,6 +1,6 @@
 # Benchmarks of monitor mode.
 add_executable(bench_monitor bench_monitor.cpp)
-target_link_libraries(bench_monitor PRIVATE tavrik_monitor tavrik_simusb tavrik::yuv Qt6::Core)
+target_link_libraries(bench_monitor PRIVATE tavrik_session tavrik_simusb tavrik::yuv Qt6::Core)
 tavrik_warnings(bench_monitor)
 # A short run keeps the benchmark working; its figures are printed, not judged.
 # It uses the frame share's own names, as the monitor-mode tests do.

@@ -1,5 +1,5 @@
 // The frame share's header, which another program writes: what the monitor
-// thread and the frame driver make of a hostile width, height, rate and
+// job and the frame driver make of a hostile width, height, rate and
 // stride before they touch pixels, and then the pixel work itself on a
 // buffer exactly the size of the share's pixel area, so that any read or
 // write the checks let past its end is caught.
@@ -27,8 +27,8 @@ std::uint8_t *pixelArea()
     return area.get();
 }
 
-// The monitor thread: its own size first, then every picture's stride as
-// the driver wrote it.
+// The monitor job: its own size first, then every picture's stride as the
+// driver wrote it.
 void monitorSide(std::int32_t width, std::int32_t height, std::int32_t stride)
 {
     if (!pictureFits(std::int64_t(width) * 4, width, height))

@@ -1,6 +1,7 @@
 // The identification a running screen gives: its size and variant codes and
-// its identification text, through the model table into the geometry and
-// the texts panelctl shows (list name, firmware minor).
+// its identification text, through the model table into the geometry (the
+// model's row and what is read from it) and the texts panelctl shows (list
+// name, firmware minor).
 //
 // Input: the size code and the variant code (little-endian words), then
 // the identification string's bytes as the screen sends them.
@@ -48,7 +49,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     require(geometry.rotationCode >= 0 && geometry.rotationCode <= 2);
     require(!geometry.pictureSize().isEmpty());
     require(geometry.telvFamily || geometry.flipAllowed == 0);
-    require(!defaultLogo(geometry.panelWidth, geometry.panelHeight).isEmpty());
+    require(!logoResource(geometry.logo()).isEmpty());
+    // Portrait panels are turned a quarter, all others mirrored or turned half.
+    const ScanOrder order = geometry.scanOrder();
+    const bool quarter = order == ScanOrder::QuarterTurn || order == ScanOrder::QuarterTurnBack;
+    require(quarter == (geometry.rotationCode == 2));
+    require(geometry.leadBytes() >= 0 && geometry.leadBytes() % 2 == 0);
+    if (geometry.model) {
+        require(geometry.model == findModel(sizeCode, variantCode));
+        require(geometry.model->sizeCode == sizeCode);
+        require(geometry.panelWidth == geometry.model->width && geometry.panelHeight == geometry.model->height);
+        require(order == geometry.model->scanOrder && geometry.leadBytes() == geometry.model->leadBytes);
+    } else {
+        require(identification == kUnknownModelText && geometry.leadBytes() == 0);
+    }
     if (geometry.telvFamily)
         require(identification.startsWith(QLatin1String("TELV ")) && identification.contains(ident));
 

@@ -15,10 +15,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 {
     std::uint8_t reply[4] = {};
     std::memcpy(reply, data, std::min<std::size_t>(size, 4));
-    const screenlog::Length length = screenlog::logLength(reply);
+    const session::LogLength length = session::logLength(reply);
     require(length.reported == std::int32_t(fuzzcheck::word(reply)));
-    require(length.bytes >= 0 && length.bytes <= screenlog::kBufferSize);
-    if (length.reported >= 0 && length.reported <= screenlog::kBufferSize)
+    require(length.bytes >= 0 && length.bytes <= session::kLogBufferSize);
+    if (length.reported >= 0 && length.reported <= session::kLogBufferSize)
         require(length.bytes == length.reported);
 
     const std::uint8_t *chunks = data + std::min<std::size_t>(size, 4);
@@ -28,17 +28,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     for (const int asked : {length.bytes, int(length.reported)}) {
         std::uint32_t expected = 0;
         bool failed = false;
-        const auto log = screenlog::assembleLog(asked, [&](std::uint32_t offset, std::uint8_t *chunk) {
-            require(!failed && offset == expected && offset < std::uint32_t(screenlog::kBufferSize));
-            expected += screenlog::kChunkSize;
-            if (offset + screenlog::kChunkSize > chunkBytes) {
+        const auto log = session::assembleLog(asked, [&](std::uint32_t offset, std::uint8_t *chunk) {
+            require(!failed && offset == expected && offset < std::uint32_t(session::kLogBufferSize));
+            expected += session::kLogChunkSize;
+            if (offset + session::kLogChunkSize > chunkBytes) {
                 failed = true;
                 return false;
             }
-            std::memcpy(chunk, chunks + offset, screenlog::kChunkSize);
+            std::memcpy(chunk, chunks + offset, session::kLogChunkSize);
             return true;
         });
-        const int wanted = std::clamp(asked, 0, screenlog::kBufferSize);
+        const int wanted = std::clamp(asked, 0, session::kLogBufferSize);
         require(log.has_value() == !failed);
         if (!log)
             continue;

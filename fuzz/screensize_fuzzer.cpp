@@ -1,5 +1,5 @@
-// The information string spanmon reads a screen's size from, and what it
-// does with the size before monitor mode starts.
+// The information string spanmon's screen chooser reads a screen's size
+// from, and what it does with the size before monitor mode starts.
 //
 // Input: the identification string's bytes as the screen sends them.
 #include "frameshare.h"
@@ -13,11 +13,11 @@ using fuzzcheck::require;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
-    // spanmon reads into a zeroed buffer twice the reply's size and takes
-    // the text up to the first zero.
+    // The chooser reads into a zeroed buffer twice the reply's size and
+    // takes the text up to the first zero, within the reply.
     char text[128] = {};
     std::memcpy(text, data, std::min<std::size_t>(size, screenlink::kIdentLength));
-    const QString info = QString::fromUtf8(text);
+    const QString info = QString::fromUtf8(text, qsizetype(qstrnlen(text, screenlink::kIdentLength)));
 
     const std::optional<QSize> screen = screenlink::screenSizeFromInformation(info);
     if (!screen)

@@ -1,14 +1,7 @@
 #pragma once
 
-#include "modeltable.h"
-#include "paneltests.h"
-#include "upgradethread.h"
-#include "screen.h"
-#include "telvmonitorthread.h"
-#include "usbeventthread.h"
-#include "usbhandles.h"
+#include "screensession.h"
 
-#include <QElapsedTimer>
 #include <QMainWindow>
 #include <QPixmap>
 
@@ -18,10 +11,10 @@ namespace Ui {
 class MainWindow;
 }
 
-namespace screenlink {
-class DeviceList;
-}
+class UpgradeDialogue;
 
+// The control panel: the form, what it shows of the session's screens, and
+// the dialogs. The screens themselves are the session's.
 class MainWindow : public QMainWindow {
     Q_OBJECT
 
@@ -29,26 +22,11 @@ public:
     explicit MainWindow(QWidget *parent = nullptr);
     ~MainWindow() override;
 
-    // The open screen, none when nothing is open.
-    const std::shared_ptr<screenlink::Screen> &screen() const { return screenHandle; }
-    const screenlink::ScreenGeometry &geometry() const { return screenGeometry; }
-    uint16_t rememberedVendorId() const { return screenVendorId; }
-    uint16_t rememberedProductId() const { return screenProductId; }
-    int firmwareMinor() const { return screenFirmwareMinor; }
-    // One scan without arming the next (the timer chain keeps running).
-    void scanNow();
-    bool ledTestRunning() const { return ledTestThread.isRunning(); }
-    bool upgradeRunning() const { return upgradeThread.isRunning(); }
-    const UpgradeThread &upgradeWorker() const { return upgradeThread; }
-    // Where the program's own folder is taken to be; tests move it.
-    void setApplicationDir(const QString &dir) { m_applicationDir = dir; }
-    bool throughputTestRunning() const { return testThread.isRunning(); }
-    bool monitorRunning() const { return monitorThread.isRunning(); }
-    // Closes the screen for a tool or a reboot; the remembered IDs stay.
-    void handOverScreen();
-
-signals:
-    void touchReady(int x, int y, int t);
+    session::ScreenSession &session() { return m_session; }
+    // Where the program's own folder is taken to be (the frame driver, the
+    // boot-loader tools, ../firmware); tests move it.
+    void setProgramDir(const QString &dir);
+    QString programDir() const { return m_programDir; }
 
 public slots:
     void onScanUSB();
@@ -56,7 +34,7 @@ public slots:
     void onUpdateFrame();
     void onUpgrade();
     void onUpProgress(int value);
-    void onColorChanged();
+    void onColorChanged(const QColor &colour);
     void onTest();
     void onLEDTest();
     void onUpdateFlip();
@@ -72,48 +50,18 @@ protected:
     void dropEvent(QDropEvent *event) override;
 
 private:
-    // `currentIsStale`: the open screen left the bus and came back; its
-    // entry is listed afresh.
-    void syncScreenList(const screenlink::DeviceList &devices, QStringList newEntries, bool currentIsStale);
-    bool openBootScreen(libusb_device *device);
-    // Drops the remembered IDs, so that whatever comes back at the port is
-    // opened again, boot loader or not.
-    void forgetScreen();
-    // The boot-loader tool the upgrade of `path` needs for the remembered
-    // screen, when it is not next to the program; empty otherwise.
-    QString missingTool(const QString &path) const;
-    // Whether the screen told to restart is still on the bus as it was.
-    bool restartPending(const screenlink::DeviceList &devices);
-    bool openRunningScreen(libusb_device *device);
-    // Stops every user of the open screen and closes it.
-    void releaseScreen();
+    void showList();
+    void showSelection(session::Selection selection);
+    void showScreenClosed();
+    void showLogOutcome(session::LogOutcome outcome);
     void setLamp(bool on);
-    void stopScreenUsers();
-    void restartScreen();
-    // Tells the user that a feature needs a screen; true when one is open.
+    // Tells the user that a feature needs a screen; true when one is usable.
     bool requireScreen();
 
     std::unique_ptr<Ui::MainWindow> ui;
-    USBEventThread usbEventThread;
-    UpgradeThread upgradeThread;
-    TestThread testThread;
-    LEDTestThread ledTestThread;
-    TelvMonitorThread monitorThread{1000};
-
-    std::shared_ptr<screenlink::UsbContext> usbContext;
-    std::shared_ptr<screenlink::Screen> screenHandle;
-    uint16_t screenVendorId = 0xFFFF;
-    uint16_t screenProductId = 0xFFFF;
-    int screenFirmwareMinor = 0;
-    screenlink::ScreenGeometry screenGeometry;
-    QString exeSuffix;
-    QString m_applicationDir;
-    // Where the open screen sits on the bus, to notice it left and came back.
-    int m_openBus = -1;
-    int m_openAddress = -1;
-    int m_restartBus = -1;
-    int m_restartAddress = -1;
-    QElapsedTimer m_restartSince;
+    session::ScreenSession m_session;
+    std::unique_ptr<UpgradeDialogue> m_upgrade;
+    QString m_programDir;
+    QString m_exeSuffix;
     bool m_closeAfterUpgrade = false;
-    bool m_selectAfterUpgrade = false;
 };

@@ -9,21 +9,21 @@ namespace screenlink {
 
 namespace {
 
-// A write transaction: the command, then its status, with nothing of
-// another thread's between them. The caller holds the transaction lock.
-int commandThenStatusLocked(Screen &screen, const uint8_t *command, uint16_t length)
+// A write transaction: the command, then its status.
+int commandThenStatus(Wire &wire, const uint8_t *command, uint16_t length)
 {
     uint8_t status = 0;
-    const int r = bridgeCommand(screen.handle(), command, length, kControlTimeoutMs);
+    const int r = bridgeCommand(wire.handle(), command, length, kControlTimeoutMs);
     if (r < 0)
         return r;
-    return bridgeStatus(screen.handle(), &status, kControlTimeoutMs);
+    return bridgeStatus(wire.handle(), &status, kControlTimeoutMs);
 }
 
+// The same with nothing of another thread's between the two.
 int commandThenStatus(Screen &screen, const uint8_t *command, uint16_t length, int tries = 1)
 {
-    auto lock = screen.lockTransaction();
-    return withRetries(tries, [&] { return commandThenStatusLocked(screen, command, length); });
+    return screen.exchange(
+        [&](Wire &wire) { return withRetries(tries, [&] { return commandThenStatus(wire, command, length); }); });
 }
 
 } // namespace
@@ -55,11 +55,12 @@ int bridgeRead(Screen &screen, const uint8_t *command, uint16_t commandLength, u
                unsigned timeoutMs)
 {
     std::memset(reply, 0, replyLength);
-    uint8_t status = 0;
-    auto lock = screen.lockTransaction();
-    bridgeCommand(screen.handle(), command, commandLength, timeoutMs);
-    bridgeStatus(screen.handle(), &status, timeoutMs);
-    return bridgeData(screen.handle(), reply, replyLength, timeoutMs);
+    return screen.exchange([&](Wire &w) {
+        uint8_t status = 0;
+        bridgeCommand(w.handle(), command, commandLength, timeoutMs);
+        bridgeStatus(w.handle(), &status, timeoutMs);
+        return bridgeData(w.handle(), reply, replyLength, timeoutMs);
+    });
 }
 
 int flashRead48(Screen &screen, uint32_t address, uint8_t out[kFlashChunk], int tries)
@@ -67,14 +68,15 @@ int flashRead48(Screen &screen, uint32_t address, uint8_t out[kFlashChunk], int 
     const uint8_t command[6] = {kConfigMemory, 0x03, kFlashChunk, uint8_t(address >> 16), uint8_t(address >> 8),
                                 uint8_t(address)};
     uint8_t reply[kFlashChunk + 1] = {};
-    auto lock = screen.lockTransaction();
-    const int result = withRetries(tries, [&] {
-        int r = bridgeCommand(screen.handle(), command, sizeof command, kControlTimeoutMs);
-        if (r < 0)
-            return r;
-        r = bridgeData(screen.handle(), reply, sizeof reply, kControlTimeoutMs);
-        // A short answer would leave stale bytes in what the upgrade writes back.
-        return r >= 0 && r < int(sizeof reply) ? int(LIBUSB_ERROR_IO) : r;
+    const int result = screen.exchange([&](Wire &w) {
+        return withRetries(tries, [&] {
+            int r = bridgeCommand(w.handle(), command, sizeof command, kControlTimeoutMs);
+            if (r < 0)
+                return r;
+            r = bridgeData(w.handle(), reply, sizeof reply, kControlTimeoutMs);
+            // A short answer would leave stale bytes in what the upgrade writes back.
+            return r >= 0 && r < int(sizeof reply) ? int(LIBUSB_ERROR_IO) : r;
+        });
     });
     if (result >= 0)
         std::memcpy(out, reply + 1, kFlashChunk);
@@ -102,13 +104,14 @@ int readConfig(Screen &screen, uint16_t address, uint8_t count, uint8_t *out, in
         return LIBUSB_ERROR_INVALID_PARAM;
     const uint8_t command[5] = {kConfigMemory, 0x02, count, uint8_t(address >> 8), uint8_t(address)};
     uint8_t reply[9] = {};
-    auto lock = screen.lockTransaction();
-    const int result = withRetries(tries, [&] {
-        int r = commandThenStatusLocked(screen, command, sizeof command);
-        if (r < 0)
-            return r;
-        r = bridgeData(screen.handle(), reply, uint16_t(count + 1), kControlTimeoutMs);
-        return r >= 0 && r < count + 1 ? int(LIBUSB_ERROR_IO) : r; // a short answer is no answer for a check
+    const int result = screen.exchange([&](Wire &w) {
+        return withRetries(tries, [&] {
+            int r = commandThenStatus(w, command, sizeof command);
+            if (r < 0)
+                return r;
+            r = bridgeData(w.handle(), reply, uint16_t(count + 1), kControlTimeoutMs);
+            return r >= 0 && r < count + 1 ? int(LIBUSB_ERROR_IO) : r; // a short answer is no answer for a check
+        });
     });
     if (result >= 0)
         std::memcpy(out, reply + 1, count);

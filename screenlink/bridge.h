@@ -6,8 +6,9 @@
 
 #include <cstdint>
 
-// Transactions on the screen's internal bus, each under the screen's
-// transaction lock so that threads sharing a screen never interleave them.
+// Transactions on the screen's internal bus, each one exchange with the
+// screen (see Screen::exchange) so that threads sharing a screen never
+// interleave them.
 namespace screenlink {
 
 inline constexpr uint8_t kConfigMemory = 0x51;

@@ -4,13 +4,25 @@ namespace screenlink {
 
 DeviceKind deviceKind(uint16_t vendorId, uint16_t productId)
 {
-    if (vendorId == 0xC872 && productId == 0x1004)
+    const UsbId id{vendorId, productId};
+    if (id == kRunningScreenId)
         return DeviceKind::RunningScreen;
-    if (vendorId == 0x04B4 && productId == 0x8613)
+    if (id == kK2tBootLoaderId)
         return DeviceKind::K2tBootLoader;
-    if (vendorId == 0x1F3A && productId == 0xEFE8)
+    if (id == kTelvBootLoaderId)
         return DeviceKind::TelvBootLoader;
     return DeviceKind::Other;
+}
+
+UsbId usbId(DeviceKind kind)
+{
+    switch (kind) {
+    case DeviceKind::RunningScreen: return kRunningScreenId;
+    case DeviceKind::K2tBootLoader: return kK2tBootLoaderId;
+    case DeviceKind::TelvBootLoader: return kTelvBootLoaderId;
+    case DeviceKind::Other: break;
+    }
+    return kNoScreenId;
 }
 
 QString kindWord(DeviceKind kind)

@@ -12,7 +12,28 @@ namespace screenlink {
 
 enum class DeviceKind { RunningScreen, K2tBootLoader, TelvBootLoader, Other };
 
+struct UsbId {
+    uint16_t vendor = 0;
+    uint16_t product = 0;
+    bool operator==(const UsbId &) const = default;
+};
+
+// The only place the screens' USB IDs are written down. A running screen
+// of either family; the TELV boot loader (Allwinner's FEL mode); the
+// K2T/K5TX boot loader (an unprogrammed Cypress FX2).
+inline constexpr UsbId kRunningScreenId{0xC872, 0x1004};
+inline constexpr UsbId kTelvBootLoaderId{0x1F3A, 0xEFE8};
+inline constexpr UsbId kK2tBootLoaderId{0x04B4, 0x8613};
+// The IDs remembered while no screen is open.
+inline constexpr UsbId kNoScreenId{0xFFFF, 0xFFFF};
+
 DeviceKind deviceKind(uint16_t vendorId, uint16_t productId);
+inline DeviceKind deviceKind(UsbId id)
+{
+    return deviceKind(id.vendor, id.product);
+}
+// The ID of a kind; kNoScreenId for Other.
+UsbId usbId(DeviceKind kind);
 // "SCREEN", "K2T" or "TELV"; empty for other devices.
 QString kindWord(DeviceKind kind);
 

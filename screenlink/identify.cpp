@@ -19,14 +19,16 @@ uint32_t readConfig32(Screen &screen, uint8_t addressLow)
 
 } // namespace
 
-QString identifyScreen(Screen &screen, ScreenGeometry &geometry)
+QString identifyScreen(Screen &screen, ScreenGeometry &geometry, QString *identString)
 {
     const uint32_t sizeCode = readConfig32(screen, 0xFC);
     const int32_t variantCode = int32_t(readConfig32(screen, 0xF8));
     uint8_t text[128] = {};
-    readIdentString(screen.handle(), text);
+    screen.readIdentString(text);
     const char *chars = reinterpret_cast<const char *>(text);
     const QString ident = QString::fromUtf8(chars, int(qstrnlen(chars, kIdentLength)));
+    if (identString)
+        *identString = ident;
     return applyModelTable(geometry, sizeCode, variantCode, ident);
 }
 

@@ -11,7 +11,8 @@ namespace screenlink {
 // running screen and records its model in `geometry`. Returns the
 // identification text. Failed transfers leave zeros: codes no row matches,
 // an empty identification string.
-QString identifyScreen(Screen &screen, ScreenGeometry &geometry);
+// `identString`, when given, receives the screen's own identification string.
+QString identifyScreen(Screen &screen, ScreenGeometry &geometry, QString *identString = nullptr);
 
 // The number after the first "v0." of an identification text, up to the
 // next comma; 0 when that is not a number, nullopt without "v0.".

@@ -81,10 +81,10 @@ std::shared_ptr<Screen> Screen::open(std::shared_ptr<UsbContext> ctx, libusb_dev
     handle.claimInterface0();
     std::shared_ptr<Screen> screen(new Screen(std::move(ctx), std::move(handle)));
     libusb_device_descriptor desc{};
-    if (libusb_get_device_descriptor(device, &desc) == 0) {
-        screen->m_vendorId = desc.idVendor;
-        screen->m_productId = desc.idProduct;
-    }
+    if (libusb_get_device_descriptor(device, &desc) == 0)
+        screen->m_id = {desc.idVendor, desc.idProduct};
+    screen->m_bus = libusb_get_bus_number(device);
+    screen->m_address = libusb_get_device_address(device);
     return screen;
 }
 
@@ -93,6 +93,74 @@ Screen::Screen(std::shared_ptr<UsbContext> ctx, DeviceHandle handle) : m_ctx(std
 Screen::~Screen()
 {
     stopTouch();
+}
+
+int Screen::readIdentString(uint8_t reply[64])
+{
+    return exchange([&](Wire &w) { return screenlink::readIdentString(w.handle(), reply); });
+}
+
+int Screen::sendFlip(uint8_t flip)
+{
+    return exchange([&](Wire &w) { return screenlink::sendFlip(w.handle(), flip); });
+}
+
+int Screen::sendBacklight(uint8_t level)
+{
+    return exchange([&](Wire &w) { return screenlink::sendBacklight(w.handle(), level); });
+}
+
+int Screen::requestReboot()
+{
+    return exchange([](Wire &w) { return screenlink::requestReboot(w.handle()); });
+}
+
+int Screen::setProgramming(bool on)
+{
+    return exchange([&](Wire &w) { return screenlink::setProgramming(w.handle(), on); });
+}
+
+int Screen::eraseStep(uint8_t step)
+{
+    return exchange([&](Wire &w) { return screenlink::eraseStep(w.handle(), step); });
+}
+
+int Screen::readLogLength(uint8_t reply[4])
+{
+    return exchange([&](Wire &w) { return screenlink::readLogLength(w.handle(), reply); });
+}
+
+int Screen::readLogChunk(uint32_t offset, uint8_t chunk[64])
+{
+    return exchange([&](Wire &w) {
+        const int r = screenlink::setLogOffset(w.handle(), offset);
+        return r < 0 ? r : screenlink::readLogChunk(w.handle(), chunk);
+    });
+}
+
+int Screen::sendFrame(const uint8_t *pixels, uint32_t count, const FrameSend &how)
+{
+    return exchange([&](Wire &w) {
+        int result = 0;
+        if (how.displayOn)
+            result = sendDisplayOn(w.handle());
+        for (int i = 0; i < how.times; ++i) {
+            const int header = how.zeroTopByte ? sendFrameHeader(w.handle(), count, 0x00)
+                                               : sendFrameHeader(w.handle(), count);
+            // Data without its header would be taken as the next frame's.
+            if (header < 0)
+                return header;
+            result = screenlink::sendBulk(w.handle(), pixels, int(count));
+            if (result < 0)
+                return result;
+        }
+        return result;
+    });
+}
+
+int Screen::sendBulk(const uint8_t *data, int length)
+{
+    return exchange([&](Wire &w) { return screenlink::sendBulk(w.handle(), data, length); });
 }
 
 int Screen::startTouch(TouchTransfer::ReportHandler handler)

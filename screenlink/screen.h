@@ -1,5 +1,6 @@
 #pragma once
 
+#include "devicelist.h"
 #include "usbhandles.h"
 
 #include <array>
@@ -50,10 +51,31 @@ private:
     std::atomic<bool> m_done{true};
 };
 
-// An open screen: the device handle with its claimed interface, the lock
-// that keeps bridge transactions of different threads apart, and the touch
-// transfer when one runs. Shared by whoever uses the screen; the handle
-// closes when the last user lets go.
+// The control and bulk endpoints of an open screen, held for one exchange.
+// Only Screen::exchange() makes one, so whatever goes to a screen passes its
+// one serialising point.
+class Wire {
+public:
+    libusb_device_handle *handle() const { return m_handle; }
+
+private:
+    friend class Screen;
+    explicit Wire(libusb_device_handle *handle) : m_handle(handle) {}
+    libusb_device_handle *m_handle;
+};
+
+// How a frame goes out: the header request, then its pixel data in one bulk
+// transfer, as one exchange.
+struct FrameSend {
+    bool displayOn = false; // the 0x29 command first, as the picture path sends it
+    int times = 1;          // panels with a lead take header and data twice
+    bool zeroTopByte = false; // header byte 5 is 0x00 whatever the count (monitor mode)
+};
+
+// An open screen: the device handle with its claimed interface, the one
+// point every exchange with the screen passes, and the touch transfer when
+// one runs. Shared by whoever uses the screen; the handle closes when the
+// last user lets go.
 class Screen {
 public:
     // Opens `device`, claims interface 0 and selects its alternate setting 0.
@@ -64,12 +86,38 @@ public:
     Screen(const Screen &) = delete;
     Screen &operator=(const Screen &) = delete;
 
-    libusb_device_handle *handle() const { return m_handle.get(); }
-    uint16_t vendorId() const { return m_vendorId; }
-    uint16_t productId() const { return m_productId; }
+    UsbId usbId() const { return m_id; }
+    DeviceKind kind() const { return deviceKind(m_id); }
+    // Where it sits on the bus; the address changes when it comes back.
+    int busNumber() const { return m_bus; }
+    int deviceAddress() const { return m_address; }
 
-    // Every bridge transaction (two or three requests) holds this.
-    std::unique_lock<std::mutex> lockTransaction() { return std::unique_lock(m_transaction); }
+    // Runs `body(Wire &)` with the screen to itself: the requests it makes
+    // reach the screen with nothing of another thread's between them. Keep
+    // it to one transaction or frame; others wait meanwhile.
+    template <typename Body>
+    decltype(auto) exchange(Body &&body)
+    {
+        std::lock_guard lock(m_traffic);
+        Wire wire(m_handle.get());
+        return body(wire);
+    }
+
+    // Single exchanges, libusb's result each (a byte count, or negative).
+    int readIdentString(uint8_t reply[64]);
+    int sendFlip(uint8_t flip);
+    int sendBacklight(uint8_t level);
+    int requestReboot();
+    int setProgramming(bool on);
+    int eraseStep(uint8_t step);
+    int readLogLength(uint8_t reply[4]);
+    // The offset, then the 64 bytes at it.
+    int readLogChunk(uint32_t offset, uint8_t chunk[64]);
+    // `count` bytes of pixels after their header; the result of the last
+    // bulk transfer, or the first failure.
+    int sendFrame(const uint8_t *pixels, uint32_t count, const FrameSend &how);
+    // Bulk data without a header (the throughput test, a blank screen).
+    int sendBulk(const uint8_t *data, int length);
 
     int startTouch(TouchTransfer::ReportHandler handler);
     void stopTouch();
@@ -80,9 +128,10 @@ private:
 
     std::shared_ptr<UsbContext> m_ctx; // declared first: outlives the handle
     DeviceHandle m_handle;
-    uint16_t m_vendorId = 0;
-    uint16_t m_productId = 0;
-    std::mutex m_transaction;
+    UsbId m_id;
+    int m_bus = -1;
+    int m_address = -1;
+    std::mutex m_traffic;
     std::unique_ptr<TouchTransfer> m_touch;
 };
 

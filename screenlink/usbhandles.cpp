@@ -53,13 +53,28 @@ DeviceHandle DeviceHandle::open(libusb_device *device, int *error)
     return h;
 }
 
+namespace {
+
+// libusb before 1.0.27 unlocks a lock it never took when the device left
+// just before the call, and later aborts closing the handle. Interface 0's
+// only alternate setting is the current one after a claim anyway.
+bool alternateSettingIsSafe()
+{
+    const libusb_version *v = libusb_get_version();
+    return v->major > 1 || (v->major == 1 && (v->minor > 0 || v->micro >= 27));
+}
+
+} // namespace
+
 int DeviceHandle::claimInterface0()
 {
     if (!m_handle)
         return LIBUSB_ERROR_INVALID_PARAM;
     const int r = libusb_claim_interface(m_handle, 0);
     m_claimed = r == 0;
-    libusb_set_interface_alt_setting(m_handle, 0, 0);
+    static const bool safe = alternateSettingIsSafe();
+    if (safe)
+        libusb_set_interface_alt_setting(m_handle, 0, 0);
     return r;
 }
 

@@ -1,13 +1,9 @@
 #pragma once
 
-#include "screen.h"
-#include "telvmonitorthread.h"
-#include "usbhandles.h"
+#include "chooser.h"
 
 #include <QMainWindow>
-#include <QSize>
 
-#include <functional>
 #include <memory>
 
 namespace Ui {
@@ -21,33 +17,28 @@ class MainWindow : public QMainWindow {
 
 public:
     explicit MainWindow(QWidget *parent = nullptr);
-    // Stops monitor mode first: the thread must not outlive the window.
+    // The chooser stops monitor mode first: it must not outlive the window.
     ~MainWindow() override;
 
+    session::ScreenChooser &chooser() { return m_chooser; }
     // The size monitor mode runs at: the last one a chosen screen reported.
-    QSize screenSize() const { return QSize(m_width, m_height); }
-    bool monitorRunning() const { return m_monitor.isRunning(); }
+    QSize screenSize() const { return m_chooser.screenSize(); }
+    bool monitorRunning() const { return m_chooser.monitorRunning(); }
+    // Where the program's own folder is taken to be (the frame driver).
+    void setProgramDir(const QString &dir) { m_programDir = dir; }
 
 public slots:
     void onRefresh();
     void onMonitor();
 
 private:
-    void startMonitor();
-    void stopMonitor();
-    // Opens each running screen in the bus's order and reads its device ID;
-    // the first one `take` accepts is returned open, every other is closed.
-    std::shared_ptr<screenlink::Screen> walkScreens(const std::function<bool(const QString &id)> &take);
-    // Width and height from the second field of the screen's information
-    // string ("480x800"); kept as they were when it has none.
-    void readScreenSize(screenlink::Screen &screen);
-    void blankScreen(screenlink::Screen &screen) const;
+    void showScreens(const QStringList &ids);
+    void showChosen(session::ChooseOutcome outcome);
+    void showIdle();
 
     std::unique_ptr<Ui::MainWindow> m_ui;
-    std::shared_ptr<screenlink::UsbContext> m_usbContext;
-    std::shared_ptr<screenlink::Screen> m_chosen;
-    int m_width = 0;
-    int m_height = 0;
+    session::ScreenChooser m_chooser;
+    QString m_programDir;
     QString m_exeSuffix;
-    TelvMonitorThread m_monitor;
+    enum class State { Idle, Starting, Monitoring } m_state = State::Idle;
 };

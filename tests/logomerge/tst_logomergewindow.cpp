@@ -2,7 +2,7 @@
 // in the (answered) file dialog, and every message box read back.
 #include "mainwindow.h"
 
-#include "dialogs.h"
+#include "boxrecorder.h"
 #include "testimages.h"
 
 #include <QDir>
@@ -110,6 +110,7 @@ private:
     QString writeFile(const QString &relative, const Bytes &content);
     void choose(QPushButton *button, const QString &path);
     QPushButton *button(const char *name) const;
+    // The texts of the boxes shown so far.
     QStringList texts() const;
     void verifyErrorBox(const dialogs::Message &message);
     void chooseBoth();
@@ -117,9 +118,7 @@ private:
     std::unique_ptr<QTemporaryDir> m_dir;
     QString m_oldCurrent;
     QString m_outputDir;
-    QStringList m_answers;
-    QList<dialogs::FileRequest> m_requests;
-    QList<dialogs::Message> m_messages;
+    std::unique_ptr<BoxRecorder> m_boxes;
     std::unique_ptr<MainWindow> m_window;
 };
 
@@ -132,17 +131,7 @@ void LogoMergeWindowTest::init()
     m_oldCurrent = QDir::currentPath();
     QVERIFY(QDir::setCurrent(m_outputDir));
 
-    m_answers.clear();
-    m_requests.clear();
-    m_messages.clear();
-    dialogs::setFileHandler([this](const dialogs::FileRequest &request) {
-        m_requests.append(request);
-        return m_answers.isEmpty() ? QString() : m_answers.takeFirst();
-    });
-    dialogs::setMessageHandler([this](const dialogs::Message &message) {
-        m_messages.append(message);
-        return QMessageBox::Ok;
-    });
+    m_boxes = std::make_unique<BoxRecorder>();
 
     m_window = std::make_unique<MainWindow>();
     m_window->show();
@@ -152,8 +141,7 @@ void LogoMergeWindowTest::init()
 void LogoMergeWindowTest::cleanup()
 {
     m_window.reset();
-    dialogs::setFileHandler({});
-    dialogs::setMessageHandler({});
+    m_boxes.reset();
     QDir::setCurrent(m_oldCurrent);
     if (m_dir)
         QFile::setPermissions(m_outputDir, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
@@ -173,8 +161,10 @@ QString LogoMergeWindowTest::writeFile(const QString &relative, const Bytes &con
 
 void LogoMergeWindowTest::choose(QPushButton *target, const QString &path)
 {
-    m_answers = {path};
+    // Only the dialog this click opens gets the file; any other is cancelled.
+    m_boxes->chosenFile = path;
     QTest::mouseClick(target, Qt::LeftButton);
+    m_boxes->chosenFile.clear();
 }
 
 QPushButton *LogoMergeWindowTest::button(const char *name) const
@@ -185,8 +175,8 @@ QPushButton *LogoMergeWindowTest::button(const char *name) const
 QStringList LogoMergeWindowTest::texts() const
 {
     QStringList list;
-    for (const dialogs::Message &m : m_messages)
-        list << m.text;
+    for (const QString &box : m_boxes->shown())
+        list << box.section(QLatin1Char('|'), 1);
     return list;
 }
 
@@ -269,10 +259,11 @@ void LogoMergeWindowTest::slotsAreConnectedToTheirButtons()
     choose(button("pbOfficial"), small);
     QCOMPARE(texts(), QStringList({QStringLiteral("Customized firmware size should be >= 24KB."),
                                    QStringLiteral("File name must have TELV.")}));
-    m_messages.clear();
+    QCOMPARE(m_boxes->fileRequests.size(), 2);
+    m_boxes->clear();
     QTest::mouseClick(button("pbGenerate"), Qt::LeftButton);
-    QCOMPARE(m_requests.size(), 2);
-    QCOMPARE(m_messages.size(), 1);
+    QVERIFY(m_boxes->fileRequests.isEmpty());
+    QCOMPARE(m_boxes->shown().size(), 1);
 }
 
 void LogoMergeWindowTest::cancelledChoiceChangesNothing()
@@ -280,14 +271,14 @@ void LogoMergeWindowTest::cancelledChoiceChangesNothing()
     choose(button("pbCustomize"), QString());
     choose(button("pbOfficial"), QString());
     // The plain dialog: no parent, caption, start folder or filter.
-    QCOMPARE(m_requests.size(), 2);
-    for (const dialogs::FileRequest &r : m_requests) {
+    QCOMPARE(m_boxes->fileRequests.size(), 2);
+    for (const dialogs::FileRequest &r : m_boxes->fileRequests) {
         QCOMPARE(r.parent, nullptr);
         QCOMPARE(r.caption, QString());
         QCOMPARE(r.directory, QString());
         QCOMPARE(r.filter, QString());
     }
-    QVERIFY(m_messages.isEmpty());
+    QVERIFY(m_boxes->shown().isEmpty());
     QCOMPARE(button("pbCustomize")->text(), QStringLiteral("Select Customized Firmware"));
     QCOMPARE(button("pbOfficial")->text(), QStringLiteral("Select Official Firmware"));
     // Still nothing to merge.
@@ -339,12 +330,12 @@ void LogoMergeWindowTest::customisedChecks()
                                         : writeFile(QStringLiteral("custom/") + name, content);
     choose(button("pbCustomize"), path);
     QCOMPARE(texts(), QStringList{message.contains(QLatin1String("%1")) ? message.arg(path) : message});
-    verifyErrorBox(m_messages.first());
+    verifyErrorBox(m_boxes->lastMessage());
     QCOMPARE(button("pbCustomize")->text(), QStringLiteral("Select Customized Firmware"));
 
     // The refused file cannot be merged.
     choose(button("pbOfficial"), writeFile(QStringLiteral("TELV/official.bin"), officialImage()));
-    m_messages.clear();
+    m_boxes->clear();
     QTest::mouseClick(button("pbGenerate"), Qt::LeftButton);
     QCOMPARE(texts(), QStringList{QStringLiteral("Select the customized firmware first.")});
     QVERIFY(!QFile::exists(Output));
@@ -355,13 +346,13 @@ void LogoMergeWindowTest::customisedOfExactly24KIsAccepted()
     const QString path = writeFile(QStringLiteral("custom/logo.bin"), customisedImage());
     QCOMPARE(QFileInfo(path).size(), 24576);
     choose(button("pbCustomize"), path);
-    QVERIFY(m_messages.isEmpty());
+    QVERIFY(m_boxes->shown().isEmpty());
     QCOMPARE(button("pbCustomize")->text(), path);
 
     // Larger customised files are fine too.
     const QString large = writeFile(QStringLiteral("custom/large.bin"), customisedImage(0x40, 100000));
     choose(button("pbCustomize"), large);
-    QVERIFY(m_messages.isEmpty());
+    QVERIFY(m_boxes->shown().isEmpty());
     QCOMPARE(button("pbCustomize")->text(), large);
 }
 
@@ -408,11 +399,11 @@ void LogoMergeWindowTest::officialChecks()
     const QString path = name.isEmpty() ? m_dir->filePath(QStringLiteral("TELV/absent.bin")) : writeFile(name, content);
     choose(button("pbOfficial"), path);
     QCOMPARE(texts(), QStringList{message.contains(QLatin1String("%1")) ? message.arg(path) : message});
-    verifyErrorBox(m_messages.first());
+    verifyErrorBox(m_boxes->lastMessage());
     QCOMPARE(button("pbOfficial")->text(), QStringLiteral("Select Official Firmware"));
 
     choose(button("pbCustomize"), writeFile(QStringLiteral("custom/logo.bin"), customisedImage()));
-    m_messages.clear();
+    m_boxes->clear();
     QTest::mouseClick(button("pbGenerate"), Qt::LeftButton);
     QCOMPARE(texts(), QStringList{QStringLiteral("Select the official firmware first.")});
     QVERIFY(!QFile::exists(Output));
@@ -431,7 +422,7 @@ void LogoMergeWindowTest::telvInAFolderNamePasses()
     QFETCH(QString, name);
     const QString path = writeFile(name, officialImage());
     choose(button("pbOfficial"), path);
-    QVERIFY2(m_messages.isEmpty(), qPrintable(texts().join(QLatin1Char('\n'))));
+    QVERIFY2(m_boxes->shown().isEmpty(), qPrintable(texts().join(QLatin1Char('\n'))));
     QCOMPARE(button("pbOfficial")->text(), path);
 }
 
@@ -439,15 +430,15 @@ void LogoMergeWindowTest::generateWaitsForBothImages()
 {
     QTest::mouseClick(button("pbGenerate"), Qt::LeftButton);
     QCOMPARE(texts(), QStringList{QStringLiteral("Select the customized firmware first.")});
-    verifyErrorBox(m_messages.first());
+    verifyErrorBox(m_boxes->lastMessage());
 
-    m_messages.clear();
+    m_boxes->clear();
     choose(button("pbOfficial"), writeFile(QStringLiteral("TELV/official.bin"), officialImage()));
     QTest::mouseClick(button("pbGenerate"), Qt::LeftButton);
     QCOMPARE(texts(), QStringList{QStringLiteral("Select the customized firmware first.")});
 
     // A window that has only the customised image.
-    m_messages.clear();
+    m_boxes->clear();
     m_window = std::make_unique<MainWindow>();
     choose(button("pbCustomize"), writeFile(QStringLiteral("custom/logo.bin"), customisedImage()));
     QTest::mouseClick(button("pbGenerate"), Qt::LeftButton);
@@ -459,11 +450,11 @@ void LogoMergeWindowTest::generateWaitsForBothImages()
 void LogoMergeWindowTest::generateWritesTheMergedImage()
 {
     chooseBoth();
-    QVERIFY(m_messages.isEmpty());
+    QVERIFY(m_boxes->shown().isEmpty());
     QTest::mouseClick(button("pbGenerate"), Qt::LeftButton);
 
     QCOMPARE(texts(), QStringList{QStringLiteral("New firmware saved to TELV.output.bin")});
-    const dialogs::Message &done = m_messages.first();
+    const dialogs::Message done = m_boxes->lastMessage();
     QCOMPARE(done.title, QStringLiteral("Notify"));
     QCOMPARE(done.parent, m_window.get());
     QCOMPARE(done.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
@@ -492,7 +483,7 @@ void LogoMergeWindowTest::refusedChoiceKeepsTheAcceptedImage()
     QCOMPARE(button("pbCustomize")->text(), customCaption);
     QCOMPARE(button("pbOfficial")->text(), officialCaption);
 
-    m_messages.clear();
+    m_boxes->clear();
     QTest::mouseClick(button("pbGenerate"), Qt::LeftButton);
     QCOMPARE(texts(), QStringList{QStringLiteral("New firmware saved to TELV.output.bin")});
     QVERIFY(readBytes(Output) ==
@@ -518,8 +509,8 @@ void LogoMergeWindowTest::generateRewritesTheOutput()
     const Bytes written = readBytes(Output);
     QCOMPARE(written.size(), std::size_t(OfficialPosition + 136 + 908 + 30008));
     QVERIFY(written == testimages::handMerge(officialImage(), OfficialPosition, bigLogo, CustomPosition));
-    QCOMPARE(m_messages.size(), 2);
-    QCOMPARE(m_messages.last().text, QStringLiteral("New firmware saved to TELV.output.bin"));
+    QCOMPARE(m_boxes->shown().size(), 2);
+    QCOMPARE(m_boxes->lastMessage().text, QStringLiteral("New firmware saved to TELV.output.bin"));
 }
 
 void LogoMergeWindowTest::unwritableOutputIsReportedAndLeavesNothing()
@@ -530,11 +521,11 @@ void LogoMergeWindowTest::unwritableOutputIsReportedAndLeavesNothing()
     chooseBoth();
     QTest::mouseClick(button("pbGenerate"), Qt::LeftButton);
 
-    QCOMPARE(m_messages.size(), 1);
-    verifyErrorBox(m_messages.first());
-    QVERIFY2(m_messages.first().text.startsWith(QStringLiteral("Cannot write TELV.output.bin: ")),
-             qPrintable(m_messages.first().text));
-    QVERIFY(m_messages.first().text.size() > QStringLiteral("Cannot write TELV.output.bin: ").size());
+    QCOMPARE(m_boxes->shown().size(), 1);
+    verifyErrorBox(m_boxes->lastMessage());
+    QVERIFY2(m_boxes->lastMessage().text.startsWith(QStringLiteral("Cannot write TELV.output.bin: ")),
+             qPrintable(m_boxes->lastMessage().text));
+    QVERIFY(m_boxes->lastMessage().text.size() > QStringLiteral("Cannot write TELV.output.bin: ").size());
     QCOMPARE(QDir(m_outputDir).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::Hidden),
              QStringList{Output});
     QVERIFY(QFileInfo(Output).isDir());
@@ -552,10 +543,10 @@ void LogoMergeWindowTest::unwritableFolderIsReported()
         QVERIFY(QDir(m_outputDir).removeRecursively() || !QFileInfo::exists(m_outputDir));
 
     QTest::mouseClick(button("pbGenerate"), Qt::LeftButton);
-    QCOMPARE(m_messages.size(), 1);
-    verifyErrorBox(m_messages.first());
-    QVERIFY2(m_messages.first().text.startsWith(QStringLiteral("Cannot write TELV.output.bin: ")),
-             qPrintable(m_messages.first().text));
+    QCOMPARE(m_boxes->shown().size(), 1);
+    verifyErrorBox(m_boxes->lastMessage());
+    QVERIFY2(m_boxes->lastMessage().text.startsWith(QStringLiteral("Cannot write TELV.output.bin: ")),
+             qPrintable(m_boxes->lastMessage().text));
     if (permissionsBind) {
         QFile::setPermissions(m_outputDir, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
         QVERIFY(QDir(m_outputDir).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::Hidden).isEmpty());
@@ -582,16 +573,16 @@ void LogoMergeWindowTest::failedWriteKeepsTheOldOutput()
     setrlimit(RLIMIT_FSIZE, &saved);
     std::signal(SIGXFSZ, oldHandler);
 
-    QCOMPARE(m_messages.size(), 1);
-    verifyErrorBox(m_messages.first());
-    QVERIFY2(m_messages.first().text.startsWith(QStringLiteral("Cannot write TELV.output.bin: ")),
-             qPrintable(m_messages.first().text));
+    QCOMPARE(m_boxes->shown().size(), 1);
+    verifyErrorBox(m_boxes->lastMessage());
+    QVERIFY2(m_boxes->lastMessage().text.startsWith(QStringLiteral("Cannot write TELV.output.bin: ")),
+             qPrintable(m_boxes->lastMessage().text));
     QVERIFY(readBytes(Output) == old);
     QCOMPARE(QDir(m_outputDir).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::Hidden),
              QStringList{Output});
 
     // With room again the same choice is written.
-    m_messages.clear();
+    m_boxes->clear();
     QTest::mouseClick(button("pbGenerate"), Qt::LeftButton);
     QCOMPARE(texts(), QStringList{QStringLiteral("New firmware saved to TELV.output.bin")});
     QCOMPARE(readBytes(Output).size(), std::size_t(24576));

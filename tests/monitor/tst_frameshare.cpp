@@ -3,7 +3,7 @@
 // waiting; whose share it is, and what a share cut short does to each side.
 #include "frameshare.h"
 #include "monitortestsupport.h"
-#include "telvmonitorthread.h"
+#include "monitorworker.h"
 
 #include <QFile>
 #include <QProcess>
@@ -95,7 +95,7 @@ void TestFrameShare::frameHeaderCarriesTheByteCount()
     QFETCH(int, width);
     QFETCH(int, height);
     QFETCH(QByteArray, header);
-    const auto bytes = TelvMonitorThread::frameHeader(width, height);
+    const auto bytes = session::MonitorWorker::frameHeader(width, height);
     QCOMPARE(QByteArray(reinterpret_cast<const char *>(bytes.data()), int(bytes.size())), header);
 }
 

@@ -1,12 +1,12 @@
-// The monitor thread against a simulated screen through the real libusb:
+// The monitor job against a simulated screen through the real libusb:
 // pictures published in the frame share become frames, stops and failures
 // close down cleanly, and a hostile share header is never read past.
 // Runs under umockdev-wrapper.
 #include "frameshare.h"
 #include "monitortestsupport.h"
+#include "monitorworker.h"
 #include "processes.h"
 #include "screen.h"
-#include "telvmonitorthread.h"
 #include "usb/virtualbus.h"
 
 #include <QFile>
@@ -20,6 +20,7 @@
 using namespace monitor;
 using monitortest::Bytes;
 using screenlink::Screen;
+using session::MonitorWorker;
 
 namespace {
 
@@ -39,7 +40,7 @@ uint64_t headersWith(const sim::ScreenModel &model, const Bytes &payload)
 
 } // namespace
 
-class TestMonitorThread : public QObject {
+class TestMonitorWorker : public QObject {
     Q_OBJECT
 
 private slots:
@@ -53,7 +54,7 @@ private slots:
     void stopRightAfterStartIsNotLost();
     void startWhileRunningChangesNothing();
     void hostileStridesAreSkipped();
-    void threadKeepsItsScreenOpenWhenTheOwnerLetsGo();
+    void workerKeepsItsScreenOpenWhenTheOwnerLetsGo();
     void driverIsStartedWithTheSizeAndTerminatedAtStop();
     void runningDriversAreEndedAtStart();
     void unplugEndsTheLoopAndTerminatesTheDriver();
@@ -78,14 +79,17 @@ private:
     int m_portraitSlot = -1;
     int m_landscapeSlot = -1;
     std::shared_ptr<Screen> m_screen;
-    std::unique_ptr<TelvMonitorThread> m_thread;
+    std::unique_ptr<MonitorWorker> m_worker;
+    // The driver each start uses; by default a path with no program, as
+    // the test publishes its pictures itself.
+    QString m_driver;
     QTemporaryDir m_dir;
     // Installed once Qt Test has installed its own handler, which it passes on to.
     std::unique_ptr<monitortest::DebugLog> m_logOwner;
     monitortest::DebugLog *m_log = nullptr;
 };
 
-void TestMonitorThread::initTestCase()
+void TestMonitorWorker::initTestCase()
 {
     QVERIFY2(qEnvironmentVariableIsSet("LD_PRELOAD"), "run under umockdev-wrapper");
     QVERIFY(m_dir.isValid());
@@ -100,7 +104,7 @@ void TestMonitorThread::initTestCase()
     QVERIFY(*m_ctx);
 }
 
-void TestMonitorThread::init()
+void TestMonitorWorker::init()
 {
     for (int slot : {m_portraitSlot, m_landscapeSlot})
         if (!m_bus->plugged(slot))
@@ -110,28 +114,27 @@ void TestMonitorThread::init()
         m->clearRequests();
     }
     QTRY_VERIFY((m_screen = openScreen(kPortrait)) != nullptr);
-    m_thread = std::make_unique<TelvMonitorThread>(kTestPauseMs);
-    // No driver unless a test wants one: the test publishes itself.
-    m_thread->setDriverPath(m_dir.filePath(QStringLiteral("no-driver-here")));
+    m_worker = std::make_unique<MonitorWorker>(kTestPauseMs);
+    m_driver = m_dir.filePath(QStringLiteral("no-driver-here"));
     m_log->clear();
 }
 
-void TestMonitorThread::cleanup()
+void TestMonitorWorker::cleanup()
 {
-    if (m_thread)
-        QVERIFY(m_thread->stopAndWait(5000));
-    m_thread.reset();
+    if (m_worker)
+        QVERIFY(m_worker->stopAndWait(5000));
+    m_worker.reset();
     m_screen.reset();
 }
 
-void TestMonitorThread::cleanupTestCase()
+void TestMonitorWorker::cleanupTestCase()
 {
     m_screen.reset();
     m_ctx.reset();
     m_bus.reset();
 }
 
-std::shared_ptr<Screen> TestMonitorThread::openScreen(int port)
+std::shared_ptr<Screen> TestMonitorWorker::openScreen(int port)
 {
     screenlink::DeviceList list(m_ctx->get());
     for (libusb_device *dev : list)
@@ -140,7 +143,7 @@ std::shared_ptr<Screen> TestMonitorThread::openScreen(int port)
     return nullptr;
 }
 
-QString TestMonitorThread::installAs(const char *source, const QString &name)
+QString TestMonitorWorker::installAs(const char *source, const QString &name)
 {
     const QString path = m_dir.filePath(name);
     QFile::remove(path);
@@ -150,7 +153,7 @@ QString TestMonitorThread::installAs(const char *source, const QString &name)
     return path;
 }
 
-std::shared_ptr<FrameShare> TestMonitorThread::waitForShare(int width, int height)
+std::shared_ptr<FrameShare> TestMonitorWorker::waitForShare(int width, int height)
 {
     std::shared_ptr<FrameShare> share = openFrameShare();
     if (!share)
@@ -165,9 +168,9 @@ std::shared_ptr<FrameShare> TestMonitorThread::waitForShare(int width, int heigh
     return share;
 }
 
-void TestMonitorThread::eachPublishedPictureBecomesItsConversion()
+void TestMonitorWorker::eachPublishedPictureBecomesItsConversion()
 {
-    m_thread->start(m_screen, 480, 800);
+    m_worker->begin(m_screen, QSize(480, 800), m_driver);
     const auto share = waitForShare(480, 800);
     QVERIFY(share);
     QCOMPARE(share->rate(), 36);
@@ -199,7 +202,7 @@ void TestMonitorThread::eachPublishedPictureBecomesItsConversion()
 
     // Closing: one more bulk transfer of the frame's size, without a header.
     const sim::FrameStats before = m_portrait->frameStats();
-    QVERIFY(m_thread->stopAndWait(2000));
+    QVERIFY(m_worker->stopAndWait(2000));
     const sim::FrameStats after = m_portrait->frameStats();
     QCOMPARE(after.headers, before.headers);
     QCOMPARE(after.rawBulkTransfers - before.rawBulkTransfers, uint64_t(1));
@@ -207,17 +210,17 @@ void TestMonitorThread::eachPublishedPictureBecomesItsConversion()
     QCOMPARE(m_portrait->requests().back().kind, sim::RequestRecord::Kind::BulkOut);
 }
 
-void TestMonitorThread::stopWhileWaitingForAPictureEndsAndBlanks()
+void TestMonitorWorker::stopWhileWaitingForAPictureEndsAndBlanks()
 {
-    m_thread->start(m_screen, 480, 800);
+    m_worker->begin(m_screen, QSize(480, 800), m_driver);
     QVERIFY(waitForShare(480, 800));
     QTest::qWait(150); // waiting for a picture that never comes
-    QVERIFY(m_thread->isRunning());
+    QVERIFY(m_worker->isRunning());
     const sim::FrameStats before = m_portrait->frameStats();
     QElapsedTimer t;
     t.start();
-    m_thread->stop(); // does not wait
-    QVERIFY(m_thread->wait(QDeadlineTimer(1000)));
+    m_worker->requestStop(); // does not wait
+    QVERIFY(m_worker->wait(QDeadlineTimer(1000)));
     QVERIFY(t.elapsed() < 1000);
     const sim::FrameStats after = m_portrait->frameStats();
     QCOMPARE(after.headers, before.headers);
@@ -226,33 +229,32 @@ void TestMonitorThread::stopWhileWaitingForAPictureEndsAndBlanks()
     QCOMPARE(m_portrait->requests().size(), size_t(1));
 }
 
-void TestMonitorThread::stopRightAfterStartIsNotLost()
+void TestMonitorWorker::stopRightAfterStartIsNotLost()
 {
     // A pause long enough that the stop surely comes before the loop.
-    TelvMonitorThread slow(1000);
-    slow.setDriverPath(m_thread->driverPath());
+    MonitorWorker slow(1000);
     QElapsedTimer t;
     t.start();
-    slow.start(m_screen, 480, 800);
-    slow.stop();
+    QVERIFY(slow.begin(m_screen, QSize(480, 800), m_driver));
+    slow.requestStop();
     QVERIFY(slow.wait(QDeadlineTimer(1000)));
     QVERIFY(t.elapsed() < 1000);
     // It ended before it opened the share or sent anything.
     QVERIFY(m_portrait->requests().empty());
 
     // And a stop that comes while the thread starts up, after the pause.
-    m_thread->start(m_screen, 480, 800);
+    m_worker->begin(m_screen, QSize(480, 800), m_driver);
     QTest::qWait(kTestPauseMs);
-    m_thread->stop();
-    QVERIFY(m_thread->wait(QDeadlineTimer(1000)));
+    m_worker->requestStop();
+    QVERIFY(m_worker->wait(QDeadlineTimer(1000)));
 }
 
-void TestMonitorThread::startWhileRunningChangesNothing()
+void TestMonitorWorker::startWhileRunningChangesNothing()
 {
-    m_thread->start(m_screen, 480, 800);
+    m_worker->begin(m_screen, QSize(480, 800), m_driver);
     const auto share = waitForShare(480, 800);
     QVERIFY(share);
-    m_thread->start(openScreen(kLandscape), 800, 480);
+    QVERIFY(!m_worker->begin(openScreen(kLandscape), QSize(800, 480), m_driver));
     QTest::qWait(3 * kTestPauseMs);
     QCOMPARE(share->width(), 480);
     QCOMPARE(share->height(), 800);
@@ -264,9 +266,9 @@ void TestMonitorThread::startWhileRunningChangesNothing()
     QVERIFY(m_landscape->requests().empty());
 }
 
-void TestMonitorThread::hostileStridesAreSkipped()
+void TestMonitorWorker::hostileStridesAreSkipped()
 {
-    m_thread->start(m_screen, 480, 800);
+    m_worker->begin(m_screen, QSize(480, 800), m_driver);
     const auto share = waitForShare(480, 800);
     QVERIFY(share);
     const Bytes picture = monitortest::pattern(480, 800, 1920, 6);
@@ -277,7 +279,7 @@ void TestMonitorThread::hostileStridesAreSkipped()
         QTest::qWait(60);
     }
     QTest::qWait(100);
-    QVERIFY(m_thread->isRunning());
+    QVERIFY(m_worker->isRunning());
     QVERIFY(m_portrait->requests().empty());
     QCOMPARE(m_log->messages().filter(QStringLiteral("stride")).size(), 1);
     // A proper picture afterwards goes through.
@@ -287,9 +289,9 @@ void TestMonitorThread::hostileStridesAreSkipped()
     QVERIFY(m_portrait->lastFrame() == monitortest::expectedFrame(picture.data(), 1920, 480, 800));
 }
 
-void TestMonitorThread::threadKeepsItsScreenOpenWhenTheOwnerLetsGo()
+void TestMonitorWorker::workerKeepsItsScreenOpenWhenTheOwnerLetsGo()
 {
-    m_thread->start(m_screen, 480, 800);
+    m_worker->begin(m_screen, QSize(480, 800), m_driver);
     const auto share = waitForShare(480, 800);
     QVERIFY(share);
     // The owner closes its screen, as panelctl's selection does.
@@ -300,21 +302,21 @@ void TestMonitorThread::threadKeepsItsScreenOpenWhenTheOwnerLetsGo()
     const Bytes picture = monitortest::pattern(480, 800, 1920, 8);
     QVERIFY(publishFrame(*share, picture.data(), 1920, 800));
     QTRY_COMPARE(m_portrait->frameSerial(), before + 1);
-    QVERIFY(m_thread->stopAndWait(2000));
+    QVERIFY(m_worker->stopAndWait(2000));
     // The thread was its last user: the handle is closed now.
     QVERIFY(watch.expired());
     QCOMPARE(m_portrait->requests().back().kind, sim::RequestRecord::Kind::BulkOut);
 }
 
-void TestMonitorThread::driverIsStartedWithTheSizeAndTerminatedAtStop()
+void TestMonitorWorker::driverIsStartedWithTheSizeAndTerminatedAtStop()
 {
     const QString image = QStringLiteral("fakedrv%1").arg(getpid());
     const QString path = installAs(FAKEDRIVER_PATH, image);
     QVERIFY(!path.isEmpty());
-    m_thread->setDriverPath(path);
+    m_driver = path;
     m_screen = openScreen(kLandscape);
     QVERIFY(m_screen);
-    m_thread->start(m_screen, 800, 480);
+    m_worker->begin(m_screen, QSize(800, 480), m_driver);
     const QList<qint64> drivers = monitortest::waitForProcesses(image, 5000);
     QCOMPARE(drivers.size(), 1);
     // The stand-in publishes its picture at the size and rate in the share,
@@ -324,12 +326,12 @@ void TestMonitorThread::driverIsStartedWithTheSizeAndTerminatedAtStop()
     const Bytes picture = monitortest::pattern(800, 480, 800 * 4 + 32, 5);
     QVERIFY(m_landscape->lastFrame() == monitortest::expectedFrame(picture.data(), 800 * 4 + 32, 800, 480));
     QVERIFY(m_portrait->requests().empty());
-    QVERIFY(m_thread->stopAndWait(3000));
+    QVERIFY(m_worker->stopAndWait(3000));
     QVERIFY(monitortest::waitGone(drivers.first(), 3000));
     QVERIFY(!QFile::exists(monitortest::shmPath(defaultShareName())));
 }
 
-void TestMonitorThread::runningDriversAreEndedAtStart()
+void TestMonitorWorker::runningDriversAreEndedAtStart()
 {
     // A driver left over from another start (it waits with one child) is
     // ended with its child before the thread starts its own.
@@ -340,23 +342,23 @@ void TestMonitorThread::runningDriversAreEndedAtStart()
     QVERIFY(old.waitForStarted());
     QVERIFY(old.waitForReadyRead(5000));
     const qint64 oldChild = old.readLine().trimmed().toLongLong();
-    m_thread->setDriverPath(path);
-    m_thread->start(m_screen, 480, 800);
+    m_driver = path;
+    m_worker->begin(m_screen, QSize(480, 800), m_driver);
     QVERIFY(old.waitForFinished(3000));
     QVERIFY(monitortest::waitGone(oldChild, 3000));
     // Its own driver is a new process of the same name.
     QList<qint64> now;
     QTRY_VERIFY((now = monitortest::waitForProcesses(image, 100)).size() == 1);
     QVERIFY(now.first() != old.processId());
-    QVERIFY(m_thread->stopAndWait(3000));
+    QVERIFY(m_worker->stopAndWait(3000));
     QVERIFY(monitortest::waitGone(now.first(), 3000));
 }
 
-void TestMonitorThread::unplugEndsTheLoopAndTerminatesTheDriver()
+void TestMonitorWorker::unplugEndsTheLoopAndTerminatesTheDriver()
 {
     const QString image = QStringLiteral("fakedrv%1").arg(getpid());
-    m_thread->setDriverPath(installAs(FAKEDRIVER_PATH, image));
-    m_thread->start(m_screen, 480, 800);
+    m_driver = installAs(FAKEDRIVER_PATH, image);
+    m_worker->begin(m_screen, QSize(480, 800), m_driver);
     const uint64_t before = m_portrait->frameSerial();
     QTRY_VERIFY_WITH_TIMEOUT(m_portrait->frameSerial() >= before + 2, 5000);
     const QList<qint64> drivers = monitortest::waitForProcesses(image, 1000);
@@ -364,7 +366,7 @@ void TestMonitorThread::unplugEndsTheLoopAndTerminatesTheDriver()
     m_bus->unplug(m_portraitSlot);
     // No stop request: the failed transfer alone ends the thread, and the
     // driver it started goes with it.
-    QTRY_VERIFY_WITH_TIMEOUT(m_thread->isFinished(), 3000);
+    QTRY_VERIFY_WITH_TIMEOUT(m_worker->isFinished(), 3000);
     QVERIFY(monitortest::waitGone(drivers.first(), 3000));
     // The thread closed the share after its driver: as its last user it
     // removed the names.
@@ -372,9 +374,9 @@ void TestMonitorThread::unplugEndsTheLoopAndTerminatesTheDriver()
     QVERIFY(!QFile::exists(monitortest::shmPath(defaultEventName())));
 }
 
-void TestMonitorThread::failedTransferEndsTheLoop()
+void TestMonitorWorker::failedTransferEndsTheLoop()
 {
-    m_thread->start(m_screen, 480, 800);
+    m_worker->begin(m_screen, QSize(480, 800), m_driver);
     const auto share = waitForShare(480, 800);
     QVERIFY(share);
     sim::Faults stall;
@@ -382,7 +384,7 @@ void TestMonitorThread::failedTransferEndsTheLoop()
     m_portrait->setFaults(stall);
     const Bytes picture = monitortest::pattern(480, 800, 1920, 9);
     QVERIFY(publishFrame(*share, picture.data(), 1920, 800));
-    QTRY_VERIFY_WITH_TIMEOUT(m_thread->isFinished(), 3000);
+    QTRY_VERIFY_WITH_TIMEOUT(m_worker->isFinished(), 3000);
     // The header failed, so no picture data followed it; only the closing
     // blank was tried.
     const auto log = m_portrait->requests();
@@ -391,16 +393,16 @@ void TestMonitorThread::failedTransferEndsTheLoop()
     QCOMPARE(log[1].kind, sim::RequestRecord::Kind::BulkOut);
 }
 
-void TestMonitorThread::noScreenWritesMessageAndLeavesDriverAlone()
+void TestMonitorWorker::noScreenWritesMessageAndLeavesDriverAlone()
 {
     const QString image = QStringLiteral("dummydrv%1").arg(getpid());
     const QString path = installAs(DUMMYDRIVER_PATH, image);
     QProcess running;
     running.start(path, {});
     QVERIFY(running.waitForStarted());
-    m_thread->setDriverPath(path);
-    m_thread->start(nullptr, 480, 800);
-    QVERIFY(m_thread->wait(QDeadlineTimer(2000)));
+    m_driver = path;
+    m_worker->begin(nullptr, QSize(480, 800), m_driver);
+    QVERIFY(m_worker->wait(QDeadlineTimer(2000)));
     QVERIFY(m_log->contains(QStringLiteral("No screen connected.")));
     QVERIFY(!running.waitForFinished(300));
     QCOMPARE(running.state(), QProcess::Running);
@@ -408,16 +410,16 @@ void TestMonitorThread::noScreenWritesMessageAndLeavesDriverAlone()
     QVERIFY(running.waitForFinished(3000));
 }
 
-void TestMonitorThread::screenTooLargeForTheShareIsRefused()
+void TestMonitorWorker::screenTooLargeForTheShareIsRefused()
 {
     // 4096 x 4096 pixels of 4 bytes would need 64 MiB of share.
-    m_thread->start(m_screen, 4096, 4096);
-    QVERIFY(m_thread->wait(QDeadlineTimer(2000)));
+    m_worker->begin(m_screen, QSize(4096, 4096), m_driver);
+    QVERIFY(m_worker->wait(QDeadlineTimer(2000)));
     QVERIFY(m_portrait->requests().empty());
     QCOMPARE(m_log->messages().filter(QStringLiteral("does not fit")).size(), 1);
 }
 
-void TestMonitorThread::shareOfAnotherUserIsRefusedWithTheReason()
+void TestMonitorWorker::shareOfAnotherUserIsRefusedWithTheReason()
 {
     const QString unavailable = monitortest::otherUserUnavailable();
     if (!unavailable.isEmpty())
@@ -427,8 +429,8 @@ void TestMonitorThread::shareOfAnotherUserIsRefusedWithTheReason()
     QVERIFY(!QFile::exists(path));
     QVERIFY(monitortest::runAsOtherUser(QStringLiteral("umask 0; : > \"$0\""), {path}));
     const auto removeIt = qScopeGuard([&] { QFile::remove(path); });
-    m_thread->start(m_screen, 480, 800);
-    QVERIFY(m_thread->wait(QDeadlineTimer(3000)));
+    m_worker->begin(m_screen, QSize(480, 800), m_driver);
+    QVERIFY(m_worker->wait(QDeadlineTimer(3000)));
     const QStringList log = m_log->messages();
     const QString reason = QStringLiteral("The frame share %1 belongs to another user (uid %2); monitor mode will "
                                           "not use it.")
@@ -442,9 +444,9 @@ void TestMonitorThread::shareOfAnotherUserIsRefusedWithTheReason()
     QVERIFY(!QFile::exists(monitortest::shmPath(defaultEventName())));
 }
 
-void TestMonitorThread::shareCutShortEndsTheLoopAndBlanks()
+void TestMonitorWorker::shareCutShortEndsTheLoopAndBlanks()
 {
-    m_thread->start(m_screen, 480, 800);
+    m_worker->begin(m_screen, QSize(480, 800), m_driver);
     const auto share = waitForShare(480, 800);
     QVERIFY(share);
     const Bytes picture = monitortest::pattern(480, 800, 1920, 3);
@@ -457,7 +459,7 @@ void TestMonitorThread::shareCutShortEndsTheLoopAndBlanks()
     const sim::FrameStats before = m_portrait->frameStats();
     QVERIFY(monitortest::shrinkShared(defaultShareName(), 0));
     share->event().set();
-    QTRY_VERIFY_WITH_TIMEOUT(m_thread->isFinished(), 3000);
+    QTRY_VERIFY_WITH_TIMEOUT(m_worker->isFinished(), 3000);
     QVERIFY2(m_log->contains(QStringLiteral("The frame share was made smaller while in use; monitor mode ends.")),
              qPrintable(m_log->messages().join(QLatin1Char('\n'))));
     QVERIFY(m_log->messages().filter(QStringLiteral("stride")).isEmpty());
@@ -468,11 +470,11 @@ void TestMonitorThread::shareCutShortEndsTheLoopAndBlanks()
     QCOMPARE(after.rawBulkBytes - before.rawBulkBytes, uint64_t(768000));
 }
 
-void TestMonitorThread::driverIsToldWhoStartedIt()
+void TestMonitorWorker::driverIsToldWhoStartedIt()
 {
     const QString image = QStringLiteral("fakedrv%1").arg(getpid());
-    m_thread->setDriverPath(installAs(FAKEDRIVER_PATH, image));
-    m_thread->start(m_screen, 480, 800);
+    m_driver = installAs(FAKEDRIVER_PATH, image);
+    m_worker->begin(m_screen, QSize(480, 800), m_driver);
     const QList<qint64> drivers = monitortest::waitForProcesses(image, 5000);
     QCOMPARE(drivers.size(), 1);
     // Read again while empty: the name of the new program shows a moment
@@ -485,5 +487,5 @@ void TestMonitorThread::driverIsToldWhoStartedIt()
     QVERIFY(variables().contains(QByteArray(kParentPidVariable) + '=' + QByteArray::number(qint64(getpid()))));
 }
 
-QTEST_GUILESS_MAIN(TestMonitorThread)
+QTEST_GUILESS_MAIN(TestMonitorWorker)
 #include "tst_monitorthread.moc"

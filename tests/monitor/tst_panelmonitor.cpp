@@ -1,6 +1,6 @@
 // panelctl's monitor button against a simulated screen, with the stand-in
 // frame driver that publishes a known picture. Runs under umockdev-wrapper.
-#include "dialogs.h"
+#include "boxrecorder.h"
 #include "frameshare.h"
 #include "monitortestsupport.h"
 #include "panelfixture.h"
@@ -21,6 +21,13 @@ Bytes mirroredFrame(int width, int height)
     const int stride = width * 4 + 32;
     const Bytes picture = monitortest::pattern(width, height, stride, 5);
     return monitortest::expectedFrame(picture.data(), stride, width, height);
+}
+
+// The screen shows the stand-in driver's picture: monitor mode is past its
+// start. The start logo and its flip also send two frames.
+bool mirroring(const sim::ScreenModel &m)
+{
+    return m.frameSerial() >= 2 && m.lastFrame() == mirroredFrame(800, 480);
 }
 
 bool allZero(const Bytes &b)
@@ -56,7 +63,7 @@ private:
 
     std::unique_ptr<PanelFixture> m_f;
     QTemporaryDir m_appDir;
-    QStringList m_messages;
+    BoxRecorder m_boxes;
 };
 
 void TestPanelMonitor::initTestCase()
@@ -66,15 +73,11 @@ void TestPanelMonitor::initTestCase()
     // The window starts the driver found in its program folder.
     QVERIFY(QFile::copy(QStringLiteral(FAKEDRIVER_PATH), m_appDir.filePath(QStringLiteral("telvdrv"))));
     m_f = std::make_unique<PanelFixture>();
-    dialogs::setMessageHandler([this](const dialogs::Message &m) {
-        m_messages << m.title + QLatin1Char('|') + m.text;
-        return QMessageBox::Ok;
-    });
 }
 
 void TestPanelMonitor::init()
 {
-    m_messages.clear();
+    m_boxes.clear();
 }
 
 void TestPanelMonitor::cleanup()
@@ -86,7 +89,7 @@ void TestPanelMonitor::cleanup()
 void TestPanelMonitor::newWindow()
 {
     m_f->newWindow();
-    m_f->window->setApplicationDir(m_appDir.path());
+    m_f->window->setProgramDir(m_appDir.path());
 }
 
 void TestPanelMonitor::checkingAsksFirstThenMirrorsTheOpenScreen()
@@ -98,9 +101,9 @@ void TestPanelMonitor::checkingAsksFirstThenMirrorsTheOpenScreen()
     const uint64_t before = model->frameSerial();
 
     monitorButton()->click();
-    QCOMPARE(m_messages, QStringList{kNotify});
+    QCOMPARE(m_boxes.shown(), QStringList{kNotify});
     QVERIFY(monitorButton()->isChecked());
-    QVERIFY(m_f->window->monitorRunning());
+    QVERIFY(m_f->session().monitorRunning());
     // The picture size of the identified screen, at rate 13824000/800/480.
     auto share = monitor::openFrameShare();
     QVERIFY(share);
@@ -112,9 +115,9 @@ void TestPanelMonitor::checkingAsksFirstThenMirrorsTheOpenScreen()
 
     // The box comes every time the button is checked.
     monitorButton()->click();
-    QTRY_VERIFY(!m_f->window->monitorRunning());
+    QTRY_VERIFY(!m_f->session().monitorRunning());
     monitorButton()->click();
-    QCOMPARE(m_messages, (QStringList{kNotify, kNotify}));
+    QCOMPARE(m_boxes.shown(), (QStringList{kNotify, kNotify}));
     const uint64_t again = model->frameSerial();
     QTRY_VERIFY_WITH_TIMEOUT(model->frameSerial() >= again + 2, 5000);
     QVERIFY(model->lastFrame() == mirroredFrame(800, 480));
@@ -137,16 +140,16 @@ void TestPanelMonitor::realDriverBringsTheDesktopToTheScreen()
     qputenv("DISPLAY", x.display().toLocal8Bit());
 
     m_f->newWindow();
-    m_f->window->setApplicationDir(appDir.path());
+    m_f->window->setProgramDir(appDir.path());
     const auto model = m_f->open("6.8in-telv", 3);
     QVERIFY(model);
     monitorButton()->click();
-    QCOMPARE(m_messages, QStringList{kNotify});
+    QCOMPARE(m_boxes.shown(), QStringList{kNotify});
     const Bytes expected = monitortest::expectedFrame(desktop.data(), 3200, 800, 480);
     QTRY_VERIFY_WITH_TIMEOUT(model->lastFrame() == expected, 10000);
     QCOMPARE(monitortest::childrenNamed(QStringLiteral("telvdrv")).size(), 1);
     monitorButton()->click();
-    QTRY_VERIFY(!m_f->window->monitorRunning());
+    QTRY_VERIFY(!m_f->session().monitorRunning());
     qputenv("DISPLAY", oldDisplay);
 }
 
@@ -156,7 +159,7 @@ void TestPanelMonitor::uncheckingEndsTheDriverAtOnceAndBlanks()
     const auto model = m_f->open("4in-telv", 1);
     QVERIFY(model);
     monitorButton()->click();
-    QTRY_VERIFY_WITH_TIMEOUT(model->frameSerial() >= 2, 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(mirroring(*model), 5000);
     const QList<qint64> drivers = monitortest::childrenNamed(QStringLiteral("telvdrv"));
     QCOMPARE(drivers.size(), 1);
 
@@ -164,7 +167,7 @@ void TestPanelMonitor::uncheckingEndsTheDriverAtOnceAndBlanks()
     QVERIFY(!monitorButton()->isChecked());
     // Unchecking does not wait for the thread, but the driver goes now.
     QVERIFY(monitortest::waitGone(drivers.first(), 2000));
-    QTRY_VERIFY(!m_f->window->monitorRunning());
+    QTRY_VERIFY(!m_f->session().monitorRunning());
     // A quarter-turned 4-inch panel mirrors at its landscape picture size;
     // the last frame is zeros without a header of its own.
     QCOMPARE(model->lastFrame().size(), size_t(800 * 480 * 2));
@@ -181,9 +184,9 @@ void TestPanelMonitor::withoutAScreenNothingIsStarted()
     monitortest::DebugLog debug;
     newWindow();
     monitorButton()->click();
-    QCOMPARE(m_messages, QStringList{kNotify});
+    QCOMPARE(m_boxes.shown(), QStringList{kNotify});
     QTRY_VERIFY(debug.contains(QStringLiteral("No screen connected.")));
-    QTRY_VERIFY(!m_f->window->monitorRunning());
+    QTRY_VERIFY(!m_f->session().monitorRunning());
     QVERIFY(monitortest::childrenNamed(QStringLiteral("telvdrv")).isEmpty());
     // As with a failed transfer, the button stays until the user unchecks it.
     QVERIFY(monitorButton()->isChecked());
@@ -198,15 +201,15 @@ void TestPanelMonitor::pickingAnotherScreenEndsMonitorMode()
     const int second = m_f->attach("6.8in-telv", 1);
     QVERIFY(m_f->scanUntil([&] { return m_f->list()->count() == 2; }));
     monitorButton()->click();
-    QTRY_VERIFY_WITH_TIMEOUT(first->frameSerial() >= 2, 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(mirroring(*first), 5000);
 
     const int other = m_f->list()->currentIndex() == 0 ? 1 : 0;
     m_f->list()->setCurrentIndex(other);
     // The thread ended with the screen it mirrored, which it blanked.
-    QVERIFY(!m_f->window->monitorRunning());
+    QVERIFY(!m_f->session().monitorRunning());
     QVERIFY(!monitorButton()->isChecked());
     QVERIFY(allZero(first->lastRawBulk()));
-    QVERIFY(m_f->window->screen());
+    QTRY_VERIFY(m_f->screen());
     QTRY_VERIFY(monitortest::childrenNamed(QStringLiteral("telvdrv")).isEmpty());
     // The newly chosen screen gets its logo, never the desktop.
     QTest::qWait(500);
@@ -219,7 +222,7 @@ void TestPanelMonitor::closingTheWindowWhileMirroringBlanksAndEndsTheDriver()
     const auto model = m_f->open("6.8in-telv", 1);
     QVERIFY(model);
     monitorButton()->click();
-    QTRY_VERIFY_WITH_TIMEOUT(model->frameSerial() >= 2, 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(mirroring(*model), 5000);
     const QList<qint64> drivers = monitortest::childrenNamed(QStringLiteral("telvdrv"));
     QCOMPARE(drivers.size(), 1);
     m_f->window.reset();
@@ -240,10 +243,10 @@ void TestPanelMonitor::screenFaultsWhileMirroring()
     QFETCH(QString, fault);
     newWindow();
     const int slot = m_f->attach("6.8in-telv", 2);
-    QVERIFY(m_f->scanUntil([&] { return m_f->window->screen() != nullptr; }));
+    QVERIFY(m_f->scanUntil([&] { return m_f->screen() != nullptr; }));
     const auto model = m_f->bus->model(slot);
     monitorButton()->click();
-    QTRY_VERIFY_WITH_TIMEOUT(model->frameSerial() >= 2, 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(mirroring(*model), 5000);
     const QList<qint64> drivers = monitortest::childrenNamed(QStringLiteral("telvdrv"));
     QCOMPARE(drivers.size(), 1);
 
@@ -261,19 +264,19 @@ void TestPanelMonitor::screenFaultsWhileMirroring()
     if (fault == QLatin1String("lying")) {
         // Short frames do not stop it; the user does.
         QTest::qWait(300);
-        QVERIFY(m_f->window->monitorRunning());
+        QVERIFY(m_f->session().monitorRunning());
         monitorButton()->click();
     }
     // The first failed transfer ends the thread, which ends its driver.
-    QTRY_VERIFY_WITH_TIMEOUT(!m_f->window->monitorRunning(), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(!m_f->session().monitorRunning(), 5000);
     QVERIFY(monitortest::waitGone(drivers.first(), 3000));
     model->setFaults({});
     if (fault == QLatin1String("unplugged")) {
         // Letting go of the screen also lets go of the button.
-        QVERIFY(m_f->scanUntil([&] { return !m_f->window->screen(); }));
+        QVERIFY(m_f->scanUntil([&] { return !m_f->screen(); }));
         QVERIFY(!monitorButton()->isChecked());
         m_f->bus->plug(slot);
-        QVERIFY(m_f->scanUntil([&] { return m_f->window->screen() != nullptr; }));
+        QVERIFY(m_f->scanUntil([&] { return m_f->screen() != nullptr; }));
     } else if (monitorButton()->isChecked()) {
         monitorButton()->click(); // the thread never reports back: the user stops it
     }

@@ -1,12 +1,12 @@
 // The frame driver: where the desktop lands in the picture, what it
 // publishes from a real (virtual) X server, how it paces and ends, and the
 // whole chain from a desktop to the glass of a simulated screen through the
-// monitor thread and the real libusb. Runs under umockdev-wrapper.
+// monitor job and the real libusb. Runs under umockdev-wrapper.
 #include "frameshare.h"
 #include "letterbox.h"
 #include "monitortestsupport.h"
+#include "monitorworker.h"
 #include "screen.h"
-#include "telvmonitorthread.h"
 #include "usb/virtualbus.h"
 
 #include <libyuv/scale_argb.h>
@@ -66,7 +66,7 @@ private slots:
     void refusesAShareHeaderThatDoesNotFit();
     void endsWithErrorWithoutADisplay();
 
-    void desktopReachesTheScreenThroughTheMonitorThread();
+    void desktopReachesTheScreenThroughTheMonitorWorker();
 
 private:
     // Starts telvdrv on `display` after writing the size into the share.
@@ -367,7 +367,7 @@ void TestTelvdrv::endsWithErrorWithoutADisplay()
     QCOMPARE(driver.exitCode(), 3);
 }
 
-void TestTelvdrv::desktopReachesTheScreenThroughTheMonitorThread()
+void TestTelvdrv::desktopReachesTheScreenThroughTheMonitorWorker()
 {
     monitortest::Xvfb x;
     const QString error = x.start(QSize(480, 800));
@@ -376,7 +376,7 @@ void TestTelvdrv::desktopReachesTheScreenThroughTheMonitorThread()
     const Bytes desktop = monitortest::showOnDesktop(x.display(), monitortest::pattern(480, 800, 1920, 4),
                                                      QSize(480, 800));
     QVERIFY(!desktop.empty());
-    // The driver the thread starts finds this desktop.
+    // The driver the job starts finds this desktop.
     const QByteArray oldDisplay = qgetenv("DISPLAY");
     qputenv("DISPLAY", x.display().toLocal8Bit());
 
@@ -393,9 +393,8 @@ void TestTelvdrv::desktopReachesTheScreenThroughTheMonitorThread()
         return screen != nullptr;
     }());
 
-    TelvMonitorThread thread(50);
-    thread.setDriverPath(kDriver);
-    thread.start(screen, 480, 800);
+    session::MonitorWorker worker(50);
+    QVERIFY(worker.begin(screen, QSize(480, 800), kDriver));
     QTRY_VERIFY_WITH_TIMEOUT(model->frameSerial() >= 3, 10000);
     const QList<qint64> drivers = monitortest::childrenNamed(QStringLiteral("telvdrv"));
     QCOMPARE(drivers.size(), 1);
@@ -409,7 +408,7 @@ void TestTelvdrv::desktopReachesTheScreenThroughTheMonitorThread()
     int h = 0;
     QVERIFY(!model->shownPicture(&w, &h).empty());
 
-    QVERIFY(thread.stopAndWait(3000));
+    QVERIFY(worker.stopAndWait(3000));
     QVERIFY(monitortest::waitGone(drivers.first(), 3000));
     qputenv("DISPLAY", oldDisplay);
 }

@@ -2,8 +2,11 @@
 
 // A panelctl window on a bus of simulated screens, for tests that drive the
 // window as a person would.
-#include "mainlabel.h"
 #include "mainwindow.h"
+#include "preview.h"
+#include "screen.h"
+#include "screensession.h"
+#include "upgrade.h"
 #include "usb/virtualbus.h"
 
 #include <QAbstractButton>
@@ -26,6 +29,8 @@ public:
     {
         window.reset();
         window = std::make_unique<MainWindow>();
+        listings = 0;
+        QObject::connect(&window->session(), &session::ScreenSession::screensChanged, [this] { ++listings; });
         window->show();
         QVERIFY(QTest::qWaitForWindowExposed(window.get()));
     }
@@ -49,18 +54,39 @@ public:
         return slot;
     }
 
+    session::ScreenSession &session() const { return window->session(); }
+    // The open screen, none when nothing is open.
+    std::shared_ptr<screenlink::Screen> screen() const { return window->session().screen(); }
+
     // Scans until `pred` holds, as the window's own timer would, only faster.
     bool scanUntil(const std::function<bool()> &pred, int ms = 5000)
     {
         QElapsedTimer t;
         t.start();
         while (t.elapsed() < ms) {
-            window->scanNow();
+            session().scan();
+            QTest::qWait(30);
             if (pred())
                 return true;
-            QTest::qWait(30);
         }
         return false;
+    }
+
+    // One scan asked for and a list come in after it. A scan of the window's
+    // own timer may be the one that ends first; the one asked for then
+    // follows it at once.
+    bool scanOnce(int ms = 5000)
+    {
+        const int before = listings;
+        session().scan();
+        return QTest::qWaitFor([&] { return listings > before; }, ms);
+    }
+
+    // Waits until the window's scans have brought in `n` lists since it
+    // opened (the first one runs as soon as it shows).
+    bool listedAtLeast(int n, int ms = 5000)
+    {
+        return QTest::qWaitFor([&] { return listings >= n; }, ms);
     }
 
     // Waits for `pred` on the bus's threads without handling events: the
@@ -77,14 +103,19 @@ public:
         return false;
     }
 
-    // At most `scans` scans, as the window's timer would run them.
+    // At most `scans` scans, as the window's timer would run them, each
+    // given the time it takes.
     bool withinScans(int scans, const std::function<bool()> &pred)
     {
         for (int i = 0; i < scans; ++i) {
-            window->scanNow();
-            QTest::qWait(50);
-            if (pred())
-                return true;
+            session().scan();
+            QElapsedTimer t;
+            t.start();
+            while (t.elapsed() < 1000) {
+                QTest::qWait(20);
+                if (pred())
+                    return true;
+            }
         }
         return false;
     }
@@ -94,12 +125,12 @@ public:
                                            std::function<void(sim::ScreenModel &)> tweak = {})
     {
         const int slot = attach(preset, busNumber, std::move(tweak));
-        if (!scanUntil([&] { return window->screen() != nullptr; }))
+        if (!scanUntil([&] { return screen() != nullptr; }))
             return nullptr;
         return bus->model(slot);
     }
 
-    // Clicks Upgrade and waits until the worker has ended with its final
+    // Clicks Upgrade and waits until the upgrade has ended with its final
     // progress value in `progress`; returns it, -1000 when none came.
     int runUpgrade(const QList<int> &progress, int ms = 60000)
     {
@@ -107,7 +138,8 @@ public:
         QElapsedTimer t;
         t.start();
         while (t.elapsed() < ms) {
-            if (!progress.isEmpty() && (progress.last() == 100 || progress.last() < 0) && !window->upgradeRunning())
+            if (!progress.isEmpty() && (progress.last() == 100 || progress.last() < 0)
+                && !session().upgradeRunning())
                 return progress.last();
             QTest::qWait(20);
         }
@@ -120,7 +152,7 @@ public:
     {
         return window->findChild<QLabel *>(QStringLiteral("lbStatusLED"))->styleSheet().contains("green");
     }
-    MainLabel *display() const { return window->findChild<MainLabel *>(QStringLiteral("mainDisplay")); }
+    Preview *display() const { return window->findChild<Preview *>(QStringLiteral("mainDisplay")); }
     template <typename W = QWidget>
     W *child(const char *name) const
     {
@@ -131,4 +163,6 @@ public:
     std::unique_ptr<MainWindow> window;
     std::vector<int> slots_;
     int nextPort = 1;
+    // Lists the window's session has brought in since the window opened.
+    int listings = 0;
 };

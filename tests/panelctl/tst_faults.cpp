@@ -3,7 +3,7 @@
 // the right state, has no worker left running and has lost nothing: the
 // firmware file is unchanged and a failed upgrade is reported as failed.
 // Runs under umockdev-wrapper.
-#include "dialogs.h"
+#include "boxrecorder.h"
 #include "panelfixture.h"
 #include "testimages.h"
 
@@ -81,7 +81,7 @@ private:
 
     std::unique_ptr<PanelFixture> m_f;
     QTemporaryDir m_dir;
-    QStringList m_shown;
+    BoxRecorder m_boxes;
     QList<int> m_progress;
     std::atomic<bool> m_tripped{false};
     std::thread m_actor;
@@ -96,21 +96,18 @@ void TestFaults::initTestCase()
     m_oldDir = QDir::currentPath();
     QDir::setCurrent(m_dir.path()); // the screen log lands here
     m_f = std::make_unique<PanelFixture>();
-    dialogs::setMessageHandler([this](const dialogs::Message &m) {
-        m_shown << m.title + QLatin1Char('|') + m.text;
-        // Upgrade with the model's own file; confirm it.
-        return m.buttons.testFlag(QMessageBox::Yes) ? QMessageBox::Yes : QMessageBox::Ok;
-    });
+    // Upgrade with the model's own file.
+    m_boxes.answers.insert(QStringLiteral("NOTIFY"), QMessageBox::Yes);
 }
 
 void TestFaults::init()
 {
-    m_shown.clear();
+    m_boxes.clear();
     m_progress.clear();
     m_tripped = false;
     m_f->newWindow();
-    m_f->window->setApplicationDir(m_dir.filePath(QStringLiteral("bin")));
-    connect(&m_f->window->upgradeWorker(), &UpgradeThread::progress, this, [this](int v) { m_progress << v; });
+    m_f->window->setProgramDir(m_dir.filePath(QStringLiteral("bin")));
+    connect(&m_f->session().upgrade(), &session::UpgradeWorker::progress, this, [this](int v) { m_progress << v; });
 }
 
 void TestFaults::cleanup()
@@ -118,7 +115,7 @@ void TestFaults::cleanup()
     if (m_actor.joinable())
         m_actor.join();
     if (m_f->window) {
-        QTRY_VERIFY_WITH_TIMEOUT(!m_f->window->upgradeRunning(), 60000);
+        QTRY_VERIFY_WITH_TIMEOUT(!m_f->session().upgradeRunning(), 60000);
         // Closing never waits long for a worker stuck on a silent screen.
         QElapsedTimer t;
         t.start();
@@ -242,7 +239,7 @@ void TestFaults::faultInTheMiddle()
         arm(slot, kind, trigger);
         m_f->scanUntil([&] { return tripped(); });
     } else {
-        QVERIFY(m_f->scanUntil([&] { return m_f->window->screen() != nullptr; }));
+        QVERIFY(m_f->scanUntil([&] { return m_f->screen() != nullptr; }));
         QTest::qWait(1200); // the start logo has gone out
         arm(slot, kind, trigger);
     }
@@ -271,13 +268,15 @@ void TestFaults::faultInTheMiddle()
     } else if (operation == QLatin1String("log")) {
         QVERIFY(m_f->child("pbLog")->isVisible());
         m_f->child<QPushButton>("pbLog")->click();
+        // The read-out runs on the link thread; its box says it has ended.
+        QTRY_VERIFY_WITH_TIMEOUT(!m_boxes.shown().isEmpty(), 15000);
     } else if (upgrade) {
         firmware = m_dir.filePath(eeprom ? QStringLiteral("firmware/K2T-K5TX/7NDK2T.bin")
                                          : QStringLiteral("firmware/TELV/TELV.6d8.TAVRIK.bin"));
         QVERIFY(writeFile(firmware, eeprom ? testimages::upgradeEepromImage() : testimages::upgradeTelvImage()));
         firmwareHash = fileHash(firmware);
         QCOMPARE(runUpgrade(), -1);
-        QCOMPARE(m_shown.last(), QStringLiteral("Notify|Upgrade firmware failed."));
+        QCOMPARE(m_boxes.last(), QStringLiteral("Notify|Upgrade firmware failed."));
         QVERIFY(!m_progress.contains(100));
         QCOMPARE(fileHash(firmware), firmwareHash);
     }
@@ -288,33 +287,34 @@ void TestFaults::faultInTheMiddle()
         if (m_actor.joinable())
             m_actor.join();
         // The window lets go of the screen and says so.
-        QVERIFY(m_f->scanUntil([&] { return !m_f->window->screen() && m_f->list()->count() == 0; }));
-        QCOMPARE(m_f->status(), QStringLiteral("No device."));
+        QVERIFY(m_f->scanUntil([&] { return !m_f->screen() && m_f->list()->count() == 0; }));
+        // The selection's outcome comes after the list.
+        QTRY_COMPARE(m_f->status(), QStringLiteral("No device."));
         QVERIFY(!m_f->lampGreen());
-        QTRY_VERIFY(!m_f->window->ledTestRunning());
-        QTRY_VERIFY_WITH_TIMEOUT(!m_f->window->throughputTestRunning(), 5000);
+        QTRY_VERIFY(!m_f->session().ledTestRunning());
+        QTRY_VERIFY_WITH_TIMEOUT(!m_f->session().throughputTestRunning(), 5000);
         QVERIFY(!m_f->child<QPushButton>("pbLEDTest")->isChecked());
         // Plugged in again, it is taken up as new.
         model->setRequestFilter({});
         model->setFaults({});
         m_f->bus->plug(slot);
-        QVERIFY(m_f->scanUntil([&] { return m_f->window->screen() != nullptr; }));
+        QVERIFY(m_f->scanUntil([&] { return m_f->screen() != nullptr; }));
     } else {
         if (operation == QLatin1String("led test"))
             m_f->child<QPushButton>("pbLEDTest")->click(); // the user stops it
         if (m_actor.joinable())
             m_actor.join();
-        QTRY_VERIFY_WITH_TIMEOUT(!m_f->window->ledTestRunning(), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(!m_f->session().ledTestRunning(), 5000);
         QVERIFY(answers());
         // Once the screen behaves again, so does the window with it.
         model->setRequestFilter({});
         model->setFaults({});
-        QTRY_VERIFY_WITH_TIMEOUT(!m_f->window->throughputTestRunning(), 90000);
-        QVERIFY(m_f->scanUntil([&] { return m_f->window->screen() != nullptr; }));
+        QTRY_VERIFY_WITH_TIMEOUT(!m_f->session().throughputTestRunning(), 90000);
+        QVERIFY(m_f->scanUntil([&] { return m_f->screen() != nullptr; }));
     }
     if (operation == QLatin1String("log")) {
-        QVERIFY(m_shown.contains(QStringLiteral("Error|The log could not be read from the screen.")));
-        QVERIFY(!m_shown.contains(QStringLiteral("Notify|Log file has saved to screen.txt")));
+        QVERIFY(m_boxes.shown().contains(QStringLiteral("Error|The log could not be read from the screen.")));
+        QVERIFY(!m_boxes.shown().contains(QStringLiteral("Notify|Log file has saved to screen.txt")));
         QFile saved(QStringLiteral("screen.txt"));
         QVERIFY(saved.open(QIODevice::ReadOnly));
         QCOMPARE(saved.readAll(), savedLog);

@@ -1,7 +1,7 @@
 // Pictures from panelctl's window to simulated screens and touches back:
 // what the glass shows, the requests that carry it, drops and dots.
 // Runs under umockdev-wrapper.
-#include "dialogs.h"
+#include "boxrecorder.h"
 #include "panelfixture.h"
 #include "screenviewer.h"
 
@@ -32,7 +32,7 @@ QImage asymmetric(QSize size)
     return img;
 }
 
-QImage preview(MainLabel *label)
+QImage preview(Preview *label)
 {
     return label->pixmap().toImage().convertToFormat(QImage::Format_RGB16);
 }
@@ -76,7 +76,7 @@ private:
     void drop(const QList<QUrl> &urls, bool withUrls = true);
     std::unique_ptr<PanelFixture> m_f;
     QTemporaryDir m_dir;
-    QStringList m_messages;
+    BoxRecorder m_boxes;
 };
 
 void TestPanelFrames::initTestCase()
@@ -84,15 +84,11 @@ void TestPanelFrames::initTestCase()
     QVERIFY2(qEnvironmentVariableIsSet("LD_PRELOAD"), "run under umockdev-wrapper");
     QVERIFY(m_dir.isValid());
     m_f = std::make_unique<PanelFixture>();
-    dialogs::setMessageHandler([this](const dialogs::Message &m) {
-        m_messages << m.title + QLatin1Char('|') + m.text;
-        return QMessageBox::Ok;
-    });
 }
 
 void TestPanelFrames::init()
 {
-    m_messages.clear();
+    m_boxes.clear();
     m_f->newWindow();
 }
 
@@ -154,7 +150,7 @@ void TestPanelFrames::droppedPictureIsUprightOnEveryPanelKind()
     model->clearRequests();
     const uint64_t before = model->frameSerial();
     drop({QUrl::fromLocalFile(file)});
-    QVERIFY(m_messages.isEmpty());
+    QVERIFY(m_boxes.shown().isEmpty());
     QCOMPARE(model->frameSerial(), before + 1);
     QCOMPARE(preview(m_f->display()), asymmetric(size).convertToFormat(QImage::Format_RGB16));
     QCOMPARE(glass(*model), preview(m_f->display()));
@@ -284,7 +280,7 @@ void TestPanelFrames::panelWithoutFlipsGetsNoFlipCommand()
 
 void TestPanelFrames::picturesWithoutScreenOnlyUpdatePreview()
 {
-    QVERIFY(!m_f->window->screen());
+    QVERIFY(!m_f->screen());
     m_f->child<QPushButton>("pbBlue")->click();
     QCOMPARE(m_f->display()->pixmap().size(), QSize(800, 480));
     QCOMPARE(m_f->display()->pixmap().toImage().pixelColor(5, 5), QColor(Qt::blue));
@@ -292,7 +288,7 @@ void TestPanelFrames::picturesWithoutScreenOnlyUpdatePreview()
     QVERIFY(asymmetric(QSize(800, 480)).save(file));
     drop({QUrl::fromLocalFile(file)});
     QCOMPARE(preview(m_f->display()), asymmetric(QSize(800, 480)).convertToFormat(QImage::Format_RGB16));
-    QVERIFY(m_messages.isEmpty());
+    QVERIFY(m_boxes.shown().isEmpty());
 
     // Once a screen is opened, the preview is what it gets.
     const auto model = m_f->open("6.8in-telv", 17);
@@ -311,7 +307,7 @@ void TestPanelFrames::dropsOfEveryKind()
     const QString bmp = m_dir.filePath(QStringLiteral("pic.bmp"));
     QVERIFY(pic.save(bmp, "BMP"));
     drop({QUrl::fromLocalFile(bmp)});
-    QVERIFY(m_messages.isEmpty());
+    QVERIFY(m_boxes.shown().isEmpty());
     QCOMPARE(glass(*model), pic.convertToFormat(QImage::Format_RGB16));
 
     QDir(m_dir.path()).mkdir(QStringLiteral("a folder with spaces"));
@@ -320,7 +316,7 @@ void TestPanelFrames::dropsOfEveryKind()
     red.fill(Qt::red);
     QVERIFY(red.save(odd));
     drop({QUrl::fromLocalFile(odd)});
-    QVERIFY(m_messages.isEmpty());
+    QVERIFY(m_boxes.shown().isEmpty());
     QCOMPARE(model->lastFrame()[1], uint8_t(0xF8));
 
     // Several files: the first one only.
@@ -334,16 +330,16 @@ void TestPanelFrames::dropsOfEveryKind()
     f.write("not a picture\n");
     f.close();
     drop({QUrl::fromLocalFile(text)});
-    QCOMPARE(m_messages, QStringList{QStringLiteral("Notify|This file do not have a valid pixmap.")});
+    QCOMPARE(m_boxes.shown(), QStringList{QStringLiteral("Notify|This file do not have a valid pixmap.")});
     drop({QUrl::fromLocalFile(m_dir.filePath(QStringLiteral("missing.png")))});
-    QCOMPARE(m_messages.last(), QStringLiteral("Notify|This file do not have a valid pixmap."));
+    QCOMPARE(m_boxes.last(), QStringLiteral("Notify|This file do not have a valid pixmap."));
 
-    m_messages.clear();
+    m_boxes.clear();
     drop({QUrl(QStringLiteral("https://example.invalid/picture.png"))});
-    QCOMPARE(m_messages, QStringList{QStringLiteral("Notify|Not a valid file.")});
-    m_messages.clear();
+    QCOMPARE(m_boxes.shown(), QStringList{QStringLiteral("Notify|Not a valid file.")});
+    m_boxes.clear();
     drop({}, false);
-    QCOMPARE(m_messages, QStringList{QStringLiteral("Notify|Not a valid file.")});
+    QCOMPARE(m_boxes.shown(), QStringList{QStringLiteral("Notify|Not a valid file.")});
     // Refused drops leave preview and screen as they were.
     QCOMPARE(model->frameSerial(), frames);
     QCOMPARE(preview(m_f->display()), pic.convertToFormat(QImage::Format_RGB16));
@@ -355,7 +351,7 @@ void TestPanelFrames::touchDrawsDotAtMappedPlaceAndCleanRemovesIt()
     QVERIFY(model);
     QTRY_VERIFY_WITH_TIMEOUT(model->frameSerial() >= 1, 2500);
     m_f->child<QPushButton>("pbWhite")->click();
-    MainLabel *label = m_f->display();
+    Preview *label = m_f->display();
     const QImage before = label->grab().toImage();
 
     model->injectTouch(100, 200, 1);
@@ -408,19 +404,19 @@ void TestPanelFrames::touchDrawsDotAtMappedPlaceAndCleanRemovesIt()
 void TestPanelFrames::unplugWithTouchPendingIsQuiet()
 {
     const int slot = m_f->attach("6.8in-telv", 20);
-    QVERIFY(m_f->scanUntil([&] { return m_f->window->screen() != nullptr; }));
+    QVERIFY(m_f->scanUntil([&] { return m_f->screen() != nullptr; }));
     const auto model = m_f->bus->model(slot);
     model->injectTouch(100, 30, 1);
     QTRY_COMPARE(m_f->display()->touchPoints().size(), 1);
     QCOMPARE(m_f->display()->touchPoints()[0].x, 700);
     QCOMPARE(m_f->display()->touchPoints()[0].y, 30);
     m_f->bus->unplug(slot);
-    QVERIFY(m_f->scanUntil([&] { return !m_f->window->screen(); }));
+    QVERIFY(m_f->scanUntil([&] { return !m_f->screen(); }));
     // Touches that arrive after the screen left reach nobody.
     model->injectTouch(1, 1, 1);
     QTest::qWait(200);
     QVERIFY(m_f->display()->touchPoints().isEmpty());
-    QCOMPARE(m_f->status(), QStringLiteral("No device."));
+    QTRY_COMPARE(m_f->status(), QStringLiteral("No device."));
 }
 
 void TestPanelFrames::clickOnVirtualScreenPutsDotAtMatchingPlace_data()
@@ -435,7 +431,7 @@ void TestPanelFrames::clickOnVirtualScreenPutsDotAtMatchingPlace()
 {
     QFETCH(QString, preset);
     const int slot = m_f->attach(preset.toLatin1().constData(), 21);
-    QVERIFY(m_f->scanUntil([&] { return m_f->window->screen() != nullptr; }));
+    QVERIFY(m_f->scanUntil([&] { return m_f->screen() != nullptr; }));
     const Preset &p = m_f->bus->model(slot)->preset();
     ScreenViewer viewer(*m_f->bus, slot);
     // The glass at half size, so one click lands on a known picture point.

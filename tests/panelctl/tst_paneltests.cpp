@@ -1,7 +1,7 @@
 // The LED test, the throughput test and the screen log, through panelctl's
 // window against simulated screens. Runs under umockdev-wrapper.
+#include "boxrecorder.h"
 #include "bridge.h"
-#include "dialogs.h"
 #include "panelfixture.h"
 
 #include <QPushButton>
@@ -63,7 +63,7 @@ private slots:
 
 private:
     std::unique_ptr<PanelFixture> m_f;
-    QStringList m_messages;
+    BoxRecorder m_boxes;
     QTemporaryDir m_dir;
     QString m_oldDir;
 };
@@ -75,15 +75,11 @@ void TestPanelTests::initTestCase()
     m_oldDir = QDir::currentPath();
     QDir::setCurrent(m_dir.path()); // screen.txt lands here
     m_f = std::make_unique<PanelFixture>();
-    dialogs::setMessageHandler([this](const dialogs::Message &m) {
-        m_messages << m.title + QLatin1Char('|') + m.text;
-        return QMessageBox::Ok;
-    });
 }
 
 void TestPanelTests::init()
 {
-    m_messages.clear();
+    m_boxes.clear();
     QFile::remove(QStringLiteral("screen.txt"));
     m_f->newWindow();
 }
@@ -129,7 +125,7 @@ void TestPanelTests::ledSetUpThenChaseChannelByChannel()
 
     led->click();
     QVERIFY(!led->isChecked());
-    QTRY_VERIFY(!m_f->window->ledTestRunning());
+    QTRY_VERIFY(!m_f->session().ledTestRunning());
     int lit = 0;
     for (int reg = 0x24; reg < 0x6C; ++reg)
         lit += model->ledRegister(0x00, uint8_t(reg)) != 0;
@@ -145,7 +141,7 @@ void TestPanelTests::ledTransactionsStayWholeBesideIdentification()
     QTRY_VERIFY(chaseSteps(model->requests()).size() >= 3);
     // The window reads the open screen's ID while the chase runs, and a
     // second screen is plugged in and identified.
-    const auto screen = m_f->window->screen();
+    const auto screen = m_f->screen();
     QVERIFY(screen);
     for (int i = 0; i < 30; ++i)
         QCOMPARE(screenlink::readDeviceId(*screen), QStringLiteral("7c05-0f0a-1e2d") + QStringLiteral("%1").arg(
@@ -154,7 +150,7 @@ void TestPanelTests::ledTransactionsStayWholeBesideIdentification()
     QVERIFY(m_f->scanUntil([&] { return m_f->list()->count() == 2; }));
     QTRY_VERIFY(chaseSteps(model->requests()).size() >= 20);
     m_f->child<QPushButton>("pbLEDTest")->click();
-    QTRY_VERIFY(!m_f->window->ledTestRunning());
+    QTRY_VERIFY(!m_f->session().ledTestRunning());
     QCOMPARE(model->interleavedTransactions(), uint64_t(0));
     QCOMPARE(m_f->bus->model(other)->interleavedTransactions(), uint64_t(0));
     // Every step the chase took reached the screen whole.
@@ -166,19 +162,19 @@ void TestPanelTests::ledTransactionsStayWholeBesideIdentification()
 void TestPanelTests::ledTestStopsWhenTheScreenGoes()
 {
     const int slot = m_f->attach("7in-telv", 32);
-    QVERIFY(m_f->scanUntil([&] { return m_f->window->screen() != nullptr; }));
+    QVERIFY(m_f->scanUntil([&] { return m_f->screen() != nullptr; }));
     m_f->child<QPushButton>("pbLEDTest")->click();
-    QTRY_VERIFY(m_f->window->ledTestRunning());
+    QTRY_VERIFY(m_f->session().ledTestRunning());
     m_f->bus->unplug(slot);
-    QVERIFY(m_f->scanUntil([&] { return !m_f->window->screen(); }));
-    QVERIFY(!m_f->window->ledTestRunning());
+    QVERIFY(m_f->scanUntil([&] { return !m_f->screen(); }));
+    QVERIFY(!m_f->session().ledTestRunning());
     QVERIFY(!m_f->child<QPushButton>("pbLEDTest")->isChecked());
 
     // And when the window closes with a test running.
     m_f->attach("7in-telv", 32);
-    QVERIFY(m_f->scanUntil([&] { return m_f->window->screen() != nullptr; }));
+    QVERIFY(m_f->scanUntil([&] { return m_f->screen() != nullptr; }));
     m_f->child<QPushButton>("pbLEDTest")->click();
-    QTRY_VERIFY(m_f->window->ledTestRunning());
+    QTRY_VERIFY(m_f->session().ledTestRunning());
     QElapsedTimer t;
     t.start();
     m_f->window.reset();
@@ -199,7 +195,7 @@ void TestPanelTests::ledStopAtAnyMomentLeavesExactlyOneChannelLit()
         QThread::msleep(ulong(delayMs)); // the GUI thread is not needed by the test
         led->click();
         QVERIFY(!led->isChecked());
-        QTRY_VERIFY(!m_f->window->ledTestRunning());
+        QTRY_VERIFY(!m_f->session().ledTestRunning());
         int lit = 0;
         for (int reg = 0x24; reg < 0x6C; ++reg)
             lit += model->ledRegister(0x00, uint8_t(reg)) != 0;
@@ -226,7 +222,7 @@ void TestPanelTests::ledStopOnASilentScreenEndsWithinOneTimeout()
     QElapsedTimer t;
     t.start();
     led->click();
-    QTRY_VERIFY_WITH_TIMEOUT(!m_f->window->ledTestRunning(), 2000);
+    QTRY_VERIFY_WITH_TIMEOUT(!m_f->session().ledTestRunning(), 2000);
     // One request's 200 ms, with room for a slow machine.
     QVERIFY2(t.elapsed() < 700, qPrintable(QString::number(t.elapsed())));
     model->setFaults({});
@@ -239,7 +235,7 @@ void TestPanelTests::throughputTestSends300Frames()
     QVERIFY(!m_f->child("pbTest")->isVisible());
     const uint64_t before = model->frameStats().rawBulkTransfers;
     m_f->window->onTest();
-    QTRY_VERIFY_WITH_TIMEOUT(!m_f->window->throughputTestRunning(), 60000);
+    QTRY_VERIFY_WITH_TIMEOUT(!m_f->session().throughputTestRunning(), 60000);
     const FrameStats s = model->frameStats();
     QCOMPARE(s.rawBulkTransfers - before, uint64_t(300));
     QCOMPARE(s.rawBulkBytes, uint64_t(300) * 768000);
@@ -260,7 +256,7 @@ void TestPanelTests::logCopiesExactlyTheReportedBytes()
     auto *button = m_f->child<QPushButton>("pbLog");
     QVERIFY(button->isVisible());
     button->click();
-    QCOMPARE(m_messages, QStringList{QStringLiteral("Notify|Log file has saved to screen.txt")});
+    QTRY_COMPARE(m_boxes.shown(), QStringList{QStringLiteral("Notify|Log file has saved to screen.txt")});
     QVERIFY(button->isEnabled());
     QFile file(QStringLiteral("screen.txt"));
     QVERIFY(file.open(QIODevice::ReadOnly));
@@ -278,9 +274,9 @@ void TestPanelTests::logCopiesExactlyTheReportedBytes()
 
     // Empty log: an empty file and the same message; pressing again overwrites.
     model->setLog({});
-    m_messages.clear();
+    m_boxes.clear();
     button->click();
-    QCOMPARE(m_messages, QStringList{QStringLiteral("Notify|Log file has saved to screen.txt")});
+    QTRY_COMPARE(m_boxes.shown(), QStringList{QStringLiteral("Notify|Log file has saved to screen.txt")});
     QCOMPARE(QFileInfo(QStringLiteral("screen.txt")).size(), 0);
 }
 
@@ -296,7 +292,11 @@ void TestPanelTests::logLengthsOutsideTheBufferAreCapped()
     });
     QVERIFY(model);
     auto *button = m_f->child<QPushButton>("pbLog");
+    const QStringList savedBox{QStringLiteral("Notify|Log file has saved to screen.txt")};
+    // 2048 chunks of 64 bytes, each its own pair of requests.
+    constexpr int kWholeBufferMs = 60000;
     button->click();
+    QTRY_COMPARE_WITH_TIMEOUT(m_boxes.shown(), savedBox, kWholeBufferMs);
     QFile file(QStringLiteral("screen.txt"));
     QVERIFY(file.open(QIODevice::ReadOnly));
     const QByteArray saved = file.readAll();
@@ -306,11 +306,15 @@ void TestPanelTests::logLengthsOutsideTheBufferAreCapped()
 
     // A negative length writes an empty file.
     model->setReportedLogLength(-5);
+    m_boxes.clear();
     button->click();
+    QTRY_COMPARE(m_boxes.shown(), savedBox);
     QCOMPARE(QFileInfo(QStringLiteral("screen.txt")).size(), 0);
     // A length that ends inside a chunk: the file holds exactly that many.
     model->setReportedLogLength(131000);
+    m_boxes.clear();
     button->click();
+    QTRY_COMPARE_WITH_TIMEOUT(m_boxes.shown(), savedBox, kWholeBufferMs);
     QCOMPARE(QFileInfo(QStringLiteral("screen.txt")).size(), 131000);
 }
 
@@ -323,8 +327,8 @@ void TestPanelTests::logThatCannotBeSavedSaysSo()
     QVERIFY(model);
     QVERIFY(QDir().mkdir(QStringLiteral("screen.txt"))); // a folder where the file should go
     m_f->child<QPushButton>("pbLog")->click();
+    QTRY_COMPARE(m_boxes.shown(), QStringList{QStringLiteral("Notify|Log file could not be saved to screen.txt")});
     QDir().rmdir(QStringLiteral("screen.txt"));
-    QCOMPARE(m_messages, QStringList{QStringLiteral("Notify|Log file could not be saved to screen.txt")});
 }
 
 void TestPanelTests::logLengthThatCannotBeReadLeavesTheSavedFile()
@@ -341,8 +345,8 @@ void TestPanelTests::logLengthThatCannotBeReadLeavesTheSavedFile()
     lies.shortReply = 2; // half a length
     model->setFaults(lies);
     m_f->child<QPushButton>("pbLog")->click();
+    QTRY_COMPARE(m_boxes.shown(), QStringList{QStringLiteral("Error|The log could not be read from the screen.")});
     model->setFaults({});
-    QCOMPARE(m_messages, QStringList{QStringLiteral("Error|The log could not be read from the screen.")});
     QVERIFY(m_f->child("pbLog")->isEnabled());
     QVERIFY(saved.open(QIODevice::ReadOnly));
     QCOMPARE(saved.readAll(), QByteArray("kept"));
@@ -357,18 +361,20 @@ void TestPanelTests::logButtonOnlyForDebugFirmware()
 void TestPanelTests::nothingIsSentWithoutAScreen()
 {
     // A screen on the bus but not open (no scan has run since it came):
-    // nothing may reach it.
+    // nothing may reach it. The window's first scan runs on the link thread;
+    // it must be over before the screen comes, or it would find it.
+    QVERIFY(m_f->listedAtLeast(1));
     const auto model = m_f->bus->model(m_f->attach("6.8in-telv", 38));
-    QVERIFY(!m_f->window->screen());
+    QVERIFY(!m_f->screen());
     auto *led = m_f->child<QPushButton>("pbLEDTest");
     led->click();
     QVERIFY(!led->isChecked());
-    QVERIFY(!m_f->window->ledTestRunning());
+    QVERIFY(!m_f->session().ledTestRunning());
     m_f->window->onTest();
-    QVERIFY(!m_f->window->throughputTestRunning());
+    QVERIFY(!m_f->session().throughputTestRunning());
     m_f->window->onLog();
-    QCOMPARE(m_messages.size(), 3);
-    for (const QString &m : m_messages)
+    QCOMPARE(m_boxes.shown().size(), 3);
+    for (const QString &m : m_boxes.shown())
         QCOMPARE(m, QStringLiteral("Error|No screen connected."));
     QVERIFY(!QFile::exists(QStringLiteral("screen.txt")));
     QVERIFY(model->requests().empty());

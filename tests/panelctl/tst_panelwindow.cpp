@@ -10,6 +10,7 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QStatusBar>
 #include <QTest>
 
@@ -56,7 +57,7 @@ private:
     QComboBox *list() const { return m_f->list(); }
     QString status() const { return m_f->status(); }
     bool lampGreen() const { return m_f->lampGreen(); }
-    MainLabel *display() const { return m_f->display(); }
+    Preview *display() const { return m_f->display(); }
     QWidget *child(const char *name) const { return m_f->child(name); }
     QStringList entries() const;
 
@@ -103,8 +104,8 @@ void TestPanelWindow::startsWithNoScreen()
     QVERIFY(child("pbUpgrade")->isVisible());
     QCOMPARE(display()->text(), QStringLiteral("Drag and Drop Picture Here"));
     QCOMPARE(m_f->window->size(), QSize(874, 870));
-    QVERIFY(!m_f->window->screen());
-    QCOMPARE(m_f->window->rememberedVendorId(), uint16_t(0xFFFF));
+    QVERIFY(!m_f->screen());
+    QCOMPARE(m_f->session().rememberedId().vendor, uint16_t(0xFFFF));
     // A scan period later nothing has changed: no selection ran.
     QTest::qWait(3200);
     QCOMPARE(status(), QStringLiteral("No Device."));
@@ -134,17 +135,17 @@ void TestPanelWindow::screenPluggedInWhileRunningIsListedAndOpened()
     const QString id = identOf(*model);
     const QString port = QStringLiteral("PHY(3.%1)").arg(m_f->bus->portNumber(slot));
     QCOMPARE(list()->itemText(0), QStringLiteral("T113-4D0,") + id + QLatin1Char(',') + port);
-    QTRY_VERIFY(m_f->window->screen() != nullptr);
+    QTRY_VERIFY(m_f->screen() != nullptr);
     const QString ident = QString::fromStdString(model->preset().ident);
     QCOMPARE(status(), QStringLiteral("TELV ") + ident + QStringLiteral(",4.0IN, ") + id);
     QCOMPARE(m_f->window->windowTitle(), QStringLiteral("ID: ") + id);
     QVERIFY(lampGreen());
     QCOMPARE(display()->size(), QSize(800, 480));
     QCOMPARE(m_f->window->size(), QSize(820, 530));
-    QCOMPARE(m_f->window->rememberedVendorId(), uint16_t(0xC872));
-    QCOMPARE(m_f->window->rememberedProductId(), uint16_t(0x1004));
-    QCOMPARE(m_f->window->firmwareMinor(), 18);
-    const auto open = m_f->window->screen();
+    QCOMPARE(m_f->session().rememberedId().vendor, uint16_t(0xC872));
+    QCOMPARE(m_f->session().rememberedId().product, uint16_t(0x1004));
+    QCOMPARE(m_f->session().firmwareMinor(), 18);
+    const auto open = m_f->screen();
     QVERIFY(open && open->touchActive());
     QVERIFY(!child("pbLog")->isVisible());
 }
@@ -162,11 +163,11 @@ void TestPanelWindow::everyPresetIdentifiesThroughTheScreen()
         }
         const int slot = attach(p.name.c_str(), 4, [](ScreenModel &m) { m.setIdent(debugIdent(m.preset().ident)); });
         previous = slot;
-        QVERIFY2(scanUntil([&] { return m_f->window->screen() != nullptr; }), p.name.c_str());
+        QVERIFY2(scanUntil([&] { return m_f->screen() != nullptr; }), p.name.c_str());
         const auto model = m_f->bus->model(slot);
         const QString text = screenlink::applyModelTable(expected, p.sizeCode, p.variantCode,
                                                          QString::fromStdString(debugIdent(p.ident)));
-        const screenlink::ScreenGeometry &g = m_f->window->geometry();
+        const screenlink::ScreenGeometry &g = m_f->session().geometry();
         QVERIFY2(status() == text + QStringLiteral(", ") + identOf(*model), qPrintable(status()));
         QCOMPARE(g.sizeCode, p.sizeCode);
         QCOMPARE(g.variantCode, p.variantCode);
@@ -189,28 +190,29 @@ void TestPanelWindow::unplugCurrentOpensTheOtherThenNoDevice()
 {
     const int a = attach("6.8in-telv");
     const int b = attach("7in-telv");
-    QVERIFY(scanUntil([&] { return list()->count() == 2 && m_f->window->screen(); }));
+    QVERIFY(scanUntil([&] { return list()->count() == 2 && m_f->screen(); }));
     const QString currentPort = list()->currentText().section(',', 2, 2);
     const int current = currentPort == QStringLiteral("PHY(3.%1)").arg(m_f->bus->portNumber(a)) ? a : b;
     const int other = current == a ? b : a;
 
     m_f->bus->unplug(current);
     QTRY_COMPARE_WITH_TIMEOUT(list()->count(), 1, 4500);
-    QTRY_VERIFY(m_f->window->screen() != nullptr);
+    QTRY_VERIFY(m_f->screen() != nullptr);
     QVERIFY(list()->currentText().endsWith(QStringLiteral("PHY(3.%1)").arg(m_f->bus->portNumber(other))));
     QVERIFY(status().endsWith(identOf(*m_f->bus->model(other))));
 
-    display()->onTouchReady(10, 20, 1);
+    display()->addTouch(QPoint(10, 20), 1);
     QCOMPARE(display()->touchPoints().size(), 1);
     m_f->bus->unplug(other);
     QTRY_COMPARE_WITH_TIMEOUT(list()->count(), 0, 4500);
-    QCOMPARE(status(), QStringLiteral("No device."));
+    // The selection's outcome comes after the list.
+    QTRY_COMPARE(status(), QStringLiteral("No device."));
     QCOMPARE(m_f->window->windowTitle(), QStringLiteral("Tavrik Screen Test - v55n"));
     QVERIFY(!lampGreen());
     QCOMPARE(display()->text(), QStringLiteral("Drag and Drop Picture Here"));
     QVERIFY(display()->touchPoints().isEmpty());
-    QVERIFY(!m_f->window->screen());
-    QCOMPARE(m_f->window->rememberedVendorId(), uint16_t(0xFFFF));
+    QVERIFY(!m_f->screen());
+    QCOMPARE(m_f->session().rememberedId().vendor, uint16_t(0xFFFF));
 }
 
 void TestPanelWindow::portsOneAndTwelveAreListedApart()
@@ -222,7 +224,7 @@ void TestPanelWindow::portsOneAndTwelveAreListedApart()
     const int portOne = m_f->slots_[m_f->slots_.size() - 2];
     QVERIFY(scanUntil([&] { return list()->count() == 2; }));
     QTest::qWait(100);
-    m_f->window->scanNow();
+    QVERIFY(m_f->scanOnce());
     const QStringList listed = entries();
     QCOMPARE(listed.size(), 2);
     QCOMPARE(listed.filter(QStringLiteral(",PHY(5.1)")).size(), 1);
@@ -239,36 +241,39 @@ void TestPanelWindow::portsOneAndTwelveAreListedApart()
 void TestPanelWindow::bootLoadersOpenOnlyWithoutRememberedIds()
 {
     attach("6.8in-telv", 6, [](ScreenModel &m) { m.setMode(Mode::TelvBootLoader); });
-    QVERIFY(scanUntil([&] { return m_f->window->screen() != nullptr; }));
+    QVERIFY(scanUntil([&] { return m_f->screen() != nullptr; }));
     QVERIFY(QRegularExpression(QStringLiteral("^\\d+,TELV,PHY\\(6\\.\\d+\\)$")).match(list()->itemText(0)).hasMatch());
     QCOMPARE(status(), QStringLiteral("Connected, click \"Upgrade\" to write TELV firmware."));
     QVERIFY(lampGreen());
-    QCOMPARE(m_f->window->rememberedVendorId(), uint16_t(0x1F3A));
-    QCOMPARE(m_f->window->rememberedProductId(), uint16_t(0xEFE8));
-    QVERIFY(m_f->window->screen() && !m_f->window->screen()->touchActive());
+    QCOMPARE(m_f->session().rememberedId().vendor, uint16_t(0x1F3A));
+    QCOMPARE(m_f->session().rememberedId().product, uint16_t(0xEFE8));
+    QVERIFY(m_f->screen() && !m_f->screen()->touchActive());
 
     // A tool took the screen: the IDs still name it, so it is not opened again.
-    m_f->window->handOverScreen();
-    QVERIFY(!m_f->window->screen());
+    m_f->session().handOver();
+    QVERIFY(!m_f->screen());
+    QSignalSpy selected(&m_f->session(), &session::ScreenSession::selected);
     m_f->window->onSelectScreen(0);
-    QVERIFY(!m_f->window->screen());
-    QCOMPARE(m_f->window->rememberedVendorId(), uint16_t(0x1F3A));
+    QVERIFY(selected.wait());
+    QCOMPARE(selected.first().first().value<session::Selection>(), session::Selection::FoundNotOpened);
+    QVERIFY(!m_f->screen());
+    QCOMPARE(m_f->session().rememberedId().vendor, uint16_t(0x1F3A));
 
     m_f->clear();
     newWindow();
     attach("5in-k2t-m50a", 6, [](ScreenModel &m) { m.setMode(Mode::K2tBootLoader); });
-    QVERIFY(scanUntil([&] { return m_f->window->screen() != nullptr; }));
+    QVERIFY(scanUntil([&] { return m_f->screen() != nullptr; }));
     QVERIFY(list()->itemText(0).contains(QStringLiteral(",K2T,PHY(6.")));
     QCOMPARE(status(), QStringLiteral("Connected, click \"Upgrade\" to write K2T/K5TX firmware."));
-    QCOMPARE(m_f->window->rememberedVendorId(), uint16_t(0x04B4));
-    QCOMPARE(m_f->window->rememberedProductId(), uint16_t(0x8613));
+    QCOMPARE(m_f->session().rememberedId().vendor, uint16_t(0x04B4));
+    QCOMPARE(m_f->session().rememberedId().product, uint16_t(0x8613));
 }
 
 void TestPanelWindow::silentScreenReadsZeroIdAndKeepsFirmwareMinor()
 {
     const int first = attach("6.8in-telv", 7, [](ScreenModel &m) { m.setIdent("TAVRIK-6.8INRGB,v0.17,2023-01-01,X"); });
-    QVERIFY(scanUntil([&] { return m_f->window->screen() != nullptr; }));
-    QCOMPARE(m_f->window->firmwareMinor(), 17);
+    QVERIFY(scanUntil([&] { return m_f->screen() != nullptr; }));
+    QCOMPARE(m_f->session().firmwareMinor(), 17);
 
     Faults silent;
     silent.silent = true;
@@ -277,18 +282,18 @@ void TestPanelWindow::silentScreenReadsZeroIdAndKeepsFirmwareMinor()
     QVERIFY(entries().contains(QStringLiteral("Unknown Type,0000-0000-00000000,PHY(7.%1)").arg(m_f->nextPort - 1)));
 
     m_f->bus->unplug(first);
-    QVERIFY(scanUntil([&] { return list()->count() == 1 && m_f->window->screen(); }, 8000));
+    QVERIFY(scanUntil([&] { return list()->count() == 1 && m_f->screen(); }, 8000));
     QCOMPARE(status(), QStringLiteral("Unknown Size, 480x800x16?, Unknown Type, 0000-0000-00000000"));
-    QCOMPARE(m_f->window->firmwareMinor(), 17); // no "v0." in the text: unchanged
+    QCOMPARE(m_f->session().firmwareMinor(), 17); // no "v0." in the text: unchanged
 }
 
 void TestPanelWindow::listingAnotherScreenLeavesOpenGeometry()
 {
     attach("4in-telv", 8);
-    QVERIFY(scanUntil([&] { return m_f->window->screen() != nullptr; }));
+    QVERIFY(scanUntil([&] { return m_f->screen() != nullptr; }));
     attach("10in-telv", 8);
     QVERIFY(scanUntil([&] { return list()->count() == 2; }));
-    const screenlink::ScreenGeometry &g = m_f->window->geometry();
+    const screenlink::ScreenGeometry &g = m_f->session().geometry();
     QCOMPARE(g.sizeCode, 4u);
     QCOMPARE(QSize(g.panelWidth, g.panelHeight), QSize(480, 800));
     QCOMPARE(g.rotationCode, 2);
@@ -301,12 +306,12 @@ void TestPanelWindow::scanOfListedScreensSendsThemNothing()
 {
     const int a = attach("6.8in-telv", 9);
     const int b = attach("5in-telv", 9);
-    QVERIFY(scanUntil([&] { return list()->count() == 2 && m_f->window->screen(); }));
+    QVERIFY(scanUntil([&] { return list()->count() == 2 && m_f->screen(); }));
     QTest::qWait(1200); // past the first picture after opening
     m_f->bus->model(a)->clearRequests();
     m_f->bus->model(b)->clearRequests();
     for (int i = 0; i < 3; ++i)
-        m_f->window->scanNow();
+        QVERIFY(m_f->scanOnce());
     QCOMPARE(m_f->bus->model(a)->requests().size(), size_t(0));
     QCOMPARE(m_f->bus->model(b)->requests().size(), size_t(0));
     QCOMPARE(list()->count(), 2);
@@ -315,8 +320,8 @@ void TestPanelWindow::scanOfListedScreensSendsThemNothing()
 void TestPanelWindow::closingWindowClosesTheScreen()
 {
     attach("6.8in-telv", 10);
-    QVERIFY(scanUntil([&] { return m_f->window->screen() != nullptr; }));
-    std::weak_ptr<screenlink::Screen> screen = m_f->window->screen();
+    QVERIFY(scanUntil([&] { return m_f->screen() != nullptr; }));
+    std::weak_ptr<screenlink::Screen> screen = m_f->screen();
     {
         const auto held = screen.lock();
         QVERIFY(held && held->touchActive());

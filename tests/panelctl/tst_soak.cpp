@@ -3,7 +3,7 @@
 // window ends up with a working screen. TAVRIK_SOAK_CYCLES sets the number
 // of cycles (100 by default). Runs under umockdev-wrapper; under the address
 // sanitizer it also shows that nothing leaks.
-#include "dialogs.h"
+#include "boxrecorder.h"
 #include "panelfixture.h"
 
 #include <QPushButton>
@@ -17,12 +17,14 @@ class TestSoak : public QObject {
 private slots:
     void initTestCase();
     void plugCyclesWhileEverythingRuns();
+
+private:
+    BoxRecorder m_boxes;
 };
 
 void TestSoak::initTestCase()
 {
     QVERIFY2(qEnvironmentVariableIsSet("LD_PRELOAD"), "run under umockdev-wrapper");
-    dialogs::setMessageHandler([](const dialogs::Message &) { return QMessageBox::Ok; });
 }
 
 void TestSoak::plugCyclesWhileEverythingRuns()
@@ -34,7 +36,7 @@ void TestSoak::plugCyclesWhileEverythingRuns()
     PanelFixture f;
     f.newWindow();
     const int screens[2] = {f.attach("6.8in-telv", 60), f.attach("4in-telv", 61)};
-    QVERIFY(f.scanUntil([&] { return f.window->screen() != nullptr; }));
+    QVERIFY(f.scanUntil([&] { return f.screen() != nullptr; }));
     QRandomGenerator random(0x50A4);
     const char *colours[] = {"pbRed", "pbGreen", "pbBlue", "pbWhite", "pbBlack"};
     uint64_t framesSeen = 0;
@@ -46,7 +48,7 @@ void TestSoak::plugCyclesWhileEverythingRuns()
         const int slot = screens[cycle % 2];
         longest.start();
         f.bus->unplug(slot);
-        f.window->scanNow();
+        f.session().scan();
         f.child<QPushButton>(colours[cycle % 5])->click();
         // Touches on whatever is plugged in, in the middle of everything.
         for (int s : screens) {
@@ -57,13 +59,13 @@ void TestSoak::plugCyclesWhileEverythingRuns()
             model->injectTouch(raw.first, raw.second, 1);
             model->injectTouch(raw.first, raw.second, 0);
         }
-        if (f.window->screen() && !f.window->ledTestRunning() && cycle % 3 == 0) {
+        if (f.screen() && !f.session().ledTestRunning() && cycle % 3 == 0) {
             f.child<QPushButton>("pbLEDTest")->click();
             ++ledStarts;
         }
         QTest::qWait(int(random.bounded(5, 40)));
         f.bus->plug(slot);
-        f.window->scanNow();
+        f.session().scan();
         QTest::qWait(int(random.bounded(5, 40)));
         worstStep = std::max(worstStep, longest.elapsed());
         for (int s : screens)
@@ -72,7 +74,7 @@ void TestSoak::plugCyclesWhileEverythingRuns()
     qInfo("%d cycles, %d LED test starts, slowest cycle %lld ms", cycles, ledStarts, worstStep);
 
     // Both screens are back; the window holds one and it still works.
-    QVERIFY(f.scanUntil([&] { return f.window->screen() != nullptr && f.list()->count() == 2; }, 10000));
+    QVERIFY(f.scanUntil([&] { return f.screen() != nullptr && f.list()->count() == 2; }, 10000));
     QVERIFY(framesSeen > 0);
     QVERIFY(ledStarts > 0);
     QVERIFY2(worstStep < 5000, "a plug cycle hung the window");
@@ -81,9 +83,9 @@ void TestSoak::plugCyclesWhileEverythingRuns()
         if (f.bus->plugged(s) && f.bus->model(s)->frameStats().headers > 0)
             open = f.bus->model(s);
     QVERIFY(open);
-    if (f.window->ledTestRunning())
+    if (f.session().ledTestRunning())
         f.child<QPushButton>("pbLEDTest")->click();
-    QTRY_VERIFY(!f.window->ledTestRunning());
+    QTRY_VERIFY(!f.session().ledTestRunning());
     uint64_t before = 0;
     for (int s : screens)
         before += f.bus->model(s)->frameSerial();

@@ -2,8 +2,8 @@
 // simulated screens: what reaches the flash or EEPROM, the progress, every
 // box of the dialogue, and the faults that must end as a failed upgrade.
 // Runs under umockdev-wrapper.
+#include "boxrecorder.h"
 #include "bridge.h"
-#include "dialogs.h"
 #include "panelfixture.h"
 #include "testimages.h"
 
@@ -19,13 +19,6 @@ using namespace sim;
 using testimages::Bytes;
 
 namespace {
-
-struct Shown {
-    QString title;
-    QString text;
-    bool parented = false;
-    QMessageBox::StandardButtons buttons;
-};
 
 bool writeFile(const QString &path, const Bytes &bytes)
 {
@@ -99,17 +92,15 @@ private:
     QString firmwareFolder() const { return m_dir.filePath(QStringLiteral("firmware")); }
     // Clicks Upgrade and waits for the final progress value; returns it.
     int runUpgrade(int ms = 30000);
-    QStringList titles() const;
+    QStringList titles() const { return m_boxes->titles(); }
+    // The boxes shown in this test, whole.
+    QList<dialogs::Message> boxes() const { return m_boxes->messages(); }
 
     std::unique_ptr<PanelFixture> m_f;
     QTemporaryDir m_dir;
-    QList<Shown> m_shown;
-    QMap<QString, QMessageBox::StandardButton> m_answers;
-    QString m_chosenFile;
-    QList<dialogs::FileRequest> m_fileRequests;
+    std::unique_ptr<BoxRecorder> m_boxes;
     QList<int> m_progress;
     std::function<void(int)> m_onProgress;
-    std::function<void(const QString &)> m_onMessage;
 };
 
 void TestUpgrade::initTestCase()
@@ -118,31 +109,20 @@ void TestUpgrade::initTestCase()
     QVERIFY(m_dir.isValid());
     QVERIFY(QDir(m_dir.path()).mkpath(QStringLiteral("bin"))); // "bin/../firmware" must resolve
     m_f = std::make_unique<PanelFixture>();
-    dialogs::setMessageHandler([this](const dialogs::Message &m) {
-        m_shown << Shown{m.title, m.text, m.parent != nullptr, m.buttons};
-        if (m_onMessage)
-            m_onMessage(m.text);
-        return m_answers.value(m.title, QMessageBox::Ok);
-    });
-    dialogs::setFileHandler([this](const dialogs::FileRequest &r) {
-        m_fileRequests << r;
-        return m_chosenFile;
-    });
 }
 
 void TestUpgrade::init()
 {
-    m_shown.clear();
-    m_answers.clear();
-    m_chosenFile.clear();
-    m_fileRequests.clear();
+    // A recorder of its own per test: no answer or box of the last one is
+    // left over. The old one goes first, as it unsets the seams it set.
+    m_boxes.reset();
+    m_boxes = std::make_unique<BoxRecorder>();
     m_progress.clear();
     m_onProgress = {};
-    m_onMessage = {};
     m_f->newWindow();
     // The program's folder is a "bin" beside the test's firmware folder.
-    m_f->window->setApplicationDir(m_dir.filePath(QStringLiteral("bin")));
-    connect(&m_f->window->upgradeWorker(), &UpgradeThread::progress, this, [this](int v) {
+    m_f->window->setProgramDir(m_dir.filePath(QStringLiteral("bin")));
+    connect(&m_f->session().upgrade(), &session::UpgradeWorker::progress, this, [this](int v) {
         m_progress << v;
         if (m_onProgress)
             m_onProgress(v);
@@ -152,7 +132,7 @@ void TestUpgrade::init()
 void TestUpgrade::cleanup()
 {
     if (m_f->window)
-        QTRY_VERIFY_WITH_TIMEOUT(!m_f->window->upgradeRunning(), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(!m_f->session().upgradeRunning(), 30000);
     m_f->clear();
 }
 
@@ -164,14 +144,6 @@ std::shared_ptr<ScreenModel> TestUpgrade::openScreen(const char *preset, int bus
 int TestUpgrade::runUpgrade(int ms)
 {
     return m_f->runUpgrade(m_progress, ms);
-}
-
-QStringList TestUpgrade::titles() const
-{
-    QStringList out;
-    for (const Shown &s : m_shown)
-        out << s.title;
-    return out;
 }
 
 void TestUpgrade::telvUpgradeKeepsTheScreenBlockAndReboots_data()
@@ -191,13 +163,13 @@ void TestUpgrade::telvUpgradeKeepsTheScreenBlockAndReboots()
     const Bytes file = testimages::upgradeTelvImage(size_t(size));
     const QString path = firmwareFolder() + QStringLiteral("/TELV/TELV.6d8.TAVRIK.bin");
     QVERIFY(writeFile(path, file));
-    m_answers[QStringLiteral("NOTIFY")] = QMessageBox::Yes;
+    m_boxes->answers[QStringLiteral("NOTIFY")] = QMessageBox::Yes;
     model->clearRequests();
 
     QCOMPARE(runUpgrade(), 100);
     // The default file needs no second confirmation.
     QCOMPARE(titles(), (QStringList{QStringLiteral("NOTIFY"), QStringLiteral("Notify")}));
-    QCOMPARE(m_shown.last().text, QStringLiteral("Upgrade done, click OK to reboot the screen."));
+    QCOMPARE(m_boxes->lastMessage().text, QStringLiteral("Upgrade done, click OK to reboot the screen."));
     QCOMPARE(readFile(path), file); // the firmware on disk is untouched
 
     // The flash holds the new image with this screen's own block 1.
@@ -224,8 +196,8 @@ void TestUpgrade::telvUpgradeKeepsTheScreenBlockAndReboots()
     QCOMPARE(lastProgram.payload[3] << 16 | lastProgram.payload[4] << 8 | lastProgram.payload[5], lastAddress);
 
     // Rebooted: it leaves the bus and comes back running, identified.
-    QVERIFY(!m_f->window->screen());
-    QVERIFY(m_f->scanUntil([&] { return m_f->window->screen() && m_f->status().startsWith("TELV "); }, 8000));
+    QVERIFY(!m_f->screen());
+    QVERIFY(m_f->scanUntil([&] { return m_f->screen() && m_f->status().startsWith("TELV "); }, 8000));
 }
 
 void TestUpgrade::windowTakesUpTheRestartedScreenWithoutSeeingItGo()
@@ -236,12 +208,12 @@ void TestUpgrade::windowTakesUpTheRestartedScreenWithoutSeeingItGo()
     QVERIFY(model);
     const int slot = m_f->slots_.back();
     QVERIFY(writeFile(firmwareFolder() + QStringLiteral("/TELV/TELV.6d8.TAVRIK.bin"), testimages::upgradeTelvImage()));
-    m_answers[QStringLiteral("NOTIFY")] = QMessageBox::Yes;
+    m_boxes->answers[QStringLiteral("NOTIFY")] = QMessageBox::Yes;
     const int addressBefore = m_f->bus->deviceAddress(slot);
     auto held = std::make_shared<bool>(false);
     sim::VirtualBus *bus = m_f->bus.get();
-    m_onMessage = [this, bus, slot, addressBefore, held](const QString &text) {
-        if (text.startsWith(QLatin1String("Upgrade done")))
+    m_boxes->onBox = [this, bus, slot, addressBefore, held](const dialogs::Message &m) {
+        if (m.text.startsWith(QLatin1String("Upgrade done")))
             QTimer::singleShot(0, this, [bus, slot, addressBefore, held] {
                 *held = PanelFixture::holdUntil([bus, slot, addressBefore] {
                     return bus->deviceAddress(slot) > 0 && bus->deviceAddress(slot) != addressBefore;
@@ -251,7 +223,7 @@ void TestUpgrade::windowTakesUpTheRestartedScreenWithoutSeeingItGo()
     QCOMPARE(runUpgrade(), 100);
     QTRY_VERIFY(*held);
     const QString id = screenlink::formatDeviceId(model->deviceId().data());
-    QVERIFY(m_f->withinScans(3, [&] { return m_f->window->screen() && m_f->status().startsWith("TELV "); }));
+    QVERIFY(m_f->withinScans(3, [&] { return m_f->screen() && m_f->status().startsWith("TELV "); }));
     QCOMPARE(m_f->window->windowTitle(), QStringLiteral("ID: ") + id);
     QVERIFY(m_f->lampGreen());
     QTest::qWait(1200);
@@ -277,7 +249,7 @@ void TestUpgrade::telvFaultsEndAsFailedUpgrade()
     const Bytes file = testimages::upgradeTelvImage(24576);
     const QString path = firmwareFolder() + QStringLiteral("/TELV/TELV.6d8.TAVRIK.bin");
     QVERIFY(writeFile(path, file));
-    m_answers[QStringLiteral("NOTIFY")] = QMessageBox::Yes;
+    m_boxes->answers[QStringLiteral("NOTIFY")] = QMessageBox::Yes;
 
     if (fault == QLatin1String("erase step")) {
         model->setRequestFilter([](const Setup &s, const uint8_t *out, size_t) {
@@ -312,8 +284,8 @@ void TestUpgrade::telvFaultsEndAsFailedUpgrade()
         QVERIFY2(took.elapsed() < 8000, qPrintable(QString::number(took.elapsed())));
     QVERIFY(!m_progress.contains(100));
     QCOMPARE(m_progress.count(-1), 1);
-    QCOMPARE(m_shown.last().title, QStringLiteral("Notify"));
-    QCOMPARE(m_shown.last().text, QStringLiteral("Upgrade firmware failed."));
+    QCOMPARE(m_boxes->lastMessage().title, QStringLiteral("Notify"));
+    QCOMPARE(m_boxes->lastMessage().text, QStringLiteral("Upgrade firmware failed."));
     QVERIFY(!m_f->child("pgUpgrade")->isVisible());
     QCOMPARE(readFile(path), file);
     QVERIFY(!model->programming() || fault == QLatin1String("unplugged"));
@@ -340,7 +312,7 @@ void TestUpgrade::glitchesAreTriedAgainAndTheUpgradeVerifies()
     const QString path = firmwareFolder() + (telv ? QStringLiteral("/TELV/TELV.6d8.TAVRIK.bin")
                                                   : QStringLiteral("/K2T-K5TX/7NDK2T.bin"));
     QVERIFY(writeFile(path, file));
-    m_answers[QStringLiteral("NOTIFY")] = QMessageBox::Yes;
+    m_boxes->answers[QStringLiteral("NOTIFY")] = QMessageBox::Yes;
     const Bytes before = model->flash();
     Faults glitches;
     glitches.failEvery = 5;
@@ -391,7 +363,7 @@ void TestUpgrade::shorterScreenBlockStillGivesABootableImage()
     layout.payloads = {testimages::pattern(720, 0x61), testimages::pattern(100, 0x62), testimages::pattern(900, 0x63)};
     const Bytes file = testimages::telvImage(layout);
     QVERIFY(writeFile(firmwareFolder() + QStringLiteral("/TELV/TELV.6d8.TAVRIK.bin"), file));
-    m_answers[QStringLiteral("NOTIFY")] = QMessageBox::Yes;
+    m_boxes->answers[QStringLiteral("NOTIFY")] = QMessageBox::Yes;
 
     QCOMPARE(runUpgrade(), 100);
     const Bytes flash = model->flash();
@@ -399,7 +371,7 @@ void TestUpgrade::shorterScreenBlockStillGivesABootableImage()
     QCOMPARE(testimages::get32(flash, 12), testimages::expectedChecksum(Bytes(flash.begin(), flash.begin() + 24576)));
     QVERIFY(std::all_of(flash.begin() + 24576 - 600, flash.begin() + 24576, [](uint8_t b) { return b == 0xFF; }));
     // It boots what it was given.
-    QVERIFY(m_f->scanUntil([&] { return m_f->window->screen() && m_f->status().startsWith("TELV "); }, 8000));
+    QVERIFY(m_f->scanUntil([&] { return m_f->screen() && m_f->status().startsWith("TELV "); }, 8000));
     QCOMPARE(model->mode(), Mode::Running);
 }
 
@@ -418,7 +390,7 @@ void TestUpgrade::lastChunkOfAFullBufferIsPaddedWithErasedBytes()
     // assembled image is exactly 1 MiB.
     const Bytes file = testimages::upgradeTelvImage((1 << 20) - 56);
     QVERIFY(writeFile(firmwareFolder() + QStringLiteral("/TELV/TELV.6d8.TAVRIK.bin"), file));
-    m_answers[QStringLiteral("NOTIFY")] = QMessageBox::Yes;
+    m_boxes->answers[QStringLiteral("NOTIFY")] = QMessageBox::Yes;
     model->clearRequests();
 
     QCOMPARE(runUpgrade(180000), 100);
@@ -448,11 +420,11 @@ void TestUpgrade::eepromUpgradeStampsANewDeviceId()
     testimages::put32(image, 0x1FF8, 0);
     const QString path = firmwareFolder() + QStringLiteral("/K2T-K5TX/7NDK2T.bin");
     QVERIFY(writeFile(path, image));
-    m_answers[QStringLiteral("NOTIFY")] = QMessageBox::Yes;
+    m_boxes->answers[QStringLiteral("NOTIFY")] = QMessageBox::Yes;
     const QDateTime start = QDateTime::currentDateTime();
 
     QCOMPARE(runUpgrade(), 100);
-    QCOMPARE(m_shown.last().text, QStringLiteral("Upgrade done, please unplug to reboot the screen."));
+    QCOMPARE(m_boxes->lastMessage().text, QStringLiteral("Upgrade done, please unplug to reboot the screen."));
     QList<int> expected;
     for (int a = 0; a < 8192; a += 16)
         if (a % 256 == 0)
@@ -475,9 +447,9 @@ void TestUpgrade::eepromUpgradeStampsANewDeviceId()
     // Unplugged and plugged in again, the screen shows the new ID.
     const int slot = m_f->slots_.back();
     m_f->bus->unplug(slot);
-    QVERIFY(m_f->scanUntil([&] { return !m_f->window->screen(); }));
+    QVERIFY(m_f->scanUntil([&] { return !m_f->screen(); }));
     m_f->bus->plug(slot);
-    QVERIFY(m_f->scanUntil([&] { return m_f->window->screen() != nullptr; }));
+    QVERIFY(m_f->scanUntil([&] { return m_f->screen() != nullptr; }));
     const auto id = model->deviceId();
     QCOMPARE(m_f->window->windowTitle(), QStringLiteral("ID: ") + screenlink::formatDeviceId(id.data()));
     QCOMPARE(id[0], eeprom[0x1FF0]);
@@ -490,14 +462,14 @@ void TestUpgrade::failingEepromLineEndsAsFailedUpgrade()
     Bytes image = testimages::pattern(8192, 0x33);
     image[0] = 0xC2;
     QVERIFY(writeFile(firmwareFolder() + QStringLiteral("/K2T-K5TX/4N3K2T.bin"), image));
-    m_answers[QStringLiteral("NOTIFY")] = QMessageBox::Yes;
+    m_boxes->answers[QStringLiteral("NOTIFY")] = QMessageBox::Yes;
     model->setRequestFilter([](const Setup &s, const uint8_t *out, size_t n) {
         const bool line = s.request == 0xB5 && n == 21 && (out[3] << 8 | out[4]) == 0x0100;
         return line ? ScreenModel::FilterAction::Stall : ScreenModel::FilterAction::Pass;
     });
     QCOMPARE(runUpgrade(), -1);
     QVERIFY(!m_progress.contains(100));
-    QCOMPARE(m_shown.last().text, QStringLiteral("Upgrade firmware failed."));
+    QCOMPARE(m_boxes->lastMessage().text, QStringLiteral("Upgrade firmware failed."));
     QVERIFY(!model->programming());
 }
 
@@ -508,10 +480,10 @@ void TestUpgrade::telvPathTakesTelvSequenceOnOlderScreen()
     const Bytes eepromBefore = model->config();
     Bytes image = testimages::pattern(8192, 0x44);
     image[0] = 0xC2;
-    m_chosenFile = firmwareFolder() + QStringLiteral("/TELV/older.bin");
-    QVERIFY(writeFile(m_chosenFile, image));
-    m_answers[QStringLiteral("NOTIFY")] = QMessageBox::No;
-    m_answers[QStringLiteral("Notify")] = QMessageBox::Yes;
+    m_boxes->chosenFile = firmwareFolder() + QStringLiteral("/TELV/older.bin");
+    QVERIFY(writeFile(m_boxes->chosenFile, image));
+    m_boxes->answers[QStringLiteral("NOTIFY")] = QMessageBox::No;
+    m_boxes->answers[QStringLiteral("Notify")] = QMessageBox::Yes;
     model->clearRequests();
     QCOMPARE(runUpgrade(), -1);
     // The flash read of the TELV sequence went out; nothing was erased.
@@ -527,35 +499,38 @@ void TestUpgrade::telvPathTakesTelvSequenceOnOlderScreen()
 void TestUpgrade::noScreenShowsOnlyItsMessage()
 {
     m_f->child<QPushButton>("pbUpgrade")->click();
-    QCOMPARE(m_shown.size(), 1);
-    QCOMPARE(m_shown[0].title, QStringLiteral("Error"));
-    QCOMPARE(m_shown[0].text, QStringLiteral("No screen find."));
-    QVERIFY(m_shown[0].parented);
-    QVERIFY(m_fileRequests.isEmpty());
-    QVERIFY(!m_f->window->upgradeRunning());
+    const QList<dialogs::Message> shown = boxes();
+    QCOMPARE(shown.size(), 1);
+    QCOMPARE(shown[0].title, QStringLiteral("Error"));
+    QCOMPARE(shown[0].text, QStringLiteral("No screen find."));
+    QVERIFY(shown[0].parent);
+    QVERIFY(m_boxes->fileRequests.isEmpty());
+    QVERIFY(!m_f->session().upgradeRunning());
 }
 
 void TestUpgrade::notifyAnswersLeadTheirOwnWays()
 {
     QVERIFY(openScreen("6.8in-telv", 45));
     // Cancel: nothing more.
-    m_answers[QStringLiteral("NOTIFY")] = QMessageBox::Cancel;
+    m_boxes->answers[QStringLiteral("NOTIFY")] = QMessageBox::Cancel;
     m_f->child<QPushButton>("pbUpgrade")->click();
     QCOMPARE(titles(), QStringList{QStringLiteral("NOTIFY")});
     const QString defaultPath = m_dir.filePath(QStringLiteral("bin")) + QStringLiteral("/../firmware/TELV/TELV.6d8.TAVRIK.bin");
-    QCOMPARE(m_shown[0].text, QStringLiteral("We will upgrade your device, firmware ") + defaultPath
+    QList<dialogs::Message> shown = boxes();
+    QCOMPARE(shown[0].text, QStringLiteral("We will upgrade your device, firmware ") + defaultPath
                                   + QStringLiteral(".\r\nContinue upgrade click on 'Yes';\r\nManually choose firmware, click on 'No'."));
-    QCOMPARE(m_shown[0].buttons, QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel);
-    QVERIFY(!m_shown[0].parented);
+    QCOMPARE(shown[0].buttons, QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel);
+    QVERIFY(!shown[0].parent);
 
     // No: the risks, the file dialog, then the confirmation, which Cancel ends.
-    m_shown.clear();
-    m_answers[QStringLiteral("NOTIFY")] = QMessageBox::No;
-    m_answers[QStringLiteral("Notify")] = QMessageBox::Cancel;
-    m_chosenFile = QStringLiteral("/somewhere/TELV/x.bin");
+    m_boxes->clear();
+    m_boxes->answers[QStringLiteral("NOTIFY")] = QMessageBox::No;
+    m_boxes->answers[QStringLiteral("Notify")] = QMessageBox::Cancel;
+    m_boxes->chosenFile = QStringLiteral("/somewhere/TELV/x.bin");
     m_f->child<QPushButton>("pbUpgrade")->click();
     QCOMPARE(titles(), (QStringList{QStringLiteral("NOTIFY"), QStringLiteral("IMPORTANT"), QStringLiteral("Notify")}));
-    QCOMPARE(m_shown[1].text, QStringLiteral(
+    shown = boxes();
+    QCOMPARE(shown[1].text, QStringLiteral(
         "You are trying to upgrade screen firmware!\r\nUsing wrong firmware will broke your screen!\r\n"
         "The firmware path MUST NOT contain any spaces or special characters.\r\n\r\nK2T/K5TX Screens:\r\n"
         "4.0inch/PANEL-Y40: 4NK2T.bin\r\n4.0inch/PANEL-X40: 4NK5TX.bin\r\n4.0inch/TAVRIK-4NDNK2T: 4NDNK2T.bin\r\n"
@@ -566,20 +541,20 @@ void TestUpgrade::notifyAnswersLeadTheirOwnWays()
         "6.8inch/TAVRIK-6.8INRGB: TELV.6d8.TAVRIK.bin\r\n10inch/TAVRIK-10INRGB: TELV.10d.TAVRIK.bin\r\n"
         "7.85inch long/PANEL-L78C: TELV.7n8.TAVRIK.bin\r\n4inch square/PANEL-Q40A: TELV.4s0.TAVRIK.bin\r\n"
         "3.4inch/TAVRIK-3.4IN-ROUND: TELV.3r4.TAVRIK.bin\r\n\r\n"));
-    QVERIFY(!m_shown[1].parented);
-    QCOMPARE(m_fileRequests.size(), 1);
-    QVERIFY(!m_fileRequests[0].parent);
-    QCOMPARE(m_fileRequests[0].caption, QStringLiteral("Select the firmware file"));
-    QVERIFY(m_fileRequests[0].directory.isEmpty());
-    QCOMPARE(m_fileRequests[0].filter, QStringLiteral("Firmware (*.bin)"));
-    QCOMPARE(m_shown[2].text, QStringLiteral("Upgrade firmware: /somewhere/TELV/x.bin"));
-    QCOMPARE(m_shown[2].buttons, QMessageBox::Yes | QMessageBox::Cancel);
-    QVERIFY(m_shown[2].parented);
-    QVERIFY(!m_f->window->upgradeRunning());
+    QVERIFY(!shown[1].parent);
+    QCOMPARE(m_boxes->fileRequests.size(), 1);
+    QVERIFY(!m_boxes->fileRequests[0].parent);
+    QCOMPARE(m_boxes->fileRequests[0].caption, QStringLiteral("Select the firmware file"));
+    QVERIFY(m_boxes->fileRequests[0].directory.isEmpty());
+    QCOMPARE(m_boxes->fileRequests[0].filter, QStringLiteral("Firmware (*.bin)"));
+    QCOMPARE(shown[2].text, QStringLiteral("Upgrade firmware: /somewhere/TELV/x.bin"));
+    QCOMPARE(shown[2].buttons, QMessageBox::Yes | QMessageBox::Cancel);
+    QVERIFY(shown[2].parent);
+    QVERIFY(!m_f->session().upgradeRunning());
 
     // A cancelled file dialog ends without a word.
-    m_shown.clear();
-    m_chosenFile.clear();
+    m_boxes->clear();
+    m_boxes->chosenFile.clear();
     m_f->child<QPushButton>("pbUpgrade")->click();
     QCOMPARE(titles(), (QStringList{QStringLiteral("NOTIFY"), QStringLiteral("IMPORTANT")}));
 }
@@ -589,20 +564,21 @@ void TestUpgrade::unidentifiedModelAsksForAFileFirst()
     QVERIFY(openScreen("unknown", 46));
     m_f->child<QPushButton>("pbUpgrade")->click();
     QCOMPARE(titles(), QStringList{QStringLiteral("IMPORTANT")});
-    QCOMPARE(m_fileRequests.size(), 1);
+    QCOMPARE(m_boxes->fileRequests.size(), 1);
 }
 
 void TestUpgrade::spaceInProgramPathWarnsThenGoesOn()
 {
     QVERIFY(openScreen("6.8in-telv", 47));
-    m_f->window->setApplicationDir(QStringLiteral("/opt/tavrik tools/bin"));
-    m_answers[QStringLiteral("NOTIFY")] = QMessageBox::Cancel;
+    m_f->window->setProgramDir(QStringLiteral("/opt/tavrik tools/bin"));
+    m_boxes->answers[QStringLiteral("NOTIFY")] = QMessageBox::Cancel;
     m_f->child<QPushButton>("pbUpgrade")->click();
     QCOMPARE(titles(), (QStringList{QStringLiteral("Warning"), QStringLiteral("NOTIFY")}));
-    QCOMPARE(m_shown[0].text, QStringLiteral("Please move panelctl to a path that does not contain any spaces or special "
-                                             "characters, or the upgrade might fail."));
-    QVERIFY(!m_shown[0].parented);
-    QVERIFY(m_shown[1].text.contains(QStringLiteral("/opt/tavrik tools/bin/../firmware/TELV/TELV.6d8.TAVRIK.bin")));
+    const QList<dialogs::Message> shown = boxes();
+    QCOMPARE(shown[0].text, QStringLiteral("Please move panelctl to a path that does not contain any spaces or special "
+                                           "characters, or the upgrade might fail."));
+    QVERIFY(!shown[0].parent);
+    QVERIFY(shown[1].text.contains(QStringLiteral("/opt/tavrik tools/bin/../firmware/TELV/TELV.6d8.TAVRIK.bin")));
 }
 
 void TestUpgrade::contentChecksAndNameRules_data()
@@ -635,7 +611,7 @@ void TestUpgrade::contentChecksAndNameRules()
     const auto model = openScreen(preset.toLatin1().constData(), 48);
     QVERIFY(model);
     if (file.isEmpty()) {
-        m_chosenFile = firmwareFolder() + QStringLiteral("/no such file.bin");
+        m_boxes->chosenFile = firmwareFolder() + QStringLiteral("/no such file.bin");
     } else {
         Bytes content = size == 24576 ? testimages::upgradeTelvImage(24576) : testimages::pattern(size_t(size), 1);
         content[0] = uint8_t(first);
@@ -643,24 +619,24 @@ void TestUpgrade::contentChecksAndNameRules()
             testimages::put32(content, 0x1FFC, 7);
             testimages::put32(content, 0x1FF8, 0);
         }
-        m_chosenFile = firmwareFolder() + QLatin1Char('/') + file;
-        QVERIFY(writeFile(m_chosenFile, content));
+        m_boxes->chosenFile = firmwareFolder() + QLatin1Char('/') + file;
+        QVERIFY(writeFile(m_boxes->chosenFile, content));
     }
-    m_answers[QStringLiteral("NOTIFY")] = QMessageBox::No;
-    m_answers[QStringLiteral("Notify")] = QMessageBox::Yes;
+    m_boxes->answers[QStringLiteral("NOTIFY")] = QMessageBox::No;
+    m_boxes->answers[QStringLiteral("Notify")] = QMessageBox::Yes;
     m_f->child<QPushButton>("pbUpgrade")->click();
     if (message.isEmpty()) {
-        QVERIFY(m_f->window->upgradeRunning());
+        QVERIFY(m_f->session().upgradeRunning());
         QVERIFY(m_f->child("pgUpgrade")->isVisible());
         QCOMPARE(titles().last(), QStringLiteral("Notify"));
-        QTRY_VERIFY_WITH_TIMEOUT(!m_f->window->upgradeRunning(), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(!m_f->session().upgradeRunning(), 30000);
         // The final value is queued to this thread; it may trail the end.
         QTRY_COMPARE(m_progress.last(), 100);
     } else {
-        QCOMPARE(m_shown.last().title, QStringLiteral("Error"));
-        QCOMPARE(m_shown.last().text, message);
-        QVERIFY(m_shown.last().parented);
-        QVERIFY(!m_f->window->upgradeRunning());
+        QCOMPARE(m_boxes->lastMessage().title, QStringLiteral("Error"));
+        QCOMPARE(m_boxes->lastMessage().text, message);
+        QVERIFY(m_boxes->lastMessage().parent);
+        QVERIFY(!m_f->session().upgradeRunning());
         QVERIFY(!m_f->child("pgUpgrade")->isVisible());
     }
 }
@@ -669,30 +645,42 @@ void TestUpgrade::secondClickAndClosingWhileRunning()
 {
     const auto model = openScreen("6.8in-telv", 49);
     QVERIFY(model);
-    QVERIFY(writeFile(firmwareFolder() + QStringLiteral("/TELV/TELV.6d8.TAVRIK.bin"), testimages::upgradeTelvImage(24576)));
-    m_answers[QStringLiteral("NOTIFY")] = QMessageBox::Yes;
+    const Bytes before = model->flash();
+    const Bytes file = testimages::upgradeTelvImage(24576);
+    const QString path = firmwareFolder() + QStringLiteral("/TELV/TELV.6d8.TAVRIK.bin");
+    QVERIFY(writeFile(path, file));
+    m_boxes->answers[QStringLiteral("NOTIFY")] = QMessageBox::Yes;
     m_f->child<QPushButton>("pbUpgrade")->click();
-    QVERIFY2(m_f->window->upgradeRunning(), qPrintable(titles().join(',') + " / " + (m_shown.isEmpty() ? QString() : m_shown.last().text)));
-    const QString path = m_f->window->upgradeWorker().firmwarePath;
+    QVERIFY2(m_f->session().upgradeRunning(), qPrintable(titles().join(',') + " / " + m_boxes->last()));
 
-    m_shown.clear();
+    // Another image at the same path by now: the running upgrade keeps
+    // writing the one it was started with.
+    Bytes other = file;
+    std::fill(other.end() - 2000, other.end(), uint8_t(0x3C));
+    QVERIFY(writeFile(path, other));
+    m_boxes->clear();
     m_f->child<QPushButton>("pbUpgrade")->click();
-    QCOMPARE(titles(), QStringList{QStringLiteral("Error")});
-    QCOMPARE(m_shown[0].text, QStringLiteral("A firmware upgrade is running."));
-    QCOMPARE(m_f->window->upgradeWorker().firmwarePath, path);
+    QCOMPARE(m_boxes->shown(), QStringList{QStringLiteral("Error|A firmware upgrade is running.")});
+    QVERIFY(m_boxes->fileRequests.isEmpty());
 
     // Nothing else reaches the screen while the worker has it.
     const uint64_t headers = model->frameStats().headers;
     m_f->child<QPushButton>("pbRed")->click();
     m_f->child<QPushButton>("pbLEDTest")->click();
-    QVERIFY(!m_f->window->ledTestRunning());
+    QVERIFY(!m_f->session().ledTestRunning());
     // Closing waits for the upgrade, then closes.
     QVERIFY(!m_f->window->close());
     QVERIFY(m_f->window->isVisible());
     QTRY_VERIFY_WITH_TIMEOUT(!m_f->window->isVisible(), 30000);
     QCOMPARE(m_progress.last(), 100);
     QCOMPARE(model->frameStats().headers, headers);
-    QVERIFY(m_shown.last().text.startsWith(QStringLiteral("Upgrade done")));
+    QVERIFY(m_boxes->lastMessage().text.startsWith(QStringLiteral("Upgrade done")));
+    Bytes expected(file.begin(), file.begin() + 0x1000);
+    expected.insert(expected.end(), before.begin() + 0x1000, before.begin() + 0x1000 + 8 + 120);
+    expected.insert(expected.end(), file.begin() + 0x1000 + 8 + 64, file.end());
+    testimages::put32(expected, 12, testimages::expectedChecksum(expected));
+    const Bytes flash = model->flash();
+    QVERIFY(std::equal(expected.begin(), expected.end(), flash.begin()));
 }
 
 QTEST_MAIN(TestUpgrade)

@@ -3,9 +3,9 @@
 // server and writes through telvtool, the K2T/K5TX path through eeprom, and
 // every way those outside helpers can fail. Runs under umockdev-wrapper with
 // the stand-in tools and the stand-in server on 127.0.0.1.
+#include "boxrecorder.h"
 #include "bridge.h"
 #include "devicelist.h"
-#include "dialogs.h"
 #include "standinserver.h"
 #include "panelfixture.h"
 #include "splice.h"
@@ -129,16 +129,12 @@ private:
     // A TELV screen identified running, then left in its boot loader.
     std::shared_ptr<ScreenModel> telvInBootLoader(int port, int *slot = nullptr);
     int runUpgrade(int ms = 90000);
-    QStringList messages() const;
 
     std::unique_ptr<PanelFixture> m_f;
     QTemporaryDir m_dir;
     fwtest::StandInServer m_server;
-    QStringList m_shown;
-    QMap<QString, QMessageBox::StandardButton> m_answers;
+    std::unique_ptr<BoxRecorder> m_boxes;
     QList<int> m_progress;
-    QString m_chosenFile;
-    std::function<void(const QString &)> m_onMessage;
 };
 
 void TestUpgradeBoot::initTestCase()
@@ -148,13 +144,6 @@ void TestUpgradeBoot::initTestCase()
     QVERIFY(QDir(m_dir.path()).mkpath(QStringLiteral("bin")));
     g_previousHandler = qInstallMessageHandler(keepDebugLine);
     m_f = std::make_unique<PanelFixture>();
-    dialogs::setMessageHandler([this](const dialogs::Message &m) {
-        m_shown << m.title + QLatin1Char('|') + m.text;
-        if (m_onMessage)
-            m_onMessage(m.text);
-        return m_answers.value(m.title, QMessageBox::Ok);
-    });
-    dialogs::setFileHandler([this](const dialogs::FileRequest &) { return m_chosenFile; });
     // Whatever proxy the machine has, the stand-in is reached directly.
     qunsetenv("https_proxy");
     qunsetenv("HTTPS_PROXY");
@@ -167,27 +156,28 @@ void TestUpgradeBoot::initTestCase()
 
 void TestUpgradeBoot::init()
 {
-    m_shown.clear();
-    m_answers.clear();
+    // A recorder of its own per test: no answer or box of the last one is
+    // left over. The old one goes first, as it unsets the seams it set.
+    m_boxes.reset();
+    m_boxes = std::make_unique<BoxRecorder>();
     m_progress.clear();
-    m_onMessage = {};
     installTools();
     {
         const QMutexLocker lock(&g_debugMutex);
         g_debugLines.clear();
     }
     m_f->newWindow();
-    m_f->window->setApplicationDir(binDir());
-    connect(&m_f->window->upgradeWorker(), &UpgradeThread::progress, this, [this](int v) { m_progress << v; });
-    m_answers[QStringLiteral("NOTIFY")] = QMessageBox::Yes;
-    m_answers[QStringLiteral("Notify")] = QMessageBox::Yes; // the confirmation
-    m_chosenFile = telvFirmware();
+    m_f->window->setProgramDir(binDir());
+    connect(&m_f->session().upgrade(), &session::UpgradeWorker::progress, this, [this](int v) { m_progress << v; });
+    m_boxes->answers[QStringLiteral("NOTIFY")] = QMessageBox::Yes;
+    m_boxes->answers[QStringLiteral("Notify")] = QMessageBox::Yes; // the confirmation
+    m_boxes->chosenFile = telvFirmware();
 }
 
 void TestUpgradeBoot::cleanup()
 {
     if (m_f->window)
-        QTRY_VERIFY_WITH_TIMEOUT(!m_f->window->upgradeRunning(), 90000);
+        QTRY_VERIFY_WITH_TIMEOUT(!m_f->session().upgradeRunning(), 90000);
     m_f->clear();
 }
 
@@ -219,7 +209,7 @@ std::shared_ptr<ScreenModel> TestUpgradeBoot::telvInBootLoader(int port, int *sl
     if (slot)
         *slot = s;
     const auto model = m_f->bus->model(s);
-    if (!m_f->scanUntil([&] { return m_f->window->screen() != nullptr; }))
+    if (!m_f->scanUntil([&] { return m_f->screen() != nullptr; }))
         return nullptr;
     return model;
 }
@@ -234,7 +224,7 @@ void TestUpgradeBoot::telvScreenLeftInBootLoaderIsRecovered()
     // A running screen whose upgrade failed in the middle of programming:
     // from the 40th chunk on, its flash takes nothing more.
     const int slot = m_f->attach("6.8in-telv", 30, [](ScreenModel &m) { m.setRebootDelayMs(200); });
-    QVERIFY(m_f->scanUntil([&] { return m_f->window->screen() && m_f->status().startsWith("TELV "); }));
+    QVERIFY(m_f->scanUntil([&] { return m_f->screen() && m_f->status().startsWith("TELV "); }));
     const auto model = m_f->bus->model(slot);
     const Bytes before = model->flash();
     const auto ownBlock = fwimage::screenBlock(fwimage::ByteView(before.data(), 24576));
@@ -249,26 +239,26 @@ void TestUpgradeBoot::telvScreenLeftInBootLoaderIsRecovered()
         return ScreenModel::FilterAction::Pass;
     });
     QCOMPARE(runUpgrade(), -1);
-    QCOMPARE(m_shown.last(), kFailed);
+    QCOMPARE(m_boxes->last(), kFailed);
     model->setRequestFilter({});
 
     // Power-cycled, it cannot start its half-written firmware.
     m_f->bus->unplug(slot);
-    QVERIFY(m_f->scanUntil([&] { return m_f->window->screen() == nullptr; }));
+    QVERIFY(m_f->scanUntil([&] { return m_f->screen() == nullptr; }));
     m_f->bus->replug(slot);
-    QVERIFY(m_f->scanUntil([&] { return model->mode() == Mode::TelvBootLoader && m_f->window->screen()
+    QVERIFY(m_f->scanUntil([&] { return model->mode() == Mode::TelvBootLoader && m_f->screen()
                                         && m_f->status().contains(QLatin1String("write TELV firmware")); }));
     m_progress.clear();
-    m_shown.clear();
+    m_boxes->clear();
     QCOMPARE(runUpgrade(), 100);
     // Nothing during the download; the tool's values; then done.
     QCOMPARE(m_progress, toolProgress());
-    QCOMPARE(messages(), (QStringList{QStringLiteral("NOTIFY"), QStringLiteral("Notify")}));
-    QCOMPARE(m_shown.last(), QStringLiteral("Notify|Upgrade done, click OK to reboot the screen."));
+    QCOMPARE(m_boxes->titles(), (QStringList{QStringLiteral("NOTIFY"), QStringLiteral("Notify")}));
+    QCOMPARE(m_boxes->last(), QStringLiteral("Notify|Upgrade done, click OK to reboot the screen."));
 
     // telvtool reset: it comes back running its new firmware, which carries
     // the downloaded block with its first payload byte set to 0xFF.
-    QVERIFY(m_f->scanUntil([&] { return model->mode() == Mode::Running && m_f->window->screen()
+    QVERIFY(m_f->scanUntil([&] { return model->mode() == Mode::Running && m_f->screen()
                                         && m_f->status().startsWith("TELV "); }, 10000));
     Bytes expectedBlock = block;
     expectedBlock[8] = 0xFF;
@@ -300,9 +290,9 @@ void TestUpgradeBoot::identityIsSentTrimmed()
     m_server.putBlock(QString::fromStdString(model->telvIdentity()), raw(screenBlock(120, 0x41)));
     QVERIFY(writeFile(telvFirmware(), raw(testimages::upgradeTelvImage())));
     QCOMPARE(runUpgrade(), 100);
-    QVERIFY(!m_shown.contains(kServerFailed));
+    QVERIFY(!m_boxes->shown().contains(kServerFailed));
     QCOMPARE(model->flash()[0x1000], uint8_t(screenBlock(120, 0x41)[0]));
-    QVERIFY(m_f->scanUntil([&] { return model->mode() == Mode::Running && m_f->window->screen(); }, 10000));
+    QVERIFY(m_f->scanUntil([&] { return model->mode() == Mode::Running && m_f->screen(); }, 10000));
 }
 
 void TestUpgradeBoot::serverFailuresShowTheBoxAndWriteNothing_data()
@@ -355,7 +345,8 @@ void TestUpgradeBoot::serverFailuresShowTheBoxAndWriteNothing()
     QCOMPARE(runUpgrade(), -1);
     qputenv("TAVRIK_FIRMWARE_SERVER", m_server.host().toUtf8());
     // The box first, then the failure; no further attempt, nothing written.
-    QCOMPARE(m_shown.mid(m_shown.size() - 2), (QStringList{kServerFailed, kFailed}));
+    const QStringList shown = m_boxes->shown();
+    QCOMPARE(shown.mid(shown.size() - 2), (QStringList{kServerFailed, kFailed}));
     QCOMPARE(m_progress, QList<int>{-1});
     QCOMPARE(handOverFiles(binDir()), QStringList());
     QVERIFY(model->flash() == flashBefore);
@@ -396,8 +387,8 @@ void TestUpgradeBoot::unusableBlocksEndBeforeAnythingIsWritten()
     qputenv("TAVRIK_FIRMWARE_SERVER", m_server.host().toUtf8());
     QCOMPARE(result, -1);
     QCOMPARE(m_progress, QList<int>{-1});
-    QVERIFY(!m_shown.contains(kServerFailed));
-    QCOMPARE(m_shown.last(), kFailed);
+    QVERIFY(!m_boxes->shown().contains(kServerFailed));
+    QCOMPARE(m_boxes->last(), kFailed);
     QCOMPARE(handOverFiles(binDir()), QStringList());
     QCOMPARE(model->mode(), Mode::TelvBootLoader);
 }
@@ -415,8 +406,8 @@ void TestUpgradeBoot::identityErrorsMakeFiveAttemptsWithoutABox()
     QFile calls(count);
     QVERIFY(calls.open(QIODevice::ReadOnly));
     QCOMPARE(calls.readAll().count('\n'), 5);
-    QVERIFY(!m_shown.contains(kServerFailed));
-    QCOMPARE(m_shown.last(), kFailed);
+    QVERIFY(!m_boxes->shown().contains(kServerFailed));
+    QCOMPARE(m_boxes->last(), kFailed);
     QCOMPARE(m_progress, QList<int>{-1});
 }
 
@@ -450,18 +441,24 @@ void TestUpgradeBoot::twoUpgradesAtOnceNeverSwapImages()
     }
     QCOMPARE(expected.size(), 2);
 
-    UpgradeThread workers[2];
+    // Their values go to a receiver of this scope, which takes whatever is
+    // still queued with it when the test ends early.
     QList<int> results;
+    QObject receiver;
+    session::UpgradeWorker workers[2];
+    session::UpgradeRequest requests[2];
     for (int i = 0; i < 2; ++i) {
-        workers[i].firmwarePath = m_dir.filePath(QStringLiteral("two/%1/TELV.6d8.bin").arg(i));
-        workers[i].applicationDir = binDir();
-        connect(&workers[i], &UpgradeThread::progress, this, [&results](int v) {
+        requests[i].firmwarePath = m_dir.filePath(QStringLiteral("two/%1/TELV.6d8.bin").arg(i));
+        requests[i].firmware = raw(images[i]);
+        requests[i].screenId = screenlink::kTelvBootLoaderId;
+        requests[i].toolDir = binDir();
+        connect(&workers[i], &session::UpgradeWorker::progress, &receiver, [&results](int v) {
             if (v == 100 || v < 0)
                 results << v;
         });
     }
-    for (auto &w : workers)
-        w.startUpgrade(nullptr, 0x1F3A, 0xEFE8);
+    for (int i = 0; i < 2; ++i)
+        QVERIFY(workers[i].begin(requests[i]));
     QTRY_COMPARE_WITH_TIMEOUT(results.size(), 2, 60000);
     QCOMPARE(results, (QList<int>{100, 100}));
 
@@ -504,17 +501,17 @@ void TestUpgradeBoot::windowTakesUpTheScreenThatComesBack()
             m.setMode(Mode::K2tBootLoader);
         });
         model = m_f->bus->model(slot);
-        QVERIFY(m_f->scanUntil([&] { return m_f->window->screen() != nullptr; }));
-        m_chosenFile = firmwareFolder() + QStringLiteral("/K2T-K5TX/7NDK2T.bin");
-        QVERIFY(writeFile(m_chosenFile, raw(testimages::upgradeEepromImage())));
+        QVERIFY(m_f->scanUntil([&] { return m_f->screen() != nullptr; }));
+        m_boxes->chosenFile = firmwareFolder() + QStringLiteral("/K2T-K5TX/7NDK2T.bin");
+        QVERIFY(writeFile(m_boxes->chosenFile, raw(testimages::upgradeEepromImage())));
     }
     const int addressBefore = m_f->bus->deviceAddress(slot);
     auto held = std::make_shared<bool>(false);
     sim::VirtualBus *bus = m_f->bus.get();
     // Right after the result box (and, for TELV, the restart): the screen
     // restarts, or is replugged, while no scan can run.
-    m_onMessage = [this, bus, slot, model, addressBefore, held, telv, replug](const QString &text) {
-        if (!text.startsWith(QLatin1String("Upgrade done")))
+    m_boxes->onBox = [this, bus, slot, model, addressBefore, held, telv, replug](const dialogs::Message &m) {
+        if (!m.text.startsWith(QLatin1String("Upgrade done")))
             return;
         QTimer::singleShot(0, this, [bus, slot, model, addressBefore, held, telv, replug] {
             if (!telv) {
@@ -539,7 +536,7 @@ void TestUpgradeBoot::windowTakesUpTheScreenThatComesBack()
     if (!telv) {
         // Still in its boot loader until it is replugged: opened again as such.
         QVERIFY(m_f->withinScans(3, [&] {
-            return m_f->window->screen() && m_f->status().contains(QLatin1String("write K2T/K5TX firmware"));
+            return m_f->screen() && m_f->status().contains(QLatin1String("write K2T/K5TX firmware"));
         }));
         const int address = m_f->bus->deviceAddress(slot);
         m_f->bus->replug(slot);
@@ -551,7 +548,7 @@ void TestUpgradeBoot::windowTakesUpTheScreenThatComesBack()
 
     const QString id = screenlink::formatDeviceId(model->deviceId().data());
     QVERIFY2(m_f->withinScans(3, [&] {
-        return m_f->window->screen() && m_f->window->windowTitle() == QStringLiteral("ID: ") + id;
+        return m_f->screen() && m_f->window->windowTitle() == QStringLiteral("ID: ") + id;
     }), qPrintable(m_f->status() + QLatin1Char('|') + m_f->window->windowTitle()));
     QVERIFY(m_f->status().endsWith(QStringLiteral(", ") + id));
     QVERIFY(m_f->lampGreen());
@@ -589,9 +586,9 @@ void TestUpgradeBoot::missingToolIsNamedBeforeAnythingIsTouched()
             m.setMode(Mode::K2tBootLoader);
         });
         model = m_f->bus->model(slot);
-        QVERIFY(m_f->scanUntil([&] { return m_f->window->screen() != nullptr; }));
-        m_chosenFile = firmwareFolder() + QStringLiteral("/K2T-K5TX/7NDK2T.bin");
-        QVERIFY(writeFile(m_chosenFile, raw(testimages::upgradeEepromImage())));
+        QVERIFY(m_f->scanUntil([&] { return m_f->screen() != nullptr; }));
+        m_boxes->chosenFile = firmwareFolder() + QStringLiteral("/K2T-K5TX/7NDK2T.bin");
+        QVERIFY(writeFile(m_boxes->chosenFile, raw(testimages::upgradeEepromImage())));
     }
     const QString tool = telv ? QStringLiteral("telvtool") : QStringLiteral("eeprom");
     QVERIFY(QFile::remove(binDir() + QLatin1Char('/') + tool));
@@ -599,13 +596,13 @@ void TestUpgradeBoot::missingToolIsNamedBeforeAnythingIsTouched()
     const Bytes config = model->config();
     model->clearRequests();
     m_f->child<QPushButton>("pbUpgrade")->click();
-    QCOMPARE(m_shown.last(), QStringLiteral("Error|The boot-loader tool %1 is missing. Put the screen maker's %1 into "
+    QCOMPARE(m_boxes->last(), QStringLiteral("Error|The boot-loader tool %1 is missing. Put the screen maker's %1 into "
                                             "%2 and try again.")
                                  .arg(tool, binDir()));
     QTest::qWait(300);
     QVERIFY(m_progress.isEmpty());
-    QVERIFY(!m_f->window->upgradeRunning());
-    QVERIFY(m_f->window->screen()); // still open, nothing handed over
+    QVERIFY(!m_f->session().upgradeRunning());
+    QVERIFY(m_f->screen()); // still open, nothing handed over
     QVERIFY(model->flash() == flash);
     QVERIFY(model->config() == config);
     QVERIFY(model->requests().empty());
@@ -635,7 +632,7 @@ void TestUpgradeBoot::failedToolWritesAreFailedUpgrades()
     m_server.putBlock(QString::fromStdString(model->telvIdentity()), raw(screenBlock(120, 0x45)));
     QVERIFY(writeFile(telvFirmware(), raw(testimages::upgradeTelvImage())));
     QCOMPARE(runUpgrade(), -1);
-    QCOMPARE(m_shown.last(), kFailed);
+    QCOMPARE(m_boxes->last(), kFailed);
     QCOMPARE(m_progress.last(), -1);
     QVERIFY(!m_progress.contains(100));
     // No restart was tried on a failed write.
@@ -649,24 +646,24 @@ void TestUpgradeBoot::eepromToolWritesTheImageAndTheScreenRuns()
         m.setMode(Mode::K2tBootLoader);
     });
     const auto model = m_f->bus->model(slot);
-    QVERIFY(m_f->scanUntil([&] { return m_f->window->screen() != nullptr; }));
+    QVERIFY(m_f->scanUntil([&] { return m_f->screen() != nullptr; }));
     QVERIFY(m_f->status().contains(QLatin1String("write K2T/K5TX firmware")));
     const Bytes image = testimages::upgradeEepromImage();
     const QString path = firmwareFolder() + QStringLiteral("/K2T-K5TX/7NDK2T.bin");
     QVERIFY(writeFile(path, raw(image)));
-    m_chosenFile = path;
+    m_boxes->chosenFile = path;
     QCOMPARE(runUpgrade(), 100);
     QCOMPARE(m_progress.first(), 0);
     for (int i = 1; i < m_progress.size() - 1; ++i)
         QCOMPARE(m_progress[i], m_progress[i - 1] + 5);
-    QCOMPARE(m_shown.last(), QStringLiteral("Notify|Upgrade done, please unplug to reboot the screen."));
+    QCOMPARE(m_boxes->last(), QStringLiteral("Notify|Upgrade done, please unplug to reboot the screen."));
     QVERIFY(model->config() == image);
 
     // Replugged as the box asks, the screen runs and the window takes it.
     m_f->bus->unplug(slot);
     QVERIFY(m_f->scanUntil([&] { return m_f->list()->count() == 0; }));
     m_f->bus->replug(slot);
-    QVERIFY(m_f->scanUntil([&] { return model->mode() == Mode::Running && m_f->window->screen()
+    QVERIFY(m_f->scanUntil([&] { return model->mode() == Mode::Running && m_f->screen()
                                         && m_f->status().startsWith(QLatin1String("6.8inch")); }, 10000));
 }
 
@@ -691,22 +688,22 @@ void TestUpgradeBoot::eepromToolOutcomes()
         m.setConfig(0, {0xFF});
         m.setMode(Mode::K2tBootLoader);
     });
-    QVERIFY(m_f->scanUntil([&] { return m_f->window->screen() != nullptr; }));
+    QVERIFY(m_f->scanUntil([&] { return m_f->screen() != nullptr; }));
     const QString path = firmwareFolder() + QStringLiteral("/K2T-K5TX/7NDK2T.bin");
     QVERIFY(writeFile(path, raw(testimages::upgradeEepromImage())));
-    m_chosenFile = path;
+    m_boxes->chosenFile = path;
     QCOMPARE(runUpgrade(), result);
-    QCOMPARE(m_shown.last(), result == 100 ? QStringLiteral("Notify|Upgrade done, please unplug to reboot the screen.")
+    QCOMPARE(m_boxes->last(), result == 100 ? QStringLiteral("Notify|Upgrade done, please unplug to reboot the screen.")
                                            : kFailed);
     // The path as chosen, as one argument of its own.
     QFile f(args);
     QVERIFY(f.open(QIODevice::ReadOnly));
     QCOMPARE(QString::fromUtf8(f.readAll()), QStringLiteral("w|") + path + QLatin1Char('|'));
     // The window is still usable: it answers a click with its first box.
-    m_shown.clear();
-    m_answers[QStringLiteral("NOTIFY")] = QMessageBox::Cancel;
+    m_boxes->clear();
+    m_boxes->answers[QStringLiteral("NOTIFY")] = QMessageBox::Cancel;
     m_f->child<QPushButton>("pbUpgrade")->click();
-    QVERIFY(!m_shown.isEmpty());
+    QVERIFY(!m_boxes->shown().isEmpty());
 }
 
 void TestUpgradeBoot::screenFaultsWhileAToolWrites_data()
@@ -736,9 +733,9 @@ void TestUpgradeBoot::screenFaultsWhileAToolWrites()
             m.setMode(Mode::K2tBootLoader);
         });
         model = m_f->bus->model(slot);
-        QVERIFY(m_f->scanUntil([&] { return m_f->window->screen() != nullptr; }));
-        m_chosenFile = firmwareFolder() + QStringLiteral("/K2T-K5TX/7NDK2T.bin");
-        QVERIFY(writeFile(m_chosenFile, raw(testimages::upgradeEepromImage())));
+        QVERIFY(m_f->scanUntil([&] { return m_f->screen() != nullptr; }));
+        m_boxes->chosenFile = firmwareFolder() + QStringLiteral("/K2T-K5TX/7NDK2T.bin");
+        QVERIFY(writeFile(m_boxes->chosenFile, raw(testimages::upgradeEepromImage())));
     }
     // The tool's own write requests trip the fault, half-way through.
     const uint8_t writeRequest = telv ? 0x52 : 0x60;
@@ -767,7 +764,7 @@ void TestUpgradeBoot::screenFaultsWhileAToolWrites()
     actor.join();
     QVERIFY(*tripped);
     QCOMPARE(result, -1);
-    QCOMPARE(m_shown.last(), kFailed);
+    QCOMPARE(m_boxes->last(), kFailed);
     QVERIFY(!m_progress.contains(100));
     // No restart was tried, and the window goes on.
     model->setRequestFilter({});
@@ -778,15 +775,7 @@ void TestUpgradeBoot::screenFaultsWhileAToolWrites()
     } else {
         QCOMPARE(model->mode(), telv ? Mode::TelvBootLoader : Mode::K2tBootLoader);
     }
-    QVERIFY(!m_f->window->upgradeRunning());
-}
-
-QStringList TestUpgradeBoot::messages() const
-{
-    QStringList titles;
-    for (const QString &m : m_shown)
-        titles << m.section(QLatin1Char('|'), 0, 0);
-    return titles;
+    QVERIFY(!m_f->session().upgradeRunning());
 }
 
 QTEST_MAIN(TestUpgradeBoot)

@@ -17,6 +17,8 @@ private slots:
     void unknownVariantKeepsFirmwareNameButTakesSize();
     void unknownSizeKeepsGeometryAndResetsFlags();
     void defaultLogoBySize();
+    void everyRowsPanelFactsFollowTheRules();
+    void unknownScreensAreScannedAndTouchedByTheirLastShape();
     void portTextsParseAsTheSelectionReadsThem();
     void listMatchingKeepsPortOneApartFromPortTwelve();
     void listedNameFallsBackToPanelLabel();
@@ -137,6 +139,71 @@ void TestModelTable::defaultLogoBySize()
     QCOMPARE(defaultLogo(480, 854), QStringLiteral(":/logo.854x480.png"));
     for (const QSize s : {QSize(1024, 600), QSize(480, 800), QSize(400, 1280), QSize(854, 480)})
         QCOMPARE(defaultLogo(s.width(), s.height()), QStringLiteral(":/logo.800x480.png"));
+}
+
+void TestModelTable::everyRowsPanelFactsFollowTheRules()
+{
+    // The rules as the screens' makers state them, checked against each row,
+    // so that a slip in the table shows here rather than on a screen.
+    for (const ModelRow &row : modelTable()) {
+        const QString name = QStringLiteral("%1/%2").arg(row.sizeCode).arg(row.variant);
+        ScanOrder scan = ScanOrder::HalfTurn;
+        if (row.rotation == 2)
+            scan = row.sizeCode == 0x807 ? ScanOrder::QuarterTurnBack : ScanOrder::QuarterTurn;
+        else if (row.sizeCode == 7 || row.sizeCode == 10)
+            scan = ScanOrder::TopToBottom;
+        QVERIFY2(row.scanOrder == scan, qPrintable(name));
+        const bool lead = row.sizeCode == 5 && !(row.match == VariantMatch::Exact && row.variant == 3);
+        QVERIFY2(row.leadBytes == (lead ? 320 : 0), qPrintable(name));
+        const Logo logo = row.width == 800 && row.height == 800 ? Logo::Square800x800
+                          : row.width == 480 && row.height == 854 ? Logo::Wide854x480
+                                                                  : Logo::Wide800x480;
+        QVERIFY2(row.logo == logo, qPrintable(name));
+        // Touch mounting: first matching rule.
+        TouchMap touch{TouchAxis::Y, TouchAxis::WMinusX};
+        TouchMap newer = touch;
+        if (row.rotation == 1 && !row.telv) {
+            touch = newer = row.sizeCode == 7 ? TouchMap{TouchAxis::WMinusX, TouchAxis::HMinusY}
+                                              : TouchMap{TouchAxis::HMinusX, TouchAxis::WMinusY};
+        } else if (row.sizeCode == 0x403) {
+            touch = newer = {TouchAxis::HMinusX, TouchAxis::WMinusY};
+        } else if (row.sizeCode == 7) {
+            touch = {TouchAxis::WMinusX, TouchAxis::HMinusY};
+            newer = {TouchAxis::WMinusX, TouchAxis::Y};
+        } else if (row.sizeCode == 10) {
+            touch = newer = {TouchAxis::X, TouchAxis::Y};
+        } else if (row.sizeCode == 8) {
+            touch = newer = {TouchAxis::WMinusX, TouchAxis::HMinusY};
+        } else if (row.sizeCode == 0x807) {
+            touch = newer = {TouchAxis::HMinusY, TouchAxis::X};
+        }
+        QVERIFY2(row.touch.x == touch.x && row.touch.y == touch.y, qPrintable(name));
+        QVERIFY2(row.touchNewerFirmware.x == newer.x && row.touchNewerFirmware.y == newer.y, qPrintable(name));
+        // Every listed model names a file of its own family.
+        if (row.listing)
+            QVERIFY2(row.firmware && QString::fromLatin1(row.firmware).startsWith(row.telv ? "TELV/" : "K2T-K5TX/"),
+                     qPrintable(name));
+    }
+}
+
+void TestModelTable::unknownScreensAreScannedAndTouchedByTheirLastShape()
+{
+    ScreenGeometry g;
+    // Before any screen: 800 by 480, turned by half.
+    QCOMPARE(g.scanOrder(), ScanOrder::HalfTurn);
+    QCOMPARE(g.leadBytes(), 0);
+    applyModelTable(g, 4, 7, QString()); // a portrait panel
+    applyModelTable(g, 0x99, 0, QString());
+    QVERIFY(!g.model);
+    QCOMPARE(g.scanOrder(), ScanOrder::QuarterTurn);
+    QCOMPARE(g.touchMap(0).x, TouchAxis::Y);
+    QCOMPARE(g.touchMap(0).y, TouchAxis::WMinusX);
+    applyModelTable(g, 7, 0, QString()); // a landscape panel of the older family
+    applyModelTable(g, 0x99, 0, QString());
+    QCOMPARE(g.scanOrder(), ScanOrder::HalfTurn);
+    QCOMPARE(g.touchMap(0).x, TouchAxis::HMinusX);
+    QCOMPARE(g.touchMap(0).y, TouchAxis::WMinusY);
+    QCOMPARE(g.logo(), Logo::Wide800x480);
 }
 
 void TestModelTable::portTextsParseAsTheSelectionReadsThem()

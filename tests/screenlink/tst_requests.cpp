@@ -51,6 +51,7 @@ private slots:
     void cleanupTestCase();
 
     void eachRequestHasItsFraming();
+    void screenExchangesSendTheirRequestsInOrder();
     void timeoutsFollowTheCatalogue();
     void bridgeWrite8RefusesMoreThan16AndStopsAtFirstFailure();
     void bridgeWriteBlock8WritesPiecesWithWrappingRegister();
@@ -65,6 +66,12 @@ private slots:
 
 private:
     std::shared_ptr<Screen> openScreen(int port);
+    // One raw request of requests.h, as one exchange with the screen.
+    template <typename Request>
+    int raw(Request &&request)
+    {
+        return m_screen->exchange([&](Wire &w) { return request(w.handle()); });
+    }
 
     std::unique_ptr<sim::VirtualBus> m_bus;
     std::shared_ptr<UsbContext> m_ctx;
@@ -107,11 +114,11 @@ std::shared_ptr<Screen> TestRequests::openScreen(int port)
 
 void TestRequests::eachRequestHasItsFraming()
 {
-    libusb_device_handle *h = m_screen->handle();
     uint8_t buf[128] = {};
+    using Handle = libusb_device_handle *;
     struct Case {
         const char *name;
-        std::function<int()> call;
+        std::function<int(Handle)> call;
         uint8_t type;
         uint8_t request;
         uint16_t length;
@@ -119,24 +126,27 @@ void TestRequests::eachRequestHasItsFraming()
     };
     const Bytes bridge{0x51, 0x02, 0x04, 0x1F, 0xFC};
     const std::vector<Case> cases = {
-        {"identification", [&] { return readIdentString(h, buf); }, 0xC0, 0xA0, 64, {}},
-        {"log offset", [&] { return setLogOffset(h, 0x01020304); }, 0x40, 0xA5, 4, {0x04, 0x03, 0x02, 0x01}},
-        {"log chunk", [&] { return readLogChunk(h, buf); }, 0xC0, 0xA6, 64, {}},
-        {"log length", [&] { return readLogLength(h, buf); }, 0xC0, 0xA7, 4, {}},
-        {"display on", [&] { return sendDisplayOn(h); }, 0x40, 0xB0, 2, {0x00, 0x29}},
-        {"frame header", [&] { return sendFrameHeader(h, 768000); }, 0x40, 0xB0, 6, {0x00, 0x2C, 0x00, 0xB8, 0x0B, 0x00}},
-        {"flip", [&] { return sendFlip(h, 3); }, 0x40, 0xB0, 8, {0x00, 0x36, 0x02, 0x00, 0x00, 0x00, 0x03, 0x03}},
-        {"backlight", [&] { return sendBacklight(h, 255); }, 0x40, 0xB0, 8, {0x00, 0x51, 0x02, 0x00, 0x00, 0x00, 0xFF, 0x00}},
-        {"bridge command", [&] { return bridgeCommand(h, bridge.data(), 5, 100); }, 0x40, 0xB5, 5, bridge},
-        {"bridge status", [&] { return bridgeStatus(h, buf, 100); }, 0xC0, 0xB6, 1, {}},
-        {"bridge data", [&] { return bridgeData(h, buf, 5, 100); }, 0xC0, 0xB7, 5, {}},
-        {"programming on", [&] { return setProgramming(h, true); }, 0x40, 0xB9, 1, {0xEF}},
-        {"programming off", [&] { return setProgramming(h, false); }, 0x40, 0xB9, 1, {0x00}},
-        {"erase step", [&] { return eraseStep(h, 15); }, 0x40, 0xBE, 2, {0xEE, 0x0F}},
+        {"identification", [&](Handle h) { return readIdentString(h, buf); }, 0xC0, 0xA0, 64, {}},
+        {"log offset", [&](Handle h) { return setLogOffset(h, 0x01020304); }, 0x40, 0xA5, 4, {0x04, 0x03, 0x02, 0x01}},
+        {"log chunk", [&](Handle h) { return readLogChunk(h, buf); }, 0xC0, 0xA6, 64, {}},
+        {"log length", [&](Handle h) { return readLogLength(h, buf); }, 0xC0, 0xA7, 4, {}},
+        {"display on", [&](Handle h) { return sendDisplayOn(h); }, 0x40, 0xB0, 2, {0x00, 0x29}},
+        {"frame header", [&](Handle h) { return sendFrameHeader(h, 768000); }, 0x40, 0xB0, 6,
+         {0x00, 0x2C, 0x00, 0xB8, 0x0B, 0x00}},
+        {"flip", [&](Handle h) { return sendFlip(h, 3); }, 0x40, 0xB0, 8,
+         {0x00, 0x36, 0x02, 0x00, 0x00, 0x00, 0x03, 0x03}},
+        {"backlight", [&](Handle h) { return sendBacklight(h, 255); }, 0x40, 0xB0, 8,
+         {0x00, 0x51, 0x02, 0x00, 0x00, 0x00, 0xFF, 0x00}},
+        {"bridge command", [&](Handle h) { return bridgeCommand(h, bridge.data(), 5, 100); }, 0x40, 0xB5, 5, bridge},
+        {"bridge status", [&](Handle h) { return bridgeStatus(h, buf, 100); }, 0xC0, 0xB6, 1, {}},
+        {"bridge data", [&](Handle h) { return bridgeData(h, buf, 5, 100); }, 0xC0, 0xB7, 5, {}},
+        {"programming on", [&](Handle h) { return setProgramming(h, true); }, 0x40, 0xB9, 1, {0xEF}},
+        {"programming off", [&](Handle h) { return setProgramming(h, false); }, 0x40, 0xB9, 1, {0x00}},
+        {"erase step", [&](Handle h) { return eraseStep(h, 15); }, 0x40, 0xBE, 2, {0xEE, 0x0F}},
     };
     for (const Case &c : cases) {
         m_model->clearRequests();
-        QVERIFY2(c.call() >= 0, c.name);
+        QVERIFY2(raw(c.call) >= 0, c.name);
         const auto log = m_model->requests();
         QVERIFY2(log.size() == 1, c.name);
         const sim::Setup &s = log[0].setup;
@@ -148,17 +158,63 @@ void TestRequests::eachRequestHasItsFraming()
     }
     // The monitor's form of the header leaves byte 5 at zero.
     m_model->clearRequests();
-    sendFrameHeader(h, 0x01000000, 0x00);
+    raw([](Handle h) { return sendFrameHeader(h, 0x01000000, 0x00); });
     QCOMPARE(m_model->requests().at(0).payload, (Bytes{0x00, 0x2C, 0x00, 0x00, 0x00, 0x00}));
     // Reboot last: the screen leaves the bus.
     m_model->clearRequests();
     m_model->setRebootDelayMs(100);
-    QCOMPARE(requestReboot(h), 1);
+    QCOMPARE(raw([](Handle h) { return requestReboot(h); }), 1);
     QCOMPARE(m_model->requests().at(0).payload, Bytes{0xE5});
     m_screen.reset();
     QTRY_VERIFY(!m_bus->plugged(m_slot));
     QTRY_VERIFY(m_bus->plugged(m_slot));
     QTRY_VERIFY((m_screen = openScreen(4)) != nullptr);
+}
+
+void TestRequests::screenExchangesSendTheirRequestsInOrder()
+{
+    using Kind = sim::RequestRecord::Kind;
+    // Control requests by their data, bulk transfers by their length.
+    const auto wire = [this] {
+        QStringList out;
+        for (const auto &r : m_model->requests()) {
+            const QByteArray data(reinterpret_cast<const char *>(r.payload.data()), qsizetype(r.payload.size()));
+            out << (r.kind == Kind::BulkOut ? QStringLiteral("bulk %1").arg(r.bulkLength)
+                                            : QString::fromLatin1(data.toHex(' ')));
+        }
+        return out;
+    };
+
+    // A log chunk: its offset, then the chunk.
+    uint8_t chunk[64] = {};
+    QCOMPARE(m_screen->readLogChunk(0x00010203, chunk), 64);
+    const auto log = m_model->requests();
+    QCOMPARE(log.size(), size_t(2));
+    QCOMPARE(log[0].setup.request, uint8_t(0xA5));
+    QCOMPARE(log[0].payload, (Bytes{0x03, 0x02, 0x01, 0x00}));
+    QCOMPARE(log[1].setup.request, uint8_t(0xA6));
+
+    // A frame the panel takes twice, after the display-on command.
+    const Bytes pixels(8, 0x11);
+    m_model->clearRequests();
+    FrameSend twice;
+    twice.displayOn = true;
+    twice.times = 2;
+    QCOMPARE(m_screen->sendFrame(pixels.data(), 8, twice), 8);
+    QCOMPARE(wire(), (QStringList{QStringLiteral("00 29"), QStringLiteral("00 2c 08 00 00 00"),
+                                  QStringLiteral("bulk 8"), QStringLiteral("00 2c 08 00 00 00"),
+                                  QStringLiteral("bulk 8")}));
+
+    // A header that fails sends no data after it: the data would be taken
+    // as the next frame's.
+    sim::Faults stall;
+    stall.failEvery = 1;
+    m_model->setFaults(stall);
+    m_model->clearRequests();
+    QCOMPARE(m_screen->sendFrame(pixels.data(), 8, {}), int(LIBUSB_ERROR_PIPE));
+    m_model->setFaults({});
+    QCOMPARE(wire(), QStringList{QStringLiteral("00 2c 08 00 00 00")});
+    QCOMPARE(m_model->requests().at(0).outcome, sim::Reply::Kind::Stall);
 }
 
 void TestRequests::timeoutsFollowTheCatalogue()
@@ -167,19 +223,19 @@ void TestRequests::timeoutsFollowTheCatalogue()
     sim::Faults slow;
     slow.delayMs = 150;
     m_model->setFaults(slow);
-    libusb_device_handle *h = m_screen->handle();
+    using Handle = libusb_device_handle *;
     uint8_t buf[64] = {};
-    QVERIFY(readIdentString(h, buf) > 0);
-    QVERIFY(setProgramming(h, false) > 0);
-    QVERIFY(eraseStep(h, 0) > 0);
-    QCOMPARE(sendFlip(h, 0), int(LIBUSB_ERROR_TIMEOUT));
-    QCOMPARE(sendBacklight(h, 1), int(LIBUSB_ERROR_TIMEOUT));
-    QCOMPARE(sendDisplayOn(h), int(LIBUSB_ERROR_TIMEOUT));
-    QCOMPARE(readLogLength(h, buf), int(LIBUSB_ERROR_TIMEOUT));
-    QCOMPARE(setLogOffset(h, 0), int(LIBUSB_ERROR_TIMEOUT));
-    QCOMPARE(readLogChunk(h, buf), int(LIBUSB_ERROR_TIMEOUT));
+    QVERIFY(raw([&](Handle h) { return readIdentString(h, buf); }) > 0);
+    QVERIFY(raw([](Handle h) { return setProgramming(h, false); }) > 0);
+    QVERIFY(raw([](Handle h) { return eraseStep(h, 0); }) > 0);
+    QCOMPARE(raw([](Handle h) { return sendFlip(h, 0); }), int(LIBUSB_ERROR_TIMEOUT));
+    QCOMPARE(raw([](Handle h) { return sendBacklight(h, 1); }), int(LIBUSB_ERROR_TIMEOUT));
+    QCOMPARE(raw([](Handle h) { return sendDisplayOn(h); }), int(LIBUSB_ERROR_TIMEOUT));
+    QCOMPARE(raw([&](Handle h) { return readLogLength(h, buf); }), int(LIBUSB_ERROR_TIMEOUT));
+    QCOMPARE(raw([](Handle h) { return setLogOffset(h, 0); }), int(LIBUSB_ERROR_TIMEOUT));
+    QCOMPARE(raw([&](Handle h) { return readLogChunk(h, buf); }), int(LIBUSB_ERROR_TIMEOUT));
     const Bytes frame(100, 0);
-    QCOMPARE(sendBulk(h, frame.data(), int(frame.size())), int(LIBUSB_ERROR_TIMEOUT));
+    QCOMPARE(raw([&](Handle h) { return sendBulk(h, frame.data(), int(frame.size())); }), int(LIBUSB_ERROR_TIMEOUT));
     // Register writes take 200 ms per request.
     const uint8_t one = 1;
     QCOMPARE(bridgeWrite8(*m_screen, 0x74, 0x00, &one, 1), 1);

@@ -1,5 +1,6 @@
 // Simulated screens reached through the real libusb, as the programs reach
 // them. Runs under umockdev-wrapper.
+#include "devicelist.h"
 #include "usb/virtualbus.h"
 #include "usbhandles.h"
 
@@ -14,6 +15,9 @@ using screenlink::DeviceHandle;
 using screenlink::DeviceList;
 using screenlink::Transfer;
 using screenlink::UsbContext;
+// The IDs the programs look for, not the simulator's own copy of them.
+using screenlink::kRunningScreenId;
+using screenlink::kTelvBootLoaderId;
 
 namespace {
 
@@ -58,7 +62,7 @@ bool waitForList(libusb_context *ctx, Pred pred, int ms = 3000)
     return false;
 }
 
-bool hasAt(const std::vector<Found> &all, int bus, int port, UsbId id)
+bool hasAt(const std::vector<Found> &all, int bus, int port, screenlink::UsbId id)
 {
     return std::any_of(all.begin(), all.end(), [&](const Found &f) {
         return f.bus == bus && f.port == port && f.desc.idVendor == id.vendor && f.desc.idProduct == id.product;
@@ -180,7 +184,8 @@ void TestUsbPath::screensEnumerateWithTheirIdsAndPorts()
     const int bootSlot = m_bus->attach(bootModel, 2, 3);
 
     QVERIFY(waitForList(m_ctx->get(), [](const std::vector<Found> &all) {
-        return hasAt(all, 1, 1, kRunningId) && hasAt(all, 1, 12, kRunningId) && hasAt(all, 2, 3, kTelvBootId);
+        return hasAt(all, 1, 1, kRunningScreenId) && hasAt(all, 1, 12, kRunningScreenId)
+               && hasAt(all, 2, 3, kTelvBootLoaderId);
     }));
     std::vector<Found> seen;
     waitForList(m_ctx->get(), [&](const std::vector<Found> &all) { seen = all; return true; });
@@ -190,7 +195,7 @@ void TestUsbPath::screensEnumerateWithTheirIdsAndPorts()
 
     m_bus->unplug(bootSlot);
     QVERIFY(waitForList(m_ctx->get(), [](const std::vector<Found> &all) {
-        return all.size() == 2 && hasAt(all, 1, 1, kRunningId) && hasAt(all, 1, 12, kRunningId);
+        return all.size() == 2 && hasAt(all, 1, 1, kRunningScreenId) && hasAt(all, 1, 12, kRunningScreenId);
     }));
 }
 
@@ -311,7 +316,8 @@ void TestUsbPath::unplugFailsPendingTransferAndLaterRequests()
 
     Bytes ident(64, 0);
     QVERIFY(controlIn(h, 0xA0, ident) < 0);
-    QVERIFY(waitForList(m_ctx->get(), [](const std::vector<Found> &all) { return !hasAt(all, 1, 1, kRunningId); }));
+    QVERIFY(waitForList(m_ctx->get(),
+                        [](const std::vector<Found> &all) { return !hasAt(all, 1, 1, kRunningScreenId); }));
     // The other screen is not disturbed.
     DeviceHandle k = openAt(m_ctx->get(), 1, 12);
     QVERIFY(k);
@@ -320,7 +326,8 @@ void TestUsbPath::unplugFailsPendingTransferAndLaterRequests()
     h.reset();
     m_bus->plug(m_telvSlot);
     QVERIFY(m_bus->deviceAddress(m_telvSlot) != oldAddress);
-    QVERIFY(waitForList(m_ctx->get(), [](const std::vector<Found> &all) { return hasAt(all, 1, 1, kRunningId); }));
+    QVERIFY(waitForList(m_ctx->get(),
+                        [](const std::vector<Found> &all) { return hasAt(all, 1, 1, kRunningScreenId); }));
     DeviceHandle again = openAt(m_ctx->get(), 1, 1);
     QVERIFY(again);
     QVERIFY(controlIn(again, 0xA0, ident) > 0);
@@ -391,8 +398,10 @@ void TestUsbPath::rebootLeavesAndReturnsByFirmwareState()
         QVERIFY(h);
         QCOMPARE(controlOut(h, 0xAA, {0xE5}), 1);
     }
-    QVERIFY(waitForList(m_ctx->get(), [](const std::vector<Found> &all) { return !hasAt(all, 1, 1, kRunningId); }));
-    QVERIFY(waitForList(m_ctx->get(), [](const std::vector<Found> &all) { return hasAt(all, 1, 1, kRunningId); }));
+    QVERIFY(waitForList(m_ctx->get(),
+                        [](const std::vector<Found> &all) { return !hasAt(all, 1, 1, kRunningScreenId); }));
+    QVERIFY(waitForList(m_ctx->get(),
+                        [](const std::vector<Found> &all) { return hasAt(all, 1, 1, kRunningScreenId); }));
 
     // With its firmware spoilt the screen comes back in its boot loader.
     Bytes flash = m_telv->flash();
@@ -403,13 +412,15 @@ void TestUsbPath::rebootLeavesAndReturnsByFirmwareState()
         QVERIFY(h);
         QCOMPARE(controlOut(h, 0xAA, {0xE5}), 1);
     }
-    QVERIFY(waitForList(m_ctx->get(), [](const std::vector<Found> &all) { return hasAt(all, 1, 1, kTelvBootId); }));
+    QVERIFY(waitForList(m_ctx->get(),
+                        [](const std::vector<Found> &all) { return hasAt(all, 1, 1, kTelvBootLoaderId); }));
     flash[0] = 0x16;
     m_telv->setFlash(flash);
     m_bus->unplug(m_telvSlot);
     m_telv->powerUp();
     m_bus->plug(m_telvSlot);
-    QVERIFY(waitForList(m_ctx->get(), [](const std::vector<Found> &all) { return hasAt(all, 1, 1, kRunningId); }));
+    QVERIFY(waitForList(m_ctx->get(),
+                        [](const std::vector<Found> &all) { return hasAt(all, 1, 1, kRunningScreenId); }));
 }
 
 void TestUsbPath::manyReplugsReuseAddresses()

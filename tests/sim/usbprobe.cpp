@@ -1,6 +1,8 @@
 // Lists the USB devices a program sees, one line each:
 // BUS.PORT VID:PID [identification string]. Used to check that a program
 // started by tavrik-sim reaches the simulated screens.
+#include "devicelist.h"
+#include "requests.h"
 #include "usbhandles.h"
 
 #include <cstdio>
@@ -19,11 +21,10 @@ int main()
             continue;
         std::printf("%d.%d %04x:%04x", libusb_get_bus_number(dev), libusb_get_port_number(dev), d.idVendor,
                     d.idProduct);
-        if (d.idVendor == 0xC872 && d.idProduct == 0x1004) {
+        if (screenlink::deviceKind(d.idVendor, d.idProduct) == screenlink::DeviceKind::RunningScreen) {
             screenlink::DeviceHandle h = screenlink::DeviceHandle::open(dev);
-            unsigned char ident[65] = {};
-            if (h && h.claimInterface0() == 0
-                && libusb_control_transfer(h.get(), 0xC0, 0xA0, 0, 0, ident, 64, 200) > 0)
+            uint8_t ident[screenlink::kIdentLength + 1] = {};
+            if (h && h.claimInterface0() == 0 && screenlink::readIdentString(h.get(), ident) > 0)
                 std::printf(" %s", reinterpret_cast<const char *>(ident));
         }
         std::printf("\n");

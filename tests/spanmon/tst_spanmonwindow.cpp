@@ -1,9 +1,11 @@
 // spanmon's window as a person uses it, against simulated screens through
 // the real libusb: listing by device ID, Start and Stop, and the refusals.
-// The frame driver next to the test is the stand-in that publishes a known
-// picture. Runs under umockdev-wrapper.
+// Listing and starting run on the chooser's own thread, so their outcome is
+// waited for. The frame driver next to the test is the stand-in that
+// publishes a known picture. Runs under umockdev-wrapper.
+#include "boxrecorder.h"
 #include "bridge.h"
-#include "dialogs.h"
+#include "devicelist.h"
 #include "frameshare.h"
 #include "mainwindow.h"
 #include "monitortestsupport.h"
@@ -33,6 +35,21 @@ Bytes mirroredFrame(int width, int height)
     const int stride = width * 4 + 32;
     const Bytes picture = monitortest::pattern(width, height, stride, 5);
     return monitortest::expectedFrame(picture.data(), stride, width, height);
+}
+
+// Whether libusb lists a running screen at this bus and address.
+bool runningScreenAt(int bus, int address)
+{
+    screenlink::UsbContext ctx;
+    screenlink::DeviceList devices(ctx.get());
+    for (libusb_device *d : devices) {
+        libusb_device_descriptor desc{};
+        if (libusb_get_bus_number(d) == bus && libusb_get_device_address(d) == address
+            && libusb_get_device_descriptor(d, &desc) == 0
+            && screenlink::deviceKind(desc.idVendor, desc.idProduct) == screenlink::DeviceKind::RunningScreen)
+            return true;
+    }
+    return false;
 }
 
 } // namespace
@@ -70,22 +87,18 @@ private:
     std::vector<int> m_slots;
     int m_nextPort = 1;
     std::unique_ptr<MainWindow> m_window;
-    QStringList m_messages;
+    BoxRecorder m_boxes;
 };
 
 void TestSpanmonWindow::initTestCase()
 {
     QVERIFY2(qEnvironmentVariableIsSet("LD_PRELOAD"), "run under umockdev-wrapper");
     m_bus = std::make_unique<sim::VirtualBus>();
-    dialogs::setMessageHandler([this](const dialogs::Message &m) {
-        m_messages << m.title + QLatin1Char('|') + m.text;
-        return QMessageBox::Ok;
-    });
 }
 
 void TestSpanmonWindow::init()
 {
-    m_messages.clear();
+    m_boxes.clear();
 }
 
 void TestSpanmonWindow::cleanup()
@@ -173,9 +186,9 @@ void TestSpanmonWindow::listsRunningScreensByIdInBusOrder()
 
     m_bus->unplug(m_slots[0]);
     refresh();
-    QCOMPARE(list()->count(), 1);
+    QTRY_COMPARE(list()->count(), 1);
     QCOMPARE(list()->itemText(0), idOf(*second));
-    QVERIFY(m_messages.isEmpty());
+    QVERIFY(m_boxes.shown().isEmpty());
 }
 
 void TestSpanmonWindow::startWithEmptyListSaysNoValidScreen()
@@ -184,7 +197,7 @@ void TestSpanmonWindow::startWithEmptyListSaysNoValidScreen()
     QTest::qWait(100);
     QCOMPARE(list()->count(), 0);
     doButton()->click();
-    QCOMPARE(m_messages, QStringList{QStringLiteral("Error|No valid screen.")});
+    QCOMPARE(m_boxes.shown(), QStringList{QStringLiteral("Error|No valid screen.")});
     QCOMPARE(doButton()->text(), QStringLiteral("Start"));
     QVERIFY(refreshButton()->isEnabled());
     QVERIFY(!m_window->monitorRunning());
@@ -201,8 +214,8 @@ void TestSpanmonWindow::startMirrorsToTheChosenScreenOnlyAndStopBlanksIt()
     other->clearRequests();
 
     doButton()->click();
-    QVERIFY(m_messages.isEmpty());
-    QCOMPARE(doButton()->text(), QStringLiteral("Stop"));
+    QTRY_COMPARE(doButton()->text(), QStringLiteral("Stop"));
+    QVERIFY(m_boxes.shown().isEmpty());
     QVERIFY(!refreshButton()->isEnabled());
     QVERIFY(m_window->monitorRunning());
     // 480x800 from the information string: the share asks for that at 36.
@@ -235,7 +248,7 @@ void TestSpanmonWindow::startMirrorsToTheChosenScreenOnlyAndStopBlanksIt()
     QCOMPARE(last.size(), size_t(768000));
     QVERIFY(std::all_of(last.begin(), last.end(), [](uint8_t b) { return b == 0; }));
     QVERIFY(other->requests().empty() || other->frameStats().headers == 0);
-    QVERIFY(m_messages.isEmpty());
+    QVERIFY(m_boxes.shown().isEmpty());
 }
 
 void TestSpanmonWindow::startAfterTheChosenScreenLeftSaysNotConnected()
@@ -245,20 +258,20 @@ void TestSpanmonWindow::startAfterTheChosenScreenLeftSaysNotConnected()
     QTRY_COMPARE(list()->count(), 1);
     m_bus->unplug(m_slots[0]);
     doButton()->click();
-    QCOMPARE(m_messages, QStringList{QStringLiteral("Error|Screen is not connected.")});
+    QTRY_COMPARE(m_boxes.shown(), QStringList{QStringLiteral("Error|Screen is not connected.")});
     QCOMPARE(doButton()->text(), QStringLiteral("Start"));
     QVERIFY(refreshButton()->isEnabled());
     QVERIFY(!m_window->monitorRunning());
     // Back again but answering with another ID: still not the chosen one.
     model->setConfig(0x1FF0, {1, 2, 3, 4, 5, 6, 7, 8});
     m_bus->plug(m_slots[0]);
-    m_messages.clear();
-    QTRY_VERIFY([&] {
-        doButton()->click();
-        return !m_messages.isEmpty();
-    }());
-    QCOMPARE(m_messages.last(), QStringLiteral("Error|Screen is not connected."));
+    QTRY_VERIFY(runningScreenAt(m_bus->busNumber(m_slots[0]), m_bus->deviceAddress(m_slots[0])));
+    m_boxes.clear();
+    doButton()->click();
+    QTRY_COMPARE(m_boxes.shown(), QStringList{QStringLiteral("Error|Screen is not connected.")});
+    QCOMPARE(doButton()->text(), QStringLiteral("Start"));
     QVERIFY(!m_window->monitorRunning());
+    QCOMPARE(model->frameStats().headers, uint64_t(0));
 }
 
 void TestSpanmonWindow::screenWithoutSizeIsRefusedUntilOneReportedIt()
@@ -271,10 +284,10 @@ void TestSpanmonWindow::screenWithoutSizeIsRefusedUntilOneReportedIt()
     QTRY_COMPARE(list()->count(), 3);
 
     for (const auto &model : {plain, bad}) {
-        m_messages.clear();
+        m_boxes.clear();
         list()->setCurrentIndex(list()->findText(idOf(*model)));
         doButton()->click();
-        QCOMPARE(m_messages, QStringList{QStringLiteral("Error|The screen did not report a usable size.")});
+        QTRY_COMPARE(m_boxes.shown(), QStringList{QStringLiteral("Error|The screen did not report a usable size.")});
         QCOMPARE(doButton()->text(), QStringLiteral("Start"));
         QVERIFY(refreshButton()->isEnabled());
         QVERIFY(!m_window->monitorRunning());
@@ -282,10 +295,11 @@ void TestSpanmonWindow::screenWithoutSizeIsRefusedUntilOneReportedIt()
     }
     QCOMPARE(m_window->screenSize(), QSize(0, 800)); // "abc" reads 0
 
-    m_messages.clear();
+    m_boxes.clear();
     list()->setCurrentIndex(list()->findText(idOf(*sized)));
     doButton()->click();
-    QVERIFY(m_messages.isEmpty());
+    QTRY_COMPARE(doButton()->text(), QStringLiteral("Stop"));
+    QVERIFY(m_boxes.shown().isEmpty());
     QTRY_VERIFY_WITH_TIMEOUT(sized->frameSerial() >= 1, 5000);
     QCOMPARE(sized->lastFrame().size(), size_t(320 * 240 * 2));
     doButton()->click();
@@ -293,7 +307,8 @@ void TestSpanmonWindow::screenWithoutSizeIsRefusedUntilOneReportedIt()
     // A screen without a size field now runs at the size read before.
     list()->setCurrentIndex(list()->findText(idOf(*plain)));
     doButton()->click();
-    QVERIFY(m_messages.isEmpty());
+    QTRY_COMPARE(doButton()->text(), QStringLiteral("Stop"));
+    QVERIFY(m_boxes.shown().isEmpty());
     QCOMPARE(m_window->screenSize(), QSize(320, 240));
     QTRY_VERIFY_WITH_TIMEOUT(plain->frameSerial() >= 1, 5000);
     QVERIFY(plain->lastFrame() == mirroredFrame(320, 240));
@@ -316,7 +331,7 @@ void TestSpanmonWindow::unplugWhileMirroringKeepsStopUntilPressed()
     doButton()->click();
     QCOMPARE(doButton()->text(), QStringLiteral("Start"));
     QVERIFY(refreshButton()->isEnabled());
-    QVERIFY(m_messages.isEmpty());
+    QVERIFY(m_boxes.shown().isEmpty());
 }
 
 void TestSpanmonWindow::silentOrLyingScreenWhileMirroring_data()
@@ -360,7 +375,7 @@ void TestSpanmonWindow::silentOrLyingScreenWhileMirroring()
     QTRY_VERIFY_WITH_TIMEOUT(model->frameSerial() > before + 1, 5000);
     QVERIFY(model->lastFrame() == mirroredFrame(480, 800));
     doButton()->click();
-    QVERIFY(m_messages.isEmpty());
+    QVERIFY(m_boxes.shown().isEmpty());
 }
 
 void TestSpanmonWindow::twoScreensWithOneIdMirrorTheFirstInBusOrder()

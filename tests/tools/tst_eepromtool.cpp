@@ -111,12 +111,13 @@ void TestEepromTool::refusesFilesThatAreNoBootableImage()
 
     const Bytes before = m_screen->config();
     m_screen->clearRequests();
-    for (const QString &path : paths) {
-        const ToolRun r = runTool(kTool, {QStringLiteral("w"), path}, true);
-        const QString why = path + ": " + describe(r);
-        QVERIFY2(r.exitCode != 0 && r.out.contains(QStringLiteral("ERROR")), qPrintable(why));
-        QVERIFY2(m_screen->requests().empty(), qPrintable(why));
-    }
+    std::vector<FailingRun> runs;
+    for (const QString &path : paths)
+        runs.push_back({QStringLiteral("refused"), {QStringLiteral("w"), path}, {}, {}});
+    const QString wrong = runFailing(kTool, runs, true, [&](const ToolRun &) {
+        return m_screen->requests().empty() ? QString() : QStringLiteral("the screen was reached");
+    });
+    QVERIFY2(wrong.isEmpty(), qPrintable(wrong));
     QCOMPARE(m_screen->config(), before);
 }
 
@@ -128,43 +129,39 @@ void TestEepromTool::failsOnAnyBadRequestOrReadBack()
                                                               : ScreenModel::FilterAction::Pass;
         });
     };
-    struct Case {
-        const char *what;
-        std::function<void()> arrange;
-        const char *mentions;
-    };
-    const Case cases[] = {
-        {"a cell fails to take its value", [&] { m_screen->corruptNextProgramAt(0x1ABC, 0x20); }, "0x1abc"},
-        {"a write stalls", [&] { stall(0x60, 0x1000); }, "0x1000"},
-        {"a read-back stalls", [&] { stall(0x61, 0x0040); }, "0x0040"},
-        {"read-back replies come short",
-         [&] {
-             Faults f;
-             f.shortReply = 10;
-             m_screen->setFaults(f);
-         },
-         "0x0000"},
-        {"the loader stops answering",
-         [&] {
-             Faults f;
-             f.silent = true;
-             m_screen->setFaults(f);
-         },
-         "0x0000"},
-        {"no screen in its boot loader", [&] { m_bus->unplug(m_slot); }, "04b4:8613"},
-    };
-    for (const Case &c : cases) {
-        c.arrange();
-        const ToolRun r = runTool(kTool, {QStringLiteral("w"), m_image}, true);
-        const QString why = QString(c.what) + ": " + describe(r);
-        QVERIFY2(r.exitCode != 0, qPrintable(why));
-        QVERIFY2(r.out.contains(QStringLiteral("ERROR")), qPrintable(why));
-        QVERIFY2(r.out.contains(QLatin1String(c.mentions)), qPrintable(why));
+    const QStringList write{QStringLiteral("w"), m_image};
+    // Each names where it went wrong.
+    const QString wrong = runFailing(
+        kTool,
+        {
+            {QStringLiteral("a cell fails to take its value"), write,
+             [&] { m_screen->corruptNextProgramAt(0x1ABC, 0x20); }, QStringLiteral("0x1abc")},
+            {QStringLiteral("a write stalls"), write, [&] { stall(0x60, 0x1000); }, QStringLiteral("0x1000")},
+            {QStringLiteral("a read-back stalls"), write, [&] { stall(0x61, 0x0040); }, QStringLiteral("0x0040")},
+            {QStringLiteral("read-back replies come short"), write,
+             [&] {
+                 Faults f;
+                 f.shortReply = 10;
+                 m_screen->setFaults(f);
+             },
+             QStringLiteral("0x0000")},
+            {QStringLiteral("the loader stops answering"), write,
+             [&] {
+                 Faults f;
+                 f.silent = true;
+                 m_screen->setFaults(f);
+             },
+             QStringLiteral("0x0000")},
+            {QStringLiteral("no screen in its boot loader"), write, [&] { m_bus->unplug(m_slot); },
+             QStringLiteral("04b4:8613")},
+        },
         // panelctl waits 20 seconds at most.
-        QVERIFY2(r.ms < 20000, qPrintable(why));
-        m_screen->setRequestFilter({});
-        m_screen->setFaults({});
-    }
+        true, [](const ToolRun &r) { return r.ms < 20000 ? QString() : QStringLiteral("too slow"); },
+        [&] {
+            m_screen->setRequestFilter({});
+            m_screen->setFaults({});
+        });
+    QVERIFY2(wrong.isEmpty(), qPrintable(wrong));
 }
 
 void TestEepromTool::unknownCommandLinesGetUsageAndError()
@@ -177,12 +174,11 @@ void TestEepromTool::unknownCommandLinesGetUsageAndError()
         {QStringLiteral("w"), m_image, m_image},
     };
     m_screen->clearRequests();
-    for (const QStringList &args : cases) {
-        const ToolRun r = runTool(kTool, args, true);
-        const QString why = args.join(' ') + ": " + describe(r);
-        QVERIFY2(r.exitCode != 0, qPrintable(why));
-        QVERIFY2(r.out.contains(QStringLiteral("usage")) && r.out.contains(QStringLiteral("ERROR")), qPrintable(why));
-    }
+    std::vector<FailingRun> runs;
+    for (const QStringList &args : cases)
+        runs.push_back({QStringLiteral("not a command"), args, {}, QStringLiteral("usage")});
+    const QString wrong = runFailing(kTool, runs);
+    QVERIFY2(wrong.isEmpty(), qPrintable(wrong));
     QVERIFY(m_screen->requests().empty());
 }
 

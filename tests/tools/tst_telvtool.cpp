@@ -96,40 +96,43 @@ void TestTelvTool::idPrintsTheBootLoaderScreensIdentity()
 void TestTelvTool::idSaysErrorWhenNoIdentityCanBeRead()
 {
     const std::string identity = m_screen->telvIdentity();
-    struct Case {
-        const char *what;
-        std::function<void()> arrange;
-    };
-    const Case cases[] = {
-        {"identity request stalls", [&] { m_screen->setRequestFilter(stallRequest(0x50)); }},
-        {"loader answers nothing",
-         [&] {
-             Faults f;
-             f.silent = true;
-             m_screen->setFaults(f);
-         }},
-        {"identity cut short to nothing",
-         [&] {
-             Faults f;
-             f.shortReply = 0;
-             m_screen->setFaults(f);
-         }},
-        {"identity with a line break inside", [&] { m_screen->setTelvIdentity("0123456789AB\nCDEF"); }},
-        {"no screen in its boot loader", [&] { m_bus->unplug(m_slot); }},
-    };
-    for (const Case &c : cases) {
-        c.arrange();
-        const ToolRun r = runTool(kTool, {QStringLiteral("id")});
-        QVERIFY2(r.finished, c.what);
-        QVERIFY2(r.exitCode != 0, qPrintable(QString(c.what) + ": " + describe(r)));
+    const QStringList id{QStringLiteral("id")};
+    const QString wrong = runFailing(
+        kTool,
+        {
+            {QStringLiteral("identity request stalls"), id,
+             [&] { m_screen->setRequestFilter(stallRequest(0x50)); }, {}},
+            {QStringLiteral("loader answers nothing"), id,
+             [&] {
+                 Faults f;
+                 f.silent = true;
+                 m_screen->setFaults(f);
+             },
+             {}},
+            {QStringLiteral("identity cut short to nothing"), id,
+             [&] {
+                 Faults f;
+                 f.shortReply = 0;
+                 m_screen->setFaults(f);
+             },
+             {}},
+            {QStringLiteral("identity with a line break inside"), id,
+             [&] { m_screen->setTelvIdentity("0123456789AB\nCDEF"); }, {}},
+            {QStringLiteral("no screen in its boot loader"), id, [&] { m_bus->unplug(m_slot); }, {}},
+        },
         // panelctl reads standard output only and gives the tool 3 seconds.
-        QVERIFY2(r.out.contains(QStringLiteral("ERROR")), qPrintable(QString(c.what) + ": " + describe(r)));
-        QVERIFY2(r.ms < 3000, qPrintable(QString(c.what) + ": " + describe(r)));
-        QVERIFY2(!r.out.contains(QString::fromStdString(identity)), c.what);
-        m_screen->setRequestFilter({});
-        m_screen->setFaults({});
-        m_screen->setTelvIdentity(identity);
-    }
+        false,
+        [&](const ToolRun &r) {
+            if (r.ms >= 3000)
+                return QStringLiteral("too slow");
+            return r.out.contains(QString::fromStdString(identity)) ? QStringLiteral("prints the identity") : QString();
+        },
+        [&] {
+            m_screen->setRequestFilter({});
+            m_screen->setFaults({});
+            m_screen->setTelvIdentity(identity);
+        });
+    QVERIFY2(wrong.isEmpty(), qPrintable(wrong));
 }
 
 void TestTelvTool::spinorWriteReplacesFlashAndResetBootsIt()
@@ -180,47 +183,47 @@ void TestTelvTool::spinorWriteFailsOnAnyBadRequestOrReadBack()
     const Bytes image = newImage();
     const QString file = m_dir.filePath(QStringLiteral("image.bin"));
     QVERIFY(writeFile(file, image));
-    struct Case {
-        const char *what;
-        std::function<void()> arrange;
-        const char *mentions; // where the tool says it went wrong
-    };
-    const Case cases[] = {
-        {"a bit fails to program", [&] { m_screen->corruptNextProgramAt(0x2345, 0x01); }, "0x002345"},
-        {"an erase stalls",
-         [&] { m_screen->setRequestFilter(stallRequest(0x51, [](const Setup &s) { return s.value == 0x3000; })); },
-         "0x003000"},
-        {"a write stalls",
-         [&] { m_screen->setRequestFilter(stallRequest(0x52, [](const Setup &s) { return s.value == 0x4000; })); },
-         "0x004000"},
-        {"a read-back stalls", [&] { m_screen->setRequestFilter(stallRequest(0x53)); }, "0x000000"},
-        {"read-back replies come short",
-         [&] {
-             Faults f;
-             f.shortReply = 100;
-             m_screen->setFaults(f);
-         },
-         "0x000000"},
-        {"the loader stops answering",
-         [&] {
-             Faults f;
-             f.silent = true;
-             m_screen->setFaults(f);
-         },
-         "0x000000"},
-    };
-    for (const Case &c : cases) {
-        c.arrange();
-        const ToolRun r =
-            runTool(kTool, {QStringLiteral("spinor"), QStringLiteral("write"), QStringLiteral("0"), file}, true);
-        const QString why = QString(c.what) + ": " + describe(r);
-        QVERIFY2(r.exitCode != 0, qPrintable(why));
-        QVERIFY2(r.out.contains(QStringLiteral("ERROR")), qPrintable(why));
-        QVERIFY2(r.out.contains(QLatin1String(c.mentions)), qPrintable(why));
-        QVERIFY2(!r.out.contains(QStringLiteral("done")), qPrintable(why));
-        m_screen->setRequestFilter({});
-        m_screen->setFaults({});
-    }
+    const QStringList write{QStringLiteral("spinor"), QStringLiteral("write"), QStringLiteral("0"), file};
+    // Each names where it went wrong.
+    const QString wrong = runFailing(
+        kTool,
+        {
+            {QStringLiteral("a bit fails to program"), write, [&] { m_screen->corruptNextProgramAt(0x2345, 0x01); },
+             QStringLiteral("0x002345")},
+            {QStringLiteral("an erase stalls"), write,
+             [&] {
+                 m_screen->setRequestFilter(stallRequest(0x51, [](const Setup &s) { return s.value == 0x3000; }));
+             },
+             QStringLiteral("0x003000")},
+            {QStringLiteral("a write stalls"), write,
+             [&] {
+                 m_screen->setRequestFilter(stallRequest(0x52, [](const Setup &s) { return s.value == 0x4000; }));
+             },
+             QStringLiteral("0x004000")},
+            {QStringLiteral("a read-back stalls"), write, [&] { m_screen->setRequestFilter(stallRequest(0x53)); },
+             QStringLiteral("0x000000")},
+            {QStringLiteral("read-back replies come short"), write,
+             [&] {
+                 Faults f;
+                 f.shortReply = 100;
+                 m_screen->setFaults(f);
+             },
+             QStringLiteral("0x000000")},
+            {QStringLiteral("the loader stops answering"), write,
+             [&] {
+                 Faults f;
+                 f.silent = true;
+                 m_screen->setFaults(f);
+             },
+             QStringLiteral("0x000000")},
+        },
+        true,
+        [](const ToolRun &r) { return r.out.contains(QStringLiteral("done")) ? QStringLiteral("says done") : QString(); },
+        [&] {
+            m_screen->setRequestFilter({});
+            m_screen->setFaults({});
+        });
+    QVERIFY2(wrong.isEmpty(), qPrintable(wrong));
 }
 
 void TestTelvTool::spinorWriteRefusesBadInputBeforeTouchingTheScreen()
@@ -242,14 +245,16 @@ void TestTelvTool::spinorWriteRefusesBadInputBeforeTouchingTheScreen()
         {"-4096", fits},   {"0x1000000000", fits}, {"", fits},
     };
     const Bytes before = m_screen->flash();
-    for (const Case &c : cases) {
-        m_screen->clearRequests();
-        const ToolRun r = runTool(
-            kTool, {QStringLiteral("spinor"), QStringLiteral("write"), QLatin1String(c.address), c.file}, true);
-        const QString why = QStringLiteral("%1 %2: %3").arg(QLatin1String(c.address), c.file, describe(r));
-        QVERIFY2(r.exitCode != 0 && r.out.contains(QStringLiteral("ERROR")), qPrintable(why));
-        QVERIFY2(m_screen->requests().empty(), qPrintable(why));
-    }
+    std::vector<FailingRun> runs;
+    for (const Case &c : cases)
+        runs.push_back({QStringLiteral("refused"),
+                        {QStringLiteral("spinor"), QStringLiteral("write"), QLatin1String(c.address), c.file},
+                        [&] { m_screen->clearRequests(); },
+                        {}});
+    const QString wrong = runFailing(kTool, runs, true, [&](const ToolRun &) {
+        return m_screen->requests().empty() ? QString() : QStringLiteral("the screen was reached");
+    });
+    QVERIFY2(wrong.isEmpty(), qPrintable(wrong));
     QVERIFY(m_screen->flash() == before);
 
     // A good file with no screen to take it.
@@ -293,12 +298,11 @@ void TestTelvTool::unknownCommandLinesGetUsageAndError()
         {QStringLiteral("spinor"), QStringLiteral("write"), QStringLiteral("0")},
     };
     m_screen->clearRequests();
-    for (const QStringList &args : cases) {
-        const ToolRun r = runTool(kTool, args, true);
-        const QString why = args.join(' ') + ": " + describe(r);
-        QVERIFY2(r.exitCode != 0, qPrintable(why));
-        QVERIFY2(r.out.contains(QStringLiteral("usage")) && r.out.contains(QStringLiteral("ERROR")), qPrintable(why));
-    }
+    std::vector<FailingRun> runs;
+    for (const QStringList &args : cases)
+        runs.push_back({QStringLiteral("not a command"), args, {}, QStringLiteral("usage")});
+    const QString wrong = runFailing(kTool, runs);
+    QVERIFY2(wrong.isEmpty(), qPrintable(wrong));
     QVERIFY(m_screen->requests().empty());
 }
 

@@ -3,6 +3,7 @@
 // What the stand-in boot-loader tools share: failing with one "ERROR" line
 // (the only word panelctl looks for), and finding and claiming the first
 // screen with a given USB ID.
+#include "devicelist.h"
 #include "usbhandles.h"
 
 #include <cstdint>
@@ -23,15 +24,14 @@ struct Failure {
 }
 
 // Opens and claims the first device with that ID; `what` names it in errors.
-inline screenlink::DeviceHandle openFirst(libusb_context *ctx, uint16_t vendorId, uint16_t productId,
-                                          const std::string &what)
+inline screenlink::DeviceHandle openFirst(libusb_context *ctx, screenlink::UsbId id, const std::string &what)
 {
     screenlink::DeviceList list(ctx);
     if (list.error() < 0)
         fail(std::string("cannot list USB devices: ") + libusb_error_name(list.error()));
     for (libusb_device *device : list) {
         libusb_device_descriptor d{};
-        if (libusb_get_device_descriptor(device, &d) < 0 || d.idVendor != vendorId || d.idProduct != productId)
+        if (libusb_get_device_descriptor(device, &d) < 0 || d.idVendor != id.vendor || d.idProduct != id.product)
             continue;
         int r = 0;
         screenlink::DeviceHandle h = screenlink::DeviceHandle::open(device, &r);
@@ -42,9 +42,9 @@ inline screenlink::DeviceHandle openFirst(libusb_context *ctx, uint16_t vendorId
             fail("cannot claim the " + what + ": " + libusb_error_name(r));
         return h;
     }
-    char id[16];
-    std::snprintf(id, sizeof id, "%04x:%04x", vendorId, productId);
-    fail("no " + what + " in its boot loader (USB " + id + ")");
+    char text[16];
+    std::snprintf(text, sizeof text, "%04x:%04x", id.vendor, id.product);
+    fail("no " + what + " in its boot loader (USB " + text + ")");
 }
 
 // Runs the tool's command line; any failure becomes "ERROR: why" and exit 1.

@@ -11,6 +11,7 @@
 //   OUT 0x60 write  1-64 bytes
 //   IN  0x61 read   1-64 bytes
 #include "bootloadertool.h"
+#include "devicelist.h"
 
 #include <cerrno>
 #include <cstdint>
@@ -24,8 +25,6 @@
 
 namespace {
 
-constexpr uint16_t kVendorId = 0x04B4;
-constexpr uint16_t kProductId = 0x8613;
 constexpr uint8_t kOut = 0x40; // vendor, host to device
 constexpr uint8_t kIn = 0xC0;  // vendor, device to host
 constexpr uint8_t kWrite = 0x60;
@@ -75,7 +74,7 @@ int writeImage(const std::string &path)
     screenlink::UsbContext usb;
     if (!usb)
         fail(std::string("cannot start libusb: ") + libusb_error_name(usb.initError()));
-    screenlink::DeviceHandle h = bootloadertool::openFirst(usb.get(), kVendorId, kProductId, "K2T/K5TX screen");
+    screenlink::DeviceHandle h = bootloadertool::openFirst(usb.get(), screenlink::kK2tBootLoaderId, "K2T/K5TX screen");
 
     std::printf("writing %zu bytes\n", kEepromSize);
     std::fflush(stdout);

@@ -15,6 +15,7 @@
 //   IN  0x53 read      address, 1-4096 bytes
 //   OUT 0x54 reset     value 0, index 0, no data
 #include "bootloadertool.h"
+#include "devicelist.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -30,8 +31,6 @@
 
 namespace {
 
-constexpr uint16_t kVendorId = 0x1F3A;
-constexpr uint16_t kProductId = 0xEFE8;
 constexpr uint8_t kOut = 0x40; // vendor, host to device
 constexpr uint8_t kIn = 0xC0;  // vendor, device to host
 constexpr uint8_t kIdentity = 0x50;
@@ -71,7 +70,7 @@ public:
     {
         if (!m_usb)
             fail(std::string("cannot start libusb: ") + libusb_error_name(m_usb.initError()));
-        m_handle = bootloadertool::openFirst(m_usb.get(), kVendorId, kProductId, "TELV screen");
+        m_handle = bootloadertool::openFirst(m_usb.get(), screenlink::kTelvBootLoaderId, "TELV screen");
     }
 
     std::string identity()

@@ -6,12 +6,9 @@
 #include <cstring>
 #include <utility>
 
-namespace frameoutput {
+namespace session {
 
-int frameLead(const screenlink::ScreenGeometry &g)
-{
-    return g.sizeCode == 5 && g.variantCode != 3 ? 320 : 0;
-}
+using screenlink::ScanOrder;
 
 QImage renderPicture(const QImage &picture, QSize pictureSize)
 {
@@ -32,27 +29,22 @@ QImage renderPicture(const QImage &picture, QSize pictureSize)
     return canvas.convertToFormat(QImage::Format_RGB16);
 }
 
-Frame buildFrame(const QImage &source, const screenlink::ScreenGeometry &g)
+void toScanOrder(const QImage &source, ScanOrder order, uint16_t *out)
 {
     const QImage image = source.format() == QImage::Format_RGB16 ? source : source.convertToFormat(QImage::Format_RGB16);
     const int w = image.width();
     const int h = image.height();
-    const int lead = frameLead(g);
-    Frame frame;
-    frame.count = uint32_t(w) * uint32_t(h) * 2;
-    frame.sendTwice = lead != 0;
-    frame.buffer.assign(size_t(frame.count) + size_t(lead), 0);
-    auto *out = reinterpret_cast<uint16_t *>(frame.buffer.data() + lead);
     const uchar *bits = image.constBits();
     const qsizetype stride = image.bytesPerLine();
     auto row = [bits, stride](int y) { return reinterpret_cast<const uint16_t *>(bits + y * stride); };
 
-    if (g.rotationCode == 2) {
-        // Frame rows are picture columns. Clockwise (90): frame pixel
-        // (fx, fy) is picture pixel (fy, h - 1 - fx); counter-clockwise
-        // (270): picture pixel (w - 1 - fy, fx). Done in tiles so that both
-        // sides stay in cache.
-        const bool clockwise = g.sizeCode != 0x807;
+    switch (order) {
+    case ScanOrder::QuarterTurn:
+    case ScanOrder::QuarterTurnBack: {
+        // Frame rows are picture columns. Clockwise: frame pixel (fx, fy) is
+        // picture pixel (fy, h - 1 - fx); the other way: picture pixel
+        // (w - 1 - fy, fx). Done in tiles so that both sides stay in cache.
+        const bool clockwise = order == ScanOrder::QuarterTurn;
         constexpr int kTile = 32;
         for (int fy0 = 0; fy0 < w; fy0 += kTile) {
             const int fy1 = std::min(w, fy0 + kTile);
@@ -66,23 +58,38 @@ Frame buildFrame(const QImage &source, const screenlink::ScreenGeometry &g)
                 }
             }
         }
-    } else if (g.sizeCode == 7 || g.sizeCode == 10) {
+        break;
+    }
+    case ScanOrder::TopToBottom:
         for (int y = 0; y < h; ++y)
             std::memcpy(out + size_t(y) * size_t(w), row(h - 1 - y), size_t(w) * 2);
-    } else {
+        break;
+    case ScanOrder::HalfTurn:
         for (int y = 0; y < h; ++y) {
             const uint16_t *src = row(h - 1 - y);
             uint16_t *dst = out + size_t(y) * size_t(w);
             for (int x = 0; x < w; ++x)
                 dst[x] = src[w - 1 - x];
         }
+        break;
     }
 #if Q_BYTE_ORDER == Q_BIG_ENDIAN
     // Pixels go out low byte first.
-    for (size_t i = size_t(lead); i + 1 < frame.buffer.size(); i += 2)
-        std::swap(frame.buffer[i], frame.buffer[i + 1]);
+    for (size_t i = 0; i < size_t(w) * size_t(h); ++i)
+        out[i] = uint16_t(out[i] << 8 | out[i] >> 8);
 #endif
+}
+
+Frame buildFrame(const QImage &image, const screenlink::ScreenGeometry &g)
+{
+    const int lead = g.leadBytes();
+    Frame frame;
+    frame.count = uint32_t(image.width()) * uint32_t(image.height()) * 2;
+    frame.sendTwice = lead != 0;
+    frame.buffer.assign(size_t(frame.count) + size_t(lead), 0);
+    // The lead is even, so the pixels stay aligned for 16-bit stores.
+    toScanOrder(image, g.scanOrder(), reinterpret_cast<uint16_t *>(frame.buffer.data() + lead));
     return frame;
 }
 
-} // namespace frameoutput
+} // namespace session

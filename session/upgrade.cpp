@@ -1,14 +1,13 @@
-#include "upgradethread.h"
+#include "upgrade.h"
 
 #include "bridge.h"
-#include "dialogs.h"
+#include "devicelist.h"
 #include "eeprom.h"
 #include "firmwareserver.h"
 #include "requests.h"
 #include "serverreply.h"
 #include "splice.h"
 
-#include <QCoreApplication>
 #include <QDebug>
 #include <QEventLoop>
 #include <QFile>
@@ -17,7 +16,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QStandardPaths>
-#include <QSemaphore>
+#include <QMetaMethod>
 #include <QSslError>
 #include <QTemporaryFile>
 #include <QTimer>
@@ -25,6 +24,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+
+namespace session {
 
 using namespace screenlink;
 
@@ -35,21 +36,6 @@ constexpr int kEepromSize = 8192;
 constexpr int kEepromLine = 16;
 constexpr int kEraseSteps = 16;
 constexpr unsigned long kEraseStepMs = 200;
-// Tries of each request or bridge transaction that writes or checks the
-// screen's memory.
-constexpr int kTries = 3;
-
-// The firmware file, at most one image buffer; nullopt when it cannot be read.
-std::optional<QByteArray> readFirmware(const QString &path, qint64 limit)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return std::nullopt;
-    QByteArray data = file.read(limit);
-    if (file.error() != QFileDevice::NoError)
-        return std::nullopt;
-    return data;
-}
 
 fwimage::ByteView view(const uint8_t *data, size_t size)
 {
@@ -58,83 +44,99 @@ fwimage::ByteView view(const uint8_t *data, size_t size)
 
 } // namespace
 
-UpgradeThread::~UpgradeThread()
+UpgradeWorker::~UpgradeWorker()
 {
+    // An upgrade cut off midway can leave a screen that no longer starts:
+    // it is waited for, never stopped.
+    abandonPrompts();
     wait();
-    (void)m_finished.load(std::memory_order_acquire);
 }
 
-bool UpgradeThread::isBusy() const
+bool UpgradeWorker::begin(UpgradeRequest request)
 {
-    if (isRunning())
-        return true;
-    (void)m_finished.load(std::memory_order_acquire);
-    return false;
+    if (busy())
+        return false;
+    m_request = std::move(request);
+    m_reason.clear();
+    m_writing = false;
+    m_told = false;
+    m_promptsAbandoned = false;
+    return launch();
 }
 
-void UpgradeThread::startUpgrade(std::shared_ptr<Screen> screen, uint16_t vendorId, uint16_t productId)
-{
-    if (isRunning())
-        return;
-    m_screen = std::move(screen);
-    m_vendorId = vendorId;
-    m_productId = productId;
-    m_finished = false;
-    start();
-}
-
-void UpgradeThread::run()
+void UpgradeWorker::work()
 {
     // The path alone decides the sequence, whatever family the screen is.
-    const bool ok = firmwarePath.contains(QLatin1String("TELV")) ? upgradeTelv() : upgradeEeprom();
+    const bool ok = m_request.firmwarePath.contains(QLatin1String("TELV")) ? upgradeTelv() : upgradeEeprom();
     report(ok ? 100 : -1);
-    m_screen.reset();
-    m_finished.store(true, std::memory_order_release);
+    UpgradeResult result;
+    result.ok = ok;
+    result.reason = ok ? QString() : m_reason;
+    m_request.screen.reset();
+    emit upgradeFinished(result);
 }
 
-void UpgradeThread::report(int value)
+void UpgradeWorker::report(int value)
 {
     emit progress(value);
 }
 
-bool UpgradeThread::upgradeTelv()
+bool UpgradeWorker::mayStartWriting()
 {
-    qDebug() << "Firmware: " << firmwarePath;
+    // The last point at which a stop leaves the screen as it was; from here
+    // on the write is finished whatever is asked.
+    if (stopRequested())
+        return fail(QStringLiteral("stopped before anything was written"));
+    m_writing = true;
+    return true;
+}
+
+bool UpgradeWorker::fail(const QString &reason)
+{
+    // The first reason is the one that counts; what follows is its outcome.
+    if (m_reason.isEmpty())
+        m_reason = reason;
+    qDebug().noquote() << reason;
+    return false;
+}
+
+bool UpgradeWorker::upgradeTelv()
+{
+    qDebug() << "Firmware: " << m_request.firmwarePath;
     std::vector<uint8_t> source(kFlashReadRegion, 0);
     fwimage::ByteView block;
     bool byTool = false;
-    if (m_vendorId == 0x1F3A && m_productId == 0xEFE8) {
+    const DeviceKind kind = deviceKind(m_request.screenId);
+    if (kind == DeviceKind::TelvBootLoader) {
         const int got = downloadScreenBlock(source.data());
         if (got <= 0)
-            return false;
+            return fail(QStringLiteral("no screen block for the screen in its boot loader"));
         block = view(source.data(), size_t(got));
         byTool = true;
-    } else if (m_vendorId == 0xC872 && m_productId == 0x1004 && m_screen) {
+    } else if (kind == DeviceKind::RunningScreen && m_request.screen) {
         if (readFlash(source.data(), kFlashReadRegion) < 0)
-            return false;
+            return fail(stopRequested() ? QStringLiteral("stopped before anything was written")
+                                        : QStringLiteral("the screen's flash could not be read"));
         const auto found = fwimage::screenBlock(view(source.data(), source.size()));
-        if (!found) {
-            qDebug() << "Screen block unreadable:" << QString::fromUtf8(fwimage::describe(found.fault).data());
-            return false;
-        }
+        if (!found)
+            return fail(QStringLiteral("the screen block in the screen's flash is unreadable: %1")
+                            .arg(QString::fromUtf8(fwimage::describe(found.fault).data())));
         block = found.value;
     } else {
-        return false;
+        return fail(QStringLiteral("a TELV image is for a running screen or the TELV boot loader"));
     }
 
-    const auto file = readFirmware(firmwarePath, qint64(fwimage::ImageBufferSize));
-    if (!file) {
-        qDebug() << "Firmware file unreadable:" << firmwarePath;
-        return false;
-    }
-    const auto assembled = fwimage::spliceScreenBlock(
-        block, view(reinterpret_cast<const uint8_t *>(file->constData()), size_t(file->size())));
-    if (!assembled) {
-        qDebug() << "Firmware image refused:" << QString::fromUtf8(fwimage::describe(assembled.fault).data());
-        return false;
-    }
+    const QByteArray &file = m_request.firmware;
+    const size_t fileBytes = std::min(size_t(file.size()), fwimage::ImageBufferSize);
+    const auto assembled =
+        fwimage::spliceScreenBlock(block, view(reinterpret_cast<const uint8_t *>(file.constData()), fileBytes));
+    if (!assembled)
+        return fail(QStringLiteral("the firmware image is refused: %1")
+                        .arg(QString::fromUtf8(fwimage::describe(assembled.fault).data())));
     const uint8_t *image = assembled.value.buffer.data();
     const int length = int(assembled.value.writeLength);
+    if (!mayStartWriting())
+        return false;
     if (byTool)
         return writeByTool(image, length);
     // The read-back also covers the erased bytes the boot checksum counts.
@@ -142,11 +144,13 @@ bool UpgradeThread::upgradeTelv()
     return writeFlash(image, length) && verifyFlash(image, checked);
 }
 
-int UpgradeThread::readFlash(uint8_t *buffer, int count)
+int UpgradeWorker::readFlash(uint8_t *buffer, int count)
 {
     int result = 0;
     for (int a = 0; a < count; a += kFlashChunk) {
-        result = flashRead48(*m_screen, uint32_t(a), buffer + a, kTries);
+        if (stopRequested())
+            return LIBUSB_ERROR_INTERRUPTED; // nothing written yet: a stop is safe here
+        result = flashRead48(*m_request.screen, uint32_t(a), buffer + a, kTries);
         if (result < 0)
             return result;
         if (a % 1024 == 0)
@@ -156,16 +160,17 @@ int UpgradeThread::readFlash(uint8_t *buffer, int count)
     return result;
 }
 
-bool UpgradeThread::writeFlash(const uint8_t *image, int length)
+bool UpgradeWorker::writeFlash(const uint8_t *image, int length)
 {
-    libusb_device_handle *h = m_screen->handle();
+    Screen &screen = *m_request.screen;
     const int n = (length + 511) / 512 * 512;
-    if (withRetries(kTries, [h] { return setProgramming(h, true); }) < 0)
-        return false;
+    if (withRetries(kTries, [&screen] { return screen.setProgramming(true); }) < 0)
+        return fail(QStringLiteral("programming mode could not be switched on"));
     report(25);
     bool ok = true;
     for (int i = 0; i < kEraseSteps && ok; ++i) {
-        ok = withRetries(kTries, [h, i] { return eraseStep(h, uint8_t(i)); }) >= 0;
+        ok = withRetries(kTries, [&screen, i] { return screen.eraseStep(uint8_t(i)); }) >= 0
+             || fail(QStringLiteral("erase step %1 failed").arg(i));
         msleep(kEraseStepMs);
         report(30 + i);
     }
@@ -177,29 +182,29 @@ bool UpgradeThread::writeFlash(const uint8_t *image, int length)
         uint8_t chunk[kFlashChunk];
         std::memset(chunk, 0xFF, sizeof chunk);
         std::memcpy(chunk, image + a, size_t(count));
-        ok = flashProgram48(*m_screen, uint32_t(a), uint8_t(count), chunk, kTries) >= 0;
+        ok = flashProgram48(screen, uint32_t(a), uint8_t(count), chunk, kTries) >= 0
+             || fail(QStringLiteral("programming the flash at %1 failed").arg(a));
         if (a % 2048 == 0)
             report(std::min(a * 50 / n + 50, 95));
     }
     // Leave programming mode even after a failure, so the screen is not left
     // waiting for more.
-    const bool off = withRetries(kTries, [h] { return setProgramming(h, false); }) >= 0;
+    const bool off = withRetries(kTries, [&screen] { return screen.setProgramming(false); }) >= 0
+                     || fail(QStringLiteral("programming mode could not be switched off"));
     return ok && off;
 }
 
-bool UpgradeThread::verifyFlash(const uint8_t *image, int length)
+bool UpgradeWorker::verifyFlash(const uint8_t *image, int length)
 {
     const int n = (length + 511) / 512 * 512;
     uint8_t chunk[kFlashChunk];
     int step = 0;
     for (int a = 0; a < n; a += kFlashChunk) {
-        if (flashRead48(*m_screen, uint32_t(a), chunk, kTries) < 0)
-            return false;
+        if (flashRead48(*m_request.screen, uint32_t(a), chunk, kTries) < 0)
+            return fail(QStringLiteral("the flash could not be read back at %1").arg(a));
         const int count = std::min(n - a, kFlashChunk);
-        if (std::memcmp(chunk, image + a, size_t(count)) != 0) {
-            qDebug() << "Flash differs from the image at" << a;
-            return false;
-        }
+        if (std::memcmp(chunk, image + a, size_t(count)) != 0)
+            return fail(QStringLiteral("the flash differs from the image at %1").arg(a));
         // Four steps between the last programming value and 100.
         while (step < 4 && a >= n * step / 4) {
             report(96 + step);
@@ -209,43 +214,41 @@ bool UpgradeThread::verifyFlash(const uint8_t *image, int length)
     return true;
 }
 
-bool UpgradeThread::upgradeEeprom()
+bool UpgradeWorker::upgradeEeprom()
 {
-    if (m_vendorId == 0x04B4 && m_productId == 0x8613)
+    if (deviceKind(m_request.screenId) == DeviceKind::K2tBootLoader)
         return upgradeEepromByTool();
     return upgradeEepromByBridge();
 }
 
-bool UpgradeThread::upgradeEepromByBridge()
+bool UpgradeWorker::upgradeEepromByBridge()
 {
-    if (!m_screen)
-        return false;
-    QFile file(firmwarePath);
-    if (!file.open(QIODevice::ReadOnly) || file.size() != kEepromSize)
-        return false;
-    QByteArray data = file.read(kEepromSize);
-    file.close();
-    if (data.size() != kEepromSize)
-        return false;
-    std::vector<uint8_t> image(data.begin(), data.end());
+    if (!m_request.screen)
+        return fail(QStringLiteral("no screen to write the EEPROM image to"));
+    if (m_request.firmware.size() != kEepromSize)
+        return fail(QStringLiteral("an EEPROM image is %1 bytes").arg(kEepromSize));
+    std::vector<uint8_t> image(m_request.firmware.cbegin(), m_request.firmware.cend());
     if (!fwimage::stampDeviceId(image))
-        return false;
+        return fail(QStringLiteral("the EEPROM image is refused"));
     std::fflush(stdout);
 
-    libusb_device_handle *h = m_screen->handle();
-    if (withRetries(kTries, [h] { return setProgramming(h, true); }) < 0)
+    Screen &screen = *m_request.screen;
+    if (!mayStartWriting())
         return false;
+    if (withRetries(kTries, [&screen] { return screen.setProgramming(true); }) < 0)
+        return fail(QStringLiteral("programming mode could not be switched on"));
     bool ok = true;
     for (int a = 0; a < kEepromSize && ok; a += kEepromLine) {
-        const int r = writeConfigLine(*m_screen, uint16_t(a), image.data() + a, kTries);
+        const int r = writeConfigLine(screen, uint16_t(a), image.data() + a, kTries);
         if (r < 0) {
             qDebug() << r;
-            ok = false;
+            ok = fail(QStringLiteral("writing the EEPROM at %1 failed").arg(a));
         }
         if (a % 256 == 0)
             report(a * 100 / kEepromSize);
     }
-    const bool off = withRetries(kTries, [h] { return setProgramming(h, false); }) >= 0;
+    const bool off = withRetries(kTries, [&screen] { return screen.setProgramming(false); }) >= 0
+                     || fail(QStringLiteral("programming mode could not be switched off"));
     if (!ok || !off)
         return false;
 
@@ -253,10 +256,8 @@ bool UpgradeThread::upgradeEepromByBridge()
     uint8_t back[8];
     int step = 0;
     for (int a = 0; a < kEepromSize; a += 8) {
-        if (readConfig(*m_screen, uint16_t(a), 8, back, kTries) < 0 || std::memcmp(back, image.data() + a, 8) != 0) {
-            qDebug() << "EEPROM differs from the image at" << a;
-            return false;
-        }
+        if (readConfig(screen, uint16_t(a), 8, back, kTries) < 0 || std::memcmp(back, image.data() + a, 8) != 0)
+            return fail(QStringLiteral("the EEPROM differs from the image at %1").arg(a));
         while (step < 3 && a >= kEepromSize * step / 3) {
             report(97 + step);
             ++step;
@@ -301,24 +302,31 @@ bool saysError(const QString &output)
 
 } // namespace
 
-void UpgradeThread::abandonPrompts()
+void UpgradeWorker::abandonPrompts()
 {
     m_promptsAbandoned = true;
 }
 
-std::unique_ptr<QProcess> UpgradeThread::startTool(const QString &name, const QStringList &arguments,
+void UpgradeWorker::serverFailureTold()
+{
+    m_told = true;
+}
+
+std::unique_ptr<QProcess> UpgradeWorker::startTool(const QString &name, const QStringList &arguments,
                                                    bool mergeChannels)
 {
     auto tool = std::make_unique<QProcess>();
     // Unread, a separate error channel could fill up and stall the tool.
     tool->setProcessChannelMode(mergeChannels ? QProcess::MergedChannels : QProcess::ForwardedErrorChannel);
-    tool->start(applicationDir + QLatin1Char('/') + name + exeSuffix, arguments, QIODevice::ReadWrite);
+    tool->start(m_request.toolDir + QLatin1Char('/') + name + m_request.exeSuffix, arguments, QIODevice::ReadWrite);
     return tool;
 }
 
-bool UpgradeThread::upgradeEepromByTool()
+bool UpgradeWorker::upgradeEepromByTool()
 {
-    auto tool = startTool(QStringLiteral("eeprom"), {QStringLiteral("w"), firmwarePath}, true);
+    if (!mayStartWriting())
+        return false;
+    auto tool = startTool(QStringLiteral("eeprom"), {QStringLiteral("w"), m_request.firmwarePath}, true);
     for (int p = 0;; p += 5) {
         if (toolRunning(*tool))
             tool->waitForFinished(kToolWaitMs);
@@ -330,16 +338,14 @@ bool UpgradeThread::upgradeEepromByTool()
     endTool(*tool);
     const QString output = QString::fromUtf8(tool->readAll());
     qDebug().noquote() << QStringLiteral("EEPROM: ") + output;
-    if (unfinished || toolFailed(*tool)) {
-        qDebug() << "eeprom did not finish its write:" << tool->errorString();
-        return false;
-    }
-    return !saysError(output);
+    if (unfinished || toolFailed(*tool))
+        return fail(QStringLiteral("eeprom did not finish its write: %1").arg(tool->errorString()));
+    return !saysError(output) || fail(QStringLiteral("eeprom reports an error: %1").arg(output.trimmed()));
 }
 
-int UpgradeThread::downloadScreenBlock(uint8_t *destination)
+int UpgradeWorker::downloadScreenBlock(uint8_t *destination)
 {
-    for (int attempt = 0; attempt < kDownloadAttempts; ++attempt) {
+    for (int attempt = 0; attempt < kDownloadAttempts && !stopRequested(); ++attempt) {
         auto tool = startTool(QStringLiteral("telvtool"), {QStringLiteral("id")}, false);
         tool->waitForFinished(kIdWaitMs);
         const bool unfinished = toolRunning(*tool);
@@ -359,21 +365,25 @@ int UpgradeThread::downloadScreenBlock(uint8_t *destination)
         if (block.fault == fwimage::Fault::NoReplyMarkers) {
             if (!reply.isEmpty())
                 qDebug() << "Firmware server: no markers in the reply";
-            tellServerFailed();
+            fail(QStringLiteral("the firmware server gave no screen block"));
+            waitForServerFailureTold();
             return -1;
         }
         if (!block) {
-            qDebug() << "Screen block refused:" << QString::fromUtf8(fwimage::describe(block.fault).data());
+            fail(QStringLiteral("the firmware server's screen block is refused: %1")
+                     .arg(QString::fromUtf8(fwimage::describe(block.fault).data())));
             return -1;
         }
         std::memcpy(destination, block.value.data(), block.value.size());
         destination[8] = 0xFF;
         return int(block.value.size());
     }
+    fail(stopRequested() ? QStringLiteral("stopped before anything was written")
+                         : QStringLiteral("telvtool could not tell the screen's identity"));
     return -1;
 }
 
-QByteArray UpgradeThread::fetchScreenBlock(const QString &identity)
+QByteArray UpgradeWorker::fetchScreenBlock(const QString &identity)
 {
     // Made on this thread: its replies are delivered to the loop below.
     QNetworkAccessManager network;
@@ -435,31 +445,21 @@ QByteArray UpgradeThread::fetchScreenBlock(const QString &identity)
     return bytes;
 }
 
-void UpgradeThread::tellServerFailed()
+void UpgradeWorker::waitForServerFailureTold()
 {
-    QCoreApplication *app = QCoreApplication::instance();
-    if (!app)
+    if (!isSignalConnected(QMetaMethod::fromSignal(&UpgradeWorker::serverUnreachable)))
         return;
-    // Waited for in slices, so that an owner going away is not kept
-    // waiting on a box it can no longer show.
-    auto closed = std::make_shared<QSemaphore>(0);
-    QMetaObject::invokeMethod(
-        app,
-        [closed] {
-            dialogs::critical(nullptr, QStringLiteral("Error"), QStringLiteral("Can not get data from server."));
-            closed->release();
-        },
-        Qt::QueuedConnection);
-    while (!closed->tryAcquire(1, 100))
-        if (m_promptsAbandoned)
-            return;
+    emit serverUnreachable();
+    // In slices, so that an owner going away does not keep us here.
+    while (!m_told && !m_promptsAbandoned)
+        msleep(50);
 }
 
-bool UpgradeThread::writeByTool(const uint8_t *image, int length)
+bool UpgradeWorker::writeByTool(const uint8_t *image, int length)
 {
     // Next to the program, as the tool's users know it; an installed
     // program's folder is not the user's to write, so then a cache folder.
-    QString folder = applicationDir;
+    QString folder = m_request.toolDir;
     if (!QFileInfo(folder).isWritable()) {
         folder = QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation) + QStringLiteral("/tavrik");
         QDir().mkpath(folder);
@@ -469,10 +469,8 @@ bool UpgradeThread::writeByTool(const uint8_t *image, int length)
     // other's image, and a file that failed to be written must not let the
     // tool program an older one.
     QTemporaryFile file(folder + QStringLiteral("/firmware.local.XXXXXX.bin"));
-    if (!file.open() || file.write(reinterpret_cast<const char *>(image), length) != length || !file.flush()) {
-        qDebug() << "Cannot write the hand-over file in" << folder << file.errorString();
-        return false;
-    }
+    if (!file.open() || file.write(reinterpret_cast<const char *>(image), length) != length || !file.flush())
+        return fail(QStringLiteral("the hand-over file cannot be written in %1: %2").arg(folder, file.errorString()));
     const QString handOver = file.fileName();
     file.close();
     auto tool = startTool(QStringLiteral("telvtool"),
@@ -486,9 +484,9 @@ bool UpgradeThread::writeByTool(const uint8_t *image, int length)
     endTool(*tool);
     const QString output = QString::fromUtf8(tool->readAll());
     qDebug().noquote() << output;
-    if (unfinished || toolFailed(*tool)) {
-        qDebug() << "telvtool did not finish its write:" << tool->errorString();
-        return false;
-    }
-    return !saysError(output);
+    if (unfinished || toolFailed(*tool))
+        return fail(QStringLiteral("telvtool did not finish its write: %1").arg(tool->errorString()));
+    return !saysError(output) || fail(QStringLiteral("telvtool reports an error: %1").arg(output.trimmed()));
 }
+
+} // namespace session

@@ -1,44 +1,32 @@
 #include "paneltests.h"
 
 #include "bridge.h"
-#include "requests.h"
 
 #include <algorithm>
 #include <array>
 #include <vector>
 
-using screenlink::bridgeWrite8;
+namespace session {
 
-void LEDTestThread::startTest(std::shared_ptr<screenlink::Screen> screen)
+bool LedTest::begin(std::shared_ptr<screenlink::Screen> screen)
 {
-    if (isRunning() || !screen)
-        return;
+    if (busy() || !screen)
+        return false;
     m_screen = std::move(screen);
-    running = true;
-    m_finished = false;
-    start();
+    return launch();
 }
 
-void LEDTestThread::stopAndWait()
-{
-    running = false;
-    wait();
-    (void)m_finished.load(std::memory_order_acquire);
-    m_screen.reset();
-}
-
-void LEDTestThread::run()
+void LedTest::work()
 {
     screenlink::Screen &screen = *m_screen;
-    // A stop is taken between chase steps, so that exactly one channel stays
-    // lit, and never cuts the set-up short. Only when a transaction failed
-    // (a screen gone silent waits out every timeout) is it taken at once,
-    // so that stopping never waits for all that is still to come.
     bool abandoned = false;
     auto write = [&](uint8_t reg, const uint8_t *data, int count) {
         for (int at = 0; at < count && !abandoned; at += 16) {
             const uint8_t piece = uint8_t(std::min(16, count - at));
-            if (bridgeWrite8(screen, kController, uint8_t(reg + at), data + at, piece) < 0 && !running)
+            // A screen gone silent waits out every timeout: once one failed,
+            // a stop does not wait for all that is still to come.
+            if (screenlink::bridgeWrite8(screen, kController, uint8_t(reg + at), data + at, piece) < 0
+                && stopRequested())
                 abandoned = true;
         }
     };
@@ -75,35 +63,26 @@ void LEDTestThread::run()
             channel = (channel + 1) % 3;
         }
         msleep(10);
-    } while (running && !abandoned);
-    m_finished.store(true, std::memory_order_release);
-}
-
-void TestThread::startTest(std::shared_ptr<screenlink::Screen> screen, int width, int height)
-{
-    if (isRunning() || !screen)
-        return;
-    m_screen = std::move(screen);
-    m_width = width;
-    m_height = height;
-    m_abort = false;
-    m_finished = false;
-    start();
-}
-
-void TestThread::stopAndWait()
-{
-    m_abort = true;
-    wait();
-    (void)m_finished.load(std::memory_order_acquire);
+    } while (!stopRequested() && !abandoned);
     m_screen.reset();
 }
 
-void TestThread::run()
+bool ThroughputTest::begin(std::shared_ptr<screenlink::Screen> screen, QSize picture)
 {
-    const size_t size = size_t(m_width) * size_t(m_height) * 2;
-    const std::vector<uint8_t> black(size, 0);
-    for (int i = 0; i < kTransfers && !m_abort; ++i)
-        screenlink::sendBulk(m_screen->handle(), black.data(), int(size));
-    m_finished.store(true, std::memory_order_release);
+    if (busy() || !screen)
+        return false;
+    m_screen = std::move(screen);
+    m_picture = picture;
+    return launch();
 }
+
+void ThroughputTest::work()
+{
+    const size_t size = size_t(m_picture.width()) * size_t(m_picture.height()) * 2;
+    const std::vector<uint8_t> black(size, 0);
+    for (int i = 0; i < kTransfers && !stopRequested(); ++i)
+        m_screen->sendBulk(black.data(), int(size));
+    m_screen.reset();
+}
+
+} // namespace session

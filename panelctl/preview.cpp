@@ -1,27 +1,23 @@
-#include "mainlabel.h"
+#include "preview.h"
 
 #include <QPainter>
 
-MainLabel::MainLabel(QWidget *parent) : QLabel(parent) {}
+Preview::Preview(QWidget *parent) : QLabel(parent) {}
 
-void MainLabel::onTouchReady(int x, int y, int t)
+void Preview::addTouch(QPoint at, int t)
 {
-    const touchinput::TouchPanel panel = m_panel ? m_panel() : touchinput::TouchPanel{};
-    TouchPoint p;
-    touchinput::mapTouch(panel, x, y, &p.x, &p.y);
-    p.t = t;
-    m_points.append(p);
+    m_points.append({at.x(), at.y(), t});
     update();
 }
 
-void MainLabel::onClean()
+void Preview::onClean()
 {
     if (!m_points.isEmpty())
         m_points.clear();
     update();
 }
 
-void MainLabel::paintEvent(QPaintEvent *event)
+void Preview::paintEvent(QPaintEvent *event)
 {
     QLabel::paintEvent(event);
     if (m_points.isEmpty())

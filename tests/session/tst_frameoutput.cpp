@@ -9,7 +9,10 @@
 #include <QTest>
 #include <QTransform>
 
-using namespace frameoutput;
+#include <cstring>
+#include <vector>
+
+using namespace session;
 using screenlink::ScreenGeometry;
 
 namespace {
@@ -57,6 +60,7 @@ private slots:
     void touchReportDecoding();
     void touchMappingRows_data();
     void touchMappingRows();
+    void unknownCodeFollowsTheLastPanelsShape();
 };
 
 void TestFrameOutput::scanOrderOfEveryPanelKind_data()
@@ -70,10 +74,15 @@ void TestFrameOutput::scanOrderOfEveryPanelKind_data()
     QTest::addColumn<qlonglong>("cornerIndex");
     QTest::newRow("4in, quarter turn") << 4u << 7 << QSize(800, 480) << 90 << false << qlonglong(479);
     QTest::newRow("4in square") << 4u << 12 << QSize(480, 480) << 90 << false << qlonglong(479);
+    QTest::newRow("4in older, quarter turn") << 0x104u << -1 << QSize(800, 480) << 90 << false << qlonglong(479);
+    QTest::newRow("4.3in, quarter turn") << 0x304u << 8 << QSize(800, 480) << 90 << false << qlonglong(479);
+    QTest::newRow("5in TELV, quarter turn") << 5u << 3 << QSize(854, 480) << 90 << false << qlonglong(479);
     QTest::newRow("7.8in long, three quarters") << 0x807u << 0 << QSize(1280, 400) << 270 << false
                                                 << qlonglong(1279 * 400);
     QTest::newRow("6.8in, mirror") << 7u << 6 << QSize(800, 480) << 0 << false << qlonglong(479 * 800);
+    QTest::newRow("6.8in older, mirror") << 7u << 0 << QSize(800, 480) << 0 << false << qlonglong(479 * 800);
     QTest::newRow("10in, mirror") << 10u << 10 << QSize(1024, 600) << 0 << false << qlonglong(599 * 1024);
+    QTest::newRow("10in older, mirror") << 10u << 0 << QSize(1024, 600) << 0 << false << qlonglong(599 * 1024);
     QTest::newRow("7in, half turn") << 8u << 0 << QSize(1024, 600) << 0 << true << qlonglong(1024 * 600 - 1);
     QTest::newRow("800x800 round") << 0x403u << 5 << QSize(800, 800) << 0 << true << qlonglong(800 * 800 - 1);
     QTest::newRow("before identification") << 0u << 0 << QSize(800, 480) << 0 << true << qlonglong(800 * 480 - 1);
@@ -96,6 +105,10 @@ void TestFrameOutput::scanOrderOfEveryPanelKind()
     QCOMPARE(f.buffer.size(), size_t(f.count));
     QVERIFY(!f.sendTwice);
     QCOMPARE(pixelAt(f, size_t(cornerIndex)), uint16_t(0xFFFF));
+    // The frame is the picture in the row's scan order, nothing else.
+    std::vector<uint16_t> ordered(size_t(picture.width()) * size_t(picture.height()));
+    toScanOrder(image, g.scanOrder(), ordered.data());
+    QVERIFY(std::memcmp(ordered.data(), f.buffer.data(), f.count) == 0);
 
     // Qt's transforms as the reference.
     const QImage expected = angle ? image.transformed(QTransform().rotate(angle), Qt::FastTransformation)
@@ -162,14 +175,18 @@ void TestFrameOutput::olderFiveInchPanelsGetZeroLeadAndTwoSends()
     black.fill(0x1234);
     for (int variant : {-1, 0}) {
         const Frame f = buildFrame(black, panel(5, variant));
-        QCOMPARE(frameLead(panel(5, variant)), 320);
+        QCOMPARE(panel(5, variant).leadBytes(), 320);
         QVERIFY(f.sendTwice);
         QCOMPARE(f.count, uint32_t(854 * 480 * 2));
         QCOMPARE(f.buffer.size(), size_t(f.count) + 320);
         QVERIFY(std::all_of(f.buffer.begin(), f.buffer.begin() + 320, [](uint8_t b) { return b == 0; }));
         QCOMPARE(f.buffer[320], uint8_t(0x34));
     }
+    // So does a 5-inch code whose variant no row names.
+    QCOMPARE(panel(5, 1).leadBytes(), 320);
+    QVERIFY(buildFrame(black, panel(5, 1)).sendTwice);
     const Frame telv = buildFrame(black, panel(5, 3));
+    QCOMPARE(panel(5, 3).leadBytes(), 0);
     QVERIFY(!telv.sendTwice);
     QCOMPARE(telv.buffer.size(), size_t(telv.count));
 }
@@ -187,7 +204,6 @@ void TestFrameOutput::redFillIsF800()
 
 void TestFrameOutput::touchReportDecoding()
 {
-    using touchinput::decodeReport;
     std::array<uint8_t, 14> r{};
     for (uint8_t flag : {0x00, 0x40, 0x80, 0xC0}) {
         r[3] = uint8_t(flag | 0x30 | 0x0F); // bits 5..4 set: ignored
@@ -212,34 +228,59 @@ void TestFrameOutput::touchReportDecoding()
 
 void TestFrameOutput::touchMappingRows_data()
 {
-    QTest::addColumn<int>("rotation");
-    QTest::addColumn<bool>("telv");
     QTest::addColumn<uint>("size");
+    QTest::addColumn<int>("variant");
     QTest::addColumn<int>("minor");
-    QTest::addColumn<QPoint>("stored"); // for raw (100, 30) on an 800 x 480 panel
-    QTest::newRow("older 6.8in") << 1 << false << 7u << 0 << QPoint(700, 450);
-    QTest::newRow("older landscape") << 1 << false << 8u << 0 << QPoint(380, 770);
-    QTest::newRow("round 0x403") << 1 << true << 0x403u << 0 << QPoint(380, 770);
-    QTest::newRow("TELV 6.8in newer") << 1 << true << 7u << 17 << QPoint(700, 30);
-    QTest::newRow("TELV 6.8in older") << 1 << true << 7u << 16 << QPoint(700, 450);
-    QTest::newRow("10in") << 1 << true << 10u << 0 << QPoint(100, 30);
-    QTest::newRow("7in") << 1 << true << 8u << 0 << QPoint(700, 450);
-    QTest::newRow("7.8in long") << 2 << true << 0x807u << 0 << QPoint(450, 100);
-    QTest::newRow("portrait") << 2 << true << 4u << 0 << QPoint(30, 700);
+    QTest::addColumn<QSize>("sides"); // W x H, in the panel's own orientation
+    QTest::addColumn<QPoint>("stored"); // for raw (100, 30)
+    QTest::newRow("older 6.8in") << 7u << 0 << 0 << QSize(800, 480) << QPoint(700, 450);
+    QTest::newRow("older landscape") << 10u << 0 << 0 << QSize(1024, 600) << QPoint(500, 994);
+    QTest::newRow("round 0x403") << 0x403u << 5 << 0 << QSize(800, 800) << QPoint(700, 770);
+    QTest::newRow("TELV 6.8in newer") << 7u << 6 << 17 << QSize(800, 480) << QPoint(700, 30);
+    QTest::newRow("TELV 6.8in older") << 7u << 6 << 16 << QSize(800, 480) << QPoint(700, 450);
+    QTest::newRow("10in") << 10u << 10 << 0 << QSize(1024, 600) << QPoint(100, 30);
+    QTest::newRow("7in") << 8u << 0 << 0 << QSize(1024, 600) << QPoint(924, 570);
+    QTest::newRow("7.8in long") << 0x807u << 0 << 0 << QSize(400, 1280) << QPoint(1250, 100);
+    QTest::newRow("portrait") << 4u << 7 << 0 << QSize(480, 800) << QPoint(30, 380);
+    // The firmware minor turns only the 6.8-inch TELV panel's map.
+    QTest::newRow("portrait, newer firmware") << 4u << 7 << 17 << QSize(480, 800) << QPoint(30, 380);
+    QTest::newRow("older 6.8in, newer firmware") << 7u << 0 << 17 << QSize(800, 480) << QPoint(700, 450);
 }
 
 void TestFrameOutput::touchMappingRows()
 {
-    QFETCH(int, rotation);
-    QFETCH(bool, telv);
     QFETCH(uint, size);
+    QFETCH(int, variant);
     QFETCH(int, minor);
+    QFETCH(QSize, sides);
     QFETCH(QPoint, stored);
-    touchinput::TouchPanel p{800, 480, rotation, telv, size, minor};
-    int x = -1;
-    int y = -1;
-    touchinput::mapTouch(p, 100, 30, &x, &y);
-    QCOMPARE(QPoint(x, y), stored);
+    const ScreenGeometry g = panel(size, variant);
+    QVERIFY(g.model);
+    QCOMPARE(QSize(g.panelWidth, g.panelHeight), sides);
+    QCOMPARE(mapTouch(g, minor, 100, 30), stored);
+}
+
+void TestFrameOutput::unknownCodeFollowsTheLastPanelsShape()
+{
+    // A size code no row knows keeps the last panel's size and rotation:
+    // a portrait panel stays turned a quarter, a landscape one a half, and
+    // touches follow the older family's mounting for that shape.
+    ScreenGeometry portrait = panel(4, 7);
+    screenlink::applyModelTable(portrait, 0x999, 0, QStringLiteral("x"));
+    QVERIFY(!portrait.model);
+    QCOMPARE(portrait.scanOrder(), screenlink::ScanOrder::QuarterTurn);
+    QCOMPARE(portrait.leadBytes(), 0);
+    QCOMPARE(mapTouch(portrait, 0, 100, 30), QPoint(30, 380));
+    const Frame turned = buildFrame(pattern(portrait.pictureSize()), portrait);
+    QCOMPARE(pixelAt(turned, 479), uint16_t(0xFFFF));
+
+    ScreenGeometry landscape = panel(10, 10);
+    screenlink::applyModelTable(landscape, 0x999, 0, QStringLiteral("x"));
+    QVERIFY(!landscape.model);
+    QCOMPARE(landscape.scanOrder(), screenlink::ScanOrder::HalfTurn);
+    QCOMPARE(mapTouch(landscape, 0, 100, 30), QPoint(500, 994));
+    const Frame halfTurned = buildFrame(pattern(landscape.pictureSize()), landscape);
+    QCOMPARE(pixelAt(halfTurned, 1024 * 600 - 1), uint16_t(0xFFFF));
 }
 
 QTEST_MAIN(TestFrameOutput)

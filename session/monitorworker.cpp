@@ -1,10 +1,8 @@
-#include "telvmonitorthread.h"
+#include "monitorworker.h"
 
 #include "frameconvert.h"
 #include "frameshare.h"
-#include "platform.h"
 #include "processes.h"
-#include "requests.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -15,6 +13,8 @@
 #include <algorithm>
 #include <vector>
 
+namespace session {
+
 using namespace monitor;
 
 namespace {
@@ -22,105 +22,71 @@ namespace {
 constexpr int kDriverStartMs = 30000;
 // A driver that ignores the terminate request is killed after this.
 constexpr int kDriverEndMs = 2000;
-constexpr uint8_t kScreenCommand = 0xB0;
 
 } // namespace
 
-TelvMonitorThread::TelvMonitorThread(int driverPauseMs, QObject *parent)
-    : QThread(parent), m_driverPauseMs(driverPauseMs)
-{
-}
+MonitorWorker::MonitorWorker(int driverPauseMs, QObject *parent) : Worker(parent), m_driverPauseMs(driverPauseMs) {}
 
-TelvMonitorThread::~TelvMonitorThread()
+MonitorWorker::~MonitorWorker()
 {
-    // Only a running thread's driver is ours to end; another program's
+    // Only a running job's driver is ours to end; another program's
     // monitor mode is left alone.
     if (isRunning())
-        stopAndWait(-1);
+        stopAndWait();
 }
 
-QString TelvMonitorThread::defaultDriverPath()
-{
-    return QCoreApplication::applicationDirPath() + QStringLiteral("/telvdrv")
-        + QString::fromStdString(platform::exeSuffix());
-}
-
-void TelvMonitorThread::setDriverPath(const QString &path)
-{
-    m_driverPath = path;
-    m_driverImage = QFileInfo(path).fileName();
-}
-
-std::array<uint8_t, 6> TelvMonitorThread::frameHeader(int width, int height)
+std::array<uint8_t, 6> MonitorWorker::frameHeader(int width, int height)
 {
     const uint32_t bytes = uint32_t(width) * uint32_t(height) * 2;
     return {0x00, 0x2C, uint8_t(bytes), uint8_t(bytes >> 8), uint8_t(bytes >> 16), 0x00};
 }
 
-void TelvMonitorThread::start(std::shared_ptr<screenlink::Screen> screen, int width, int height)
+bool MonitorWorker::begin(std::shared_ptr<screenlink::Screen> screen, QSize picture, const QString &driver)
 {
-    if (isRunning())
-        return;
-    (void)m_finished.load(std::memory_order_acquire);
-    if (m_driverPath.isEmpty())
-        setDriverPath(defaultDriverPath());
+    if (busy())
+        return false;
+    m_driverPath = driver;
+    m_driverImage = QFileInfo(driver).fileName().toStdString();
     m_screen = std::move(screen);
-    m_width = width;
-    m_height = height;
-    m_finished = false;
-    m_running = true;
-    QThread::start();
+    m_picture = picture;
+    return launch();
 }
 
-void TelvMonitorThread::stop()
+void MonitorWorker::requestStop()
 {
-    m_running = false;
-    // The driver would set the event the thread waits on; it goes at once,
-    // also when another program of the same user started it.
-    if (m_driverImage.isEmpty())
-        setDriverPath(defaultDriverPath());
-    platform::endProcessTrees(m_driverImage.toStdString());
+    Worker::requestStop();
+    if (!m_driverImage.empty())
+        platform::endProcessTrees(m_driverImage);
 }
 
-bool TelvMonitorThread::stopAndWait(int msec)
-{
-    stop();
-    const bool ended = msec < 0 ? wait() : wait(QDeadlineTimer(msec));
-    if (ended)
-        (void)m_finished.load(std::memory_order_acquire);
-    return ended;
-}
-
-bool TelvMonitorThread::pause(int ms)
+bool MonitorWorker::pause(int ms)
 {
     QDeadlineTimer until(ms);
-    while (m_running && !until.hasExpired())
+    while (!stopRequested() && !until.hasExpired())
         msleep(unsigned(std::clamp<qint64>(until.remainingTime(), 1, kWaitSliceMs)));
-    return m_running;
+    return !stopRequested();
 }
 
-void TelvMonitorThread::run()
+void MonitorWorker::work()
 {
     std::shared_ptr<screenlink::Screen> screen = std::move(m_screen);
     if (!screen)
         qDebug("No screen connected.");
     else
         mirror(*screen);
-    // The last user of the screen may be this thread: its handle closes here.
-    screen.reset();
-    m_finished.store(true, std::memory_order_release);
+    // The last user of the screen may be this job: its handle closes here.
 }
 
-void TelvMonitorThread::mirror(screenlink::Screen &screen)
+void MonitorWorker::mirror(screenlink::Screen &screen)
 {
-    const int width = m_width;
-    const int height = m_height;
+    const int width = m_picture.width();
+    const int height = m_picture.height();
     if (!pictureFits(int64_t(width) * 4, width, height)) {
         qDebug("Screen size %dx%d does not fit the frame share.", width, height);
         return;
     }
 
-    platform::endProcessTrees(m_driverImage.toStdString());
+    platform::endProcessTrees(m_driverImage);
     if (!pause(m_driverPauseMs))
         return;
 
@@ -145,9 +111,8 @@ void TelvMonitorThread::mirror(screenlink::Screen &screen)
     driver.start(m_driverPath, QStringList(), QIODevice::ReadWrite);
     driver.waitForStarted(kDriverStartMs);
 
-    const size_t frameBytes = size_t(width) * size_t(height) * 2;
+    const uint32_t frameBytes = uint32_t(width) * uint32_t(height) * 2;
     std::vector<uint8_t> frame(frameBytes);
-    std::array<uint8_t, 6> header = frameHeader(width, height);
     bool badStrideNoted = false;
     // Another process of ours cut the share short: what it holds is zeros
     // now and nothing more comes, so the mode ends as if stopped.
@@ -157,8 +122,10 @@ void TelvMonitorThread::mirror(screenlink::Screen &screen)
         qDebug("The frame share was made smaller while in use; monitor mode ends.");
         return true;
     };
+    screenlink::FrameSend how;
+    how.zeroTopByte = true;
 
-    while (m_running) {
+    while (!stopRequested()) {
         // In slices, so that a stop ends the wait even when no picture comes.
         const FrameWait got = waitFrame(*share, kWaitSliceMs);
         if (broken())
@@ -179,16 +146,12 @@ void TelvMonitorThread::mirror(screenlink::Screen &screen)
             }
         }
         // A failed wait sends the previous picture again.
-        if (libusb_control_transfer(screen.handle(), screenlink::kRequestOut, kScreenCommand, 0, 0, header.data(),
-                                    uint16_t(header.size()), screenlink::kDisplayTimeoutMs)
-            < 0)
-            break;
-        if (screenlink::sendBulk(screen.handle(), frame.data(), int(frameBytes)) < 0)
+        if (screen.sendFrame(frame.data(), frameBytes, how) < 0)
             break;
     }
 
     std::fill(frame.begin(), frame.end(), uint8_t(0));
-    screenlink::sendBulk(screen.handle(), frame.data(), int(frameBytes));
+    screen.sendBulk(frame.data(), int(frameBytes));
     frame = std::vector<uint8_t>();
 
     driver.terminate();
@@ -200,3 +163,5 @@ void TelvMonitorThread::mirror(screenlink::Screen &screen)
     // removes the share's names.
     closeFrameShare(share);
 }
+
+} // namespace session

@@ -1,11 +1,8 @@
 #pragma once
 
-#include "touchinput.h"
-
 #include <QLabel>
 #include <QList>
-
-#include <functional>
+#include <QPoint>
 
 // Three signed 32-bit values: preview position and the touch event flag.
 struct TouchPoint {
@@ -15,17 +12,16 @@ struct TouchPoint {
 };
 
 // The preview: shows what was last sent to the screen, and the touches.
-class MainLabel : public QLabel {
+class Preview : public QLabel {
     Q_OBJECT
 
 public:
-    explicit MainLabel(QWidget *parent = nullptr);
+    explicit Preview(QWidget *parent = nullptr);
     const QList<TouchPoint> &touchPoints() const { return m_points; }
-    // Where the identified panel's geometry comes from when a touch arrives.
-    void setPanelSource(std::function<touchinput::TouchPanel()> source) { m_panel = std::move(source); }
 
 public slots:
-    void onTouchReady(int x, int y, int t);
+    // A touch at `at` in preview pixels; every one is kept and drawn.
+    void addTouch(QPoint at, int t);
     void onClean();
 
 protected:
@@ -33,5 +29,4 @@ protected:
 
 private:
     QList<TouchPoint> m_points;
-    std::function<touchinput::TouchPanel()> m_panel;
 };

@@ -9,10 +9,7 @@
 
 // Pictures into the bytes a panel scans: no USB here, so every rule can be
 // checked without a screen.
-namespace frameoutput {
-
-// The older 5-inch panels skip this many bytes at the start of a frame.
-int frameLead(const screenlink::ScreenGeometry &g);
+namespace session {
 
 // The picture centred on a white canvas of the panel's picture size,
 // transparent parts showing white, converted to RGB 5-6-5. This is what the
@@ -26,9 +23,11 @@ struct Frame {
 };
 
 // `image` (RGB16, the picture size) turned or mirrored into the panel's
-// scan order: a quarter turn (90 degrees, 270 for the long 7.8-inch panel)
-// for portrait panels, a top-to-bottom mirror for the 6.8- and 10-inch
-// panels, a half turn for every other.
-Frame buildFrame(const QImage &image, const screenlink::ScreenGeometry &g);
+// scan order, after the panel's lead bytes (zeros).
+Frame buildFrame(const QImage &image, const screenlink::ScreenGeometry &geometry);
 
-} // namespace frameoutput
+// The same into `out`, which holds width * height pixels: the picture's
+// RGB 5-6-5 pixels in the order `order` scans them.
+void toScanOrder(const QImage &image, screenlink::ScanOrder order, uint16_t *out);
+
+} // namespace session

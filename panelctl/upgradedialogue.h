@@ -1,0 +1,44 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+class QProgressBar;
+class QWidget;
+
+namespace session {
+class ScreenSession;
+}
+
+// The firmware upgrade as the user goes through it: the model's file or one
+// chosen by hand, the warnings and confirmations, the checks of the file,
+// the progress bar, and the result with the restart of the screen.
+class UpgradeDialogue : public QObject {
+    Q_OBJECT
+
+public:
+    UpgradeDialogue(QWidget *window, session::ScreenSession &session, QProgressBar *bar);
+
+    // Where the program is: the firmware folder and the tools are found
+    // from there.
+    void setProgramDir(const QString &dir, const QString &exeSuffix);
+
+    // The whole dialogue; starts the upgrade when every answer and check
+    // allows it.
+    void start();
+    // A progress value of the running upgrade. True for the final one (100
+    // or a failure) once the user has been told.
+    bool onProgress(int value);
+
+private:
+    // The file to write, as the user chose it; empty when the user stopped.
+    QString chooseFile();
+    void tellServerFailure();
+
+    QWidget *m_window;
+    session::ScreenSession &m_session;
+    QProgressBar *m_bar;
+    QString m_programDir;
+    QString m_exeSuffix;
+    bool m_telv = false;
+};

@@ -1,0 +1,133 @@
+#include "chooser.h"
+
+#include "bridge.h"
+#include "discovery.h"
+#include "frameshare.h"
+#include "monitorworker.h"
+#include "screen.h"
+
+#include <QDebug>
+
+#include <functional>
+#include <optional>
+#include <vector>
+
+namespace session {
+
+using namespace screenlink;
+
+namespace {
+
+constexpr int kDriverPauseMs = 800;
+// The job's transfers time out after 100 ms and its wait for a picture
+// after one slice: it ends well within this.
+constexpr int kStopWaitMs = 8000;
+
+// Opens each running screen in the bus's order and reads its device ID; the
+// first one `take` accepts is returned open, every other is closed.
+std::shared_ptr<Screen> walkScreens(const std::shared_ptr<UsbContext> &context,
+                                    const std::function<bool(const QString &id)> &take)
+{
+    const DeviceList devices(context->get());
+    for (const FoundDevice &found : findScreens(devices)) {
+        if (found.kind != DeviceKind::RunningScreen)
+            continue;
+        std::shared_ptr<Screen> screen = Screen::open(context, devices[size_t(found.index)]);
+        if (screen && take(readDeviceId(*screen)))
+            return screen;
+    }
+    return nullptr;
+}
+
+struct Opened {
+    std::shared_ptr<Screen> screen;
+    std::optional<QSize> size;
+};
+
+} // namespace
+
+ScreenChooser::ScreenChooser(QObject *parent)
+    : QObject(parent), m_context(std::make_shared<UsbContext>()), m_monitor(std::make_unique<MonitorWorker>(kDriverPauseMs))
+{
+}
+
+ScreenChooser::~ScreenChooser()
+{
+    if (m_chosen || m_monitor->isRunning())
+        stop();
+}
+
+void ScreenChooser::refresh()
+{
+    const std::shared_ptr<UsbContext> context = m_context;
+    m_link.post<QStringList>(
+        [context] {
+            QStringList ids;
+            walkScreens(context, [&ids](const QString &id) {
+                ids << id;
+                return false;
+            });
+            return ids;
+        },
+        this, [this](const QStringList &ids) { emit listed(ids); });
+}
+
+void ScreenChooser::start(const QString &id, const QString &driver)
+{
+    const int generation = ++m_generation;
+    const std::shared_ptr<UsbContext> context = m_context;
+    m_link.post<Opened>(
+        [context, id] {
+            Opened opened;
+            opened.screen = walkScreens(context, [&id](const QString &candidate) { return candidate == id; });
+            if (opened.screen)
+                opened.size = readScreenSize(*opened.screen);
+            return opened;
+        },
+        this, [this, generation, driver](Opened opened) {
+            if (generation != m_generation)
+                return; // stopped meanwhile: the screen closes unused
+            if (!opened.screen) {
+                emit chosen(ChooseOutcome::NotConnected);
+                return;
+            }
+            // A screen that names no size keeps the last one.
+            if (opened.size)
+                m_size = *opened.size;
+            // The rate divides by both, and the picture must fit the frame share.
+            if (!monitor::pictureFits(int64_t(m_size.width()) * 4, m_size.width(), m_size.height())) {
+                emit chosen(ChooseOutcome::NoUsableSize);
+                return;
+            }
+            m_chosen = std::move(opened.screen);
+            m_monitor->begin(m_chosen, m_size, driver);
+            emit chosen(ChooseOutcome::Started);
+        });
+}
+
+void ScreenChooser::stop()
+{
+    ++m_generation;
+    // The job sends its own last frame: ours must come after it, and the
+    // handle must not close under it.
+    if (!m_monitor->stopAndWait(kStopWaitMs))
+        qDebug("The monitor thread did not end in time.");
+    if (m_chosen) {
+        blank();
+        m_chosen.reset();
+    }
+}
+
+bool ScreenChooser::monitorRunning() const
+{
+    return m_monitor->isRunning();
+}
+
+void ScreenChooser::blank()
+{
+    const uint32_t bytes = uint32_t(m_size.width()) * uint32_t(m_size.height()) * 2;
+    const std::vector<uint8_t> black(bytes, 0);
+    m_chosen->sendFrame(black.data(), bytes, {});
+}
+
+} // namespace session

@@ -1,0 +1,65 @@
+#pragma once
+
+#include "screen.h"
+#include "worker.h"
+
+#include <QSize>
+#include <QString>
+
+#include <array>
+#include <cstdint>
+#include <memory>
+
+namespace session {
+
+// Monitor mode: starts the frame driver, and for every picture it publishes
+// in the frame share sends one RGB 5-6-5 frame to the screen, until asked
+// to stop or a transfer fails. Then it blanks the screen with a frame of
+// zero bytes, ends the driver and closes the share. Reports only to the
+// debug output.
+//
+// The job keeps the screen it was given for its whole run, so the device
+// handle stays open under it even when its owner lets go of the screen.
+class MonitorWorker : public Worker {
+    Q_OBJECT
+
+public:
+    // `driverPauseMs`: the time given to the frame drivers ended at each
+    // start to go away before the share is opened anew.
+    explicit MonitorWorker(int driverPauseMs, QObject *parent = nullptr);
+    ~MonitorWorker() override;
+
+    // Mirrors the desktop to `screen` at `picture` size with the driver at
+    // `driver`, whose file name is also the image name of the drivers ended
+    // at every start and stop. Does nothing while the job runs. With no
+    // screen, the job only writes "No screen connected." and leaves any
+    // running driver alone.
+    bool begin(std::shared_ptr<screenlink::Screen> screen, QSize picture, const QString &driver);
+    // Also ends every frame driver of this user by name at once: the driver
+    // would set the event the job waits on.
+    void requestStop() override;
+
+    // The frame header request's data for a width x height frame:
+    // 00 2C and the byte count in three little-endian bytes, then 00.
+    static std::array<uint8_t, 6> frameHeader(int width, int height);
+
+    // How long one wait for a picture lasts before the stop flag is looked
+    // at again.
+    static constexpr int kWaitSliceMs = 100;
+
+protected:
+    void work() override;
+
+private:
+    void mirror(screenlink::Screen &screen);
+    // Sleeps up to `ms`, ending early when a stop comes; false then.
+    bool pause(int ms);
+
+    const int m_driverPauseMs;
+    QString m_driverPath;
+    std::string m_driverImage;
+    std::shared_ptr<screenlink::Screen> m_screen;
+    QSize m_picture;
+};
+
+} // namespace session

@@ -1,0 +1,109 @@
+#pragma once
+
+#include "devicelist.h"
+#include "screen.h"
+#include "worker.h"
+
+#include <QByteArray>
+#include <QProcess>
+#include <QString>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+namespace session {
+
+// What an upgrade is given, all of it at its start.
+struct UpgradeRequest {
+    // Decides the sequence (TELV images when it holds "TELV", EEPROM images
+    // otherwise) and is what the EEPROM tool is given.
+    QString firmwarePath;
+    // The file as it was checked, read once.
+    QByteArray firmware;
+    // The open screen; null for a boot-loader screen handed to its tool.
+    std::shared_ptr<screenlink::Screen> screen;
+    // How the screen enumerated: decides how the image is written.
+    screenlink::UsbId screenId = screenlink::kNoScreenId;
+    // Where the boot-loader tools are, and their file name suffix.
+    QString toolDir;
+    QString exeSuffix;
+};
+
+// How an upgrade ended; `reason` says why it failed, in a few words.
+struct UpgradeResult {
+    bool ok = false;
+    QString reason;
+};
+
+// The firmware upgrade of one screen. Chooses the TELV or the EEPROM
+// sequence by the firmware path and its way of writing by the screen's USB
+// IDs, checks the image before anything is erased, tries a failed request
+// again before giving up, reads back what it wrote, and ends with exactly
+// one final progress value, 100 for success or -1 for failure, followed by
+// its result.
+class UpgradeWorker : public Worker {
+    Q_OBJECT
+
+public:
+    explicit UpgradeWorker(QObject *parent = nullptr) : Worker(parent) {}
+    ~UpgradeWorker() override;
+
+    // Does nothing (false) while an upgrade runs.
+    bool begin(UpgradeRequest request);
+    // The owner's answer to serverUnreachable(): the user was told.
+    void serverFailureTold();
+    // A job waiting for that answer stops waiting: for an owner that goes
+    // away and can no longer show it.
+    void abandonPrompts();
+    // A stop (requestStop()) ends the upgrade only while nothing has been
+    // written yet; once this is true the write is finished whatever is
+    // asked, so that no screen is left half-written.
+    bool writing() const { return m_writing; }
+
+    // Tries of each request or bridge transaction that writes or checks the
+    // screen's memory.
+    static constexpr int kTries = 3;
+
+signals:
+    void progress(int percent);
+    void upgradeFinished(session::UpgradeResult result);
+    // The firmware server gave no screen block. When anyone listens, the job
+    // waits until serverFailureTold() (or abandonPrompts()) before it fails.
+    void serverUnreachable();
+
+protected:
+    void work() override;
+
+private:
+    bool upgradeTelv();
+    bool upgradeEeprom();
+    bool upgradeEepromByBridge();
+    bool upgradeEepromByTool();
+    // Flash of a running TELV screen.
+    int readFlash(uint8_t *buffer, int count);
+    bool writeFlash(const uint8_t *image, int length);
+    bool verifyFlash(const uint8_t *image, int length);
+    // Boot-loader TELV screens: the screen block from the vendor's server,
+    // the image through the external tool.
+    int downloadScreenBlock(uint8_t *destination);
+    bool writeByTool(const uint8_t *image, int length);
+    std::unique_ptr<QProcess> startTool(const QString &name, const QStringList &arguments, bool mergeChannels);
+    // The server's reply for `identity`, as far as it came within the limit.
+    QByteArray fetchScreenBlock(const QString &identity);
+    void waitForServerFailureTold();
+    void report(int value);
+    bool fail(const QString &reason);
+    // False (and the upgrade fails) when a stop came before the first write.
+    bool mayStartWriting();
+
+    UpgradeRequest m_request;
+    QString m_reason;
+    std::atomic<bool> m_writing{false};
+    std::atomic<bool> m_told{false};
+    std::atomic<bool> m_promptsAbandoned{false};
+};
+
+} // namespace session
+
+Q_DECLARE_METATYPE(session::UpgradeResult)
