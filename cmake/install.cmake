@@ -25,16 +25,29 @@ set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
 set(_tavrik_pkg ${PROJECT_SOURCE_DIR}/packaging)
 set(_tavrik_programs panelctl spanmon logomerge)
 
-foreach(target IN ITEMS ${_tavrik_programs} telvdrv)
+foreach(target IN ITEMS ${_tavrik_programs} tavrikctl telvdrv)
   if(TARGET ${target})
     install(TARGETS ${target} RUNTIME DESTINATION ${TAVRIK_INSTALL_APPDIR}/bin)
   endif()
 endforeach()
 
+
+
 # Relative links, so that an unpacked copy of the tree works where it lies.
 # applicationDirPath() follows them to the real folder.
 set(_tavrik_links ${CMAKE_CURRENT_BINARY_DIR}/install-links)
 file(MAKE_DIRECTORY ${_tavrik_links})
+
+# tavrikctl: on the PATH like the windows, with its manual page and bash
+# completion, both made from its own help texts at build time.
+if(TARGET tavrikctl)
+  file(RELATIVE_PATH link_target /usr/bin /${TAVRIK_INSTALL_APPDIR}/bin/tavrikctl)
+  file(CREATE_LINK ${link_target} ${CMAKE_CURRENT_BINARY_DIR}/install-links/tavrikctl SYMBOLIC)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/install-links/tavrikctl DESTINATION usr/bin)
+  install(FILES ${CMAKE_BINARY_DIR}/tavrikctl/tavrikctl.1.gz DESTINATION usr/share/man/man1)
+  install(FILES ${CMAKE_BINARY_DIR}/tavrikctl/tavrikctl.bash DESTINATION usr/share/bash-completion/completions
+    RENAME tavrikctl)
+endif()
 foreach(program IN LISTS _tavrik_programs)
   if(TARGET ${program})
     file(RELATIVE_PATH link_target /usr/bin /${TAVRIK_INSTALL_APPDIR}/bin/${program})
@@ -61,9 +74,11 @@ set(CPACK_PACKAGE_VENDOR Tavrik)
 set(CPACK_PACKAGE_CONTACT "Tavrik <support@tavrik.com>" CACHE STRING "Maintainer of the Debian package")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Test, mirror and upgrade Tavrik USB LCD screens")
 set(CPACK_PACKAGE_DESCRIPTION "panelctl (Tavrik Screen Test) finds, tests and upgrades the screens,
-spanmon (Tavrik Extend Monitor) mirrors the desktop onto one, and
+spanmon (Tavrik Extend Monitor) mirrors the desktop onto one,
 logomerge (Logo Firmware Bin Upgrade) puts a custom boot logo into a
-firmware image. A udev rule gives the user at the seat access to them.")
+firmware image, and tavrikctl does the screen jobs from a terminal, on
+many screens at once. A udev rule gives the user at the seat access to
+them.")
 set(CPACK_PACKAGING_INSTALL_PREFIX "/")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

@@ -80,7 +80,7 @@ ScreenSession::~ScreenSession()
     // An upgrade cut off midway can leave a screen that no longer starts;
     // a box it waits for can no longer be shown.
     m_upgrade->abandonPrompts();
-    m_upgrade->wait();
+    m_upgrade->waitEnded();
     closeScreen();
     const std::lock_guard lock(m_relay->mutex);
     m_relay->target = nullptr;

@@ -28,6 +28,12 @@ bool Worker::stopAndWait(int msec)
     return ended;
 }
 
+void Worker::waitEnded()
+{
+    wait();
+    (void)m_finished.load(std::memory_order_acquire);
+}
+
 bool Worker::launch()
 {
     if (busy())

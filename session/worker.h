@@ -26,6 +26,8 @@ public:
     // requestStop(), then waits at most `msec` (no limit when negative).
     // True when the job has ended.
     bool stopAndWait(int msec = -1);
+    // Waits for the job to end by itself, its work then visible here.
+    void waitEnded();
 
 protected:
     // Starts work() on the thread; does nothing while it runs.

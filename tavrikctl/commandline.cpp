@@ -1,0 +1,281 @@
+#include "commandline.h"
+
+#include <QRegularExpression>
+
+#include <array>
+
+namespace tavrikctl {
+
+namespace {
+
+struct CommandInfo {
+    const char *name;
+    const char *synopsis; // after "tavrikctl NAME"
+    const char *summary;  // one line
+    const char *details;  // paragraphs, plain text
+    const char *options;  // the command's own options, for completion
+};
+
+constexpr std::array<CommandInfo, 9> kCommands = {{
+    {"list", "[--json]", "List every screen attached.",
+     "Prints, for each screen: its port, USB ID, state (running, TELV boot loader, K2T/K5TX boot loader), "
+     "model, panel size, device ID and firmware version. Screens in a boot loader tell only their port and state. "
+     "With --json the same as one JSON object: {\"screens\": [{\"port\", \"bus\", \"port_number\", \"usb_id\", "
+     "\"state\", \"model\", \"identification\", \"panel\": {\"width\", \"height\"}, \"device_id\", \"firmware\"}]}; "
+     "fields a screen cannot tell are null.",
+     "--json"},
+    {"show", "PICTURE", "Show a picture file on the screens.",
+     "The picture is centred on white at the panel's size, turned the right way up for the panel, and sent as "
+     "one frame; the panel's own flip is set first where it has one.",
+     ""},
+    {"fill", "COLOR", "Fill the screens with one colour.",
+     "COLOR is a name (red, green, blue, black, white, or any SVG colour name) or #rrggbb.", ""},
+    {"backlight", "PERCENT", "Set the backlight, 0 to 100.", "100 is the full level the panel takes (255).", ""},
+    {"flip", "[none|vertical|horizontal|both]", "Flip the picture, where the panel allows it.",
+     "Without an argument the panel's own default is set. Panels that cannot flip refuse.", ""},
+    {"log", "[FILE]", "Copy the screen log of a debug firmware to FILE.",
+     "FILE is screen.txt when not given; with several screens each gets FILE with its device ID before the "
+     "extension. The file is written only when the whole log was read; an earlier file stays as it was otherwise.",
+     ""},
+    {"led-test", "[--seconds N]", "Run the LED chase for N seconds (10 when not given).",
+     "The chase stops after a whole step, with one LED channel lit.", "--seconds"},
+    {"identify", "", "Read what the screens say of themselves.",
+     "Prints the identification text, the size and variant codes, the panel, the flip rules, the model's "
+     "firmware file, the device ID and the firmware version.",
+     ""},
+    {"upgrade", "FIRMWARE [--yes] [--dry-run]", "Write a firmware image to the screens.",
+     "The file is checked for each selected screen as the window checks it (its size, first byte and name); a "
+     "file that fails for any screen stops everything before anything is written. Running TELV screens keep "
+     "their own screen block, K2T/K5TX screens get a new device ID, screens in a boot loader are written by "
+     "the boot-loader tools next to tavrikctl (the TELV one's screen block comes from the firmware server). "
+     "Everything written is read back. TELV screens are restarted afterwards; K2T/K5TX screens run the new "
+     "firmware once unplugged and plugged in again. Asks before it starts unless --yes is given; --dry-run "
+     "checks the file against each screen and says what would happen, writing nothing. Screens are upgraded at "
+     "the same time, each on its own; one failing does not stop the others. Ctrl-C stops screens that have not "
+     "started writing; screens being written finish safely first.",
+     "--yes --dry-run"},
+}};
+
+const CommandInfo *findCommand(const QString &name)
+{
+    for (const CommandInfo &c : kCommands)
+        if (name == QLatin1String(c.name))
+            return &c;
+    return nullptr;
+}
+
+const char kSelection[] =
+    "Screens are chosen with --screen PORT or --screen DEVICE-ID (PORT as PHY(1.4) or 1.4; the option may be "
+    "given several times) or --all. Without either, the one screen attached is used; with several attached the "
+    "command stops and lists them.";
+
+const char kExitCodes[] = "0 done on every screen; 2 usage error, or screens to choose from; 3 no screen attached "
+                          "or none matches; 4 the firmware file fails its checks; 5 the job failed on some screens; "
+                          "6 stopped by Ctrl-C before every screen was done.";
+
+QString wrap(const QString &text, int indent, int width = 78)
+{
+    QString out;
+    QString line;
+    const QString pad(indent, QLatin1Char(' '));
+    for (const QString &word : text.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+        if (!line.isEmpty() && line.size() + 1 + word.size() > width - indent) {
+            out += pad + line + QLatin1Char('\n');
+            line.clear();
+        }
+        line += (line.isEmpty() ? QString() : QStringLiteral(" ")) + word;
+    }
+    if (!line.isEmpty())
+        out += pad + line + QLatin1Char('\n');
+    return out;
+}
+
+QString troffEscape(QString text)
+{
+    text.replace(QLatin1Char('\\'), QLatin1String("\\e"));
+    text.replace(QLatin1Char('-'), QLatin1String("\\-"));
+    return text;
+}
+
+bool takeInt(const QString &text, int low, int high, int *out)
+{
+    bool ok = false;
+    const int v = text.toInt(&ok, 10);
+    if (!ok || v < low || v > high)
+        return false;
+    *out = v;
+    return true;
+}
+
+} // namespace
+
+Parsed parseCommandLine(const QStringList &arguments)
+{
+    Parsed parsed;
+    Command c;
+    for (int i = 0; i < arguments.size(); ++i) {
+        const QString a = arguments[i];
+        const auto value = [&](QString *out) {
+            if (i + 1 >= arguments.size())
+                return false;
+            *out = arguments[++i];
+            return true;
+        };
+        if (a == QLatin1String("--help") || a == QLatin1String("-h")) {
+            c.help = true;
+        } else if (a == QLatin1String("--all")) {
+            c.all = true;
+        } else if (a == QLatin1String("--json")) {
+            c.json = true;
+        } else if (a == QLatin1String("--yes") || a == QLatin1String("-y")) {
+            c.yes = true;
+        } else if (a == QLatin1String("--dry-run")) {
+            c.dryRun = true;
+        } else if (a == QLatin1String("--screen") || a.startsWith(QLatin1String("--screen="))) {
+            QString v = a.section(QLatin1Char('='), 1);
+            if (!a.contains(QLatin1Char('=')) && !value(&v)) {
+                parsed.error = QStringLiteral("--screen needs a port or a device ID");
+                return parsed;
+            }
+            c.screens << v;
+        } else if (a == QLatin1String("--seconds") || a.startsWith(QLatin1String("--seconds="))) {
+            QString v = a.section(QLatin1Char('='), 1);
+            if ((!a.contains(QLatin1Char('=')) && !value(&v)) || !takeInt(v, 1, 86400, &c.seconds)) {
+                parsed.error = QStringLiteral("--seconds needs a number from 1 to 86400");
+                return parsed;
+            }
+        } else if (a.startsWith(QLatin1String("--"))) {
+            parsed.error = QStringLiteral("unknown option %1").arg(a);
+            return parsed;
+        } else if (c.name.isEmpty()) {
+            c.name = a;
+        } else {
+            c.arguments << a;
+        }
+    }
+    if (c.name == QLatin1String("help")) { // "tavrikctl help [COMMAND]"
+        c.help = true;
+        c.name = c.arguments.value(0);
+        c.arguments.clear();
+    }
+    if (!c.name.isEmpty() && !findCommand(c.name)) {
+        parsed.error = QStringLiteral("unknown command %1").arg(c.name);
+        return parsed;
+    }
+    if (c.help) {
+        parsed.command = c;
+        return parsed;
+    }
+    if (c.name.isEmpty()) {
+        parsed.error = QStringLiteral("no command given");
+        return parsed;
+    }
+    if (c.all && !c.screens.isEmpty()) {
+        parsed.error = QStringLiteral("--all and --screen exclude each other");
+        return parsed;
+    }
+    // How many arguments each command takes.
+    const QString &n = c.name;
+    const qsizetype count = c.arguments.size();
+    const bool one = n == QLatin1String("show") || n == QLatin1String("fill") || n == QLatin1String("backlight")
+                     || n == QLatin1String("upgrade");
+    const bool optional = n == QLatin1String("flip") || n == QLatin1String("log");
+    if ((one && count != 1) || (optional && count > 1) || (!one && !optional && count != 0)) {
+        parsed.error = QStringLiteral("%1 takes %2").arg(n, one ? QStringLiteral("one argument")
+                                                           : optional ? QStringLiteral("at most one argument")
+                                                                      : QStringLiteral("no argument"));
+        return parsed;
+    }
+    if (n == QLatin1String("backlight") && !takeInt(c.arguments[0], 0, 100, &c.percent)) {
+        parsed.error = QStringLiteral("backlight takes a percentage from 0 to 100");
+        return parsed;
+    }
+    if (n == QLatin1String("flip") && count == 1
+        && !QStringList{"none", "vertical", "horizontal", "both"}.contains(c.arguments[0])) {
+        parsed.error = QStringLiteral("flip takes none, vertical, horizontal or both");
+        return parsed;
+    }
+    if ((c.yes || c.dryRun) && n != QLatin1String("upgrade")) {
+        parsed.error = QStringLiteral("--yes and --dry-run belong to upgrade");
+        return parsed;
+    }
+    if (c.json && n != QLatin1String("list")) {
+        parsed.error = QStringLiteral("--json belongs to list");
+        return parsed;
+    }
+    parsed.command = c;
+    return parsed;
+}
+
+QString helpText(const QString &command)
+{
+    if (const CommandInfo *c = findCommand(command)) {
+        QString out = QStringLiteral("Usage: tavrikctl %1 %2 [--screen PORT|DEVICE-ID]... [--all]\n\n")
+                          .arg(QLatin1String(c->name), QLatin1String(c->synopsis));
+        out += wrap(QString::fromLatin1(c->summary) + QLatin1Char(' ') + QString::fromLatin1(c->details), 0);
+        out += QLatin1Char('\n') + wrap(QString::fromLatin1(kSelection), 0);
+        return out;
+    }
+    QString out = QStringLiteral("Usage: tavrikctl COMMAND [ARGUMENTS] [--screen PORT|DEVICE-ID]... [--all]\n\n"
+                                 "Drives Tavrik USB screens from a terminal or a script, many at once.\n\n"
+                                 "Commands:\n");
+    for (const CommandInfo &c : kCommands)
+        out += QStringLiteral("  %1%2\n").arg(QString::fromLatin1(c.name).leftJustified(11), QLatin1String(c.summary));
+    out += QStringLiteral("\n") + wrap(QString::fromLatin1(kSelection), 0);
+    out += QStringLiteral("\n'tavrikctl COMMAND --help' tells more of a command.\n\nExit codes:\n");
+    out += wrap(QString::fromLatin1(kExitCodes), 2);
+    return out;
+}
+
+QString manualPage()
+{
+    QString m = QStringLiteral(".TH TAVRIKCTL 1 \"\" \"Tavrik screen tools\"\n"
+                               ".SH NAME\ntavrikctl \\- drive Tavrik USB screens from a terminal\n"
+                               ".SH SYNOPSIS\n.B tavrikctl\n.I command\n[\\fIarguments\\fR] "
+                               "[\\fB\\-\\-screen\\fR \\fIPORT\\fR|\\fIDEVICE\\-ID\\fR]... [\\fB\\-\\-all\\fR]\n"
+                               ".SH DESCRIPTION\nDrives Tavrik USB screens from a terminal or a script, many at once.\n"
+                               ".SH COMMANDS\n");
+    for (const CommandInfo &c : kCommands) {
+        m += QStringLiteral(".TP\n.B %1 %2\n%3 %4\n")
+                 .arg(troffEscape(QLatin1String(c.name)), troffEscape(QLatin1String(c.synopsis)),
+                      troffEscape(QLatin1String(c.summary)), troffEscape(QLatin1String(c.details)));
+    }
+    m += QStringLiteral(".SH SELECTING SCREENS\n") + troffEscape(QString::fromLatin1(kSelection)) + QLatin1Char('\n');
+    m += QStringLiteral(".SH EXIT STATUS\n") + troffEscape(QString::fromLatin1(kExitCodes)) + QLatin1Char('\n');
+    m += QStringLiteral(".SH SEE ALSO\n.BR panelctl (1),\n.BR spanmon (1)\n");
+    return m;
+}
+
+QString bashCompletion()
+{
+    QStringList names;
+    QString cases;
+    for (const CommandInfo &c : kCommands) {
+        names << QLatin1String(c.name);
+        cases += QStringLiteral("    %1) opts=\"%2 --screen --all --help\" ;;\n")
+                     .arg(QLatin1String(c.name), QLatin1String(c.options));
+    }
+    return QStringLiteral("# bash completion for tavrikctl\n"
+                          "_tavrikctl() {\n"
+                          "  local cur=${COMP_WORDS[COMP_CWORD]} cmd=\"\" opts i\n"
+                          "  for ((i = 1; i < COMP_CWORD; i++)); do\n"
+                          "    case ${COMP_WORDS[i]} in -*) ;; *) cmd=${COMP_WORDS[i]}; break ;; esac\n"
+                          "  done\n"
+                          "  if [ -z \"$cmd\" ]; then\n"
+                          "    COMPREPLY=($(compgen -W \"%1 help --help\" -- \"$cur\"))\n"
+                          "    return\n"
+                          "  fi\n"
+                          "  case $cmd in\n%2"
+                          "    *) opts=\"--help\" ;;\n"
+                          "  esac\n"
+                          "  case ${COMP_WORDS[COMP_CWORD - 1]} in\n"
+                          "    upgrade|show|log) COMPREPLY=($(compgen -f -- \"$cur\")); return ;;\n"
+                          "    flip) COMPREPLY=($(compgen -W \"none vertical horizontal both\" -- \"$cur\")); return ;;\n"
+                          "  esac\n"
+                          "  COMPREPLY=($(compgen -W \"$opts\" -- \"$cur\"))\n"
+                          "}\n"
+                          "complete -F _tavrikctl tavrikctl\n")
+        .arg(names.join(QLatin1Char(' ')), cases);
+}
+
+} // namespace tavrikctl

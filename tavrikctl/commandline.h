@@ -1,0 +1,50 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+// What the user asked for on the command line, and the texts that explain
+// it: the same table gives --help, the manual page and the shell's
+// completion.
+namespace tavrikctl {
+
+// Exit codes, documented in --help and the manual page.
+enum ExitCode {
+    Done = 0,
+    Usage = 2,        // the command line is wrong, or names screens ambiguously
+    NoScreen = 3,     // no screen attached, or none matches the selection
+    BadFirmware = 4,  // the firmware file fails its checks for a selected screen
+    SomeFailed = 5,   // the job failed on at least one screen
+    Interrupted = 6,  // stopped by the user before every screen was done
+};
+
+struct Command {
+    QString name;            // list, show, fill, backlight, flip, log, led-test, identify, upgrade
+    QStringList arguments;   // the command's own, in order
+    QStringList screens;     // --screen values, in order
+    bool all = false;
+    bool json = false;
+    bool yes = false;
+    bool dryRun = false;
+    int seconds = 10;        // led-test
+    int percent = 0;         // backlight
+    bool help = false;       // --help for the program or for `name`
+};
+
+// A command line, or the message that says what is wrong with it.
+struct Parsed {
+    std::optional<Command> command;
+    QString error;
+};
+Parsed parseCommandLine(const QStringList &arguments);
+
+// --help of the program (empty name) or of one command.
+QString helpText(const QString &command = {});
+// The manual page, in troff.
+QString manualPage();
+// A bash completion script for tavrikctl.
+QString bashCompletion();
+
+} // namespace tavrikctl

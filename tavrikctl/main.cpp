@@ -1,0 +1,154 @@
+// tavrikctl: every screen job from a terminal and from scripts, on many
+// screens at once.
+#include "commandline.h"
+#include "fleet.h"
+#include "jobs.h"
+#include "upgraderun.h"
+
+#include <QCoreApplication>
+#include <QLoggingCategory>
+#include <QTimer>
+
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <thread>
+#include <vector>
+
+using namespace tavrikctl;
+
+namespace {
+
+std::atomic<int> g_interrupts{0};
+
+void onInterrupt(int)
+{
+    g_interrupts.fetch_add(1);
+}
+
+void catchInterrupts()
+{
+    struct sigaction action{};
+    action.sa_handler = onInterrupt;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &action, nullptr);
+}
+
+void out(const QString &text)
+{
+    std::fputs(qPrintable(text), stdout);
+    std::fflush(stdout);
+}
+
+void err(const QString &text)
+{
+    std::fprintf(stderr, "tavrikctl: %s\n", qPrintable(text));
+}
+
+// The quick jobs, one thread per screen, their results in the screens' order.
+int runJobs(const Command &command, const std::vector<ScreenRecord> &screens,
+            const std::shared_ptr<screenlink::UsbContext> &context)
+{
+    std::vector<JobResult> results(screens.size());
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < screens.size(); ++i) {
+        Command own = command;
+        if (command.name == QLatin1String("log"))
+            own.arguments = {logPath(command.arguments.value(0, QStringLiteral("screen.txt")), screens[i],
+                                     screens.size() > 1)};
+        threads.emplace_back([&results, &screens, &context, own, i] {
+            results[i] = runJob(own, screens[i], context, g_interrupts);
+        });
+    }
+    for (std::thread &t : threads)
+        t.join();
+    int failed = 0;
+    for (size_t i = 0; i < screens.size(); ++i) {
+        if (results[i].ok) {
+            out(QStringLiteral("%1: %2\n").arg(screens[i].label(), results[i].message));
+        } else {
+            ++failed;
+            err(QStringLiteral("%1: %2").arg(screens[i].label(), results[i].message));
+        }
+    }
+    return failed > 0 ? SomeFailed : Done;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    // The libraries' diagnostics would break up the progress lines and the
+    // listings scripts parse; QT_LOGGING_RULES brings them back.
+    if (qEnvironmentVariableIsEmpty("QT_LOGGING_RULES"))
+        QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false"));
+    QStringList args = QCoreApplication::arguments();
+    args.removeFirst();
+    // Not in --help: the build writes the manual page and the completion with them.
+    if (args == QStringList{QStringLiteral("--manual-page")}) {
+        out(manualPage());
+        return Done;
+    }
+    if (args == QStringList{QStringLiteral("--bash-completion")}) {
+        out(bashCompletion());
+        return Done;
+    }
+    const Parsed parsed = parseCommandLine(args);
+    if (!parsed.command) {
+        err(parsed.error + QStringLiteral("\nTry 'tavrikctl --help'."));
+        return Usage;
+    }
+    const Command &command = *parsed.command;
+    if (command.help) {
+        out(helpText(command.name));
+        return Done;
+    }
+
+    catchInterrupts();
+    auto context = std::make_shared<screenlink::UsbContext>();
+    if (!*context) {
+        err(QStringLiteral("USB cannot be used: %1").arg(QString::fromLatin1(libusb_error_name(context->initError()))));
+        return NoScreen;
+    }
+    // Screens named by port alone need no look at the others.
+    QStringList ports;
+    for (const QString &wanted : command.screens)
+        ports << portOf(wanted);
+    const bool byPortOnly = !command.screens.isEmpty() && !ports.contains(QString());
+    const std::vector<ScreenRecord> attached = discover(context, byPortOnly ? ports : QStringList());
+    if (command.name == QLatin1String("list")) {
+        out(command.json ? listJson(attached) : listText(attached));
+        return Done;
+    }
+    const Selection chosen = select(attached, command.screens, command.all);
+    if (!chosen.error.isEmpty()) {
+        err(chosen.error);
+        return chosen.noScreen ? NoScreen : Usage;
+    }
+    if (command.name != QLatin1String("upgrade")) {
+        std::vector<ScreenRecord> screens = chosen.screens;
+        // --all means every running screen for jobs a boot loader cannot do.
+        if (command.all)
+            screens.erase(std::remove_if(screens.begin(), screens.end(), [](const ScreenRecord &s) { return !s.running(); }),
+                          screens.end());
+        if (screens.empty()) {
+            err(QStringLiteral("no running screen is attached"));
+            return NoScreen;
+        }
+        return runJobs(command, screens, context);
+    }
+
+    UpgradeRun run(command, chosen.screens, context, g_interrupts);
+    const int early = run.start();
+    if (early >= 0)
+        return early;
+    int code = Done;
+    QObject::connect(&run, &UpgradeRun::finished, &app, [&code, &app](int exitCode) {
+        code = exitCode;
+        app.quit();
+    });
+    app.exec();
+    return code;
+}

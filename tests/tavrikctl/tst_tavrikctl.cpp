@@ -1,0 +1,669 @@
+// tavrikctl run as a user runs it, a separate process against simulated
+// screens on the emulated bus: every command, the choice of screens, the
+// JSON, the exit codes, the question before an upgrade, many screens at once
+// with faults on one of them, and Ctrl-C. Runs under umockdev-wrapper, with
+// the stand-in boot-loader tools and firmware server.
+#include "bridge.h"
+#include "splice.h"
+#include "standinserver.h"
+#include "testimages.h"
+#include "usb/virtualbus.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QImage>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <atomic>
+#include <csignal>
+#include <thread>
+
+#include <signal.h>
+
+using namespace sim;
+using testimages::Bytes;
+
+namespace {
+
+const QString kProgram = QStringLiteral(TAVRIKCTL_PATH);
+
+struct Run {
+    int exitCode = -1;
+    QString out;
+    QString err;
+};
+
+QByteArray raw(const Bytes &b)
+{
+    return QByteArray(reinterpret_cast<const char *>(b.data()), qsizetype(b.size()));
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
+}
+
+QString describe(const Run &r)
+{
+    return QStringLiteral("exit %1\n--- out\n%2--- err\n%3").arg(r.exitCode).arg(r.out, r.err);
+}
+
+// The flash a TELV upgrade of `file` must leave on a screen whose flash was `before`.
+Bytes expectedFlash(const Bytes &before, const Bytes &file)
+{
+    const auto block = fwimage::screenBlock(fwimage::ByteView(before.data(), 24576));
+    const auto assembled = fwimage::spliceScreenBlock(block.value, file);
+    return Bytes(assembled.value.buffer.begin(), assembled.value.buffer.begin() + assembled.value.writeLength);
+}
+
+bool startsWith(const Bytes &flash, const Bytes &prefix)
+{
+    return flash.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), flash.begin());
+}
+
+} // namespace
+
+class TestTavrikctl : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void helpManualAndCompletionTellTheSame();
+    void usageErrorsExitWithTwo_data();
+    void usageErrorsExitWithTwo();
+    void listTellsEveryScreenAndItsState();
+    void listJsonFieldsStayAsDocumented();
+    void screensAreChosenByPortOrDeviceId();
+    void displayJobsReachEveryChosenScreen();
+    void flipFollowsThePanelsRules();
+    void logIsWrittenOnlyWhenWholeAndOnlyFromDebugFirmware();
+    void ledTestEndsWithOneChannelLit();
+    void upgradeRefusesAFileThatFailsForAnyScreen();
+    void upgradeAsksFirstUnlessTold();
+    void dryRunSaysWhatWouldHappenAndWritesNothing();
+    void runningScreensOfBothFamiliesAreUpgradedAtOnce();
+    void bootLoaderScreensAreUpgradedThroughTheirTools();
+    void oneScreenFailingNeverStopsTheOthers_data();
+    void oneScreenFailingNeverStopsTheOthers();
+    void boootLoadersThatCannotBeToldApartAreRefused();
+    void missingToolIsNamedBeforeAnythingIsWritten();
+    void ctrlCStopsOnlyWhereNothingIsWrittenYet();
+    void progressBarsOnATerminalPlainLinesElsewhere();
+
+private:
+    Run run(const QStringList &args, const QByteArray &input = {}, int ms = 120000, const QString &program = kProgram);
+    int attach(const char *preset, int port, std::function<void(ScreenModel &)> tweak = {});
+    std::shared_ptr<ScreenModel> model(int slot) const { return m_bus->model(slot); }
+    QString port(int slot) const
+    {
+        return QStringLiteral("PHY(%1.%2)").arg(m_bus->busNumber(slot)).arg(m_bus->portNumber(slot));
+    }
+    QString idOf(int slot) const { return screenlink::formatDeviceId(model(slot)->deviceId().data()); }
+
+    std::unique_ptr<VirtualBus> m_bus;
+    QTemporaryDir m_dir;
+    fwtest::StandInServer m_server;
+    QString m_telvFile;
+    QString m_eepromFile;
+};
+
+void TestTavrikctl::initTestCase()
+{
+    QVERIFY2(qEnvironmentVariableIsSet("LD_PRELOAD"), "run under umockdev-wrapper");
+    QVERIFY(m_dir.isValid());
+    qunsetenv("https_proxy");
+    qunsetenv("HTTPS_PROXY");
+    QVERIFY2(m_server.start(), qPrintable(m_server.errorString()));
+    qputenv("TAVRIK_FIRMWARE_SERVER", m_server.host().toUtf8());
+    qputenv("TAVRIK_FIRMWARE_CA", m_server.caFile().toUtf8());
+    m_telvFile = m_dir.filePath(QStringLiteral("firmware/TELV/TELV.6d8.TAVRIK.bin"));
+    m_eepromFile = m_dir.filePath(QStringLiteral("firmware/K2T-K5TX/7NDK2T.bin"));
+    QVERIFY(writeFile(m_telvFile, raw(testimages::upgradeTelvImage(30000))));
+    QVERIFY(writeFile(m_eepromFile, raw(testimages::upgradeEepromImage())));
+    QDir::setCurrent(m_dir.path()); // logs land here
+}
+
+void TestTavrikctl::init()
+{
+    m_bus = std::make_unique<VirtualBus>();
+}
+
+void TestTavrikctl::cleanup()
+{
+    m_bus.reset();
+}
+
+Run TestTavrikctl::run(const QStringList &args, const QByteArray &input, int ms, const QString &program)
+{
+    QProcess p;
+    p.start(program, args);
+    Run r;
+    if (!p.waitForStarted(5000))
+        return r;
+    if (!input.isEmpty())
+        p.write(input);
+    p.closeWriteChannel();
+    if (!p.waitForFinished(ms)) {
+        p.kill();
+        p.waitForFinished(3000);
+    }
+    r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    r.out = QString::fromUtf8(p.readAllStandardOutput());
+    r.err = QString::fromUtf8(p.readAllStandardError());
+    return r;
+}
+
+int TestTavrikctl::attach(const char *preset, int port, std::function<void(ScreenModel &)> tweak)
+{
+    auto m = std::make_shared<ScreenModel>(*findPreset(preset), uint32_t(0x200 + port));
+    m->setRebootDelayMs(200);
+    if (tweak)
+        tweak(*m);
+    return m_bus->attach(m, 2, port);
+}
+
+void TestTavrikctl::helpManualAndCompletionTellTheSame()
+{
+    const Run help = run({QStringLiteral("--help")});
+    QCOMPARE(help.exitCode, 0);
+    for (const char *command : {"list", "show", "fill", "backlight", "flip", "log", "led-test", "identify", "upgrade"}) {
+        QVERIFY2(help.out.contains(QStringLiteral("  %1 ").arg(QLatin1String(command))), command);
+        const Run own = run({QLatin1String(command), QStringLiteral("--help")});
+        QCOMPARE(own.exitCode, 0);
+        QVERIFY(own.out.startsWith(QStringLiteral("Usage: tavrikctl %1").arg(QLatin1String(command))));
+    }
+    QVERIFY(help.out.contains(QStringLiteral("Exit codes:")));
+    const Run manual = run({QStringLiteral("--manual-page")});
+    QVERIFY(manual.out.startsWith(QStringLiteral(".TH TAVRIKCTL 1")));
+    QVERIFY(manual.out.contains(QStringLiteral(".SH EXIT STATUS")));
+    QVERIFY(manual.out.contains(QStringLiteral("led\\-test")));
+    const Run completion = run({QStringLiteral("--bash-completion")});
+    QVERIFY(completion.out.contains(QStringLiteral("complete -F _tavrikctl tavrikctl")));
+    QVERIFY(completion.out.contains(QStringLiteral("upgrade) opts=\"--yes --dry-run")));
+}
+
+void TestTavrikctl::usageErrorsExitWithTwo_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("says");
+    QTest::newRow("nothing") << QStringList{} << "no command given";
+    QTest::newRow("unknown command") << QStringList{"paint"} << "unknown command paint";
+    QTest::newRow("unknown option") << QStringList{"list", "--fast"} << "unknown option --fast";
+    QTest::newRow("missing argument") << QStringList{"fill"} << "fill takes one argument";
+    QTest::newRow("backlight out of range") << QStringList{"backlight", "101"} << "0 to 100";
+    QTest::newRow("flip word") << QStringList{"flip", "sideways"} << "flip takes none";
+    QTest::newRow("all with screen") << QStringList{"identify", "--all", "--screen", "1.1"} << "exclude each other";
+    QTest::newRow("--yes elsewhere") << QStringList{"fill", "red", "--yes"} << "belong to upgrade";
+}
+
+void TestTavrikctl::usageErrorsExitWithTwo()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QString, says);
+    const Run r = run(args);
+    QCOMPARE(r.exitCode, 2);
+    QVERIFY2(r.err.contains(says), qPrintable(describe(r)));
+    QVERIFY(r.out.isEmpty());
+}
+
+void TestTavrikctl::listTellsEveryScreenAndItsState()
+{
+    const int telv = attach("6.8in-telv", 1);
+    const int k2t = attach("6.8in-k2t", 2);
+    attach("4in-telv", 3, [](ScreenModel &m) { m.setMode(Mode::TelvBootLoader); });
+    attach("5in-k2t-m50a", 4, [](ScreenModel &m) { m.setMode(Mode::K2tBootLoader); });
+    const Run r = run({QStringLiteral("list")});
+    QCOMPARE(r.exitCode, 0);
+    const QStringList lines = r.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QCOMPARE(lines.size(), 5);
+    QVERIFY(lines[0].startsWith(QStringLiteral("PORT")));
+    // In port order, whatever order the bus lists them in.
+    QVERIFY(lines[1].startsWith(port(telv)) && lines[1].contains(QStringLiteral("running"))
+            && lines[1].contains(QStringLiteral("TELV 6.8IN")) && lines[1].contains(idOf(telv))
+            && lines[1].contains(QStringLiteral("800x480")));
+    QVERIFY(lines[2].startsWith(port(k2t)) && lines[2].contains(QStringLiteral("PANEL-W68A")));
+    QVERIFY(lines[3].contains(QStringLiteral("1f3a:efe8")) && lines[3].contains(QStringLiteral("TELV boot loader")));
+    QVERIFY(lines[4].contains(QStringLiteral("04b4:8613")) && lines[4].contains(QStringLiteral("K2T/K5TX boot loader")));
+}
+
+void TestTavrikctl::listJsonFieldsStayAsDocumented()
+{
+    const int telv = attach("6.8in-telv", 1, [](ScreenModel &m) { m.setIdent(debugIdent(m.preset().ident)); });
+    attach("4in-telv", 3, [](ScreenModel &m) { m.setMode(Mode::TelvBootLoader); });
+    const Run r = run({QStringLiteral("list"), QStringLiteral("--json")});
+    QCOMPARE(r.exitCode, 0);
+    QJsonParseError error;
+    const QJsonDocument doc = QJsonDocument::fromJson(r.out.toUtf8(), &error);
+    QCOMPARE(error.error, QJsonParseError::NoError);
+    const QJsonArray screens = doc.object().value(QStringLiteral("screens")).toArray();
+    QCOMPARE(screens.size(), 2);
+    const QStringList fields{"bus",   "device_id", "firmware", "identification", "model",   "panel",
+                             "port",  "port_number", "state",  "usb_id"};
+    for (qsizetype i = 0; i < screens.size(); ++i)
+        QCOMPARE(screens[i].toObject().keys(), fields);
+    const QJsonObject running = screens[0].toObject();
+    QCOMPARE(running.value("port").toString(), port(telv));
+    QCOMPARE(running.value("bus").toInt(), 2);
+    QCOMPARE(running.value("port_number").toInt(), 1);
+    QCOMPARE(running.value("usb_id").toString(), QStringLiteral("c872:1004"));
+    QCOMPARE(running.value("state").toString(), QStringLiteral("running"));
+    QCOMPARE(running.value("model").toString(), QStringLiteral("TELV 6.8IN"));
+    QVERIFY(running.value("identification").toString().contains(QStringLiteral("DEBUG")));
+    QCOMPARE(running.value("panel").toObject().value("width").toInt(), 800);
+    QCOMPARE(running.value("panel").toObject().value("height").toInt(), 480);
+    QCOMPARE(running.value("device_id").toString(), idOf(telv));
+    QVERIFY(running.value("firmware").toString().startsWith(QStringLiteral("v0.")));
+    const QJsonObject boot = screens[1].toObject();
+    QCOMPARE(boot.value("state").toString(), QStringLiteral("telv-boot-loader"));
+    QCOMPARE(boot.value("usb_id").toString(), QStringLiteral("1f3a:efe8"));
+    for (const char *unknown : {"model", "identification", "panel", "device_id", "firmware"})
+        QVERIFY2(boot.value(QLatin1String(unknown)).isNull(), unknown);
+}
+
+void TestTavrikctl::screensAreChosenByPortOrDeviceId()
+{
+    // None attached.
+    Run r = run({QStringLiteral("identify")});
+    QCOMPARE(r.exitCode, 3);
+    QVERIFY(r.err.contains(QStringLiteral("no screen is attached")));
+    const int a = attach("6.8in-telv", 1);
+    const int b = attach("4in-telv", 2);
+    // Two attached and none chosen: the list, and a usage error.
+    r = run({QStringLiteral("identify")});
+    QCOMPARE(r.exitCode, 2);
+    QVERIFY(r.err.contains(QStringLiteral("2 screens are attached")) && r.err.contains(idOf(a)) && r.err.contains(idOf(b)));
+    // By port, in both spellings, and by device ID.
+    r = run({QStringLiteral("identify"), QStringLiteral("--screen"), port(b)});
+    QCOMPARE(r.exitCode, 0);
+    QVERIFY(r.out.contains(idOf(b)) && !r.out.contains(idOf(a)));
+    r = run({QStringLiteral("identify"), QStringLiteral("--screen=2.1")});
+    QCOMPARE(r.exitCode, 0);
+    QVERIFY(r.out.contains(idOf(a)) && !r.out.contains(idOf(b)));
+    r = run({QStringLiteral("identify"), QStringLiteral("--screen"), idOf(b), QStringLiteral("--screen"), idOf(a)});
+    QCOMPARE(r.exitCode, 0);
+    QVERIFY(r.out.contains(idOf(a)) && r.out.contains(idOf(b)));
+    r = run({QStringLiteral("identify"), QStringLiteral("--screen"), QStringLiteral("dead-beef-00000000")});
+    QCOMPARE(r.exitCode, 3);
+    QVERIFY(r.err.contains(QStringLiteral("no screen is dead-beef-00000000")));
+    // The one attached needs no choosing.
+    m_bus->unplug(b);
+    r = run({QStringLiteral("identify")});
+    QCOMPARE(r.exitCode, 0);
+    QVERIFY(r.out.contains(QStringLiteral("size code: 7, variant code: 6")));
+}
+
+void TestTavrikctl::displayJobsReachEveryChosenScreen()
+{
+    const int wide = attach("6.8in-telv", 1);
+    const int tall = attach("4in-telv", 2);
+    Run r = run({QStringLiteral("fill"), QStringLiteral("red"), QStringLiteral("--all")});
+    QCOMPARE(r.exitCode, 0);
+    for (int slot : {wide, tall}) {
+        const Bytes frame = model(slot)->lastFrame();
+        QCOMPARE(frame.size(), size_t(800 * 480 * 2));
+        for (size_t i = 0; i < frame.size(); i += 2)
+            if (frame[i] != 0x00 || frame[i + 1] != 0xF8)
+                QFAIL("a pixel is not red");
+    }
+    // The panel's own flip before the picture: the 6.8-inch one shows it upright.
+    QCOMPARE(model(wide)->flip().value_or(-1), 1);
+    QVERIFY(!model(tall)->flip().has_value() || model(tall)->flip().value() == 0);
+
+    // A picture arrives the right way up on the glass.
+    QImage picture(800, 480, QImage::Format_RGB32);
+    picture.fill(Qt::white);
+    for (int y = 0; y < 100; ++y)
+        for (int x = 0; x < 200; ++x)
+            picture.setPixel(x, y, qRgb(0, 0, 255));
+    const QString file = m_dir.filePath(QStringLiteral("corner.png"));
+    QVERIFY(picture.save(file));
+    r = run({QStringLiteral("show"), file, QStringLiteral("--screen"), port(tall)});
+    QCOMPARE(r.exitCode, 0);
+    int w = 0;
+    int h = 0;
+    const std::vector<uint16_t> glass = model(tall)->shownPicture(&w, &h);
+    QCOMPARE(QSize(w, h), QSize(800, 480));
+    QCOMPARE(glass[0], uint16_t(0x001F));                   // top left is blue
+    QCOMPARE(glass[size_t(479) * 800 + 799], uint16_t(0xFFFF)); // bottom right white
+
+    r = run({QStringLiteral("show"), m_dir.filePath(QStringLiteral("missing.png")), QStringLiteral("--all")});
+    QCOMPARE(r.exitCode, 5);
+    QVERIFY(r.err.contains(QStringLiteral("is no picture that can be read")));
+
+    r = run({QStringLiteral("backlight"), QStringLiteral("50"), QStringLiteral("--screen"), port(wide)});
+    QCOMPARE(r.exitCode, 0);
+    QCOMPARE(model(wide)->backlight().value_or(-1), 128);
+    QVERIFY(!model(tall)->backlight().has_value());
+}
+
+void TestTavrikctl::flipFollowsThePanelsRules()
+{
+    const int flips = attach("7in-telv", 1);
+    const int fixed = attach("4in-square-telv", 2);
+    Run r = run({QStringLiteral("flip"), QStringLiteral("both"), QStringLiteral("--screen"), port(flips)});
+    QCOMPARE(r.exitCode, 0);
+    QCOMPARE(model(flips)->flip().value_or(-1), 3);
+    r = run({QStringLiteral("flip"), QStringLiteral("--screen"), port(flips)});
+    QCOMPARE(model(flips)->flip().value_or(-1), 0); // its own default
+    r = run({QStringLiteral("flip"), QStringLiteral("vertical"), QStringLiteral("--all")});
+    QCOMPARE(r.exitCode, 5);
+    QVERIFY2(r.err.contains(port(fixed)) && r.err.contains(QStringLiteral("its panel cannot flip")), qPrintable(describe(r)));
+    QCOMPARE(model(flips)->flip().value_or(-1), 1); // the other screen got it all the same
+    QVERIFY(!model(fixed)->flip().has_value());
+}
+
+void TestTavrikctl::logIsWrittenOnlyWhenWholeAndOnlyFromDebugFirmware()
+{
+    Bytes log(300);
+    for (size_t i = 0; i < log.size(); ++i)
+        log[i] = uint8_t('a' + i % 26);
+    const int debug = attach("6.8in-telv", 1, [&](ScreenModel &m) {
+        m.setIdent(debugIdent(m.preset().ident));
+        m.setLog(log);
+    });
+    const int plain = attach("4in-telv", 2);
+    Run r = run({QStringLiteral("log"), QStringLiteral("first.txt"), QStringLiteral("--screen"), port(debug)});
+    QCOMPARE(r.exitCode, 0);
+    QFile saved(QStringLiteral("first.txt"));
+    QVERIFY(saved.open(QIODevice::ReadOnly));
+    QCOMPARE(saved.readAll(), raw(log));
+    saved.close();
+
+    r = run({QStringLiteral("log"), QStringLiteral("--screen"), port(plain)});
+    QCOMPARE(r.exitCode, 5);
+    QVERIFY(r.err.contains(QStringLiteral("runs no debug firmware")));
+    QVERIFY(!QFile::exists(QStringLiteral("screen.txt")));
+
+    // A screen that falls silent in the middle of the read-out leaves the
+    // file written before as it was.
+    int chunks = 0;
+    model(debug)->setRequestFilter([&chunks](const Setup &s, const uint8_t *, size_t) {
+        return s.request == 0xA6 && ++chunks >= 3 ? ScreenModel::FilterAction::Silent : ScreenModel::FilterAction::Pass;
+    });
+    r = run({QStringLiteral("log"), QStringLiteral("first.txt"), QStringLiteral("--screen"), port(debug)});
+    model(debug)->setRequestFilter({});
+    QCOMPARE(r.exitCode, 5);
+    QVERIFY(r.err.contains(QStringLiteral("the log could not be read from the screen")));
+    QVERIFY(saved.open(QIODevice::ReadOnly));
+    QCOMPARE(saved.readAll(), raw(log));
+}
+
+void TestTavrikctl::ledTestEndsWithOneChannelLit()
+{
+    const int slot = attach("6.8in-telv", 1);
+    QElapsedTimer t;
+    t.start();
+    const Run r = run({QStringLiteral("led-test"), QStringLiteral("--seconds"), QStringLiteral("1")});
+    QCOMPARE(r.exitCode, 0);
+    QVERIFY(t.elapsed() >= 1000);
+    int lit = 0;
+    for (int reg = 0x24; reg < 0x6C; ++reg)
+        lit += model(slot)->ledRegister(0x00, uint8_t(reg)) != 0;
+    QCOMPARE(lit, 1);
+}
+
+void TestTavrikctl::upgradeRefusesAFileThatFailsForAnyScreen()
+{
+    const int telv = attach("6.8in-telv", 1);
+    const int k2t = attach("6.8in-k2t", 2);
+    const Bytes flash = model(telv)->flash();
+    const Bytes config = model(k2t)->config();
+    // A TELV image is no EEPROM image: the older screen refuses it, so
+    // neither is written.
+    Run r = run({QStringLiteral("upgrade"), m_telvFile, QStringLiteral("--all"), QStringLiteral("--yes")});
+    QCOMPARE(r.exitCode, 4);
+    QVERIFY2(r.err.contains(port(k2t)) && r.err.contains(QStringLiteral("This is not a valid firmware file, code = 3.")),
+             qPrintable(describe(r)));
+    QVERIFY(model(telv)->flash() == flash);
+    QVERIFY(model(k2t)->config() == config);
+    const QString tooSmall = m_dir.filePath(QStringLiteral("small/TELV.small.bin"));
+    QVERIFY(writeFile(tooSmall, raw(testimages::upgradeTelvImage(24576)).left(24575)));
+    r = run({QStringLiteral("upgrade"), tooSmall, QStringLiteral("--screen"), port(telv), QStringLiteral("--yes")});
+    QCOMPARE(r.exitCode, 4);
+    QVERIFY(r.err.contains(QStringLiteral("code = 1.")));
+    const QString forbidden = m_dir.filePath(QStringLiteral("k2t/4NK2T.bin"));
+    QVERIFY(writeFile(forbidden, raw(testimages::upgradeEepromImage())));
+    r = run({QStringLiteral("upgrade"), forbidden, QStringLiteral("--screen"), port(k2t), QStringLiteral("--yes")});
+    QCOMPARE(r.exitCode, 4);
+    QVERIFY(r.err.contains(QStringLiteral("This firmware is forbidden.")));
+    QVERIFY(model(k2t)->config() == config);
+}
+
+void TestTavrikctl::upgradeAsksFirstUnlessTold()
+{
+    const int slot = attach("6.8in-telv", 1);
+    const Bytes before = model(slot)->flash();
+    Run r = run({QStringLiteral("upgrade"), m_telvFile}, "n\n");
+    QCOMPARE(r.exitCode, 6);
+    QVERIFY(r.out.contains(QStringLiteral("Continue? [y/N]")));
+    QVERIFY(r.out.contains(QStringLiteral("Nothing was written.")));
+    QVERIFY(model(slot)->flash() == before);
+    QCOMPARE(model(slot)->eraseSteps(), uint64_t(0));
+    // No answer at all is no yes either.
+    r = run({QStringLiteral("upgrade"), m_telvFile});
+    QCOMPARE(r.exitCode, 6);
+    r = run({QStringLiteral("upgrade"), m_telvFile}, "y\n");
+    QCOMPARE(r.exitCode, 0);
+    QVERIFY(startsWith(model(slot)->flash(), expectedFlash(before, testimages::upgradeTelvImage(30000))));
+}
+
+void TestTavrikctl::dryRunSaysWhatWouldHappenAndWritesNothing()
+{
+    const int telv = attach("6.8in-telv", 1);
+    const int boot = attach("4in-telv", 2, [](ScreenModel &m) { m.setMode(Mode::TelvBootLoader); });
+    const Bytes flash = model(telv)->flash();
+    const Run r = run({QStringLiteral("upgrade"), m_telvFile, QStringLiteral("--all"), QStringLiteral("--dry-run")});
+    QCOMPARE(r.exitCode, 0);
+    QVERIFY(r.out.contains(port(telv) + QLatin1Char(' ') + idOf(telv)
+                           + QStringLiteral(": the file passes its checks; would read its screen block")));
+    QVERIFY(r.out.contains(port(boot) + QStringLiteral(": the file passes its checks; would fetch its screen block")));
+    QVERIFY(model(telv)->flash() == flash);
+    QCOMPARE(model(telv)->eraseSteps(), uint64_t(0));
+    QCOMPARE(model(boot)->mode(), Mode::TelvBootLoader);
+}
+
+void TestTavrikctl::runningScreensOfBothFamiliesAreUpgradedAtOnce()
+{
+    const int telv = attach("6.8in-telv", 1);
+    const int k2t = attach("6.8in-k2t", 2);
+    const Bytes before = model(telv)->flash();
+    const Bytes file = testimages::upgradeTelvImage(30000);
+    // One file per run: the TELV screen now, the K2T screen at the same time
+    // from a second run.
+    QProcess second;
+    second.start(kProgram, {QStringLiteral("upgrade"), m_eepromFile, QStringLiteral("--screen"), port(k2t),
+                            QStringLiteral("--yes")});
+    const Run r = run({QStringLiteral("upgrade"), m_telvFile, QStringLiteral("--screen"), port(telv), QStringLiteral("--yes")});
+    QVERIFY(second.waitForFinished(60000));
+    QCOMPARE(r.exitCode, 0);
+    QCOMPARE(second.exitCode(), 0);
+    // Plain lines, one per step, when the output is no terminal.
+    for (const char *step : {": read 0%", ": erase", ": program", ": verify", ": done 100%"})
+        QVERIFY2(r.out.contains(QLatin1String(step)), qPrintable(describe(r)));
+    QVERIFY(!r.out.contains(QStringLiteral("\x1b[")));
+    QVERIFY(r.out.contains(port(telv) + QLatin1Char(' ') + idOf(telv) + QStringLiteral(": done")));
+    QVERIFY(startsWith(model(telv)->flash(), expectedFlash(before, file)));
+    const QString secondOut = QString::fromUtf8(second.readAllStandardOutput());
+    QVERIFY2(secondOut.contains(QStringLiteral("unplug it and plug it in again")), qPrintable(secondOut));
+    const Bytes eeprom = model(k2t)->config();
+    const Bytes image = testimages::upgradeEepromImage();
+    QVERIFY(std::equal(image.begin(), image.begin() + 0x1FF0, eeprom.begin()));
+    // The TELV screen was restarted and runs.
+    QTRY_VERIFY_WITH_TIMEOUT(m_bus->plugged(telv) && model(telv)->mode() == Mode::Running, 5000);
+}
+
+void TestTavrikctl::bootLoaderScreensAreUpgradedThroughTheirTools()
+{
+    const int telv = attach("6.8in-telv", 1, [](ScreenModel &m) {
+        m.setFlash({});
+        m.setMode(Mode::TelvBootLoader);
+    });
+    const int k2t = attach("6.8in-k2t", 2, [](ScreenModel &m) {
+        m.setConfig(0, {0xFF});
+        m.setMode(Mode::K2tBootLoader);
+    });
+    Bytes block = testimages::pattern(8 + 120, 0x49);
+    testimages::put32(block, 4, 120);
+    m_server.putBlock(QString::fromStdString(model(telv)->telvIdentity()), raw(block));
+    Run r = run({QStringLiteral("upgrade"), m_telvFile, QStringLiteral("--screen"), port(telv), QStringLiteral("--yes")});
+    QCOMPARE(r.exitCode, 0);
+    QTRY_VERIFY_WITH_TIMEOUT(m_bus->plugged(telv) && model(telv)->mode() == Mode::Running, 10000);
+    Bytes sent = block;
+    sent[8] = 0xFF;
+    QVERIFY(std::equal(sent.begin(), sent.end(), model(telv)->flash().begin() + 0x1000));
+    r = run({QStringLiteral("upgrade"), m_eepromFile, QStringLiteral("--screen"), port(k2t), QStringLiteral("--yes")});
+    QCOMPARE(r.exitCode, 0);
+    QVERIFY(model(k2t)->config() == testimages::upgradeEepromImage());
+}
+
+void TestTavrikctl::oneScreenFailingNeverStopsTheOthers_data()
+{
+    QTest::addColumn<QString>("fault");
+    for (const char *f : {"unplugged", "silent", "lying"})
+        QTest::newRow(f) << QString::fromLatin1(f);
+}
+
+void TestTavrikctl::oneScreenFailingNeverStopsTheOthers()
+{
+    QFETCH(QString, fault);
+    const int slots_[3] = {attach("6.8in-telv", 1), attach("6.8in-telv", 2), attach("6.8in-telv", 3)};
+    const int faulty = slots_[1];
+    Bytes before[3];
+    for (int i = 0; i < 3; ++i)
+        before[i] = model(slots_[i])->flash();
+    auto programs = std::make_shared<std::atomic<int>>(0);
+    auto tripped = std::make_shared<std::atomic<bool>>(false);
+    const bool lying = fault == QLatin1String("lying");
+    model(faulty)->setRequestFilter([programs, tripped, lying](const Setup &s, const uint8_t *, size_t n) {
+        if (s.request == 0xB5 && n == 54 && ++*programs == 100)
+            *tripped = true;
+        return *tripped && !lying ? ScreenModel::FilterAction::Silent : ScreenModel::FilterAction::Pass;
+    });
+    std::thread actor([&] {
+        for (int i = 0; i < 60000 && !*tripped; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (fault == QLatin1String("unplugged")) {
+            m_bus->unplug(faulty);
+        } else if (lying) {
+            Faults lies;
+            lies.shortReply = 0;
+            model(faulty)->setFaults(lies);
+        }
+    });
+    const Run r = run({QStringLiteral("upgrade"), m_telvFile, QStringLiteral("--all"), QStringLiteral("--yes")});
+    actor.join();
+    QVERIFY(*tripped);
+    QCOMPARE(r.exitCode, 5);
+    const Bytes file = testimages::upgradeTelvImage(30000);
+    for (int i : {0, 2}) {
+        QVERIFY2(r.out.contains(port(slots_[i]) + QLatin1Char(' ') + idOf(slots_[i]) + QStringLiteral(": done")),
+                 qPrintable(describe(r)));
+        QVERIFY(startsWith(model(slots_[i])->flash(), expectedFlash(before[i], file)));
+    }
+    QVERIFY2(r.err.contains(port(faulty) + QLatin1Char(' ') + idOf(faulty) + QStringLiteral(": FAILED: ")),
+             qPrintable(describe(r)));
+    model(faulty)->setRequestFilter({});
+    model(faulty)->setFaults({});
+}
+
+void TestTavrikctl::boootLoadersThatCannotBeToldApartAreRefused()
+{
+    const auto boot = [](ScreenModel &m) {
+        m.setFlash({});
+        m.setMode(Mode::TelvBootLoader);
+    };
+    const int a = attach("6.8in-telv", 1, boot);
+    attach("6.8in-telv", 2, boot);
+    const Run r = run({QStringLiteral("upgrade"), m_telvFile, QStringLiteral("--all"), QStringLiteral("--yes")});
+    QCOMPARE(r.exitCode, 5);
+    QVERIFY(r.err.contains(QStringLiteral("cannot tell them apart")));
+    QCOMPARE(model(a)->mode(), Mode::TelvBootLoader);
+    QVERIFY(model(a)->requests().empty());
+}
+
+void TestTavrikctl::missingToolIsNamedBeforeAnythingIsWritten()
+{
+    // The program on its own, with no tools beside it.
+    const QString alone = m_dir.filePath(QStringLiteral("alone/tavrikctl"));
+    QDir().mkpath(QFileInfo(alone).path());
+    QFile::remove(alone);
+    QVERIFY(QFile::copy(kProgram, alone));
+    const int slot = attach("6.8in-k2t", 1, [](ScreenModel &m) {
+        m.setConfig(0, {0xFF});
+        m.setMode(Mode::K2tBootLoader);
+    });
+    const Run r = run({QStringLiteral("upgrade"), m_eepromFile, QStringLiteral("--yes")}, {}, 60000, alone);
+    QCOMPARE(r.exitCode, 5);
+    QVERIFY2(r.err.contains(QStringLiteral("the boot-loader tool eeprom is missing; put the screen maker's eeprom into ")
+                            + QFileInfo(alone).path()),
+             qPrintable(describe(r)));
+    QCOMPARE(model(slot)->config()[0], uint8_t(0xFF));
+}
+
+void TestTavrikctl::ctrlCStopsOnlyWhereNothingIsWrittenYet()
+{
+    const int slot = attach("6.8in-telv", 1);
+    const Bytes before = model(slot)->flash();
+    // While its flash is being read: nothing is written yet, so it stops.
+    {
+        QProcess p;
+        p.start(kProgram, {QStringLiteral("upgrade"), m_telvFile, QStringLiteral("--yes")});
+        QString out;
+        QTRY_VERIFY_WITH_TIMEOUT((out += QString::fromUtf8(p.readAllStandardOutput())).contains(QStringLiteral(": read")), 10000);
+        ::kill(pid_t(p.processId()), SIGINT);
+        QVERIFY(p.waitForFinished(30000));
+        out += QString::fromUtf8(p.readAllStandardOutput());
+        const QString err = QString::fromUtf8(p.readAllStandardError());
+        QCOMPARE(p.exitCode(), 6);
+        QVERIFY2(out.contains(QStringLiteral("Stopping: screens not yet written stop now")), qPrintable(out + err));
+        QVERIFY2(err.contains(QStringLiteral("FAILED: stopped before anything was written")), qPrintable(err));
+        QCOMPARE(model(slot)->eraseSteps(), uint64_t(0));
+        QVERIFY(model(slot)->flash() == before);
+    }
+    // Once it erases, it finishes; a second Ctrl-C says why it does not stop.
+    {
+        QProcess p;
+        p.start(kProgram, {QStringLiteral("upgrade"), m_telvFile, QStringLiteral("--yes")});
+        QString out;
+        QTRY_VERIFY_WITH_TIMEOUT((out += QString::fromUtf8(p.readAllStandardOutput())).contains(QStringLiteral(": erase")), 20000);
+        ::kill(pid_t(p.processId()), SIGINT);
+        QTest::qWait(300);
+        ::kill(pid_t(p.processId()), SIGINT);
+        QVERIFY(p.waitForFinished(60000));
+        out += QString::fromUtf8(p.readAllStandardOutput());
+        QCOMPARE(p.exitCode(), 0);
+        QVERIFY2(out.contains(QStringLiteral("1 being written finish safely first")), qPrintable(out));
+        QVERIFY2(out.contains(QStringLiteral("Not stopping the 1 screen(s) being written")), qPrintable(out));
+        QVERIFY(startsWith(model(slot)->flash(), expectedFlash(before, testimages::upgradeTelvImage(30000))));
+    }
+}
+
+void TestTavrikctl::progressBarsOnATerminalPlainLinesElsewhere()
+{
+    attach("6.8in-k2t", 1);
+    // `script` runs the program on a terminal of its own.
+    const QString command = QStringLiteral("'%1' upgrade '%2' --yes").arg(kProgram, m_eepromFile);
+    QProcess p;
+    p.start(QStringLiteral("script"), {QStringLiteral("-q"), QStringLiteral("-e"), QStringLiteral("-c"), command,
+                                       QStringLiteral("/dev/null")});
+    QVERIFY(p.waitForFinished(60000));
+    const QString out = QString::fromUtf8(p.readAllStandardOutput());
+    QCOMPARE(p.exitCode(), 0);
+    // The bar is redrawn in place: cursor up, line erased.
+    QVERIFY2(out.contains(QStringLiteral("\x1b[2K")) && out.contains(QStringLiteral("\x1b[1A")), qPrintable(out));
+    QVERIFY(out.contains(QStringLiteral("[##############################] 100%  done")));
+}
+
+QTEST_GUILESS_MAIN(TestTavrikctl)
+#include "tst_tavrikctl.moc"
