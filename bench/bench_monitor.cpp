@@ -41,6 +41,8 @@ constexpr int kPort = 4;
 // what the job ends by name at start and stop, so it is one no real
 // driver has.
 const QString kNoDriver = QStringLiteral("/nonexistent/bench-monitor-driver");
+// The costliest turn a landscape panel takes: a half turn, before the conversion.
+constexpr monitor::Turn kPanelTurn = monitor::Turn::HalfTurn;
 
 double usSince(Clock::time_point t0)
 {
@@ -105,7 +107,7 @@ int runProgram(bool mirror, double seconds)
     screen->startTouch([](const screenlink::TouchTransfer::Report &) {});
     MonitorWorker monitor(1000);
     if (mirror)
-        monitor.begin(screen, QSize(800, 480), kNoDriver);
+        monitor.begin(screen, QSize(800, 480), kPanelTurn, kNoDriver);
     std::this_thread::sleep_for(std::chrono::milliseconds(1500)); // past the start-up
     const double cpu0 = cpuSeconds();
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
@@ -182,7 +184,7 @@ FrameFigures measureFrames(sim::ScreenModel &model, const std::shared_ptr<screen
     // The job waits for each picture as it would for the driver's.
     MonitorWorker monitor(0);
     auto share = monitor::openFrameShare();
-    monitor.begin(screen, QSize(width, height), kNoDriver);
+    monitor.begin(screen, QSize(width, height), kPanelTurn, kNoDriver);
     while (share->width() != width || share->height() != height)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     samples.clear();

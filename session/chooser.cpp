@@ -42,7 +42,18 @@ std::shared_ptr<Screen> walkScreens(const std::shared_ptr<UsbContext> &context,
 struct Opened {
     std::shared_ptr<Screen> screen;
     std::optional<QSize> size;
+    ScanOrder order = ScanOrder::HalfTurn;
 };
+
+// The desktop picture for a screen that names `reported` as its size. A
+// panel turned a quarter may name its own, portrait size: the desktop it
+// shows is the landscape picture, turned into that portrait scan.
+QSize pictureFor(QSize reported, ScanOrder order)
+{
+    const bool quarter = order == ScanOrder::QuarterTurn || order == ScanOrder::QuarterTurnBack;
+    const bool portrait = reported.width() > 0 && reported.width() < reported.height();
+    return quarter && portrait ? reported.transposed() : reported;
+}
 
 } // namespace
 
@@ -80,8 +91,10 @@ void ScreenChooser::start(const QString &id, const QString &driver)
         [context, id] {
             Opened opened;
             opened.screen = walkScreens(context, [&id](const QString &candidate) { return candidate == id; });
-            if (opened.screen)
+            if (opened.screen) {
                 opened.size = readScreenSize(*opened.screen);
+                opened.order = identify(*opened.screen, ScreenGeometry{}).geometry.scanOrder();
+            }
             return opened;
         },
         this, [this, generation, driver](Opened opened) {
@@ -93,14 +106,14 @@ void ScreenChooser::start(const QString &id, const QString &driver)
             }
             // A screen that names no size keeps the last one.
             if (opened.size)
-                m_size = *opened.size;
+                m_size = pictureFor(*opened.size, opened.order);
             // The rate divides by both, and the picture must fit the frame share.
             if (!monitor::pictureFits(int64_t(m_size.width()) * 4, m_size.width(), m_size.height())) {
                 emit chosen(ChooseOutcome::NoUsableSize);
                 return;
             }
             m_chosen = std::move(opened.screen);
-            m_monitor->begin(m_chosen, m_size, driver);
+            m_monitor->begin(m_chosen, m_size, monitorTurn(opened.order), driver);
             emit chosen(ChooseOutcome::Started);
         });
 }

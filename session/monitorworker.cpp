@@ -41,7 +41,19 @@ std::array<uint8_t, 6> MonitorWorker::frameHeader(int width, int height)
     return {0x00, 0x2C, uint8_t(bytes), uint8_t(bytes >> 8), uint8_t(bytes >> 16), 0x00};
 }
 
-bool MonitorWorker::begin(std::shared_ptr<screenlink::Screen> screen, QSize picture, const QString &driver)
+monitor::Turn monitorTurn(screenlink::ScanOrder order)
+{
+    switch (order) {
+    case screenlink::ScanOrder::HalfTurn: return monitor::Turn::HalfTurn;
+    case screenlink::ScanOrder::TopToBottom: return monitor::Turn::TopToBottom;
+    case screenlink::ScanOrder::QuarterTurn: return monitor::Turn::QuarterTurn;
+    case screenlink::ScanOrder::QuarterTurnBack: return monitor::Turn::QuarterTurnBack;
+    }
+    return monitor::Turn::None;
+}
+
+bool MonitorWorker::begin(std::shared_ptr<screenlink::Screen> screen, QSize picture, monitor::Turn turn,
+                          const QString &driver)
 {
     if (busy())
         return false;
@@ -49,6 +61,7 @@ bool MonitorWorker::begin(std::shared_ptr<screenlink::Screen> screen, QSize pict
     m_driverImage = QFileInfo(driver).fileName().toStdString();
     m_screen = std::move(screen);
     m_picture = picture;
+    m_turn = turn;
     return launch();
 }
 
@@ -113,6 +126,9 @@ void MonitorWorker::mirror(screenlink::Screen &screen)
 
     const uint32_t frameBytes = uint32_t(width) * uint32_t(height) * 2;
     std::vector<uint8_t> frame(frameBytes);
+    // Turned as the frame output turns pictures, or the desktop would show
+    // mirrored, upside down or sideways.
+    FrameConverter converter(width, height, m_turn);
     bool badStrideNoted = false;
     // Another process of ours cut the share short: what it holds is zeros
     // now and nothing more comes, so the mode ends as if stopped.
@@ -135,7 +151,7 @@ void MonitorWorker::mirror(screenlink::Screen &screen)
         if (got == FrameWait::Picture) {
             // Read after the event, when the driver has surely written it.
             const int32_t stride = share->stride();
-            const bool converted = convertFrame(share->pixels(), stride, width, height, frame.data());
+            const bool converted = converter.convert(share->pixels(), stride, frame.data());
             if (broken())
                 break;
             if (!converted) {

@@ -417,7 +417,7 @@ void ScreenSession::startMonitor(const QString &driver)
 {
     // A boot loader takes no frames: the job then finds no screen.
     const bool running = m_screen && m_screen->kind() == DeviceKind::RunningScreen;
-    m_monitor->begin(running ? m_screen : nullptr, pictureSize(), driver);
+    m_monitor->begin(running ? m_screen : nullptr, pictureSize(), monitorTurn(m_geometry.scanOrder()), driver);
 }
 
 void ScreenSession::stopMonitor()

@@ -10,8 +10,10 @@
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <X11/extensions/Xrandr.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 
 #include <csignal>
@@ -51,6 +53,23 @@ Bytes expectedFrame(const uint8_t *pixels, int stride, int width, int height)
     Bytes frame(size_t(width) * size_t(height) * 2);
     libyuv::ARGBToRGB565Dither(pixels, stride, frame.data(), width * 2, nullptr, width, height);
     return frame;
+}
+
+bool showsOnGlass(const std::vector<uint16_t> &glass, const Bytes &expected)
+{
+    if (glass.empty() || glass.size() * 2 != expected.size())
+        return false;
+    // The dither adds up to 7 before the cut: one step of a 5-bit channel,
+    // two of the 6-bit green.
+    const auto near = [](int a, int b, int steps) { return std::abs(a - b) <= steps; };
+    for (size_t i = 0; i < glass.size(); ++i) {
+        const int seen = glass[i];
+        const int want = expected[2 * i] | expected[2 * i + 1] << 8;
+        if (!near(seen >> 11, want >> 11, 1) || !near(seen >> 5 & 0x3F, want >> 5 & 0x3F, 2)
+            || !near(seen & 0x1F, want & 0x1F, 1))
+            return false;
+    }
+    return true;
 }
 
 QString uniqueName(const char *what)
@@ -279,6 +298,109 @@ QString Xvfb::start(QSize size)
         return QStringLiteral("Xvfb gave no display number");
     m_display = QStringLiteral(":%1").arg(number);
     return {};
+}
+
+QString Xvfb::startExtendable(QSize desktop, QSize room)
+{
+    const QString started = start(room);
+    if (!started.isEmpty())
+        return started;
+    const QString xrandr = QStandardPaths::findExecutable(QStringLiteral("xrandr"));
+    if (xrandr.isEmpty())
+        return QStringLiteral("xrandr is not installed");
+    const QString mode = QStringLiteral("%1x%2").arg(desktop.width()).arg(desktop.height());
+    const QList<QStringList> steps = {
+        {QStringLiteral("--newmode"), mode, QStringLiteral("0"), QString::number(desktop.width()), QStringLiteral("0"),
+         QStringLiteral("0"), QStringLiteral("0"), QString::number(desktop.height()), QStringLiteral("0"),
+         QStringLiteral("0"), QStringLiteral("0")},
+        {QStringLiteral("--addmode"), QStringLiteral("screen"), mode},
+        {QStringLiteral("--output"), QStringLiteral("screen"), QStringLiteral("--mode"), mode, QStringLiteral("--fb"),
+         mode, QStringLiteral("--primary")},
+    };
+    for (const QStringList &step : steps) {
+        QProcess run;
+        run.start(xrandr, QStringList{QStringLiteral("-d"), m_display} + step);
+        if (!run.waitForFinished(10000) || run.exitCode() != 0)
+            return QStringLiteral("xrandr %1 failed: %2").arg(step.join(QLatin1Char(' ')),
+                                                               QString::fromLocal8Bit(run.readAllStandardError()));
+    }
+    return {};
+}
+
+QSize desktopSize(const QString &display)
+{
+    Display *d = XOpenDisplay(display.toLocal8Bit().constData());
+    if (!d)
+        return {};
+    Window root = 0;
+    int x = 0;
+    int y = 0;
+    unsigned w = 0;
+    unsigned h = 0;
+    unsigned border = 0;
+    unsigned depth = 0;
+    XGetGeometry(d, DefaultRootWindow(d), &root, &x, &y, &w, &h, &border, &depth);
+    XCloseDisplay(d);
+    return QSize(int(w), int(h));
+}
+
+QList<QPair<QString, QRect>> monitors(const QString &display)
+{
+    QList<QPair<QString, QRect>> out;
+    Display *d = XOpenDisplay(display.toLocal8Bit().constData());
+    if (!d)
+        return out;
+    int count = 0;
+    if (XRRMonitorInfo *list = XRRGetMonitors(d, DefaultRootWindow(d), False, &count)) {
+        for (int i = 0; i < count; ++i) {
+            char *name = XGetAtomName(d, list[i].name);
+            out.append({QString::fromLatin1(name), QRect(list[i].x, list[i].y, list[i].width, list[i].height)});
+            XFree(name);
+        }
+        XRRFreeMonitors(list);
+    }
+    XCloseDisplay(d);
+    return out;
+}
+
+TestWindow::TestWindow(const QString &display, QRect where, uint32_t rgb)
+{
+    Display *d = XOpenDisplay(display.toLocal8Bit().constData());
+    m_display = d;
+    if (!d)
+        return;
+    const Window root = DefaultRootWindow(d);
+    m_window = XCreateSimpleWindow(d, root, where.x(), where.y(), unsigned(where.width()),
+                                   unsigned(where.height()), 0, 0, rgb);
+    XMapWindow(d, m_window);
+    // Placed where asked even if something moved it while mapping.
+    XMoveWindow(d, m_window, where.x(), where.y());
+    XSync(d, False);
+}
+
+TestWindow::~TestWindow()
+{
+    if (m_display)
+        XCloseDisplay(static_cast<Display *>(m_display));
+}
+
+void TestWindow::paint(uint32_t rgb)
+{
+    if (!m_window)
+        return;
+    Display *d = static_cast<Display *>(m_display);
+    XSetWindowBackground(d, m_window, rgb);
+    XClearWindow(d, m_window);
+    XSync(d, False);
+}
+
+QRect TestWindow::geometry() const
+{
+    if (!m_window)
+        return {};
+    XWindowAttributes a{};
+    XGetWindowAttributes(static_cast<Display *>(m_display), m_window, &a);
+    return QRect(a.x, a.y, a.width, a.height);
 }
 
 Bytes showOnDesktop(const QString &display, const Bytes &picture, QSize size)

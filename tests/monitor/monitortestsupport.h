@@ -5,7 +5,9 @@
 // virtual X server.
 #include <QList>
 #include <QMutex>
+#include <QPair>
 #include <QProcess>
+#include <QRect>
 #include <QSize>
 #include <QString>
 #include <QStringList>
@@ -25,6 +27,12 @@ Bytes pattern(int width, int height, int stride, int seed);
 // libyuv's conversion of such a picture into RGB 5-6-5 with the built-in
 // ordered dither: the frame the screen should receive.
 Bytes expectedFrame(const uint8_t *pixels, int stride, int width, int height);
+
+// Whether the glass (the upright picture a simulated screen shows, RGB
+// 5-6-5 pixels) shows `expected`, the frame of the unturned picture: equal
+// but for the steps that the ordered dither may make when it runs over the
+// turned picture.
+bool showsOnGlass(const std::vector<uint16_t> &glass, const Bytes &expected);
 
 // A name for shared objects that no other test run uses.
 QString uniqueName(const char *what);
@@ -75,11 +83,37 @@ public:
     ~Xvfb();
     // Empty string on success, else why not.
     QString start(QSize size);
+    // A server whose desktop is `desktop` with room to grow to `room`, as
+    // on real drivers (Xvfb never grows past the size it started with).
+    QString startExtendable(QSize desktop, QSize room);
     QString display() const { return m_display; }
 
 private:
     QProcess m_process;
     QString m_display;
+};
+
+// The desktop's current size, and the RandR monitors by name.
+QSize desktopSize(const QString &display);
+QList<QPair<QString, QRect>> monitors(const QString &display);
+
+// A plain window of one colour on `display`, without a window manager:
+// mapped where it is put.
+class TestWindow {
+public:
+    TestWindow(const QString &display, QRect where, uint32_t rgb);
+    ~TestWindow();
+    TestWindow(const TestWindow &) = delete;
+    TestWindow &operator=(const TestWindow &) = delete;
+    bool usable() const { return m_window != 0; }
+    // Paints it anew in `rgb`, as a program redrawing itself.
+    void paint(uint32_t rgb);
+    QRect geometry() const;
+
+private:
+    void *m_display = nullptr; // Xlib's Display, kept out of this header
+
+    unsigned long m_window = 0;
 };
 
 // Shows `picture` (4-byte pixels, tight rows) as the root window's

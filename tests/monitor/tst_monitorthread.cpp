@@ -26,6 +26,7 @@ namespace {
 
 // Short, so the tests do not sit through the programs' full pause.
 constexpr int kTestPauseMs = 50;
+constexpr monitor::Turn kUnturned = monitor::Turn::None; // the share's pixels as they are
 constexpr int kPortrait = 1; // port of the 480 x 800 screen
 constexpr int kLandscape = 2;
 
@@ -170,7 +171,7 @@ std::shared_ptr<FrameShare> TestMonitorWorker::waitForShare(int width, int heigh
 
 void TestMonitorWorker::eachPublishedPictureBecomesItsConversion()
 {
-    m_worker->begin(m_screen, QSize(480, 800), m_driver);
+    m_worker->begin(m_screen, QSize(480, 800), kUnturned, m_driver);
     const auto share = waitForShare(480, 800);
     QVERIFY(share);
     QCOMPARE(share->rate(), 36);
@@ -212,7 +213,7 @@ void TestMonitorWorker::eachPublishedPictureBecomesItsConversion()
 
 void TestMonitorWorker::stopWhileWaitingForAPictureEndsAndBlanks()
 {
-    m_worker->begin(m_screen, QSize(480, 800), m_driver);
+    m_worker->begin(m_screen, QSize(480, 800), kUnturned, m_driver);
     QVERIFY(waitForShare(480, 800));
     QTest::qWait(150); // waiting for a picture that never comes
     QVERIFY(m_worker->isRunning());
@@ -235,7 +236,7 @@ void TestMonitorWorker::stopRightAfterStartIsNotLost()
     MonitorWorker slow(1000);
     QElapsedTimer t;
     t.start();
-    QVERIFY(slow.begin(m_screen, QSize(480, 800), m_driver));
+    QVERIFY(slow.begin(m_screen, QSize(480, 800), kUnturned, m_driver));
     slow.requestStop();
     QVERIFY(slow.wait(QDeadlineTimer(1000)));
     QVERIFY(t.elapsed() < 1000);
@@ -243,7 +244,7 @@ void TestMonitorWorker::stopRightAfterStartIsNotLost()
     QVERIFY(m_portrait->requests().empty());
 
     // And a stop that comes while the thread starts up, after the pause.
-    m_worker->begin(m_screen, QSize(480, 800), m_driver);
+    m_worker->begin(m_screen, QSize(480, 800), kUnturned, m_driver);
     QTest::qWait(kTestPauseMs);
     m_worker->requestStop();
     QVERIFY(m_worker->wait(QDeadlineTimer(1000)));
@@ -251,10 +252,10 @@ void TestMonitorWorker::stopRightAfterStartIsNotLost()
 
 void TestMonitorWorker::startWhileRunningChangesNothing()
 {
-    m_worker->begin(m_screen, QSize(480, 800), m_driver);
+    m_worker->begin(m_screen, QSize(480, 800), kUnturned, m_driver);
     const auto share = waitForShare(480, 800);
     QVERIFY(share);
-    QVERIFY(!m_worker->begin(openScreen(kLandscape), QSize(800, 480), m_driver));
+    QVERIFY(!m_worker->begin(openScreen(kLandscape), QSize(800, 480), kUnturned, m_driver));
     QTest::qWait(3 * kTestPauseMs);
     QCOMPARE(share->width(), 480);
     QCOMPARE(share->height(), 800);
@@ -268,7 +269,7 @@ void TestMonitorWorker::startWhileRunningChangesNothing()
 
 void TestMonitorWorker::hostileStridesAreSkipped()
 {
-    m_worker->begin(m_screen, QSize(480, 800), m_driver);
+    m_worker->begin(m_screen, QSize(480, 800), kUnturned, m_driver);
     const auto share = waitForShare(480, 800);
     QVERIFY(share);
     const Bytes picture = monitortest::pattern(480, 800, 1920, 6);
@@ -291,7 +292,7 @@ void TestMonitorWorker::hostileStridesAreSkipped()
 
 void TestMonitorWorker::workerKeepsItsScreenOpenWhenTheOwnerLetsGo()
 {
-    m_worker->begin(m_screen, QSize(480, 800), m_driver);
+    m_worker->begin(m_screen, QSize(480, 800), kUnturned, m_driver);
     const auto share = waitForShare(480, 800);
     QVERIFY(share);
     // The owner closes its screen, as panelctl's selection does.
@@ -316,7 +317,7 @@ void TestMonitorWorker::driverIsStartedWithTheSizeAndTerminatedAtStop()
     m_driver = path;
     m_screen = openScreen(kLandscape);
     QVERIFY(m_screen);
-    m_worker->begin(m_screen, QSize(800, 480), m_driver);
+    m_worker->begin(m_screen, QSize(800, 480), kUnturned, m_driver);
     const QList<qint64> drivers = monitortest::waitForProcesses(image, 5000);
     QCOMPARE(drivers.size(), 1);
     // The stand-in publishes its picture at the size and rate in the share,
@@ -343,7 +344,7 @@ void TestMonitorWorker::runningDriversAreEndedAtStart()
     QVERIFY(old.waitForReadyRead(5000));
     const qint64 oldChild = old.readLine().trimmed().toLongLong();
     m_driver = path;
-    m_worker->begin(m_screen, QSize(480, 800), m_driver);
+    m_worker->begin(m_screen, QSize(480, 800), kUnturned, m_driver);
     QVERIFY(old.waitForFinished(3000));
     QVERIFY(monitortest::waitGone(oldChild, 3000));
     // Its own driver is a new process of the same name.
@@ -358,7 +359,7 @@ void TestMonitorWorker::unplugEndsTheLoopAndTerminatesTheDriver()
 {
     const QString image = QStringLiteral("fakedrv%1").arg(getpid());
     m_driver = installAs(FAKEDRIVER_PATH, image);
-    m_worker->begin(m_screen, QSize(480, 800), m_driver);
+    m_worker->begin(m_screen, QSize(480, 800), kUnturned, m_driver);
     const uint64_t before = m_portrait->frameSerial();
     QTRY_VERIFY_WITH_TIMEOUT(m_portrait->frameSerial() >= before + 2, 5000);
     const QList<qint64> drivers = monitortest::waitForProcesses(image, 1000);
@@ -376,7 +377,7 @@ void TestMonitorWorker::unplugEndsTheLoopAndTerminatesTheDriver()
 
 void TestMonitorWorker::failedTransferEndsTheLoop()
 {
-    m_worker->begin(m_screen, QSize(480, 800), m_driver);
+    m_worker->begin(m_screen, QSize(480, 800), kUnturned, m_driver);
     const auto share = waitForShare(480, 800);
     QVERIFY(share);
     sim::Faults stall;
@@ -401,7 +402,7 @@ void TestMonitorWorker::noScreenWritesMessageAndLeavesDriverAlone()
     running.start(path, {});
     QVERIFY(running.waitForStarted());
     m_driver = path;
-    m_worker->begin(nullptr, QSize(480, 800), m_driver);
+    m_worker->begin(nullptr, QSize(480, 800), kUnturned, m_driver);
     QVERIFY(m_worker->wait(QDeadlineTimer(2000)));
     QVERIFY(m_log->contains(QStringLiteral("No screen connected.")));
     QVERIFY(!running.waitForFinished(300));
@@ -413,7 +414,7 @@ void TestMonitorWorker::noScreenWritesMessageAndLeavesDriverAlone()
 void TestMonitorWorker::screenTooLargeForTheShareIsRefused()
 {
     // 4096 x 4096 pixels of 4 bytes would need 64 MiB of share.
-    m_worker->begin(m_screen, QSize(4096, 4096), m_driver);
+    m_worker->begin(m_screen, QSize(4096, 4096), kUnturned, m_driver);
     QVERIFY(m_worker->wait(QDeadlineTimer(2000)));
     QVERIFY(m_portrait->requests().empty());
     QCOMPARE(m_log->messages().filter(QStringLiteral("does not fit")).size(), 1);
@@ -429,7 +430,7 @@ void TestMonitorWorker::shareOfAnotherUserIsRefusedWithTheReason()
     QVERIFY(!QFile::exists(path));
     QVERIFY(monitortest::runAsOtherUser(QStringLiteral("umask 0; : > \"$0\""), {path}));
     const auto removeIt = qScopeGuard([&] { QFile::remove(path); });
-    m_worker->begin(m_screen, QSize(480, 800), m_driver);
+    m_worker->begin(m_screen, QSize(480, 800), kUnturned, m_driver);
     QVERIFY(m_worker->wait(QDeadlineTimer(3000)));
     const QStringList log = m_log->messages();
     const QString reason = QStringLiteral("The frame share %1 belongs to another user (uid %2); monitor mode will "
@@ -446,7 +447,7 @@ void TestMonitorWorker::shareOfAnotherUserIsRefusedWithTheReason()
 
 void TestMonitorWorker::shareCutShortEndsTheLoopAndBlanks()
 {
-    m_worker->begin(m_screen, QSize(480, 800), m_driver);
+    m_worker->begin(m_screen, QSize(480, 800), kUnturned, m_driver);
     const auto share = waitForShare(480, 800);
     QVERIFY(share);
     const Bytes picture = monitortest::pattern(480, 800, 1920, 3);
@@ -474,7 +475,7 @@ void TestMonitorWorker::driverIsToldWhoStartedIt()
 {
     const QString image = QStringLiteral("fakedrv%1").arg(getpid());
     m_driver = installAs(FAKEDRIVER_PATH, image);
-    m_worker->begin(m_screen, QSize(480, 800), m_driver);
+    m_worker->begin(m_screen, QSize(480, 800), kUnturned, m_driver);
     const QList<qint64> drivers = monitortest::waitForProcesses(image, 5000);
     QCOMPARE(drivers.size(), 1);
     // Read again while empty: the name of the new program shows a moment

@@ -37,6 +37,31 @@ Bytes mirroredFrame(int width, int height)
     return monitortest::expectedFrame(picture.data(), stride, width, height);
 }
 
+// The glass shows the stand-in driver's picture upright, at its size.
+bool showsDriverPicture(const sim::ScreenModel &m)
+{
+    int w = 0;
+    int h = 0;
+    const std::vector<uint16_t> glass = m.shownPicture(&w, &h);
+    return monitortest::showsOnGlass(glass, mirroredFrame(w, h));
+}
+
+// A frame of a w x h picture turned a quarter clockwise, turned back.
+std::vector<uint16_t> quarterTurnedBack(const Bytes &frame, int w, int h)
+{
+    std::vector<uint16_t> picture;
+    if (frame.size() != size_t(w) * size_t(h) * 2)
+        return picture;
+    picture.resize(size_t(w) * size_t(h));
+    for (int y = 0; y < h; ++y) {
+        for (int x = 0; x < w; ++x) {
+            const size_t at = (size_t(x) * size_t(h) + size_t(h - 1 - y)) * 2;
+            picture[size_t(y) * size_t(w) + size_t(x)] = uint16_t(frame[at] | frame[at + 1] << 8);
+        }
+    }
+    return picture;
+}
+
 // Whether libusb lists a running screen at this bus and address.
 bool runningScreenAt(int bus, int address)
 {
@@ -73,10 +98,13 @@ private slots:
     void silentOrLyingScreenWhileMirroring();
     void twoScreensWithOneIdMirrorTheFirstInBusOrder();
     void closingTheWindowWhileMirroringStopsAndBlanks();
+    void desktopIsUprightOnEveryPanelKind_data();
+    void desktopIsUprightOnEveryPanelKind();
 
 private:
     std::shared_ptr<sim::ScreenModel> attach(const std::string &ident, uint32_t seed,
                                              sim::Mode mode = sim::Mode::Running);
+    std::shared_ptr<sim::ScreenModel> attachPreset(const QString &preset, uint32_t seed);
     void newWindow();
     void refresh();
     QComboBox *list() const { return m_window->findChild<QComboBox *>(QStringLiteral("cbList")); }
@@ -115,6 +143,16 @@ std::shared_ptr<sim::ScreenModel> TestSpanmonWindow::attach(const std::string &i
     auto model = std::make_shared<sim::ScreenModel>(*sim::findPreset("4in-telv"), seed);
     model->setIdent(ident);
     model->setMode(mode);
+    m_slots.push_back(m_bus->attach(model, 2, m_nextPort++));
+    return model;
+}
+
+std::shared_ptr<sim::ScreenModel> TestSpanmonWindow::attachPreset(const QString &preset, uint32_t seed)
+{
+    const sim::Preset *p = sim::findPreset(preset.toStdString());
+    if (!p)
+        return nullptr;
+    auto model = std::make_shared<sim::ScreenModel>(*p, seed);
     m_slots.push_back(m_bus->attach(model, 2, m_nextPort++));
     return model;
 }
@@ -218,15 +256,17 @@ void TestSpanmonWindow::startMirrorsToTheChosenScreenOnlyAndStopBlanksIt()
     QVERIFY(m_boxes.shown().isEmpty());
     QVERIFY(!refreshButton()->isEnabled());
     QVERIFY(m_window->monitorRunning());
-    // 480x800 from the information string: the share asks for that at 36.
-    QCOMPARE(m_window->screenSize(), QSize(480, 800));
+    // 480x800 from the information string of a panel turned a quarter: the
+    // share asks for the landscape desktop at 36, and the glass shows it
+    // the right way up.
+    QCOMPARE(m_window->screenSize(), QSize(800, 480));
     auto share = monitor::openFrameShare();
     QVERIFY(share);
-    QTRY_COMPARE(share->width(), 480);
-    QCOMPARE(share->height(), 800);
+    QTRY_COMPARE(share->width(), 800);
+    QCOMPARE(share->height(), 480);
     QCOMPARE(share->rate(), 36);
     QTRY_VERIFY_WITH_TIMEOUT(chosen->frameSerial() >= 3, 5000);
-    QVERIFY(chosen->lastFrame() == mirroredFrame(480, 800));
+    QVERIFY(showsDriverPicture(*chosen));
     QCOMPARE(other->frameSerial(), otherFrames);
     QCOMPARE(other->frameStats().headers, uint64_t(0));
     const QList<qint64> drivers = monitortest::waitForProcesses(QStringLiteral("telvdrv"), 1000);
@@ -311,7 +351,8 @@ void TestSpanmonWindow::screenWithoutSizeIsRefusedUntilOneReportedIt()
     QVERIFY(m_boxes.shown().isEmpty());
     QCOMPARE(m_window->screenSize(), QSize(320, 240));
     QTRY_VERIFY_WITH_TIMEOUT(plain->frameSerial() >= 1, 5000);
-    QVERIFY(plain->lastFrame() == mirroredFrame(320, 240));
+    // Turned a quarter as the panel's row says, whatever size it names.
+    QVERIFY(monitortest::showsOnGlass(quarterTurnedBack(plain->lastFrame(), 320, 240), mirroredFrame(320, 240)));
     doButton()->click();
 }
 
@@ -373,7 +414,7 @@ void TestSpanmonWindow::silentOrLyingScreenWhileMirroring()
     const uint64_t before = model->frameSerial();
     doButton()->click();
     QTRY_VERIFY_WITH_TIMEOUT(model->frameSerial() > before + 1, 5000);
-    QVERIFY(model->lastFrame() == mirroredFrame(480, 800));
+    QVERIFY(showsDriverPicture(*model));
     doButton()->click();
     QVERIFY(m_boxes.shown().isEmpty());
 }
@@ -421,6 +462,31 @@ void TestSpanmonWindow::closingTheWindowWhileMirroringStopsAndBlanks()
     const Bytes last = model->lastFrame();
     QVERIFY(std::all_of(last.begin(), last.end(), [](uint8_t byte) { return byte == 0; }));
     QCOMPARE(model->requests().back().kind, sim::RequestRecord::Kind::BulkOut);
+}
+
+void TestSpanmonWindow::desktopIsUprightOnEveryPanelKind_data()
+{
+    QTest::addColumn<QString>("preset");
+    QTest::newRow("mirrored top to bottom") << QStringLiteral("6.8in-telv");
+    QTest::newRow("half turn") << QStringLiteral("7in-telv");
+    QTest::newRow("quarter turn") << QStringLiteral("4in-telv");
+    QTest::newRow("quarter turn back") << QStringLiteral("7.8in-long-telv");
+}
+
+void TestSpanmonWindow::desktopIsUprightOnEveryPanelKind()
+{
+    QFETCH(QString, preset);
+    const auto model = attachPreset(preset, 0x151);
+    QVERIFY(model);
+    newWindow();
+    QTRY_COMPARE(list()->count(), 1);
+    doButton()->click();
+    QTRY_COMPARE(doButton()->text(), QStringLiteral("Stop"));
+    const sim::Preset &p = model->preset();
+    QCOMPARE(m_window->screenSize(), QSize(p.pictureWidth(), p.pictureHeight()));
+    QTRY_VERIFY_WITH_TIMEOUT(model->frameSerial() >= 2 && showsDriverPicture(*model), 5000);
+    doButton()->click();
+    QVERIFY(m_boxes.shown().isEmpty());
 }
 
 QTEST_MAIN(TestSpanmonWindow)
