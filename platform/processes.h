@@ -15,13 +15,15 @@ namespace platform {
 // never is.
 std::vector<int64_t> findProcesses(const std::string &imageName);
 
-// Forcibly ends every process found by that name that belongs to the
-// caller's own user, together with all its descendants of that user.
+// Ends every process found by that name that belongs to the caller's own
+// user, together with all its descendants of that user. On Linux they are
+// asked first (SIGTERM) and killed after a second at most; on Windows they
+// are ended forcibly at once.
 // Other users' processes are never touched, also not by root or an
 // administrator: two users of one machine each mirror their own desktop.
 // On Linux the user is the real user ID; on Windows the token's user, in
-// the caller's own session. Returns at once; the processes may still be
-// going away.
+// the caller's own session. Processes killed may still be going away
+// when it returns.
 void endProcessTrees(const std::string &imageName);
 
 } // namespace platform

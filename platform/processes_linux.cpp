@@ -13,6 +13,7 @@
 #include <thread>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -22,6 +23,8 @@ namespace {
 
 // How long a stopped process may take to stop: it is ended anyway then.
 constexpr auto kStopPatience = std::chrono::milliseconds(200);
+// How long a process asked to end may take before it is killed.
+constexpr auto kEndGrace = std::chrono::milliseconds(1000);
 
 std::string readSmallFile(const std::string &path)
 {
@@ -179,6 +182,29 @@ public:
         else if (m_usable)
             kill(pid_t(m_pid), sig);
     }
+    // Waits until the process has ended (a zombie counts), at most until
+    // `deadline`.
+    void awaitEnd(std::chrono::steady_clock::time_point deadline) const
+    {
+        for (;;) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0)
+                return;
+            if (m_fd >= 0) {
+                pollfd p{m_fd, POLLIN, 0};
+                const int r = poll(&p, 1, int(left.count()));
+                if (r != 0 && !(r < 0 && errno == EINTR))
+                    return;
+                continue;
+            }
+            char state = 0;
+            int64_t parent = -1;
+            if (!m_usable || !statOf(m_pid, &state, &parent) || state == 'Z' || state == 'X')
+                return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    }
 
 private:
     int64_t m_pid;
@@ -241,6 +267,15 @@ void endProcessTrees(const std::string &imageName)
             }
         }
     }
+    // Asked first, so that a frame driver can give the desktop back as it
+    // found it; what has not ended after the grace is killed.
+    for (const Held &process : held) {
+        process.signal(SIGTERM);
+        process.signal(SIGCONT);
+    }
+    const auto deadline = std::chrono::steady_clock::now() + kEndGrace;
+    for (const Held &process : held)
+        process.awaitEnd(deadline);
     for (const Held &process : held)
         process.signal(SIGKILL);
 }

@@ -6,6 +6,7 @@
 #include "processes.h"
 #include "sharedmemory.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
@@ -18,6 +19,7 @@
 #include <csignal>
 #include <cstring>
 #include <thread>
+#include <tuple>
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -113,6 +115,7 @@ private slots:
     void twoProcessesSharePictures();
 
     void endingByNameEndsProgramAndChild();
+    void endingByNameLetsAProgramTidyUpAndKillsOneThatWillNot();
     void endingByNameSparesProgramsOfOtherNames();
     void endingByNameSparesOtherUsersPrograms();
     void callerIsNeverFound();
@@ -624,6 +627,36 @@ void TestFrameSharePlatform::endingByNameEndsProgramAndChild()
     QVERIFY(platform::findProcesses(str(image)).empty());
     // Nothing left to end: a no-op.
     platform::endProcessTrees(str(image));
+}
+
+void TestFrameSharePlatform::endingByNameLetsAProgramTidyUpAndKillsOneThatWillNot()
+{
+    // A driver asked to end gives the desktop back first; one that does not
+    // listen is ended all the same, after the grace.
+    const QString tidy = QStringLiteral("dummytidy%1").arg(getpid());
+    const QString stubborn = QStringLiteral("dummystub%1").arg(getpid());
+    QProcess a;
+    QProcess b;
+    for (auto [process, image, how] : {std::tuple{&a, tidy, "tidy"}, std::tuple{&b, stubborn, "stubborn"}}) {
+        const QString path = m_dir.filePath(image);
+        QVERIFY(QFile::copy(QStringLiteral(DUMMYDRIVER_PATH), path));
+        QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        process->start(path, {QString::fromLatin1(how)});
+        QVERIFY(process->waitForStarted());
+        QVERIFY(process->waitForReadyRead(5000));
+        process->readLine();
+    }
+    platform::endProcessTrees(str(tidy));
+    QVERIFY(a.waitForFinished(5000));
+    QCOMPARE(a.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(a.readAll(), QByteArray("tidied\n"));
+
+    QElapsedTimer t;
+    t.start();
+    platform::endProcessTrees(str(stubborn));
+    QVERIFY(b.waitForFinished(5000));
+    QCOMPARE(b.exitStatus(), QProcess::CrashExit);
+    QVERIFY2(t.elapsed() >= 900, qPrintable(QString::number(t.elapsed())));
 }
 
 void TestFrameSharePlatform::endingByNameSparesProgramsOfOtherNames()

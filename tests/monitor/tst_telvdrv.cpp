@@ -4,6 +4,7 @@
 // monitor job and the real libusb. Runs under umockdev-wrapper.
 #include "frameshare.h"
 #include "letterbox.h"
+#include "monitormode.h"
 #include "monitortestsupport.h"
 #include "monitorworker.h"
 #include "screen.h"
@@ -11,10 +12,15 @@
 
 #include <libyuv/scale_argb.h>
 
+#include <QDir>
 #include <QProcess>
+#include <QScopeGuard>
+#include <QTemporaryDir>
 #include <QTest>
 
+#include <atomic>
 #include <cstring>
+#include <thread>
 
 using namespace monitor;
 using monitortest::Bytes;
@@ -41,6 +47,24 @@ QByteArray bgr(const Bytes &picture, int width, int x, int y)
     return QByteArray(reinterpret_cast<const char *>(p), 3);
 }
 
+// Pixels of a tight picture that are pure `rgb`.
+int pixelsOf(const Bytes &picture, uint32_t rgb)
+{
+    int count = 0;
+    for (size_t i = 0; i + 3 < picture.size(); i += 4)
+        count += (uint32_t(picture[i + 2]) << 16 | uint32_t(picture[i + 1]) << 8 | picture[i]) == rgb;
+    return count;
+}
+
+// A message picture: mostly the dark background, with light text on it.
+bool looksLikeAMessage(const Bytes &picture)
+{
+    const int all = int(picture.size() / 4);
+    const int background = pixelsOf(picture, 0x303030);
+    const int white = pixelsOf(picture, 0xFFFFFF);
+    return background > all / 2 && white > 100;
+}
+
 } // namespace
 
 class TestTelvdrv : public QObject {
@@ -64,14 +88,20 @@ private slots:
     void endsAtOnceWhenTheNamedStarterIsNotItsParent();
     void endsWithAMessageWhenTheShareIsCutShort();
     void refusesAShareHeaderThatDoesNotFit();
-    void endsWithErrorWithoutADisplay();
+    void withoutADesktopTheScreenSaysSo();
+    void aWaylandSessionIsToldOnTheScreen();
+    void stillDesktopPublishesNothingAfterTheFirstPicture();
+    void extendAddsAMonitorOfTheScreensSizeAndGivesItBack();
+    void extendFallsBackToMirrorWhenTheDesktopCannotGrow();
+    void modeComesFromTheVariableThenTheConfigFile();
 
     void desktopReachesTheScreenThroughTheMonitorWorker();
 
 private:
     // Starts telvdrv on `display` after writing the size into the share.
     bool startDriver(QProcess &driver, const QString &display, int width, int height,
-                     QProcess::ProcessChannelMode channels = QProcess::ForwardedChannels);
+                     QProcess::ProcessChannelMode channels = QProcess::ForwardedChannels,
+                     const QString &mode = QStringLiteral("mirror"), const QProcessEnvironment &extra = {});
 
     std::unique_ptr<FrameShare> m_share;
 };
@@ -79,6 +109,8 @@ private:
 void TestTelvdrv::initTestCase()
 {
     QVERIFY2(qEnvironmentVariableIsSet("LD_PRELOAD"), "run under umockdev-wrapper");
+    // The drivers the monitor job starts copy the desktop, as tests here expect.
+    qputenv(telvdrv::kModeVariable, "mirror");
 }
 
 void TestTelvdrv::cleanup()
@@ -139,7 +171,8 @@ void TestTelvdrv::rowsStartOnAlignedBoundariesWhenTheyFit()
 }
 
 bool TestTelvdrv::startDriver(QProcess &driver, const QString &display, int width, int height,
-                              QProcess::ProcessChannelMode channels)
+                              QProcess::ProcessChannelMode channels, const QString &mode,
+                              const QProcessEnvironment &extra)
 {
     m_share = openFrameShare();
     if (!m_share)
@@ -148,6 +181,9 @@ bool TestTelvdrv::startDriver(QProcess &driver, const QString &display, int widt
     m_share->setStride(0);
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("DISPLAY"), display);
+    env.insert(QLatin1String(telvdrv::kModeVariable), mode);
+    env.remove(QStringLiteral("XDG_SESSION_TYPE"));
+    env.insert(extra);
     driver.setProcessEnvironment(env);
     driver.setProcessChannelMode(channels);
     driver.start(kDriver, {});
@@ -203,6 +239,19 @@ void TestTelvdrv::publishesAtMostRateTimesASecond()
     const QString error = x.start(QSize(320, 240));
     if (!error.isEmpty())
         QSKIP(qPrintable(error));
+    // A program redrawing itself far more often than the rate.
+    std::atomic<bool> painting{true};
+    std::thread painter([&painting, display = x.display()] {
+        monitortest::TestWindow window(display, QRect(10, 10, 100, 100), 0xFF0000);
+        for (uint32_t i = 0; painting; ++i) {
+            window.paint(i % 2 ? 0xFF0000 : 0x0000FF);
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    });
+    const auto stopPainting = qScopeGuard([&] {
+        painting = false;
+        painter.join();
+    });
     QProcess driver;
     // 1024 x 600 runs at the lowest rate, 24 a second.
     QVERIFY(startDriver(driver, x.display(), 1024, 600));
@@ -359,12 +408,154 @@ void TestTelvdrv::refusesAShareHeaderThatDoesNotFit()
     }
 }
 
-void TestTelvdrv::endsWithErrorWithoutADisplay()
+void TestTelvdrv::withoutADesktopTheScreenSaysSo()
 {
     QProcess driver;
-    QVERIFY(startDriver(driver, QStringLiteral(":4095"), 800, 480));
-    QVERIFY(driver.waitForFinished(5000));
+    QVERIFY(startDriver(driver, QStringLiteral(":4095"), 800, 480, QProcess::SeparateChannels));
+    QVERIFY(driver.waitForFinished(10000));
     QCOMPARE(driver.exitCode(), 3);
+    QVERIFY(QString::fromUtf8(driver.readAllStandardError()).contains(QStringLiteral("No desktop to share was found")));
+    QCOMPARE(waitFrame(*m_share, 1000), FrameWait::Picture);
+    QVERIFY(looksLikeAMessage(visibleRows(*m_share, 800, 480)));
+}
+
+void TestTelvdrv::aWaylandSessionIsToldOnTheScreen()
+{
+    // Its X server only sees the programs that use it: a black picture
+    // would be all the user got.
+    monitortest::Xvfb x;
+    const QString error = x.start(QSize(640, 480));
+    if (!error.isEmpty())
+        QSKIP(qPrintable(error));
+    QProcessEnvironment wayland;
+    wayland.insert(QStringLiteral("XDG_SESSION_TYPE"), QStringLiteral("wayland"));
+    QProcess driver;
+    QVERIFY(startDriver(driver, x.display(), 480, 800, QProcess::SeparateChannels, QStringLiteral("extend"), wayland));
+    QVERIFY(driver.waitForFinished(10000));
+    QCOMPARE(driver.exitCode(), 3);
+    QVERIFY(QString::fromUtf8(driver.readAllStandardError()).contains(QStringLiteral("X11 desktops only")));
+    QCOMPARE(waitFrame(*m_share, 1000), FrameWait::Picture);
+    QVERIFY(looksLikeAMessage(visibleRows(*m_share, 480, 800)));
+    QCOMPARE(monitortest::desktopSize(x.display()), QSize(640, 480));
+}
+
+void TestTelvdrv::stillDesktopPublishesNothingAfterTheFirstPicture()
+{
+    monitortest::Xvfb x;
+    const QString error = x.start(QSize(320, 240));
+    if (!error.isEmpty())
+        QSKIP(qPrintable(error));
+    QProcess driver;
+    QVERIFY(startDriver(driver, x.display(), 320, 240));
+    QCOMPARE(waitFrame(*m_share, 5000), FrameWait::Picture);
+    int more = 0;
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < 2500)
+        more += waitFrame(*m_share, 100) == FrameWait::Picture;
+    QCOMPARE(more, 0);
+    // A change comes through at once.
+    monitortest::TestWindow window(x.display(), QRect(20, 20, 50, 40), 0x00FF00);
+    QVERIFY(window.usable());
+    QCOMPARE(waitFrame(*m_share, 2000), FrameWait::Picture);
+    QCOMPARE(pixelsOf(visibleRows(*m_share, 320, 240), 0x00FF00), 50 * 40);
+    driver.terminate();
+    QVERIFY(driver.waitForFinished(3000));
+}
+
+void TestTelvdrv::extendAddsAMonitorOfTheScreensSizeAndGivesItBack()
+{
+    monitortest::Xvfb x;
+    const QString error = x.startExtendable(QSize(1280, 1024), QSize(2080, 1024));
+    if (!error.isEmpty())
+        QSKIP(qPrintable(error));
+    QProcess driver;
+    QVERIFY(startDriver(driver, x.display(), 800, 480, QProcess::ForwardedChannels, QStringLiteral("extend")));
+    QCOMPARE(waitFrame(*m_share, 5000), FrameWait::Picture);
+    // The real output stays first (primary) and in place; ours is right of it.
+    QCOMPARE(monitortest::desktopSize(x.display()), QSize(2080, 1024));
+    const auto listed = monitortest::monitors(x.display());
+    QCOMPARE(listed.size(), 2);
+    QCOMPARE(listed[0].second, QRect(0, 0, 1280, 1024));
+    QCOMPARE(listed[1], qMakePair(QStringLiteral("TAVRIK"), QRect(1280, 0, 800, 480)));
+
+    // A window put onto the new monitor is what the screen shows, at its
+    // place there; one on the old desktop is not.
+    monitortest::TestWindow onScreen(x.display(), QRect(1380, 50, 300, 200), 0xFF0000);
+    monitortest::TestWindow elsewhere(x.display(), QRect(100, 50, 300, 200), 0x0000FF);
+    QVERIFY(onScreen.usable() && elsewhere.usable());
+    QTRY_COMPARE_WITH_TIMEOUT(pixelsOf(visibleRows(*m_share, 800, 480), 0xFF0000), 300 * 200, 5000);
+    const Bytes shown = visibleRows(*m_share, 800, 480);
+    QCOMPARE(bgr(shown, 800, 100, 50), QByteArray("\x00\x00\xFF", 3));
+    QCOMPARE(bgr(shown, 800, 399, 249), QByteArray("\x00\x00\xFF", 3));
+    QVERIFY(bgr(shown, 800, 99, 50) != QByteArray("\x00\x00\xFF", 3));
+    QCOMPARE(pixelsOf(shown, 0x0000FF), 0);
+
+    driver.terminate();
+    QVERIFY(driver.waitForFinished(3000));
+    QCOMPARE(driver.exitCode(), 0);
+    // Everything as it was, and the window within reach again.
+    QCOMPARE(monitortest::desktopSize(x.display()), QSize(1280, 1024));
+    QCOMPARE(monitortest::monitors(x.display()).size(), 1);
+    QVERIFY(QRect(0, 0, 1280, 1024).contains(onScreen.geometry()));
+    QCOMPARE(elsewhere.geometry(), QRect(100, 50, 300, 200));
+}
+
+void TestTelvdrv::extendFallsBackToMirrorWhenTheDesktopCannotGrow()
+{
+    monitortest::Xvfb x;
+    const QString error = x.start(QSize(800, 480));
+    if (!error.isEmpty())
+        QSKIP(qPrintable(error));
+    const Bytes desktop = monitortest::showOnDesktop(x.display(), monitortest::pattern(800, 480, 3200, 7),
+                                                     QSize(800, 480));
+    QVERIFY(!desktop.empty());
+    QProcess driver;
+    QVERIFY(startDriver(driver, x.display(), 800, 480, QProcess::SeparateChannels, QStringLiteral("extend")));
+    QCOMPARE(waitFrame(*m_share, 5000), FrameWait::Picture);
+    QVERIFY(visibleRows(*m_share, 800, 480) == desktop);
+    QCOMPARE(monitortest::desktopSize(x.display()), QSize(800, 480));
+    driver.terminate();
+    QVERIFY(driver.waitForFinished(3000));
+    QVERIFY(QString::fromUtf8(driver.readAllStandardError()).contains(QStringLiteral("mirroring it instead")));
+}
+
+void TestTelvdrv::modeComesFromTheVariableThenTheConfigFile()
+{
+    QTemporaryDir config;
+    QVERIFY(config.isValid());
+    const QByteArray oldConfig = qgetenv("XDG_CONFIG_HOME");
+    const QByteArray oldMode = qgetenv(telvdrv::kModeVariable);
+    const auto restore = qScopeGuard([&] {
+        qputenv("XDG_CONFIG_HOME", oldConfig);
+        if (oldMode.isNull())
+            qunsetenv(telvdrv::kModeVariable);
+        else
+            qputenv(telvdrv::kModeVariable, oldMode);
+    });
+    qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());
+    qunsetenv(telvdrv::kModeVariable);
+    QCOMPARE(telvdrv::modeFilePath(), config.filePath(QStringLiteral("tavrik/monitor.conf")));
+    // Nothing set: a display of its own.
+    QVERIFY(telvdrv::chooseMonitorMode().mode == telvdrv::MonitorMode::Extend);
+
+    QVERIFY(QDir(config.path()).mkpath(QStringLiteral("tavrik")));
+    QFile file(telvdrv::modeFilePath());
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("# how the screen shows the desktop\nmode = Mirror\n");
+    file.close();
+    telvdrv::ModeChoice choice = telvdrv::chooseMonitorMode();
+    QVERIFY(choice.mode == telvdrv::MonitorMode::Mirror);
+    QVERIFY(choice.problem.isEmpty());
+
+    // The variable wins over the file.
+    qputenv(telvdrv::kModeVariable, "extend");
+    QVERIFY(telvdrv::chooseMonitorMode().mode == telvdrv::MonitorMode::Extend);
+    // A value it does not know is said, and the file is used.
+    qputenv(telvdrv::kModeVariable, "sideways");
+    choice = telvdrv::chooseMonitorMode();
+    QVERIFY(choice.mode == telvdrv::MonitorMode::Mirror);
+    QVERIFY(choice.problem.contains(QStringLiteral("sideways")));
 }
 
 void TestTelvdrv::desktopReachesTheScreenThroughTheMonitorWorker()
@@ -394,11 +585,12 @@ void TestTelvdrv::desktopReachesTheScreenThroughTheMonitorWorker()
     }());
 
     session::MonitorWorker worker(50);
-    QVERIFY(worker.begin(screen, QSize(480, 800), kDriver));
-    QTRY_VERIFY_WITH_TIMEOUT(model->frameSerial() >= 3, 10000);
+    QVERIFY(worker.begin(screen, QSize(480, 800), monitor::Turn::None, kDriver));
+    // A still desktop: one picture, the frame of it.
+    const Bytes expected = monitortest::expectedFrame(desktop.data(), 1920, 480, 800);
+    QTRY_VERIFY_WITH_TIMEOUT(model->lastFrame() == expected, 10000);
     const QList<qint64> drivers = monitortest::childrenNamed(QStringLiteral("telvdrv"));
     QCOMPARE(drivers.size(), 1);
-    QVERIFY(model->lastFrame() == monitortest::expectedFrame(desktop.data(), 1920, 480, 800));
     bool headerSeen = false;
     for (const auto &r : model->requests())
         headerSeen |= r.payload == Bytes{0x00, 0x2C, 0x00, 0xB8, 0x0B, 0x00};

@@ -3,10 +3,16 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/XShm.h>
+#include <X11/extensions/Xdamage.h>
+#include <X11/extensions/Xfixes.h>
 
 #include <cstdio>
 #include <cstring>
 
+#include <algorithm>
+#include <cerrno>
+
+#include <poll.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 
@@ -111,20 +117,46 @@ struct DesktopCapture::State {
     Window root = 0;
     Visual *visual = nullptr;
     int depth = 0;
+    bool wholeDesktop = true;
+    Area wanted;  // the area asked for
+    Area grabbed; // what of it the desktop holds now
     int width = 0;
     int height = 0;
     bool shmOffered = false;
     std::unique_ptr<ShmImage> shm;
     ImagePtr plain;
     std::vector<uint8_t> converted;
+    int damageEvent = 0;
+    Damage damage = None;
+    XserverRegion parts = None;
+    bool changed = true;
+
+    ~State()
+    {
+        if (damage != None)
+            XDamageDestroy(display.get(), damage);
+        if (parts != None)
+            XFixesDestroyRegion(display.get(), parts);
+    }
 
     void setUp()
     {
         XWindowAttributes attributes{};
         XGetWindowAttributes(display.get(), root, &attributes);
-        width = attributes.width;
-        height = attributes.height;
+        if (wholeDesktop) {
+            grabbed = {0, 0, attributes.width, attributes.height};
+        } else {
+            // An area the desktop shrank away from gives no picture.
+            const int right = std::min(wanted.x + wanted.width, attributes.width);
+            const int bottom = std::min(wanted.y + wanted.height, attributes.height);
+            grabbed = {wanted.x, wanted.y, std::max(0, right - wanted.x), std::max(0, bottom - wanted.y)};
+        }
+        width = grabbed.width;
+        height = grabbed.height;
+        changed = true;
         shm.reset();
+        if (width <= 0 || height <= 0)
+            return;
         if (shmOffered) {
             shm = std::make_unique<ShmImage>(display.get(), visual, depth, width, height);
             if (!shm->usable()) {
@@ -134,8 +166,15 @@ struct DesktopCapture::State {
         }
     }
 
-    // The desktop's size changes with xrandr: follow it.
-    void followResize()
+    bool touchesGrabbed(const XRectangle &r) const
+    {
+        return r.x < grabbed.x + grabbed.width && r.x + r.width > grabbed.x && r.y < grabbed.y + grabbed.height
+               && r.y + r.height > grabbed.y;
+    }
+
+    // The desktop's size changes with xrandr: follow it. Damage outside the
+    // grabbed area is let go.
+    void takeEvents()
     {
         bool resized = false;
         while (XPending(display.get()) > 0) {
@@ -143,9 +182,34 @@ struct DesktopCapture::State {
             XNextEvent(display.get(), &event);
             if (event.type == ConfigureNotify && event.xconfigure.window == root)
                 resized = true;
+            if (damage != None && event.type == damageEvent + XDamageNotify) {
+                XDamageSubtract(display.get(), damage, None, parts);
+                int count = 0;
+                XRectangle *rects = XFixesFetchRegion(display.get(), parts, &count);
+                for (int i = 0; i < count && !changed; ++i)
+                    changed = touchesGrabbed(rects[i]);
+                if (rects)
+                    XFree(rects);
+            }
         }
         if (resized)
             setUp();
+    }
+
+    bool waitForChange(int ms)
+    {
+        takeEvents();
+        if (damage == None || changed) {
+            changed = false;
+            return true;
+        }
+        pollfd fd{ConnectionNumber(display.get()), POLLIN, 0};
+        if (poll(&fd, 1, ms) <= 0)
+            return false; // timed out, or a signal came
+        takeEvents();
+        const bool was = changed;
+        changed = false;
+        return was;
     }
 
     Picture toPicture(XImage *image)
@@ -186,23 +250,49 @@ std::unique_ptr<DesktopCapture> DesktopCapture::open(const char *display)
     state->depth = DefaultDepth(d, screen);
     state->shmOffered = XShmQueryExtension(d);
     XSelectInput(d, state->root, StructureNotifyMask);
+    int damageError = 0;
+    int fixesEvent = 0;
+    int fixesError = 0;
+    if (XDamageQueryExtension(d, &state->damageEvent, &damageError)
+        && XFixesQueryExtension(d, &fixesEvent, &fixesError)) {
+        state->damage = XDamageCreate(d, state->root, XDamageReportNonEmpty);
+        state->parts = XFixesCreateRegion(d, nullptr, 0);
+    }
     state->setUp();
     return std::unique_ptr<DesktopCapture>(new DesktopCapture(std::move(state)));
+}
+
+void DesktopCapture::captureArea(const Area &area)
+{
+    m_state->wholeDesktop = false;
+    m_state->wanted = area;
+    m_state->setUp();
+}
+
+bool DesktopCapture::waitForChange(int ms)
+{
+    return m_state->waitForChange(ms);
+}
+
+bool DesktopCapture::tracksDamage() const
+{
+    return m_state->damage != None;
 }
 
 Picture DesktopCapture::grab()
 {
     State &s = *m_state;
-    s.followResize();
+    s.takeEvents();
     if (s.width <= 0 || s.height <= 0)
         return {};
+    const Area &a = s.grabbed;
     if (s.shm) {
         const int errorsBefore = g_xErrors;
-        if (XShmGetImage(s.display.get(), s.root, s.shm->image(), 0, 0, AllPlanes) && g_xErrors == errorsBefore)
+        if (XShmGetImage(s.display.get(), s.root, s.shm->image(), a.x, a.y, AllPlanes) && g_xErrors == errorsBefore)
             return s.toPicture(s.shm->image());
         return {};
     }
-    s.plain.reset(XGetImage(s.display.get(), s.root, 0, 0, unsigned(s.width), unsigned(s.height), AllPlanes, ZPixmap));
+    s.plain.reset(XGetImage(s.display.get(), s.root, a.x, a.y, unsigned(a.width), unsigned(a.height), AllPlanes, ZPixmap));
     if (!s.plain)
         return {};
     return s.toPicture(s.plain.get());

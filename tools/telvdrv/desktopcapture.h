@@ -1,13 +1,16 @@
 #pragma once
 
+#include "extenddesktop.h"
 #include "letterbox.h"
 
 #include <memory>
 #include <vector>
 
-// The X11 desktop as a picture of 4-byte pixels, grabbed through the MIT
-// shared memory extension where the server offers it and plain XGetImage
-// where not (a remote display, or a server that refuses the segment).
+// The X11 desktop, or one area of it, as a picture of 4-byte pixels,
+// grabbed through the MIT shared memory extension where the server offers
+// it and plain XGetImage where not (a remote display, or a server that
+// refuses the segment). Changes are learnt from the DAMAGE extension, so a
+// still desktop costs nothing.
 namespace telvdrv {
 
 class DesktopCapture {
@@ -18,9 +21,19 @@ public:
     DesktopCapture(const DesktopCapture &) = delete;
     DesktopCapture &operator=(const DesktopCapture &) = delete;
 
-    // Grabs the whole desktop as it is now. The picture stays valid until
-    // the next grab; its pixels are null when the grab failed.
+    // From now on only this area of the desktop is grabbed and watched.
+    void captureArea(const Area &area);
+
+    // Waits up to `ms` for the grabbed area to change: true when it did,
+    // also for the first call after opening or choosing the area, and for
+    // every call on a server without DAMAGE. False at once when a signal
+    // interrupts the wait.
+    bool waitForChange(int ms);
+
+    // Grabs the desktop (or the area) as it is now. The picture stays valid
+    // until the next grab; its pixels are null when the grab failed.
     Picture grab();
+    bool tracksDamage() const;
     bool usesSharedMemory() const;
     int width() const;
     int height() const;

@@ -1,12 +1,19 @@
-// telvdrv: the frame driver for Linux. Publishes the X11 desktop in the
-// frame share at the size the monitor side wrote there, at most `rate`
-// pictures a second, until it is asked to terminate or the program that
-// started it ends. Exit status: 0 when asked to end, 1 without a share,
-// 2 for a size that does not fit, 3 without a display, 4 when the share was
-// cut short under it.
+// telvdrv: the frame driver for Linux. Makes the screen a monitor of the
+// X11 desktop (extend) or copies the whole desktop (mirror), and publishes
+// the picture in the frame share at the size the monitor side wrote there
+// whenever it changed, at most `rate` pictures a second, until it is asked
+// to terminate or the program that started it ends. When there is nothing
+// to share it publishes a picture saying so and ends. Exit status: 0 when
+// asked to end, 1 without a share, 2 for a size that does not fit, 3 without
+// a desktop to share, 4 when the share was cut short under it.
 #include "desktopcapture.h"
+#include "extenddesktop.h"
 #include "frameshare.h"
 #include "letterbox.h"
+#include "message.h"
+#include "monitormode.h"
+
+#include <X11/Xlib.h>
 
 #include <QtGlobal>
 
@@ -14,6 +21,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <vector>
 
@@ -94,6 +102,40 @@ bool endWithParent()
     return now == before;
 }
 
+const char kNoDesktop[] = "No desktop to share was found \u2014 start monitor mode again from a desktop session";
+const char kWayland[] = "Monitor mode shares X11 desktops only \u2014 choose an X11 session at login to use this screen "
+                        "as a display";
+const char kDesktopGone[] = "The desktop went away \u2014 start monitor mode again to share it";
+
+// The share and the picture buffer, for the message when the display
+// server goes away: Xlib then ends the process from its handler.
+monitor::FrameShare *g_share = nullptr;
+int g_stride = 0;
+
+void publishMessage(monitor::FrameShare &share, const char *text, int stride)
+{
+    const int width = share.width();
+    const int height = share.height();
+    std::vector<uint8_t> picture(size_t(stride) * size_t(height));
+    telvdrv::drawMessage(QString::fromUtf8(text), picture.data(), width, height, stride);
+    monitor::publishFrame(share, picture.data(), stride, height);
+    std::fprintf(stderr, "telvdrv: %s\n", text);
+}
+
+int onDisplayGone(Display *)
+{
+    if (g_share)
+        publishMessage(*g_share, kDesktopGone, g_stride);
+    std::_Exit(3);
+}
+
+// A Wayland session's X server sees only the programs that use it, not the
+// desktop: its picture would be black.
+bool waylandSession()
+{
+    return qEnvironmentVariable("XDG_SESSION_TYPE") == QLatin1String("wayland");
+}
+
 bool shareBroken(const monitor::FrameShare &share)
 {
     if (!share.broken())
@@ -130,26 +172,59 @@ int main()
         return 2;
     }
 
+    if (waylandSession()) {
+        publishMessage(*share, kWayland, stride);
+        return 3;
+    }
     std::unique_ptr<telvdrv::DesktopCapture> desktop = telvdrv::DesktopCapture::open();
     if (!desktop) {
-        std::fprintf(stderr, "telvdrv: cannot open the X display\n");
+        publishMessage(*share, kNoDesktop, stride);
         return 3;
+    }
+    g_share = share.get();
+    g_stride = stride;
+    XSetIOErrorHandler(onDisplayGone);
+
+    const telvdrv::ModeChoice mode = telvdrv::chooseMonitorMode();
+    if (!mode.problem.isEmpty())
+        std::fprintf(stderr, "telvdrv: %s; extending\n", qPrintable(mode.problem));
+    // Declared after the capture: the desktop gets its size back before the
+    // capture's connection closes.
+    std::unique_ptr<telvdrv::ExtendedDesktop> extended;
+    if (mode.mode == telvdrv::MonitorMode::Extend) {
+        std::string refused;
+        extended = telvdrv::ExtendedDesktop::add(width, height, &refused);
+        if (extended)
+            desktop->captureArea(extended->area());
+        else
+            std::fprintf(stderr, "telvdrv: cannot extend the desktop (%s); mirroring it instead\n", refused.c_str());
     }
 
     std::vector<uint8_t> picture(size_t(stride) * size_t(height));
     const int64_t period = kNanosPerSecond / rate;
     int64_t deadline = nanos(now());
     while (!g_stop) {
-        const telvdrv::Picture grabbed = desktop->grab();
-        if (grabbed.pixels)
-            telvdrv::compose(grabbed, picture.data(), width, height, stride);
+        // Nothing is published while the desktop is still; the first
+        // picture always is.
+        if (!desktop->waitForChange(100)) {
+            // Looked at while idle too: a share cut short shows on access.
+            (void)share->width();
+            if (shareBroken(*share))
+                return 4;
+            continue;
+        }
         if (!sleepUntil(deadline))
             break;
+        const telvdrv::Picture grabbed = desktop->grab();
+        if (!grabbed.pixels)
+            continue;
+        telvdrv::compose(grabbed, picture.data(), width, height, stride);
         // Counted from the moment of publishing: pictures are at least one
         // period apart, also after a late one.
         deadline = nanos(now()) + period;
-        if (grabbed.pixels && !monitor::publishFrame(*share, picture.data(), stride, height) && shareBroken(*share))
+        if (!monitor::publishFrame(*share, picture.data(), stride, height) && shareBroken(*share))
             return 4;
     }
+    g_share = nullptr;
     return 0;
 }

@@ -1,0 +1,259 @@
+#include "extenddesktop.h"
+
+#include <X11/Xlib.h>
+#include <X11/extensions/Xrandr.h>
+
+#include <algorithm>
+#include <cstdio>
+
+namespace telvdrv {
+
+namespace {
+
+// Xlib's error handler is process-wide; the driver has one thread.
+int g_errors = 0;
+
+int countError(Display *, XErrorEvent *)
+{
+    ++g_errors;
+    return 0;
+}
+
+// Counts the X errors of the requests made while it lives.
+class ErrorScope {
+public:
+    explicit ErrorScope(Display *display) : m_display(display), m_before(g_errors)
+    {
+        m_previous = XSetErrorHandler(countError);
+    }
+    ~ErrorScope() { XSetErrorHandler(m_previous); }
+    ErrorScope(const ErrorScope &) = delete;
+    ErrorScope &operator=(const ErrorScope &) = delete;
+
+    // Waits for the server's answer to everything sent so far.
+    bool failed()
+    {
+        XSync(m_display, False);
+        return g_errors != m_before;
+    }
+
+private:
+    Display *m_display;
+    int m_before;
+    XErrorHandler m_previous;
+};
+
+struct DisplayCloser {
+    void operator()(Display *d) const { XCloseDisplay(d); }
+};
+
+struct Monitors {
+    XRRMonitorInfo *list = nullptr;
+    int count = 0;
+    Monitors(Display *d, Window root) { list = XRRGetMonitors(d, root, False, &count); }
+    ~Monitors()
+    {
+        if (list)
+            XRRFreeMonitors(list);
+    }
+    Monitors(const Monitors &) = delete;
+    Monitors &operator=(const Monitors &) = delete;
+    XRRMonitorInfo *begin() const { return list; }
+    XRRMonitorInfo *end() const { return list ? list + count : nullptr; }
+};
+
+int scaledMm(int mm, int pixels, int fromPixels)
+{
+    return fromPixels > 0 ? std::max(1, int(int64_t(mm) * pixels / fromPixels)) : std::max(1, mm);
+}
+
+} // namespace
+
+struct ExtendedDesktop::State {
+    std::unique_ptr<Display, DisplayCloser> display;
+    Window root = 0;
+    Atom name = None;
+    Area area;
+    int restoredWidth = 0; // the framebuffer as it was before
+    int restoredHeight = 0;
+    int restoredWidthMm = 0;
+    int restoredHeightMm = 0;
+
+    // The primary monitor, or the first other than ours, or the restored
+    // framebuffer: where stray windows go.
+    Area home() const
+    {
+        Display *d = display.get();
+        const Monitors monitors(d, root);
+        const XRRMonitorInfo *chosen = nullptr;
+        for (const XRRMonitorInfo &m : monitors) {
+            if (m.name == name)
+                continue;
+            if (m.primary || !chosen)
+                chosen = &m;
+            if (m.primary)
+                break;
+        }
+        if (!chosen)
+            return {0, 0, restoredWidth, restoredHeight};
+        return {chosen->x, chosen->y, chosen->width, chosen->height};
+    }
+
+    // Top-level windows whose origin lies outside the framebuffer that is
+    // coming back would be out of reach: each keeps its place relative to
+    // the monitor's corner, moved onto `to` and kept inside it.
+    void moveWindowsBack(const Area &to) const
+    {
+        Display *d = display.get();
+        Window rootReturn = 0;
+        Window parent = 0;
+        Window *children = nullptr;
+        unsigned count = 0;
+        if (!XQueryTree(d, root, &rootReturn, &parent, &children, &count))
+            return;
+        for (unsigned i = 0; i < count; ++i) {
+            XWindowAttributes a{};
+            if (!XGetWindowAttributes(d, children[i], &a))
+                continue;
+            if (a.x < restoredWidth && a.y < restoredHeight)
+                continue;
+            const int x = to.x + std::clamp(a.x - area.x, 0, std::max(0, to.width - a.width));
+            const int y = to.y + std::clamp(a.y - area.y, 0, std::max(0, to.height - a.height));
+            XMoveWindow(d, children[i], x, y);
+        }
+        if (children)
+            XFree(children);
+    }
+
+    void undo() const
+    {
+        Display *d = display.get();
+        ErrorScope errors(d);
+        XRRDeleteMonitor(d, root, name);
+        moveWindowsBack(home());
+        XRRSetScreenSize(d, root, restoredWidth, restoredHeight, restoredWidthMm, restoredHeightMm);
+        if (errors.failed())
+            std::fprintf(stderr, "telvdrv: the desktop could not be given back its size of %dx%d\n", restoredWidth,
+                         restoredHeight);
+    }
+};
+
+std::unique_ptr<ExtendedDesktop> ExtendedDesktop::add(int width, int height, std::string *why, const char *display)
+{
+    auto state = std::make_unique<State>();
+    state->display.reset(XOpenDisplay(display));
+    if (!state->display) {
+        *why = "no X display";
+        return nullptr;
+    }
+    Display *d = state->display.get();
+    const int screen = DefaultScreen(d);
+    state->root = RootWindow(d, screen);
+    int eventBase = 0;
+    int errorBase = 0;
+    int major = 0;
+    int minor = 0;
+    if (!XRRQueryExtension(d, &eventBase, &errorBase) || !XRRQueryVersion(d, &major, &minor)
+        || major * 100 + minor < 105) {
+        *why = "the X server has no RandR 1.5 monitors";
+        return nullptr;
+    }
+    state->name = XInternAtom(d, kMonitorName, False);
+
+    // A driver that could not tidy up (killed outright) left its monitor:
+    // its left edge is where the desktop ended before.
+    {
+        const Monitors monitors(d, state->root);
+        for (const XRRMonitorInfo &m : monitors) {
+            if (m.name != state->name)
+                continue;
+            int restoredHeight = 0;
+            for (const XRRMonitorInfo &other : monitors)
+                if (other.name != state->name)
+                    restoredHeight = std::max(restoredHeight, other.y + other.height);
+            state->area = {m.x, m.y, m.width, m.height};
+            state->restoredWidth = m.x;
+            state->restoredHeight = restoredHeight > 0 ? restoredHeight : DisplayHeight(d, screen);
+            state->restoredWidthMm = scaledMm(DisplayWidthMM(d, screen), m.x, DisplayWidth(d, screen));
+            state->restoredHeightMm =
+                scaledMm(DisplayHeightMM(d, screen), state->restoredHeight, DisplayHeight(d, screen));
+            if (state->restoredWidth > 0)
+                state->undo();
+            break;
+        }
+    }
+
+    Window rootReturn = 0;
+    int x = 0;
+    int y = 0;
+    unsigned w = 0;
+    unsigned h = 0;
+    unsigned border = 0;
+    unsigned depth = 0;
+    XGetGeometry(d, state->root, &rootReturn, &x, &y, &w, &h, &border, &depth);
+    const int oldWidth = int(w);
+    const int oldHeight = int(h);
+    // The server's idea of the size in millimetres goes with the pixels.
+    const int widthMm = scaledMm(DisplayWidthMM(d, screen), oldWidth, DisplayWidth(d, screen));
+    const int heightMm = scaledMm(DisplayHeightMM(d, screen), oldHeight, DisplayHeight(d, screen));
+    const int newWidth = oldWidth + width;
+    const int newHeight = std::max(oldHeight, height);
+
+    int minWidth = 0;
+    int minHeight = 0;
+    int maxWidth = 0;
+    int maxHeight = 0;
+    XRRGetScreenSizeRange(d, state->root, &minWidth, &minHeight, &maxWidth, &maxHeight);
+    if (newWidth > maxWidth || newHeight > maxHeight) {
+        *why = "the X server's desktop cannot grow past " + std::to_string(maxWidth) + "x" + std::to_string(maxHeight)
+               + " to make room for " + std::to_string(width) + "x" + std::to_string(height);
+        return nullptr;
+    }
+
+    state->area = {oldWidth, 0, width, height};
+    state->restoredWidth = oldWidth;
+    state->restoredHeight = oldHeight;
+    state->restoredWidthMm = widthMm;
+    state->restoredHeightMm = heightMm;
+
+    ErrorScope errors(d);
+    XRRSetScreenSize(d, state->root, newWidth, newHeight, scaledMm(widthMm, newWidth, oldWidth),
+                     scaledMm(heightMm, newHeight, oldHeight));
+    if (errors.failed()) {
+        *why = "the X server refused to grow the desktop to " + std::to_string(newWidth) + "x"
+               + std::to_string(newHeight);
+        return nullptr;
+    }
+    XRRMonitorInfo *monitor = XRRAllocateMonitor(d, 0);
+    monitor->name = state->name;
+    monitor->primary = False;
+    monitor->automatic = False;
+    monitor->x = oldWidth;
+    monitor->y = 0;
+    monitor->width = width;
+    monitor->height = height;
+    monitor->mwidth = scaledMm(widthMm, width, oldWidth);
+    monitor->mheight = scaledMm(heightMm, height, oldHeight);
+    XRRSetMonitor(d, state->root, monitor);
+    XFree(monitor);
+    if (errors.failed()) {
+        state->undo();
+        *why = "the X server refused the new monitor";
+        return nullptr;
+    }
+    return std::unique_ptr<ExtendedDesktop>(new ExtendedDesktop(std::move(state)));
+}
+
+ExtendedDesktop::ExtendedDesktop(std::unique_ptr<State> state) : m_state(std::move(state)) {}
+
+ExtendedDesktop::~ExtendedDesktop()
+{
+    m_state->undo();
+}
+
+Area ExtendedDesktop::area() const
+{
+    return m_state->area;
+}
+
+} // namespace telvdrv
