@@ -6,3 +6,14 @@ tavrik_warnings(bench_monitor)
 # It uses the frame share's own names, as the monitor-mode tests do.
 add_test(NAME bench_monitor_quick COMMAND ${UMOCKDEV_WRAPPER} $<TARGET_FILE:bench_monitor> --quick)
 set_tests_properties(bench_monitor_quick PROPERTIES LABELS bench TIMEOUT 300 RESOURCE_LOCK tavrik_frame_share)
+
+# The real driver on a virtual X server, extend against mirror.
+if(TARGET tavrik_monitor_testsupport AND TARGET telvdrv)
+  add_executable(bench_extend bench_extend.cpp)
+  target_link_libraries(bench_extend PRIVATE tavrik_session tavrik_simusb tavrik_monitor_testsupport Qt6::Core)
+  target_compile_definitions(bench_extend PRIVATE TELVDRV_PATH="$<TARGET_FILE:telvdrv>")
+  add_dependencies(bench_extend telvdrv)
+  tavrik_warnings(bench_extend)
+  add_test(NAME bench_extend_quick COMMAND ${UMOCKDEV_WRAPPER} $<TARGET_FILE:bench_extend> --quick)
+  set_tests_properties(bench_extend_quick PROPERTIES LABELS bench TIMEOUT 300 RESOURCE_LOCK tavrik_frame_share)
+endif()

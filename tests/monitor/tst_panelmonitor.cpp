@@ -222,6 +222,12 @@ void TestPanelMonitor::extendedDesktopReachesTheGlassAndIsGivenBack()
     };
     QRect red;
     QTRY_VERIFY_WITH_TIMEOUT(redOnGlass(&red) && red == QRect(100, 50, 300, 200), 10000);
+    // A still desktop sends nothing more over USB (once the window's own
+    // last pictures are through).
+    QTest::qWait(500);
+    const uint64_t frames = model->frameSerial();
+    QTest::qWait(2500);
+    QCOMPARE(model->frameSerial(), frames);
 
     monitorButton()->click();
     QTRY_VERIFY(!m_f->session().monitorRunning());

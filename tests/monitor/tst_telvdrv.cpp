@@ -92,6 +92,7 @@ private slots:
     void aWaylandSessionIsToldOnTheScreen();
     void stillDesktopPublishesNothingAfterTheFirstPicture();
     void extendAddsAMonitorOfTheScreensSizeAndGivesItBack();
+    void extendAfterADriverKilledOutrightStillGivesTheDesktopBack();
     void extendFallsBackToMirrorWhenTheDesktopCannotGrow();
     void modeComesFromTheVariableThenTheConfigFile();
 
@@ -499,6 +500,34 @@ void TestTelvdrv::extendAddsAMonitorOfTheScreensSizeAndGivesItBack()
     QCOMPARE(monitortest::monitors(x.display()).size(), 1);
     QVERIFY(QRect(0, 0, 1280, 1024).contains(onScreen.geometry()));
     QCOMPARE(elsewhere.geometry(), QRect(100, 50, 300, 200));
+}
+
+void TestTelvdrv::extendAfterADriverKilledOutrightStillGivesTheDesktopBack()
+{
+    monitortest::Xvfb x;
+    const QString error = x.startExtendable(QSize(1280, 1024), QSize(2080, 1024));
+    if (!error.isEmpty())
+        QSKIP(qPrintable(error));
+    {
+        QProcess killed;
+        QVERIFY(startDriver(killed, x.display(), 800, 480, QProcess::ForwardedChannels, QStringLiteral("extend")));
+        QCOMPARE(waitFrame(*m_share, 5000), FrameWait::Picture);
+        killed.kill(); // no chance to tidy up
+        QVERIFY(killed.waitForFinished(3000));
+    }
+    QCOMPARE(monitortest::desktopSize(x.display()), QSize(2080, 1024));
+    // The next driver takes the left-over monitor down before adding its own.
+    QProcess driver;
+    QVERIFY(startDriver(driver, x.display(), 800, 480, QProcess::ForwardedChannels, QStringLiteral("extend")));
+    QCOMPARE(waitFrame(*m_share, 5000), FrameWait::Picture);
+    const auto listed = monitortest::monitors(x.display());
+    QCOMPARE(listed.size(), 2);
+    QCOMPARE(listed[1], qMakePair(QStringLiteral("TAVRIK"), QRect(1280, 0, 800, 480)));
+    QCOMPARE(monitortest::desktopSize(x.display()), QSize(2080, 1024));
+    driver.terminate();
+    QVERIFY(driver.waitForFinished(3000));
+    QCOMPARE(monitortest::desktopSize(x.display()), QSize(1280, 1024));
+    QCOMPARE(monitortest::monitors(x.display()).size(), 1);
 }
 
 void TestTelvdrv::extendFallsBackToMirrorWhenTheDesktopCannotGrow()

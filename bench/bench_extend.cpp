@@ -1,0 +1,165 @@
+// What monitor mode costs with the real frame driver on a virtual X server
+// that can grow: for extend and mirror, with a still desktop and with one
+// window redrawn 30 times a second, the frames the screen received per
+// second, the bytes per second on the bus, and the CPU of telvdrv and of
+// this process (the program's monitor job, plus the simulated screen, which
+// runs here too). Run under umockdev-wrapper; --quick for a short run;
+// --driver PATH measures another build of the driver (an older one, say).
+// Figures through the emulated USB are for comparing changes, not promises
+// about hardware.
+#include "monitortestsupport.h"
+#include "monitorworker.h"
+#include "screen.h"
+#include "usb/virtualbus.h"
+#include "usbhandles.h"
+
+#include <QCoreApplication>
+#include <QFile>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int kPort = 4;
+constexpr int kWidth = 800;
+constexpr int kHeight = 480;
+const QSize kDesktop(1280, 1024);
+const QSize kRoom(2080, 1024);
+
+double cpuSelf()
+{
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+// User and system time of another process, from /proc; -1 when gone.
+double cpuOf(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray text = stat.readAll();
+    // Fields after the command name, which may hold spaces, in brackets.
+    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+    if (fields.size() < 13)
+        return -1;
+    const double ticks = double(sysconf(_SC_CLK_TCK));
+    return (fields[11].toDouble() + fields[12].toDouble()) / ticks;
+}
+
+std::shared_ptr<screenlink::Screen> openScreen(const std::shared_ptr<screenlink::UsbContext> &ctx)
+{
+    for (int tries = 0; tries < 200; ++tries) {
+        screenlink::DeviceList list(ctx->get());
+        for (libusb_device *dev : list)
+            if (libusb_get_port_number(dev) == kPort)
+                if (auto s = screenlink::Screen::open(ctx, dev))
+                    return s;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return nullptr;
+}
+
+struct Figures {
+    double framesPerSecond = 0;
+    double bytesPerSecond = 0;
+    double driverCpu = 0; // share of one core
+    double programCpu = 0;
+};
+
+Figures measure(const QString &driver, const QString &display, const char *mode, bool redrawn, double seconds,
+                sim::ScreenModel &model, const std::shared_ptr<screenlink::Screen> &screen)
+{
+    qputenv("DISPLAY", display.toLocal8Bit());
+    qputenv("TAVRIK_MONITOR_MODE", mode);
+    session::MonitorWorker monitor(200);
+    monitor.begin(screen, QSize(kWidth, kHeight), monitor::Turn::TopToBottom, driver);
+    // Past the start-up and the first picture.
+    const auto started = std::chrono::steady_clock::now();
+    while (model.frameSerial() == 0 && std::chrono::steady_clock::now() - started < std::chrono::seconds(10))
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::this_thread::sleep_for(std::chrono::milliseconds(800));
+    const QList<qint64> drivers = monitortest::childrenNamed(QStringLiteral("telvdrv"));
+
+    // Inside the area the screen shows: on the new monitor, or anywhere.
+    const int left = std::strcmp(mode, "extend") == 0 ? kDesktop.width() + 100 : 100;
+    std::atomic<bool> painting{redrawn};
+    std::thread painter([&painting, display, left] {
+        if (!painting)
+            return;
+        monitortest::TestWindow window(display, QRect(left, 100, 400, 300), 0xFF0000);
+        for (uint32_t i = 0; painting; ++i) {
+            window.paint(i % 2 ? 0xFF0000 : 0x0000FF);
+            std::this_thread::sleep_for(std::chrono::microseconds(33333));
+        }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+
+    const uint64_t frames0 = model.frameSerial();
+    const double driver0 = drivers.isEmpty() ? 0 : cpuOf(drivers.first());
+    const double self0 = cpuSelf();
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    Figures f;
+    const double frames = double(model.frameSerial() - frames0);
+    f.framesPerSecond = frames / seconds;
+    f.bytesPerSecond = frames * kWidth * kHeight * 2 / seconds;
+    f.driverCpu = drivers.isEmpty() ? 0 : (cpuOf(drivers.first()) - driver0) / seconds;
+    f.programCpu = (cpuSelf() - self0) / seconds;
+
+    painting = false;
+    painter.join();
+    monitor.stopAndWait(-1);
+    return f;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    const bool quick = app.arguments().contains(QStringLiteral("--quick"));
+    const double seconds = quick ? 1.5 : 6.0;
+    const int at = int(app.arguments().indexOf(QStringLiteral("--driver")));
+    const QString driver = at > 0 && at + 1 < app.arguments().size() ? app.arguments().at(at + 1)
+                                                                     : QStringLiteral(TELVDRV_PATH);
+
+    monitortest::Xvfb x;
+    const QString error = x.startExtendable(kDesktop, kRoom);
+    if (!error.isEmpty()) {
+        std::fprintf(stderr, "bench_extend: %s\n", qPrintable(error));
+        return 1;
+    }
+    sim::VirtualBus bus;
+    auto model = std::make_shared<sim::ScreenModel>(*sim::findPreset("6.8in-telv"), 0x51);
+    bus.attach(model, 1, kPort);
+    auto ctx = std::make_shared<screenlink::UsbContext>();
+    auto screen = openScreen(ctx);
+    if (!screen) {
+        std::fprintf(stderr, "bench_extend: no screen\n");
+        return 1;
+    }
+
+    std::printf("monitor mode with %s, %dx%d screen, desktop %dx%d, %.1f s each\n", qPrintable(driver), kWidth,
+                kHeight, kDesktop.width(), kDesktop.height(), seconds);
+    std::printf("%-8s %-16s %10s %12s %12s %14s\n", "mode", "desktop", "frames/s", "MB/s on bus", "telvdrv CPU",
+                "program CPU*");
+    for (const char *mode : {"extend", "mirror"}) {
+        for (bool redrawn : {false, true}) {
+            const Figures f = measure(driver, x.display(), mode, redrawn, seconds, *model, screen);
+            std::printf("%-8s %-16s %10.1f %12.2f %11.1f%% %13.1f%%\n", mode,
+                        redrawn ? "window at 30 Hz" : "still", f.framesPerSecond, f.bytesPerSecond / 1e6,
+                        f.driverCpu * 100, f.programCpu * 100);
+            std::fflush(stdout);
+        }
+    }
+    std::printf("* this process: the monitor job and the simulated screen it feeds\n");
+    return 0;
+}
