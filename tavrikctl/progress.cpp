@@ -4,12 +4,21 @@
 
 namespace tavrikctl {
 
-StepTracker::StepTracker(UpgradePath path) : m_path(path)
+namespace {
+
+// What each path does first.
+QString firstStep(UpgradePath path)
 {
-    m_step = path == UpgradePath::TelvBootLoader ? QStringLiteral("download")
-             : path == UpgradePath::TelvRunning  ? QStringLiteral("read")
-                                                 : QStringLiteral("program");
+    if (path == UpgradePath::TelvBootLoader)
+        return QStringLiteral("download");
+    if (path == UpgradePath::TelvRunning)
+        return QStringLiteral("read");
+    return QStringLiteral("program");
 }
+
+} // namespace
+
+StepTracker::StepTracker(UpgradePath path) : m_path(path), m_step(firstStep(path)) {}
 
 void StepTracker::feed(int value)
 {

@@ -22,9 +22,9 @@ int countError(Display *, XErrorEvent *)
 // Counts the X errors of the requests made while it lives.
 class ErrorScope {
 public:
-    explicit ErrorScope(Display *display) : m_display(display), m_before(g_errors)
+    explicit ErrorScope(Display *display)
+        : m_display(display), m_before(g_errors), m_previous(XSetErrorHandler(countError))
     {
-        m_previous = XSetErrorHandler(countError);
     }
     ~ErrorScope() { XSetErrorHandler(m_previous); }
     ErrorScope(const ErrorScope &) = delete;
