@@ -10,6 +10,7 @@
 #include "monitortestsupport.h"
 #include "monitorworker.h"
 #include "screen.h"
+#include "simscreen.h"
 #include "usb/virtualbus.h"
 #include "usbhandles.h"
 
@@ -53,19 +54,6 @@ double cpuOf(qint64 pid)
         return -1;
     const double ticks = double(sysconf(_SC_CLK_TCK));
     return (fields[11].toDouble() + fields[12].toDouble()) / ticks;
-}
-
-std::shared_ptr<screenlink::Screen> openScreen(const std::shared_ptr<screenlink::UsbContext> &ctx)
-{
-    for (int tries = 0; tries < 200; ++tries) {
-        screenlink::DeviceList list(ctx->get());
-        for (libusb_device *dev : list)
-            if (libusb_get_port_number(dev) == kPort)
-                if (auto s = screenlink::Screen::open(ctx, dev))
-                    return s;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return nullptr;
 }
 
 struct Figures {
@@ -141,7 +129,7 @@ int main(int argc, char *argv[])
     auto model = std::make_shared<sim::ScreenModel>(*sim::findPreset("6.8in-telv"), 0x51);
     bus.attach(model, 1, kPort);
     auto ctx = std::make_shared<screenlink::UsbContext>();
-    auto screen = openScreen(ctx);
+    auto screen = openSimulatedScreen(ctx, kPort);
     if (!screen) {
         std::fprintf(stderr, "bench_extend: no screen\n");
         return 1;

@@ -13,6 +13,7 @@
 #include "monitorworker.h"
 #include "requests.h"
 #include "screen.h"
+#include "simscreen.h"
 #include "usb/virtualbus.h"
 #include "usbhandles.h"
 
@@ -76,25 +77,12 @@ std::vector<uint8_t> desktopPicture(int width, int height)
     return px;
 }
 
-std::shared_ptr<screenlink::Screen> openScreen(const std::shared_ptr<screenlink::UsbContext> &ctx)
-{
-    for (int tries = 0; tries < 200; ++tries) {
-        screenlink::DeviceList list(ctx->get());
-        for (libusb_device *dev : list)
-            if (libusb_get_port_number(dev) == kPort)
-                if (auto s = screenlink::Screen::open(ctx, dev))
-                    return s;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return nullptr;
-}
-
 // The child: a program with the screen open as panelctl keeps it, mirroring
 // or not. Prints the CPU seconds it used over `seconds` of wall time.
 int runProgram(bool mirror, double seconds)
 {
     auto ctx = std::make_shared<screenlink::UsbContext>();
-    auto screen = openScreen(ctx);
+    auto screen = openSimulatedScreen(ctx, kPort);
     if (!screen)
         return 1;
     std::atomic<bool> pumping{true};
@@ -223,7 +211,7 @@ int main(int argc, char **argv)
     bus.attach(model, 1, kPort);
     {
         auto ctx = std::make_shared<screenlink::UsbContext>();
-        auto screen = openScreen(ctx);
+        auto screen = openSimulatedScreen(ctx, kPort);
         if (!screen) {
             std::fprintf(stderr, "simulated screen not found (run under umockdev-wrapper)\n");
             return 1;

@@ -1,5 +1,7 @@
 #include "desktopcapture.h"
 
+#include "xerrors.h"
+
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/XShm.h>
@@ -19,15 +21,6 @@
 namespace telvdrv {
 
 namespace {
-
-// X reports errors to a process-wide handler; the driver has one thread.
-int g_xErrors = 0;
-
-int countError(Display *, XErrorEvent *)
-{
-    ++g_xErrors;
-    return 0;
-}
 
 struct DisplayCloser {
     void operator()(Display *d) const { XCloseDisplay(d); }
@@ -59,10 +52,9 @@ public:
             return;
         m_info.shmaddr = m_image->data = static_cast<char *>(at);
         m_info.readOnly = False;
-        const int errorsBefore = g_xErrors;
+        const XErrorScope errors(display);
         const bool sent = XShmAttach(display, &m_info);
-        XSync(display, False);
-        m_attached = sent && g_xErrors == errorsBefore;
+        m_attached = sent && !errors.failed();
     }
 
     ~ShmImage()
@@ -238,7 +230,7 @@ DesktopCapture::~DesktopCapture() = default;
 
 std::unique_ptr<DesktopCapture> DesktopCapture::open(const char *display)
 {
-    XSetErrorHandler(countError);
+    countXErrors();
     auto state = std::make_unique<State>();
     state->display.reset(XOpenDisplay(display));
     if (!state->display)
@@ -287,8 +279,8 @@ Picture DesktopCapture::grab()
         return {};
     const Area &a = s.grabbed;
     if (s.shm) {
-        const int errorsBefore = g_xErrors;
-        if (XShmGetImage(s.display.get(), s.root, s.shm->image(), a.x, a.y, AllPlanes) && g_xErrors == errorsBefore)
+        const XErrorScope errors(s.display.get());
+        if (XShmGetImage(s.display.get(), s.root, s.shm->image(), a.x, a.y, AllPlanes) && !errors.failed(false))
             return s.toPicture(s.shm->image());
         return {};
     }

@@ -1,5 +1,7 @@
 #include "extenddesktop.h"
 
+#include "xerrors.h"
+
 #include <X11/Xlib.h>
 #include <X11/extensions/Xrandr.h>
 
@@ -9,39 +11,6 @@
 namespace telvdrv {
 
 namespace {
-
-// Xlib's error handler is process-wide; the driver has one thread.
-int g_errors = 0;
-
-int countError(Display *, XErrorEvent *)
-{
-    ++g_errors;
-    return 0;
-}
-
-// Counts the X errors of the requests made while it lives.
-class ErrorScope {
-public:
-    explicit ErrorScope(Display *display)
-        : m_display(display), m_before(g_errors), m_previous(XSetErrorHandler(countError))
-    {
-    }
-    ~ErrorScope() { XSetErrorHandler(m_previous); }
-    ErrorScope(const ErrorScope &) = delete;
-    ErrorScope &operator=(const ErrorScope &) = delete;
-
-    // Waits for the server's answer to everything sent so far.
-    bool failed()
-    {
-        XSync(m_display, False);
-        return g_errors != m_before;
-    }
-
-private:
-    Display *m_display;
-    int m_before;
-    XErrorHandler m_previous;
-};
 
 struct DisplayCloser {
     void operator()(Display *d) const { XCloseDisplay(d); }
@@ -128,7 +97,7 @@ struct ExtendedDesktop::State {
     void undo() const
     {
         Display *d = display.get();
-        ErrorScope errors(d);
+        XErrorScope errors(d);
         XRRDeleteMonitor(d, root, name);
         moveWindowsBack(home());
         XRRSetScreenSize(d, root, restoredWidth, restoredHeight, restoredWidthMm, restoredHeightMm);
@@ -216,7 +185,7 @@ std::unique_ptr<ExtendedDesktop> ExtendedDesktop::add(int width, int height, std
     state->restoredWidthMm = widthMm;
     state->restoredHeightMm = heightMm;
 
-    ErrorScope errors(d);
+    XErrorScope errors(d);
     XRRSetScreenSize(d, state->root, newWidth, newHeight, scaledMm(widthMm, newWidth, oldWidth),
                      scaledMm(heightMm, newHeight, oldHeight));
     if (errors.failed()) {
