@@ -9,6 +9,7 @@
 #include <libyuv/convert_from_argb.h>
 
 #include <X11/Xlib.h>
+#include <X11/Xatom.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/Xrandr.h>
 
@@ -401,6 +402,57 @@ QRect TestWindow::geometry() const
     XWindowAttributes a{};
     XGetWindowAttributes(static_cast<Display *>(m_display), m_window, &a);
     return QRect(a.x, a.y, a.width, a.height);
+}
+
+FakeWindowManager::FakeWindowManager(const QString &display)
+{
+    Display *d = XOpenDisplay(display.toLocal8Bit().constData());
+    m_display = d;
+    if (!d)
+        return;
+    const Window root = DefaultRootWindow(d);
+    m_check = XCreateSimpleWindow(d, root, -10, -10, 1, 1, 0, 0, 0);
+    const Window check = m_check;
+    const Atom supporting = XInternAtom(d, "_NET_SUPPORTING_WM_CHECK", False);
+    XChangeProperty(d, root, supporting, XA_WINDOW, 32, PropModeReplace, reinterpret_cast<const unsigned char *>(&check),
+                    1);
+    XChangeProperty(d, check, supporting, XA_WINDOW, 32, PropModeReplace, reinterpret_cast<const unsigned char *>(&check),
+                    1);
+    // Client messages to the root come with this mask; mapping is left alone.
+    XSelectInput(d, root, SubstructureNotifyMask);
+    XSync(d, False);
+}
+
+FakeWindowManager::~FakeWindowManager()
+{
+    if (!m_display)
+        return;
+    Display *d = static_cast<Display *>(m_display);
+    XDeleteProperty(d, DefaultRootWindow(d), XInternAtom(d, "_NET_SUPPORTING_WM_CHECK", False));
+    XCloseDisplay(d);
+}
+
+void FakeWindowManager::manage(unsigned long window)
+{
+    Display *d = static_cast<Display *>(m_display);
+    const Atom wmState = XInternAtom(d, "WM_STATE", False);
+    const long state[2] = {NormalState, None};
+    XChangeProperty(d, window, wmState, wmState, 32, PropModeReplace, reinterpret_cast<const unsigned char *>(state), 2);
+    XSync(d, False);
+}
+
+QList<QPair<unsigned long, QPoint>> FakeWindowManager::moveRequests()
+{
+    Display *d = static_cast<Display *>(m_display);
+    const Atom moveResize = XInternAtom(d, "_NET_MOVERESIZE_WINDOW", False);
+    XSync(d, False);
+    while (XPending(d) > 0) {
+        XEvent event;
+        XNextEvent(d, &event);
+        if (event.type == ClientMessage && event.xclient.message_type == moveResize)
+            m_moves.append({event.xclient.window, QPoint(int(event.xclient.data.l[1]), int(event.xclient.data.l[2]))});
+    }
+    return m_moves;
 }
 
 Bytes showOnDesktop(const QString &display, const Bytes &picture, QSize size)

@@ -6,6 +6,7 @@
 #include <QList>
 #include <QMutex>
 #include <QPair>
+#include <QPoint>
 #include <QProcess>
 #include <QRect>
 #include <QSize>
@@ -106,6 +107,7 @@ public:
     TestWindow(const TestWindow &) = delete;
     TestWindow &operator=(const TestWindow &) = delete;
     bool usable() const { return m_window != 0; }
+    unsigned long id() const { return m_window; }
     // Paints it anew in `rgb`, as a program redrawing itself.
     void paint(uint32_t rgb);
     QRect geometry() const;
@@ -114,6 +116,26 @@ private:
     void *m_display = nullptr; // Xlib's Display, kept out of this header
 
     unsigned long m_window = 0;
+};
+
+// Says on `display` that a window manager runs (EWMH) and records the
+// _NET_MOVERESIZE_WINDOW requests sent to it, carrying none of them out.
+class FakeWindowManager {
+public:
+    explicit FakeWindowManager(const QString &display);
+    ~FakeWindowManager();
+    FakeWindowManager(const FakeWindowManager &) = delete;
+    FakeWindowManager &operator=(const FakeWindowManager &) = delete;
+    bool usable() const { return m_display != nullptr; }
+    // Marks `window` as one it manages (WM_STATE, normal).
+    void manage(unsigned long window);
+    // The move requests received so far: the window and where to.
+    QList<QPair<unsigned long, QPoint>> moveRequests();
+
+private:
+    void *m_display = nullptr; // Xlib's Display
+    unsigned long m_check = 0;
+    QList<QPair<unsigned long, QPoint>> m_moves;
 };
 
 // Shows `picture` (4-byte pixels, tight rows) as the root window's

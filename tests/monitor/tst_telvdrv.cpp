@@ -93,6 +93,7 @@ private slots:
     void stillDesktopPublishesNothingAfterTheFirstPicture();
     void extendAddsAMonitorOfTheScreensSizeAndGivesItBack();
     void extendAfterADriverKilledOutrightStillGivesTheDesktopBack();
+    void extendAsksTheWindowManagerToMoveItsWindowsBack();
     void extendFallsBackToMirrorWhenTheDesktopCannotGrow();
     void modeComesFromTheVariableThenTheConfigFile();
 
@@ -528,6 +529,30 @@ void TestTelvdrv::extendAfterADriverKilledOutrightStillGivesTheDesktopBack()
     QVERIFY(driver.waitForFinished(3000));
     QCOMPARE(monitortest::desktopSize(x.display()), QSize(1280, 1024));
     QCOMPARE(monitortest::monitors(x.display()).size(), 1);
+}
+
+void TestTelvdrv::extendAsksTheWindowManagerToMoveItsWindowsBack()
+{
+    monitortest::Xvfb x;
+    const QString error = x.startExtendable(QSize(1280, 1024), QSize(2080, 1024));
+    if (!error.isEmpty())
+        QSKIP(qPrintable(error));
+    monitortest::FakeWindowManager wm(x.display());
+    QVERIFY(wm.usable());
+    QProcess driver;
+    QVERIFY(startDriver(driver, x.display(), 800, 480, QProcess::ForwardedChannels, QStringLiteral("extend")));
+    QCOMPARE(waitFrame(*m_share, 5000), FrameWait::Picture);
+    monitortest::TestWindow managed(x.display(), QRect(1500, 300, 300, 200), 0xFF0000);
+    monitortest::TestWindow unmanaged(x.display(), QRect(2000, 100, 200, 100), 0x00FF00);
+    wm.manage(managed.id());
+    QVERIFY(managed.usable() && unmanaged.usable());
+    driver.terminate();
+    QVERIFY(driver.waitForFinished(3000));
+    // The managed window is its manager's to move: asked, not moved; the
+    // other is moved directly, kept inside the primary monitor.
+    QTRY_COMPARE(wm.moveRequests(), (QList<QPair<unsigned long, QPoint>>{{managed.id(), QPoint(220, 300)}}));
+    QCOMPARE(managed.geometry(), QRect(1500, 300, 300, 200));
+    QCOMPARE(unmanaged.geometry(), QRect(720, 100, 200, 100));
 }
 
 void TestTelvdrv::extendFallsBackToMirrorWhenTheDesktopCannotGrow()

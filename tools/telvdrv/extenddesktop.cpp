@@ -2,6 +2,7 @@
 
 #include "xerrors.h"
 
+#include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/extensions/Xrandr.h>
 
@@ -68,12 +69,95 @@ struct ExtendedDesktop::State {
         return {chosen->x, chosen->y, chosen->width, chosen->height};
     }
 
+    // Whether a window manager says it runs (EWMH): windows are then its
+    // to move, and it is asked to.
+    bool windowManagerRuns() const
+    {
+        Display *d = display.get();
+        const Atom check = XInternAtom(d, "_NET_SUPPORTING_WM_CHECK", True);
+        if (check == None)
+            return false;
+        Atom type = None;
+        int format = 0;
+        unsigned long count = 0;
+        unsigned long after = 0;
+        unsigned char *data = nullptr;
+        const bool found = XGetWindowProperty(d, root, check, 0, 1, False, XA_WINDOW, &type, &format, &count, &after,
+                                              &data) == Success
+                           && type == XA_WINDOW && count == 1;
+        if (data)
+            XFree(data);
+        return found;
+    }
+
+    bool isClient(Window w) const
+    {
+        Display *d = display.get();
+        const Atom wmState = XInternAtom(d, "WM_STATE", True);
+        if (wmState == None)
+            return false;
+        Atom type = None;
+        int format = 0;
+        unsigned long count = 0;
+        unsigned long after = 0;
+        unsigned char *data = nullptr;
+        const bool found = XGetWindowProperty(d, w, wmState, 0, 0, False, AnyPropertyType, &type, &format, &count,
+                                              &after, &data) == Success
+                           && type != None;
+        if (data)
+            XFree(data);
+        return found;
+    }
+
+    // The application's window behind a top-level window: itself, or the
+    // one a reparenting window manager put into its frame.
+    Window clientOf(Window topLevel) const
+    {
+        if (isClient(topLevel))
+            return topLevel;
+        Window rootReturn = 0;
+        Window parent = 0;
+        Window *children = nullptr;
+        unsigned count = 0;
+        Window client = None;
+        if (XQueryTree(display.get(), topLevel, &rootReturn, &parent, &children, &count)) {
+            for (unsigned i = 0; i < count && client == None; ++i)
+                if (isClient(children[i]))
+                    client = children[i];
+            if (children)
+                XFree(children);
+        }
+        return client;
+    }
+
+    // _NET_MOVERESIZE_WINDOW: the frame's corner to (x, y), from a pager-like
+    // source, which window managers honour without second-guessing.
+    void askToMove(Window client, int x, int y) const
+    {
+        Display *d = display.get();
+        XEvent event{};
+        event.xclient.type = ClientMessage;
+        event.xclient.window = client;
+        event.xclient.message_type = XInternAtom(d, "_NET_MOVERESIZE_WINDOW", False);
+        event.xclient.format = 32;
+        constexpr long kNorthWestGravity = 1;
+        constexpr long kX = 1L << 8;
+        constexpr long kY = 1L << 9;
+        constexpr long kFromPager = 2L << 12;
+        event.xclient.data.l[0] = kNorthWestGravity | kX | kY | kFromPager;
+        event.xclient.data.l[1] = x;
+        event.xclient.data.l[2] = y;
+        XSendEvent(d, root, False, SubstructureRedirectMask | SubstructureNotifyMask, &event);
+    }
+
     // Top-level windows whose origin lies outside the framebuffer that is
     // coming back would be out of reach: each keeps its place relative to
-    // the monitor's corner, moved onto `to` and kept inside it.
+    // the monitor's corner, moved onto `to` and kept inside it. Managed
+    // windows are moved by their window manager, the rest directly.
     void moveWindowsBack(const Area &to) const
     {
         Display *d = display.get();
+        const bool managed = windowManagerRuns();
         Window rootReturn = 0;
         Window parent = 0;
         Window *children = nullptr;
@@ -88,7 +172,11 @@ struct ExtendedDesktop::State {
                 continue;
             const int x = to.x + std::clamp(a.x - area.x, 0, std::max(0, to.width - a.width));
             const int y = to.y + std::clamp(a.y - area.y, 0, std::max(0, to.height - a.height));
-            XMoveWindow(d, children[i], x, y);
+            const Window client = managed && !a.override_redirect ? clientOf(children[i]) : Window(None);
+            if (client != None)
+                askToMove(client, x, y);
+            else
+                XMoveWindow(d, children[i], x, y);
         }
         if (children)
             XFree(children);

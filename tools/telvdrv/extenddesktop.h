@@ -8,7 +8,8 @@
 // is placed there, so that window managers place and maximise windows on
 // it. The real outputs keep their place and the primary monitor stays
 // primary. Undone when the object goes: the monitor removed, windows left
-// in its area moved onto the primary monitor, the framebuffer restored.
+// in its area moved onto the primary monitor (by the window manager where
+// one runs), the framebuffer restored.
 namespace telvdrv {
 
 struct Area {
