@@ -12,6 +12,7 @@
 #include <set>
 #include <thread>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/syscall.h>
@@ -60,12 +61,24 @@ bool parseNumber(const std::string &text, int64_t *value)
 std::vector<int64_t> allPids()
 {
     std::vector<int64_t> pids;
-    std::error_code error;
-    for (const auto &entry : std::filesystem::directory_iterator("/proc", error)) {
+    // Opened by open(), not opendir(): thread checkers see open() make the
+    // descriptor new, but not opendir(), and then take a number reused
+    // from another thread's closed file for a race.
+    const int fd = ::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return pids;
+    DIR *dir = fdopendir(fd);
+    if (!dir) {
+        ::close(fd);
+        return pids;
+    }
+    // readdir() is unsafe only on a stream two threads share; this one is ours.
+    while (const dirent *entry = readdir(dir)) { // NOLINT(concurrency-mt-unsafe)
         int64_t pid = 0;
-        if (parseNumber(entry.path().filename().string(), &pid) && pid > 0)
+        if (parseNumber(entry->d_name, &pid) && pid > 0)
             pids.push_back(pid);
     }
+    closedir(dir);
     return pids;
 }
 
