@@ -5,7 +5,10 @@
 #include <QRegularExpression>
 #include <QSaveFile>
 
+#include <csignal>
 #include <cstdio>
+
+#include <sys/prctl.h>
 
 namespace fwtest {
 
@@ -80,6 +83,9 @@ bool StandInServer::start(const QStringList &extraArgs, bool useOtherCa)
   process_ = std::make_unique<QProcess>();
   // The server's request log lands in the test's output, next to the failure.
   process_->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+  // A test that dies (a sanitizer report ends it at once) must not leave
+  // the server holding its output open: CTest would wait for it.
+  process_->setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGTERM); });
   process_->start(QStringLiteral(TAVRIK_FWSERVER_PATH), args);
   if (!process_->waitForStarted(10000)) {
     error_ = QStringLiteral("tavrik-fwserver did not start: %1").arg(process_->errorString());
