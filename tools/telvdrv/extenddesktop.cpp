@@ -69,45 +69,32 @@ struct ExtendedDesktop::State {
         return {chosen->x, chosen->y, chosen->width, chosen->height};
     }
 
-    // Whether a window manager says it runs (EWMH): windows are then its
-    // to move, and it is asked to.
-    bool windowManagerRuns() const
+    // Whether `w` carries the property `propertyName`, of `type` (or of
+    // any type).
+    bool hasProperty(Window w, const char *propertyName, Atom type) const
     {
         Display *d = display.get();
-        const Atom check = XInternAtom(d, "_NET_SUPPORTING_WM_CHECK", True);
-        if (check == None)
+        const Atom property = XInternAtom(d, propertyName, True);
+        if (property == None)
             return false;
-        Atom type = None;
+        Atom actual = None;
         int format = 0;
         unsigned long count = 0;
         unsigned long after = 0;
         unsigned char *data = nullptr;
-        const bool found = XGetWindowProperty(d, root, check, 0, 1, False, XA_WINDOW, &type, &format, &count, &after,
+        const bool found = XGetWindowProperty(d, w, property, 0, 1, False, type, &actual, &format, &count, &after,
                                               &data) == Success
-                           && type == XA_WINDOW && count == 1;
+                           && actual != None && (type == AnyPropertyType || actual == type);
         if (data)
             XFree(data);
         return found;
     }
 
-    bool isClient(Window w) const
-    {
-        Display *d = display.get();
-        const Atom wmState = XInternAtom(d, "WM_STATE", True);
-        if (wmState == None)
-            return false;
-        Atom type = None;
-        int format = 0;
-        unsigned long count = 0;
-        unsigned long after = 0;
-        unsigned char *data = nullptr;
-        const bool found = XGetWindowProperty(d, w, wmState, 0, 0, False, AnyPropertyType, &type, &format, &count,
-                                              &after, &data) == Success
-                           && type != None;
-        if (data)
-            XFree(data);
-        return found;
-    }
+    // Whether a window manager says it runs (EWMH): windows are then its
+    // to move, and it is asked to.
+    bool windowManagerRuns() const { return hasProperty(root, "_NET_SUPPORTING_WM_CHECK", XA_WINDOW); }
+
+    bool isClient(Window w) const { return hasProperty(w, "WM_STATE", AnyPropertyType); }
 
     // The application's window behind a top-level window: itself, or the
     // one a reparenting window manager put into its frame.
