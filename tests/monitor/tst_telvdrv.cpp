@@ -8,11 +8,13 @@
 #include "monitortestsupport.h"
 #include "monitorworker.h"
 #include "screen.h"
+#include "screencastportal.h"
 #include "usb/virtualbus.h"
 
 #include <libyuv/scale_argb.h>
 
 #include <QDir>
+#include <QFileInfo>
 #include <QProcess>
 #include <QScopeGuard>
 #include <QTemporaryDir>
@@ -21,6 +23,8 @@
 #include <atomic>
 #include <cstring>
 #include <thread>
+
+#include <sys/stat.h>
 
 using namespace monitor;
 using monitortest::Bytes;
@@ -89,7 +93,8 @@ private slots:
     void endsWithAMessageWhenTheShareIsCutShort();
     void refusesAShareHeaderThatDoesNotFit();
     void withoutADesktopTheScreenSaysSo();
-    void aWaylandSessionIsToldOnTheScreen();
+    void aWaylandSessionWithoutAPortalIsToldOnTheScreen();
+    void restoreTokenIsKeptForTheOwnerOnly();
     void stillDesktopPublishesNothingAfterTheFirstPicture();
     void extendAddsAMonitorOfTheScreensSizeAndGivesItBack();
     void extendAfterADriverKilledOutrightStillGivesTheDesktopBack();
@@ -421,24 +426,58 @@ void TestTelvdrv::withoutADesktopTheScreenSaysSo()
     QVERIFY(looksLikeAMessage(visibleRows(*m_share, 800, 480)));
 }
 
-void TestTelvdrv::aWaylandSessionIsToldOnTheScreen()
+void TestTelvdrv::aWaylandSessionWithoutAPortalIsToldOnTheScreen()
 {
-    // Its X server only sees the programs that use it: a black picture
-    // would be all the user got.
+    // Its X server only sees the programs that use it, so the portal is
+    // asked; without one the screen says so instead of staying black.
     monitortest::Xvfb x;
     const QString error = x.start(QSize(640, 480));
     if (!error.isEmpty())
         QSKIP(qPrintable(error));
+    QTemporaryDir noBus;
+    QVERIFY(noBus.isValid());
     QProcessEnvironment wayland;
     wayland.insert(QStringLiteral("XDG_SESSION_TYPE"), QStringLiteral("wayland"));
+    wayland.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), QStringLiteral("unix:path=") + noBus.filePath("bus"));
     QProcess driver;
     QVERIFY(startDriver(driver, x.display(), 480, 800, QProcess::SeparateChannels, QStringLiteral("extend"), wayland));
     QVERIFY(driver.waitForFinished(10000));
     QCOMPARE(driver.exitCode(), 3);
-    QVERIFY(QString::fromUtf8(driver.readAllStandardError()).contains(QStringLiteral("X11 desktops only")));
+    QVERIFY(QString::fromUtf8(driver.readAllStandardError()).contains(QStringLiteral("Screen sharing is not available")));
     QCOMPARE(waitFrame(*m_share, 1000), FrameWait::Picture);
     QVERIFY(looksLikeAMessage(visibleRows(*m_share, 480, 800)));
+    // The X server was left alone.
     QCOMPARE(monitortest::desktopSize(x.display()), QSize(640, 480));
+    QCOMPARE(monitortest::monitors(x.display()).size(), 1);
+}
+
+void TestTelvdrv::restoreTokenIsKeptForTheOwnerOnly()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath(QStringLiteral("config/tavrik/screencast-token"));
+    const mode_t umaskBefore = umask(0);
+    const auto restore = qScopeGuard([umaskBefore] { umask(umaskBefore); });
+    QVERIFY(telvdrv::saveRestoreToken(path, QStringLiteral("first")));
+    QVERIFY(telvdrv::saveRestoreToken(path, QStringLiteral("second")));
+    struct stat st{};
+    QCOMPARE(stat(QFile::encodeName(path).constData(), &st), 0);
+    QCOMPARE(st.st_mode & 0777, mode_t(0600));
+    // Replaced whole, no temporary left beside it.
+    QCOMPARE(telvdrv::loadRestoreToken(path), QStringLiteral("second"));
+    QCOMPARE(QDir(QFileInfo(path).absolutePath()).entryList(QDir::Files), QStringList{QStringLiteral("screencast-token")});
+
+    // A token others could read or write is not handed to the portal.
+    QVERIFY(QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther));
+    QCOMPARE(telvdrv::loadRestoreToken(path), QString());
+    QCOMPARE(telvdrv::loadRestoreToken(dir.filePath(QStringLiteral("missing"))), QString());
+    // Nor is a file too large to be a token.
+    QFile big(dir.filePath(QStringLiteral("big")));
+    QVERIFY(big.open(QIODevice::WriteOnly));
+    big.write(QByteArray(1 << 20, 'x'));
+    big.close();
+    QVERIFY(big.setPermissions(QFile::ReadOwner | QFile::WriteOwner));
+    QCOMPARE(telvdrv::loadRestoreToken(big.fileName()), QString());
 }
 
 void TestTelvdrv::stillDesktopPublishesNothingAfterTheFirstPicture()

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "extenddesktop.h"
-#include "letterbox.h"
+#include "framesource.h"
 
 #include <memory>
 #include <vector>
@@ -13,11 +13,11 @@
 // still desktop costs nothing.
 namespace telvdrv {
 
-class DesktopCapture {
+class DesktopCapture : public FrameSource {
 public:
     // Null when the display cannot be opened. `display` as for XOpenDisplay.
     static std::unique_ptr<DesktopCapture> open(const char *display = nullptr);
-    ~DesktopCapture();
+    ~DesktopCapture() override;
     DesktopCapture(const DesktopCapture &) = delete;
     DesktopCapture &operator=(const DesktopCapture &) = delete;
 
@@ -28,11 +28,11 @@ public:
     // also for the first call after opening or choosing the area, and for
     // every call on a server without DAMAGE. False at once when a signal
     // interrupts the wait.
-    bool waitForChange(int ms);
+    bool waitForChange(int ms) override;
 
     // Grabs the desktop (or the area) as it is now. The picture stays valid
     // until the next grab; its pixels are null when the grab failed.
-    Picture grab();
+    Picture grab() override;
     bool tracksDamage() const;
     bool usesSharedMemory() const;
     int width() const;

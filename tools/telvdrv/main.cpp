@@ -1,5 +1,6 @@
 // telvdrv: the frame driver for Linux. Makes the screen a monitor of the
-// X11 desktop (extend) or copies the whole desktop (mirror), and publishes
+// desktop (extend) or copies the whole desktop (mirror), on X11 itself and
+// on Wayland through the screen-cast portal and PipeWire, and publishes
 // the picture in the frame share at the size the monitor side wrote there
 // whenever it changed, at most `rate` pictures a second, until it is asked
 // to terminate or the program that started it ends. When there is nothing
@@ -12,10 +13,15 @@
 #include "letterbox.h"
 #include "message.h"
 #include "monitormode.h"
+#include "pipewirestream.h"
+#include "screencastportal.h"
 
-#include <X11/Xlib.h>
-
+#include <QCoreApplication>
+#include <QGuiApplication>
 #include <QtGlobal>
+
+// After Qt's headers: Xlib defines Bool and Status as macros.
+#include <X11/Xlib.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -23,6 +29,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <functional>
+#include <memory>
+#include <string>
 #include <vector>
 
 #include <sys/prctl.h>
@@ -103,8 +112,10 @@ bool endWithParent()
 }
 
 const char kNoDesktop[] = "No desktop to share was found \u2014 start monitor mode again from a desktop session";
-const char kWayland[] = "Monitor mode shares X11 desktops only \u2014 choose an X11 session at login to use this screen "
-                        "as a display";
+const char kNoPortal[] = "Screen sharing is not available on this desktop \u2014 install xdg-desktop-portal and your "
+                         "desktop's portal to use this screen as a display";
+const char kRefused[] = "Screen sharing was refused \u2014 start monitor mode again to choose a screen";
+const char kCastEnded[] = "Screen sharing ended \u2014 start monitor mode again to share the desktop";
 const char kDesktopGone[] = "The desktop went away \u2014 start monitor mode again to share it";
 
 // The share and the picture buffer, for the message when the display
@@ -130,10 +141,13 @@ int onDisplayGone(Display *)
 }
 
 // A Wayland session's X server sees only the programs that use it, not the
-// desktop: its picture would be black.
+// desktop: its picture would be black. The portal is asked instead.
 bool waylandSession()
 {
-    return qEnvironmentVariable("XDG_SESSION_TYPE") == QLatin1String("wayland");
+    const QString type = qEnvironmentVariable("XDG_SESSION_TYPE");
+    if (!type.isEmpty())
+        return type == QLatin1String("wayland");
+    return qEnvironmentVariableIsSet("WAYLAND_DISPLAY") && !qEnvironmentVariableIsSet("DISPLAY");
 }
 
 bool shareBroken(const monitor::FrameShare &share)
@@ -142,6 +156,87 @@ bool shareBroken(const monitor::FrameShare &share)
         return false;
     std::fprintf(stderr, "telvdrv: the frame share was made smaller while in use; ending\n");
     return true;
+}
+
+// Publishes what `source` gives whenever it changed, at most `rate`
+// pictures a second, until a stop signal (0), a broken share (4) or
+// `over()` (3).
+int publishChanges(telvdrv::FrameSource &source, monitor::FrameShare &share, int stride, int rate,
+                   const std::function<bool()> &over)
+{
+    const int width = share.width();
+    const int height = share.height();
+    std::vector<uint8_t> picture(size_t(stride) * size_t(height));
+    const int64_t period = kNanosPerSecond / rate;
+    int64_t deadline = nanos(now());
+    while (!g_stop) {
+        // Nothing is published while the desktop is still; the first
+        // picture always is.
+        if (!source.waitForChange(100)) {
+            // Looked at while idle too: a share cut short shows on access.
+            (void)share.width();
+            if (shareBroken(share))
+                return 4;
+            if (over())
+                return 3;
+            continue;
+        }
+        if (!sleepUntil(deadline))
+            break;
+        const telvdrv::Picture grabbed = source.grab();
+        if (!grabbed.pixels)
+            continue;
+        telvdrv::compose(grabbed, picture.data(), width, height, stride);
+        // Counted from the moment of publishing: pictures are at least one
+        // period apart, also after a late one.
+        deadline = nanos(now()) + period;
+        if (!monitor::publishFrame(share, picture.data(), stride, height) && shareBroken(share))
+            return 4;
+    }
+    return 0;
+}
+
+// The Wayland desktop through the portal: asks (once, thanks to the kept
+// token), then receives the compositor's stream.
+int shareWaylandDesktop(monitor::FrameShare &share, int stride, int rate, telvdrv::MonitorMode mode)
+{
+    // Fonts for the messages and the session bus need it; kept to the end.
+    const std::unique_ptr<QGuiApplication> app = telvdrv::ensureApplication();
+    telvdrv::ScreenCastPortal portal(telvdrv::configFolder() + QLatin1String("/screencast-token"));
+    const telvdrv::ScreenCast cast =
+        portal.start(mode == telvdrv::MonitorMode::Extend, [] { return g_stop != 0; });
+    if (!cast.detail.isEmpty())
+        std::fprintf(stderr, "telvdrv: %s\n", qPrintable(cast.detail));
+    switch (cast.outcome) {
+    case telvdrv::ScreenCast::Outcome::Stopped:
+        return 0;
+    case telvdrv::ScreenCast::Outcome::Unavailable:
+        publishMessage(share, kNoPortal, stride);
+        return 3;
+    case telvdrv::ScreenCast::Outcome::Refused:
+        publishMessage(share, kRefused, stride);
+        return 3;
+    case telvdrv::ScreenCast::Outcome::Started:
+        break;
+    }
+    if (mode == telvdrv::MonitorMode::Extend && !cast.virtualMonitor)
+        std::fprintf(stderr, "telvdrv: the portal has no virtual monitors here; sharing the monitor chosen in it\n");
+    std::string why;
+    const std::unique_ptr<telvdrv::PipeWireStream> stream =
+        telvdrv::PipeWireStream::connect(cast.fd, cast.node, share.width(), share.height(), &why);
+    if (!stream) {
+        std::fprintf(stderr, "telvdrv: %s\n", why.c_str());
+        publishMessage(share, kCastEnded, stride);
+        return 3;
+    }
+    const int status = publishChanges(*stream, share, stride, rate, [&portal, &stream] {
+        // The portal's Closed signal arrives through Qt's events.
+        QCoreApplication::processEvents();
+        return portal.closed() || stream->ended();
+    });
+    if (status == 3)
+        publishMessage(share, kCastEnded, stride);
+    return status;
 }
 
 } // namespace
@@ -172,10 +267,11 @@ int main()
         return 2;
     }
 
-    if (waylandSession()) {
-        publishMessage(*share, kWayland, stride);
-        return 3;
-    }
+    const telvdrv::ModeChoice mode = telvdrv::chooseMonitorMode();
+    if (!mode.problem.isEmpty())
+        std::fprintf(stderr, "telvdrv: %s; extending\n", qPrintable(mode.problem));
+    if (waylandSession())
+        return shareWaylandDesktop(*share, stride, rate, mode.mode);
     std::unique_ptr<telvdrv::DesktopCapture> desktop = telvdrv::DesktopCapture::open();
     if (!desktop) {
         publishMessage(*share, kNoDesktop, stride);
@@ -185,9 +281,6 @@ int main()
     g_stride = stride;
     XSetIOErrorHandler(onDisplayGone);
 
-    const telvdrv::ModeChoice mode = telvdrv::chooseMonitorMode();
-    if (!mode.problem.isEmpty())
-        std::fprintf(stderr, "telvdrv: %s; extending\n", qPrintable(mode.problem));
     // Declared after the capture: the desktop gets its size back before the
     // capture's connection closes.
     std::unique_ptr<telvdrv::ExtendedDesktop> extended;
@@ -200,31 +293,7 @@ int main()
             std::fprintf(stderr, "telvdrv: cannot extend the desktop (%s); mirroring it instead\n", refused.c_str());
     }
 
-    std::vector<uint8_t> picture(size_t(stride) * size_t(height));
-    const int64_t period = kNanosPerSecond / rate;
-    int64_t deadline = nanos(now());
-    while (!g_stop) {
-        // Nothing is published while the desktop is still; the first
-        // picture always is.
-        if (!desktop->waitForChange(100)) {
-            // Looked at while idle too: a share cut short shows on access.
-            (void)share->width();
-            if (shareBroken(*share))
-                return 4;
-            continue;
-        }
-        if (!sleepUntil(deadline))
-            break;
-        const telvdrv::Picture grabbed = desktop->grab();
-        if (!grabbed.pixels)
-            continue;
-        telvdrv::compose(grabbed, picture.data(), width, height, stride);
-        // Counted from the moment of publishing: pictures are at least one
-        // period apart, also after a late one.
-        deadline = nanos(now()) + period;
-        if (!monitor::publishFrame(*share, picture.data(), stride, height) && shareBroken(*share))
-            return 4;
-    }
+    const int status = publishChanges(*desktop, *share, stride, rate, [] { return false; });
     g_share = nullptr;
-    return 0;
+    return status;
 }

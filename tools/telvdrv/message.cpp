@@ -10,18 +10,20 @@
 
 namespace telvdrv {
 
+std::unique_ptr<QGuiApplication> ensureApplication()
+{
+    if (QGuiApplication::instance())
+        return nullptr;
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    static int argc = 1;
+    static char name[] = "telvdrv";
+    static char *argv[] = {name, nullptr};
+    return std::make_unique<QGuiApplication>(argc, argv);
+}
+
 void drawMessage(const QString &text, uint8_t *pixels, int width, int height, int stride)
 {
-    // Fonts need an application object; the driver has no display to give
-    // it, and may be here because there is none.
-    std::unique_ptr<QGuiApplication> app;
-    if (!QGuiApplication::instance()) {
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-        static int argc = 1;
-        static char name[] = "telvdrv";
-        static char *argv[] = {name, nullptr};
-        app = std::make_unique<QGuiApplication>(argc, argv);
-    }
+    const std::unique_ptr<QGuiApplication> app = ensureApplication();
     QImage picture(pixels, width, height, stride, QImage::Format_RGB32);
     picture.fill(QColor(0x30, 0x30, 0x30));
     QPainter painter(&picture);

@@ -22,12 +22,17 @@ bool parse(const QString &text, MonitorMode *mode)
 
 } // namespace
 
-QString modeFilePath()
+QString configFolder()
 {
     QString base = qEnvironmentVariable("XDG_CONFIG_HOME");
     if (base.isEmpty() || !QDir::isAbsolutePath(base))
         base = QDir::homePath() + QLatin1String("/.config");
-    return base + QLatin1String("/tavrik/monitor.conf");
+    return base + QLatin1String("/tavrik");
+}
+
+QString modeFilePath()
+{
+    return configFolder() + QLatin1String("/monitor.conf");
 }
 
 ModeChoice chooseMonitorMode()

@@ -16,6 +16,10 @@ struct ModeChoice {
 
 inline constexpr char kModeVariable[] = "TAVRIK_MONITOR_MODE";
 
+// The user's tavrik config folder: $XDG_CONFIG_HOME/tavrik, or
+// ~/.config/tavrik.
+QString configFolder();
+
 // The user's config file: $XDG_CONFIG_HOME/tavrik/monitor.conf, or
 // ~/.config/tavrik/monitor.conf.
 QString modeFilePath();

@@ -1,0 +1,200 @@
+// panelctl's monitor mode on a Wayland desktop: the real frame driver asks
+// the screen-cast portal and receives the compositor's PipeWire stream.
+// Runs inside the headless Wayland session of tests/wayland/wayland-session
+// (under umockdev-wrapper); TAVRIK_WAYLAND_BED says which one: "sharing"
+// (the portal shares the output HEADLESS-2) or "refusing" (it says no).
+#include "boxrecorder.h"
+#include "monitortestsupport.h"
+#include "panelfixture.h"
+
+#include <QFileInfo>
+#include <QImage>
+#include <QPushButton>
+#include <QScopeGuard>
+#include <QTemporaryDir>
+
+#include <algorithm>
+
+#include <sys/stat.h>
+
+using monitortest::Bytes;
+
+namespace {
+
+const QString kOutput = QStringLiteral("HEADLESS-2");
+
+bool swaymsg(const QStringList &arguments)
+{
+    QProcess p;
+    p.start(QStringLiteral("swaymsg"), arguments);
+    return p.waitForFinished(5000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+}
+
+// What the compositor shows on the output, as 4-byte pixels.
+QImage screenshot(const QString &folder)
+{
+    const QString file = folder + QStringLiteral("/shot.png");
+    QProcess grim;
+    grim.start(QStringLiteral("grim"), {QStringLiteral("-o"), kOutput, file});
+    if (!grim.waitForFinished(5000) || grim.exitCode() != 0)
+        return {};
+    return QImage(file).convertToFormat(QImage::Format_RGB32);
+}
+
+// Counts glass pixels (RGB 5-6-5) near the driver's message colours.
+bool glassLooksLikeAMessage(const std::vector<uint16_t> &glass)
+{
+    if (glass.empty())
+        return false;
+    size_t background = 0;
+    size_t white = 0;
+    for (uint16_t p : glass) {
+        const int r = p >> 11;
+        const int g = p >> 5 & 0x3F;
+        const int b = p & 0x1F;
+        background += std::abs(r - 6) <= 1 && std::abs(g - 12) <= 2 && std::abs(b - 6) <= 1;
+        white += r == 31 && g >= 62 && b == 31;
+    }
+    return background > glass.size() / 2 && white > 100;
+}
+
+} // namespace
+
+class TestWaylandMonitor : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanup();
+
+    void outputReachesTheGlassThroughTheMonitorButton();
+    void refusedSharingIsToldOnTheScreenAndEndsTheDriver();
+
+private:
+    QPushButton *monitorButton() const
+    {
+        return m_f->window->findChild<QPushButton *>(QStringLiteral("pbMonitor"));
+    }
+    void startMonitorMode(const char *preset);
+
+    std::unique_ptr<PanelFixture> m_f;
+    QTemporaryDir m_appDir;
+    QTemporaryDir m_config;
+    BoxRecorder m_boxes;
+    QString m_bed;
+    std::shared_ptr<sim::ScreenModel> m_model;
+};
+
+void TestWaylandMonitor::initTestCase()
+{
+    QVERIFY2(qEnvironmentVariableIsSet("LD_PRELOAD"), "run under umockdev-wrapper");
+    m_bed = qEnvironmentVariable("TAVRIK_WAYLAND_BED");
+    QVERIFY2(!m_bed.isEmpty() && qEnvironmentVariableIsSet("WAYLAND_DISPLAY"),
+             "run inside tests/wayland/wayland-session with TAVRIK_WAYLAND_BED set");
+    QCOMPARE(qgetenv("XDG_SESSION_TYPE"), QByteArray("wayland"));
+    qunsetenv("DISPLAY");
+    qputenv("TAVRIK_MONITOR_MODE", "extend");
+    QVERIFY(m_appDir.isValid() && m_config.isValid());
+    qputenv("XDG_CONFIG_HOME", m_config.path().toLocal8Bit());
+    QVERIFY(QFile::copy(QStringLiteral(TELVDRV_PATH), m_appDir.filePath(QStringLiteral("telvdrv"))));
+    m_f = std::make_unique<PanelFixture>();
+}
+
+void TestWaylandMonitor::cleanup()
+{
+    m_model.reset();
+    m_f->clear();
+    QTRY_VERIFY_WITH_TIMEOUT(monitortest::childrenNamed(QStringLiteral("telvdrv")).isEmpty(), 5000);
+}
+
+void TestWaylandMonitor::startMonitorMode(const char *preset)
+{
+    m_f->newWindow();
+    m_f->window->setProgramDir(m_appDir.path());
+    m_model = m_f->open(preset, 1);
+    QVERIFY(m_model);
+    monitorButton()->click();
+    QVERIFY(monitorButton()->isChecked());
+    QTRY_COMPARE_WITH_TIMEOUT(monitortest::childrenNamed(QStringLiteral("telvdrv")).size(), 1, 5000);
+}
+
+void TestWaylandMonitor::outputReachesTheGlassThroughTheMonitorButton()
+{
+    if (m_bed != QLatin1String("sharing"))
+        QSKIP("needs the sharing bed");
+    // A picture whose every shift, swap or turn shows, as the output's
+    // background; what the glass must show is what the compositor shows.
+    const int width = 800;
+    const int height = 480;
+    const Bytes pattern = monitortest::pattern(width, height, width * 4, 11);
+    QImage(pattern.data(), width, height, width * 4, QImage::Format_RGB32).save(m_config.filePath(QStringLiteral("bg.png")));
+    QVERIFY(swaymsg({QStringLiteral("output"), kOutput, QStringLiteral("bg"), m_config.filePath(QStringLiteral("bg.png")),
+                     QStringLiteral("stretch")}));
+    QImage shown;
+    QTRY_VERIFY_WITH_TIMEOUT((shown = screenshot(m_config.path())).size() == QSize(width, height)
+                                 && shown.pixel(width / 2, height / 2) != 0xFF000000, 10000);
+    const Bytes expected = monitortest::expectedFrame(shown.constBits(), int(shown.bytesPerLine()), width, height);
+
+    // The 6.8-inch panel is 800x480 and scans top to bottom mirrored.
+    startMonitorMode("6.8in-telv");
+    const auto model = m_model;
+    // Frames sent since the last stop show the output.
+    uint64_t since = 0;
+    const auto glassMatches = [&model, &expected, &since] {
+        int w = 0;
+        int h = 0;
+        return model->frameSerial() > since && monitortest::showsOnGlass(model->shownPicture(&w, &h), expected);
+    };
+    const QString token = m_config.filePath(QStringLiteral("tavrik/screencast-token"));
+    // The second start hands the portal the token the first one kept.
+    for (int start = 1; start <= 2; ++start) {
+        // The compositor sends a frame only when the output changes: the
+        // same mode applied again makes one.
+        QElapsedTimer waited;
+        waited.start();
+        while (!glassMatches() && waited.elapsed() < 20000) {
+            swaymsg({QStringLiteral("output"), kOutput, QStringLiteral("mode"), QStringLiteral("800x480")});
+            QTest::qWait(400);
+        }
+        QVERIFY2(glassMatches(), qPrintable(QStringLiteral("start %1: the output never reached the glass").arg(start)));
+
+        // Kept for the owner only.
+        struct stat st{};
+        QCOMPARE(stat(QFile::encodeName(token).constData(), &st), 0);
+        QCOMPARE(st.st_mode & 0777, mode_t(0600));
+
+        // Unchecking ends the driver and blanks the screen.
+        monitorButton()->click();
+        QTRY_VERIFY_WITH_TIMEOUT(monitortest::childrenNamed(QStringLiteral("telvdrv")).isEmpty(), 5000);
+        QTRY_VERIFY(!m_f->session().monitorRunning());
+        const Bytes blank = model->lastRawBulk();
+        QVERIFY(!blank.empty() && std::all_of(blank.begin(), blank.end(), [](uint8_t b) { return b == 0; }));
+        since = model->frameSerial();
+        if (start == 1) {
+            monitorButton()->click();
+            QTRY_COMPARE_WITH_TIMEOUT(monitortest::childrenNamed(QStringLiteral("telvdrv")).size(), 1, 5000);
+        }
+    }
+}
+
+void TestWaylandMonitor::refusedSharingIsToldOnTheScreenAndEndsTheDriver()
+{
+    if (m_bed != QLatin1String("refusing"))
+        QSKIP("needs the refusing bed");
+    startMonitorMode("6.8in-telv");
+    const QList<qint64> drivers = monitortest::childrenNamed(QStringLiteral("telvdrv"));
+    QCOMPARE(drivers.size(), 1);
+    const auto model = m_model;
+    QTRY_VERIFY_WITH_TIMEOUT(
+        [&model] {
+            int w = 0;
+            int h = 0;
+            return glassLooksLikeAMessage(model->shownPicture(&w, &h));
+        }(),
+        10000);
+    QVERIFY(monitortest::waitGone(drivers.front(), 5000));
+    QVERIFY(!QFileInfo::exists(m_config.filePath(QStringLiteral("tavrik/screencast-token"))));
+}
+
+QTEST_MAIN(TestWaylandMonitor)
+#include "tst_waylandmonitor.moc"

@@ -1,0 +1,335 @@
+#include "pipewirestream.h"
+
+#include <pipewire/pipewire.h>
+#include <spa/buffer/meta.h>
+#include <spa/param/video/format-utils.h>
+#include <spa/pod/builder.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+#include <unistd.h>
+
+namespace telvdrv {
+
+namespace {
+
+constexpr int kLargestSide = 16384;
+constexpr uint32_t kMostDamageRegions = 16;
+
+} // namespace
+
+struct PipeWireStream::State {
+    // Touched on the caller's thread, with the loop locked.
+    pw_thread_loop *loop = nullptr;
+    pw_context *context = nullptr;
+    pw_core *core = nullptr;
+    pw_stream *stream = nullptr;
+    spa_hook coreListener{};
+    spa_hook streamListener{};
+
+    // Shared with PipeWire's thread.
+    std::mutex mutex;
+    std::condition_variable changed;
+    int formatWidth = 0;
+    int formatHeight = 0;
+    std::vector<uint8_t> newest; // rows of width * 4 bytes
+    int newestWidth = 0;
+    int newestHeight = 0;
+    bool fresh = false;
+    bool over = false;
+    bool seenOne = false;
+
+    // The caller's side of the newest picture, swapped in by grab().
+    std::vector<uint8_t> front;
+    int frontWidth = 0;
+    int frontHeight = 0;
+
+    void end()
+    {
+        {
+            const std::lock_guard lock(mutex);
+            over = true;
+        }
+        changed.notify_all();
+    }
+
+    void take(const spa_buffer *buffer);
+};
+
+namespace {
+
+bool nothingNew(const spa_buffer *buffer)
+{
+    // A compositor that says what changed may send a buffer without change
+    // (a cursor move, a repeated frame).
+    spa_meta *damage = spa_buffer_find_meta(buffer, SPA_META_VideoDamage);
+    if (!damage)
+        return false;
+    spa_meta_region *region = nullptr;
+    spa_meta_for_each(region, damage)
+    {
+        if (!spa_meta_region_is_valid(region))
+            break;
+        return false;
+    }
+    return true;
+}
+
+void onProcess(void *data)
+{
+    auto *s = static_cast<PipeWireStream::State *>(data);
+    // Only the newest counts: older ones go straight back.
+    pw_buffer *newest = nullptr;
+    while (pw_buffer *b = pw_stream_dequeue_buffer(s->stream)) {
+        if (newest)
+            pw_stream_queue_buffer(s->stream, newest);
+        newest = b;
+    }
+    if (!newest)
+        return;
+    s->take(newest->buffer);
+    pw_stream_queue_buffer(s->stream, newest);
+}
+
+void onParamChanged(void *data, uint32_t id, const spa_pod *param)
+{
+    auto *s = static_cast<PipeWireStream::State *>(data);
+    if (!param || id != SPA_PARAM_Format)
+        return;
+    uint32_t mediaType = 0;
+    uint32_t mediaSubtype = 0;
+    spa_video_info_raw info{};
+    if (spa_format_parse(param, &mediaType, &mediaSubtype) < 0 || mediaType != SPA_MEDIA_TYPE_video
+        || mediaSubtype != SPA_MEDIA_SUBTYPE_raw || spa_format_video_raw_parse(param, &info) < 0)
+        return;
+    {
+        const std::lock_guard lock(s->mutex);
+        const bool usable = (info.format == SPA_VIDEO_FORMAT_BGRx || info.format == SPA_VIDEO_FORMAT_BGRA)
+                            && info.size.width > 0 && info.size.height > 0 && info.size.width <= kLargestSide
+                            && info.size.height <= kLargestSide;
+        s->formatWidth = usable ? int(info.size.width) : 0;
+        s->formatHeight = usable ? int(info.size.height) : 0;
+        // Grown here, not per frame.
+        const size_t bytes = size_t(s->formatWidth) * 4 * size_t(s->formatHeight);
+        if (s->newest.size() < bytes)
+            s->newest.resize(bytes);
+    }
+
+    uint8_t space[1024];
+    spa_pod_builder b = SPA_POD_BUILDER_INIT(space, sizeof space);
+    const spa_pod *params[3];
+    // Memory the driver can read: a shared segment or a mapped memfd.
+    params[0] = static_cast<const spa_pod *>(spa_pod_builder_add_object(
+        &b, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers, SPA_PARAM_BUFFERS_dataType,
+        SPA_POD_CHOICE_FLAGS_Int((1 << SPA_DATA_MemPtr) | (1 << SPA_DATA_MemFd))));
+    params[1] = static_cast<const spa_pod *>(
+        spa_pod_builder_add_object(&b, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta, SPA_PARAM_META_type,
+                                   SPA_POD_Id(SPA_META_Header), SPA_PARAM_META_size, SPA_POD_Int(sizeof(spa_meta_header))));
+    params[2] = static_cast<const spa_pod *>(spa_pod_builder_add_object(
+        &b, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta, SPA_PARAM_META_type, SPA_POD_Id(SPA_META_VideoDamage),
+        SPA_PARAM_META_size,
+        SPA_POD_CHOICE_RANGE_Int(int(sizeof(spa_meta_region) * kMostDamageRegions), int(sizeof(spa_meta_region)),
+                                 int(sizeof(spa_meta_region) * kMostDamageRegions))));
+    pw_stream_update_params(s->stream, params, 3);
+}
+
+void onStateChanged(void *data, pw_stream_state, pw_stream_state state, const char *)
+{
+    if (state == PW_STREAM_STATE_ERROR || state == PW_STREAM_STATE_UNCONNECTED)
+        static_cast<PipeWireStream::State *>(data)->end();
+}
+
+void onCoreError(void *data, uint32_t id, int, int, const char *)
+{
+    // The remote went away (the compositor ended the cast).
+    if (id == PW_ID_CORE)
+        static_cast<PipeWireStream::State *>(data)->end();
+}
+
+const pw_stream_events kStreamEvents = [] {
+    pw_stream_events e{};
+    e.version = PW_VERSION_STREAM_EVENTS;
+    e.state_changed = onStateChanged;
+    e.param_changed = onParamChanged;
+    e.process = onProcess;
+    return e;
+}();
+
+const pw_core_events kCoreEvents = [] {
+    pw_core_events e{};
+    e.version = PW_VERSION_CORE_EVENTS;
+    e.error = onCoreError;
+    return e;
+}();
+
+} // namespace
+
+void PipeWireStream::State::take(const spa_buffer *buffer)
+{
+    const auto *header =
+        static_cast<const spa_meta_header *>(spa_buffer_find_meta_data(buffer, SPA_META_Header, sizeof(spa_meta_header)));
+    if (header && (header->flags & SPA_META_HEADER_FLAG_CORRUPTED))
+        return;
+    if (buffer->n_datas < 1)
+        return;
+    const spa_data &d = buffer->datas[0];
+    if (!d.data || !d.chunk || d.chunk->size == 0 || (d.chunk->flags & SPA_CHUNK_FLAG_CORRUPTED))
+        return;
+    if (seenOne && nothingNew(buffer))
+        return;
+
+    std::unique_lock lock(mutex);
+    const int width = formatWidth;
+    const int height = formatHeight;
+    if (width == 0)
+        return;
+    const size_t row = size_t(width) * 4;
+    const size_t stride = d.chunk->stride > 0 ? size_t(d.chunk->stride) : row;
+    const size_t offset = d.chunk->offset;
+    // What the compositor says must lie inside what it mapped.
+    if (stride < row || offset > d.maxsize || (d.maxsize - offset - row) / stride < size_t(height - 1))
+        return;
+    const auto *from = static_cast<const uint8_t *>(d.data) + offset;
+    for (int y = 0; y < height; ++y)
+        std::memcpy(newest.data() + size_t(y) * row, from + size_t(y) * stride, row);
+    newestWidth = width;
+    newestHeight = height;
+    fresh = true;
+    seenOne = true;
+    lock.unlock();
+    changed.notify_all();
+}
+
+std::unique_ptr<PipeWireStream> PipeWireStream::connect(int fd, uint32_t node, int width, int height, std::string *why)
+{
+    pw_init(nullptr, nullptr);
+    auto state = std::make_unique<State>();
+    // Owns what is made from here on, also on the way out below.
+    std::unique_ptr<PipeWireStream> result(new PipeWireStream(std::move(state)));
+    State &s = *result->m_state;
+    s.loop = pw_thread_loop_new("telvdrv-cast", nullptr);
+    if (!s.loop) {
+        close(fd);
+        *why = "cannot make PipeWire's loop";
+        return nullptr;
+    }
+    s.context = pw_context_new(pw_thread_loop_get_loop(s.loop), nullptr, 0);
+    if (!s.context || pw_thread_loop_start(s.loop) < 0) {
+        close(fd);
+        *why = "cannot start PipeWire";
+        return nullptr;
+    }
+    pw_thread_loop_lock(s.loop);
+    s.core = pw_context_connect_fd(s.context, fd, nullptr, 0);
+    if (!s.core) {
+        pw_thread_loop_unlock(s.loop);
+        *why = "cannot reach the screen cast's PipeWire remote";
+        return nullptr;
+    }
+    // PipeWire's C interface macros cast the old way.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wold-style-cast"
+    pw_core_add_listener(s.core, &s.coreListener, &kCoreEvents, &s);
+#pragma GCC diagnostic pop
+    s.stream = pw_stream_new(s.core, "telvdrv",
+                             pw_properties_new(PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY, "Capture",
+                                               PW_KEY_MEDIA_ROLE, "Screen", nullptr));
+    if (!s.stream) {
+        pw_thread_loop_unlock(s.loop);
+        *why = "cannot make a PipeWire stream";
+        return nullptr;
+    }
+    pw_stream_add_listener(s.stream, &s.streamListener, &kStreamEvents, &s);
+
+    uint8_t space[1024];
+    spa_pod_builder b = SPA_POD_BUILDER_INIT(space, sizeof space);
+    // The screen's own size where the compositor lets the receiver choose
+    // (a virtual monitor); any size otherwise, letterboxed later.
+    const spa_rectangle wanted = SPA_RECTANGLE(uint32_t(width), uint32_t(height));
+    const spa_rectangle smallest = SPA_RECTANGLE(1, 1);
+    const spa_rectangle largest = SPA_RECTANGLE(uint32_t(kLargestSide), uint32_t(kLargestSide));
+    const spa_pod *format = static_cast<const spa_pod *>(spa_pod_builder_add_object(
+        &b, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat, SPA_FORMAT_mediaType, SPA_POD_Id(SPA_MEDIA_TYPE_video),
+        SPA_FORMAT_mediaSubtype, SPA_POD_Id(SPA_MEDIA_SUBTYPE_raw), SPA_FORMAT_VIDEO_format,
+        SPA_POD_CHOICE_ENUM_Id(3, SPA_VIDEO_FORMAT_BGRx, SPA_VIDEO_FORMAT_BGRx, SPA_VIDEO_FORMAT_BGRA),
+        SPA_FORMAT_VIDEO_size, SPA_POD_CHOICE_RANGE_Rectangle(&wanted, &smallest, &largest)));
+    const int connected =
+        pw_stream_connect(s.stream, PW_DIRECTION_INPUT, node,
+                          pw_stream_flags(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS), &format, 1);
+    pw_thread_loop_unlock(s.loop);
+    if (connected < 0) {
+        *why = std::string("PipeWire refused the stream: ") + std::strerror(-connected);
+        return nullptr;
+    }
+    return result;
+}
+
+PipeWireStream::PipeWireStream(std::unique_ptr<State> state) : m_state(std::move(state)) {}
+
+PipeWireStream::~PipeWireStream()
+{
+    State &s = *m_state;
+    if (s.loop) {
+        pw_thread_loop_lock(s.loop);
+        if (s.stream) {
+            spa_hook_remove(&s.streamListener);
+            pw_stream_destroy(s.stream);
+        }
+        if (s.core) {
+            spa_hook_remove(&s.coreListener);
+            pw_core_disconnect(s.core);
+        }
+        pw_thread_loop_unlock(s.loop);
+        pw_thread_loop_stop(s.loop);
+    }
+    if (s.context)
+        pw_context_destroy(s.context);
+    if (s.loop)
+        pw_thread_loop_destroy(s.loop);
+    pw_deinit();
+}
+
+bool PipeWireStream::waitForChange(int ms)
+{
+    State &s = *m_state;
+    std::unique_lock lock(s.mutex);
+    s.changed.wait_for(lock, std::chrono::milliseconds(ms), [&s] { return s.fresh || s.over; });
+    return s.fresh;
+}
+
+Picture PipeWireStream::grab()
+{
+    State &s = *m_state;
+    Picture picture;
+    const std::lock_guard lock(s.mutex);
+    if (s.fresh) {
+        // The newest becomes ours; PipeWire's thread writes into the other.
+        s.front.swap(s.newest);
+        s.frontWidth = s.newestWidth;
+        s.frontHeight = s.newestHeight;
+        const size_t bytes = size_t(s.formatWidth) * 4 * size_t(s.formatHeight);
+        if (s.newest.size() < bytes)
+            s.newest.resize(bytes);
+        s.fresh = false;
+    }
+    if (s.frontWidth == 0)
+        return picture;
+    picture.pixels = s.front.data();
+    picture.width = s.frontWidth;
+    picture.height = s.frontHeight;
+    picture.stride = s.frontWidth * 4;
+    return picture;
+}
+
+bool PipeWireStream::ended() const
+{
+    const std::lock_guard lock(m_state->mutex);
+    return m_state->over;
+}
+
+} // namespace telvdrv

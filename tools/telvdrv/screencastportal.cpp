@@ -1,0 +1,316 @@
+#include "screencastportal.h"
+
+#include <QCoreApplication>
+#include <QDBusArgument>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusObjectPath>
+#include <QDBusUnixFileDescriptor>
+#include <QDBusVariant>
+#include <QDir>
+#include <QEventLoop>
+#include <QFile>
+#include <QFileInfo>
+#include <QTimer>
+
+#include <cerrno>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace telvdrv {
+
+namespace {
+
+const QString kService = QStringLiteral("org.freedesktop.portal.Desktop");
+const QString kPath = QStringLiteral("/org/freedesktop/portal/desktop");
+const QString kScreenCast = QStringLiteral("org.freedesktop.portal.ScreenCast");
+const QString kRequest = QStringLiteral("org.freedesktop.portal.Request");
+const QString kSession = QStringLiteral("org.freedesktop.portal.Session");
+
+constexpr uint kMonitorSource = 1;
+constexpr uint kVirtualSource = 4;
+constexpr uint kEmbeddedCursor = 2;
+constexpr uint kPersistUntilRevoked = 2;
+constexpr int kCallTimeoutMs = 30000;
+constexpr qint64 kLongestToken = 4096;
+
+} // namespace
+
+// Receives the portal's signals; QtDBus delivers them to slots only.
+class PortalListener : public QObject {
+    Q_OBJECT
+public:
+    bool answered = false;
+    uint code = 2;
+    QVariantMap results;
+    bool sessionClosed = false;
+
+public Q_SLOTS:
+    void onResponse(uint response, const QVariantMap &values)
+    {
+        answered = true;
+        code = response;
+        results = values;
+        Q_EMIT responded();
+    }
+    void onClosed(const QVariantMap &) { sessionClosed = true; }
+
+Q_SIGNALS:
+    void responded();
+};
+
+struct ScreenCastPortal::State {
+    QString tokenFile;
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    PortalListener listener;
+    QString session;
+    int counter = 0;
+
+    QString nextToken() { return QStringLiteral("tavrik%1_%2").arg(QCoreApplication::applicationPid()).arg(++counter); }
+
+    // Where the portal puts the request object for `token`.
+    QString requestPath(const QString &token) const
+    {
+        QString sender = bus.baseService().mid(1);
+        sender.replace(QLatin1Char('.'), QLatin1Char('_'));
+        return QStringLiteral("/org/freedesktop/portal/desktop/request/%1/%2").arg(sender, token);
+    }
+
+    bool listenOn(const QString &path)
+    {
+        return bus.connect(kService, path, kRequest, QStringLiteral("Response"), &listener,
+                           SLOT(onResponse(uint, QVariantMap)));
+    }
+
+    void stopListening(const QString &path)
+    {
+        bus.disconnect(kService, path, kRequest, QStringLiteral("Response"), &listener,
+                       SLOT(onResponse(uint, QVariantMap)));
+    }
+
+    QVariant property(const QString &name, QString *error) const
+    {
+        QDBusMessage get = QDBusMessage::createMethodCall(kService, kPath, QStringLiteral("org.freedesktop.DBus.Properties"),
+                                                          QStringLiteral("Get"));
+        get << kScreenCast << name;
+        const QDBusMessage reply = bus.call(get, QDBus::Block, kCallTimeoutMs);
+        if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) {
+            *error = reply.errorMessage();
+            return {};
+        }
+        return reply.arguments().constFirst().value<QDBusVariant>().variant();
+    }
+
+    // One portal request: the call, then its Response. The request object
+    // is listened to before the call so that a quick answer is not missed.
+    ScreenCast::Outcome request(const QString &method, QList<QVariant> arguments, QVariantMap options,
+                                const std::function<bool()> &stopRequested, QString *detail)
+    {
+        const QString token = nextToken();
+        options.insert(QStringLiteral("handle_token"), token);
+        arguments << options;
+        QString path = requestPath(token);
+        listenOn(path);
+        listener.answered = false;
+        QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, kScreenCast, method);
+        call.setArguments(arguments);
+        const QDBusMessage reply = bus.call(call, QDBus::Block, kCallTimeoutMs);
+        if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) {
+            stopListening(path);
+            *detail = QStringLiteral("%1 failed: %2").arg(method, reply.errorMessage());
+            return ScreenCast::Outcome::Refused;
+        }
+        const QString handle = reply.arguments().constFirst().value<QDBusObjectPath>().path();
+        if (handle != path && !listener.answered) {
+            // An older portal that chose its own path.
+            stopListening(path);
+            path = handle;
+            listenOn(path);
+        }
+        if (!listener.answered) {
+            QEventLoop loop;
+            QObject::connect(&listener, &PortalListener::responded, &loop, &QEventLoop::quit);
+            QTimer look;
+            QObject::connect(&look, &QTimer::timeout, &loop, [&loop, &stopRequested] {
+                if (stopRequested())
+                    loop.quit();
+            });
+            look.start(100);
+            loop.exec();
+        }
+        stopListening(path);
+        if (!listener.answered) {
+            // Takes the portal's dialog away too.
+            bus.call(QDBusMessage::createMethodCall(kService, path, kRequest, QStringLiteral("Close")), QDBus::Block,
+                     kCallTimeoutMs);
+            return ScreenCast::Outcome::Stopped;
+        }
+        if (listener.code != 0) {
+            *detail = QStringLiteral("%1 was answered with %2").arg(method).arg(listener.code);
+            return ScreenCast::Outcome::Refused;
+        }
+        return ScreenCast::Outcome::Started;
+    }
+};
+
+ScreenCastPortal::ScreenCastPortal(QString tokenFile) : m_state(std::make_unique<State>())
+{
+    m_state->tokenFile = std::move(tokenFile);
+}
+
+ScreenCastPortal::~ScreenCastPortal()
+{
+    State &s = *m_state;
+    if (s.session.isEmpty())
+        return;
+    s.bus.disconnect(kService, s.session, kSession, QStringLiteral("Closed"), &s.listener,
+                     SLOT(onClosed(QVariantMap)));
+    s.bus.call(QDBusMessage::createMethodCall(kService, s.session, kSession, QStringLiteral("Close")), QDBus::Block,
+               kCallTimeoutMs);
+}
+
+ScreenCast ScreenCastPortal::start(bool extend, const std::function<bool()> &stopRequested)
+{
+    State &s = *m_state;
+    ScreenCast cast;
+    if (!s.bus.isConnected()) {
+        cast.detail = QStringLiteral("no session bus: %1").arg(s.bus.lastError().message());
+        return cast;
+    }
+    if (!(s.bus.connectionCapabilities() & QDBusConnection::UnixFileDescriptorPassing)) {
+        cast.detail = QStringLiteral("the session bus cannot pass file descriptors");
+        return cast;
+    }
+    QString error;
+    const QVariant types = s.property(QStringLiteral("AvailableSourceTypes"), &error);
+    if (!types.isValid()) {
+        cast.detail = QStringLiteral("no screen-cast portal: %1").arg(error);
+        return cast;
+    }
+    const uint version = s.property(QStringLiteral("version"), &error).toUInt();
+    const uint cursors = s.property(QStringLiteral("AvailableCursorModes"), &error).toUInt();
+    cast.virtualMonitor = extend && (types.toUInt() & kVirtualSource) != 0;
+
+    QVariantMap options;
+    options.insert(QStringLiteral("session_handle_token"), s.nextToken());
+    cast.outcome = s.request(QStringLiteral("CreateSession"), {}, options, stopRequested, &cast.detail);
+    if (cast.outcome != ScreenCast::Outcome::Started)
+        return cast;
+    s.session = s.listener.results.value(QStringLiteral("session_handle")).toString();
+    if (s.session.isEmpty()) {
+        cast.outcome = ScreenCast::Outcome::Refused;
+        cast.detail = QStringLiteral("CreateSession gave no session");
+        return cast;
+    }
+    s.bus.connect(kService, s.session, kSession, QStringLiteral("Closed"), &s.listener, SLOT(onClosed(QVariantMap)));
+    const QVariant session = QVariant::fromValue(QDBusObjectPath(s.session));
+
+    options.clear();
+    options.insert(QStringLiteral("types"), cast.virtualMonitor ? kVirtualSource : kMonitorSource);
+    options.insert(QStringLiteral("multiple"), false);
+    // A display shows its pointer.
+    if (cursors & kEmbeddedCursor)
+        options.insert(QStringLiteral("cursor_mode"), kEmbeddedCursor);
+    if (version >= 4) {
+        options.insert(QStringLiteral("persist_mode"), kPersistUntilRevoked);
+        const QString token = loadRestoreToken(s.tokenFile);
+        if (!token.isEmpty())
+            options.insert(QStringLiteral("restore_token"), token);
+    }
+    cast.outcome = s.request(QStringLiteral("SelectSources"), {session}, options, stopRequested, &cast.detail);
+    if (cast.outcome != ScreenCast::Outcome::Started)
+        return cast;
+
+    cast.outcome = s.request(QStringLiteral("Start"), {session, QString()}, {}, stopRequested, &cast.detail);
+    if (cast.outcome != ScreenCast::Outcome::Started)
+        return cast;
+    const QVariantMap results = s.listener.results;
+    const QString token = results.value(QStringLiteral("restore_token")).toString();
+    if (!token.isEmpty() && !saveRestoreToken(s.tokenFile, token))
+        cast.detail = QStringLiteral("cannot keep the portal's restore token in %1").arg(s.tokenFile);
+
+    // a(ua{sv}): the first stream is ours.
+    bool found = false;
+    const QDBusArgument streams = results.value(QStringLiteral("streams")).value<QDBusArgument>();
+    if (streams.currentType() == QDBusArgument::ArrayType) {
+        streams.beginArray();
+        while (!streams.atEnd()) {
+            uint node = 0;
+            QVariantMap properties;
+            streams.beginStructure();
+            streams >> node >> properties;
+            streams.endStructure();
+            if (!found) {
+                cast.node = node;
+                found = true;
+            }
+        }
+        streams.endArray();
+    }
+    if (!found) {
+        cast.outcome = ScreenCast::Outcome::Refused;
+        cast.detail = QStringLiteral("the portal started no stream");
+        return cast;
+    }
+
+    QDBusMessage open = QDBusMessage::createMethodCall(kService, kPath, kScreenCast, QStringLiteral("OpenPipeWireRemote"));
+    open << session << QVariantMap();
+    const QDBusMessage reply = s.bus.call(open, QDBus::Block, kCallTimeoutMs);
+    const QDBusUnixFileDescriptor fd =
+        reply.arguments().isEmpty() ? QDBusUnixFileDescriptor() : reply.arguments().constFirst().value<QDBusUnixFileDescriptor>();
+    if (reply.type() != QDBusMessage::ReplyMessage || !fd.isValid()) {
+        cast.outcome = ScreenCast::Outcome::Refused;
+        cast.detail = QStringLiteral("OpenPipeWireRemote failed: %1").arg(reply.errorMessage());
+        return cast;
+    }
+    // Ours beyond the message's life.
+    cast.fd = fcntl(fd.fileDescriptor(), F_DUPFD_CLOEXEC, 3);
+    if (cast.fd < 0) {
+        cast.outcome = ScreenCast::Outcome::Refused;
+        cast.detail = QStringLiteral("cannot keep the PipeWire remote: %1").arg(QString::fromLocal8Bit(strerror(errno)));
+    }
+    return cast;
+}
+
+bool ScreenCastPortal::closed() const
+{
+    return m_state->listener.sessionClosed;
+}
+
+bool saveRestoreToken(const QString &path, const QString &token)
+{
+    const QFileInfo info(path);
+    if (!QDir().mkpath(info.absolutePath()))
+        return false;
+    QByteArray name = QFile::encodeName(path + QStringLiteral(".XXXXXX"));
+    // mkstemp makes it 0600 whatever the umask.
+    const int fd = mkstemp(name.data());
+    if (fd < 0)
+        return false;
+    const QByteArray bytes = token.toUtf8();
+    const bool written = write(fd, bytes.constData(), size_t(bytes.size())) == bytes.size() && fsync(fd) == 0;
+    const bool closedWell = close(fd) == 0;
+    if (!written || !closedWell || rename(name.constData(), QFile::encodeName(path).constData()) != 0) {
+        unlink(name.constData());
+        return false;
+    }
+    return true;
+}
+
+QString loadRestoreToken(const QString &path)
+{
+    QFile file(path);
+    // Someone else's token, or a huge file, is not ours to hand on.
+    if (!file.open(QIODevice::ReadOnly) || file.size() > kLongestToken)
+        return {};
+    struct stat st{};
+    if (fstat(file.handle(), &st) != 0 || st.st_uid != geteuid() || (st.st_mode & 077) != 0)
+        return {};
+    return QString::fromUtf8(file.read(kLongestToken)).trimmed();
+}
+
+} // namespace telvdrv
+
+#include "screencastportal.moc"
