@@ -89,7 +89,9 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # Loaded at run time, so dpkg-shlibdeps cannot see them: the windowing plugins
 # and OpenSSL for the firmware server's HTTPS.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, libssl3")
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "hicolor-icon-theme")
+# Monitor mode on Wayland desktops talks to the screen-cast portal and the
+# PipeWire daemon, which desktops usually bring along.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "hicolor-icon-theme, xdg-desktop-portal, pipewire")
 # The maintainer scripts name the programs' folder, filled in here.
 foreach(script preinst postinst)
   configure_file(${_tavrik_pkg}/debian/${script} ${CMAKE_CURRENT_BINARY_DIR}/debian/${script} @ONLY)
