@@ -10,9 +10,19 @@
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <system_error>
 #include <vector>
 
 #include <unistd.h>
+
+// SPA's builder and interface macros are C: compound literals, statement
+// expressions and casts of the old kind.
+#pragma GCC diagnostic ignored "-Wpedantic"
+#pragma GCC diagnostic ignored "-Wold-style-cast"
+#ifdef __clang__
+#pragma clang diagnostic ignored "-Wc99-extensions"
+#pragma clang diagnostic ignored "-Wgnu-statement-expression"
+#endif
 
 namespace telvdrv {
 
@@ -231,11 +241,7 @@ std::unique_ptr<PipeWireStream> PipeWireStream::connect(int fd, uint32_t node, i
         *why = "cannot reach the screen cast's PipeWire remote";
         return nullptr;
     }
-    // PipeWire's C interface macros cast the old way.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wold-style-cast"
     pw_core_add_listener(s.core, &s.coreListener, &kCoreEvents, &s);
-#pragma GCC diagnostic pop
     s.stream = pw_stream_new(s.core, "telvdrv",
                              pw_properties_new(PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY, "Capture",
                                                PW_KEY_MEDIA_ROLE, "Screen", nullptr));
@@ -263,7 +269,7 @@ std::unique_ptr<PipeWireStream> PipeWireStream::connect(int fd, uint32_t node, i
                           pw_stream_flags(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS), &format, 1);
     pw_thread_loop_unlock(s.loop);
     if (connected < 0) {
-        *why = std::string("PipeWire refused the stream: ") + std::strerror(-connected);
+        *why = "PipeWire refused the stream: " + std::generic_category().message(-connected);
         return nullptr;
     }
     return result;

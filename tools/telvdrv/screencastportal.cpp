@@ -14,6 +14,7 @@
 #include <QTimer>
 
 #include <cerrno>
+#include <system_error>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -269,7 +270,7 @@ ScreenCast ScreenCastPortal::start(bool extend, const std::function<bool()> &sto
     cast.fd = fcntl(fd.fileDescriptor(), F_DUPFD_CLOEXEC, 3);
     if (cast.fd < 0) {
         cast.outcome = ScreenCast::Outcome::Refused;
-        cast.detail = QStringLiteral("cannot keep the PipeWire remote: %1").arg(QString::fromLocal8Bit(strerror(errno)));
+        cast.detail = QStringLiteral("cannot keep the PipeWire remote: %1").arg(QString::fromStdString(std::generic_category().message(errno)));
     }
     return cast;
 }
