@@ -69,6 +69,8 @@ private slots:
 
     void outputReachesTheGlassThroughTheMonitorButton();
     void refusedSharingIsToldOnTheScreenAndEndsTheDriver();
+    // Last: it ends the portal's backend.
+    void sharingEndedByTheDesktopIsToldOnTheScreen();
 
 private:
     QPushButton *monitorButton() const
@@ -194,6 +196,37 @@ void TestWaylandMonitor::refusedSharingIsToldOnTheScreenAndEndsTheDriver()
         10000);
     QVERIFY(monitortest::waitGone(drivers.front(), 5000));
     QVERIFY(!QFileInfo::exists(m_config.filePath(QStringLiteral("tavrik/screencast-token"))));
+}
+
+void TestWaylandMonitor::sharingEndedByTheDesktopIsToldOnTheScreen()
+{
+    if (m_bed != QLatin1String("sharing"))
+        QSKIP("needs the sharing bed");
+    startMonitorMode("6.8in-telv");
+    const QList<qint64> drivers = monitortest::childrenNamed(QStringLiteral("telvdrv"));
+    QCOMPARE(drivers.size(), 1);
+    const auto model = m_model;
+    // Streaming: a frame of the output reached the screen.
+    const uint64_t before = model->frameSerial();
+    QElapsedTimer waited;
+    waited.start();
+    while (model->frameSerial() <= before + 1 && waited.elapsed() < 20000) {
+        swaymsg({QStringLiteral("output"), kOutput, QStringLiteral("mode"), QStringLiteral("800x480")});
+        QTest::qWait(400);
+    }
+    QVERIFY(model->frameSerial() > before + 1);
+
+    // The compositor's side of the cast goes away, as when the user stops
+    // sharing from the desktop.
+    QProcess::execute(QStringLiteral("pkill"), {QStringLiteral("-f"), QStringLiteral("xdg-desktop-portal-wlr")});
+    QTRY_VERIFY_WITH_TIMEOUT(
+        [&model] {
+            int w = 0;
+            int h = 0;
+            return glassLooksLikeAMessage(model->shownPicture(&w, &h));
+        }(),
+        10000);
+    QVERIFY(monitortest::waitGone(drivers.front(), 5000));
 }
 
 QTEST_MAIN(TestWaylandMonitor)

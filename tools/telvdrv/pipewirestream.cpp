@@ -264,9 +264,11 @@ std::unique_ptr<PipeWireStream> PipeWireStream::connect(int fd, uint32_t node, i
         SPA_FORMAT_mediaSubtype, SPA_POD_Id(SPA_MEDIA_SUBTYPE_raw), SPA_FORMAT_VIDEO_format,
         SPA_POD_CHOICE_ENUM_Id(3, SPA_VIDEO_FORMAT_BGRx, SPA_VIDEO_FORMAT_BGRx, SPA_VIDEO_FORMAT_BGRA),
         SPA_FORMAT_VIDEO_size, SPA_POD_CHOICE_RANGE_Rectangle(&wanted, &smallest, &largest)));
+    // Without DONT_RECONNECT a stream whose source went away (the user
+    // stopped sharing) only pauses, waiting for one that never comes.
     const int connected =
         pw_stream_connect(s.stream, PW_DIRECTION_INPUT, node,
-                          pw_stream_flags(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS), &format, 1);
+                          pw_stream_flags(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS | PW_STREAM_FLAG_DONT_RECONNECT), &format, 1);
     pw_thread_loop_unlock(s.loop);
     if (connected < 0) {
         *why = "PipeWire refused the stream: " + std::generic_category().message(-connected);
