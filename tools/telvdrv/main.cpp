@@ -223,7 +223,7 @@ int shareWaylandDesktop(monitor::FrameShare &share, int stride, int rate, telvdr
         std::fprintf(stderr, "telvdrv: the portal has no virtual monitors here; sharing the monitor chosen in it\n");
     std::string why;
     const std::unique_ptr<telvdrv::PipeWireStream> stream =
-        telvdrv::PipeWireStream::connect(cast.fd, cast.node, share.width(), share.height(), &why);
+        telvdrv::PipeWireStream::connect(cast.fd, cast.node, share.width(), share.height(), cast.virtualMonitor, &why);
     if (!stream) {
         std::fprintf(stderr, "telvdrv: %s\n", why.c_str());
         publishMessage(share, kCastEnded, stride);

@@ -215,7 +215,8 @@ void PipeWireStream::State::take(const spa_buffer *buffer)
     changed.notify_all();
 }
 
-std::unique_ptr<PipeWireStream> PipeWireStream::connect(int fd, uint32_t node, int width, int height, std::string *why)
+std::unique_ptr<PipeWireStream> PipeWireStream::connect(int fd, uint32_t node, int width, int height,
+                                                        bool virtualMonitor, std::string *why)
 {
     pw_init(nullptr, nullptr);
     auto state = std::make_unique<State>();
@@ -254,11 +255,12 @@ std::unique_ptr<PipeWireStream> PipeWireStream::connect(int fd, uint32_t node, i
 
     uint8_t space[1024];
     spa_pod_builder b = SPA_POD_BUILDER_INIT(space, sizeof space);
-    // The screen's own size where the compositor lets the receiver choose
-    // (a virtual monitor); any size otherwise, letterboxed later.
+    // A virtual monitor is made as large as the format says: the screen's
+    // size exactly. A real monitor is letterboxed later, whatever its size.
     const spa_rectangle wanted = SPA_RECTANGLE(uint32_t(width), uint32_t(height));
-    const spa_rectangle smallest = SPA_RECTANGLE(1, 1);
-    const spa_rectangle largest = SPA_RECTANGLE(uint32_t(kLargestSide), uint32_t(kLargestSide));
+    const spa_rectangle smallest = virtualMonitor ? wanted : SPA_RECTANGLE(1, 1);
+    const spa_rectangle largest =
+        virtualMonitor ? wanted : SPA_RECTANGLE(uint32_t(kLargestSide), uint32_t(kLargestSide));
     const spa_pod *format = static_cast<const spa_pod *>(spa_pod_builder_add_object(
         &b, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat, SPA_FORMAT_mediaType, SPA_POD_Id(SPA_MEDIA_TYPE_video),
         SPA_FORMAT_mediaSubtype, SPA_POD_Id(SPA_MEDIA_SUBTYPE_raw), SPA_FORMAT_VIDEO_format,

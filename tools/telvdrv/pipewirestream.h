@@ -15,10 +15,12 @@ namespace telvdrv {
 class PipeWireStream : public FrameSource {
 public:
     // Connects to node `node` on the remote behind `fd`, which it takes
-    // over. `width` x `height` is the size asked for where the compositor
-    // lets the receiver choose (a virtual monitor); a real monitor comes at
-    // its own size. Null, with the reason in `why`, when PipeWire refuses.
-    static std::unique_ptr<PipeWireStream> connect(int fd, uint32_t node, int width, int height, std::string *why);
+    // over. A virtual monitor (`virtualMonitor`) takes its size from the
+    // receiver, so it is asked for exactly `width` x `height`; a real
+    // monitor comes at its own size, preferably that one. Null, with the
+    // reason in `why`, when PipeWire refuses.
+    static std::unique_ptr<PipeWireStream> connect(int fd, uint32_t node, int width, int height, bool virtualMonitor,
+                                                   std::string *why);
     ~PipeWireStream() override;
     PipeWireStream(const PipeWireStream &) = delete;
     PipeWireStream &operator=(const PipeWireStream &) = delete;
