@@ -14,6 +14,7 @@
 #include <QTemporaryDir>
 
 #include <algorithm>
+#include <functional>
 
 #include <sys/stat.h>
 
@@ -56,6 +57,26 @@ bool glassLooksLikeAMessage(const std::vector<uint16_t> &glass)
         white += r == 31 && g >= 62 && b == 31;
     }
     return background > glass.size() / 2 && white > 100;
+}
+
+bool showsAMessage(const sim::ScreenModel &model)
+{
+    int w = 0;
+    int h = 0;
+    return glassLooksLikeAMessage(model.shownPicture(&w, &h));
+}
+
+// The compositor sends a frame only when the output changes: the same mode
+// applied again makes one. Repeats that until `done` holds or 20 s passed.
+bool nudgeOutputUntil(const std::function<bool()> &done)
+{
+    QElapsedTimer waited;
+    waited.start();
+    while (!done() && waited.elapsed() < 20000) {
+        swaymsg({QStringLiteral("output"), kOutput, QStringLiteral("mode"), QStringLiteral("800x480")});
+        QTest::qWait(400);
+    }
+    return done();
 }
 
 } // namespace
@@ -150,15 +171,8 @@ void TestWaylandMonitor::outputReachesTheGlassThroughTheMonitorButton()
     const QString token = m_config.filePath(QStringLiteral("tavrik/screencast-token"));
     // The second start hands the portal the token the first one kept.
     for (int start = 1; start <= 2; ++start) {
-        // The compositor sends a frame only when the output changes: the
-        // same mode applied again makes one.
-        QElapsedTimer waited;
-        waited.start();
-        while (!glassMatches() && waited.elapsed() < 20000) {
-            swaymsg({QStringLiteral("output"), kOutput, QStringLiteral("mode"), QStringLiteral("800x480")});
-            QTest::qWait(400);
-        }
-        QVERIFY2(glassMatches(), qPrintable(QStringLiteral("start %1: the output never reached the glass").arg(start)));
+        QVERIFY2(nudgeOutputUntil(glassMatches),
+                 qPrintable(QStringLiteral("start %1: the output never reached the glass").arg(start)));
 
         // Kept for the owner only.
         struct stat st{};
@@ -186,14 +200,7 @@ void TestWaylandMonitor::refusedSharingIsToldOnTheScreenAndEndsTheDriver()
     startMonitorMode("6.8in-telv");
     const QList<qint64> drivers = monitortest::childrenNamed(QStringLiteral("telvdrv"));
     QCOMPARE(drivers.size(), 1);
-    const auto model = m_model;
-    QTRY_VERIFY_WITH_TIMEOUT(
-        [&model] {
-            int w = 0;
-            int h = 0;
-            return glassLooksLikeAMessage(model->shownPicture(&w, &h));
-        }(),
-        10000);
+    QTRY_VERIFY_WITH_TIMEOUT(showsAMessage(*m_model), 10000);
     QVERIFY(monitortest::waitGone(drivers.front(), 5000));
     QVERIFY(!QFileInfo::exists(m_config.filePath(QStringLiteral("tavrik/screencast-token"))));
 }
@@ -208,24 +215,12 @@ void TestWaylandMonitor::sharingEndedByTheDesktopIsToldOnTheScreen()
     const auto model = m_model;
     // Streaming: a frame of the output reached the screen.
     const uint64_t before = model->frameSerial();
-    QElapsedTimer waited;
-    waited.start();
-    while (model->frameSerial() <= before + 1 && waited.elapsed() < 20000) {
-        swaymsg({QStringLiteral("output"), kOutput, QStringLiteral("mode"), QStringLiteral("800x480")});
-        QTest::qWait(400);
-    }
-    QVERIFY(model->frameSerial() > before + 1);
+    QVERIFY(nudgeOutputUntil([&model, before] { return model->frameSerial() > before + 1; }));
 
     // The compositor's side of the cast goes away, as when the user stops
     // sharing from the desktop.
     QProcess::execute(QStringLiteral("pkill"), {QStringLiteral("-f"), QStringLiteral("xdg-desktop-portal-wlr")});
-    QTRY_VERIFY_WITH_TIMEOUT(
-        [&model] {
-            int w = 0;
-            int h = 0;
-            return glassLooksLikeAMessage(model->shownPicture(&w, &h));
-        }(),
-        10000);
+    QTRY_VERIFY_WITH_TIMEOUT(showsAMessage(*model), 10000);
     QVERIFY(monitortest::waitGone(drivers.front(), 5000));
 }
 
