@@ -143,8 +143,9 @@ int main(int argc, char *argv[])
     // kept in the heap, its pages are not faulted in anew for every frame,
     // which would otherwise weigh on this process's figure depending on
     // how frames are spaced.
-    mallopt(M_MMAP_THRESHOLD, 64 << 20);
-    mallopt(M_TRIM_THRESHOLD, 256 << 20);
+    // Set before any thread starts.
+    mallopt(M_MMAP_THRESHOLD, 64 << 20); // NOLINT(concurrency-mt-unsafe)
+    mallopt(M_TRIM_THRESHOLD, 256 << 20); // NOLINT(concurrency-mt-unsafe)
     QCoreApplication app(argc, argv);
     const bool quick = app.arguments().contains(QStringLiteral("--quick"));
     const double seconds = quick ? 1.5 : 6.0;

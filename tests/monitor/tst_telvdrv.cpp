@@ -95,6 +95,10 @@ private slots:
     void withoutADesktopTheScreenSaysSo();
     void aWaylandSessionWithoutAPortalIsToldOnTheScreen();
     void restoreTokenIsKeptForTheOwnerOnly();
+    void portalIsAskedForAVirtualMonitorOnceThenWithItsToken();
+    void portalThatSaysNoOrLiesEndsWithAMessage_data();
+    void portalThatSaysNoOrLiesEndsWithAMessage();
+    void endsAtOnceWhileThePortalAsks();
     void stillDesktopPublishesNothingAfterTheFirstPicture();
     void extendAddsAMonitorOfTheScreensSizeAndGivesItBack();
     void extendAfterADriverKilledOutrightStillGivesTheDesktopBack();
@@ -106,6 +110,10 @@ private slots:
 
 private:
     // Starts telvdrv on `display` after writing the size into the share.
+    // Runs the driver as in a Wayland session whose portal is a
+    // `tavrik_fakeportal` started with `portalArguments`; its exit status,
+    // -1 when it did not end, and its standard error.
+    int runWithPortal(const QStringList &portalArguments, const QString &mode, const QString &config, QString *errors);
     bool startDriver(QProcess &driver, const QString &display, int width, int height,
                      QProcess::ProcessChannelMode channels = QProcess::ForwardedChannels,
                      const QString &mode = QStringLiteral("mirror"), const QProcessEnvironment &extra = {});
@@ -478,6 +486,186 @@ void TestTelvdrv::restoreTokenIsKeptForTheOwnerOnly()
     big.close();
     QVERIFY(big.setPermissions(QFile::ReadOwner | QFile::WriteOwner));
     QCOMPARE(telvdrv::loadRestoreToken(big.fileName()), QString());
+}
+
+namespace {
+
+// A session bus of the test's own.
+class SessionBus {
+public:
+    SessionBus()
+    {
+        m_daemon.start(QStringLiteral("dbus-daemon"),
+                       {QStringLiteral("--session"), QStringLiteral("--nofork"), QStringLiteral("--print-address=1")});
+        if (m_daemon.waitForStarted(5000) && m_daemon.waitForReadyRead(5000))
+            m_address = QString::fromUtf8(m_daemon.readLine()).trimmed();
+    }
+    ~SessionBus()
+    {
+        m_daemon.kill();
+        m_daemon.waitForFinished(3000);
+    }
+    SessionBus(const SessionBus &) = delete;
+    SessionBus &operator=(const SessionBus &) = delete;
+    QString address() const { return m_address; }
+
+private:
+    QProcess m_daemon;
+    QString m_address;
+};
+
+// The stand-in portal on a bus of its own, and what a driver in that
+// Wayland session sees.
+class FakePortal {
+public:
+    explicit FakePortal(const QStringList &arguments)
+    {
+        if (m_bus.address().isEmpty())
+            return;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), m_bus.address());
+        m_portal.setProcessEnvironment(env);
+        m_portal.start(QStringLiteral(FAKEPORTAL_PATH), arguments);
+        m_ready = m_portal.waitForReadyRead(5000) && m_portal.readLine().startsWith("ready");
+    }
+    ~FakePortal()
+    {
+        m_portal.kill();
+        m_portal.waitForFinished(3000);
+    }
+    FakePortal(const FakePortal &) = delete;
+    FakePortal &operator=(const FakePortal &) = delete;
+    bool ready() const { return m_ready; }
+    QProcessEnvironment session(const QString &config) const
+    {
+        QProcessEnvironment env;
+        env.insert(QStringLiteral("XDG_SESSION_TYPE"), QStringLiteral("wayland"));
+        env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), m_bus.address());
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), config);
+        return env;
+    }
+
+private:
+    SessionBus m_bus;
+    QProcess m_portal;
+    bool m_ready = false;
+};
+
+QStringList readLines(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+} // namespace
+
+int TestTelvdrv::runWithPortal(const QStringList &portalArguments, const QString &mode, const QString &config,
+                               QString *errors)
+{
+    const FakePortal portal(portalArguments);
+    if (!portal.ready())
+        return -2;
+    QProcess driver;
+    if (!startDriver(driver, QStringLiteral(":4095"), 800, 480, QProcess::SeparateChannels, mode,
+                     portal.session(config)))
+        return -2;
+    if (!driver.waitForFinished(10000)) {
+        driver.kill();
+        driver.waitForFinished(3000);
+        return -1;
+    }
+    *errors = QString::fromUtf8(driver.readAllStandardError());
+    return driver.exitStatus() == QProcess::NormalExit ? driver.exitCode() : -1;
+}
+
+void TestTelvdrv::portalIsAskedForAVirtualMonitorOnceThenWithItsToken()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString record = dir.filePath(QStringLiteral("calls"));
+    const QString config = dir.filePath(QStringLiteral("config"));
+    const QString token = config + QStringLiteral("/tavrik/screencast-token");
+    // A portal with virtual monitors and an embedded pointer (GNOME, KDE).
+    const QStringList portal{QStringLiteral("--record"), record, QStringLiteral("--types"), QStringLiteral("7"),
+                             QStringLiteral("--cursors"), QStringLiteral("7")};
+
+    QString errors;
+    // Its PipeWire remote is dead at once: the screen says sharing ended.
+    QCOMPARE(runWithPortal(portal, QStringLiteral("extend"), config, &errors), 3);
+    QVERIFY2(errors.contains(QStringLiteral("Screen sharing ended")), qPrintable(errors));
+    QCOMPARE(waitFrame(*m_share, 1000), FrameWait::Picture);
+    QVERIFY(looksLikeAMessage(visibleRows(*m_share, 800, 480)));
+    QCOMPARE(readLines(record), (QStringList{QStringLiteral("CreateSession"),
+                                             QStringLiteral("SelectSources cursor_mode=2 multiple=false persist_mode=2 types=4"),
+                                             QStringLiteral("Start"), QStringLiteral("OpenPipeWireRemote")}));
+    QCOMPARE(telvdrv::loadRestoreToken(token), QStringLiteral("tok-1"));
+
+    // The next start hands the token back, so the user is not asked again,
+    // and keeps the one the portal gives then.
+    QFile::remove(record);
+    QCOMPARE(runWithPortal(portal, QStringLiteral("extend"), config, &errors), 3);
+    QCOMPARE(readLines(record).value(1),
+             QStringLiteral("SelectSources cursor_mode=2 multiple=false persist_mode=2 restore_token=tok-1 types=4"));
+    QCOMPARE(telvdrv::loadRestoreToken(token), QStringLiteral("tok-2"));
+
+    // Mirror mode shares a real monitor, which the user picks.
+    QFile::remove(record);
+    QCOMPARE(runWithPortal(portal, QStringLiteral("mirror"), config, &errors), 3);
+    QVERIFY(readLines(record).value(1).endsWith(QStringLiteral(" types=1")));
+}
+
+void TestTelvdrv::portalThatSaysNoOrLiesEndsWithAMessage_data()
+{
+    QTest::addColumn<QStringList>("portal");
+    QTest::addColumn<QString>("said");
+    QTest::newRow("user refuses the choice") << QStringList{QStringLiteral("--refuse"), QStringLiteral("SelectSources")}
+                                             << QStringLiteral("Screen sharing was refused");
+    QTest::newRow("user cancels at start") << QStringList{QStringLiteral("--refuse"), QStringLiteral("Start")}
+                                           << QStringLiteral("Screen sharing was refused");
+    QTest::newRow("no session") << QStringList{QStringLiteral("--refuse"), QStringLiteral("CreateSession")}
+                                << QStringLiteral("Screen sharing was refused");
+    QTest::newRow("streams of the wrong type") << QStringList{QStringLiteral("--bad-streams")}
+                                               << QStringLiteral("Screen sharing was refused");
+}
+
+void TestTelvdrv::portalThatSaysNoOrLiesEndsWithAMessage()
+{
+    QFETCH(QStringList, portal);
+    QFETCH(QString, said);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString config = dir.filePath(QStringLiteral("config"));
+    QString errors;
+    QCOMPARE(runWithPortal(portal, QStringLiteral("extend"), config, &errors), 3);
+    QVERIFY2(errors.contains(said), qPrintable(errors));
+    QCOMPARE(waitFrame(*m_share, 1000), FrameWait::Picture);
+    QVERIFY(looksLikeAMessage(visibleRows(*m_share, 800, 480)));
+    // Nothing to be asked back with: no token kept.
+    QVERIFY(!QFileInfo::exists(config + QStringLiteral("/tavrik/screencast-token")));
+}
+
+void TestTelvdrv::endsAtOnceWhileThePortalAsks()
+{
+    // The portal's dialog is up and nobody answers: monitor mode is
+    // stopped meanwhile.
+    const FakePortal portal({QStringLiteral("--silent"), QStringLiteral("SelectSources")});
+    QVERIFY(portal.ready());
+    QTemporaryDir config;
+    QProcess driver;
+    QVERIFY(startDriver(driver, QStringLiteral(":4095"), 800, 480, QProcess::SeparateChannels,
+                        QStringLiteral("extend"), portal.session(config.path())));
+    QTest::qWait(1000);
+    QCOMPARE(driver.state(), QProcess::Running);
+    QElapsedTimer t;
+    t.start();
+    driver.terminate();
+    QVERIFY(driver.waitForFinished(3000));
+    QVERIFY(t.elapsed() < 1000);
+    QCOMPARE(driver.exitCode(), 0);
+    // Stopped by the user: no message of its own.
+    QCOMPARE(waitFrame(*m_share, 200), FrameWait::TimedOut);
 }
 
 void TestTelvdrv::stillDesktopPublishesNothingAfterTheFirstPicture()

@@ -228,9 +228,6 @@ ScreenCast ScreenCastPortal::start(bool extend, const std::function<bool()> &sto
     if (cast.outcome != ScreenCast::Outcome::Started)
         return cast;
     const QVariantMap results = s.listener.results;
-    const QString token = results.value(QStringLiteral("restore_token")).toString();
-    if (!token.isEmpty() && !saveRestoreToken(s.tokenFile, token))
-        cast.detail = QStringLiteral("cannot keep the portal's restore token in %1").arg(s.tokenFile);
 
     // a(ua{sv}): the first stream is ours.
     bool found = false;
@@ -255,6 +252,10 @@ ScreenCast ScreenCastPortal::start(bool extend, const std::function<bool()> &sto
         cast.detail = QStringLiteral("the portal started no stream");
         return cast;
     }
+    // Kept only for a cast that started: it is what the next start restores.
+    const QString token = results.value(QStringLiteral("restore_token")).toString();
+    if (!token.isEmpty() && !saveRestoreToken(s.tokenFile, token))
+        cast.detail = QStringLiteral("cannot keep the portal's restore token in %1").arg(s.tokenFile);
 
     QDBusMessage open = QDBusMessage::createMethodCall(kService, kPath, kScreenCast, QStringLiteral("OpenPipeWireRemote"));
     open << session << QVariantMap();

@@ -1,0 +1,179 @@
+// A stand-in screen-cast portal on the session bus, for the frame driver's
+// tests: offers the source types and cursor modes it is told, answers each
+// request at once, writes every call's options to --record (one line per
+// call, keys sorted), hands out restore tokens ("tok-1", then the one after
+// the token it was handed back: "tok-2" for "tok-1", …) and a
+// PipeWire remote whose other end is already closed.
+//   fakeportal --record FILE [--types N] [--cursors N] [--refuse METHOD]
+//              [--silent METHOD] [--bad-streams]
+// --refuse answers METHOD with "cancelled"; --silent never answers it, as
+// a dialog nobody attends to.
+#include <QCoreApplication>
+#include <QDBusArgument>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusMetaType>
+#include <QDBusObjectPath>
+#include <QDBusUnixFileDescriptor>
+#include <QFile>
+#include <QTimer>
+
+#include <cstdio>
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+struct CastStream {
+    uint node = 0;
+    QVariantMap properties;
+};
+Q_DECLARE_METATYPE(CastStream)
+
+QDBusArgument &operator<<(QDBusArgument &argument, const CastStream &stream)
+{
+    argument.beginStructure();
+    argument << stream.node << stream.properties;
+    argument.endStructure();
+    return argument;
+}
+
+const QDBusArgument &operator>>(const QDBusArgument &argument, CastStream &stream)
+{
+    argument.beginStructure();
+    argument >> stream.node >> stream.properties;
+    argument.endStructure();
+    return argument;
+}
+
+class FakeScreenCast : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.portal.ScreenCast")
+    Q_PROPERTY(uint AvailableSourceTypes MEMBER m_types)
+    Q_PROPERTY(uint AvailableCursorModes MEMBER m_cursors)
+    Q_PROPERTY(uint version MEMBER m_version)
+
+public:
+    FakeScreenCast(QString record, uint types, uint cursors, QString refuse, QString silent, bool badStreams)
+        : m_record(std::move(record)), m_types(types), m_cursors(cursors), m_refuse(std::move(refuse)),
+          m_silent(std::move(silent)), m_badStreams(badStreams)
+    {
+    }
+
+public Q_SLOTS:
+    QDBusObjectPath CreateSession(const QVariantMap &options, const QDBusMessage &message)
+    {
+        QVariantMap results;
+        results.insert(QStringLiteral("session_handle"),
+                       QStringLiteral("/org/freedesktop/portal/desktop/session/%1/%2")
+                           .arg(senderPart(message), options.value(QStringLiteral("session_handle_token")).toString()));
+        return answer(QStringLiteral("CreateSession"), options, message, results);
+    }
+
+    QDBusObjectPath SelectSources(const QDBusObjectPath &, const QVariantMap &options, const QDBusMessage &message)
+    {
+        const QString restore = options.value(QStringLiteral("restore_token")).toString();
+        m_nextToken = restore.startsWith(QLatin1String("tok-")) ? restore.mid(4).toInt() + 1 : 1;
+        return answer(QStringLiteral("SelectSources"), options, message, {});
+    }
+
+    QDBusObjectPath Start(const QDBusObjectPath &, const QString &, const QVariantMap &options,
+                          const QDBusMessage &message)
+    {
+        QVariantMap results;
+        if (m_badStreams)
+            results.insert(QStringLiteral("streams"), QStringLiteral("not a list of streams"));
+        else
+            results.insert(QStringLiteral("streams"), QVariant::fromValue(QList<CastStream>{{42, {}}}));
+        results.insert(QStringLiteral("restore_token"), QStringLiteral("tok-%1").arg(m_nextToken));
+        return answer(QStringLiteral("Start"), options, message, results);
+    }
+
+    QDBusUnixFileDescriptor OpenPipeWireRemote(const QDBusObjectPath &, const QVariantMap &options)
+    {
+        write(QStringLiteral("OpenPipeWireRemote"), options);
+        int ends[2] = {-1, -1};
+        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0)
+            return {};
+        // Nobody behind it: the driver's stream ends at once.
+        close(ends[1]);
+        QDBusUnixFileDescriptor fd(ends[0]);
+        close(ends[0]);
+        return fd;
+    }
+
+private:
+    static QString senderPart(const QDBusMessage &message)
+    {
+        QString sender = message.service().mid(1);
+        sender.replace(QLatin1Char('.'), QLatin1Char('_'));
+        return sender;
+    }
+
+    void write(const QString &method, const QVariantMap &options) const
+    {
+        QStringList line{method};
+        for (auto it = options.constBegin(); it != options.constEnd(); ++it)
+            if (it.key() != QLatin1String("handle_token") && it.key() != QLatin1String("session_handle_token"))
+                line << it.key() + QLatin1Char('=') + it.value().toString();
+        QFile file(m_record);
+        if (file.open(QIODevice::Append))
+            file.write(line.join(QLatin1Char(' ')).toUtf8() + '\n');
+    }
+
+    // The request object's Response, after the call's reply as a real
+    // portal sends it.
+    QDBusObjectPath answer(const QString &method, const QVariantMap &options, const QDBusMessage &message,
+                           const QVariantMap &results)
+    {
+        write(method, options);
+        const QString path = QStringLiteral("/org/freedesktop/portal/desktop/request/%1/%2")
+                                 .arg(senderPart(message), options.value(QStringLiteral("handle_token")).toString());
+        const uint code = method == m_refuse ? 1 : 0;
+        if (method == m_silent)
+            return QDBusObjectPath(path);
+        QTimer::singleShot(0, this, [path, code, results, destination = message.service()] {
+            QDBusMessage response =
+                QDBusMessage::createTargetedSignal(destination, path, QStringLiteral("org.freedesktop.portal.Request"),
+                                                   QStringLiteral("Response"));
+            response << code << (code == 0 ? results : QVariantMap());
+            QDBusConnection::sessionBus().send(response);
+        });
+        return QDBusObjectPath(path);
+    }
+
+    QString m_record;
+    uint m_types;
+    uint m_cursors;
+    uint m_version = 4;
+    QString m_refuse;
+    QString m_silent;
+    bool m_badStreams;
+    int m_nextToken = 1;
+};
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    qDBusRegisterMetaType<CastStream>();
+    qDBusRegisterMetaType<QList<CastStream>>();
+    const QStringList args = app.arguments();
+    const auto value = [&args](const char *name, const QString &fallback) {
+        const qsizetype at = args.indexOf(QLatin1String(name));
+        return at > 0 && at + 1 < args.size() ? args.at(at + 1) : fallback;
+    };
+    FakeScreenCast portal(value("--record", QStringLiteral("/dev/null")), value("--types", QStringLiteral("1")).toUInt(),
+                          value("--cursors", QStringLiteral("1")).toUInt(), value("--refuse", QString()),
+                          value("--silent", QString()), args.contains(QStringLiteral("--bad-streams")));
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.registerObject(QStringLiteral("/org/freedesktop/portal/desktop"), &portal,
+                            QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllProperties)
+        || !bus.registerService(QStringLiteral("org.freedesktop.portal.Desktop"))) {
+        std::fprintf(stderr, "fakeportal: %s\n", qPrintable(bus.lastError().message()));
+        return 1;
+    }
+    std::printf("ready\n");
+    std::fflush(stdout);
+    return app.exec();
+}
+
+#include "fakeportal.moc"
