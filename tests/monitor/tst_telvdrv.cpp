@@ -525,6 +525,8 @@ public:
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), m_bus.address());
         m_portal.setProcessEnvironment(env);
+        // What goes wrong in it shows in the test's output.
+        m_portal.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         m_portal.start(QStringLiteral(FAKEPORTAL_PATH), arguments);
         m_ready = m_portal.waitForReadyRead(5000) && m_portal.readLine().startsWith("ready");
     }
@@ -565,19 +567,25 @@ int TestTelvdrv::runWithPortal(const QStringList &portalArguments, const QString
                                QString *errors)
 {
     const FakePortal portal(portalArguments);
-    if (!portal.ready())
+    if (!portal.ready()) {
+        *errors = QStringLiteral("the stand-in portal did not come up");
         return -2;
+    }
     QProcess driver;
     if (!startDriver(driver, QStringLiteral(":4095"), 800, 480, QProcess::SeparateChannels, mode,
-                     portal.session(config)))
+                     portal.session(config))) {
+        *errors = QStringLiteral("the driver did not start");
         return -2;
-    if (!driver.waitForFinished(10000)) {
+    }
+    const bool ended = driver.waitForFinished(15000);
+    if (!ended) {
         driver.kill();
         driver.waitForFinished(3000);
-        return -1;
     }
     *errors = QString::fromUtf8(driver.readAllStandardError());
-    return driver.exitStatus() == QProcess::NormalExit ? driver.exitCode() : -1;
+    if (!ended)
+        errors->prepend(QStringLiteral("the driver did not end; it said: "));
+    return ended && driver.exitStatus() == QProcess::NormalExit ? driver.exitCode() : -1;
 }
 
 void TestTelvdrv::portalIsAskedForAVirtualMonitorOnceThenWithItsToken()
@@ -593,7 +601,7 @@ void TestTelvdrv::portalIsAskedForAVirtualMonitorOnceThenWithItsToken()
 
     QString errors;
     // Its PipeWire remote is dead at once: the screen says sharing ended.
-    QCOMPARE(runWithPortal(portal, QStringLiteral("extend"), config, &errors), 3);
+    QVERIFY2(runWithPortal(portal, QStringLiteral("extend"), config, &errors) == 3, qPrintable(errors));
     QVERIFY2(errors.contains(QStringLiteral("Screen sharing ended")), qPrintable(errors));
     QCOMPARE(waitFrame(*m_share, 1000), FrameWait::Picture);
     QVERIFY(looksLikeAMessage(visibleRows(*m_share, 800, 480)));
@@ -605,14 +613,14 @@ void TestTelvdrv::portalIsAskedForAVirtualMonitorOnceThenWithItsToken()
     // The next start hands the token back, so the user is not asked again,
     // and keeps the one the portal gives then.
     QFile::remove(record);
-    QCOMPARE(runWithPortal(portal, QStringLiteral("extend"), config, &errors), 3);
+    QVERIFY2(runWithPortal(portal, QStringLiteral("extend"), config, &errors) == 3, qPrintable(errors));
     QCOMPARE(readLines(record).value(1),
              QStringLiteral("SelectSources cursor_mode=2 multiple=false persist_mode=2 restore_token=tok-1 types=4"));
     QCOMPARE(telvdrv::loadRestoreToken(token), QStringLiteral("tok-2"));
 
     // Mirror mode shares a real monitor, which the user picks.
     QFile::remove(record);
-    QCOMPARE(runWithPortal(portal, QStringLiteral("mirror"), config, &errors), 3);
+    QVERIFY2(runWithPortal(portal, QStringLiteral("mirror"), config, &errors) == 3, qPrintable(errors));
     QVERIFY(readLines(record).value(1).endsWith(QStringLiteral(" types=1")));
 }
 
@@ -638,7 +646,7 @@ void TestTelvdrv::portalThatSaysNoOrLiesEndsWithAMessage()
     QVERIFY(dir.isValid());
     const QString config = dir.filePath(QStringLiteral("config"));
     QString errors;
-    QCOMPARE(runWithPortal(portal, QStringLiteral("extend"), config, &errors), 3);
+    QVERIFY2(runWithPortal(portal, QStringLiteral("extend"), config, &errors) == 3, qPrintable(errors));
     QVERIFY2(errors.contains(said), qPrintable(errors));
     QCOMPARE(waitFrame(*m_share, 1000), FrameWait::Picture);
     QVERIFY(looksLikeAMessage(visibleRows(*m_share, 800, 480)));

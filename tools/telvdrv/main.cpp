@@ -24,6 +24,7 @@
 #include <X11/Xlib.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -39,11 +40,14 @@
 
 namespace {
 
-volatile std::sig_atomic_t g_stop = 0;
+// Lock-free, so safe in a handler; atomic, since on Wayland the signal may
+// land on PipeWire's or D-Bus's thread while the main thread looks.
+std::atomic<bool> g_stop{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
 
 void onStopSignal(int)
 {
-    g_stop = 1;
+    g_stop = true;
 }
 
 void catchStopSignals()
@@ -204,7 +208,7 @@ int shareWaylandDesktop(monitor::FrameShare &share, int stride, int rate, telvdr
     const std::unique_ptr<QGuiApplication> app = telvdrv::ensureApplication();
     telvdrv::ScreenCastPortal portal(telvdrv::configFolder() + QLatin1String("/screencast-token"));
     const telvdrv::ScreenCast cast =
-        portal.start(mode == telvdrv::MonitorMode::Extend, [] { return g_stop != 0; });
+        portal.start(mode == telvdrv::MonitorMode::Extend, [] { return g_stop.load(); });
     if (!cast.detail.isEmpty())
         std::fprintf(stderr, "telvdrv: %s\n", qPrintable(cast.detail));
     switch (cast.outcome) {

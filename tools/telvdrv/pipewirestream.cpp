@@ -30,6 +30,9 @@ namespace {
 
 constexpr int kLargestSide = 16384;
 constexpr uint32_t kMostDamageRegions = 16;
+// A stream is linked within milliseconds; one still unlinked after this
+// never will be (a remote that died before we listened, say).
+constexpr auto kLinkTimeout = std::chrono::seconds(5);
 
 } // namespace
 
@@ -52,7 +55,9 @@ struct PipeWireStream::State {
     int newestHeight = 0;
     bool fresh = false;
     bool over = false;
+    bool linked = false;
     bool seenOne = false;
+    std::chrono::steady_clock::time_point connectedAt;
 
     // The caller's side of the newest picture, swapped in by grab().
     std::vector<uint8_t> front;
@@ -150,8 +155,13 @@ void onParamChanged(void *data, uint32_t id, const spa_pod *param)
 
 void onStateChanged(void *data, pw_stream_state, pw_stream_state state, const char *)
 {
-    if (state == PW_STREAM_STATE_ERROR || state == PW_STREAM_STATE_UNCONNECTED)
-        static_cast<PipeWireStream::State *>(data)->end();
+    auto *s = static_cast<PipeWireStream::State *>(data);
+    if (state == PW_STREAM_STATE_ERROR || state == PW_STREAM_STATE_UNCONNECTED) {
+        s->end();
+    } else if (state == PW_STREAM_STATE_PAUSED || state == PW_STREAM_STATE_STREAMING) {
+        const std::lock_guard lock(s->mutex);
+        s->linked = true;
+    }
 }
 
 void onCoreError(void *data, uint32_t id, int, int, const char *)
@@ -268,9 +278,12 @@ std::unique_ptr<PipeWireStream> PipeWireStream::connect(int fd, uint32_t node, i
         SPA_FORMAT_VIDEO_size, SPA_POD_CHOICE_RANGE_Rectangle(&wanted, &smallest, &largest)));
     // Without DONT_RECONNECT a stream whose source went away (the user
     // stopped sharing) only pauses, waiting for one that never comes.
+    s.connectedAt = std::chrono::steady_clock::now();
     const int connected =
         pw_stream_connect(s.stream, PW_DIRECTION_INPUT, node,
-                          pw_stream_flags(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS | PW_STREAM_FLAG_DONT_RECONNECT), &format, 1);
+                          pw_stream_flags(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS
+                                          | PW_STREAM_FLAG_DONT_RECONNECT),
+                          &format, 1);
     pw_thread_loop_unlock(s.loop);
     if (connected < 0) {
         *why = "PipeWire refused the stream: " + std::generic_category().message(-connected);
@@ -339,7 +352,8 @@ Picture PipeWireStream::grab()
 bool PipeWireStream::ended() const
 {
     const std::lock_guard lock(m_state->mutex);
-    return m_state->over;
+    return m_state->over
+           || (!m_state->linked && std::chrono::steady_clock::now() - m_state->connectedAt > kLinkTimeout);
 }
 
 } // namespace telvdrv

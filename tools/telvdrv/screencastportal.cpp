@@ -5,6 +5,7 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusObjectPath>
+#include <QDBusPendingCall>
 #include <QDBusUnixFileDescriptor>
 #include <QDBusVariant>
 #include <QDir>
@@ -68,6 +69,7 @@ struct ScreenCastPortal::State {
     PortalListener listener;
     QString session;
     int counter = 0;
+    std::function<bool()> stop = [] { return false; };
 
     QString nextToken() { return QStringLiteral("tavrik%1_%2").arg(QCoreApplication::applicationPid()).arg(++counter); }
 
@@ -91,13 +93,44 @@ struct ScreenCastPortal::State {
                        SLOT(onResponse(uint, QVariantMap)));
     }
 
-    QVariant property(const QString &name, QString *error) const
+    // Runs Qt's events until `done` holds; false when a stop came first.
+    // Nothing here blocks a stop for longer than a tick.
+    bool waitUntil(const std::function<bool()> &done)
+    {
+        if (done())
+            return true;
+        QEventLoop loop;
+        QTimer look;
+        QObject::connect(&look, &QTimer::timeout, &loop, [&loop, &done, this] {
+            if (done() || stop())
+                loop.quit();
+        });
+        QObject::connect(&listener, &PortalListener::responded, &loop, [&loop, &done] {
+            if (done())
+                loop.quit();
+        });
+        look.start(50);
+        loop.exec();
+        return done();
+    }
+
+    // A method call and its reply; false when a stop came first.
+    bool call(const QDBusMessage &message, QDBusMessage *reply)
+    {
+        QDBusPendingCall pending = bus.asyncCall(message, kCallTimeoutMs);
+        if (!waitUntil([&pending] { return pending.isFinished(); }))
+            return false;
+        *reply = pending.reply();
+        return true;
+    }
+
+    QVariant property(const QString &name, QString *error)
     {
         QDBusMessage get = QDBusMessage::createMethodCall(kService, kPath, QStringLiteral("org.freedesktop.DBus.Properties"),
                                                           QStringLiteral("Get"));
         get << kScreenCast << name;
-        const QDBusMessage reply = bus.call(get, QDBus::Block, kCallTimeoutMs);
-        if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) {
+        QDBusMessage reply;
+        if (!call(get, &reply) || reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) {
             *error = reply.errorMessage();
             return {};
         }
@@ -107,7 +140,7 @@ struct ScreenCastPortal::State {
     // One portal request: the call, then its Response. The request object
     // is listened to before the call so that a quick answer is not missed.
     ScreenCast::Outcome request(const QString &method, QList<QVariant> arguments, QVariantMap options,
-                                const std::function<bool()> &stopRequested, QString *detail)
+                                QString *detail)
     {
         const QString token = nextToken();
         options.insert(QStringLiteral("handle_token"), token);
@@ -115,9 +148,13 @@ struct ScreenCastPortal::State {
         QString path = requestPath(token);
         listenOn(path);
         listener.answered = false;
-        QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, kScreenCast, method);
-        call.setArguments(arguments);
-        const QDBusMessage reply = bus.call(call, QDBus::Block, kCallTimeoutMs);
+        QDBusMessage message = QDBusMessage::createMethodCall(kService, kPath, kScreenCast, method);
+        message.setArguments(arguments);
+        QDBusMessage reply;
+        if (!call(message, &reply)) {
+            stopListening(path);
+            return ScreenCast::Outcome::Stopped;
+        }
         if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) {
             stopListening(path);
             *detail = QStringLiteral("%1 failed: %2").arg(method, reply.errorMessage());
@@ -130,22 +167,11 @@ struct ScreenCastPortal::State {
             path = handle;
             listenOn(path);
         }
-        if (!listener.answered) {
-            QEventLoop loop;
-            QObject::connect(&listener, &PortalListener::responded, &loop, &QEventLoop::quit);
-            QTimer look;
-            QObject::connect(&look, &QTimer::timeout, &loop, [&loop, &stopRequested] {
-                if (stopRequested())
-                    loop.quit();
-            });
-            look.start(100);
-            loop.exec();
-        }
+        const bool answered = waitUntil([this] { return listener.answered; });
         stopListening(path);
-        if (!listener.answered) {
-            // Takes the portal's dialog away too.
-            bus.call(QDBusMessage::createMethodCall(kService, path, kRequest, QStringLiteral("Close")), QDBus::Block,
-                     kCallTimeoutMs);
+        if (!answered) {
+            // Takes the portal's dialog away too; not waited for.
+            bus.send(QDBusMessage::createMethodCall(kService, path, kRequest, QStringLiteral("Close")));
             return ScreenCast::Outcome::Stopped;
         }
         if (listener.code != 0) {
@@ -168,13 +194,15 @@ ScreenCastPortal::~ScreenCastPortal()
         return;
     s.bus.disconnect(kService, s.session, kSession, QStringLiteral("Closed"), &s.listener,
                      SLOT(onClosed(QVariantMap)));
-    s.bus.call(QDBusMessage::createMethodCall(kService, s.session, kSession, QStringLiteral("Close")), QDBus::Block,
-               kCallTimeoutMs);
+    // Not waited for: a portal that does not answer must not hold the
+    // driver's end up, and the session ends with our connection anyway.
+    s.bus.send(QDBusMessage::createMethodCall(kService, s.session, kSession, QStringLiteral("Close")));
 }
 
 ScreenCast ScreenCastPortal::start(bool extend, const std::function<bool()> &stopRequested)
 {
     State &s = *m_state;
+    s.stop = stopRequested;
     ScreenCast cast;
     if (!s.bus.isConnected()) {
         cast.detail = QStringLiteral("no session bus: %1").arg(s.bus.lastError().message());
@@ -186,6 +214,10 @@ ScreenCast ScreenCastPortal::start(bool extend, const std::function<bool()> &sto
     }
     QString error;
     const QVariant types = s.property(QStringLiteral("AvailableSourceTypes"), &error);
+    if (stopRequested()) {
+        cast.outcome = ScreenCast::Outcome::Stopped;
+        return cast;
+    }
     if (!types.isValid()) {
         cast.detail = QStringLiteral("no screen-cast portal: %1").arg(error);
         return cast;
@@ -196,7 +228,7 @@ ScreenCast ScreenCastPortal::start(bool extend, const std::function<bool()> &sto
 
     QVariantMap options;
     options.insert(QStringLiteral("session_handle_token"), s.nextToken());
-    cast.outcome = s.request(QStringLiteral("CreateSession"), {}, options, stopRequested, &cast.detail);
+    cast.outcome = s.request(QStringLiteral("CreateSession"), {}, options, &cast.detail);
     if (cast.outcome != ScreenCast::Outcome::Started)
         return cast;
     s.session = s.listener.results.value(QStringLiteral("session_handle")).toString();
@@ -220,11 +252,11 @@ ScreenCast ScreenCastPortal::start(bool extend, const std::function<bool()> &sto
         if (!token.isEmpty())
             options.insert(QStringLiteral("restore_token"), token);
     }
-    cast.outcome = s.request(QStringLiteral("SelectSources"), {session}, options, stopRequested, &cast.detail);
+    cast.outcome = s.request(QStringLiteral("SelectSources"), {session}, options, &cast.detail);
     if (cast.outcome != ScreenCast::Outcome::Started)
         return cast;
 
-    cast.outcome = s.request(QStringLiteral("Start"), {session, QString()}, {}, stopRequested, &cast.detail);
+    cast.outcome = s.request(QStringLiteral("Start"), {session, QString()}, {}, &cast.detail);
     if (cast.outcome != ScreenCast::Outcome::Started)
         return cast;
     const QVariantMap results = s.listener.results;
@@ -259,7 +291,11 @@ ScreenCast ScreenCastPortal::start(bool extend, const std::function<bool()> &sto
 
     QDBusMessage open = QDBusMessage::createMethodCall(kService, kPath, kScreenCast, QStringLiteral("OpenPipeWireRemote"));
     open << session << QVariantMap();
-    const QDBusMessage reply = s.bus.call(open, QDBus::Block, kCallTimeoutMs);
+    QDBusMessage reply;
+    if (!s.call(open, &reply)) {
+        cast.outcome = ScreenCast::Outcome::Stopped;
+        return cast;
+    }
     const QDBusUnixFileDescriptor fd =
         reply.arguments().isEmpty() ? QDBusUnixFileDescriptor() : reply.arguments().constFirst().value<QDBusUnixFileDescriptor>();
     if (reply.type() != QDBusMessage::ReplyMessage || !fd.isValid()) {
