@@ -7,7 +7,7 @@
  * Without a GBM device xdpw still offers only shm buffers to PipeWire, so
  * the announced DMA-BUF format is never used.  Test bed only.
  */
-#define _GNU_SOURCE
+#define _GNU_SOURCE /* NOLINT(bugprone-reserved-identifier): glibc gives RTLD_NEXT with it */
 #include <dlfcn.h>
 #include <pthread.h>
 #include <stdint.h>
