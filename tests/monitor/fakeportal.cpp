@@ -5,7 +5,7 @@
 // the token it was handed back: "tok-2" for "tok-1", …) and a
 // PipeWire remote whose other end is already closed.
 //   fakeportal --record FILE [--types N] [--cursors N] [--refuse METHOD]
-//              [--silent METHOD] [--bad-streams]
+//              [--silent METHOD] [--bad-streams string|strings]
 // --refuse answers METHOD with "cancelled"; --silent never answers it, as
 // a dialog nobody attends to.
 #include <QCoreApplication>
@@ -53,9 +53,9 @@ class FakeScreenCast : public QObject {
     Q_PROPERTY(uint version MEMBER m_version)
 
 public:
-    FakeScreenCast(QString record, uint types, uint cursors, QString refuse, QString silent, bool badStreams)
+    FakeScreenCast(QString record, uint types, uint cursors, QString refuse, QString silent, QString badStreams)
         : m_record(std::move(record)), m_types(types), m_cursors(cursors), m_refuse(std::move(refuse)),
-          m_silent(std::move(silent)), m_badStreams(badStreams)
+          m_silent(std::move(silent)), m_badStreams(std::move(badStreams))
     {
     }
 
@@ -80,10 +80,18 @@ public Q_SLOTS:
                           const QDBusMessage &message)
     {
         QVariantMap results;
-        if (m_badStreams)
+        if (m_badStreams == QLatin1String("string")) {
             results.insert(QStringLiteral("streams"), QStringLiteral("not a list of streams"));
-        else
+        } else if (m_badStreams == QLatin1String("strings")) {
+            // An array, but of the wrong elements.
+            QDBusArgument odd;
+            odd.beginArray(QMetaType::fromType<QString>());
+            odd << QStringLiteral("42");
+            odd.endArray();
+            results.insert(QStringLiteral("streams"), QVariant::fromValue(odd));
+        } else {
             results.insert(QStringLiteral("streams"), QVariant::fromValue(QList<CastStream>{{42, {}}}));
+        }
         results.insert(QStringLiteral("restore_token"), QStringLiteral("tok-%1").arg(m_nextToken));
         return answer(QStringLiteral("Start"), options, message, results);
     }
@@ -147,7 +155,7 @@ private:
     uint m_version = 4;
     QString m_refuse;
     QString m_silent;
-    bool m_badStreams;
+    QString m_badStreams;
     int m_nextToken = 1;
 };
 
@@ -163,7 +171,7 @@ int main(int argc, char *argv[])
     };
     FakeScreenCast portal(value("--record", QStringLiteral("/dev/null")), value("--types", QStringLiteral("1")).toUInt(),
                           value("--cursors", QStringLiteral("1")).toUInt(), value("--refuse", QString()),
-                          value("--silent", QString()), args.contains(QStringLiteral("--bad-streams")));
+                          value("--silent", QString()), value("--bad-streams", QString()));
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.registerObject(QStringLiteral("/org/freedesktop/portal/desktop"), &portal,
                             QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllProperties)

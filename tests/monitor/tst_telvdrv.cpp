@@ -634,8 +634,12 @@ void TestTelvdrv::portalThatSaysNoOrLiesEndsWithAMessage_data()
                                            << QStringLiteral("Screen sharing was refused");
     QTest::newRow("no session") << QStringList{QStringLiteral("--refuse"), QStringLiteral("CreateSession")}
                                 << QStringLiteral("Screen sharing was refused");
-    QTest::newRow("streams of the wrong type") << QStringList{QStringLiteral("--bad-streams")}
-                                               << QStringLiteral("Screen sharing was refused");
+    QTest::newRow("streams of the wrong type")
+        << QStringList{QStringLiteral("--bad-streams"), QStringLiteral("string")}
+        << QStringLiteral("Screen sharing was refused");
+    QTest::newRow("streams of the wrong elements")
+        << QStringList{QStringLiteral("--bad-streams"), QStringLiteral("strings")}
+        << QStringLiteral("Screen sharing was refused");
 }
 
 void TestTelvdrv::portalThatSaysNoOrLiesEndsWithAMessage()

@@ -261,10 +261,10 @@ ScreenCast ScreenCastPortal::start(bool extend, const std::function<bool()> &sto
         return cast;
     const QVariantMap results = s.listener.results;
 
-    // a(ua{sv}): the first stream is ours.
+    // a(ua{sv}): the first stream is ours. Nothing else is stepped into.
     bool found = false;
     const QDBusArgument streams = results.value(QStringLiteral("streams")).value<QDBusArgument>();
-    if (streams.currentType() == QDBusArgument::ArrayType) {
+    if (streams.currentSignature() == QLatin1String("a(ua{sv})")) {
         streams.beginArray();
         while (!streams.atEnd()) {
             uint node = 0;
