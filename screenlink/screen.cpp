@@ -33,12 +33,21 @@ int TouchTransfer::submit()
     return r;
 }
 
-void TouchTransfer::cancelAndWait()
+void TouchTransfer::requestStop()
 {
     m_stopping = true;
-    if (m_done)
-        return;
-    libusb_cancel_transfer(m_transfer.get());
+    if (!m_done)
+        libusb_cancel_transfer(m_transfer.get());
+}
+
+void TouchTransfer::cancelAndWait()
+{
+    requestStop();
+    waitEnded();
+}
+
+void TouchTransfer::waitEnded()
+{
     // Handles events itself, so this works whether or not an event thread
     // runs; with one running, libusb lets the two take turns.
     while (!m_done) {
@@ -58,8 +67,16 @@ void LIBUSB_CALL TouchTransfer::onComplete(libusb_transfer *transfer)
     Report report{};
     std::memcpy(report.data(), self->m_buffer.data(), report.size());
     const int length = transfer->actual_length;
+    if (self->m_beforeResubmit)
+        self->m_beforeResubmit();
     const bool resubmitted = libusb_submit_transfer(transfer) == 0;
-    if (length >= int(report.size()) && self->m_handler)
+    // A close that came after the check above found nothing to cancel, as
+    // the transfer was in this callback: cancel what was just submitted, or
+    // the close would wait for a touch that may never come.
+    const bool stopping = self->m_stopping.load();
+    if (resubmitted && stopping)
+        libusb_cancel_transfer(transfer);
+    if (!stopping && length >= int(report.size()) && self->m_handler)
         self->m_handler(report);
     // Last of all: once the owner sees the transfer done it may free it, and
     // this object with it.

@@ -30,10 +30,16 @@ public:
 
     // Returns libusb's result of the first submission.
     int submit();
+    // Asks the transfer to end; safe from its own callback.
+    void requestStop();
     // Returns once no callback can run any more. Never call it from a
     // libusb callback.
+    void waitEnded();
     void cancelAndWait();
     bool active() const { return !m_done; }
+    // Runs in the callback just before the transfer is submitted again, so
+    // that tests can close it at that very moment.
+    void setBeforeResubmit(std::function<void()> hook) { m_beforeResubmit = std::move(hook); }
 
 private:
     static void LIBUSB_CALL onComplete(libusb_transfer *transfer);
@@ -43,6 +49,7 @@ private:
     libusb_context *m_ctx;
     Transfer m_transfer;
     ReportHandler m_handler;
+    std::function<void()> m_beforeResubmit;
     std::array<uint8_t, 14> m_buffer{};
     std::atomic<bool> m_stopping{false};
     // libusb's "completed" flag for libusb_handle_events_timeout_completed(),

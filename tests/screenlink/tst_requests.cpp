@@ -10,6 +10,7 @@
 #include <QTest>
 
 #include <atomic>
+#include <future>
 #include <thread>
 
 using namespace screenlink;
@@ -61,6 +62,7 @@ private slots:
     void touchTransferDeliversAndEndsCleanly();
     void touchTransferEndsWhenScreenIsUnplugged();
     void closingWhileReportsArriveEndsCleanly();
+    void closeThatMeetsTheCallbackStillEnds();
     void retriesEndAtSuccessAndAtAScreenThatIsGone();
     void failedTransactionsAreRunAgainFromTheirCommand();
 
@@ -442,6 +444,41 @@ void TestRequests::closingWhileReportsArriveEndsCleanly()
     QVERIFY(reports > 40);
     m_bus->unplug(slot);
     while (model->takeTouchReport()) {
+    }
+}
+
+void TestRequests::closeThatMeetsTheCallbackStillEnds()
+{
+    // The close lands while a report's callback runs, after it looked for a
+    // stop and before it submitted the transfer again: the close finds
+    // nothing to cancel, and no touch comes after it.
+    DeviceList list(m_ctx->get());
+    libusb_device *device = nullptr;
+    for (libusb_device *d : list)
+        if (libusb_get_port_number(d) == 4)
+            device = d;
+    QVERIFY(device);
+    DeviceHandle handle = DeviceHandle::open(device);
+    QVERIFY(handle);
+    EventPump pump(m_ctx->get());
+    std::atomic<int> reports{0};
+    TouchTransfer touch(m_ctx->get(), handle.get(), [&reports](const TouchTransfer::Report &) { ++reports; });
+    std::atomic<bool> met{false};
+    touch.setBeforeResubmit([&touch, &met] {
+        touch.requestStop();
+        met = true;
+    });
+    QCOMPARE(touch.submit(), 0);
+    m_model->injectTouch(0x10, 0x20, 1);
+    QTRY_VERIFY(met);
+    auto closed = std::async(std::launch::async, [&touch] { touch.waitEnded(); });
+    const bool inTime = closed.wait_for(std::chrono::seconds(1)) == std::future_status::ready;
+    if (!inTime)
+        m_model->injectTouch(0, 0, 0); // lets the close end, so the test can
+    closed.wait();
+    QVERIFY2(inTime, "the close waited for another touch");
+    QCOMPARE(reports.load(), 0); // a report that meets a close is not handed on
+    while (m_model->takeTouchReport()) {
     }
 }
 
