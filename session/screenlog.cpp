@@ -33,7 +33,7 @@ std::optional<QByteArray> assembleLog(int length,
     return log;
 }
 
-std::optional<QByteArray> readLog(screenlink::Screen &screen)
+std::optional<QByteArray> readLog(screenlink::Screen &screen, const std::atomic<bool> &stop)
 {
     uint8_t lengthBytes[4] = {};
     if (screen.readLogLength(lengthBytes) != int(sizeof lengthBytes))
@@ -41,9 +41,15 @@ std::optional<QByteArray> readLog(screenlink::Screen &screen)
     const LogLength length = logLength(lengthBytes);
     if (length.reported > kLogBufferSize)
         qDebug() << "Screen log of" << length.reported << "bytes is cut to" << kLogBufferSize;
-    return assembleLog(length.bytes, [&screen](uint32_t offset, uint8_t *chunk) {
-        return screen.readLogChunk(offset, chunk) == kLogChunkSize;
+    return assembleLog(length.bytes, [&screen, &stop](uint32_t offset, uint8_t *chunk) {
+        return !stop && screen.readLogChunk(offset, chunk) == kLogChunkSize;
     });
+}
+
+std::optional<QByteArray> readLog(screenlink::Screen &screen)
+{
+    const std::atomic<bool> never{false};
+    return readLog(screen, never);
 }
 
 } // namespace session

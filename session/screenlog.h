@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QString>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -34,7 +35,8 @@ std::optional<QByteArray> assembleLog(int length,
                                       const std::function<bool(uint32_t offset, uint8_t *chunk)> &readChunk);
 
 // The whole log of `screen`; nullopt when any request failed or came back
-// short.
+// short, or `stop` was set before the last chunk.
+std::optional<QByteArray> readLog(screenlink::Screen &screen, const std::atomic<bool> &stop);
 std::optional<QByteArray> readLog(screenlink::Screen &screen);
 
 } // namespace session

@@ -391,9 +391,10 @@ bool ScreenSession::readLog(const QString &path)
         return false;
     m_readingLog = true;
     const std::shared_ptr<Screen> screen = m_screen;
+    m_logStop = std::make_shared<std::atomic<bool>>(false);
     m_link.post<LogOutcome>(
-        [screen, path] {
-            const std::optional<QByteArray> log = session::readLog(*screen);
+        [screen, path, stop = m_logStop] {
+            const std::optional<QByteArray> log = session::readLog(*screen, *stop);
             // Only a whole log replaces what was saved before.
             if (!log)
                 return LogOutcome::ReadFailed;
@@ -447,8 +448,13 @@ bool ScreenSession::startUpgrade(UpgradeRequest request)
 {
     if (upgradeRunning())
         return false;
-    // The upgrade is the screen's only user from here on.
+    // The upgrade is the screen's only user from here on: nothing still on
+    // the link thread (a log read-out, a listing) may put a request inside
+    // one of its flash transactions.
     stopJobs();
+    if (m_logStop)
+        *m_logStop = true;
+    m_link.drain();
     request.screenId = m_rememberedId;
     request.screen = m_screen;
     // A boot loader is its tool's to claim; the remembered IDs still say

@@ -12,6 +12,7 @@
 #include <QPoint>
 #include <QString>
 
+#include <atomic>
 #include <memory>
 #include <optional>
 
@@ -178,6 +179,7 @@ private:
     std::unique_ptr<MonitorWorker> m_monitor;
     std::unique_ptr<UpgradeWorker> m_upgrade;
     bool m_readingLog = false;
+    std::shared_ptr<std::atomic<bool>> m_logStop;
 };
 
 } // namespace session

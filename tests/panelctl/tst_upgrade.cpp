@@ -86,6 +86,7 @@ private slots:
     void contentChecksAndNameRules_data();
     void contentChecksAndNameRules();
     void secondClickAndClosingWhileRunning();
+    void logReadOutEndsBeforeTheFirstWrite();
 
 private:
     std::shared_ptr<ScreenModel> openScreen(const char *preset, int bus);
@@ -681,6 +682,37 @@ void TestUpgrade::secondClickAndClosingWhileRunning()
     testimages::put32(expected, 12, testimages::expectedChecksum(expected));
     const Bytes flash = model->flash();
     QVERIFY(std::equal(expected.begin(), expected.end(), flash.begin()));
+}
+
+void TestUpgrade::logReadOutEndsBeforeTheFirstWrite()
+{
+    // The upgrade starts while the screen's log is still being read out: no
+    // log request may land between its flash requests.
+    const auto model = m_f->open("6.8in-telv", 50, [](ScreenModel &m) {
+        m.setRebootDelayMs(200);
+        m.setIdent(sim::debugIdent(m.preset().ident));
+        m.setLog(Bytes(131072, 'L'));
+    });
+    QVERIFY(model);
+    QVERIFY(writeFile(firmwareFolder() + QStringLiteral("/TELV/TELV.6d8.TAVRIK.bin"), testimages::upgradeTelvImage()));
+    m_boxes->answers[QStringLiteral("NOTIFY")] = QMessageBox::Yes;
+    model->clearRequests();
+    const auto isLogRequest = [](const RequestRecord &r) {
+        return r.kind == RequestRecord::Kind::Control && r.setup.request >= 0xA5 && r.setup.request <= 0xA7;
+    };
+    m_f->child<QPushButton>("pbLog")->click();
+    const auto logRequests = [&] {
+        const auto log = model->requests();
+        return std::count_if(log.begin(), log.end(), isLogRequest);
+    };
+    QTRY_VERIFY(logRequests() > 10);
+    QCOMPARE(runUpgrade(), 100);
+    const auto log = model->requests();
+    const auto firstErase = std::find_if(log.begin(), log.end(), [](const RequestRecord &r) {
+        return r.kind == RequestRecord::Kind::Control && r.setup.request == 0xBE;
+    });
+    QVERIFY(firstErase != log.end());
+    QCOMPARE(std::count_if(firstErase, log.end(), isLogRequest), 0);
 }
 
 QTEST_MAIN(TestUpgrade)
