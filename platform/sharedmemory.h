@@ -9,10 +9,11 @@
 // auto-reset event. Like the kernel objects they stand for on Windows, each
 // one goes away when the last process that has it open closes it.
 //
-// On Linux they are files under /dev/shm that only their owner may use:
-// they are created 0600 whatever the umask, and an existing object that
-// belongs to another user, that others may open or that is not a regular
-// file is refused. Another user cannot get rid of a mapping, but the owner's
+// On Linux they are files that only their owner may use, in the user's
+// runtime folder (XDG_RUNTIME_DIR) when that is private to the user, else
+// under /dev/shm: they are created 0600 whatever the umask, and an existing
+// object that belongs to another user, that others may open, that is not a
+// regular file or that has another name besides is refused. Another user cannot get rid of a mapping, but the owner's
 // other programs can shrink the object under it: the pages past its new end
 // then read as zeros instead of faulting, and broken() says so. On Windows
 // they are machine-wide objects that every user may open.

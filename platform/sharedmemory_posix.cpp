@@ -1,6 +1,8 @@
 // POSIX shared memory stands in for Windows' named file mapping and event.
-// Both objects are files under /dev/shm; the event is one 32-bit word in
-// its own small object, waited on with a futex. Every process that has an
+// Both objects are files in the user's runtime folder (XDG_RUNTIME_DIR)
+// when that is a 0700 folder of the user's own, where nobody else can take
+// a name first; else under /dev/shm, which every user may write. The event
+// is one 32-bit word in its own small object, waited on with a futex. Every process that has an
 // object open holds a shared flock on it, so that the last one to close can
 // tell it is the last and remove the name, as Windows does with the last
 // handle. Nothing here is a lock that a killed process could leave held.
@@ -20,6 +22,7 @@
 #include <climits>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <mutex>
 #include <system_error>
@@ -41,7 +44,8 @@ namespace {
 // with O_NOFOLLOW and passes other flags on: a FIFO or a terminal planted
 // under the name is neither waited on nor made our controlling terminal.
 // (Its internal open is also out of reach of a preloaded library that moves
-// /dev paths elsewhere, as umockdev does under the tests.)
+// /dev paths elsewhere, as umockdev does under the tests.) Objects in the
+// runtime folder are opened with the same flags.
 constexpr char kShmFolder[] = "/dev/shm/";
 constexpr int kOpenFlags = O_NONBLOCK | O_NOCTTY;
 constexpr mode_t kOwnerOnly = 0600;
@@ -226,35 +230,85 @@ std::string refusal(const std::string &path, const struct stat &st)
         return path + " may be used by other users (mode " + octal(st.st_mode) + ")";
     if ((st.st_mode & 07777 & ~kOwnerOnly) != 0)
         return path + " has modes wider than 0600 (mode " + octal(st.st_mode) + ")";
+    // Another name for it could be anybody's way in, and would keep it
+    // alive after we remove ours.
+    if (st.st_nlink > 1)
+        return path + " has more than one name (" + std::to_string(st.st_nlink) + " links)";
     return {};
 }
 
+// The runtime folder, with a slash at its end, when it is a folder of the
+// user's own that nobody else may enter; empty otherwise.
+std::string privateRuntimeFolder()
+{
+    const char *set = std::getenv("XDG_RUNTIME_DIR");
+    if (!set || set[0] != '/')
+        return {};
+    const Fd folder(::open(set, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st {};
+    if (folder.get() < 0 || fstat(folder.get(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid()
+        || (st.st_mode & 077) != 0)
+        return {};
+    std::string path = set;
+    if (path.back() != '/')
+        path += '/';
+    return path;
+}
+
+// Where one object lives: a name of shm_open(3)'s, or a file in the
+// runtime folder.
+struct Place {
+    std::string shmName; // "/NAME" under /dev/shm; empty in the runtime folder
+    std::string path;    // the whole path, for messages and in the runtime folder
+
+    static Place of(const std::string &objectName)
+    {
+        const std::string folder = privateRuntimeFolder();
+        if (!folder.empty())
+            return {{}, folder + objectName};
+        return {"/" + objectName, kShmFolder + objectName};
+    }
+    int open(int flags, mode_t mode) const
+    {
+        if (!shmName.empty())
+            return shm_open(shmName.c_str(), flags, mode);
+        return ::open(path.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, mode);
+    }
+    void unlink() const
+    {
+        if (!shmName.empty())
+            shm_unlink(shmName.c_str());
+        else
+            ::unlink(path.c_str());
+    }
+};
+
 // What is at the name itself, whatever it is and whoever may read it (the
 // lstat(2) of it): an O_PATH open needs no rights on the file.
-bool lookAt(const std::string &name, struct stat *st)
+bool lookAt(const Place &place, struct stat *st)
 {
-    const Fd at(shm_open(name.c_str(), O_PATH, 0));
+    const Fd at(place.open(O_PATH, 0));
     return at.get() >= 0 && fstat(at.get(), st) == 0;
 }
 
 // Why opening failed with `error`. What is at the name says more than the
 // error: a non-owner gets EACCES, and so does root with fs.protected_regular
 // for another user's file in the sticky /dev/shm.
-std::string openFailure(const std::string &name, const std::string &path, int error)
+std::string openFailure(const Place &place, int error)
 {
     struct stat st {};
-    if (lookAt(name, &st)) {
-        std::string why = refusal(path, st);
+    if (lookAt(place, &st)) {
+        std::string why = refusal(place.path, st);
         if (!why.empty())
             return why;
     }
-    return path + " cannot be opened: " + errorText(error);
+    return place.path + " cannot be opened: " + errorText(error);
 }
 
-// Whether `fd` is still the object that `name` leads to.
-bool stillNamed(int fd, const std::string &name)
+// Whether `fd` is still the object that `place` leads to.
+bool stillNamed(int fd, const Place &place)
 {
-    const Fd other(shm_open(name.c_str(), O_PATH, 0));
+    const Fd other(place.open(O_PATH, 0));
     if (other.get() < 0)
         return false;
     struct stat a {};
@@ -285,8 +339,7 @@ bool fail(std::string *why, std::string text)
 
 // One opened and mapped object.
 struct ShmObject {
-    std::string name;
-    std::string path;
+    Place place;
     Fd fd;
     void *map = MAP_FAILED;
     size_t size = 0;
@@ -307,28 +360,28 @@ struct ShmObject {
         // Nobody else holds a shared lock: we were the last user. The lock
         // is dropped before the exclusive one is tried, so of two processes
         // closing at once at least one gets it.
-        if (flock(fd.get(), LOCK_EX | LOCK_NB) == 0 && stillNamed(fd.get(), name))
-            shm_unlink(name.c_str());
+        if (flock(fd.get(), LOCK_EX | LOCK_NB) == 0 && stillNamed(fd.get(), place))
+            place.unlink();
     }
 
     bool broken() const { return slot >= 0 && g_slots[slot].broken.load(std::memory_order_acquire); }
 
     bool open(const std::string &objectName, size_t bytes, std::string *why)
     {
-        name = "/" + objectName;
-        path = kShmFolder + objectName;
+        place = Place::of(objectName);
+        const std::string &path = place.path;
         for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
-            Fd f(shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | kOpenFlags, kOwnerOnly));
+            Fd f(place.open(O_RDWR | O_CREAT | O_EXCL | kOpenFlags, kOwnerOnly));
             if (f.get() >= 0) {
                 // A umask such as 0277 would take the owner's own writing.
                 fchmod(f.get(), kOwnerOnly);
             } else if (errno == EEXIST) {
-                f = Fd(shm_open(name.c_str(), O_RDWR | kOpenFlags, 0));
+                f = Fd(place.open(O_RDWR | kOpenFlags, 0));
                 if (f.get() < 0 && errno == ENOENT)
                     continue; // removed in between
             }
             if (f.get() < 0)
-                return fail(why, openFailure(name, path, errno));
+                return fail(why, openFailure(place, errno));
             // Looked at on what was opened, not on the name: nothing of
             // someone else's is locked, enlarged or mapped.
             struct stat st {};
@@ -338,7 +391,7 @@ struct ShmObject {
                 return fail(why, std::move(refused));
             // Without the lock we are simply not counted as a user.
             lockShared(f.get());
-            if (!stillNamed(f.get(), name))
+            if (!stillNamed(f.get(), place))
                 continue; // its last user removed it while we opened it
             // Someone may have made it smaller than we need; mapping past its
             // end would fault on first touch.

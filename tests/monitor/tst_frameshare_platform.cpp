@@ -6,6 +6,7 @@
 #include "processes.h"
 #include "sharedmemory.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
@@ -99,6 +100,8 @@ private slots:
     void ownObjectOthersMayUseIsRefused_data();
     void ownObjectOthersMayUseIsRefused();
     void nonRegularFilesAreRefused();
+    void objectsLiveInTheRuntimeFolderOnlyWhenItIsPrivate_data();
+    void objectsLiveInTheRuntimeFolderOnlyWhenItIsPrivate();
 
     void blockCutShortReadsZerosAndIsMarkedBroken();
     void blockCutShortInAnotherThreadIsSeenThere();
@@ -127,6 +130,8 @@ private:
 void TestFrameSharePlatform::initTestCase()
 {
     QVERIFY(m_dir.isValid());
+    // The objects go to /dev/shm unless a test gives them a runtime folder.
+    qunsetenv("XDG_RUNTIME_DIR");
 }
 
 void TestFrameSharePlatform::secondOpenSeesTheSameBlock()
@@ -337,13 +342,17 @@ void TestFrameSharePlatform::nonRegularFilesAreRefused()
     QCOMPARE(symlink(local(shmPath(target)).constData(), local(shmPath(link)).constData()), 0);
     const QString folder = uniqueName("dir");
     QCOMPARE(mkdir(local(shmPath(folder)).constData(), 0700), 0);
+    // A second name would outlive ours and could be anybody's way in.
+    const QString hardLink = uniqueName("hardlink");
+    QCOMPARE(::link(local(shmPath(target)).constData(), local(shmPath(hardLink)).constData()), 0);
 
     const struct {
         QString name;
         QString reason;
     } cases[] = {{fifo, QStringLiteral("is not a regular file")},
                  {link, QStringLiteral("is not a regular file (it is a symbolic link)")},
-                 {folder, QStringLiteral("is not a regular file")}};
+                 {folder, QStringLiteral("is not a regular file")},
+                 {hardLink, QStringLiteral("has more than one name (2 links)")}};
     for (const auto &c : cases) {
         std::string why;
         QElapsedTimer t;
@@ -356,9 +365,41 @@ void TestFrameSharePlatform::nonRegularFilesAreRefused()
     }
     QCOMPARE(statOf(shmPath(target)).st_size, off_t(64));
     QVERIFY(!mappedHere(shmPath(target)));
-    for (const QString &name : {fifo, target, link})
+    for (const QString &name : {fifo, target, link, hardLink})
         QCOMPARE(::unlink(local(shmPath(name)).constData()), 0);
     QCOMPARE(::rmdir(local(shmPath(folder)).constData()), 0);
+}
+
+void TestFrameSharePlatform::objectsLiveInTheRuntimeFolderOnlyWhenItIsPrivate_data()
+{
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<bool>("used");
+    QTest::newRow("0700, ours") << 0700 << true;
+    QTest::newRow("others may enter") << 0711 << false;
+    QTest::newRow("others may write") << 0777 << false;
+}
+
+void TestFrameSharePlatform::objectsLiveInTheRuntimeFolderOnlyWhenItIsPrivate()
+{
+    QFETCH(int, mode);
+    QFETCH(bool, used);
+    QTemporaryDir runtime;
+    QCOMPARE(::chmod(local(runtime.path()).constData(), mode_t(mode)), 0);
+    qputenv("XDG_RUNTIME_DIR", local(runtime.path()));
+    const auto unset = qScopeGuard([] { qunsetenv("XDG_RUNTIME_DIR"); });
+    const QString memory = uniqueName("mem");
+    const QString event = uniqueName("evt");
+    auto m = SharedMemory::open(str(memory), 4096);
+    auto e = NamedEvent::open(str(event));
+    QVERIFY(m && e);
+    for (const QString &name : {memory, event}) {
+        const QString path = used ? runtime.filePath(name) : shmPath(name);
+        QCOMPARE(statOf(path).st_mode & 07777, mode_t(0600));
+        QCOMPARE(QFile::exists(used ? shmPath(name) : runtime.filePath(name)), false);
+    }
+    m.reset();
+    e.reset();
+    QVERIFY(QDir(runtime.path()).isEmpty());
 }
 
 void TestFrameSharePlatform::blockCutShortReadsZerosAndIsMarkedBroken()

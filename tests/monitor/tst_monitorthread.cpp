@@ -63,6 +63,7 @@ private slots:
     void noScreenWritesMessageAndLeavesDriverAlone();
     void screenTooLargeForTheShareIsRefused();
     void shareOfAnotherUserIsRefusedWithTheReason();
+    void nameTakenByAnotherUserCannotStopAPrivateRuntimeFolder();
     void shareCutShortEndsTheLoopAndBlanks();
     void driverIsToldWhoStartedIt();
 
@@ -94,6 +95,8 @@ void TestMonitorWorker::initTestCase()
 {
     QVERIFY2(qEnvironmentVariableIsSet("LD_PRELOAD"), "run under umockdev-wrapper");
     QVERIFY(m_dir.isValid());
+    // The share goes to /dev/shm unless a test gives it a runtime folder.
+    qunsetenv("XDG_RUNTIME_DIR");
     m_logOwner = std::make_unique<monitortest::DebugLog>();
     m_log = m_logOwner.get();
     m_bus = std::make_unique<sim::VirtualBus>();
@@ -446,6 +449,36 @@ void TestMonitorWorker::shareOfAnotherUserIsRefusedWithTheReason()
     QVERIFY(m_portrait->requests().empty());
     QVERIFY(!monitortest::mappedHere(path));
     QVERIFY(!QFile::exists(monitortest::shmPath(defaultEventName())));
+}
+
+void TestMonitorWorker::nameTakenByAnotherUserCannotStopAPrivateRuntimeFolder()
+{
+    const QString unavailable = monitortest::otherUserUnavailable();
+    if (!unavailable.isEmpty())
+        QSKIP(qPrintable(unavailable));
+    // Anyone may create names in /dev/shm: another user takes ours there
+    // first. With a runtime folder of our own the share lives out of reach.
+    const QStringList taken{monitortest::shmPath(defaultShareName()), monitortest::shmPath(defaultEventName())};
+    QVERIFY(monitortest::runAsOtherUser(QStringLiteral("umask 0; : > \"$0\"; : > \"$1\""), taken));
+    QTemporaryDir runtime;
+    QVERIFY(QFile::setPermissions(runtime.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    qputenv("XDG_RUNTIME_DIR", runtime.path().toLocal8Bit());
+    const auto restore = qScopeGuard([&] {
+        qunsetenv("XDG_RUNTIME_DIR");
+        for (const QString &path : taken)
+            QFile::remove(path);
+    });
+    const QString image = QStringLiteral("fakedrv%1").arg(getpid());
+    m_driver = installAs(FAKEDRIVER_PATH, image);
+    m_screen = openScreen(kLandscape);
+    QVERIFY(m_screen);
+    const uint64_t before = m_landscape->frameSerial();
+    m_worker->begin(m_screen, QSize(800, 480), kUnturned, m_driver);
+    QTRY_VERIFY_WITH_TIMEOUT(m_landscape->frameSerial() >= before + 2, 5000);
+    const Bytes picture = monitortest::pattern(800, 480, 800 * 4 + 32, 5);
+    QVERIFY(m_landscape->lastFrame() == monitortest::expectedFrame(picture.data(), 800 * 4 + 32, 800, 480));
+    QVERIFY(QFile::exists(runtime.filePath(defaultShareName())));
+    QVERIFY(m_worker->stopAndWait(3000));
 }
 
 void TestMonitorWorker::shareCutShortEndsTheLoopAndBlanks()
