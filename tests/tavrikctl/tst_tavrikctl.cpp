@@ -142,6 +142,14 @@ private:
         return QStringLiteral("PHY(%1.%2)").arg(m_bus->busNumber(slot)).arg(m_bus->portNumber(slot));
     }
     QString idOf(int slot) const { return screenlink::formatDeviceId(model(slot)->deviceId().data()); }
+    // The firmware server keeps a screen block for the TELV screen at `slot`.
+    Bytes serveScreenBlock(int slot, uint8_t seed)
+    {
+        Bytes block = testimages::pattern(8 + 120, seed);
+        testimages::put32(block, 4, 120);
+        m_server.putBlock(QString::fromStdString(model(slot)->telvIdentity()), raw(block));
+        return block;
+    }
 
     std::unique_ptr<VirtualBus> m_bus;
     QTemporaryDir m_dir;
@@ -564,9 +572,7 @@ void TestTavrikctl::bootLoaderScreensAreUpgradedThroughTheirTools()
 {
     const int telv = attach("6.8in-telv", 1, telvBootLoader);
     const int k2t = attach("6.8in-k2t", 2, k2tBootLoader);
-    Bytes block = testimages::pattern(8 + 120, 0x49);
-    testimages::put32(block, 4, 120);
-    m_server.putBlock(QString::fromStdString(model(telv)->telvIdentity()), raw(block));
+    const Bytes block = serveScreenBlock(telv, 0x49);
     Run r = run({QStringLiteral("upgrade"), m_telvFile, QStringLiteral("--screen"), port(telv), QStringLiteral("--yes")});
     QCOMPARE(r.exitCode, 0);
     QTRY_VERIFY_WITH_TIMEOUT(m_bus->plugged(telv) && model(telv)->mode() == Mode::Running, 10000);
@@ -715,10 +721,7 @@ void TestTavrikctl::stopSignalsNeverCutAWrite()
     const int slot = closed ? attach("6.8in-telv", 1)
                      : eeprom ? attach("6.8in-k2t", 1, k2tBootLoader)
                               : attach("6.8in-telv", 1, telvBootLoader);
-    Bytes block = testimages::pattern(8 + 120, 0x4A);
-    testimages::put32(block, 4, 120);
-    if (!closed && !eeprom)
-        m_server.putBlock(QString::fromStdString(model(slot)->telvIdentity()), raw(block));
+    Bytes block = closed || eeprom ? Bytes() : serveScreenBlock(slot, 0x4A);
     const Bytes before = model(slot)->flash();
 
     QProcess p;
@@ -787,11 +790,8 @@ void TestTavrikctl::toolsThatFailQuietlyHaveFailed()
     QFETCH(QString, command);
     const bool telv = command == QLatin1String("spinor");
     const int slot = telv ? attach("6.8in-telv", 1, telvBootLoader) : attach("6.8in-k2t", 1, k2tBootLoader);
-    if (telv) {
-        Bytes block = testimages::pattern(8 + 120, 0x4B);
-        testimages::put32(block, 4, 120);
-        m_server.putBlock(QString::fromStdString(model(slot)->telvIdentity()), raw(block));
-    }
+    if (telv)
+        serveScreenBlock(slot, 0x4B);
     const Bytes flash = model(slot)->flash();
     const Bytes config = model(slot)->config();
     qputenv("TAVRIK_TOOL_FAIL_QUIETLY", command.toUtf8());
