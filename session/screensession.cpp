@@ -471,6 +471,7 @@ void ScreenSession::restartAfterUpgrade(const QString &toolDir, const QString &e
     if (deviceKind(m_rememberedId) == DeviceKind::TelvBootLoader) {
         // A TELV screen in its boot loader restarts through its tool.
         QProcess tool;
+        inOwnProcessGroup(tool);
         tool.start(toolDir + QStringLiteral("/telvtool") + exeSuffix, {QStringLiteral("reset")});
         tool.waitForFinished(kToolResetWaitMs);
     } else if (m_screen) {

@@ -25,6 +25,12 @@
 #include <cstdio>
 #include <cstring>
 
+#if defined(Q_OS_WIN)
+#include <qt_windows.h>
+#elif defined(Q_OS_UNIX)
+#include <unistd.h>
+#endif
+
 namespace session {
 
 using namespace screenlink;
@@ -290,9 +296,11 @@ void endTool(QProcess &tool)
     tool.waitForFinished(kToolEndMs);
 }
 
+// A tool may fail without a word of "error": its exit status counts too.
 bool toolFailed(const QProcess &tool)
 {
-    return tool.error() == QProcess::FailedToStart || tool.exitStatus() == QProcess::CrashExit;
+    return tool.error() == QProcess::FailedToStart || tool.exitStatus() == QProcess::CrashExit
+           || tool.exitCode() != 0;
 }
 
 bool saysError(const QString &output)
@@ -301,6 +309,18 @@ bool saysError(const QString &output)
 }
 
 } // namespace
+
+void inOwnProcessGroup(QProcess &tool)
+{
+#if defined(Q_OS_WIN)
+    tool.setCreateProcessArgumentsModifier(
+        [](QProcess::CreateProcessArguments *arguments) { arguments->flags |= CREATE_NEW_PROCESS_GROUP; });
+#elif defined(Q_OS_UNIX)
+    tool.setChildProcessModifier([] { ::setpgid(0, 0); });
+#else
+    Q_UNUSED(tool);
+#endif
+}
 
 void UpgradeWorker::abandonPrompts()
 {
@@ -318,15 +338,22 @@ std::unique_ptr<QProcess> UpgradeWorker::startTool(const QString &name, const QS
     auto tool = std::make_unique<QProcess>();
     // Unread, a separate error channel could fill up and stall the tool.
     tool->setProcessChannelMode(mergeChannels ? QProcess::MergedChannels : QProcess::ForwardedErrorChannel);
+    inOwnProcessGroup(*tool);
     tool->start(m_request.toolDir + QLatin1Char('/') + name + m_request.exeSuffix, arguments, QIODevice::ReadWrite);
     return tool;
 }
 
 bool UpgradeWorker::upgradeEepromByTool()
 {
+    // The bytes that were checked, not the user's file read again (it may
+    // have changed while the user was asked), under a name that no tool
+    // takes for an option.
+    const std::unique_ptr<QTemporaryFile> file = handOverFile(m_request.firmware.constData(), m_request.firmware.size());
+    if (!file)
+        return false;
     if (!mayStartWriting())
         return false;
-    auto tool = startTool(QStringLiteral("eeprom"), {QStringLiteral("w"), m_request.firmwarePath}, true);
+    auto tool = startTool(QStringLiteral("eeprom"), {QStringLiteral("w"), file->fileName()}, true);
     for (int p = 0;; p += 5) {
         if (toolRunning(*tool))
             tool->waitForFinished(kToolWaitMs);
@@ -455,11 +482,11 @@ void UpgradeWorker::waitForServerFailureTold()
         msleep(50);
 }
 
-bool UpgradeWorker::writeByTool(const uint8_t *image, int length)
+std::unique_ptr<QTemporaryFile> UpgradeWorker::handOverFile(const char *bytes, qint64 length)
 {
-    // Next to the program, as the tool's users know it; an installed
+    // Next to the program, as the tools' users know it; an installed
     // program's folder is not the user's to write, so then a cache folder.
-    QString folder = m_request.toolDir;
+    QString folder = QFileInfo(m_request.toolDir).absoluteFilePath();
     if (!QFileInfo(folder).isWritable()) {
         folder = QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation) + QStringLiteral("/tavrik");
         QDir().mkpath(folder);
@@ -468,13 +495,23 @@ bool UpgradeWorker::writeByTool(const uint8_t *image, int length)
     // at once (two windows, two programs) must never hand the tool each
     // other's image, and a file that failed to be written must not let the
     // tool program an older one.
-    QTemporaryFile file(folder + QStringLiteral("/firmware.local.XXXXXX.bin"));
-    if (!file.open() || file.write(reinterpret_cast<const char *>(image), length) != length || !file.flush())
-        return fail(QStringLiteral("the hand-over file cannot be written in %1: %2").arg(folder, file.errorString()));
-    const QString handOver = file.fileName();
-    file.close();
+    auto file = std::make_unique<QTemporaryFile>(folder + QStringLiteral("/firmware.local.XXXXXX.bin"));
+    if (!file->open() || file->write(bytes, length) != length || !file->flush()) {
+        fail(QStringLiteral("the hand-over file cannot be written in %1: %2").arg(folder, file->errorString()));
+        return nullptr;
+    }
+    file->close();
+    return file;
+}
+
+bool UpgradeWorker::writeByTool(const uint8_t *image, int length)
+{
+    const std::unique_ptr<QTemporaryFile> file = handOverFile(reinterpret_cast<const char *>(image), length);
+    if (!file)
+        return false;
     auto tool = startTool(QStringLiteral("telvtool"),
-                          {QStringLiteral("spinor"), QStringLiteral("write"), QStringLiteral("0"), handOver}, true);
+                          {QStringLiteral("spinor"), QStringLiteral("write"), QStringLiteral("0"), file->fileName()},
+                          true);
     for (int p = 40; p <= 98; p += 2) {
         if (toolRunning(*tool))
             tool->waitForFinished(kToolWaitMs);

@@ -12,12 +12,14 @@
 #include <cstdint>
 #include <memory>
 
+class QTemporaryFile;
+
 namespace session {
 
 // What an upgrade is given, all of it at its start.
 struct UpgradeRequest {
-    // Decides the sequence (TELV images when it holds "TELV", EEPROM images
-    // otherwise) and is what the EEPROM tool is given.
+    // Decides the sequence: TELV images when it holds "TELV", EEPROM images
+    // otherwise.
     QString firmwarePath;
     // The file as it was checked, read once.
     QByteArray firmware;
@@ -29,6 +31,10 @@ struct UpgradeRequest {
     QString toolDir;
     QString exeSuffix;
 };
+
+// Makes `tool`, when started, a process group of its own: a Ctrl-C or a
+// hang-up meant for the program that runs it must not cut off its write.
+void inOwnProcessGroup(QProcess &tool);
 
 // How an upgrade ended; `reason` says why it failed, in a few words.
 struct UpgradeResult {
@@ -88,6 +94,9 @@ private:
     // the image through the external tool.
     int downloadScreenBlock(uint8_t *destination);
     bool writeByTool(const uint8_t *image, int length);
+    // A private copy of `bytes` for a tool to read, removed with the object;
+    // null (and the upgrade fails) when it cannot be written.
+    std::unique_ptr<QTemporaryFile> handOverFile(const char *bytes, qint64 length);
     std::unique_ptr<QProcess> startTool(const QString &name, const QStringList &arguments, bool mergeChannels);
     // The server's reply for `identity`, as far as it came within the limit.
     QByteArray fetchScreenBlock(const QString &identity);

@@ -38,7 +38,7 @@ constexpr std::array<CommandInfo, 9> kCommands = {{
      "extension. The file is written only when the whole log was read; an earlier file stays as it was otherwise.",
      ""},
     {"led-test", "[--seconds N]", "Run the LED chase for N seconds (10 when not given).",
-     "The chase stops after a whole step, with one LED channel lit.", "--seconds"},
+     "The chase stops after a whole step, with one LED channel lit; Ctrl-C stops it early.", "--seconds"},
     {"identify", "", "Read what the screens say of themselves.",
      "Prints the identification text, the size and variant codes, the panel, the flip rules, the model's "
      "firmware file, the device ID and the firmware version.",
@@ -51,8 +51,9 @@ constexpr std::array<CommandInfo, 9> kCommands = {{
      "Everything written is read back. TELV screens are restarted afterwards; K2T/K5TX screens run the new "
      "firmware once unplugged and plugged in again. Asks before it starts unless --yes is given; --dry-run "
      "checks the file against each screen and says what would happen, writing nothing. Screens are upgraded at "
-     "the same time, each on its own; one failing does not stop the others. Ctrl-C stops screens that have not "
-     "started writing; screens being written finish safely first.",
+     "the same time, each on its own; one failing does not stop the others. Ctrl-C (as SIGTERM and a hang-up) "
+     "stops screens that have not started writing; screens being written finish safely first, and so do the "
+     "boot-loader tools, which Ctrl-C does not reach. Ctrl-C at the question is a no.",
      "--yes --dry-run"},
 }};
 
@@ -69,9 +70,10 @@ const char kSelection[] =
     "given several times) or --all. Without either, the one screen attached is used; with several attached the "
     "command stops and lists them.";
 
-const char kExitCodes[] = "0 done on every screen; 2 usage error, or screens to choose from; 3 no screen attached "
-                          "or none matches; 4 the firmware file fails its checks; 5 the job failed on some screens; "
-                          "6 stopped by Ctrl-C before every screen was done.";
+const char kExitCodes[] = "0 done on every screen; 2 usage error (a file the command names cannot be read, too), "
+                          "or screens to choose from; 3 no screen attached or none matches; 4 the firmware file "
+                          "fails its checks; 5 the job failed on some screens; 6 stopped by Ctrl-C, SIGTERM or a "
+                          "hang-up before every screen was done.";
 
 QString wrap(const QString &text, int indent, int width = 78)
 {

@@ -173,9 +173,26 @@ std::shared_ptr<Screen> openScreen(const std::shared_ptr<UsbContext> &context, c
     return screen;
 }
 
+QString terminalText(const QString &text)
+{
+    QString out;
+    out.reserve(text.size());
+    for (const char32_t c : text.toUcs4()) {
+        if (c == U'\\')
+            out += QStringLiteral("\\\\");
+        else if (QChar::isPrint(c))
+            out += QString::fromUcs4(&c, 1);
+        else if (c < 0x100)
+            out += QStringLiteral("\\x%1").arg(uint(c), 2, 16, QLatin1Char('0'));
+        else
+            out += QStringLiteral("\\u%1").arg(uint(c), 4, 16, QLatin1Char('0'));
+    }
+    return out;
+}
+
 QString listText(const std::vector<ScreenRecord> &screens)
 {
-    const auto or_ = [](const QString &s) { return s.isEmpty() ? QStringLiteral("-") : s; };
+    const auto or_ = [](const QString &s) { return s.isEmpty() ? QStringLiteral("-") : terminalText(s); };
     QString out = QStringLiteral("%1 %2 %3 %4 %5 %6 %7\n")
                       .arg(QStringLiteral("PORT").leftJustified(10), QStringLiteral("USB ID").leftJustified(9),
                            QStringLiteral("STATE").leftJustified(20), QStringLiteral("MODEL").leftJustified(18),

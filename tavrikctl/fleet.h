@@ -67,7 +67,12 @@ Selection select(const std::vector<ScreenRecord> &attached, const QStringList &w
 std::shared_ptr<screenlink::Screen> openScreen(const std::shared_ptr<screenlink::UsbContext> &context,
                                                const ScreenRecord &record);
 
-// The list as a table and as JSON.
+// Text a screen sent, fit for a terminal: a lying screen could otherwise
+// send escape sequences to it. Control and format characters, and the
+// backslash, come as \xNN or \uNNNN escapes.
+QString terminalText(const QString &text);
+
+// The list as a table and as JSON; the table's texts through terminalText().
 QString listText(const std::vector<ScreenRecord> &screens);
 QString listJson(const std::vector<ScreenRecord> &screens);
 

@@ -6,6 +6,7 @@
 #include "screenlog.h"
 
 #include <QColor>
+#include <QFile>
 #include <QFileInfo>
 #include <QImage>
 #include <QSaveFile>
@@ -55,19 +56,17 @@ int flipValue(const QString &word, int fallback)
 QString identifyText(const ScreenRecord &r)
 {
     const ScreenGeometry &g = r.geometry;
+    const auto number = [](qint64 n) { return QString::number(n); };
+    // One substitution for all: a screen's text holding "%1" stays as it is.
     return QStringLiteral("\n  identification: %1\n  screen's string: %2\n  size code: %3, variant code: %4\n"
                           "  panel: %5x%6, picture %7x%8\n  flips: %9\n  firmware file: %10\n  device ID: %11\n"
                           "  firmware: %12")
-        .arg(r.identification, r.identString)
-        .arg(g.sizeCode)
-        .arg(g.variantCode)
-        .arg(g.panelWidth)
-        .arg(g.panelHeight)
-        .arg(g.pictureSize().width())
-        .arg(g.pictureSize().height())
-        .arg(g.flipAllowed ? QStringLiteral("allowed, default %1").arg(g.flipDefault) : QStringLiteral("none"),
-             g.modelFirmwareName.isEmpty() ? QStringLiteral("-") : g.modelFirmwareName, r.deviceId,
-             r.firmware.isEmpty() ? QStringLiteral("-") : r.firmware);
+        .arg(terminalText(r.identification), terminalText(r.identString), number(g.sizeCode), number(g.variantCode),
+             number(g.panelWidth), number(g.panelHeight), number(g.pictureSize().width()),
+             number(g.pictureSize().height()),
+             g.flipAllowed ? QStringLiteral("allowed, default %1").arg(g.flipDefault) : QStringLiteral("none"),
+             g.modelFirmwareName.isEmpty() ? QStringLiteral("-") : g.modelFirmwareName, terminalText(r.deviceId),
+             r.firmware.isEmpty() ? QStringLiteral("-") : terminalText(r.firmware));
 }
 
 } // namespace
@@ -83,6 +82,24 @@ QString logPath(const QString &path, const ScreenRecord &screen, bool several)
                             ? QString()
                             : info.path() + QLatin1Char('/');
     return dir + base + QLatin1Char('-') + (screen.deviceId.isEmpty() ? screen.port : screen.deviceId) + suffix;
+}
+
+QString argumentFileError(const Command &c)
+{
+    const QString path = c.arguments.value(0);
+    if (c.name == QLatin1String("show") && QImage(path).isNull())
+        return QStringLiteral("%1 is no picture that can be read").arg(path);
+    if (c.name == QLatin1String("upgrade")) {
+        QFile file(path);
+        if (!file.open(QIODevice::ReadOnly))
+            return QStringLiteral("%1: Can not open file.").arg(path);
+    }
+    if (c.name == QLatin1String("log") && !path.isEmpty()) {
+        const QFileInfo folder(QFileInfo(path).absolutePath());
+        if (!folder.isDir() || !folder.isWritable())
+            return QStringLiteral("the log cannot be saved in %1: no folder there to write to").arg(folder.filePath());
+    }
+    return {};
 }
 
 JobResult runJob(const Command &c, const ScreenRecord &record, const std::shared_ptr<UsbContext> &context,
@@ -144,6 +161,8 @@ JobResult runJob(const Command &c, const ScreenRecord &record, const std::shared
         for (int waited = 0; waited < c.seconds * 1000 && stop.load() == 0; waited += 50)
             QThread::msleep(50);
         test.stopAndWait();
+        if (stop.load() != 0)
+            return {true, QStringLiteral("LED test stopped early"), true};
         return {true, QStringLiteral("LED test ran")};
     }
     return failed(QStringLiteral("unknown job %1").arg(c.name));

@@ -26,13 +26,21 @@ void onInterrupt(int)
     g_interrupts.fetch_add(1);
 }
 
+// A hang-up (the terminal or SSH session gone) and a polite kill (timeout,
+// a service manager) stop as Ctrl-C does: never in the middle of a write.
 void catchInterrupts()
 {
     struct sigaction action{};
     action.sa_handler = onInterrupt;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &action, nullptr);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP})
+        sigaction(signal, &action, nullptr);
+    // A reader that went away (`| head`) ends the printing, not the work.
+    struct sigaction ignore{};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGPIPE, &ignore, nullptr);
 }
 
 void out(const QString &text)
@@ -64,7 +72,9 @@ int runJobs(const Command &command, const std::vector<ScreenRecord> &screens,
     for (std::thread &t : threads)
         t.join();
     int failed = 0;
+    bool stopped = false;
     for (size_t i = 0; i < screens.size(); ++i) {
+        stopped = stopped || results[i].stopped;
         if (results[i].ok) {
             out(QStringLiteral("%1: %2\n").arg(screens[i].label(), results[i].message));
         } else {
@@ -72,7 +82,7 @@ int runJobs(const Command &command, const std::vector<ScreenRecord> &screens,
             err(QStringLiteral("%1: %2").arg(screens[i].label(), results[i].message));
         }
     }
-    return failed > 0 ? SomeFailed : Done;
+    return failed > 0 ? SomeFailed : stopped ? Interrupted : Done;
 }
 
 } // namespace
@@ -104,6 +114,11 @@ int main(int argc, char *argv[])
     if (command.help) {
         out(helpText(command.name));
         return Done;
+    }
+
+    if (const QString wrong = argumentFileError(command); !wrong.isEmpty()) {
+        err(wrong);
+        return Usage;
     }
 
     catchInterrupts();

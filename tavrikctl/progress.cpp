@@ -91,6 +91,8 @@ void ProgressBoard::update(int row, const QString &step, int percent)
 
 void ProgressBoard::note(const QString &text)
 {
+    if (m_gone)
+        return;
     if (m_terminal && m_drawn > 0) {
         std::fprintf(m_out, "\x1b[%dA", m_drawn);
         std::fprintf(m_out, "\x1b[J");
@@ -102,8 +104,15 @@ void ProgressBoard::note(const QString &text)
     draw();
 }
 
+void ProgressBoard::flush()
+{
+    m_gone = std::fflush(m_out) != 0 || std::ferror(m_out) != 0;
+}
+
 void ProgressBoard::draw()
 {
+    if (m_gone)
+        return;
     if (!m_terminal) {
         // One line per change of step, and at every quarter within one.
         for (Row &r : m_rows) {
@@ -114,7 +123,7 @@ void ProgressBoard::draw()
             r.printedStep = r.step;
             r.printedPercent = quarter;
         }
-        std::fflush(m_out);
+        flush();
         return;
     }
     if (m_drawn > 0)
@@ -127,7 +136,7 @@ void ProgressBoard::draw()
                      qPrintable(r.step));
     }
     m_drawn = int(m_rows.size());
-    std::fflush(m_out);
+    flush();
 }
 
 } // namespace tavrikctl

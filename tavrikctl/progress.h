@@ -45,6 +45,9 @@ public:
 
 private:
     void draw();
+    // Flushes; once the output is gone (a closed pipe, a hung-up terminal)
+    // nothing more is printed.
+    void flush();
 
     struct Row {
         QString label;
@@ -57,6 +60,7 @@ private:
     bool m_terminal;
     std::vector<Row> m_rows;
     int m_drawn = 0; // bar lines on the terminal below the cursor's start
+    bool m_gone = false;
 };
 
 } // namespace tavrikctl

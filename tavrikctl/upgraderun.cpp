@@ -9,9 +9,12 @@
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QProcess>
-#include <QTextStream>
 #include <QTimer>
 
+#include <cerrno>
+#include <optional>
+
+#include <poll.h>
 #include <unistd.h>
 
 namespace tavrikctl {
@@ -35,6 +38,7 @@ struct UpgradeRun::Job {
 namespace {
 
 constexpr int kToolResetWaitMs = 1000;
+constexpr int kAnswerSliceMs = 100;
 
 UpgradePath pathFor(const QString &firmwarePath, DeviceKind kind)
 {
@@ -66,6 +70,30 @@ void err(const QString &text)
     std::fprintf(stderr, "tavrikctl: %s\n", qPrintable(text));
 }
 
+// The line typed at the prompt, trimmed and in lower case; none when a stop
+// signal comes (or came) first, which is no "yes" either.
+std::optional<QString> readAnswer(const std::atomic<int> &interrupts, int seen)
+{
+    QByteArray line;
+    while (interrupts.load() == seen) {
+        // Slices, so that a signal just before the wait is seen soon.
+        pollfd in{STDIN_FILENO, POLLIN, 0};
+        const int ready = ::poll(&in, 1, kAnswerSliceMs);
+        if (ready < 0 && errno != EINTR)
+            break;
+        if (ready <= 0)
+            continue;
+        char c = 0;
+        const ssize_t n = ::read(STDIN_FILENO, &c, 1);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0 || c == '\n')
+            return QString::fromLocal8Bit(line).trimmed().toLower();
+        line += c;
+    }
+    return interrupts.load() == seen ? std::optional<QString>(QString()) : std::nullopt;
+}
+
 } // namespace
 
 UpgradeRun::UpgradeRun(const Command &command, std::vector<ScreenRecord> screens, std::shared_ptr<UsbContext> context,
@@ -88,9 +116,12 @@ bool UpgradeRun::confirm()
         std::printf("  %s: %s\n", qPrintable(job->screen.label()), qPrintable(plan(job->path)));
     std::printf("An upgrade cut off midway leaves a screen that does not start. Continue? [y/N] ");
     std::fflush(stdout);
-    QTextStream in(stdin);
-    const QString answer = in.readLine().trimmed().toLower();
-    return answer == QLatin1String("y") || answer == QLatin1String("yes");
+    const std::optional<QString> answer = readAnswer(m_interrupts, m_interruptsSeen);
+    if (!answer) {
+        std::printf("\n");
+        return false;
+    }
+    return *answer == QLatin1String("y") || *answer == QLatin1String("yes");
 }
 
 int UpgradeRun::start()
@@ -215,6 +246,7 @@ void UpgradeRun::onFinished(Job &job, const session::UpgradeResult &result)
             m_board->update(job.row, job.steps.step(), job.steps.percent());
             if (job.path == UpgradePath::TelvBootLoader) {
                 QProcess tool;
+                session::inOwnProcessGroup(tool);
                 tool.start(QCoreApplication::applicationDirPath() + QStringLiteral("/telvtool")
                                + QString::fromStdString(platform::exeSuffix()),
                            {QStringLiteral("reset")});

@@ -614,6 +614,7 @@ void TestUpgradeBoot::failedToolWritesAreFailedUpgrades_data()
     QTest::newRow("says ERROR") << QByteArray("echo 'ERROR: flash write failed'; exit 0");
     QTest::newRow("says error") << QByteArray("echo 'spi error at 0x1000'; exit 0");
     QTest::newRow("crashes") << QByteArray("kill -SEGV $$");
+    QTest::newRow("exits 1 without a word of error") << QByteArray("echo 'Failed to open device'; exit 1");
     QTest::newRow("gone after reading the identity") << QByteArray();
 }
 
@@ -673,6 +674,7 @@ void TestUpgradeBoot::eepromToolOutcomes_data()
     QTest::addColumn<int>("result");
     QTest::newRow("lower-case error, exit 0") << QByteArray("echo 'eeprom write error'; exit 0") << -1;
     QTest::newRow("ERROR") << QByteArray("echo 'ERROR: no device'; exit 1") << -1;
+    QTest::newRow("exit 1 without a word of error") << QByteArray("echo 'Failed to open device'; exit 1") << -1;
     QTest::newRow("silence") << QByteArray("exit 0") << 100;
     QTest::newRow("crash without a word") << QByteArray("kill -SEGV $$") << -1;
     QTest::newRow("slow but fine") << QByteArray("sleep 2; echo written") << 100;
@@ -683,7 +685,8 @@ void TestUpgradeBoot::eepromToolOutcomes()
     QFETCH(QByteArray, script);
     QFETCH(int, result);
     const QString args = m_dir.filePath(QStringLiteral("eeprom-args"));
-    installTools({}, "printf '%s|' \"$@\" > '" + args.toUtf8() + "'\n" + script);
+    const QString given = m_dir.filePath(QStringLiteral("eeprom-file"));
+    installTools({}, "printf '%s|' \"$@\" > '" + args.toUtf8() + "'\ncp \"$2\" '" + given.toUtf8() + "'\n" + script);
     m_f->attach("6.8in-k2t", 37, [](ScreenModel &m) {
         m.setConfig(0, {0xFF});
         m.setMode(Mode::K2tBootLoader);
@@ -695,10 +698,17 @@ void TestUpgradeBoot::eepromToolOutcomes()
     QCOMPARE(runUpgrade(), result);
     QCOMPARE(m_boxes->last(), result == 100 ? QStringLiteral("Notify|Upgrade done, please unplug to reboot the screen.")
                                            : kFailed);
-    // The path as chosen, as one argument of its own.
+    // A private copy of the bytes that were checked, under an absolute
+    // path of its own, gone after the write: the chosen file may have
+    // changed since, and a name such as -x.bin would pass for an option.
     QFile f(args);
     QVERIFY(f.open(QIODevice::ReadOnly));
-    QCOMPARE(QString::fromUtf8(f.readAll()), QStringLiteral("w|") + path + QLatin1Char('|'));
+    const QString said = QString::fromUtf8(f.readAll());
+    QVERIFY2(said.startsWith(QStringLiteral("w|") + binDir() + QStringLiteral("/firmware.local.")), qPrintable(said));
+    QFile copy(given);
+    QVERIFY(copy.open(QIODevice::ReadOnly));
+    QCOMPARE(copy.readAll(), raw(testimages::upgradeEepromImage()));
+    QCOMPARE(handOverFiles(binDir()), QStringList());
     // The window is still usable: it answers a click with its first box.
     m_boxes->clear();
     m_boxes->answers[QStringLiteral("NOTIFY")] = QMessageBox::Cancel;

@@ -9,6 +9,7 @@
 #include "testimages.h"
 #include "usb/virtualbus.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QImage>
@@ -25,6 +26,7 @@
 #include <thread>
 
 #include <signal.h>
+#include <unistd.h>
 
 using namespace sim;
 using testimages::Bytes;
@@ -69,6 +71,29 @@ bool startsWith(const Bytes &flash, const Bytes &prefix)
     return flash.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), flash.begin());
 }
 
+// Screens whose firmware is gone, waiting in their boot loaders.
+void telvBootLoader(ScreenModel &m)
+{
+    m.setFlash({});
+    m.setMode(Mode::TelvBootLoader);
+}
+
+void k2tBootLoader(ScreenModel &m)
+{
+    m.setConfig(0, {0xFF});
+    m.setMode(Mode::K2tBootLoader);
+}
+
+// Whether the program prints `text` within a generous time.
+bool waitForOutput(QProcess &p, const QString &text)
+{
+    QString out;
+    const QDeadlineTimer deadline(20000);
+    while (!out.contains(text) && p.waitForReadyRead(int(deadline.remainingTime())))
+        out += QString::fromUtf8(p.readAllStandardOutput());
+    return out.contains(text);
+}
+
 } // namespace
 
 class TestTavrikctl : public QObject {
@@ -99,6 +124,13 @@ private slots:
     void boootLoadersThatCannotBeToldApartAreRefused();
     void missingToolIsNamedBeforeAnythingIsWritten();
     void ctrlCStopsOnlyWhereNothingIsWrittenYet();
+    void stopSignalsNeverCutAWrite_data();
+    void stopSignalsNeverCutAWrite();
+    void toolsThatFailQuietlyHaveFailed_data();
+    void toolsThatFailQuietlyHaveFailed();
+    void eepromToolGetsTheBytesThatWereChecked();
+    void screensTextIsEscapedOnTheTerminal_data();
+    void screensTextIsEscapedOnTheTerminal();
     void progressBarsOnATerminalPlainLinesElsewhere();
 
 private:
@@ -110,6 +142,14 @@ private:
         return QStringLiteral("PHY(%1.%2)").arg(m_bus->busNumber(slot)).arg(m_bus->portNumber(slot));
     }
     QString idOf(int slot) const { return screenlink::formatDeviceId(model(slot)->deviceId().data()); }
+    // The firmware server keeps a screen block for the TELV screen at `slot`.
+    Bytes serveScreenBlock(int slot, uint8_t seed)
+    {
+        Bytes block = testimages::pattern(8 + 120, seed);
+        testimages::put32(block, 4, 120);
+        m_server.putBlock(QString::fromStdString(model(slot)->telvIdentity()), raw(block));
+        return block;
+    }
 
     std::unique_ptr<VirtualBus> m_bus;
     QTemporaryDir m_dir;
@@ -141,6 +181,7 @@ void TestTavrikctl::init()
 
 void TestTavrikctl::cleanup()
 {
+    qunsetenv("TAVRIK_TOOL_FAIL_QUIETLY");
     m_bus.reset();
 }
 
@@ -205,16 +246,22 @@ void TestTavrikctl::usageErrorsExitWithTwo_data()
     QTest::newRow("flip word") << QStringList{"flip", "sideways"} << "flip takes none";
     QTest::newRow("all with screen") << QStringList{"identify", "--all", "--screen", "1.1"} << "exclude each other";
     QTest::newRow("--yes elsewhere") << QStringList{"fill", "red", "--yes"} << "belong to upgrade";
+    // Files named on the command line are looked at before any screen.
+    QTest::newRow("no picture") << QStringList{"show", "/missing.png"} << "/missing.png is no picture";
+    QTest::newRow("no firmware") << QStringList{"upgrade", "/missing.bin", "--yes"} << "/missing.bin: Can not open";
+    QTest::newRow("no folder for the log") << QStringList{"log", "/missing/log.txt"} << "cannot be saved in /missing";
 }
 
 void TestTavrikctl::usageErrorsExitWithTwo()
 {
     QFETCH(QStringList, args);
     QFETCH(QString, says);
+    const int slot = attach("6.8in-telv", 1, [](ScreenModel &m) { m.setIdent(debugIdent(m.preset().ident)); });
     const Run r = run(args);
     QCOMPARE(r.exitCode, 2);
     QVERIFY2(r.err.contains(says), qPrintable(describe(r)));
     QVERIFY(r.out.isEmpty());
+    QVERIFY(model(slot)->requests().empty());
 }
 
 void TestTavrikctl::listTellsEveryScreenAndItsState()
@@ -337,10 +384,6 @@ void TestTavrikctl::displayJobsReachEveryChosenScreen()
     QCOMPARE(glass[0], uint16_t(0x001F));                   // top left is blue
     QCOMPARE(glass[size_t(479) * 800 + 799], uint16_t(0xFFFF)); // bottom right white
 
-    r = run({QStringLiteral("show"), m_dir.filePath(QStringLiteral("missing.png")), QStringLiteral("--all")});
-    QCOMPARE(r.exitCode, 5);
-    QVERIFY(r.err.contains(QStringLiteral("is no picture that can be read")));
-
     r = run({QStringLiteral("backlight"), QStringLiteral("50"), QStringLiteral("--screen"), port(wide)});
     QCOMPARE(r.exitCode, 0);
     QCOMPARE(model(wide)->backlight().value_or(-1), 128);
@@ -402,15 +445,27 @@ void TestTavrikctl::logIsWrittenOnlyWhenWholeAndOnlyFromDebugFirmware()
 void TestTavrikctl::ledTestEndsWithOneChannelLit()
 {
     const int slot = attach("6.8in-telv", 1);
+    const auto lit = [this, slot] {
+        int n = 0;
+        for (int reg = 0x24; reg < 0x6C; ++reg)
+            n += model(slot)->ledRegister(0x00, uint8_t(reg)) != 0;
+        return n;
+    };
+    // Stopped by Ctrl-C, it ends as well, and says it did not run its time.
+    QProcess p;
+    p.start(kProgram, {QStringLiteral("led-test"), QStringLiteral("--seconds"), QStringLiteral("600")});
+    QTRY_VERIFY_WITH_TIMEOUT(lit() > 0, 20000);
+    ::kill(pid_t(p.processId()), SIGINT);
+    QVERIFY(p.waitForFinished(20000));
+    QCOMPARE(p.exitCode(), 6);
+    QCOMPARE(lit(), 1);
+
     QElapsedTimer t;
     t.start();
     const Run r = run({QStringLiteral("led-test"), QStringLiteral("--seconds"), QStringLiteral("1")});
     QCOMPARE(r.exitCode, 0);
     QVERIFY(t.elapsed() >= 1000);
-    int lit = 0;
-    for (int reg = 0x24; reg < 0x6C; ++reg)
-        lit += model(slot)->ledRegister(0x00, uint8_t(reg)) != 0;
-    QCOMPARE(lit, 1);
+    QCOMPARE(lit(), 1);
 }
 
 void TestTavrikctl::upgradeRefusesAFileThatFailsForAnyScreen()
@@ -450,9 +505,19 @@ void TestTavrikctl::upgradeAsksFirstUnlessTold()
     QVERIFY(r.out.contains(QStringLiteral("Nothing was written.")));
     QVERIFY(model(slot)->flash() == before);
     QCOMPARE(model(slot)->eraseSteps(), uint64_t(0));
-    // No answer at all is no yes either.
+    // No answer at all is no yes either, nor Ctrl-C at the question.
     r = run({QStringLiteral("upgrade"), m_telvFile});
     QCOMPARE(r.exitCode, 6);
+    {
+        QProcess p;
+        p.start(kProgram, {QStringLiteral("upgrade"), m_telvFile});
+        QVERIFY(waitForOutput(p, QStringLiteral("[y/N]")));
+        ::kill(pid_t(p.processId()), SIGINT);
+        QVERIFY(p.waitForFinished(20000));
+        QCOMPARE(p.exitCode(), 6);
+        QVERIFY(QString::fromUtf8(p.readAllStandardOutput()).contains(QStringLiteral("Nothing was written.")));
+        QCOMPARE(model(slot)->eraseSteps(), uint64_t(0));
+    }
     r = run({QStringLiteral("upgrade"), m_telvFile}, "y\n");
     QCOMPARE(r.exitCode, 0);
     QVERIFY(startsWith(model(slot)->flash(), expectedFlash(before, testimages::upgradeTelvImage(30000))));
@@ -505,17 +570,9 @@ void TestTavrikctl::runningScreensOfBothFamiliesAreUpgradedAtOnce()
 
 void TestTavrikctl::bootLoaderScreensAreUpgradedThroughTheirTools()
 {
-    const int telv = attach("6.8in-telv", 1, [](ScreenModel &m) {
-        m.setFlash({});
-        m.setMode(Mode::TelvBootLoader);
-    });
-    const int k2t = attach("6.8in-k2t", 2, [](ScreenModel &m) {
-        m.setConfig(0, {0xFF});
-        m.setMode(Mode::K2tBootLoader);
-    });
-    Bytes block = testimages::pattern(8 + 120, 0x49);
-    testimages::put32(block, 4, 120);
-    m_server.putBlock(QString::fromStdString(model(telv)->telvIdentity()), raw(block));
+    const int telv = attach("6.8in-telv", 1, telvBootLoader);
+    const int k2t = attach("6.8in-k2t", 2, k2tBootLoader);
+    const Bytes block = serveScreenBlock(telv, 0x49);
     Run r = run({QStringLiteral("upgrade"), m_telvFile, QStringLiteral("--screen"), port(telv), QStringLiteral("--yes")});
     QCOMPARE(r.exitCode, 0);
     QTRY_VERIFY_WITH_TIMEOUT(m_bus->plugged(telv) && model(telv)->mode() == Mode::Running, 10000);
@@ -579,12 +636,8 @@ void TestTavrikctl::oneScreenFailingNeverStopsTheOthers()
 
 void TestTavrikctl::boootLoadersThatCannotBeToldApartAreRefused()
 {
-    const auto boot = [](ScreenModel &m) {
-        m.setFlash({});
-        m.setMode(Mode::TelvBootLoader);
-    };
-    const int a = attach("6.8in-telv", 1, boot);
-    attach("6.8in-telv", 2, boot);
+    const int a = attach("6.8in-telv", 1, telvBootLoader);
+    attach("6.8in-telv", 2, telvBootLoader);
     const Run r = run({QStringLiteral("upgrade"), m_telvFile, QStringLiteral("--all"), QStringLiteral("--yes")});
     QCOMPARE(r.exitCode, 5);
     QVERIFY(r.err.contains(QStringLiteral("cannot tell them apart")));
@@ -599,10 +652,7 @@ void TestTavrikctl::missingToolIsNamedBeforeAnythingIsWritten()
     QDir().mkpath(QFileInfo(alone).path());
     QFile::remove(alone);
     QVERIFY(QFile::copy(kProgram, alone));
-    const int slot = attach("6.8in-k2t", 1, [](ScreenModel &m) {
-        m.setConfig(0, {0xFF});
-        m.setMode(Mode::K2tBootLoader);
-    });
+    const int slot = attach("6.8in-k2t", 1, k2tBootLoader);
     const Run r = run({QStringLiteral("upgrade"), m_eepromFile, QStringLiteral("--yes")}, {}, 60000, alone);
     QCOMPARE(r.exitCode, 5);
     QVERIFY2(r.err.contains(QStringLiteral("the boot-loader tool eeprom is missing; put the screen maker's eeprom into ")
@@ -647,6 +697,155 @@ void TestTavrikctl::ctrlCStopsOnlyWhereNothingIsWrittenYet()
         QVERIFY2(out.contains(QStringLiteral("Not stopping the 1 screen(s) being written")), qPrintable(out));
         QVERIFY(startsWith(model(slot)->flash(), expectedFlash(before, testimages::upgradeTelvImage(30000))));
     }
+}
+
+void TestTavrikctl::stopSignalsNeverCutAWrite_data()
+{
+    QTest::addColumn<int>("signal");
+    QTest::addColumn<QString>("writer");
+    const std::pair<int, const char *> signals_[] = {{SIGINT, "SIGINT"}, {SIGTERM, "SIGTERM"}, {SIGHUP, "SIGHUP"}};
+    for (const auto &[number, name] : signals_) {
+        QTest::addRow("%s, telvtool writing", name) << number << QStringLiteral("telvtool");
+        QTest::addRow("%s, output closed", name) << number << QStringLiteral("closed output");
+    }
+    QTest::newRow("SIGINT, eeprom writing") << int(SIGINT) << QStringLiteral("eeprom");
+}
+
+void TestTavrikctl::stopSignalsNeverCutAWrite()
+{
+    // The signal goes to tavrikctl's whole process group, as a terminal sends it.
+    QFETCH(int, signal);
+    QFETCH(QString, writer);
+    const bool closed = writer == QLatin1String("closed output");
+    const bool eeprom = writer == QLatin1String("eeprom");
+    const int slot = closed ? attach("6.8in-telv", 1)
+                     : eeprom ? attach("6.8in-k2t", 1, k2tBootLoader)
+                              : attach("6.8in-telv", 1, telvBootLoader);
+    Bytes block = closed || eeprom ? Bytes() : serveScreenBlock(slot, 0x4A);
+    const Bytes before = model(slot)->flash();
+
+    QProcess p;
+    QProcess head; // `| head -1`: the reader is gone after the first line
+    if (closed) {
+        p.setStandardOutputProcess(&head);
+        head.start(QStringLiteral("head"), {QStringLiteral("-n"), QStringLiteral("1")});
+    }
+    // A process group of its own, as a shell starts a job.
+    p.setChildProcessModifier([] { ::setpgid(0, 0); });
+    p.start(kProgram, {QStringLiteral("upgrade"), eeprom ? m_eepromFile : m_telvFile, QStringLiteral("--yes")});
+    QVERIFY(p.waitForStarted(5000));
+    const pid_t group = pid_t(p.processId());
+    auto sent = std::make_shared<std::atomic<bool>>(false);
+    if (closed) {
+        QVERIFY(head.waitForFinished(20000));
+        ::kill(-group, signal);
+    } else {
+        // In the middle of the tool's write.
+        const uint8_t write = eeprom ? 0x60 : 0x52;
+        auto writes = std::make_shared<std::atomic<int>>(0);
+        model(slot)->setRequestFilter([=](const Setup &s, const uint8_t *, size_t) {
+            if (s.request == write && ++*writes == 2) {
+                ::kill(-group, signal);
+                *sent = true;
+            }
+            return ScreenModel::FilterAction::Pass;
+        });
+    }
+    QVERIFY(p.waitForFinished(90000));
+    model(slot)->setRequestFilter({});
+    const QString out = QString::fromUtf8(p.readAllStandardOutput());
+    const QString err = QString::fromUtf8(p.readAllStandardError());
+    QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+    if (closed) {
+        // Stopped before the write, or written whole; never left in between.
+        QVERIFY2(p.exitCode() == 0 || p.exitCode() == 6, qPrintable(err));
+        const Bytes expected = p.exitCode() == 0 ? expectedFlash(before, testimages::upgradeTelvImage(30000)) : before;
+        QTRY_VERIFY_WITH_TIMEOUT(m_bus->plugged(slot) && model(slot)->mode() == Mode::Running, 10000);
+        QVERIFY(!model(slot)->programming());
+        QVERIFY(startsWith(model(slot)->flash(), expected));
+        return;
+    }
+    QVERIFY(*sent);
+    QCOMPARE(p.exitCode(), 0);
+    QVERIFY2(out.contains(QStringLiteral(": done")), qPrintable(out + err));
+    if (eeprom) {
+        QVERIFY(model(slot)->config() == testimages::upgradeEepromImage());
+        return;
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(m_bus->plugged(slot) && model(slot)->mode() == Mode::Running, 10000);
+    block[8] = 0xFF;
+    QVERIFY(std::equal(block.begin(), block.end(), model(slot)->flash().begin() + 0x1000));
+}
+
+void TestTavrikctl::toolsThatFailQuietlyHaveFailed_data()
+{
+    QTest::addColumn<QString>("command");
+    QTest::newRow("telvtool") << QStringLiteral("spinor");
+    QTest::newRow("eeprom") << QStringLiteral("w");
+}
+
+void TestTavrikctl::toolsThatFailQuietlyHaveFailed()
+{
+    // Exit status 1, and no word of error in what the tool says.
+    QFETCH(QString, command);
+    const bool telv = command == QLatin1String("spinor");
+    const int slot = telv ? attach("6.8in-telv", 1, telvBootLoader) : attach("6.8in-k2t", 1, k2tBootLoader);
+    if (telv)
+        serveScreenBlock(slot, 0x4B);
+    const Bytes flash = model(slot)->flash();
+    const Bytes config = model(slot)->config();
+    qputenv("TAVRIK_TOOL_FAIL_QUIETLY", command.toUtf8());
+    const Run r = run({QStringLiteral("upgrade"), telv ? m_telvFile : m_eepromFile, QStringLiteral("--yes")});
+    QCOMPARE(r.exitCode, 5);
+    QVERIFY2(r.err.contains(port(slot) + QStringLiteral(": FAILED: ")), qPrintable(describe(r)));
+    QVERIFY(model(slot)->flash() == flash);
+    QVERIFY(model(slot)->config() == config);
+}
+
+void TestTavrikctl::eepromToolGetsTheBytesThatWereChecked()
+{
+    const int slot = attach("6.8in-k2t", 1, k2tBootLoader);
+    const QString file = m_dir.filePath(QStringLiteral("changing/7NDK2T.bin"));
+    const Bytes checked = testimages::upgradeEepromImage();
+    QVERIFY(writeFile(file, raw(checked)));
+    const QDir tools(QFileInfo(kProgram).path());
+    const QStringList handOvers = tools.entryList({QStringLiteral("firmware.local*")});
+    QProcess p;
+    p.start(kProgram, {QStringLiteral("upgrade"), file});
+    QVERIFY(waitForOutput(p, QStringLiteral("[y/N]")));
+    // Changed while the question waits for its answer.
+    Bytes changed = checked;
+    changed[0x100] ^= 0xFF;
+    QVERIFY(writeFile(file, raw(changed)));
+    p.write("y\n");
+    QVERIFY(p.waitForFinished(60000));
+    QCOMPARE(p.exitCode(), 0);
+    QVERIFY(model(slot)->config() == checked);
+    // The tool's copy is gone with the write.
+    QCOMPARE(tools.entryList({QStringLiteral("firmware.local*")}), handOvers);
+}
+
+void TestTavrikctl::screensTextIsEscapedOnTheTerminal_data()
+{
+    QTest::addColumn<QString>("command");
+    QTest::newRow("list") << QStringLiteral("list");
+    QTest::newRow("identify") << QStringLiteral("identify");
+}
+
+void TestTavrikctl::screensTextIsEscapedOnTheTerminal()
+{
+    // A lying screen: a terminal title, and a C1 control sequence in its version.
+    QFETCH(QString, command);
+    attach("6.8in-telv", 1,
+           [](ScreenModel &m) { m.setIdent("TAVRIK-6.8INRGB\x1b]0;owned\x07,800x480,v0.18\xc2\x9b" "2J,T113-6D8"); });
+    const Run r = run({command});
+    QCOMPARE(r.exitCode, 0);
+    for (const QChar c : r.out)
+        QVERIFY2((c >= QChar(0x20) || c == QLatin1Char('\n')) && (c < QChar(0x7F) || c >= QChar(0xA0)),
+                 qPrintable(QStringLiteral("control character %1 printed").arg(c.unicode(), 0, 16)));
+    QVERIFY2(r.out.contains(QStringLiteral("v0.18\\x9b2J")), qPrintable(describe(r)));
+    if (command == QLatin1String("identify"))
+        QVERIFY(r.out.contains(QStringLiteral("TAVRIK-6.8INRGB\\x1b]0;owned\\x07,800x480")));
 }
 
 void TestTavrikctl::progressBarsOnATerminalPlainLinesElsewhere()

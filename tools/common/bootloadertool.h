@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <string>
 #include <vector>
@@ -48,9 +49,18 @@ inline screenlink::DeviceHandle openFirst(libusb_context *ctx, screenlink::UsbId
 }
 
 // Runs the tool's command line; any failure becomes "ERROR: why" and exit 1.
+// For tests, TAVRIK_TOOL_FAIL_QUIETLY=COMMAND makes COMMAND fail as the
+// vendor's tools may: exit 1 and a line without the word error, the screen
+// untouched.
 template <typename Run>
 int runMain(int argc, char *argv[], Run run)
 {
+    const char *quiet = std::getenv("TAVRIK_TOOL_FAIL_QUIETLY");
+    if (quiet && argc > 1 && std::string(quiet) == argv[1]) {
+        std::printf("Failed to open device\n");
+        std::fflush(stdout);
+        return 1;
+    }
     try {
         return run(std::vector<std::string>(argv + 1, argv + argc));
     } catch (const Failure &f) {
