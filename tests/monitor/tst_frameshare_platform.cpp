@@ -654,9 +654,9 @@ void TestFrameSharePlatform::endingByNameLetsAProgramTidyUpAndKillsOneThatWillNo
     QElapsedTimer t;
     t.start();
     platform::endProcessTrees(str(stubborn));
-    QVERIFY(b.waitForFinished(5000));
+    QVERIFY(b.waitForFinished(monitortest::kProcessEndPatienceMs));
     QCOMPARE(b.exitStatus(), QProcess::CrashExit);
-    QVERIFY2(t.elapsed() >= 900, qPrintable(QString::number(t.elapsed())));
+    QVERIFY2(t.elapsed() >= platform::kEndGraceMs - 100, qPrintable(QString::number(t.elapsed())));
 }
 
 void TestFrameSharePlatform::endingByNameSparesProgramsOfOtherNames()
