@@ -97,7 +97,7 @@ struct HandBuffer {
     {
         header.flags = corrupt ? SPA_META_HEADER_FLAG_CORRUPTED : 0;
         if (damage == Damage::Region)
-            region.region = SPA_REGION(0, 0, 10, 10);
+            region.region.size = {10, 10};
         metas[0] = {SPA_META_Header, sizeof header, &header};
         metas[1] = {SPA_META_VideoDamage, sizeof region, &region};
         buffer.metas = metas;

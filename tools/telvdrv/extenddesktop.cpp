@@ -187,42 +187,31 @@ struct ExtendedDesktop::State {
         return {chosen->x, chosen->y, chosen->width, chosen->height};
     }
 
-    bool isClient(Window w) const
+    // Whether `w` carries `property` of `type` (or of any type).
+    bool hasProperty(Window w, Atom property, Atom type) const
     {
         Atom actual = None;
         int format = 0;
         unsigned long count = 0;
         unsigned long after = 0;
         unsigned char *data = nullptr;
-        const bool found = XGetWindowProperty(display.get(), w, wmState, 0, 1, False, AnyPropertyType, &actual, &format,
-                                              &count, &after, &data)
-                               == Success
-                           && actual != None;
+        const bool found = property != None
+                           && XGetWindowProperty(display.get(), w, property, 0, 1, False, type, &actual, &format,
+                                                 &count, &after, &data)
+                                  == Success
+                           && actual != None && (type == AnyPropertyType || actual == type);
         if (data)
             XFree(data);
         return found;
     }
 
+    bool isClient(Window w) const { return hasProperty(w, wmState, AnyPropertyType); }
+
     // Whether a window manager says it runs (EWMH): windows are then its
     // to move, and it is asked to.
     bool windowManagerRuns() const
     {
-        Display *d = display.get();
-        const Atom check = XInternAtom(d, "_NET_SUPPORTING_WM_CHECK", True);
-        if (check == None)
-            return false;
-        Atom actual = None;
-        int format = 0;
-        unsigned long count = 0;
-        unsigned long after = 0;
-        unsigned char *data = nullptr;
-        const bool found = XGetWindowProperty(d, root, check, 0, 1, False, XA_WINDOW, &actual, &format, &count, &after,
-                                              &data)
-                               == Success
-                           && actual == XA_WINDOW;
-        if (data)
-            XFree(data);
-        return found;
+        return hasProperty(root, XInternAtom(display.get(), "_NET_SUPPORTING_WM_CHECK", True), XA_WINDOW);
     }
 
     // The application's window behind a top-level window: itself, or the

@@ -1,22 +1,20 @@
 #include "testhook.h"
 
+#include <QByteArray>
+#include <QtGlobal>
+
 #include <csignal>
-#include <cstdlib>
-#include <string>
 
 namespace telvdrv {
 
 void reached(const char *step)
 {
-    static const std::string wanted = [] {
-        const char *value = std::getenv(kRaiseAtVariable);
-        return std::string(value ? value : "");
-    }();
-    if (wanted.empty())
+    static const QByteArray wanted = qgetenv(kRaiseAtVariable);
+    if (wanted.isEmpty())
         return;
-    if (wanted == std::string(step) + ":KILL")
+    if (wanted == QByteArray(step) + ":KILL")
         std::raise(SIGKILL);
-    else if (wanted == std::string(step) + ":STOP")
+    else if (wanted == QByteArray(step) + ":STOP")
         std::raise(SIGSTOP);
 }
 
