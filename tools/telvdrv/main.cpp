@@ -195,13 +195,16 @@ int publishChanges(telvdrv::FrameSource &source, monitor::FrameShare &share, con
         if (!sleepUntil(deadline))
             break;
         const telvdrv::Picture grabbed = source.grab();
-        // Counted from the moment of publishing, or of trying to: pictures
-        // are at least one period apart, also after a late one, and a
-        // source that keeps failing is not asked again at once.
-        deadline = nanos(now()) + period;
-        if (!grabbed.pixels)
+        if (!grabbed.pixels) {
+            // Not asked again at once: a source that keeps failing would
+            // take the whole processor.
+            deadline = nanos(now()) + period;
             continue;
+        }
         telvdrv::compose(grabbed, picture.data(), width, height, stride);
+        // Counted from the moment of publishing: pictures are at least one
+        // period apart, also after a late one.
+        deadline = nanos(now()) + period;
         if (!monitor::publishFrame(share, picture.data(), stride, height) && shareBroken(share))
             return 4;
     }
