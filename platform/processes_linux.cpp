@@ -24,8 +24,6 @@ namespace {
 
 // How long a stopped process may take to stop: it is ended anyway then.
 constexpr auto kStopPatience = std::chrono::milliseconds(200);
-// How long a process asked to end may take before it is killed.
-constexpr auto kEndGrace = std::chrono::milliseconds(1000);
 
 std::string readSmallFile(const std::string &path)
 {
@@ -286,7 +284,7 @@ void endProcessTrees(const std::string &imageName)
         process.signal(SIGTERM);
         process.signal(SIGCONT);
     }
-    const auto deadline = std::chrono::steady_clock::now() + kEndGrace;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kEndGraceMs);
     for (const Held &process : held)
         process.awaitEnd(deadline);
     for (const Held &process : held)

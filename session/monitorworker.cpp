@@ -20,8 +20,9 @@ using namespace monitor;
 namespace {
 
 constexpr int kDriverStartMs = 30000;
-// A driver that ignores the terminate request is killed after this.
-constexpr int kDriverEndMs = 2000;
+// A driver that ignores the terminate request is killed after this: the
+// time it may need to give an extended desktop back.
+constexpr int kDriverEndMs = platform::kEndGraceMs;
 
 } // namespace
 

@@ -13,6 +13,7 @@
 #include <X11/Xutil.h>
 #include <X11/extensions/Xrandr.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -151,14 +152,40 @@ bool runAsOtherUser(const QString &script, const QStringList &arguments)
     return shell.waitForFinished(10000) && shell.exitStatus() == QProcess::NormalExit && shell.exitCode() == 0;
 }
 
-bool processGone(qint64 pid)
+namespace {
+
+// The fields of /proc/PID/stat after the name, from the state (field 3)
+// on; none when the process is not there.
+QList<QByteArray> statOf(qint64 pid)
 {
     QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
     if (!stat.open(QIODevice::ReadOnly))
-        return true;
+        return {};
     const QByteArray line = stat.readAll();
-    const int close = line.lastIndexOf(')');
-    return close >= 0 && line.size() > close + 2 && line[close + 2] == 'Z';
+    return line.mid(line.lastIndexOf(')') + 2).split(' ');
+}
+
+} // namespace
+
+bool processGone(qint64 pid)
+{
+    const QList<QByteArray> fields = statOf(pid);
+    return fields.isEmpty() || fields[0] == "Z";
+}
+
+bool processStopped(qint64 pid)
+{
+    const QList<QByteArray> fields = statOf(pid);
+    return !fields.isEmpty() && fields[0] == "T";
+}
+
+qint64 processorMs(qint64 pid)
+{
+    // User and system time are fields 14 and 15.
+    const QList<QByteArray> fields = statOf(pid);
+    if (fields.size() < 13)
+        return -1;
+    return (fields[11].toLongLong() + fields[12].toLongLong()) * 1000 / sysconf(_SC_CLK_TCK);
 }
 
 bool waitGone(qint64 pid, int ms)
@@ -177,12 +204,8 @@ QList<qint64> childrenNamed(const QString &imageName)
 {
     QList<qint64> found;
     for (int64_t pid : platform::findProcesses(imageName.toStdString())) {
-        QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-        if (!stat.open(QIODevice::ReadOnly) || processGone(pid))
-            continue;
-        const QByteArray line = stat.readAll();
-        const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
-        if (fields.size() > 1 && fields[1].toLongLong() == qint64(getpid()))
+        const QList<QByteArray> fields = statOf(pid);
+        if (fields.size() > 1 && fields[0] != "Z" && fields[1].toLongLong() == qint64(getpid()))
             found << pid;
     }
     return found;
@@ -263,7 +286,7 @@ Xvfb::~Xvfb()
     }
 }
 
-QString Xvfb::start(QSize size)
+QString Xvfb::start(QSize size, const QStringList &options)
 {
     const QString program = QStandardPaths::findExecutable(QStringLiteral("Xvfb"));
     if (program.isEmpty())
@@ -278,10 +301,11 @@ QString Xvfb::start(QSize size)
     m_process.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGTERM); });
     // -displayfd: the server picks a free display and prints its number
     // once it accepts clients.
-    m_process.start(program, {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
+    m_process.start(program, QStringList{QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
                               QStringLiteral("0"),
                               QStringLiteral("%1x%2x24").arg(size.width()).arg(size.height()),
-                              QStringLiteral("-nolisten"), QStringLiteral("tcp"), QStringLiteral("-noreset")});
+                              QStringLiteral("-nolisten"), QStringLiteral("tcp"), QStringLiteral("-noreset")}
+                                 + options);
     if (!m_process.waitForStarted(10000))
         return QStringLiteral("Xvfb did not start");
     QByteArray out;
@@ -301,9 +325,9 @@ QString Xvfb::start(QSize size)
     return {};
 }
 
-QString Xvfb::startExtendable(QSize desktop, QSize room)
+QString Xvfb::startExtendable(QSize desktop, QSize room, const QStringList &options)
 {
-    const QString started = start(room);
+    const QString started = start(room, options);
     if (!started.isEmpty())
         return started;
     const QString xrandr = QStandardPaths::findExecutable(QStringLiteral("xrandr"));
@@ -345,6 +369,35 @@ QSize desktopSize(const QString &display)
     return QSize(int(w), int(h));
 }
 
+bool setDesktopSize(const QString &display, QSize size)
+{
+    Display *d = XOpenDisplay(display.toLocal8Bit().constData());
+    if (!d)
+        return false;
+    const int screen = DefaultScreen(d);
+    XRRSetScreenSize(d, DefaultRootWindow(d), size.width(), size.height(),
+                     DisplayWidthMM(d, screen) * size.width() / DisplayWidth(d, screen),
+                     DisplayHeightMM(d, screen) * size.height() / DisplayHeight(d, screen));
+    XSync(d, False);
+    XCloseDisplay(d);
+    return desktopSize(display) == size;
+}
+
+bool rootHasProperty(const QString &display, const char *name)
+{
+    Display *d = XOpenDisplay(display.toLocal8Bit().constData());
+    if (!d)
+        return false;
+    int count = 0;
+    Atom *properties = XListProperties(d, DefaultRootWindow(d), &count);
+    const Atom wanted = XInternAtom(d, name, True);
+    const bool found = wanted != None && properties && std::find(properties, properties + count, wanted) != properties + count;
+    if (properties)
+        XFree(properties);
+    XCloseDisplay(d);
+    return found;
+}
+
 QList<QPair<QString, QRect>> monitors(const QString &display)
 {
     QList<QPair<QString, QRect>> out;
@@ -373,6 +426,14 @@ TestWindow::TestWindow(const QString &display, QRect where, uint32_t rgb)
     const Window root = DefaultRootWindow(d);
     m_window = XCreateSimpleWindow(d, root, where.x(), where.y(), unsigned(where.width()),
                                    unsigned(where.height()), 0, 0, rgb);
+    // Placed by its user, as `-geometry` does: a window manager keeps it there.
+    XSizeHints hints{};
+    hints.flags = USPosition | USSize;
+    hints.x = where.x();
+    hints.y = where.y();
+    hints.width = where.width();
+    hints.height = where.height();
+    XSetWMNormalHints(d, m_window, &hints);
     XMapWindow(d, m_window);
     // Placed where asked even if something moved it while mapping.
     XMoveWindow(d, m_window, where.x(), where.y());
@@ -402,6 +463,30 @@ QRect TestWindow::geometry() const
     XWindowAttributes a{};
     XGetWindowAttributes(static_cast<Display *>(m_display), m_window, &a);
     return QRect(a.x, a.y, a.width, a.height);
+}
+
+QRect TestWindow::frameGeometry() const
+{
+    if (!m_window)
+        return {};
+    Display *d = static_cast<Display *>(m_display);
+    Window w = m_window;
+    for (;;) {
+        Window root = 0;
+        Window parent = 0;
+        Window *children = nullptr;
+        unsigned count = 0;
+        if (!XQueryTree(d, w, &root, &parent, &children, &count))
+            return {};
+        if (children)
+            XFree(children);
+        if (parent == root || parent == 0)
+            break;
+        w = parent;
+    }
+    XWindowAttributes a{};
+    XGetWindowAttributes(d, w, &a);
+    return QRect(a.x, a.y, a.width + 2 * a.border_width, a.height + 2 * a.border_width);
 }
 
 FakeWindowManager::FakeWindowManager(const QString &display)

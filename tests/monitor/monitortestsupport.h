@@ -58,7 +58,14 @@ bool runAsOtherUser(const QString &script, const QStringList &arguments = {});
 // Whether the process is gone: no longer there, or a zombie waiting for
 // whoever reaps it.
 bool processGone(qint64 pid);
-bool waitGone(qint64 pid, int ms);
+// How long a test waits for a process it ended, or that ends by itself,
+// to go: a loaded machine may take its time, one that hangs still fails.
+inline constexpr int kProcessEndPatienceMs = 30000;
+bool waitGone(qint64 pid, int ms = kProcessEndPatienceMs);
+// Whether the process stands stopped (by SIGSTOP).
+bool processStopped(qint64 pid);
+// Its processor time so far, user and system, in milliseconds.
+qint64 processorMs(qint64 pid);
 // Running processes of that image name; waits up to `ms` for the first.
 QList<qint64> waitForProcesses(const QString &imageName, int ms);
 // Running processes of that image name that this process started.
@@ -82,11 +89,11 @@ private:
 class Xvfb {
 public:
     ~Xvfb();
-    // Empty string on success, else why not.
-    QString start(QSize size);
+    // Empty string on success, else why not. `options` go to the server.
+    QString start(QSize size, const QStringList &options = {});
     // A server whose desktop is `desktop` with room to grow to `room`, as
     // on real drivers (Xvfb never grows past the size it started with).
-    QString startExtendable(QSize desktop, QSize room);
+    QString startExtendable(QSize desktop, QSize room, const QStringList &options = {});
     QString display() const { return m_display; }
 
 private:
@@ -96,6 +103,9 @@ private:
 
 // The desktop's current size, and the RandR monitors by name.
 QSize desktopSize(const QString &display);
+bool setDesktopSize(const QString &display, QSize size);
+// Whether the root window carries the property `name`.
+bool rootHasProperty(const QString &display, const char *name);
 QList<QPair<QString, QRect>> monitors(const QString &display);
 
 // A plain window of one colour on `display`, without a window manager:
@@ -111,6 +121,9 @@ public:
     // Paints it anew in `rgb`, as a program redrawing itself.
     void paint(uint32_t rgb);
     QRect geometry() const;
+    // Where the window with what a window manager put round it lies on
+    // the desktop: its top-level ancestor's outer rectangle.
+    QRect frameGeometry() const;
 
 private:
     void *m_display = nullptr; // Xlib's Display, kept out of this header

@@ -662,9 +662,9 @@ void TestFrameSharePlatform::endingByNameEndsProgramAndChild()
     QTRY_COMPARE(platform::findProcesses(str(image)), std::vector<int64_t>{driver.processId()});
 
     platform::endProcessTrees(str(image));
-    QVERIFY(driver.waitForFinished(5000));
+    QVERIFY(driver.waitForFinished(monitortest::kProcessEndPatienceMs));
     QCOMPARE(driver.exitStatus(), QProcess::CrashExit);
-    QVERIFY(monitortest::waitGone(child, 5000));
+    QVERIFY(monitortest::waitGone(child));
     QVERIFY(platform::findProcesses(str(image)).empty());
     // Nothing left to end: a no-op.
     platform::endProcessTrees(str(image));
@@ -688,16 +688,16 @@ void TestFrameSharePlatform::endingByNameLetsAProgramTidyUpAndKillsOneThatWillNo
         process->readLine();
     }
     platform::endProcessTrees(str(tidy));
-    QVERIFY(a.waitForFinished(5000));
+    QVERIFY(a.waitForFinished(monitortest::kProcessEndPatienceMs));
     QCOMPARE(a.exitStatus(), QProcess::NormalExit);
     QCOMPARE(a.readAll(), QByteArray("tidied\n"));
 
     QElapsedTimer t;
     t.start();
     platform::endProcessTrees(str(stubborn));
-    QVERIFY(b.waitForFinished(5000));
+    QVERIFY(b.waitForFinished(monitortest::kProcessEndPatienceMs));
     QCOMPARE(b.exitStatus(), QProcess::CrashExit);
-    QVERIFY2(t.elapsed() >= 900, qPrintable(QString::number(t.elapsed())));
+    QVERIFY2(t.elapsed() >= platform::kEndGraceMs - 100, qPrintable(QString::number(t.elapsed())));
 }
 
 void TestFrameSharePlatform::endingByNameSparesProgramsOfOtherNames()
@@ -716,7 +716,7 @@ void TestFrameSharePlatform::endingByNameSparesProgramsOfOtherNames()
     }
     const qint64 sparedChild = b.readLine().trimmed().toLongLong();
     platform::endProcessTrees(str(ended));
-    QVERIFY(a.waitForFinished(5000));
+    QVERIFY(a.waitForFinished(monitortest::kProcessEndPatienceMs));
     QVERIFY(!b.waitForFinished(300));
     QCOMPARE(b.state(), QProcess::Running);
     QVERIFY(!monitortest::processGone(sparedChild));
@@ -724,8 +724,8 @@ void TestFrameSharePlatform::endingByNameSparesProgramsOfOtherNames()
     platform::endProcessTrees("dummykeep");
     QVERIFY(!b.waitForFinished(300));
     platform::endProcessTrees(str(spared));
-    QVERIFY(b.waitForFinished(5000));
-    QVERIFY(monitortest::waitGone(sparedChild, 5000));
+    QVERIFY(b.waitForFinished(monitortest::kProcessEndPatienceMs));
+    QVERIFY(monitortest::waitGone(sparedChild));
 }
 
 void TestFrameSharePlatform::endingByNameSparesOtherUsersPrograms()
@@ -758,16 +758,16 @@ void TestFrameSharePlatform::endingByNameSparesOtherUsersPrograms()
     QTRY_COMPARE(platform::findProcesses(str(image)).size(), size_t(2));
 
     platform::endProcessTrees(str(image));
-    QVERIFY(mine.waitForFinished(5000));
-    QVERIFY(monitortest::waitGone(children[1], 5000));
+    QVERIFY(mine.waitForFinished(monitortest::kProcessEndPatienceMs));
+    QVERIFY(monitortest::waitGone(children[1]));
     QVERIFY(!theirs.waitForFinished(300));
     QCOMPARE(theirs.state(), QProcess::Running);
     QVERIFY(!monitortest::processGone(children[0]));
 
     ::kill(pid_t(children[0]), SIGKILL);
     theirs.kill();
-    QVERIFY(theirs.waitForFinished(5000));
-    QVERIFY(monitortest::waitGone(children[0], 5000));
+    QVERIFY(theirs.waitForFinished(monitortest::kProcessEndPatienceMs));
+    QVERIFY(monitortest::waitGone(children[0]));
 }
 
 void TestFrameSharePlatform::callerIsNeverFound()

@@ -15,6 +15,7 @@
 #include "monitormode.h"
 #include "pipewirestream.h"
 #include "screencastportal.h"
+#include "testhook.h"
 
 #include <QCoreApplication>
 #include <QGuiApplication>
@@ -122,15 +123,22 @@ const char kRefused[] = "Screen sharing was refused \u2014 start monitor mode ag
 const char kCastEnded[] = "Screen sharing ended \u2014 start monitor mode again to share the desktop";
 const char kDesktopGone[] = "The desktop went away \u2014 start monitor mode again to share it";
 
-// The share and the picture buffer, for the message when the display
+// The picture's size as read from the share once, at start, and checked:
+// the header may change under us, and every picture is made at this size.
+struct Layout {
+    int width = 0;
+    int height = 0;
+    int stride = 0;
+};
+
+// The share and the picture's layout, for the message when the display
 // server goes away: Xlib then ends the process from its handler.
 monitor::FrameShare *g_share = nullptr;
-int g_stride = 0;
+Layout g_layout;
 
-void publishMessage(monitor::FrameShare &share, const char *text, int stride)
+void publishMessage(monitor::FrameShare &share, const char *text, const Layout &layout)
 {
-    const int width = share.width();
-    const int height = share.height();
+    const auto [width, height, stride] = layout;
     std::vector<uint8_t> picture(size_t(stride) * size_t(height));
     telvdrv::drawMessage(QString::fromUtf8(text), picture.data(), width, height, stride);
     monitor::publishFrame(share, picture.data(), stride, height);
@@ -140,7 +148,7 @@ void publishMessage(monitor::FrameShare &share, const char *text, int stride)
 int onDisplayGone(Display *)
 {
     if (g_share)
-        publishMessage(*g_share, kDesktopGone, g_stride);
+        publishMessage(*g_share, kDesktopGone, g_layout);
     std::_Exit(3);
 }
 
@@ -165,11 +173,10 @@ bool shareBroken(const monitor::FrameShare &share)
 // Publishes what `source` gives whenever it changed, at most `rate`
 // pictures a second, until a stop signal (0), a broken share (4) or
 // `over()` (3).
-int publishChanges(telvdrv::FrameSource &source, monitor::FrameShare &share, int stride, int rate,
+int publishChanges(telvdrv::FrameSource &source, monitor::FrameShare &share, const Layout &layout, int rate,
                    const std::function<bool()> &over)
 {
-    const int width = share.width();
-    const int height = share.height();
+    const auto [width, height, stride] = layout;
     std::vector<uint8_t> picture(size_t(stride) * size_t(height));
     const int64_t period = kNanosPerSecond / rate;
     int64_t deadline = nanos(now());
@@ -188,8 +195,12 @@ int publishChanges(telvdrv::FrameSource &source, monitor::FrameShare &share, int
         if (!sleepUntil(deadline))
             break;
         const telvdrv::Picture grabbed = source.grab();
-        if (!grabbed.pixels)
+        if (!grabbed.pixels) {
+            // Not asked again at once: a source that keeps failing would
+            // take the whole processor.
+            deadline = nanos(now()) + period;
             continue;
+        }
         telvdrv::compose(grabbed, picture.data(), width, height, stride);
         // Counted from the moment of publishing: pictures are at least one
         // period apart, also after a late one.
@@ -202,7 +213,7 @@ int publishChanges(telvdrv::FrameSource &source, monitor::FrameShare &share, int
 
 // The Wayland desktop through the portal: asks (once, thanks to the kept
 // token), then receives the compositor's stream.
-int shareWaylandDesktop(monitor::FrameShare &share, int stride, int rate, telvdrv::MonitorMode mode)
+int shareWaylandDesktop(monitor::FrameShare &share, const Layout &layout, int rate, telvdrv::MonitorMode mode)
 {
     // Fonts for the messages and the session bus need it; kept to the end.
     const std::unique_ptr<QGuiApplication> app = telvdrv::ensureApplication();
@@ -215,10 +226,10 @@ int shareWaylandDesktop(monitor::FrameShare &share, int stride, int rate, telvdr
     case telvdrv::ScreenCast::Outcome::Stopped:
         return 0;
     case telvdrv::ScreenCast::Outcome::Unavailable:
-        publishMessage(share, kNoPortal, stride);
+        publishMessage(share, kNoPortal, layout);
         return 3;
     case telvdrv::ScreenCast::Outcome::Refused:
-        publishMessage(share, kRefused, stride);
+        publishMessage(share, kRefused, layout);
         return 3;
     case telvdrv::ScreenCast::Outcome::Started:
         break;
@@ -227,19 +238,19 @@ int shareWaylandDesktop(monitor::FrameShare &share, int stride, int rate, telvdr
         std::fprintf(stderr, "telvdrv: the portal has no virtual monitors here; sharing the monitor chosen in it\n");
     std::string why;
     const std::unique_ptr<telvdrv::PipeWireStream> stream =
-        telvdrv::PipeWireStream::connect(cast.fd, cast.node, share.width(), share.height(), cast.virtualMonitor, &why);
+        telvdrv::PipeWireStream::connect(cast.fd, cast.node, layout.width, layout.height, cast.virtualMonitor, &why);
     if (!stream) {
         std::fprintf(stderr, "telvdrv: %s\n", why.c_str());
-        publishMessage(share, kCastEnded, stride);
+        publishMessage(share, kCastEnded, layout);
         return 3;
     }
-    const int status = publishChanges(*stream, share, stride, rate, [&portal, &stream] {
+    const int status = publishChanges(*stream, share, layout, rate, [&portal, &stream] {
         // The portal's Closed signal arrives through Qt's events.
         QCoreApplication::processEvents();
         return portal.closed() || stream->ended();
     });
     if (status == 3)
-        publishMessage(share, kCastEnded, stride);
+        publishMessage(share, kCastEnded, layout);
     return status;
 }
 
@@ -270,19 +281,24 @@ int main()
         std::fprintf(stderr, "telvdrv: the frame share asks for %dx%d, which does not fit\n", width, height);
         return 2;
     }
+    const Layout layout{width, height, stride};
+    telvdrv::reached("size-read");
 
     const telvdrv::ModeChoice mode = telvdrv::chooseMonitorMode();
     if (!mode.problem.isEmpty())
         std::fprintf(stderr, "telvdrv: %s; extending\n", qPrintable(mode.problem));
     if (waylandSession())
-        return shareWaylandDesktop(*share, stride, rate, mode.mode);
+        return shareWaylandDesktop(*share, layout, rate, mode.mode);
+    // Whatever the mode: a desktop left grown by a killed driver would keep
+    // a monitor that nothing shows.
+    telvdrv::ExtendedDesktop::putBackLeftOver();
     std::unique_ptr<telvdrv::DesktopCapture> desktop = telvdrv::DesktopCapture::open();
     if (!desktop) {
-        publishMessage(*share, kNoDesktop, stride);
+        publishMessage(*share, kNoDesktop, layout);
         return 3;
     }
     g_share = share.get();
-    g_stride = stride;
+    g_layout = layout;
     XSetIOErrorHandler(onDisplayGone);
 
     // Declared after the capture: the desktop gets its size back before the
@@ -297,7 +313,7 @@ int main()
             std::fprintf(stderr, "telvdrv: cannot extend the desktop (%s); mirroring it instead\n", refused.c_str());
     }
 
-    const int status = publishChanges(*desktop, *share, stride, rate, [] { return false; });
+    const int status = publishChanges(*desktop, *share, layout, rate, [] { return false; });
     g_share = nullptr;
     return status;
 }

@@ -1,5 +1,8 @@
 #include "pipewirestream.h"
 
+#include "castframes.h"
+
+#include <cstdio>
 #include <pipewire/pipewire.h>
 #include <spa/buffer/meta.h>
 #include <spa/param/video/format-utils.h>
@@ -48,15 +51,14 @@ struct PipeWireStream::State {
     // Shared with PipeWire's thread.
     std::mutex mutex;
     std::condition_variable changed;
-    int formatWidth = 0;
-    int formatHeight = 0;
+    CastFrames frames;
     std::vector<uint8_t> newest; // rows of width * 4 bytes
     int newestWidth = 0;
     int newestHeight = 0;
     bool fresh = false;
     bool over = false;
     bool linked = false;
-    bool seenOne = false;
+    std::string lastRefusal; // said once, not at every frame
     std::chrono::steady_clock::time_point connectedAt;
 
     // The caller's side of the newest picture, swapped in by grab().
@@ -73,36 +75,26 @@ struct PipeWireStream::State {
         changed.notify_all();
     }
 
+    void skip(const spa_buffer *buffer)
+    {
+        const std::lock_guard lock(mutex);
+        frames.skip(buffer);
+    }
     void take(const spa_buffer *buffer);
 };
 
 namespace {
 
-bool nothingNew(const spa_buffer *buffer)
-{
-    // A compositor that says what changed may send a buffer without change
-    // (a cursor move, a repeated frame).
-    spa_meta *damage = spa_buffer_find_meta(buffer, SPA_META_VideoDamage);
-    if (!damage)
-        return false;
-    spa_meta_region *region = nullptr;
-    spa_meta_for_each(region, damage)
-    {
-        if (!spa_meta_region_is_valid(region))
-            break;
-        return false;
-    }
-    return true;
-}
-
 void onProcess(void *data)
 {
     auto *s = static_cast<PipeWireStream::State *>(data);
-    // Only the newest counts: older ones go straight back.
+    // Only the newest is copied; the others count for what they changed.
     pw_buffer *newest = nullptr;
     while (pw_buffer *b = pw_stream_dequeue_buffer(s->stream)) {
-        if (newest)
+        if (newest) {
+            s->skip(newest->buffer);
             pw_stream_queue_buffer(s->stream, newest);
+        }
         newest = b;
     }
     if (!newest)
@@ -127,10 +119,9 @@ void onParamChanged(void *data, uint32_t id, const spa_pod *param)
         const bool usable = (info.format == SPA_VIDEO_FORMAT_BGRx || info.format == SPA_VIDEO_FORMAT_BGRA)
                             && info.size.width > 0 && info.size.height > 0 && info.size.width <= kLargestSide
                             && info.size.height <= kLargestSide;
-        s->formatWidth = usable ? int(info.size.width) : 0;
-        s->formatHeight = usable ? int(info.size.height) : 0;
+        s->frames.setFormat(usable ? int(info.size.width) : 0, usable ? int(info.size.height) : 0);
         // Grown here, not per frame.
-        const size_t bytes = size_t(s->formatWidth) * 4 * size_t(s->formatHeight);
+        const size_t bytes = size_t(s->frames.width()) * 4 * size_t(s->frames.height());
         if (s->newest.size() < bytes)
             s->newest.resize(bytes);
     }
@@ -191,36 +182,24 @@ const pw_core_events kCoreEvents = [] {
 
 void PipeWireStream::State::take(const spa_buffer *buffer)
 {
-    const auto *header =
-        static_cast<const spa_meta_header *>(spa_buffer_find_meta_data(buffer, SPA_META_Header, sizeof(spa_meta_header)));
-    if (header && (header->flags & SPA_META_HEADER_FLAG_CORRUPTED))
-        return;
-    if (buffer->n_datas < 1)
-        return;
-    const spa_data &d = buffer->datas[0];
-    if (!d.data || !d.chunk || d.chunk->size == 0 || (d.chunk->flags & SPA_CHUNK_FLAG_CORRUPTED))
-        return;
-    if (seenOne && nothingNew(buffer))
-        return;
-
     std::unique_lock lock(mutex);
-    const int width = formatWidth;
-    const int height = formatHeight;
-    if (width == 0)
+    std::string why;
+    switch (frames.take(buffer, newest, &why)) {
+    case CastFrames::Outcome::Unchanged:
         return;
-    const size_t row = size_t(width) * 4;
-    const size_t stride = d.chunk->stride > 0 ? size_t(d.chunk->stride) : row;
-    const size_t offset = d.chunk->offset;
-    // What the compositor says must lie inside what it mapped.
-    if (stride < row || offset > d.maxsize || (d.maxsize - offset - row) / stride < size_t(height - 1))
+    case CastFrames::Outcome::Refused:
+        // What was copied before the refusal may be half overwritten.
+        fresh = false;
+        if (why != lastRefusal)
+            std::fprintf(stderr, "telvdrv: a screen-cast buffer was skipped: %s\n", why.c_str());
+        lastRefusal = why;
         return;
-    const auto *from = static_cast<const uint8_t *>(d.data) + offset;
-    for (int y = 0; y < height; ++y)
-        std::memcpy(newest.data() + size_t(y) * row, from + size_t(y) * stride, row);
-    newestWidth = width;
-    newestHeight = height;
+    case CastFrames::Outcome::Taken:
+        break;
+    }
+    newestWidth = frames.width();
+    newestHeight = frames.height();
     fresh = true;
-    seenOne = true;
     lock.unlock();
     changed.notify_all();
 }
@@ -335,7 +314,7 @@ Picture PipeWireStream::grab()
         s.front.swap(s.newest);
         s.frontWidth = s.newestWidth;
         s.frontHeight = s.newestHeight;
-        const size_t bytes = size_t(s.formatWidth) * 4 * size_t(s.formatHeight);
+        const size_t bytes = size_t(s.frames.width()) * 4 * size_t(s.frames.height());
         if (s.newest.size() < bytes)
             s.newest.resize(bytes);
         s.fresh = false;

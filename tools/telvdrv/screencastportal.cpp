@@ -14,6 +14,7 @@
 #include <QFileInfo>
 #include <QTimer>
 
+#include <algorithm>
 #include <cerrno>
 #include <system_error>
 
@@ -339,14 +340,28 @@ bool saveRestoreToken(const QString &path, const QString &token)
 
 QString loadRestoreToken(const QString &path)
 {
-    QFile file(path);
-    // Someone else's token, or a huge file, is not ours to hand on.
-    if (!file.open(QIODevice::ReadOnly) || file.size() > kLongestToken)
+    // Neither followed (a link would hand another file of the user's to
+    // the portal) nor waited on (a FIFO would hang the start).
+    const int fd = open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
         return {};
+    QByteArray bytes;
     struct stat st{};
-    if (fstat(file.handle(), &st) != 0 || st.st_uid != geteuid() || (st.st_mode & 077) != 0)
-        return {};
-    return QString::fromUtf8(file.read(kLongestToken)).trimmed();
+    // Only the user's own regular file, unreadable to others, of a token's
+    // size.
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() && (st.st_mode & 077) == 0
+        && st.st_size <= kLongestToken) {
+        // One byte more than a token: a file that grew since is refused too.
+        bytes.resize(kLongestToken + 1);
+        qsizetype got = 0;
+        ssize_t n = 0;
+        while (got < bytes.size() && ((n = read(fd, bytes.data() + got, size_t(bytes.size() - got))) > 0
+                                      || (n < 0 && errno == EINTR)))
+            got += std::max<ssize_t>(n, 0);
+        bytes.resize(n >= 0 && got <= kLongestToken ? got : 0);
+    }
+    close(fd);
+    return QString::fromUtf8(bytes).trimmed();
 }
 
 } // namespace telvdrv
