@@ -26,11 +26,13 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <cstring>
 #include <future>
 #include <thread>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -464,20 +466,22 @@ void TestTelvdrv::publishesAtMostRateTimesASecond()
     QElapsedTimer t;
     t.start();
     qint64 previous = 0;
-    qint64 shortest = 1000;
+    std::vector<qint64> gaps;
     while (t.elapsed() < 2000) {
         if (waitFrame(*m_share, 100) != FrameWait::Picture)
             continue;
         ++pictures;
         const qint64 at = t.nsecsElapsed() / 1000000;
         if (pictures > 1)
-            shortest = std::min(shortest, at - previous);
+            gaps.push_back(at - previous);
         previous = at;
     }
     QVERIFY2(pictures <= 2 * 24 + 1, qPrintable(QString::number(pictures)));
     QVERIFY2(pictures >= 10, qPrintable(QString::number(pictures)));
-    // One period is 41.7 ms; our own wake-up may come a little late or early.
-    QVERIFY2(shortest >= 30, qPrintable(QString::number(shortest)));
+    // One period is 41.7 ms. Our own wake-up may come late for one picture
+    // and on time for the next, so one gap may look short; most may not.
+    std::sort(gaps.begin(), gaps.end());
+    QVERIFY2(gaps[gaps.size() / 2] >= 35, qPrintable(QString::number(gaps[gaps.size() / 2])));
     driver.terminate();
     QVERIFY(driver.waitForFinished(kPatience));
 }
