@@ -4,6 +4,7 @@
 // umockdev-wrapper; --quick for one upgrade instead of five.
 #include "bridge.h"
 #include "testimages.h"
+#include "discovery.h"
 #include "upgrade.h"
 #include "usb/virtualbus.h"
 #include "usbhandles.h"
@@ -99,10 +100,11 @@ int main(int argc, char **argv)
         request.firmwarePath = path;
         request.firmware = firmware;
         request.screen = screen;
-        request.screenId = screenlink::kRunningScreenId;
-        int last = 0;
-        QObject::connect(&worker, &session::UpgradeWorker::progress, &worker, [&last](int v) { last = v; },
-                         Qt::DirectConnection);
+        request.target.kind = screenlink::DeviceKind::RunningScreen;
+        session::identify(*screen, request.target);
+        bool done = false;
+        QObject::connect(&worker, &session::UpgradeWorker::upgradeFinished, &worker,
+                         [&done](const session::UpgradeResult &r) { done = r.done(); }, Qt::DirectConnection);
         model->clearRequests();
         const auto t0 = Clock::now();
         if (!worker.begin(std::move(request))) {
@@ -111,8 +113,8 @@ int main(int argc, char **argv)
         }
         worker.wait();
         const double wall = msSince(t0);
-        if (last != 100) {
-            std::fprintf(stderr, "upgrade ended with %d\n", last);
+        if (!done) {
+            std::fprintf(stderr, "the upgrade failed\n");
             return 1;
         }
         const size_t requests = model->requests().size();

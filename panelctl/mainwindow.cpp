@@ -39,7 +39,8 @@ MainWindow::MainWindow(QWidget *parent)
     connect(ui->pbClean, &QPushButton::clicked, ui->mainDisplay, &Preview::onClean);
     connect(ui->pbUpgrade, &QPushButton::clicked, this, &MainWindow::onUpgrade);
     connect(&m_session, &session::ScreenSession::touched, ui->mainDisplay, &Preview::addTouch);
-    connect(&m_session.upgrade(), &session::UpgradeWorker::progress, this, &MainWindow::onUpProgress);
+    connect(&m_session, &session::ScreenSession::pictureShown, this, &MainWindow::showPicture);
+    connect(m_upgrade.get(), &UpgradeDialogue::finished, this, &MainWindow::onUpgradeShown);
     const std::pair<QPushButton *, Qt::GlobalColor> colours[] = {{ui->pbRed, Qt::red},
                                                                  {ui->pbGreen, Qt::green},
                                                                  {ui->pbBlue, Qt::blue},
@@ -88,8 +89,7 @@ void MainWindow::showList()
 {
     const QSignalBlocker blocker(ui->mbScreenList);
     ui->mbScreenList->clear();
-    for (const session::ListEntry &entry : m_session.list().entries())
-        ui->mbScreenList->addItem(entry.text);
+    ui->mbScreenList->addItems(m_session.list().texts());
     ui->mbScreenList->setCurrentIndex(m_session.list().current());
 }
 
@@ -108,7 +108,7 @@ void MainWindow::showScreenClosed()
 
 void MainWindow::showSelection(Selection selection)
 {
-    const session::OpenedScreen &opened = m_session.opened();
+    const session::ScreenInfo &opened = m_session.opened();
     switch (selection) {
     case Selection::NoDevice:
         ui->statusBar->showMessage(tr("No device."));
@@ -119,6 +119,10 @@ void MainWindow::showSelection(Selection selection)
         return;
     case Selection::FoundNotOpened:
         setLamp(true);
+        return;
+    case Selection::InUse:
+        setLamp(true);
+        ui->statusBar->showMessage(tr("This screen is in use by another program."));
         return;
     case Selection::BootLoader:
         setLamp(true);
@@ -131,7 +135,7 @@ void MainWindow::showSelection(Selection selection)
     }
     setLamp(true);
     ui->statusBar->showMessage(opened.identification + QStringLiteral(", ") + opened.deviceId);
-    ui->pbLog->setVisible(opened.identification.contains(QLatin1String("DEBUG")));
+    ui->pbLog->setVisible(opened.debugFirmware());
     setWindowTitle(QStringLiteral("ID: ") + opened.deviceId);
     const QSize picture = m_session.pictureSize();
     ui->mainDisplay->resize(picture);
@@ -163,22 +167,26 @@ bool MainWindow::requireScreen()
 
 void MainWindow::updateFrame(const QPixmap &picture)
 {
-    ui->mainDisplay->setPixmap(QPixmap::fromImage(m_session.showPicture(picture.toImage())));
+    m_session.showPicture(picture.toImage());
+}
+
+void MainWindow::showPicture(const QImage &picture)
+{
+    ui->mainDisplay->setPixmap(QPixmap::fromImage(picture));
 }
 
 void MainWindow::onUpdateFrame()
 {
-    QPixmap picture = ui->mainDisplay->pixmap();
-    if (picture.isNull()) {
+    if (m_session.currentPicture().isNull()) {
+        // The logo, the panel's own way up.
         const screenlink::ScreenGeometry &g = m_session.geometry();
-        picture = QPixmap(screenlink::logoResource(g.logo()));
         ui->pbVFlip->setEnabled(g.flipAllowed != 0);
         ui->pbHFlip->setEnabled(g.flipAllowed != 0);
         ui->pbVFlip->setChecked(g.flipDefault & 1);
         ui->pbHFlip->setChecked(g.flipDefault & 2);
         updateFlip();
     }
-    updateFrame(picture);
+    m_session.showCurrent();
 }
 
 void MainWindow::updateFlip()
@@ -200,9 +208,7 @@ void MainWindow::onBacklight(int level)
 
 void MainWindow::onColorChanged(const QColor &colour)
 {
-    QPixmap fill(m_session.pictureSize());
-    fill.fill(colour);
-    updateFrame(fill);
+    m_session.fill(colour);
 }
 
 void MainWindow::dragEnterEvent(QDragEnterEvent *event)
@@ -296,10 +302,8 @@ void MainWindow::onUpgrade()
     m_upgrade->start();
 }
 
-void MainWindow::onUpProgress(int value)
+void MainWindow::onUpgradeShown()
 {
-    if (!m_upgrade->onProgress(value))
-        return;
     if (m_closeAfterUpgrade)
         QTimer::singleShot(0, this, &QWidget::close);
 }

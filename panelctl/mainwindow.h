@@ -33,7 +33,6 @@ public slots:
     void onBacklight(int level);
     void onUpdateFrame();
     void onUpgrade();
-    void onUpProgress(int value);
     void onColorChanged(const QColor &colour);
     void onTest();
     void onLEDTest();
@@ -54,6 +53,8 @@ private:
     void showSelection(session::Selection selection);
     void showScreenClosed();
     void showLogOutcome(session::LogOutcome outcome);
+    void showPicture(const QImage &picture);
+    void onUpgradeShown();
     void setLamp(bool on);
     // Tells the user that a feature needs a screen; true when one is usable.
     bool requireScreen();

@@ -26,12 +26,8 @@ QString trMain(const char *text)
 UpgradeDialogue::UpgradeDialogue(QWidget *window, ScreenSession &session, QProgressBar *bar)
     : QObject(window), m_window(window), m_session(session), m_bar(bar)
 {
-    UpgradeWorker &worker = m_session.upgrade();
-    connect(&worker, &UpgradeWorker::serverUnreachable, this, &UpgradeDialogue::tellServerFailure);
-    connect(&worker, &UpgradeWorker::upgradeFinished, this, [](const UpgradeResult &result) {
-        if (!result.ok)
-            qDebug().noquote() << "Upgrade failed:" << result.reason;
-    });
+    connect(&m_session, &ScreenSession::upgradeProgress, this, &UpgradeDialogue::showProgress);
+    connect(&m_session, &ScreenSession::upgradeEnded, this, &UpgradeDialogue::showEnd);
 }
 
 void UpgradeDialogue::setProgramDir(const QString &dir, const QString &exeSuffix)
@@ -42,7 +38,7 @@ void UpgradeDialogue::setProgramDir(const QString &dir, const QString &exeSuffix
 
 QString UpgradeDialogue::chooseFile()
 {
-    const QString modelFile = m_session.geometry().modelFirmwareName;
+    const QString modelFile = m_session.opened().geometry.modelFirmwareName;
     const QString defaultPath = defaultFirmwarePath(m_programDir, modelFile);
     if (defaultPath.contains(QLatin1Char(' ')))
         dialogs::warning(nullptr, trMain("Warning"),
@@ -86,67 +82,71 @@ void UpgradeDialogue::start()
         dialogs::warning(m_window, trMain("Error"), trMain("No screen find."));
         return;
     }
+    // What the file is checked for; the boxes may stay up for a while, and
+    // another screen may be plugged in meanwhile.
+    const ScreenInfo chosen = m_session.opened();
     const QString path = chooseFile();
     if (path.isEmpty())
         return;
 
-    const OpenedScreen &opened = m_session.opened();
-    const FirmwareFile file = readFirmwareFile(path, firmwareFamily(opened.kind, opened.identification));
-    if (!file.opened) {
-        dialogs::warning(m_window, trMain("Error"), trMain(fwimage::CannotOpenText.data()));
+    // Any file the user picks by hand may be written, as long as it passes
+    // the family's checks.
+    const UpgradeCheck check = checkUpgrade(chosen, path, {m_programDir, m_exeSuffix, true});
+    if (!check.ok()) {
+        dialogs::warning(m_window, trMain("Error"), trMain(check.refusal.toUtf8().constData()));
         return;
     }
-    if (!file.ok()) {
-        dialogs::warning(m_window, trMain("Error"), trMain(fwimage::verdictText(file.verdict).data()));
-        return;
-    }
-    const QString tool = requiredTool(path, m_session.rememberedId());
-    if (!tool.isEmpty() && !QFileInfo(m_programDir + QLatin1Char('/') + tool + m_exeSuffix).isExecutable()) {
-        dialogs::warning(m_window, trMain("Error"),
-                         trMain("The boot-loader tool %1 is missing. Put the screen maker's %1 into %2 and try again.")
-                             .arg(tool + m_exeSuffix, QDir::toNativeSeparators(m_programDir)));
-        return;
-    }
-
-    // The family decides the end as it decided the checks, whatever the
-    // screen is by then.
-    m_telv = firmwareFamily(opened.kind, opened.identification) == fwimage::FirmwareFamily::Telv;
-    m_bar->setValue(0);
-    m_bar->show();
     UpgradeRequest request;
     request.firmwarePath = path;
-    request.firmware = file.content;
+    request.firmware = check.file.content;
+    request.target = chosen;
     request.toolDir = m_programDir;
     request.exeSuffix = m_exeSuffix;
-    m_session.startUpgrade(std::move(request));
+    const QString refused = m_session.startUpgrade(std::move(request));
+    if (!refused.isEmpty()) {
+        dialogs::warning(m_window, trMain("Error"),
+                         trMain("The upgrade was not started: %1.").arg(refused));
+        return;
+    }
+    m_path = check.path;
+    m_bar->setValue(0);
+    m_bar->show();
 }
 
-bool UpgradeDialogue::onProgress(int value)
+void UpgradeDialogue::showProgress(const UpgradeProgress &progress)
 {
-    if (value >= 0 && value < 100) {
+    const int value = dialogValue(m_path, progress);
+    if (value >= 0)
         m_bar->setValue(value);
-        return false;
-    }
-    m_session.upgrade().wait(1000);
+}
+
+void UpgradeDialogue::showEnd(const UpgradeResult &result)
+{
     m_bar->hide();
-    if (value < 0) {
-        dialogs::information(m_window, trMain("Notify"), trMain("Upgrade firmware failed."));
-    } else {
-        m_bar->setValue(value);
-        if (!m_telv) {
+    switch (result.outcome) {
+    case UpgradeOutcome::Done:
+        if (result.replug) {
             dialogs::information(m_window, trMain("Notify"), trMain("Upgrade done, please unplug to reboot the screen."));
         } else {
-            dialogs::information(m_window, trMain("Notify"), trMain("Upgrade done, click OK to reboot the screen."));
-            m_session.restartAfterUpgrade(m_programDir, m_exeSuffix);
+            const QString before = result.oldVersion.isEmpty() ? trMain("unknown") : result.oldVersion;
+            dialogs::information(m_window, trMain("Notify"),
+                                 trMain("Upgrade done, the screen restarted with firmware %1 (before: %2).")
+                                     .arg(result.newVersion.isEmpty() ? trMain("unknown") : result.newVersion, before));
         }
+        break;
+    case UpgradeOutcome::ServerUnreachable:
+        dialogs::critical(nullptr, QStringLiteral("Error"), QStringLiteral("Can not get data from server."));
+        dialogs::information(m_window, trMain("Notify"), trMain("Upgrade firmware failed."));
+        break;
+    case UpgradeOutcome::Failed:
+    case UpgradeOutcome::Stopped:
+        qDebug().noquote() << "Upgrade failed:" << result.reason;
+        if (result.written)
+            dialogs::information(m_window, trMain("Notify"),
+                                 trMain("The firmware was written, but %1.").arg(result.reason));
+        else
+            dialogs::information(m_window, trMain("Notify"), trMain("Upgrade firmware failed."));
+        break;
     }
-    m_session.upgradeEnded();
-    return true;
-}
-
-void UpgradeDialogue::tellServerFailure()
-{
-    // Shown before the failure itself; the upgrade waits for it to close.
-    dialogs::critical(nullptr, QStringLiteral("Error"), QStringLiteral("Can not get data from server."));
-    m_session.upgrade().serverFailureTold();
+    emit finished();
 }

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "screeninfo.h"
+#include "upgradesteps.h"
+
 #include <QObject>
 #include <QString>
 
@@ -12,7 +15,8 @@ class ScreenSession;
 
 // The firmware upgrade as the user goes through it: the model's file or one
 // chosen by hand, the warnings and confirmations, the checks of the file,
-// the progress bar, and the result with the restart of the screen.
+// the progress bar and the result. The session runs the upgrade and the
+// restart; this only asks and shows.
 class UpgradeDialogue : public QObject {
     Q_OBJECT
 
@@ -26,19 +30,21 @@ public:
     // The whole dialogue; starts the upgrade when every answer and check
     // allows it.
     void start();
-    // A progress value of the running upgrade. True for the final one (100
-    // or a failure) once the user has been told.
-    bool onProgress(int value);
+
+signals:
+    // The end was shown to the user.
+    void finished();
 
 private:
     // The file to write, as the user chose it; empty when the user stopped.
     QString chooseFile();
-    void tellServerFailure();
+    void showProgress(const session::UpgradeProgress &progress);
+    void showEnd(const session::UpgradeResult &result);
 
     QWidget *m_window;
     session::ScreenSession &m_session;
     QProgressBar *m_bar;
     QString m_programDir;
     QString m_exeSuffix;
-    bool m_telv = false;
+    session::UpgradePath m_path = session::UpgradePath::TelvRunning;
 };

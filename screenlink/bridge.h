@@ -12,6 +12,8 @@
 namespace screenlink {
 
 inline constexpr uint8_t kConfigMemory = 0x51;
+// Where the configuration memory keeps the screen's 8-byte device ID.
+inline constexpr uint16_t kDeviceIdAddress = 0x1FF0;
 
 // Writes n (at most 16) bytes from register `reg` of `target`. Returns n,
 // the error of the first request that failed, or -1 for more than 16 bytes

@@ -1,5 +1,7 @@
 #include "devicelist.h"
 
+#include <algorithm>
+
 namespace screenlink {
 
 DeviceKind deviceKind(uint16_t vendorId, uint16_t productId)
@@ -34,6 +36,75 @@ QString kindWord(DeviceKind kind)
     case DeviceKind::Other: break;
     }
     return {};
+}
+
+PortPath PortPath::of(libusb_device *device)
+{
+    PortPath p;
+    p.bus = libusb_get_bus_number(device);
+    uint8_t numbers[8] = {}; // USB 3 allows a depth of 7
+    const int n = libusb_get_port_numbers(device, numbers, int(sizeof numbers));
+    if (n > 0)
+        p.ports.assign(numbers, numbers + n);
+    else
+        p.ports = {libusb_get_port_number(device)};
+    return p;
+}
+
+DeviceKind BusDevice::kind() const
+{
+    return deviceKind(id);
+}
+
+QString PortPath::shortText() const
+{
+    return phyText(bus, lastPort());
+}
+
+QString PortPath::fullText() const
+{
+    QString text = QStringLiteral("PHY(%1").arg(bus);
+    for (uint8_t port : ports)
+        text += QLatin1Char('.') + QString::number(port);
+    return text + QLatin1Char(')');
+}
+
+QString PortPath::text(const std::vector<PortPath> &all) const
+{
+    const bool shared = std::any_of(all.begin(), all.end(), [this](const PortPath &o) {
+        return o != *this && o.bus == bus && o.lastPort() == lastPort();
+    });
+    return shared ? fullText() : shortText();
+}
+
+bool PortPath::namedBy(const QString &text) const
+{
+    const std::optional<PortPath> named = parsePortPath(text);
+    if (!named || named->bus != bus)
+        return false;
+    return named->ports == ports || (named->ports.size() == 1 && named->ports.front() == lastPort());
+}
+
+std::optional<PortPath> parsePortPath(const QString &text)
+{
+    QString inner = text.trimmed();
+    if (inner.startsWith(QLatin1String("PHY(")) && inner.endsWith(QLatin1Char(')')))
+        inner = inner.mid(4, inner.size() - 5);
+    const QStringList parts = inner.split(QLatin1Char('.'));
+    if (parts.size() < 2 || parts.size() > 8)
+        return std::nullopt;
+    PortPath p;
+    bool ok = false;
+    p.bus = parts.front().toInt(&ok, 10);
+    if (!ok || p.bus < 0 || parts.front().startsWith(QLatin1Char('+')))
+        return std::nullopt;
+    for (qsizetype i = 1; i < parts.size(); ++i) {
+        const uint port = parts[i].toUInt(&ok, 10);
+        if (!ok || port < 1 || port > 255 || parts[i].startsWith(QLatin1Char('+')))
+            return std::nullopt;
+        p.ports.push_back(uint8_t(port));
+    }
+    return p;
 }
 
 QString phyText(int bus, int port)

@@ -6,6 +6,9 @@
 #include <QStringList>
 
 #include <cstdint>
+#include <optional>
+#include <tuple>
+#include <vector>
 
 // Naming and finding screens on the bus, and the texts of the screen list.
 namespace screenlink {
@@ -36,6 +39,42 @@ inline DeviceKind deviceKind(UsbId id)
 UsbId usbId(DeviceKind kind);
 // "SCREEN", "K2T" or "TELV"; empty for other devices.
 QString kindWord(DeviceKind kind);
+
+// Where a device sits: its bus and the ports from the root hub down to it.
+// Two screens on port 1 of two hubs share a bus and a last port; their
+// paths differ, so the path is what names a screen everywhere.
+struct PortPath {
+    int bus = -1;
+    std::vector<uint8_t> ports; // root hub's port first; empty for none
+
+    static PortPath of(libusb_device *device);
+    bool valid() const { return bus >= 0 && !ports.empty(); }
+    int lastPort() const { return ports.empty() ? -1 : ports.back(); }
+    // "PHY(1.4)": bus and last port, as the screen list shows a port that
+    // is the only one of its number on its bus.
+    QString shortText() const;
+    // "PHY(1.2.4)": bus and every port, for ports that share bus and last port.
+    QString fullText() const;
+    // The short text where no other of `all` shares bus and last port.
+    QString text(const std::vector<PortPath> &all) const;
+    // Whether the user's "PHY(1.4)", "1.4", "PHY(1.2.4)" or "1.2.4" names it:
+    // the whole path, or the bus and last port.
+    bool namedBy(const QString &text) const;
+    bool operator==(const PortPath &) const = default;
+    bool operator<(const PortPath &o) const { return std::tie(bus, ports) < std::tie(o.bus, o.ports); }
+};
+// Bus and ports of a port text ("PHY(1.2.4)" or "1.2.4"); nullopt for
+// anything else.
+std::optional<PortPath> parsePortPath(const QString &text);
+
+// A device of a scan whose descriptor could be read.
+struct BusDevice {
+    size_t index = 0; // in the scan's device list
+    UsbId id;
+    PortPath port;
+    int address = 0;
+    DeviceKind kind() const;
+};
 
 // "PHY(bus.port)" in decimal; "PHY(-1.-1)" names no device.
 QString phyText(libusb_device *device);

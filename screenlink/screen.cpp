@@ -90,12 +90,20 @@ void TouchTransfer::finish()
     m_done.store(true, std::memory_order_release);
 }
 
-std::shared_ptr<Screen> Screen::open(std::shared_ptr<UsbContext> ctx, libusb_device *device)
+std::shared_ptr<Screen> Screen::open(std::shared_ptr<UsbContext> ctx, libusb_device *device, OpenFailure *why)
 {
+    OpenFailure ignored = OpenFailure::None;
+    OpenFailure &failure = why ? *why : ignored;
+    failure = OpenFailure::CannotOpen;
     DeviceHandle handle = DeviceHandle::open(device);
     if (!handle)
         return nullptr;
-    handle.claimInterface0();
+    const int claim = handle.claimInterface0();
+    if (claim < 0) {
+        failure = claim == LIBUSB_ERROR_BUSY ? OpenFailure::InUse : OpenFailure::CannotOpen;
+        return nullptr;
+    }
+    failure = OpenFailure::None;
     std::shared_ptr<Screen> screen(new Screen(std::move(ctx), std::move(handle)));
     libusb_device_descriptor desc{};
     if (libusb_get_device_descriptor(device, &desc) == 0)
@@ -103,6 +111,15 @@ std::shared_ptr<Screen> Screen::open(std::shared_ptr<UsbContext> ctx, libusb_dev
     screen->m_bus = libusb_get_bus_number(device);
     screen->m_address = libusb_get_device_address(device);
     return screen;
+}
+
+bool Screen::stillOnBus() const
+{
+    const DeviceList devices(m_ctx->get());
+    for (const BusDevice &d : devices.devices())
+        if (d.port.bus == m_bus && d.address == m_address && d.id == m_id)
+            return true;
+    return false;
 }
 
 Screen::Screen(std::shared_ptr<UsbContext> ctx, DeviceHandle handle) : m_ctx(std::move(ctx)), m_handle(std::move(handle)) {}

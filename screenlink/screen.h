@@ -83,12 +83,23 @@ struct FrameSend {
 // point every exchange with the screen passes, and the touch transfer when
 // one runs. Shared by whoever uses the screen; the handle closes when the
 // last user lets go.
+// Why a screen could not be opened.
+enum class OpenFailure {
+    None,
+    CannotOpen, // gone, or no access to its device node
+    InUse,      // another program (or another handle of ours) holds it
+};
+
 class Screen {
 public:
     // Opens `device`, claims interface 0 and selects its alternate setting 0.
-    // Null when the device cannot be opened. The screen keeps the context
-    // alive: a user that holds it longer than its window is still safe.
-    static std::shared_ptr<Screen> open(std::shared_ptr<UsbContext> ctx, libusb_device *device);
+    // Null when the device cannot be opened or its interface is claimed
+    // already: the kernel would let vendor requests through without the
+    // claim, so a screen another program holds is left alone. The screen
+    // keeps the context alive: a user that holds it longer than its window
+    // is still safe.
+    static std::shared_ptr<Screen> open(std::shared_ptr<UsbContext> ctx, libusb_device *device,
+                                        OpenFailure *why = nullptr);
     ~Screen();
     Screen(const Screen &) = delete;
     Screen &operator=(const Screen &) = delete;
@@ -98,6 +109,9 @@ public:
     // Where it sits on the bus; the address changes when it comes back.
     int busNumber() const { return m_bus; }
     int deviceAddress() const { return m_address; }
+    // Whether the bus still has this plug-in of the device (the same
+    // address and IDs): a screen swapped at the port has another address.
+    bool stillOnBus() const;
 
     // Runs `body(Wire &)` with the screen to itself: the requests it makes
     // reach the screen with nothing of another thread's between them. Keep

@@ -15,6 +15,12 @@ UsbContext::~UsbContext()
         libusb_exit(m_ctx);
 }
 
+void UsbContext::handleEvents(int ms) const
+{
+    timeval tv{ms / 1000, (ms % 1000) * 1000};
+    libusb_handle_events_timeout_completed(m_ctx, &tv, nullptr);
+}
+
 DeviceList::DeviceList(libusb_context *ctx)
 {
     const ssize_t n = libusb_get_device_list(ctx, &m_list);
@@ -30,6 +36,26 @@ DeviceList::~DeviceList()
 {
     if (m_list)
         libusb_free_device_list(m_list, 1);
+}
+
+std::vector<BusDevice> DeviceList::devices() const
+{
+    std::vector<BusDevice> out;
+    for (size_t i = 0; i < m_count; ++i) {
+        libusb_device_descriptor desc{};
+        if (libusb_get_device_descriptor(m_list[i], &desc) < 0)
+            continue;
+        out.push_back({i, {desc.idVendor, desc.idProduct}, PortPath::of(m_list[i]), libusb_get_device_address(m_list[i])});
+    }
+    return out;
+}
+
+libusb_device *DeviceList::find(const PortPath &port, int address) const
+{
+    for (size_t i = 0; i < m_count; ++i)
+        if (PortPath::of(m_list[i]) == port && (address == 0 || libusb_get_device_address(m_list[i]) == address))
+            return m_list[i];
+    return nullptr;
 }
 
 DeviceHandle &DeviceHandle::operator=(DeviceHandle &&other) noexcept
@@ -72,8 +98,9 @@ int DeviceHandle::claimInterface0()
         return LIBUSB_ERROR_INVALID_PARAM;
     const int r = libusb_claim_interface(m_handle, 0);
     m_claimed = r == 0;
+    // Not for a screen another program holds: the setting is a request to it.
     static const bool safe = alternateSettingIsSafe();
-    if (safe)
+    if (safe && m_claimed)
         libusb_set_interface_alt_setting(m_handle, 0, 0);
     return r;
 }

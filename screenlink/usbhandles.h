@@ -1,9 +1,12 @@
 #pragma once
 
+#include "devicelist.h"
+
 #include <libusb.h>
 
 #include <cstddef>
 #include <utility>
+#include <vector>
 
 // Owners of libusb's C resources. Nothing outside this file calls libusb's
 // release functions: each resource is released exactly once, by its owner.
@@ -19,6 +22,10 @@ public:
     libusb_context *get() const { return m_ctx; }
     explicit operator bool() const { return m_ctx != nullptr; }
     int initError() const { return m_error; }
+    // libusb's name of the error that kept it from starting.
+    const char *initErrorName() const { return libusb_error_name(m_error); }
+    // Runs what libusb has to do (completions, hot-plug), waiting at most `ms`.
+    void handleEvents(int ms) const;
 
 private:
     libusb_context *m_ctx = nullptr;
@@ -37,6 +44,10 @@ public:
     size_t size() const { return m_count; }
     int error() const { return m_error; }
     libusb_device *operator[](size_t i) const { return m_list[i]; }
+    // Every device whose descriptor can be read, in the list's order.
+    std::vector<BusDevice> devices() const;
+    // The device of this plug-in at `port` (any address when `address` is 0).
+    libusb_device *find(const PortPath &port, int address = 0) const;
     libusb_device *const *begin() const { return m_list; }
     libusb_device *const *end() const { return m_list + m_count; }
 

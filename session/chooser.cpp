@@ -24,15 +24,20 @@ constexpr int kDriverPauseMs = 800;
 constexpr int kStopWaitMs = 8000;
 
 // Opens each running screen in the bus's order and reads its device ID; the
-// first one `take` accepts is returned open, every other is closed.
+// first one `take` accepts is returned open, every other is closed. A
+// screen another program holds is only named to `inUse`: nothing is sent
+// to it.
 std::shared_ptr<Screen> walkScreens(const std::shared_ptr<UsbContext> &context,
-                                    const std::function<bool(const QString &id)> &take)
+                                    const std::function<bool(const QString &id)> &take,
+                                    const std::function<void(const ScreenInfo &)> &inUse = {})
 {
     const DeviceList devices(context->get());
-    for (const FoundDevice &found : findScreens(devices)) {
-        if (found.kind != DeviceKind::RunningScreen)
+    for (ScreenInfo found : findScreens(devices)) {
+        if (!found.running())
             continue;
-        std::shared_ptr<Screen> screen = Screen::open(context, devices[size_t(found.index)]);
+        std::shared_ptr<Screen> screen = openScreen(context, devices, found);
+        if (!screen && found.access == Access::InUse && inUse)
+            inUse(found);
         if (screen && take(readDeviceId(*screen)))
             return screen;
     }
@@ -71,16 +76,20 @@ ScreenChooser::~ScreenChooser()
 void ScreenChooser::refresh()
 {
     const std::shared_ptr<UsbContext> context = m_context;
-    m_link.post<QStringList>(
+    m_link.post<std::pair<QStringList, QStringList>>(
         [context] {
             QStringList ids;
-            walkScreens(context, [&ids](const QString &id) {
-                ids << id;
-                return false;
-            });
-            return ids;
+            QStringList inUse;
+            walkScreens(
+                context,
+                [&ids](const QString &id) {
+                    ids << id;
+                    return false;
+                },
+                [&inUse](const ScreenInfo &s) { inUse << s.port.fullText(); });
+            return std::pair(ids, inUse);
         },
-        this, [this](const QStringList &ids) { emit listed(ids); });
+        this, [this](const std::pair<QStringList, QStringList> &found) { emit listed(found.first, found.second); });
 }
 
 void ScreenChooser::start(const QString &id, const QString &driver)
@@ -93,7 +102,9 @@ void ScreenChooser::start(const QString &id, const QString &driver)
             opened.screen = walkScreens(context, [&id](const QString &candidate) { return candidate == id; });
             if (opened.screen) {
                 opened.size = readScreenSize(*opened.screen);
-                opened.order = identify(*opened.screen, ScreenGeometry{}).geometry.scanOrder();
+                ScreenInfo info;
+                identify(*opened.screen, info);
+                opened.order = info.geometry.scanOrder();
             }
             return opened;
         },

@@ -36,7 +36,8 @@ public:
     // Stops monitor mode first: the job must not outlive its screen's owner.
     ~ScreenChooser() override;
 
-    // Lists the device ID of every running screen (listed()).
+    // Lists the device ID of every running screen, and the ports of the
+    // running screens another program holds (listed()).
     void refresh();
     // Opens the first running screen with device ID `id`, reads its size and
     // starts monitor mode with the driver at `driver` (chosen()).
@@ -50,7 +51,7 @@ public:
     QSize screenSize() const { return m_size; }
 
 signals:
-    void listed(const QStringList &ids);
+    void listed(const QStringList &ids, const QStringList &inUsePorts);
     void chosen(session::ChooseOutcome outcome);
 
 private:

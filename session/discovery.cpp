@@ -8,35 +8,57 @@ namespace session {
 
 using namespace screenlink;
 
-QString FoundDevice::portText() const
+std::vector<ScreenInfo> findScreens(const DeviceList &devices)
 {
-    return phyText(bus, port);
-}
-
-std::vector<FoundDevice> findScreens(const DeviceList &devices)
-{
-    std::vector<FoundDevice> found;
-    for (size_t i = 0; i < devices.size(); ++i) {
-        libusb_device_descriptor desc{};
-        if (libusb_get_device_descriptor(devices[i], &desc) < 0)
+    std::vector<ScreenInfo> found;
+    for (const BusDevice &d : devices.devices()) {
+        if (d.kind() == DeviceKind::Other)
             continue;
-        const DeviceKind kind = deviceKind(desc.idVendor, desc.idProduct);
-        if (kind == DeviceKind::Other)
-            continue;
-        found.push_back({int(i), kind, libusb_get_bus_number(devices[i]), libusb_get_port_number(devices[i]),
-                         libusb_get_device_address(devices[i])});
+        ScreenInfo info;
+        info.port = d.port;
+        info.address = d.address;
+        info.scanIndex = int(d.index);
+        info.kind = d.kind();
+        found.push_back(std::move(info));
     }
     return found;
 }
 
-Identity identify(Screen &screen, const ScreenGeometry &seed)
+std::shared_ptr<Screen> openScreen(const std::shared_ptr<UsbContext> &context, const DeviceList &devices,
+                                   ScreenInfo &info)
 {
-    Identity id;
-    id.geometry = seed;
-    id.identification = identifyScreen(screen, id.geometry, &id.identString);
-    id.deviceId = readDeviceId(screen);
-    id.firmwareMinor = firmwareMinor(id.identification);
-    return id;
+    libusb_device *device = devices.find(info.port, info.address);
+    if (!device) {
+        info.access = Access::CannotOpen;
+        return nullptr;
+    }
+    OpenFailure why = OpenFailure::None;
+    std::shared_ptr<Screen> screen = Screen::open(context, device, &why);
+    if (screen && screen->usbId() != info.usbId()) {
+        // Another kind of device came up at the port meanwhile.
+        screen.reset();
+        why = OpenFailure::CannotOpen;
+    }
+    info.access = screen ? Access::Open : why == OpenFailure::InUse ? Access::InUse : Access::CannotOpen;
+    return screen;
+}
+
+void identify(Screen &screen, ScreenInfo &info)
+{
+    info.identification = identifyScreen(screen, info.geometry, &info.identString);
+    info.deviceId = readDeviceId(screen);
+    info.firmwareMinor = firmwareMinor(info.identification);
+}
+
+void probe(const std::shared_ptr<UsbContext> &context, const DeviceList &devices, ScreenInfo &info)
+{
+    const std::shared_ptr<Screen> screen = openScreen(context, devices, info);
+    if (screen && info.running()) {
+        // Its own copy of the geometry: listing never changes the open
+        // screen's record.
+        info.geometry = {};
+        identify(*screen, info);
+    }
 }
 
 std::optional<QSize> readScreenSize(Screen &screen)
@@ -45,14 +67,6 @@ std::optional<QSize> readScreenSize(Screen &screen)
     screen.readIdentString(text);
     const char *chars = reinterpret_cast<const char *>(text);
     return screenSizeFromInformation(QString::fromUtf8(chars, qsizetype(qstrnlen(chars, kIdentLength))));
-}
-
-libusb_device *deviceAt(const DeviceList &devices, int bus, int port)
-{
-    for (libusb_device *device : devices)
-        if (libusb_get_bus_number(device) == bus && libusb_get_port_number(device) == port)
-            return device;
-    return nullptr;
 }
 
 } // namespace session

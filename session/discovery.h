@@ -1,12 +1,11 @@
 #pragma once
 
 #include "devicelist.h"
-#include "modeltable.h"
 #include "screen.h"
+#include "screeninfo.h"
 #include "usbhandles.h"
 
 #include <QSize>
-#include <QString>
 
 #include <memory>
 #include <optional>
@@ -16,35 +15,29 @@
 // calls, for whichever thread may wait for a screen.
 namespace session {
 
-// A device of one of the screens' kinds, as one scan found it.
-struct FoundDevice {
-    int index = 0; // in the scan's device list
-    screenlink::DeviceKind kind = screenlink::DeviceKind::Other;
-    int bus = 0;
-    int port = 0;
-    int address = 0;
-    QString portText() const;
-};
+// The screens' devices, not opened yet, in the order of libusb's list.
+// Devices whose descriptor cannot be read and devices of other kinds are
+// left out.
+std::vector<ScreenInfo> findScreens(const screenlink::DeviceList &devices);
 
-// The screens' devices in the list's order; devices whose descriptor
-// cannot be read and devices of other kinds are left out.
-std::vector<FoundDevice> findScreens(const screenlink::DeviceList &devices);
+// Opens the device `info` names in `devices`, at its port and, when it has
+// one, its address, claiming the screen; `info.access` says how it went.
+// Null when it is gone, cannot be opened or another program holds it.
+std::shared_ptr<screenlink::Screen> openScreen(const std::shared_ptr<screenlink::UsbContext> &context,
+                                               const screenlink::DeviceList &devices, ScreenInfo &info);
 
-// What a running screen says of itself.
-struct Identity {
-    QString identification;            // the model's text (see the model table)
-    QString identString;               // the screen's own identification string
-    QString deviceId;                  // "%02x%02x-%02x%02x-%02x%02x%02x%02x"
-    screenlink::ScreenGeometry geometry; // `seed` with the model recorded in it
-    std::optional<int> firmwareMinor;  // from "v0.NN" in the identification
-};
-Identity identify(screenlink::Screen &screen, const screenlink::ScreenGeometry &seed);
+// Reads what a running screen says of itself into `info`; the model is
+// looked up starting from `info.geometry`, so that a panel no row knows
+// keeps the size it had.
+void identify(screenlink::Screen &screen, ScreenInfo &info);
+
+// Opens a running screen, identifies it and lets it go again: what listing
+// it needs. `info.access` says whether it could be had.
+void probe(const std::shared_ptr<screenlink::UsbContext> &context, const screenlink::DeviceList &devices,
+           ScreenInfo &info);
 
 // Width and height from the second field of the screen's information
 // string ("...,480x800,..."); nullopt when it has no such field.
 std::optional<QSize> readScreenSize(screenlink::Screen &screen);
-
-// The device of the list at `bus` and `port`; null when there is none.
-libusb_device *deviceAt(const screenlink::DeviceList &devices, int bus, int port);
 
 } // namespace session

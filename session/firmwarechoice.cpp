@@ -3,7 +3,9 @@
 #include "modeltable.h"
 #include "splice.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 #include <algorithm>
 #include <vector>
@@ -49,13 +51,6 @@ QStringList riskTextLines()
     return lines;
 }
 
-fwimage::FirmwareFamily firmwareFamily(DeviceKind kind, const QString &identification)
-{
-    const bool telv = kind == DeviceKind::TelvBootLoader
-                      || (kind == DeviceKind::RunningScreen && identification.contains(QLatin1String("TELV")));
-    return telv ? fwimage::FirmwareFamily::Telv : fwimage::FirmwareFamily::K2t;
-}
-
 FirmwareFile readFirmwareFile(const QString &path, fwimage::FirmwareFamily family)
 {
     FirmwareFile result;
@@ -72,16 +67,59 @@ FirmwareFile readFirmwareFile(const QString &path, fwimage::FirmwareFamily famil
     return result;
 }
 
-QString requiredTool(const QString &path, UsbId id)
+QString requiredTool(UpgradePath path)
 {
-    // The path picks the sequence, the screen's state its way of writing.
-    const bool telvPath = path.contains(QLatin1String("TELV"));
-    const DeviceKind kind = deviceKind(id);
-    if (telvPath && kind == DeviceKind::TelvBootLoader)
-        return QStringLiteral("telvtool");
-    if (!telvPath && kind == DeviceKind::K2tBootLoader)
-        return QStringLiteral("eeprom");
+    switch (path) {
+    case UpgradePath::TelvBootLoader: return QStringLiteral("telvtool");
+    case UpgradePath::EepromBootLoader: return QStringLiteral("eeprom");
+    case UpgradePath::TelvRunning:
+    case UpgradePath::EepromRunning: break;
+    }
     return {};
+}
+
+QString modelFirmwarePath(const QString &programDir, const ScreenInfo &screen)
+{
+    const QString name = screen.geometry.modelFirmwareName;
+    return screen.identified() && offersModelFirmware(name) ? defaultFirmwarePath(programDir, name) : QString();
+}
+
+UpgradeCheck checkUpgrade(const ScreenInfo &screen, const QString &path, const UpgradeCheckOptions &options)
+{
+    UpgradeCheck check;
+    check.path = upgradePath(fwimage::fileFamily(path.toStdString()), screen.kind);
+    using Problem = UpgradeCheck::Problem;
+    const auto refuse = [&check](Problem problem, const QString &why) {
+        check.problem = problem;
+        check.refusal = why;
+        return check;
+    };
+    if (screen.access == Access::InUse)
+        return refuse(Problem::Screen, QStringLiteral("is in use by another program"));
+    if (screen.running() && !screen.identified())
+        return refuse(Problem::Screen, QStringLiteral("cannot be opened (no access to it)"));
+    check.file = readFirmwareFile(path, screen.family());
+    if (!check.file.opened)
+        return refuse(Problem::File, QString::fromLatin1(fwimage::CannotOpenText.data()));
+    if (!check.file.ok())
+        return refuse(Problem::File, QString::fromLatin1(fwimage::verdictText(check.file.verdict).data()));
+    // Another model's image passes the family's checks and still does not
+    // fit this panel.
+    const QString own = screen.identified() && offersModelFirmware(screen.geometry.modelFirmwareName)
+                            ? screen.geometry.modelFirmwareName.section(QLatin1Char('/'), -1)
+                            : QString();
+    if (!options.anyModel && !own.isEmpty() && QFileInfo(path).fileName() != own)
+        return refuse(Problem::OtherModel,
+                      QStringLiteral("its model takes %1, not %2 (--any-model writes it all the same)")
+                          .arg(own, QFileInfo(path).fileName()));
+    const QString tool = requiredTool(check.path);
+    if (!tool.isEmpty() && !QFileInfo(options.toolDir + QLatin1Char('/') + tool + options.exeSuffix).isExecutable())
+        return refuse(Problem::Tool,
+                      QStringLiteral("The boot-loader tool %1 is missing. Put the screen maker's %1 into %2 and try "
+                                     "again.")
+                          .arg(tool + options.exeSuffix, QDir::toNativeSeparators(options.toolDir)));
+    check.tool = tool;
+    return check;
 }
 
 } // namespace session

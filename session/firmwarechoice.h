@@ -2,6 +2,8 @@
 
 #include "devicelist.h"
 #include "firmwarefile.h"
+#include "screeninfo.h"
+#include "upgradesteps.h"
 
 #include <QByteArray>
 #include <QString>
@@ -22,10 +24,6 @@ bool offersModelFirmware(const QString &modelFirmwareName);
 // (each with its line end), in English: translated one by one, then joined.
 QStringList riskTextLines();
 
-// The family a screen is upgraded as: TELV when its identification says
-// so, or when it waits in the TELV boot loader.
-fwimage::FirmwareFamily firmwareFamily(screenlink::DeviceKind kind, const QString &identification);
-
 // The file at `path` checked for `family`: whether it could be opened, the
 // verdict, and its content (at most one image buffer) for the upgrade.
 struct FirmwareFile {
@@ -36,8 +34,40 @@ struct FirmwareFile {
 };
 FirmwareFile readFirmwareFile(const QString &path, fwimage::FirmwareFamily family);
 
-// The boot-loader tool the upgrade of `path` needs for a screen that
-// enumerated as `id` ("telvtool" or "eeprom"); empty when it needs none.
-QString requiredTool(const QString &path, screenlink::UsbId id);
+// The boot-loader tool a way of writing needs ("telvtool" or "eeprom");
+// empty when it needs none.
+QString requiredTool(UpgradePath path);
+
+// The screen's own model firmware in the firmware folder beside
+// `programDir`; empty for a screen whose model has none (or is unknown, as
+// in a boot loader).
+QString modelFirmwarePath(const QString &programDir, const ScreenInfo &screen);
+
+struct UpgradeCheckOptions {
+    QString toolDir;  // where the boot-loader tools are
+    QString exeSuffix;
+    bool anyModel = false; // another model's file of the same family is let through
+};
+
+// Whether `path` may be written to `screen`, checked before anything is:
+// the screen can be had, the file opens and passes its family's checks, it
+// is the model's own file (unless any model is allowed), and the tool the
+// way of writing needs is there.
+struct UpgradeCheck {
+    enum class Problem {
+        None,
+        Screen,     // in use, or could not be opened
+        File,       // cannot be opened, or fails the family's checks
+        OtherModel, // another model's file
+        Tool,       // the boot-loader tool is missing
+    };
+    Problem problem = Problem::None;
+    QString refusal; // why not, in a few words; empty when it may
+    FirmwareFile file;
+    UpgradePath path = UpgradePath::TelvRunning;
+    QString tool; // the boot-loader tool it needs, if any
+    bool ok() const { return refusal.isEmpty(); }
+};
+UpgradeCheck checkUpgrade(const ScreenInfo &screen, const QString &path, const UpgradeCheckOptions &options);
 
 } // namespace session

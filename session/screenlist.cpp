@@ -5,95 +5,104 @@
 namespace session {
 
 using screenlink::DeviceKind;
+using screenlink::PortPath;
 
-const ListEntry *ScreenList::currentEntry() const
+QStringList ScreenList::texts() const
 {
-    return m_current >= 0 && m_current < m_entries.size() ? &m_entries[m_current] : nullptr;
+    QStringList out;
+    for (const ScreenInfo &s : m_screens) {
+        const QString port = s.portText(m_screens);
+        if (s.access == Access::InUse)
+            out << QStringLiteral("in use,-,") + port;
+        else if (s.running())
+            out << screenlink::listedName(s.identification) + QLatin1Char(',') + s.deviceId + QLatin1Char(',') + port;
+        else
+            out << QStringLiteral("%1,%2,%3").arg(s.scanIndex).arg(screenlink::kindWord(s.kind), port);
+    }
+    return out;
+}
+
+const ScreenInfo *ScreenList::currentScreen() const
+{
+    return m_current >= 0 && m_current < int(m_screens.size()) ? &m_screens[size_t(m_current)] : nullptr;
 }
 
 bool ScreenList::choose(int index)
 {
-    if (index < 0 || index >= m_entries.size())
+    if (index < 0 || index >= int(m_screens.size()))
         return false;
     m_current = index;
     return true;
 }
 
-bool ScreenList::needsIdentity(const FoundDevice &device, const QString &stalePort) const
+bool ScreenList::needsProbe(const ScreenInfo &found, const PortPath &stale) const
 {
-    if (device.kind != DeviceKind::RunningScreen)
+    if (!found.running())
         return false;
-    const QString port = device.portText();
-    if (port == stalePort)
+    if (stale.valid() && found.port == stale)
         return true;
-    return std::none_of(m_entries.begin(), m_entries.end(), [&](const ListEntry &e) {
-        return e.port == port && e.kind == DeviceKind::RunningScreen;
+    return std::none_of(m_screens.begin(), m_screens.end(), [&](const ScreenInfo &s) {
+        return s.port == found.port && s.running() && s.access != Access::InUse;
     });
 }
 
-bool ScreenList::apply(const ScanFindings &findings, const QString &stalePort)
+ScreenList::Applied ScreenList::apply(const std::vector<ScreenInfo> &found, const PortPath &stale)
 {
-    QStringList newEntries;
-    for (const FoundDevice &d : findings.devices)
-        newEntries << QStringLiteral("%1,%2,%3").arg(d.index).arg(screenlink::kindWord(d.kind), d.portText());
+    const ScreenInfo *chosen = currentScreen();
+    const PortPath chosenPort = chosen ? chosen->port : PortPath{};
+    const QStringList before = texts();
 
-    // Entries that no longer stand for what is at their port: another kind
-    // of device there now (a boot loader that runs its firmware again, or
-    // the other way round), or the chosen screen that came back. Their port
-    // stays pending, so they are listed afresh.
-    QStringList keep;
-    QStringList gone;
-    for (int i = 0; i < m_entries.size(); ++i) {
-        const ListEntry &e = m_entries[i];
-        const QString word = screenlink::kindWord(e.kind);
-        const bool changed = std::any_of(newEntries.begin(), newEntries.end(), [&](const QString &n) {
-            return screenlink::entryField(n, 2) == e.port && screenlink::entryField(n, 1) != word;
-        });
-        if (changed || (!stalePort.isEmpty() && e.port == stalePort && i == m_current))
-            gone << e.text;
-        else
-            keep << e.text;
+    // Kept: still at its port as the same kind, and not to be listed afresh
+    // (the chosen screen that came back, a screen in use that is free now).
+    std::vector<ScreenInfo> kept;
+    bool chosenGone = false;
+    for (size_t i = 0; i < m_screens.size(); ++i) {
+        const ScreenInfo &s = m_screens[i];
+        const auto there = std::find_if(found.begin(), found.end(), [&](const ScreenInfo &f) { return f.port == s.port; });
+        bool keep = there != found.end() && there->kind == s.kind;
+        if (keep && s.running() && there->access != Access::NotTried)
+            keep = there->access == s.access && there->deviceId == s.deviceId; // looked at again: as it is now
+        if (keep && stale.valid() && s.port == stale && int(i) == m_current)
+            keep = false;
+        if (keep)
+            kept.push_back(s);
+        else if (int(i) == m_current)
+            chosenGone = true;
     }
-    gone += screenlink::matchListedEntries(keep, newEntries);
-
-    const QString currentPort = currentEntry() ? currentEntry()->port : QString();
-    const QString currentText = currentEntry() ? currentEntry()->text : QString();
-    bool currentRemoved = false;
-    for (const QString &text : std::as_const(gone)) {
-        const auto it = std::find_if(m_entries.begin(), m_entries.end(), [&](const ListEntry &e) { return e.text == text; });
-        if (it == m_entries.end())
+    // New: every device at a port not kept; running ones only once they
+    // could be identified or are known to be another program's.
+    for (const ScreenInfo &f : found) {
+        const bool listed = std::any_of(kept.begin(), kept.end(), [&](const ScreenInfo &s) { return s.port == f.port; });
+        if (listed)
             continue;
-        currentRemoved = currentRemoved || it->text == currentText;
-        m_entries.erase(it);
+        if (f.running() && !f.identified() && f.access != Access::InUse)
+            continue; // tried again at the next scan
+        kept.push_back(f);
     }
+    m_screens = std::move(kept);
 
-    for (const QString &entry : std::as_const(newEntries)) {
-        const QString port = screenlink::entryField(entry, 2);
-        if (entry.contains(QLatin1String("TELV")))
-            m_entries.append({entry, port, DeviceKind::TelvBootLoader});
-        else if (entry.contains(QLatin1String("K2T")))
-            m_entries.append({entry, port, DeviceKind::K2tBootLoader});
-        else if (entry.contains(QLatin1String("SCREEN")) && findings.runningTexts.contains(port))
-            m_entries.append({findings.runningTexts.value(port), port, DeviceKind::RunningScreen});
-    }
-
-    if (!currentRemoved) {
+    Applied applied;
+    applied.changed = texts() != before;
+    if (!chosenGone) {
         // The chosen entry may have moved up.
-        for (int i = 0; i < m_entries.size(); ++i)
-            if (m_entries[i].text == currentText)
-                m_current = i;
-        if ((m_current < 0 || currentText.isEmpty()) && !m_entries.isEmpty()) {
+        m_current = -1;
+        for (size_t i = 0; chosenPort.valid() && i < m_screens.size(); ++i)
+            if (m_screens[i].port == chosenPort)
+                m_current = int(i);
+        if (m_current < 0 && !m_screens.empty()) {
             m_current = 0;
-            return true;
+            applied.reselect = true;
         }
-        return false;
+        return applied;
     }
     // The screen at the chosen port when one is there again, else the first.
-    m_current = m_entries.isEmpty() ? -1 : 0;
-    for (int i = 0; i < m_entries.size(); ++i)
-        if (m_entries[i].port == currentPort)
-            m_current = i;
-    return true;
+    m_current = m_screens.empty() ? -1 : 0;
+    for (size_t i = 0; chosenPort.valid() && i < m_screens.size(); ++i)
+        if (m_screens[i].port == chosenPort)
+            m_current = int(i);
+    applied.reselect = true;
+    applied.changed = true;
+    return applied;
 }
 
 } // namespace session

@@ -1,27 +1,15 @@
 #include "screensession.h"
 
-#include "bridge.h"
 #include "discovery.h"
 #include "eventpump.h"
 #include "frameoutput.h"
 #include "monitorworker.h"
 #include "paneltests.h"
-#include "screen.h"
-#include "screenlog.h"
 #include "touchinput.h"
-#include "upgrade.h"
 
 #include <QDebug>
-#include <QProcess>
-#include <QSaveFile>
 
-#include <mutex>
-
-// The start logos live in a static library: they register only when asked.
-static void initLogoResources()
-{
-    Q_INIT_RESOURCE(logos);
-}
+#include <algorithm>
 
 namespace session {
 
@@ -32,10 +20,6 @@ namespace {
 // The monitor job ends within one wait slice and one transfer.
 constexpr int kMonitorStopWaitMs = 8000;
 constexpr int kMonitorDriverPauseMs = 1000;
-// How long a screen told to restart may stay on the bus before it is taken
-// up again as it is.
-constexpr qint64 kRestartPatienceMs = 10000;
-constexpr int kToolResetWaitMs = 1000;
 
 } // namespace
 
@@ -47,41 +31,40 @@ struct ScreenSession::TouchRelay {
 };
 
 struct ScreenSession::ScanResult {
-    ScanFindings findings;
-    bool openGone = false;
-    QString stalePort;
-    int openBus = -1;
-    int openAddress = -1;
+    std::vector<ScreenInfo> found;
+    PortPath stale; // the open screen left (and maybe came back); invalid: it did not
+    std::shared_ptr<OpenScreen> scannedWith;
 };
 
 struct ScreenSession::OpenResult {
-    std::optional<Selection> outcome; // none: a device of another kind, nothing to do
-    std::shared_ptr<Screen> screen;
-    OpenedScreen opened;
-    Identity identity;
+    Selection outcome = Selection::NoDevice;
+    std::shared_ptr<OpenScreen> screen;
+    ScreenInfo info;
 };
 
 ScreenSession::ScreenSession(QObject *parent)
     : QObject(parent), m_context(std::make_shared<UsbContext>()), m_relay(std::make_shared<TouchRelay>()),
       m_ledTest(std::make_unique<LedTest>()), m_throughputTest(std::make_unique<ThroughputTest>()),
-      m_monitor(std::make_unique<MonitorWorker>(kMonitorDriverPauseMs)), m_upgrade(std::make_unique<UpgradeWorker>())
+      m_monitor(std::make_unique<MonitorWorker>(kMonitorDriverPauseMs)),
+      m_upgrade(std::make_unique<UpgradeJob>(m_context))
 {
-    initLogoResources();
-    qRegisterMetaType<session::UpgradeResult>();
+    initSessionResources();
     m_relay->target = this;
     if (*m_context) {
         m_events = std::make_unique<EventPump>(m_context);
         m_events->begin();
     }
+    connect(m_upgrade.get(), &UpgradeJob::progress, this, &ScreenSession::upgradeProgress);
+    connect(m_upgrade.get(), &UpgradeJob::ended, this, &ScreenSession::onUpgradeEnded);
 }
 
 ScreenSession::~ScreenSession()
 {
-    // An upgrade cut off midway can leave a screen that no longer starts;
-    // a box it waits for can no longer be shown.
-    m_upgrade->abandonPrompts();
-    m_upgrade->waitEnded();
+    // An upgrade cut off midway can leave a screen that no longer starts.
+    m_upgrade.reset();
     closeScreen();
+    m_frames.drain();
+    m_link.drain();
     const std::lock_guard lock(m_relay->mutex);
     m_relay->target = nullptr;
 }
@@ -90,8 +73,8 @@ ScreenSession::~ScreenSession()
 
 void ScreenSession::scan()
 {
-    // The list stands still while an upgrade runs: nothing may open or close
-    // the screen under it.
+    // The list stands still while an upgrade has the screen: nothing may
+    // open or close it under the job.
     if (upgradeRunning())
         return;
     if (m_scanning) {
@@ -101,37 +84,29 @@ void ScreenSession::scan()
     m_scanning = true;
     const std::shared_ptr<UsbContext> context = m_context;
     const ScreenList list = m_list;
-    const ScreenGeometry seed = m_geometry;
-    const int openBus = m_screen ? m_screen->busNumber() : -1;
-    const int openAddress = m_screen ? m_screen->deviceAddress() : -1;
-    const QString openPort = m_opened.port;
+    const std::shared_ptr<OpenScreen> open = m_open;
     m_link.post<ScanResult>(
-        [context, list, seed, openBus, openAddress, openPort] {
+        [context, list, open] {
             ScanResult result;
-            result.openBus = openBus;
-            result.openAddress = openAddress;
+            result.scannedWith = open;
             // A list that cannot be read counts as empty.
             const DeviceList devices(context->get());
-            result.findings.devices = findScreens(devices);
-            if (openBus >= 0) {
-                result.openGone = std::none_of(result.findings.devices.begin(), result.findings.devices.end(),
-                                               [&](const FoundDevice &d) {
-                                                   return d.bus == openBus && d.address == openAddress;
-                                               });
-                if (result.openGone)
-                    result.stalePort = openPort;
+            result.found = findScreens(devices);
+            if (open) {
+                const ScreenInfo &mine = open->info();
+                const bool there = std::any_of(result.found.begin(), result.found.end(),
+                                               [&](const ScreenInfo &f) { return f.samePlugIn(mine); });
+                if (!there)
+                    result.stale = mine.port;
             }
-            for (const FoundDevice &d : result.findings.devices) {
-                if (!list.needsIdentity(d, result.stalePort))
+            for (ScreenInfo &f : result.found) {
+                // Our own screen is never opened a second time: it is known.
+                if (open && f.samePlugIn(open->info())) {
+                    f = open->info();
                     continue;
-                // Listing must not disturb the open screen's record: its own
-                // handle, its own copy of the geometry.
-                std::shared_ptr<Screen> probe = Screen::open(context, devices[size_t(d.index)]);
-                if (!probe)
-                    continue; // tried again at the next scan
-                const Identity id = identify(*probe, seed);
-                result.findings.runningTexts.insert(d.portText(), listedName(id.identification) + QLatin1Char(',')
-                                                                      + id.deviceId + QLatin1Char(',') + d.portText());
+                }
+                if (list.needsProbe(f, result.stale))
+                    probe(context, devices, f);
             }
             return result;
         },
@@ -143,64 +118,38 @@ void ScreenSession::applyScan(const ScanResult &result)
     m_scanning = false;
     if (upgradeRunning())
         return;
-    // A screen that left the bus and came back between two scans has a new
-    // address: the handle to its old self is dead, and the screen is taken
-    // up again as new.
-    const bool sameScreen = m_screen && m_screen->busNumber() == result.openBus
-                            && m_screen->deviceAddress() == result.openAddress;
-    QString stalePort;
-    if (result.openGone && sameScreen) {
+    // A screen that left the bus (and came back between two scans with a
+    // new address) leaves a dead handle: it is taken up again as new.
+    if (result.stale.valid() && m_open && m_open == result.scannedWith)
         closeScreen();
-        forgetScreen();
-        stalePort = result.stalePort;
-    }
-    const bool reselect = m_list.apply(result.findings, stalePort);
-    emit screensChanged();
-    if (reselect) {
+    const ScreenList::Applied applied = m_list.apply(result.found, m_open ? PortPath{} : result.stale);
+    if (applied.changed)
+        emit screensChanged();
+    if (applied.reselect) {
         select();
-    } else if (!m_screen && !m_opening && m_list.current() >= 0 && !restartPending(result.findings.devices)) {
-        // Listed as chosen but not open (it came back after an upgrade, or
-        // could not be opened before): open it now.
+    } else if (!m_open && !m_opening && m_list.currentScreen()) {
+        // Listed as chosen but not open (it came back after an upgrade, was
+        // in use, or could not be opened before): open it now.
         open();
     }
+    emit scanned();
     if (m_scanAgain) {
         m_scanAgain = false;
         scan();
     }
 }
 
-bool ScreenSession::restartPending(const std::vector<FoundDevice> &devices)
-{
-    if (m_restartAddress < 0)
-        return false;
-    if (m_restartSince.hasExpired(kRestartPatienceMs)) {
-        m_restartAddress = -1; // it never left: take it up as it is
-        return false;
-    }
-    const bool there = std::any_of(devices.begin(), devices.end(), [this](const FoundDevice &d) {
-        return d.bus == m_restartBus && d.address == m_restartAddress;
-    });
-    if (!there)
-        m_restartAddress = -1;
-    return there;
-}
-
 void ScreenSession::choose(int index)
 {
     m_list.choose(index);
-    if (upgradeRunning()) {
-        m_selectAfterUpgrade = true;
-        return;
-    }
     select();
 }
 
 void ScreenSession::select()
 {
-    if (m_screen) {
-        closeScreen();
-        m_rememberedId = kNoScreenId;
-    }
+    if (upgradeRunning())
+        return; // opened again when the upgrade ends
+    closeScreen();
     open();
 }
 
@@ -208,44 +157,36 @@ void ScreenSession::open()
 {
     const int generation = ++m_generation;
     m_opening = true;
-    const ListEntry *entry = m_list.currentEntry();
-    const QString key = entry ? entry->port : kNoPort;
+    const ScreenInfo *entry = m_list.currentScreen();
+    std::optional<ScreenInfo> chosen;
+    if (entry)
+        chosen = *entry;
     const std::shared_ptr<UsbContext> context = m_context;
-    const UsbId remembered = m_rememberedId;
     const ScreenGeometry seed = m_geometry;
     const std::shared_ptr<TouchRelay> relay = m_relay;
     m_link.post<OpenResult>(
-        [context, key, remembered, seed, relay] {
+        [context, chosen, seed, relay] {
             OpenResult result;
-            int bus = 0;
-            int port = 0;
-            parsePhyText(key, &bus, &port);
+            if (!chosen)
+                return result;
             const DeviceList devices(context->get());
-            libusb_device *device = deviceAt(devices, bus, port);
-            if (!device) {
-                result.outcome = Selection::NoDevice;
+            // Whatever is at the port now: the list may know an older plug-in.
+            std::vector<ScreenInfo> found = findScreens(devices);
+            const auto at = std::find_if(found.begin(), found.end(),
+                                         [&](const ScreenInfo &f) { return f.port == chosen->port; });
+            if (at == found.end())
+                return result;
+            result.info = *at;
+            result.info.geometry = seed;
+            result.outcome = Selection::FoundNotOpened;
+            std::shared_ptr<Screen> screen = openScreen(context, devices, result.info);
+            if (!screen) {
+                if (result.info.access == Access::InUse)
+                    result.outcome = Selection::InUse;
                 return result;
             }
-            libusb_device_descriptor desc{};
-            libusb_get_device_descriptor(device, &desc);
-            const DeviceKind kind = deviceKind(desc.idVendor, desc.idProduct);
-            result.opened.kind = kind;
-            result.opened.port = key;
-            switch (kind) {
-            case DeviceKind::TelvBootLoader:
-            case DeviceKind::K2tBootLoader:
-                result.outcome = Selection::FoundNotOpened;
-                // After a tool took the screen the IDs still name it; it opens
-                // again only once a selection has closed an open screen.
-                if (remembered == kNoScreenId && (result.screen = Screen::open(context, device)))
-                    result.outcome = Selection::BootLoader;
-                break;
-            case DeviceKind::RunningScreen:
-                result.outcome = Selection::FoundNotOpened;
-                result.screen = Screen::open(context, device);
-                if (!result.screen)
-                    break;
-                result.screen->startTouch([relay](const TouchTransfer::Report &report) {
+            if (result.info.running()) {
+                screen->startTouch([relay](const TouchTransfer::Report &report) {
                     const RawTouch touch = decodeReport(report);
                     const std::lock_guard lock(relay->mutex);
                     // By name with plain values: nothing of ours crosses
@@ -254,14 +195,12 @@ void ScreenSession::open()
                         QMetaObject::invokeMethod(relay->target, "deliverTouch", Qt::QueuedConnection,
                                                   Q_ARG(int, touch.x), Q_ARG(int, touch.y), Q_ARG(int, touch.t));
                 });
-                result.identity = identify(*result.screen, seed);
-                result.opened.identification = result.identity.identification;
-                result.opened.deviceId = result.identity.deviceId;
+                identify(*screen, result.info);
                 result.outcome = Selection::Running;
-                break;
-            case DeviceKind::Other:
-                break;
+            } else {
+                result.outcome = Selection::BootLoader;
             }
+            result.screen = std::make_shared<OpenScreen>(std::move(screen), result.info);
             return result;
         },
         this, [this, generation](OpenResult result) {
@@ -274,95 +213,137 @@ void ScreenSession::open()
 
 void ScreenSession::applyOpen(OpenResult result)
 {
-    if (!result.outcome)
-        return;
-    switch (*result.outcome) {
-    case Selection::NoDevice:
-    case Selection::FoundNotOpened:
-        break;
-    case Selection::BootLoader:
-        m_screen = std::move(result.screen);
-        m_opened = result.opened;
-        m_rememberedId = m_screen->usbId();
-        break;
-    case Selection::Running:
-        m_screen = std::move(result.screen);
-        m_opened = result.opened;
-        m_geometry = result.identity.geometry;
-        if (result.identity.firmwareMinor)
-            m_firmwareMinor = *result.identity.firmwareMinor;
-        m_rememberedId = m_screen->usbId();
-        break;
+    if (result.screen) {
+        m_open = std::move(result.screen);
+        m_opened = result.info;
+        if (result.outcome == Selection::Running) {
+            m_geometry = result.info.geometry;
+            if (result.info.firmwareMinor)
+                m_firmwareMinor = *result.info.firmwareMinor;
+        }
     }
-    emit selected(*result.outcome);
+    if (result.outcome == Selection::NoDevice)
+        clearPicture();
+    emit selected(result.outcome);
 }
 
 void ScreenSession::deliverTouch(int x, int y, int t)
 {
     // Reports still on their way from a screen already let go reach nobody.
-    if (!m_screen || m_opened.kind != DeviceKind::RunningScreen)
+    if (!m_open || !m_opened.running())
         return;
     emit touched(mapTouch(m_geometry, m_firmwareMinor, x, y), t);
 }
 
-// --- the open screen -------------------------------------------------------
-
 void ScreenSession::closeScreen()
 {
     stopJobs();
-    if (!m_screen)
+    if (!m_open)
         return;
-    m_screen->stopTouch();
-    m_screen.reset();
+    // Nothing queued for it may reach the next screen.
+    m_frames.drain();
+    {
+        const std::lock_guard lock(m_pendingMutex);
+        m_pending = {};
+    }
+    m_open->link()->stopTouch();
+    m_open.reset();
     m_opened = {};
     emit screenClosed();
 }
 
-void ScreenSession::handOver()
+// --- what the screen shows ---------------------------------------------------
+
+void ScreenSession::postPending()
 {
-    closeScreen();
+    if (m_pending.posted)
+        return;
+    m_pending.posted = true;
+    ++m_framesInFlight;
+    const std::shared_ptr<OpenScreen> open = m_open;
+    m_frames.post<std::optional<QImage>>(
+        [this, open] {
+            Pending next;
+            {
+                const std::lock_guard taken(m_pendingMutex);
+                next = std::exchange(m_pending, Pending{});
+            }
+            if (next.flip)
+                open->setFlip(*next.flip);
+            std::optional<QImage> shown;
+            if (next.picture)
+                shown = open->show(*next.picture).picture;
+            if (next.backlight)
+                open->setBacklight(*next.backlight);
+            return shown;
+        },
+        this, [this](const std::optional<QImage> &shown) {
+            --m_framesInFlight;
+            if (!shown)
+                return;
+            m_current = *shown;
+            emit pictureShown(*shown);
+        });
 }
 
-void ScreenSession::forgetScreen()
+void ScreenSession::showPicture(const QImage &picture)
 {
-    m_rememberedId = kNoScreenId;
+    if (!m_open || upgradeRunning()) {
+        // Still what the preview shows, and what a screen opened later gets.
+        m_current = renderPicture(picture, pictureSize());
+        emit pictureShown(m_current);
+        return;
+    }
+    const std::lock_guard lock(m_pendingMutex);
+    m_pending.picture = picture;
+    postPending();
 }
 
-QImage ScreenSession::showPicture(const QImage &picture)
+void ScreenSession::fill(const QColor &colour)
 {
-    const QImage frameImage = renderPicture(picture, pictureSize());
-    if (!m_screen || upgradeRunning())
-        return frameImage;
-    const Frame frame = buildFrame(frameImage, m_geometry);
-    FrameSend how;
-    how.displayOn = true;
-    how.times = frame.sendTwice ? 2 : 1;
-    m_screen->sendFrame(frame.buffer.data(), frame.count, how);
-    return frameImage;
+    QImage picture(pictureSize(), QImage::Format_RGB32);
+    picture.fill(colour);
+    showPicture(picture);
+}
+
+void ScreenSession::showCurrent()
+{
+    showPicture(m_current.isNull() ? QImage(logoResource(m_geometry.logo())) : m_current);
+}
+
+void ScreenSession::clearPicture()
+{
+    m_current = {};
 }
 
 void ScreenSession::sendFlip(int flip)
 {
-    if (m_screen && !upgradeRunning())
-        m_screen->sendFlip(uint8_t(flip));
+    if (!m_open || upgradeRunning())
+        return;
+    const std::lock_guard lock(m_pendingMutex);
+    m_pending.flip = flip;
+    postPending();
 }
 
 void ScreenSession::sendBacklight(int level)
 {
-    if (m_screen && !upgradeRunning())
-        m_screen->sendBacklight(uint8_t(level & 0xFF));
+    if (!m_open || upgradeRunning())
+        return;
+    const std::lock_guard lock(m_pendingMutex);
+    m_pending.backlight = level;
+    postPending();
 }
 
 // --- jobs on the open screen -----------------------------------------------
 
 bool ScreenSession::screenBusy() const
 {
-    return !m_screen || upgradeRunning();
+    return !m_open || upgradeRunning();
 }
 
 bool ScreenSession::startLedTest()
 {
-    return !screenBusy() && m_ledTest->begin(m_screen);
+    return !screenBusy() && m_ledTest->begin(m_open->link());
 }
 
 void ScreenSession::stopLedTest()
@@ -377,7 +358,7 @@ bool ScreenSession::ledTestRunning() const
 
 bool ScreenSession::startThroughputTest()
 {
-    return !screenBusy() && m_throughputTest->begin(m_screen, pictureSize());
+    return !screenBusy() && m_throughputTest->begin(m_open->link(), pictureSize());
 }
 
 bool ScreenSession::throughputTestRunning() const
@@ -390,22 +371,13 @@ bool ScreenSession::readLog(const QString &path)
     if (screenBusy() || m_readingLog)
         return false;
     m_readingLog = true;
-    const std::shared_ptr<Screen> screen = m_screen;
+    const std::shared_ptr<OpenScreen> open = m_open;
     m_logStop = std::make_shared<std::atomic<bool>>(false);
-    m_link.post<LogOutcome>(
-        [screen, path, stop = m_logStop] {
-            const std::optional<QByteArray> log = session::readLog(*screen, *stop);
-            // Only a whole log replaces what was saved before.
-            if (!log)
-                return LogOutcome::ReadFailed;
-            QSaveFile file(path);
-            const bool saved = file.open(QIODevice::WriteOnly) && file.write(*log) == log->size() && file.commit();
-            return saved ? LogOutcome::Saved : LogOutcome::SaveFailed;
-        },
-        this, [this](LogOutcome outcome) {
-            m_readingLog = false;
-            emit logFinished(outcome);
-        });
+    m_link.post<LogOutcome>([open, path, stop = m_logStop] { return open->saveLog(path, *stop); }, this,
+                            [this](LogOutcome outcome) {
+                                m_readingLog = false;
+                                emit logFinished(outcome);
+                            });
     return true;
 }
 
@@ -417,8 +389,8 @@ bool ScreenSession::monitorRunning() const
 void ScreenSession::startMonitor(const QString &driver)
 {
     // A boot loader takes no frames: the job then finds no screen.
-    const bool running = m_screen && m_screen->kind() == DeviceKind::RunningScreen;
-    m_monitor->begin(running ? m_screen : nullptr, pictureSize(), monitorTurn(m_geometry.scanOrder()), driver);
+    const bool running = m_open && m_opened.running();
+    m_monitor->begin(running ? m_open->link() : nullptr, pictureSize(), monitorTurn(m_geometry.scanOrder()), driver);
 }
 
 void ScreenSession::stopMonitor()
@@ -435,64 +407,42 @@ void ScreenSession::stopJobs()
         qDebug("The monitor thread did not end in time.");
     m_ledTest->stopAndWait();
     m_throughputTest->stopAndWait();
+    // Nothing still on the link thread (a log read-out, a listing) may put
+    // a request inside another job's transactions.
+    if (m_logStop)
+        *m_logStop = true;
+    m_link.drain();
 }
 
 // --- upgrade ----------------------------------------------------------------
 
-bool ScreenSession::upgradeRunning() const
-{
-    return m_upgrade->busy();
-}
-
-bool ScreenSession::startUpgrade(UpgradeRequest request)
+QString ScreenSession::startUpgrade(UpgradeRequest request)
 {
     if (upgradeRunning())
-        return false;
-    // The upgrade is the screen's only user from here on: nothing still on
-    // the link thread (a log read-out, a listing) may put a request inside
-    // one of its flash transactions.
-    stopJobs();
-    if (m_logStop)
-        *m_logStop = true;
-    m_link.drain();
-    request.screenId = m_rememberedId;
-    request.screen = m_screen;
-    // A boot loader is its tool's to claim; the remembered IDs still say
-    // which way the upgrade goes.
-    if (deviceKind(m_rememberedId) != DeviceKind::RunningScreen) {
-        request.screen.reset();
-        handOver();
-    }
-    return m_upgrade->begin(std::move(request));
+        return QStringLiteral("an upgrade is running");
+    if (!m_open)
+        return QStringLiteral("no screen is open");
+    // The screen the user chose, and the file was checked for, must still
+    // be the open one: another may have been plugged in meanwhile.
+    const ScreenInfo &chosen = request.target;
+    if (chosen.kind != DeviceKind::Other && (!chosen.samePlugIn(m_opened) || chosen.deviceId != m_opened.deviceId))
+        return QStringLiteral("the screen at %1 is %2 now, not %3, the one chosen")
+            .arg(m_opened.port.fullText(), m_opened.deviceId.isEmpty() ? m_opened.stateText() : m_opened.deviceId,
+                 chosen.deviceId.isEmpty() ? chosen.stateText() : chosen.deviceId);
+    request.target = m_opened;
+    request.screen = m_open->link();
+    // The screen is the job's alone until it ends.
+    closeScreen();
+    m_upgrade->begin(std::move(request));
+    return {};
 }
 
-void ScreenSession::restartAfterUpgrade(const QString &toolDir, const QString &exeSuffix)
+void ScreenSession::onUpgradeEnded(const UpgradeResult &result)
 {
-    if (deviceKind(m_rememberedId) == DeviceKind::TelvBootLoader) {
-        // A TELV screen in its boot loader restarts through its tool.
-        QProcess tool;
-        inOwnProcessGroup(tool);
-        tool.start(toolDir + QStringLiteral("/telvtool") + exeSuffix, {QStringLiteral("reset")});
-        tool.waitForFinished(kToolResetWaitMs);
-    } else if (m_screen) {
-        m_screen->requestReboot();
-        m_restartBus = m_screen->busNumber();
-        m_restartAddress = m_screen->deviceAddress();
-        m_restartSince.start();
-        handOver();
-    }
-}
-
-void ScreenSession::upgradeEnded()
-{
-    // A screen handed to a tool or restarted is no longer open: whatever
-    // comes back at its port, running or in a boot loader, is taken up anew.
-    if (!m_screen)
-        forgetScreen();
-    if (m_selectAfterUpgrade && !upgradeRunning()) {
-        m_selectAfterUpgrade = false;
-        select();
-    }
+    emit upgradeEnded(result);
+    // Whatever is at the chosen port now, running or in a boot loader, is
+    // listed and taken up anew.
+    scan();
 }
 
 } // namespace session

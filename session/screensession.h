@@ -1,11 +1,12 @@
 #pragma once
 
-#include "devicelist.h"
 #include "linkthread.h"
-#include "modeltable.h"
+#include "openscreen.h"
 #include "screenlist.h"
+#include "upgradejob.h"
 #include "usbhandles.h"
 
+#include <QColor>
 #include <QElapsedTimer>
 #include <QImage>
 #include <QObject>
@@ -14,11 +15,8 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <optional>
-
-namespace screenlink {
-class Screen;
-}
 
 namespace session {
 
@@ -26,46 +24,36 @@ class EventPump;
 class LedTest;
 class MonitorWorker;
 class ThroughputTest;
-class UpgradeWorker;
-struct UpgradeRequest;
-
-// The screen a selection opened, as it is known.
-struct OpenedScreen {
-    screenlink::DeviceKind kind = screenlink::DeviceKind::Other;
-    QString port;
-    QString identification; // running screens
-    QString deviceId;       // running screens
-};
 
 // What a selection came to.
 enum class Selection {
-    NoDevice,        // nothing at the chosen port (or nothing chosen)
-    FoundNotOpened,  // a screen is there but was not opened
-    BootLoader,      // a screen in one of its boot loaders is open
-    Running,         // a running screen is open and identified
+    NoDevice,       // nothing at the chosen port (or nothing chosen)
+    FoundNotOpened, // a screen is there but could not be opened
+    InUse,          // another program holds the screen: nothing is sent to it
+    BootLoader,     // a screen in one of its boot loaders is open
+    Running,        // a running screen is open and identified
 };
-
-// How a screen log read-out ended.
-enum class LogOutcome { Saved, ReadFailed, SaveFailed };
 
 // A window's screens: the libusb context and its event thread, the screen
 // list kept by periodic scans, the one open screen with its identity and
-// geometry, and the jobs that use it. Everything here runs on the thread
-// that made the session; exchanges that take long (listing, identifying,
-// opening, the screen log) run on a thread of their own and report back
-// through the signals.
+// the picture it shows, and the jobs that use it. Everything here is asked
+// for and reported on the thread that made the session; exchanges with the
+// screens run on threads of their own (one for listing, opening and the
+// log, one for pictures and settings), so the window never waits for a
+// screen.
 class ScreenSession : public QObject {
     Q_OBJECT
 
 public:
     explicit ScreenSession(QObject *parent = nullptr);
-    // Stops every job, closes the screen, then the event thread.
+    // Waits for an upgrade to end, stops every job, closes the screen, then
+    // the event thread.
     ~ScreenSession() override;
 
     // --- the screen list --------------------------------------------
-    // Looks at the bus once; the list follows (screensChanged) and the
-    // chosen screen is opened when that changed. Scans asked for while one
-    // runs are folded into it.
+    // Looks at the bus once; the list follows (screensChanged, only when
+    // what it shows changed) and the chosen screen is opened when that
+    // changed. Scans asked for while one runs are folded into it.
     void scan();
     const ScreenList &list() const { return m_list; }
     // The user picks entry `index` (or none, -1): the open screen closes and
@@ -73,27 +61,31 @@ public:
     void choose(int index);
 
     // --- the open screen --------------------------------------------
-    bool hasScreen() const { return m_screen != nullptr; }
-    const std::shared_ptr<screenlink::Screen> &screen() const { return m_screen; }
-    const OpenedScreen &opened() const { return m_opened; }
+    bool hasScreen() const { return m_open != nullptr; }
+    const std::shared_ptr<OpenScreen> &current() const { return m_open; }
+    // The open screen's record; a default record while none is open.
+    const ScreenInfo &opened() const { return m_opened; }
+    // The panel of the screen opened last (800x480 before the first).
     const screenlink::ScreenGeometry &geometry() const { return m_geometry; }
     int firmwareMinor() const { return m_firmwareMinor; }
-    // The IDs of the device the last selection opened, kNoScreenId after a
-    // selection closed one; what an upgrade goes by.
-    screenlink::UsbId rememberedId() const { return m_rememberedId; }
     // The picture size frames, tests and monitor mode use.
     QSize pictureSize() const { return m_geometry.pictureSize(); }
 
-    // Lets the open screen go without forgetting it (a tool takes it over).
-    void handOver();
-    // Forgets the screen handed over, so that whatever comes back at its
-    // port is opened again.
-    void forgetScreen();
-
-    // --- what the window shows ---------------------------------------
-    // The picture rendered for the panel (what the preview shows), sent to
-    // the open screen unless an upgrade has it.
-    QImage showPicture(const QImage &picture);
+    // --- what the screen shows ----------------------------------------
+    // The picture, centred on the panel's canvas, goes to the open screen
+    // and becomes the current picture; pictureShown() brings it back as
+    // the panel shows it. Pictures asked for faster than the screen takes
+    // them are dropped but for the last.
+    void showPicture(const QImage &picture);
+    void fill(const QColor &colour);
+    // The current picture again (after a flip), or the model's start logo
+    // when there is none.
+    void showCurrent();
+    // The current picture is forgotten: the next showCurrent() is the logo.
+    void clearPicture();
+    QImage currentPicture() const { return m_current; }
+    // Pictures or settings still on their way to the screen.
+    bool framesPending() const { return m_framesInFlight > 0; }
     void sendFlip(int flip);
     void sendBacklight(int level);
 
@@ -112,29 +104,36 @@ public:
     // with no running screen the job only says so.
     void startMonitor(const QString &driver);
     void stopMonitor();
-    // Stops the jobs that use the open screen (not an upgrade).
+    // Stops the jobs that use the open screen (not an upgrade), and waits
+    // for what the link thread still does with it.
     void stopJobs();
 
     // --- upgrade ------------------------------------------------------
-    UpgradeWorker &upgrade() { return *m_upgrade; }
-    bool upgradeRunning() const;
-    // Starts the upgrade of the open screen; a boot-loader screen is handed
-    // over to its tool first. False while one runs.
-    bool startUpgrade(UpgradeRequest request);
-    // After a successful upgrade: restarts a TELV screen (its boot loader's
-    // tool, or the reboot request) and forgets it either way.
-    void restartAfterUpgrade(const QString &toolDir, const QString &exeSuffix);
-    // The end of an upgrade, either way: a screen let go is forgotten.
-    void upgradeEnded();
+    bool upgradeRunning() const { return m_upgrade->running(); }
+    // How the running (or last) upgrade writes its screen.
+    UpgradePath upgradePath() const { return m_upgrade->path(); }
+    // Upgrades the screen `request.target` names (file, tools as given),
+    // which must still be the open one: the same plug-in with the same
+    // device ID, else a screen swapped while the user answered boxes would
+    // get what was checked for another. The screen is the job's until it
+    // ends, restarted and back, and is then opened again. Returns why it
+    // did not start; empty when it did.
+    QString startUpgrade(UpgradeRequest request);
 
 signals:
+    // What the list shows changed.
     void screensChanged();
+    // A scan was applied, whether or not anything changed.
+    void scanned();
     void selected(session::Selection selection);
     // A touch, in picture pixels of the open screen's panel, and its event flag.
     void touched(QPoint at, int t);
+    void pictureShown(const QImage &picture);
     void logFinished(session::LogOutcome outcome);
     // The open screen was let go, and the jobs on it ended.
     void screenClosed();
+    void upgradeProgress(session::UpgradeProgress progress);
+    void upgradeEnded(session::UpgradeResult result);
 
 private:
     struct TouchRelay;
@@ -146,38 +145,50 @@ private:
     void select();
     void open();
     void closeScreen();
+    // Hands what is pending to the frame thread, unless a job for it is on
+    // its way already.
+    void postPending();
     // A touch report from the event thread, queued to this one.
     Q_INVOKABLE void deliverTouch(int x, int y, int t);
-    bool restartPending(const std::vector<FoundDevice> &devices);
+    void onUpgradeEnded(const UpgradeResult &result);
     bool screenBusy() const;
 
-    // Declared in the order they may go: the link thread's last job and the
-    // screens it holds close before the event thread and the context.
+    // Declared in the order they may go: the threads' last jobs and the
+    // screens they hold close before the event thread and the context.
     std::shared_ptr<screenlink::UsbContext> m_context;
     std::unique_ptr<EventPump> m_events;
     std::shared_ptr<TouchRelay> m_relay;
     LinkThread m_link;
+    LinkThread m_frames;
     ScreenList m_list;
     bool m_scanning = false;
     bool m_scanAgain = false;
     int m_generation = 0; // of selections: results of older ones are dropped
     bool m_opening = false;
 
-    std::shared_ptr<screenlink::Screen> m_screen;
-    OpenedScreen m_opened;
+    std::shared_ptr<OpenScreen> m_open;
+    ScreenInfo m_opened;
     screenlink::ScreenGeometry m_geometry;
     int m_firmwareMinor = 0;
-    screenlink::UsbId m_rememberedId = screenlink::kNoScreenId;
-    bool m_selectAfterUpgrade = false;
-    // A screen told to restart, while it may still be on the bus as it was.
-    int m_restartBus = -1;
-    int m_restartAddress = -1;
-    QElapsedTimer m_restartSince;
+    QImage m_current;
+    // What waits for the frame thread: of each kind only the last one asked
+    // for counts, so a slider dragged or pictures dropped faster than the
+    // screen takes them never pile up. Sent flip first, then the picture
+    // (which shows the flip), then the backlight.
+    struct Pending {
+        std::optional<int> flip;
+        std::optional<QImage> picture;
+        std::optional<int> backlight;
+        bool posted = false;
+    };
+    std::mutex m_pendingMutex;
+    Pending m_pending;
+    int m_framesInFlight = 0;
 
     std::unique_ptr<LedTest> m_ledTest;
     std::unique_ptr<ThroughputTest> m_throughputTest;
     std::unique_ptr<MonitorWorker> m_monitor;
-    std::unique_ptr<UpgradeWorker> m_upgrade;
+    std::unique_ptr<UpgradeJob> m_upgrade;
     bool m_readingLog = false;
     std::shared_ptr<std::atomic<bool>> m_logStop;
 };

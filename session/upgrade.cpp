@@ -16,7 +16,6 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QStandardPaths>
-#include <QMetaMethod>
 #include <QSslError>
 #include <QTemporaryFile>
 #include <QTimer>
@@ -50,11 +49,15 @@ fwimage::ByteView view(const uint8_t *data, size_t size)
 
 } // namespace
 
+UpgradePath UpgradeRequest::path() const
+{
+    return upgradePath(fwimage::fileFamily(firmwarePath.toStdString()), target.kind);
+}
+
 UpgradeWorker::~UpgradeWorker()
 {
     // An upgrade cut off midway can leave a screen that no longer starts:
     // it is waited for, never stopped.
-    abandonPrompts();
     wait();
 }
 
@@ -64,35 +67,57 @@ bool UpgradeWorker::begin(UpgradeRequest request)
         return false;
     m_request = std::move(request);
     m_reason.clear();
+    m_failure = UpgradeOutcome::Failed;
     m_writing = false;
-    m_told = false;
-    m_promptsAbandoned = false;
     return launch();
 }
 
 void UpgradeWorker::work()
 {
-    // The path alone decides the sequence, whatever family the screen is.
-    const bool ok = m_request.firmwarePath.contains(QLatin1String("TELV")) ? upgradeTelv() : upgradeEeprom();
-    report(ok ? 100 : -1);
+    // The file's family alone decides the sequence, whatever the screen is.
+    const UpgradePath path = m_request.path();
+    const bool telv = path == UpgradePath::TelvRunning || path == UpgradePath::TelvBootLoader;
+    const bool ok = telv ? upgradeTelv() : upgradeEeprom();
     UpgradeResult result;
-    result.ok = ok;
+    result.outcome = ok ? UpgradeOutcome::Done : m_failure;
     result.reason = ok ? QString() : m_reason;
+    result.oldVersion = m_request.target.firmwareVersion();
+    result.replug = ok && needsReplug(path);
+    result.written = ok;
     m_request.screen.reset();
     emit upgradeFinished(result);
 }
 
-void UpgradeWorker::report(int value)
+void UpgradeWorker::report(UpgradeStep step, int done, int total)
 {
-    emit progress(value);
+    emit progress(UpgradeProgress{step, done, total});
+}
+
+bool UpgradeWorker::stillChosen()
+{
+    // Another screen may sit at the port by now (swapped while a prompt was
+    // up): nothing of this image may reach it.
+    if (!m_request.screen || !m_request.target.running())
+        return true;
+    uint8_t id[8] = {};
+    const QString now = readConfig(*m_request.screen, kDeviceIdAddress, 8, id, kTries) >= 0 ? formatDeviceId(id)
+                                                                                          : QStringLiteral("unreadable");
+    if (now == m_request.target.deviceId)
+        return true;
+    return fail(QStringLiteral("the screen at %1 is %2 now, not %3, the one chosen")
+                    .arg(m_request.target.port.fullText(), now, m_request.target.deviceId));
 }
 
 bool UpgradeWorker::mayStartWriting()
 {
     // The last point at which a stop leaves the screen as it was; from here
     // on the write is finished whatever is asked.
-    if (stopRequested())
+    if (stopRequested()) {
+        m_failure = UpgradeOutcome::Stopped;
         return fail(QStringLiteral("stopped before anything was written"));
+    }
+    if (!stillChosen())
+        return false;
     m_writing = true;
     return true;
 }
@@ -112,7 +137,7 @@ bool UpgradeWorker::upgradeTelv()
     std::vector<uint8_t> source(kFlashReadRegion, 0);
     fwimage::ByteView block;
     bool byTool = false;
-    const DeviceKind kind = deviceKind(m_request.screenId);
+    const DeviceKind kind = m_request.target.kind;
     if (kind == DeviceKind::TelvBootLoader) {
         const int got = downloadScreenBlock(source.data());
         if (got <= 0)
@@ -120,9 +145,12 @@ bool UpgradeWorker::upgradeTelv()
         block = view(source.data(), size_t(got));
         byTool = true;
     } else if (kind == DeviceKind::RunningScreen && m_request.screen) {
-        if (readFlash(source.data(), kFlashReadRegion) < 0)
+        if (readFlash(source.data(), kFlashReadRegion) < 0) {
+            if (stopRequested())
+                m_failure = UpgradeOutcome::Stopped;
             return fail(stopRequested() ? QStringLiteral("stopped before anything was written")
                                         : QStringLiteral("the screen's flash could not be read"));
+        }
         const auto found = fwimage::screenBlock(view(source.data(), source.size()));
         if (!found)
             return fail(QStringLiteral("the screen block in the screen's flash is unreadable: %1")
@@ -160,9 +188,9 @@ int UpgradeWorker::readFlash(uint8_t *buffer, int count)
         if (result < 0)
             return result;
         if (a % 1024 == 0)
-            report(a * 40 / count);
+            report(UpgradeStep::Read, a, count);
     }
-    report(40);
+    report(UpgradeStep::Read, count, count);
     return result;
 }
 
@@ -172,13 +200,13 @@ bool UpgradeWorker::writeFlash(const uint8_t *image, int length)
     const int n = (length + 511) / 512 * 512;
     if (withRetries(kTries, [&screen] { return screen.setProgramming(true); }) < 0)
         return fail(QStringLiteral("programming mode could not be switched on"));
-    report(25);
+    report(UpgradeStep::Erase, 0, kEraseSteps);
     bool ok = true;
     for (int i = 0; i < kEraseSteps && ok; ++i) {
         ok = withRetries(kTries, [&screen, i] { return screen.eraseStep(uint8_t(i)); }) >= 0
              || fail(QStringLiteral("erase step %1 failed").arg(i));
         msleep(kEraseStepMs);
-        report(30 + i);
+        report(UpgradeStep::Erase, i + 1, kEraseSteps);
     }
     for (int a = 0; a < n && ok; a += kFlashChunk) {
         const int count = std::min(n - a, kFlashChunk);
@@ -191,7 +219,7 @@ bool UpgradeWorker::writeFlash(const uint8_t *image, int length)
         ok = flashProgram48(screen, uint32_t(a), uint8_t(count), chunk, kTries) >= 0
              || fail(QStringLiteral("programming the flash at %1 failed").arg(a));
         if (a % 2048 == 0)
-            report(std::min(a * 50 / n + 50, 95));
+            report(UpgradeStep::Program, a, n);
     }
     // Leave programming mode even after a failure, so the screen is not left
     // waiting for more.
@@ -213,7 +241,7 @@ bool UpgradeWorker::verifyFlash(const uint8_t *image, int length)
             return fail(QStringLiteral("the flash differs from the image at %1").arg(a));
         // Four steps between the last programming value and 100.
         while (step < 4 && a >= n * step / 4) {
-            report(96 + step);
+            report(UpgradeStep::Verify, step, 4);
             ++step;
         }
     }
@@ -222,7 +250,7 @@ bool UpgradeWorker::verifyFlash(const uint8_t *image, int length)
 
 bool UpgradeWorker::upgradeEeprom()
 {
-    if (deviceKind(m_request.screenId) == DeviceKind::K2tBootLoader)
+    if (m_request.target.kind == DeviceKind::K2tBootLoader)
         return upgradeEepromByTool();
     return upgradeEepromByBridge();
 }
@@ -251,7 +279,7 @@ bool UpgradeWorker::upgradeEepromByBridge()
             ok = fail(QStringLiteral("writing the EEPROM at %1 failed").arg(a));
         }
         if (a % 256 == 0)
-            report(a * 100 / kEepromSize);
+            report(UpgradeStep::Program, a, kEepromSize);
     }
     const bool off = withRetries(kTries, [&screen] { return screen.setProgramming(false); }) >= 0
                      || fail(QStringLiteral("programming mode could not be switched off"));
@@ -265,7 +293,7 @@ bool UpgradeWorker::upgradeEepromByBridge()
         if (readConfig(screen, uint16_t(a), 8, back, kTries) < 0 || std::memcmp(back, image.data() + a, 8) != 0)
             return fail(QStringLiteral("the EEPROM differs from the image at %1").arg(a));
         while (step < 3 && a >= kEepromSize * step / 3) {
-            report(97 + step);
+            report(UpgradeStep::Verify, step, 3);
             ++step;
         }
     }
@@ -322,16 +350,6 @@ void inOwnProcessGroup(QProcess &tool)
 #endif
 }
 
-void UpgradeWorker::abandonPrompts()
-{
-    m_promptsAbandoned = true;
-}
-
-void UpgradeWorker::serverFailureTold()
-{
-    m_told = true;
-}
-
 std::unique_ptr<QProcess> UpgradeWorker::startTool(const QString &name, const QStringList &arguments,
                                                    bool mergeChannels)
 {
@@ -357,7 +375,7 @@ bool UpgradeWorker::upgradeEepromByTool()
     for (int p = 0;; p += 5) {
         if (toolRunning(*tool))
             tool->waitForFinished(kToolWaitMs);
-        report(p);
+        report(UpgradeStep::Program, p / 5, kEepromWaits);
         if (!toolRunning(*tool) || p + 5 >= kEepromWaits * 5)
             break;
     }
@@ -372,6 +390,7 @@ bool UpgradeWorker::upgradeEepromByTool()
 
 int UpgradeWorker::downloadScreenBlock(uint8_t *destination)
 {
+    report(UpgradeStep::Download, 0, 1);
     for (int attempt = 0; attempt < kDownloadAttempts && !stopRequested(); ++attempt) {
         auto tool = startTool(QStringLiteral("telvtool"), {QStringLiteral("id")}, false);
         tool->waitForFinished(kIdWaitMs);
@@ -392,8 +411,8 @@ int UpgradeWorker::downloadScreenBlock(uint8_t *destination)
         if (block.fault == fwimage::Fault::NoReplyMarkers) {
             if (!reply.isEmpty())
                 qDebug() << "Firmware server: no markers in the reply";
+            m_failure = UpgradeOutcome::ServerUnreachable;
             fail(QStringLiteral("the firmware server gave no screen block"));
-            waitForServerFailureTold();
             return -1;
         }
         if (!block) {
@@ -405,6 +424,8 @@ int UpgradeWorker::downloadScreenBlock(uint8_t *destination)
         destination[8] = 0xFF;
         return int(block.value.size());
     }
+    if (stopRequested())
+        m_failure = UpgradeOutcome::Stopped;
     fail(stopRequested() ? QStringLiteral("stopped before anything was written")
                          : QStringLiteral("telvtool could not tell the screen's identity"));
     return -1;
@@ -472,16 +493,6 @@ QByteArray UpgradeWorker::fetchScreenBlock(const QString &identity)
     return bytes;
 }
 
-void UpgradeWorker::waitForServerFailureTold()
-{
-    if (!isSignalConnected(QMetaMethod::fromSignal(&UpgradeWorker::serverUnreachable)))
-        return;
-    emit serverUnreachable();
-    // In slices, so that an owner going away does not keep us here.
-    while (!m_told && !m_promptsAbandoned)
-        msleep(50);
-}
-
 std::unique_ptr<QTemporaryFile> UpgradeWorker::handOverFile(const char *bytes, qint64 length)
 {
     // Next to the program, as the tools' users know it; an installed
@@ -515,7 +526,7 @@ bool UpgradeWorker::writeByTool(const uint8_t *image, int length)
     for (int p = 40; p <= 98; p += 2) {
         if (toolRunning(*tool))
             tool->waitForFinished(kToolWaitMs);
-        report(p);
+        report(UpgradeStep::Program, (p - 40) / 2, 29);
     }
     const bool unfinished = toolRunning(*tool);
     endTool(*tool);

@@ -2,6 +2,8 @@
 
 #include "devicelist.h"
 #include "screen.h"
+#include "screeninfo.h"
+#include "upgradesteps.h"
 #include "worker.h"
 
 #include <QByteArray>
@@ -18,36 +20,33 @@ namespace session {
 
 // What an upgrade is given, all of it at its start.
 struct UpgradeRequest {
-    // Decides the sequence: TELV images when it holds "TELV", EEPROM images
-    // otherwise.
+    // The file as chosen; its family decides the sequence, and its name is
+    // what messages show.
     QString firmwarePath;
     // The file as it was checked, read once.
     QByteArray firmware;
     // The open screen; null for a boot-loader screen handed to its tool.
     std::shared_ptr<screenlink::Screen> screen;
-    // How the screen enumerated: decides how the image is written.
-    screenlink::UsbId screenId = screenlink::kNoScreenId;
+    // The screen chosen: how it enumerated decides how the image is
+    // written, and its device ID is checked again before the first write.
+    ScreenInfo target;
     // Where the boot-loader tools are, and their file name suffix.
     QString toolDir;
     QString exeSuffix;
+
+    UpgradePath path() const;
 };
 
 // Makes `tool`, when started, a process group of its own: a Ctrl-C or a
 // hang-up meant for the program that runs it must not cut off its write.
 void inOwnProcessGroup(QProcess &tool);
 
-// How an upgrade ended; `reason` says why it failed, in a few words.
-struct UpgradeResult {
-    bool ok = false;
-    QString reason;
-};
-
 // The firmware upgrade of one screen. Chooses the TELV or the EEPROM
-// sequence by the firmware path and its way of writing by the screen's USB
-// IDs, checks the image before anything is erased, tries a failed request
-// again before giving up, reads back what it wrote, and ends with exactly
-// one final progress value, 100 for success or -1 for failure, followed by
-// its result.
+// sequence by the firmware file's family and its way of writing by the
+// screen's kind, checks the image and that the screen is still the one
+// chosen before anything is erased, tries a failed request again before
+// giving up, reads back what it wrote, and ends with exactly one result.
+// Restarting the screen is its owner's (UpgradeJob).
 class UpgradeWorker : public Worker {
     Q_OBJECT
 
@@ -57,11 +56,6 @@ public:
 
     // Does nothing (false) while an upgrade runs.
     bool begin(UpgradeRequest request);
-    // The owner's answer to serverUnreachable(): the user was told.
-    void serverFailureTold();
-    // A job waiting for that answer stops waiting: for an owner that goes
-    // away and can no longer show it.
-    void abandonPrompts();
     // A stop (requestStop()) ends the upgrade only while nothing has been
     // written yet; once this is true the write is finished whatever is
     // asked, so that no screen is left half-written.
@@ -72,11 +66,8 @@ public:
     static constexpr int kTries = 3;
 
 signals:
-    void progress(int percent);
+    void progress(session::UpgradeProgress progress);
     void upgradeFinished(session::UpgradeResult result);
-    // The firmware server gave no screen block. When anyone listens, the job
-    // waits until serverFailureTold() (or abandonPrompts()) before it fails.
-    void serverUnreachable();
 
 protected:
     void work() override;
@@ -100,19 +91,18 @@ private:
     std::unique_ptr<QProcess> startTool(const QString &name, const QStringList &arguments, bool mergeChannels);
     // The server's reply for `identity`, as far as it came within the limit.
     QByteArray fetchScreenBlock(const QString &identity);
-    void waitForServerFailureTold();
-    void report(int value);
+    void report(UpgradeStep step, int done, int total);
     bool fail(const QString &reason);
+    // The screen at hand is still the one chosen.
+    bool stillChosen();
     // False (and the upgrade fails) when a stop came before the first write.
     bool mayStartWriting();
 
     UpgradeRequest m_request;
     QString m_reason;
+    UpgradeOutcome m_failure = UpgradeOutcome::Failed;
     std::atomic<bool> m_writing{false};
-    std::atomic<bool> m_told{false};
-    std::atomic<bool> m_promptsAbandoned{false};
 };
 
 } // namespace session
 
-Q_DECLARE_METATYPE(session::UpgradeResult)

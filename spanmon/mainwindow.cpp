@@ -5,6 +5,7 @@
 #include "ui_mainwindow.h"
 
 #include <QCoreApplication>
+#include <QStandardItemModel>
 #include <QTimer>
 
 using session::ChooseOutcome;
@@ -28,10 +29,17 @@ void MainWindow::onRefresh()
     m_chooser.refresh();
 }
 
-void MainWindow::showScreens(const QStringList &ids)
+void MainWindow::showScreens(const QStringList &ids, const QStringList &inUsePorts)
 {
     m_ui->cbList->clear();
     m_ui->cbList->addItems(ids);
+    // Shown, so the user knows why a screen is missing, but not to be chosen.
+    auto *model = qobject_cast<QStandardItemModel *>(m_ui->cbList->model());
+    for (const QString &port : inUsePorts) {
+        m_ui->cbList->addItem(tr("%1: in use by another program").arg(port));
+        if (model)
+            model->item(m_ui->cbList->count() - 1)->setEnabled(false);
+    }
 }
 
 void MainWindow::onMonitor()
@@ -49,6 +57,11 @@ void MainWindow::onMonitor()
     const QString wanted = m_ui->cbList->currentText();
     if (wanted.isEmpty()) {
         dialogs::information(this, tr("Error"), tr("No valid screen."));
+        return;
+    }
+    const auto *model = qobject_cast<QStandardItemModel *>(m_ui->cbList->model());
+    if (model && !model->item(m_ui->cbList->currentIndex())->isEnabled()) {
+        dialogs::information(this, tr("Error"), tr("This screen is in use by another program."));
         return;
     }
     m_state = State::Starting;

@@ -32,7 +32,7 @@ public slots:
     void onMonitor();
 
 private:
-    void showScreens(const QStringList &ids);
+    void showScreens(const QStringList &ids, const QStringList &inUsePorts);
     void showChosen(session::ChooseOutcome outcome);
     void showIdle();
 

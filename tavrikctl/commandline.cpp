@@ -18,11 +18,12 @@ struct CommandInfo {
 
 constexpr std::array<CommandInfo, 9> kCommands = {{
     {"list", "[--json]", "List every screen attached.",
-     "Prints, for each screen: its port, USB ID, state (running, TELV boot loader, K2T/K5TX boot loader), "
-     "model, panel size, device ID and firmware version. Screens in a boot loader tell only their port and state. "
-     "With --json the same as one JSON object: {\"screens\": [{\"port\", \"bus\", \"port_number\", \"usb_id\", "
-     "\"state\", \"model\", \"identification\", \"panel\": {\"width\", \"height\"}, \"device_id\", \"firmware\"}]}; "
-     "fields a screen cannot tell are null.",
+     "Prints, for each screen: its port, USB ID, state (running, TELV boot loader, K2T/K5TX boot loader, or in "
+     "use when another program holds it), model, panel size, device ID and firmware version. Screens in a boot "
+     "loader, and screens in use, tell only their port and state: nothing is sent to a screen in use. With "
+     "--json the same as one JSON object: {\"screens\": [{\"port\", \"bus\", \"port_number\", \"port_path\", "
+     "\"usb_id\", \"state\", \"model\", \"identification\", \"panel\": {\"width\", \"height\"}, \"device_id\", "
+     "\"firmware\"}]}; fields a screen cannot tell are null.",
      "--json"},
     {"show", "PICTURE", "Show a picture file on the screens.",
      "The picture is centred on white at the panel's size, turned the right way up for the panel, and sent as "
@@ -43,18 +44,23 @@ constexpr std::array<CommandInfo, 9> kCommands = {{
      "Prints the identification text, the size and variant codes, the panel, the flip rules, the model's "
      "firmware file, the device ID and the firmware version.",
      ""},
-    {"upgrade", "FIRMWARE [--yes] [--dry-run]", "Write a firmware image to the screens.",
-     "The file is checked for each selected screen as the window checks it (its size, first byte and name); a "
-     "file that fails for any screen stops everything before anything is written. Running TELV screens keep "
+    {"upgrade", "[FIRMWARE] [--any-model] [--yes] [--dry-run]", "Write a firmware image to the screens.",
+     "Without FIRMWARE each running screen gets its own model's file from the firmware folder beside "
+     "tavrikctl's folder, as the window offers it. A FIRMWARE given is refused for a screen whose model takes "
+     "another file, unless --any-model is given. The file is checked for each selected screen as the window "
+     "checks it (its size, first byte and name); a file that fails for any screen stops everything before "
+     "anything is written. Before writing, each screen must still be the one chosen (its device ID read "
+     "again). Running TELV screens keep "
      "their own screen block, K2T/K5TX screens get a new device ID, screens in a boot loader are written by "
      "the boot-loader tools next to tavrikctl (the TELV one's screen block comes from the firmware server). "
-     "Everything written is read back. TELV screens are restarted afterwards; K2T/K5TX screens run the new "
-     "firmware once unplugged and plugged in again. Asks before it starts unless --yes is given; --dry-run "
+     "Everything written is read back. TELV screens are restarted afterwards, and are done only once they came "
+     "back and told their new firmware version; K2T/K5TX screens run the new firmware once unplugged and "
+     "plugged in again. Asks before it starts unless --yes is given; --dry-run "
      "checks the file against each screen and says what would happen, writing nothing. Screens are upgraded at "
      "the same time, each on its own; one failing does not stop the others. Ctrl-C (as SIGTERM and a hang-up) "
      "stops screens that have not started writing; screens being written finish safely first, and so do the "
      "boot-loader tools, which Ctrl-C does not reach. Ctrl-C at the question is a no.",
-     "--yes --dry-run"},
+     "--any-model --yes --dry-run"},
 }};
 
 const CommandInfo *findCommand(const QString &name)
@@ -66,7 +72,8 @@ const CommandInfo *findCommand(const QString &name)
 }
 
 const char kSelection[] =
-    "Screens are chosen with --screen PORT or --screen DEVICE-ID (PORT as PHY(1.4) or 1.4; the option may be "
+    "Screens are chosen with --screen PORT or --screen DEVICE-ID (PORT as PHY(1.4) or 1.4, or with the whole "
+    "port path, as PHY(1.2.4) or 1.2.4, where two screens share a bus and a last port; the option may be "
     "given several times) or --all. Without either, the one screen attached is used; with several attached the "
     "command stops and lists them.";
 
@@ -133,6 +140,8 @@ Parsed parseCommandLine(const QStringList &arguments)
             c.yes = true;
         } else if (a == QLatin1String("--dry-run")) {
             c.dryRun = true;
+        } else if (a == QLatin1String("--any-model")) {
+            c.anyModel = true;
         } else if (a == QLatin1String("--screen") || a.startsWith(QLatin1String("--screen="))) {
             QString v = a.section(QLatin1Char('='), 1);
             if (!a.contains(QLatin1Char('=')) && !value(&v)) {
@@ -179,9 +188,8 @@ Parsed parseCommandLine(const QStringList &arguments)
     // How many arguments each command takes.
     const QString &n = c.name;
     const qsizetype count = c.arguments.size();
-    const bool one = n == QLatin1String("show") || n == QLatin1String("fill") || n == QLatin1String("backlight")
-                     || n == QLatin1String("upgrade");
-    const bool optional = n == QLatin1String("flip") || n == QLatin1String("log");
+    const bool one = n == QLatin1String("show") || n == QLatin1String("fill") || n == QLatin1String("backlight");
+    const bool optional = n == QLatin1String("flip") || n == QLatin1String("log") || n == QLatin1String("upgrade");
     if ((one && count != 1) || (optional && count > 1) || (!one && !optional && count != 0)) {
         parsed.error = QStringLiteral("%1 takes %2").arg(n, one ? QStringLiteral("one argument")
                                                            : optional ? QStringLiteral("at most one argument")
@@ -197,8 +205,8 @@ Parsed parseCommandLine(const QStringList &arguments)
         parsed.error = QStringLiteral("flip takes none, vertical, horizontal or both");
         return parsed;
     }
-    if ((c.yes || c.dryRun) && n != QLatin1String("upgrade")) {
-        parsed.error = QStringLiteral("--yes and --dry-run belong to upgrade");
+    if ((c.yes || c.dryRun || c.anyModel) && n != QLatin1String("upgrade")) {
+        parsed.error = QStringLiteral("--yes, --dry-run and --any-model belong to upgrade");
         return parsed;
     }
     if (c.json && n != QLatin1String("list")) {

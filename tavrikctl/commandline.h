@@ -28,6 +28,7 @@ struct Command {
     bool json = false;
     bool yes = false;
     bool dryRun = false;
+    bool anyModel = false;   // upgrade: another model's file of the family is let through
     int seconds = 10;        // led-test
     int percent = 0;         // backlight
     bool help = false;       // --help for the program or for `name`

@@ -1,125 +1,45 @@
 #include "fleet.h"
 
-#include "discovery.h"
-#include "screen.h"
-
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QRegularExpression>
 
 #include <algorithm>
-#include <utility>
 
 namespace tavrikctl {
 
-using namespace screenlink;
+using session::Access;
+using session::ScreenInfo;
 
 namespace {
 
-// The panel as the model table names it.
-QString modelName(const ScreenGeometry &g)
+QString usbIdText(const ScreenInfo &s)
 {
-    if (!g.model)
-        return QStringLiteral("unknown");
-    const ModelRow &row = *g.model;
-    switch (row.text) {
-    case ModelText::Telv: return QStringLiteral("TELV ") + QString::fromLatin1(row.words).remove(QLatin1Char(',')).trimmed();
-    case ModelText::Fixed: return QString::fromLatin1(row.words).section(QLatin1Char(','), -1).trimmed();
-    case ModelText::Unknown: break;
-    }
-    return QStringLiteral("unknown");
+    const auto id = s.usbId();
+    return QStringLiteral("%1:%2").arg(id.vendor, 4, 16, QLatin1Char('0')).arg(id.product, 4, 16, QLatin1Char('0'));
 }
 
-// The version field of the screen's own string: "v" and a digit first.
-QString firmwareVersion(const QString &identString)
+// What a running screen could tell: it was opened and identified.
+bool told(const ScreenInfo &s)
 {
-    for (const QString &field : identString.split(QLatin1Char(','))) {
-        const QString f = field.trimmed();
-        if (f.size() > 1 && f[0] == QLatin1Char('v') && f[1].isDigit())
-            return f;
-    }
-    return {};
+    return s.running() && s.identified();
 }
 
 } // namespace
 
-QString portOf(const QString &wanted)
+bool namesOnlyPorts(const QStringList &wanted)
 {
-    static const QRegularExpression port(QStringLiteral("^(?:PHY\\()?(\\d+)\\.(\\d+)\\)?$"));
-    const QRegularExpressionMatch m = port.match(wanted);
-    return m.hasMatch() ? QStringLiteral("PHY(%1.%2)").arg(m.captured(1), m.captured(2)) : QString();
-}
-
-QString ScreenRecord::stateText() const
-{
-    switch (kind) {
-    case DeviceKind::RunningScreen: return QStringLiteral("running");
-    case DeviceKind::TelvBootLoader: return QStringLiteral("TELV boot loader");
-    case DeviceKind::K2tBootLoader: return QStringLiteral("K2T/K5TX boot loader");
-    case DeviceKind::Other: break;
-    }
-    return QStringLiteral("other");
-}
-
-QString ScreenRecord::stateKey() const
-{
-    switch (kind) {
-    case DeviceKind::RunningScreen: return QStringLiteral("running");
-    case DeviceKind::TelvBootLoader: return QStringLiteral("telv-boot-loader");
-    case DeviceKind::K2tBootLoader: return QStringLiteral("k2t-boot-loader");
-    case DeviceKind::Other: break;
-    }
-    return QStringLiteral("other");
-}
-
-QString ScreenRecord::label() const
-{
-    return deviceId.isEmpty() ? port : port + QLatin1Char(' ') + deviceId;
-}
-
-std::vector<ScreenRecord> discover(const std::shared_ptr<UsbContext> &context, const QStringList &ports)
-{
-    std::vector<ScreenRecord> out;
-    if (!context || !*context)
-        return out;
-    const DeviceList devices(context->get());
-    for (const session::FoundDevice &found : session::findScreens(devices)) {
-        ScreenRecord r;
-        r.port = found.portText();
-        r.bus = found.bus;
-        r.portNumber = found.port;
-        r.kind = found.kind;
-        r.usbId = usbId(found.kind);
-        if (found.kind == DeviceKind::RunningScreen && (ports.isEmpty() || ports.contains(r.port))) {
-            const std::shared_ptr<Screen> screen = Screen::open(context, devices[size_t(found.index)]);
-            if (!screen) {
-                // Listed all the same: the user should see a screen that is
-                // there and cannot be opened (no access to its device node).
-                r.model = QStringLiteral("(cannot be opened)");
-                out.push_back(r);
-                continue;
-            }
-            const session::Identity id = session::identify(*screen, ScreenGeometry{});
-            r.identification = id.identification;
-            r.identString = id.identString;
-            r.deviceId = id.deviceId;
-            r.geometry = id.geometry;
-            r.firmwareMinor = id.firmwareMinor.value_or(0);
-            r.model = modelName(id.geometry);
-            r.firmware = firmwareVersion(id.identString);
-            r.panel = QSize(id.geometry.panelWidth, id.geometry.panelHeight);
-        }
-        out.push_back(r);
-    }
-    // By bus and port: the same order whatever libusb's list holds.
-    std::sort(out.begin(), out.end(), [](const ScreenRecord &a, const ScreenRecord &b) {
-        return std::pair(a.bus, a.portNumber) < std::pair(b.bus, b.portNumber);
+    return !wanted.isEmpty() && std::all_of(wanted.begin(), wanted.end(), [](const QString &w) {
+        return session::isPortText(w);
     });
-    return out;
 }
 
-Selection select(const std::vector<ScreenRecord> &attached, const QStringList &wanted, bool all)
+QString label(const ScreenInfo &screen, const std::vector<ScreenInfo> &all)
+{
+    return terminalText(screen.label(all));
+}
+
+Selection select(const std::vector<ScreenInfo> &attached, const QStringList &wanted, bool all)
 {
     Selection s;
     if (attached.empty()) {
@@ -141,36 +61,35 @@ Selection select(const std::vector<ScreenRecord> &attached, const QStringList &w
         return s;
     }
     for (const QString &w : wanted) {
-        bool matched = false;
-        for (const ScreenRecord &r : attached) {
-            if (r.port == portOf(w) || (!r.deviceId.isEmpty() && r.deviceId == w)) {
-                matched = true;
-                const bool again = std::any_of(s.screens.begin(), s.screens.end(),
-                                               [&](const ScreenRecord &t) { return t.port == r.port; });
-                if (!again)
-                    s.screens.push_back(r);
-            }
-        }
-        if (!matched) {
+        std::vector<const ScreenInfo *> named;
+        for (const ScreenInfo &r : attached)
+            if (r.namedBy(w))
+                named.push_back(&r);
+        if (named.empty()) {
             s.noScreen = true;
             s.error = QStringLiteral("no screen is %1; attached:\n").arg(w) + listText(attached);
             s.screens.clear();
             return s;
         }
+        // Two screens behind two hubs share a bus and a last port: the short
+        // form cannot tell which one is meant.
+        if (named.size() > 1) {
+            QStringList ports;
+            for (const ScreenInfo *r : named)
+                ports << r->port.fullText();
+            s.error = QStringLiteral("%1 names %2 screens (%3); name one by its whole port or its device ID")
+                          .arg(w)
+                          .arg(named.size())
+                          .arg(ports.join(QStringLiteral(", ")));
+            s.screens.clear();
+            return s;
+        }
+        const bool again = std::any_of(s.screens.begin(), s.screens.end(),
+                                       [&](const ScreenInfo &t) { return t.port == named.front()->port; });
+        if (!again)
+            s.screens.push_back(*named.front());
     }
     return s;
-}
-
-std::shared_ptr<Screen> openScreen(const std::shared_ptr<UsbContext> &context, const ScreenRecord &record)
-{
-    const DeviceList devices(context->get());
-    libusb_device *device = session::deviceAt(devices, record.bus, record.portNumber);
-    if (!device)
-        return nullptr;
-    std::shared_ptr<Screen> screen = Screen::open(context, device);
-    if (!screen || screen->usbId() != record.usbId)
-        return nullptr;
-    return screen;
 }
 
 QString terminalText(const QString &text)
@@ -190,48 +109,60 @@ QString terminalText(const QString &text)
     return out;
 }
 
-QString listText(const std::vector<ScreenRecord> &screens)
+QString listText(const std::vector<ScreenInfo> &screens)
 {
     const auto or_ = [](const QString &s) { return s.isEmpty() ? QStringLiteral("-") : terminalText(s); };
+    int portWidth = 10;
+    for (const ScreenInfo &r : screens)
+        portWidth = std::max(portWidth, int(r.portText(screens).size()) + 1);
     QString out = QStringLiteral("%1 %2 %3 %4 %5 %6 %7\n")
-                      .arg(QStringLiteral("PORT").leftJustified(10), QStringLiteral("USB ID").leftJustified(9),
+                      .arg(QStringLiteral("PORT").leftJustified(portWidth), QStringLiteral("USB ID").leftJustified(9),
                            QStringLiteral("STATE").leftJustified(20), QStringLiteral("MODEL").leftJustified(18),
                            QStringLiteral("PANEL").leftJustified(9), QStringLiteral("DEVICE ID").leftJustified(19),
                            QStringLiteral("FIRMWARE"));
-    for (const ScreenRecord &r : screens) {
-        const QString usb = QStringLiteral("%1:%2").arg(r.usbId.vendor, 4, 16, QLatin1Char('0')).arg(r.usbId.product, 4, 16, QLatin1Char('0'));
-        const QString panel = r.running() ? QStringLiteral("%1x%2").arg(r.panel.width()).arg(r.panel.height()) : QString();
+    for (const ScreenInfo &r : screens) {
+        const QSize panel(r.geometry.panelWidth, r.geometry.panelHeight);
+        const QString panelText = told(r) ? QStringLiteral("%1x%2").arg(panel.width()).arg(panel.height()) : QString();
+        QString model;
+        if (told(r))
+            model = r.modelName();
+        else if (r.running() && r.access == Access::CannotOpen)
+            model = QStringLiteral("(cannot be opened)");
         out += QStringLiteral("%1 %2 %3 %4 %5 %6 %7\n")
-                   .arg(r.port.leftJustified(10), usb.leftJustified(9), r.stateText().leftJustified(20),
-                        or_(r.model).leftJustified(18), or_(panel).leftJustified(9), or_(r.deviceId).leftJustified(19),
-                        or_(r.firmware));
+                   .arg(r.portText(screens).leftJustified(portWidth), usbIdText(r).leftJustified(9),
+                        r.stateText().leftJustified(20), or_(model).leftJustified(18), or_(panelText).leftJustified(9),
+                        or_(r.deviceId).leftJustified(19), or_(told(r) ? r.firmwareVersion() : QString()));
     }
     return out;
 }
 
-QString listJson(const std::vector<ScreenRecord> &screens)
+QString listJson(const std::vector<ScreenInfo> &screens)
 {
     QJsonArray list;
-    for (const ScreenRecord &r : screens) {
-        const auto text = [&r](const QString &s) { return r.running() ? QJsonValue(s) : QJsonValue(QJsonValue::Null); };
+    for (const ScreenInfo &r : screens) {
+        const bool known = told(r);
+        const auto text = [known](const QString &s) { return known ? QJsonValue(s) : QJsonValue(QJsonValue::Null); };
+        QJsonArray path;
+        for (uint8_t p : r.port.ports)
+            path.append(int(p));
         QJsonObject o;
-        o.insert(QStringLiteral("port"), r.port);
-        o.insert(QStringLiteral("bus"), r.bus);
-        o.insert(QStringLiteral("port_number"), r.portNumber);
-        o.insert(QStringLiteral("usb_id"), QStringLiteral("%1:%2")
-                                               .arg(r.usbId.vendor, 4, 16, QLatin1Char('0'))
-                                               .arg(r.usbId.product, 4, 16, QLatin1Char('0')));
+        o.insert(QStringLiteral("port"), r.portText(screens));
+        o.insert(QStringLiteral("bus"), r.port.bus);
+        o.insert(QStringLiteral("port_number"), r.port.lastPort());
+        o.insert(QStringLiteral("port_path"), path);
+        o.insert(QStringLiteral("usb_id"), usbIdText(r));
         o.insert(QStringLiteral("state"), r.stateKey());
-        o.insert(QStringLiteral("model"), text(r.model));
+        o.insert(QStringLiteral("model"), text(r.modelName()));
         o.insert(QStringLiteral("identification"), text(r.identification));
-        if (r.running())
-            o.insert(QStringLiteral("panel"), QJsonObject{{QStringLiteral("width"), r.panel.width()},
-                                                          {QStringLiteral("height"), r.panel.height()}});
+        if (known)
+            o.insert(QStringLiteral("panel"), QJsonObject{{QStringLiteral("width"), r.geometry.panelWidth},
+                                                          {QStringLiteral("height"), r.geometry.panelHeight}});
         else
             o.insert(QStringLiteral("panel"), QJsonValue::Null);
         o.insert(QStringLiteral("device_id"), text(r.deviceId));
-        o.insert(QStringLiteral("firmware"), r.running() && !r.firmware.isEmpty() ? QJsonValue(r.firmware)
-                                                                                 : QJsonValue(QJsonValue::Null));
+        const QString firmware = r.firmwareVersion();
+        o.insert(QStringLiteral("firmware"), known && !firmware.isEmpty() ? QJsonValue(firmware)
+                                                                          : QJsonValue(QJsonValue::Null));
         list.append(o);
     }
     return QString::fromUtf8(QJsonDocument(QJsonObject{{QStringLiteral("screens"), list}}).toJson(QJsonDocument::Indented));

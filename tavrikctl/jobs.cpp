@@ -1,43 +1,26 @@
 #include "jobs.h"
 
-#include "frameoutput.h"
+#include "fleet.h"
 #include "paneltests.h"
-#include "screen.h"
-#include "screenlog.h"
 
 #include <QColor>
 #include <QFile>
 #include <QFileInfo>
 #include <QImage>
-#include <QSaveFile>
 #include <QThread>
 
 #include <cmath>
 
 namespace tavrikctl {
 
-using namespace screenlink;
+using session::OpenScreen;
+using session::ScreenInfo;
 
 namespace {
 
 JobResult failed(const QString &why)
 {
     return {false, why};
-}
-
-JobResult sendPicture(Screen &screen, const ScreenRecord &record, const QImage &picture)
-{
-    const ScreenGeometry &g = record.geometry;
-    // The panel's own way up first, as the window sets it on opening.
-    if (g.flipAllowed != 0 && screen.sendFlip(uint8_t(g.flipDefault)) < 0)
-        return failed(QStringLiteral("the screen does not answer"));
-    const session::Frame frame = session::buildFrame(session::renderPicture(picture, g.pictureSize()), g);
-    FrameSend how;
-    how.displayOn = true;
-    how.times = frame.sendTwice ? 2 : 1;
-    if (screen.sendFrame(frame.buffer.data(), frame.count, how) < 0)
-        return failed(QStringLiteral("the frame did not reach the screen"));
-    return {true, QStringLiteral("shown")};
 }
 
 int flipValue(const QString &word, int fallback)
@@ -53,10 +36,11 @@ int flipValue(const QString &word, int fallback)
     return fallback;
 }
 
-QString identifyText(const ScreenRecord &r)
+QString identifyText(const ScreenInfo &r)
 {
-    const ScreenGeometry &g = r.geometry;
+    const auto &g = r.geometry;
     const auto number = [](qint64 n) { return QString::number(n); };
+    const QString firmware = r.firmwareVersion();
     // One substitution for all: a screen's text holding "%1" stays as it is.
     return QStringLiteral("\n  identification: %1\n  screen's string: %2\n  size code: %3, variant code: %4\n"
                           "  panel: %5x%6, picture %7x%8\n  flips: %9\n  firmware file: %10\n  device ID: %11\n"
@@ -66,12 +50,22 @@ QString identifyText(const ScreenRecord &r)
              number(g.pictureSize().height()),
              g.flipAllowed ? QStringLiteral("allowed, default %1").arg(g.flipDefault) : QStringLiteral("none"),
              g.modelFirmwareName.isEmpty() ? QStringLiteral("-") : g.modelFirmwareName, terminalText(r.deviceId),
-             r.firmware.isEmpty() ? QStringLiteral("-") : terminalText(r.firmware));
+             firmware.isEmpty() ? QStringLiteral("-") : terminalText(firmware));
+}
+
+// The picture the panel's own way up, as the window sets it on opening.
+JobResult show(OpenScreen &screen, const QImage &picture)
+{
+    if (screen.info().geometry.flipAllowed != 0 && !screen.setDefaultFlip())
+        return failed(QStringLiteral("the screen does not answer"));
+    if (!screen.show(picture).sent)
+        return failed(QStringLiteral("the frame did not reach the screen"));
+    return {true, QStringLiteral("shown")};
 }
 
 } // namespace
 
-QString logPath(const QString &path, const ScreenRecord &screen, bool several)
+QString logPath(const QString &path, const ScreenInfo &screen, bool several)
 {
     if (!several)
         return path;
@@ -81,7 +75,7 @@ QString logPath(const QString &path, const ScreenRecord &screen, bool several)
     const QString dir = info.path() == QLatin1String(".") && !path.startsWith(QLatin1String("./"))
                             ? QString()
                             : info.path() + QLatin1Char('/');
-    return dir + base + QLatin1Char('-') + (screen.deviceId.isEmpty() ? screen.port : screen.deviceId) + suffix;
+    return dir + base + QLatin1Char('-') + (screen.deviceId.isEmpty() ? screen.port.fullText() : screen.deviceId) + suffix;
 }
 
 QString argumentFileError(const Command &c)
@@ -89,7 +83,7 @@ QString argumentFileError(const Command &c)
     const QString path = c.arguments.value(0);
     if (c.name == QLatin1String("show") && QImage(path).isNull())
         return QStringLiteral("%1 is no picture that can be read").arg(path);
-    if (c.name == QLatin1String("upgrade")) {
+    if (c.name == QLatin1String("upgrade") && !path.isEmpty()) {
         QFile file(path);
         if (!file.open(QIODevice::ReadOnly))
             return QStringLiteral("%1: Can not open file.").arg(path);
@@ -102,61 +96,64 @@ QString argumentFileError(const Command &c)
     return {};
 }
 
-JobResult runJob(const Command &c, const ScreenRecord &record, const std::shared_ptr<UsbContext> &context,
-                 const std::atomic<int> &stop)
+JobResult runJob(const Command &c, const ScreenInfo &chosen, const session::ScreenBus &bus, const std::atomic<int> &stop)
 {
-    if (!record.running())
-        return failed(QStringLiteral("waits in its %1: only upgrade works there").arg(record.stateText()));
-    if (c.name == QLatin1String("identify"))
-        return {true, identifyText(record)};
-    const std::shared_ptr<Screen> screen = openScreen(context, record);
-    if (!screen)
-        return failed(QStringLiteral("cannot be opened (gone, or no access to it)"));
-
-    if (c.name == QLatin1String("show")) {
-        const QImage picture(c.arguments[0]);
-        if (picture.isNull())
-            return failed(QStringLiteral("%1 is no picture that can be read").arg(c.arguments[0]));
-        return sendPicture(*screen, record, picture);
+    if (chosen.access == session::Access::InUse)
+        return failed(QStringLiteral("is in use by another program: nothing was sent to it"));
+    if (!chosen.running())
+        return failed(QStringLiteral("waits in its %1: only upgrade works there").arg(chosen.stateText()));
+    if (c.name == QLatin1String("identify")) {
+        if (!chosen.identified())
+            return failed(QStringLiteral("cannot be opened (gone, or no access to it)"));
+        return {true, identifyText(chosen)};
     }
+    QString why;
+    const std::shared_ptr<OpenScreen> screen = bus.open(chosen, &why);
+    if (!screen)
+        return failed(why);
+    const ScreenInfo &info = screen->info();
+
+    if (c.name == QLatin1String("show"))
+        return show(*screen, QImage(c.arguments[0]));
     if (c.name == QLatin1String("fill")) {
         const QColor colour = QColor::fromString(c.arguments[0]);
         if (!colour.isValid())
             return failed(QStringLiteral("%1 is no colour").arg(c.arguments[0]));
-        QImage picture(record.geometry.pictureSize(), QImage::Format_RGB32);
+        QImage picture(screen->pictureSize(), QImage::Format_RGB32);
         picture.fill(colour);
-        return sendPicture(*screen, record, picture);
+        return show(*screen, picture);
     }
     if (c.name == QLatin1String("backlight")) {
         const int level = int(std::lround(c.percent * 255.0 / 100.0));
-        if (screen->sendBacklight(uint8_t(level)) < 0)
+        if (!screen->setBacklight(level))
             return failed(QStringLiteral("the screen does not answer"));
         return {true, QStringLiteral("backlight %1%").arg(c.percent)};
     }
     if (c.name == QLatin1String("flip")) {
-        const ScreenGeometry &g = record.geometry;
-        if (g.flipAllowed == 0)
+        if (info.geometry.flipAllowed == 0)
             return failed(QStringLiteral("its panel cannot flip"));
-        const int flip = flipValue(c.arguments.value(0), g.flipDefault);
-        if (screen->sendFlip(uint8_t(flip)) < 0)
+        const int flip = flipValue(c.arguments.value(0), info.geometry.flipDefault);
+        if (!screen->setFlip(flip))
             return failed(QStringLiteral("the screen does not answer"));
         return {true, QStringLiteral("flip %1").arg(flip)};
     }
     if (c.name == QLatin1String("log")) {
-        if (!record.identification.contains(QLatin1String("DEBUG")))
+        if (!info.debugFirmware())
             return failed(QStringLiteral("runs no debug firmware: it keeps no log"));
-        const std::optional<QByteArray> log = session::readLog(*screen);
-        if (!log)
-            return failed(QStringLiteral("the log could not be read from the screen"));
         const QString path = c.arguments.value(0, QStringLiteral("screen.txt"));
-        QSaveFile file(path);
-        if (!file.open(QIODevice::WriteOnly) || file.write(*log) != log->size() || !file.commit())
-            return failed(QStringLiteral("the log could not be saved to %1: %2").arg(path, file.errorString()));
-        return {true, QStringLiteral("%1 bytes of log saved to %2").arg(log->size()).arg(path)};
+        const std::atomic<bool> never{false};
+        switch (screen->saveLog(path, never)) {
+        case session::LogOutcome::Saved:
+            return {true, QStringLiteral("%1 bytes of log saved to %2").arg(QFileInfo(path).size()).arg(path)};
+        case session::LogOutcome::ReadFailed:
+            return failed(QStringLiteral("the log could not be read from the screen"));
+        case session::LogOutcome::SaveFailed:
+            return failed(QStringLiteral("the log could not be saved to %1").arg(path));
+        }
     }
     if (c.name == QLatin1String("led-test")) {
         session::LedTest test;
-        if (!test.begin(screen))
+        if (!test.begin(screen->link()))
             return failed(QStringLiteral("the LED test could not start"));
         for (int waited = 0; waited < c.seconds * 1000 && stop.load() == 0; waited += 50)
             QThread::msleep(50);

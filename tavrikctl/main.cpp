@@ -9,6 +9,8 @@
 #include <QLoggingCategory>
 #include <QTimer>
 
+#include <algorithm>
+
 #include <atomic>
 #include <csignal>
 #include <cstdio>
@@ -55,8 +57,8 @@ void err(const QString &text)
 }
 
 // The quick jobs, one thread per screen, their results in the screens' order.
-int runJobs(const Command &command, const std::vector<ScreenRecord> &screens,
-            const std::shared_ptr<screenlink::UsbContext> &context)
+int runJobs(const Command &command, const std::vector<session::ScreenInfo> &screens,
+            const std::vector<session::ScreenInfo> &attached, const session::ScreenBus &bus)
 {
     std::vector<JobResult> results(screens.size());
     std::vector<std::thread> threads;
@@ -65,8 +67,8 @@ int runJobs(const Command &command, const std::vector<ScreenRecord> &screens,
         if (command.name == QLatin1String("log"))
             own.arguments = {logPath(command.arguments.value(0, QStringLiteral("screen.txt")), screens[i],
                                      screens.size() > 1)};
-        threads.emplace_back([&results, &screens, &context, own, i] {
-            results[i] = runJob(own, screens[i], context, g_interrupts);
+        threads.emplace_back([&results, &screens, &bus, own, i] {
+            results[i] = runJob(own, screens[i], bus, g_interrupts);
         });
     }
     for (std::thread &t : threads)
@@ -76,10 +78,10 @@ int runJobs(const Command &command, const std::vector<ScreenRecord> &screens,
     for (size_t i = 0; i < screens.size(); ++i) {
         stopped = stopped || results[i].stopped;
         if (results[i].ok) {
-            out(QStringLiteral("%1: %2\n").arg(screens[i].label(), results[i].message));
+            out(QStringLiteral("%1: %2\n").arg(label(screens[i], attached), results[i].message));
         } else {
             ++failed;
-            err(QStringLiteral("%1: %2").arg(screens[i].label(), results[i].message));
+            err(QStringLiteral("%1: %2").arg(label(screens[i], attached), results[i].message));
         }
     }
     return failed > 0 ? SomeFailed : stopped ? Interrupted : Done;
@@ -122,17 +124,17 @@ int main(int argc, char *argv[])
     }
 
     catchInterrupts();
-    auto context = std::make_shared<screenlink::UsbContext>();
-    if (!*context) {
-        err(QStringLiteral("USB cannot be used: %1").arg(QString::fromLatin1(libusb_error_name(context->initError()))));
+    const session::ScreenBus bus;
+    if (!bus.usable()) {
+        err(bus.error());
         return NoScreen;
     }
     // Screens named by port alone need no look at the others.
-    QStringList ports;
-    for (const QString &wanted : command.screens)
-        ports << portOf(wanted);
-    const bool byPortOnly = !command.screens.isEmpty() && !ports.contains(QString());
-    const std::vector<ScreenRecord> attached = discover(context, byPortOnly ? ports : QStringList());
+    const bool byPortOnly = namesOnlyPorts(command.screens);
+    const QStringList named = command.screens;
+    std::vector<session::ScreenInfo> attached = bus.list([byPortOnly, &named](const session::ScreenInfo &s) {
+        return !byPortOnly || std::any_of(named.begin(), named.end(), [&s](const QString &w) { return s.namedBy(w); });
+    });
     if (command.name == QLatin1String("list")) {
         out(command.json ? listJson(attached) : listText(attached));
         return Done;
@@ -143,19 +145,20 @@ int main(int argc, char *argv[])
         return chosen.noScreen ? NoScreen : Usage;
     }
     if (command.name != QLatin1String("upgrade")) {
-        std::vector<ScreenRecord> screens = chosen.screens;
+        std::vector<session::ScreenInfo> screens = chosen.screens;
         // --all means every running screen for jobs a boot loader cannot do.
         if (command.all)
-            screens.erase(std::remove_if(screens.begin(), screens.end(), [](const ScreenRecord &s) { return !s.running(); }),
+            screens.erase(std::remove_if(screens.begin(), screens.end(),
+                                         [](const session::ScreenInfo &s) { return !s.running(); }),
                           screens.end());
         if (screens.empty()) {
             err(QStringLiteral("no running screen is attached"));
             return NoScreen;
         }
-        return runJobs(command, screens, context);
+        return runJobs(command, screens, attached, bus);
     }
 
-    UpgradeRun run(command, chosen.screens, context, g_interrupts);
+    UpgradeRun run(command, chosen.screens, bus, g_interrupts);
     const int early = run.start();
     if (early >= 0)
         return early;

@@ -7,31 +7,6 @@
 
 namespace tavrikctl {
 
-// The way an upgrade writes a screen, which decides what its progress
-// values mean.
-enum class UpgradePath { TelvRunning, TelvBootLoader, EepromRunning, EepromBootLoader };
-
-// What a screen's upgrade is doing, from the progress values it reports.
-class StepTracker {
-public:
-    explicit StepTracker(UpgradePath path);
-    // One progress value as the upgrade reports it (-1 for failure).
-    void feed(int value);
-    void restarting() { m_step = QStringLiteral("restart"); }
-    void finish(bool ok);
-    // read, erase, program, verify, download, restart, done, failed
-    QString step() const { return m_step; }
-    // 0 to 100, never going back.
-    int percent() const { return m_percent; }
-
-private:
-    UpgradePath m_path;
-    int m_last = -1;
-    bool m_erasing = false;
-    QString m_step;
-    int m_percent = 0;
-};
-
 // Shows the progress of several screens: on a terminal one bar per screen,
 // redrawn in place; elsewhere (pipes, logs) one plain line per change of
 // step.

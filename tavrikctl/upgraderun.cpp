@@ -1,14 +1,13 @@
 #include "upgraderun.h"
 
+#include "fleet.h"
 #include "firmwarechoice.h"
 #include "platform.h"
-#include "screen.h"
-#include "upgrade.h"
+#include "upgradejob.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFileInfo>
-#include <QProcess>
 #include <QTimer>
 
 #include <cerrno>
@@ -19,34 +18,23 @@
 
 namespace tavrikctl {
 
-using namespace screenlink;
+using namespace session;
 
 struct UpgradeRun::Job {
-    ScreenRecord screen;
-    UpgradePath path;
-    StepTracker steps;
+    ScreenInfo screen;
+    QString file;
+    UpgradeCheck check;
     int row = 0;
-    session::UpgradeWorker worker;
+    std::unique_ptr<UpgradeJob> job;
     QElapsedTimer clock;
+    int percent = 0;
     bool ended = false;
-    bool ok = false;
-    QString outcome;
-
-    Job(ScreenRecord s, UpgradePath p) : screen(std::move(s)), path(p), steps(p) {}
+    UpgradeResult result;
 };
 
 namespace {
 
-constexpr int kToolResetWaitMs = 1000;
 constexpr int kAnswerSliceMs = 100;
-
-UpgradePath pathFor(const QString &firmwarePath, DeviceKind kind)
-{
-    const bool telvImage = firmwarePath.contains(QLatin1String("TELV"));
-    if (telvImage)
-        return kind == DeviceKind::TelvBootLoader ? UpgradePath::TelvBootLoader : UpgradePath::TelvRunning;
-    return kind == DeviceKind::K2tBootLoader ? UpgradePath::EepromBootLoader : UpgradePath::EepromRunning;
-}
 
 QString plan(UpgradePath path)
 {
@@ -96,24 +84,75 @@ std::optional<QString> readAnswer(const std::atomic<int> &interrupts, int seen)
 
 } // namespace
 
-UpgradeRun::UpgradeRun(const Command &command, std::vector<ScreenRecord> screens, std::shared_ptr<UsbContext> context,
+UpgradeRun::UpgradeRun(const Command &command, std::vector<ScreenInfo> screens, const ScreenBus &bus,
                        const std::atomic<int> &interrupts)
-    : m_command(command), m_screens(std::move(screens)), m_context(std::move(context)), m_interrupts(interrupts)
+    : m_command(command), m_screens(std::move(screens)), m_bus(bus), m_interrupts(interrupts)
 {
 }
 
-UpgradeRun::~UpgradeRun()
+// Jobs are waited for, never cut off: a half-written screen does not start.
+UpgradeRun::~UpgradeRun() = default;
+
+QString UpgradeRun::name(const Job &job) const
 {
-    // Workers are waited for, never cut off: a half-written screen does not start.
-    for (auto &job : m_jobs)
-        job->worker.waitEnded();
+    return label(job.screen, m_screens);
+}
+
+int UpgradeRun::check()
+{
+    const QString programDir = QCoreApplication::applicationDirPath();
+    const UpgradeCheckOptions options{programDir, QString::fromStdString(platform::exeSuffix()), m_command.anyModel};
+    const QString given = m_command.arguments.value(0);
+    // Every check before anything is written to any screen.
+    int code = -1;
+    int bootLoaders[2] = {0, 0};
+    for (const ScreenInfo &s : m_screens) {
+        auto job = std::make_unique<Job>();
+        job->screen = s;
+        job->file = given.isEmpty() ? modelFirmwarePath(programDir, s) : given;
+        if (job->file.isEmpty()) {
+            err(QStringLiteral("%1: %2").arg(
+                label(s, m_screens),
+                s.running() && s.access != Access::InUse
+                    ? QStringLiteral("its model has no firmware file of its own: name the firmware file")
+                    : QStringLiteral("the firmware file cannot be told for a screen that %1: name it")
+                          .arg(s.access == Access::InUse ? QStringLiteral("is in use")
+                                                         : QStringLiteral("waits in its boot loader"))));
+            code = std::max(code, int(Usage));
+            continue;
+        }
+        job->check = checkUpgrade(s, job->file, options);
+        if (!job->check.ok()) {
+            err(QStringLiteral("%1: %2").arg(label(s, m_screens), job->check.refusal));
+            const bool fileAtFault = job->check.problem == UpgradeCheck::Problem::File
+                                     || job->check.problem == UpgradeCheck::Problem::OtherModel;
+            code = std::max(code, int(fileAtFault ? BadFirmware : SomeFailed));
+            continue;
+        }
+        if (s.kind == screenlink::DeviceKind::TelvBootLoader)
+            ++bootLoaders[0];
+        if (s.kind == screenlink::DeviceKind::K2tBootLoader)
+            ++bootLoaders[1];
+        m_jobs.push_back(std::move(job));
+    }
+    // The boot-loader tools write "the" screen in their boot loader: with two
+    // of a kind there is no telling which one gets which image.
+    for (int n : bootLoaders) {
+        if (n > 1) {
+            err(QStringLiteral("%1 screens wait in the same kind of boot loader, and its tool cannot tell them "
+                               "apart: upgrade them one at a time, each alone on the bus")
+                    .arg(n));
+            code = std::max(code, int(SomeFailed));
+        }
+    }
+    return code;
 }
 
 bool UpgradeRun::confirm()
 {
-    std::printf("Write %s to %d screen(s):\n", qPrintable(m_command.arguments[0]), int(m_jobs.size()));
+    std::printf("Write to %d screen(s):\n", int(m_jobs.size()));
     for (const auto &job : m_jobs)
-        std::printf("  %s: %s\n", qPrintable(job->screen.label()), qPrintable(plan(job->path)));
+        std::printf("  %s: %s: %s\n", qPrintable(name(*job)), qPrintable(job->file), qPrintable(plan(job->check.path)));
     std::printf("An upgrade cut off midway leaves a screen that does not start. Continue? [y/N] ");
     std::fflush(stdout);
     const std::optional<QString> answer = readAnswer(m_interrupts, m_interruptsSeen);
@@ -126,64 +165,12 @@ bool UpgradeRun::confirm()
 
 int UpgradeRun::start()
 {
-    const QString path = m_command.arguments[0];
-    const QString toolDir = QCoreApplication::applicationDirPath();
-    const QString suffix = QString::fromStdString(platform::exeSuffix());
-
-    // Every check before anything is written to any screen.
-    bool fileRefused = false;
-    bool cannot = false;
-    QByteArray content;
-    int bootLoaders[2] = {0, 0};
-    for (const ScreenRecord &s : m_screens) {
-        const session::FirmwareFile file =
-            session::readFirmwareFile(path, session::firmwareFamily(s.kind, s.identification));
-        if (!file.opened) {
-            err(QStringLiteral("%1: Can not open file.").arg(path));
-            return BadFirmware;
-        }
-        if (!file.ok()) {
-            err(QStringLiteral("%1: %2").arg(s.label(), QString::fromLatin1(fwimage::verdictText(file.verdict).data())));
-            fileRefused = true;
-            continue;
-        }
-        content = file.content;
-        if (s.running() && s.identification.isEmpty()) {
-            err(QStringLiteral("%1: cannot be opened (no access to it)").arg(s.label()));
-            cannot = true;
-        }
-        const QString tool = session::requiredTool(path, s.usbId);
-        if (!tool.isEmpty() && !QFileInfo(toolDir + QLatin1Char('/') + tool + suffix).isExecutable()) {
-            err(QStringLiteral("%1: the boot-loader tool %2 is missing; put the screen maker's %2 into %3")
-                    .arg(s.label(), tool + suffix, toolDir));
-            cannot = true;
-        }
-        if (s.kind == DeviceKind::TelvBootLoader)
-            ++bootLoaders[0];
-        if (s.kind == DeviceKind::K2tBootLoader)
-            ++bootLoaders[1];
-    }
-    if (fileRefused)
-        return BadFirmware;
-    // The boot-loader tools write "the" screen in their boot loader: with two
-    // of a kind there is no telling which one gets which image.
-    for (int n : bootLoaders) {
-        if (n > 1) {
-            err(QStringLiteral("%1 screens wait in the same kind of boot loader, and its tool cannot tell them "
-                               "apart: upgrade them one at a time, each alone on the bus")
-                    .arg(n));
-            cannot = true;
-        }
-    }
-    if (cannot)
-        return SomeFailed;
-
-    for (const ScreenRecord &s : m_screens)
-        m_jobs.push_back(std::make_unique<Job>(s, pathFor(path, s.kind)));
+    if (const int early = check(); early >= 0)
+        return early;
     if (m_command.dryRun) {
         for (const auto &job : m_jobs)
-            std::printf("%s: the file passes its checks; would %s\n", qPrintable(job->screen.label()),
-                        qPrintable(plan(job->path)));
+            std::printf("%s: %s passes its checks; would %s\n", qPrintable(name(*job)), qPrintable(job->file),
+                        qPrintable(plan(job->check.path)));
         return Done;
     }
     if (!m_command.yes && !confirm()) {
@@ -192,87 +179,93 @@ int UpgradeRun::start()
     }
 
     m_board = std::make_unique<ProgressBoard>(stdout, isatty(STDOUT_FILENO) != 0);
-    for (auto &job : m_jobs) {
-        Job &j = *job;
-        j.row = m_board->add(j.screen.label());
-        session::UpgradeRequest request;
-        request.firmwarePath = path;
-        request.firmware = content;
-        request.screenId = j.screen.usbId;
-        request.toolDir = toolDir;
-        request.exeSuffix = suffix;
-        if (j.screen.running()) {
-            request.screen = openScreen(m_context, j.screen);
-            if (!request.screen) {
-                j.ended = true;
-                j.outcome = QStringLiteral("cannot be opened");
-                m_board->update(j.row, QStringLiteral("failed"), 0);
-                continue;
-            }
-        }
-        connect(&j.worker, &session::UpgradeWorker::progress, this, [this, &j](int v) { onProgress(j, v); });
-        connect(&j.worker, &session::UpgradeWorker::upgradeFinished, this,
-                [this, &j](const session::UpgradeResult &r) { onFinished(j, r); });
-        // No box to wait for here: the reason shows in the summary.
-        connect(&j.worker, &session::UpgradeWorker::serverUnreachable, &j.worker,
-                &session::UpgradeWorker::serverFailureTold, Qt::DirectConnection);
-        j.clock.start();
-        ++m_running;
-        j.worker.begin(std::move(request));
-    }
+    for (auto &job : m_jobs)
+        begin(*job);
     auto *poll = new QTimer(this);
     connect(poll, &QTimer::timeout, this, &UpgradeRun::pollInterrupts);
     poll->start(100);
     if (m_running == 0)
-        QTimer::singleShot(0, this, [this] { onFinished(*m_jobs.front(), {}); });
+        QTimer::singleShot(0, this, &UpgradeRun::summarise);
     return -1;
 }
 
-void UpgradeRun::onProgress(Job &job, int value)
+void UpgradeRun::begin(Job &j)
 {
-    job.steps.feed(value);
-    m_board->update(job.row, job.steps.step(), job.steps.percent());
+    j.row = m_board->add(name(j));
+    // The screen must still be the one chosen, now that the prompt is
+    // answered: the same plug-in, the same device ID, free for us.
+    QString why;
+    const std::shared_ptr<OpenScreen> open = m_bus.open(j.screen, &why);
+    if (!open) {
+        j.ended = true;
+        j.result.reason = why;
+        m_board->update(j.row, QStringLiteral("failed"), 0);
+        return;
+    }
+    UpgradeRequest request;
+    request.firmwarePath = j.file;
+    request.firmware = j.check.file.content;
+    request.screen = open->link();
+    request.target = open->info();
+    request.toolDir = QCoreApplication::applicationDirPath();
+    request.exeSuffix = QString::fromStdString(platform::exeSuffix());
+    j.job = std::make_unique<UpgradeJob>(m_bus.context());
+    const UpgradePath path = j.check.path;
+    connect(j.job.get(), &UpgradeJob::progress, this, [this, &j, path](const UpgradeProgress &p) {
+        j.percent = std::max(j.percent, overallPercent(path, p));
+        m_board->update(j.row, stepWord(p.step), j.percent);
+    });
+    connect(j.job.get(), &UpgradeJob::ended, this, [this, &j](const UpgradeResult &r) { onEnded(j, r); });
+    j.clock.start();
+    ++m_running;
+    j.job->begin(std::move(request));
 }
 
-void UpgradeRun::onFinished(Job &job, const session::UpgradeResult &result)
+void UpgradeRun::onEnded(Job &j, const UpgradeResult &result)
 {
-    if (!job.ended) {
-        job.worker.waitEnded();
-        job.ended = true;
-        job.ok = result.ok;
-        job.outcome = result.ok ? QStringLiteral("done") : result.reason;
-        if (result.ok && (job.path == UpgradePath::TelvRunning || job.path == UpgradePath::TelvBootLoader)) {
-            job.steps.restarting();
-            m_board->update(job.row, job.steps.step(), job.steps.percent());
-            if (job.path == UpgradePath::TelvBootLoader) {
-                QProcess tool;
-                session::inOwnProcessGroup(tool);
-                tool.start(QCoreApplication::applicationDirPath() + QStringLiteral("/telvtool")
-                               + QString::fromStdString(platform::exeSuffix()),
-                           {QStringLiteral("reset")});
-                tool.waitForFinished(kToolResetWaitMs);
-            } else if (const std::shared_ptr<Screen> screen = openScreen(m_context, job.screen)) {
-                screen->requestReboot();
-            }
-        } else if (result.ok) {
-            job.outcome = QStringLiteral("done; unplug it and plug it in again to run the new firmware");
-        }
-        job.steps.finish(result.ok);
-        m_board->update(job.row, job.steps.step(), job.steps.percent());
-        --m_running;
-    }
-    if (m_running > 0)
+    if (j.ended)
         return;
-    // The summary: which screens are done, which failed and why.
+    j.ended = true;
+    j.result = result;
+    if (result.done())
+        j.percent = 100;
+    m_board->update(j.row, result.done() ? QStringLiteral("done") : QStringLiteral("failed"), j.percent);
+    if (--m_running == 0)
+        summarise();
+}
+
+void UpgradeRun::summarise()
+{
+    // Which file went to which screen, and what each runs now.
     int failed = 0;
     int stopped = 0;
     for (const auto &j : m_jobs) {
-        if (!j->ok && j->outcome == QLatin1String("stopped before anything was written"))
+        const UpgradeResult &r = j->result;
+        const QString file = QFileInfo(j->file).fileName();
+        QString line;
+        switch (r.outcome) {
+        case UpgradeOutcome::Done:
+            if (r.replug)
+                line = QStringLiteral("done: %1 written; unplug it and plug it in again to run the new firmware")
+                           .arg(file);
+            else
+                line = QStringLiteral("done: %1 written; it restarted and runs firmware %2 (before: %3)")
+                           .arg(file, r.newVersion.isEmpty() ? QStringLiteral("unknown") : terminalText(r.newVersion),
+                                r.oldVersion.isEmpty() ? QStringLiteral("unknown") : terminalText(r.oldVersion));
+            break;
+        case UpgradeOutcome::Stopped:
             ++stopped;
-        else if (!j->ok)
+            line = QStringLiteral("FAILED: stopped before anything was written");
+            break;
+        case UpgradeOutcome::Failed:
+        case UpgradeOutcome::ServerUnreachable:
             ++failed;
-        std::FILE *out = j->ok ? stdout : stderr;
-        std::fprintf(out, "%s: %s%s\n", qPrintable(j->screen.label()), j->ok ? "" : "FAILED: ", qPrintable(j->outcome));
+            line = r.written ? QStringLiteral("FAILED: %1 was written, but %2").arg(file, r.reason)
+                             : QStringLiteral("FAILED: %1").arg(r.reason);
+            break;
+        }
+        std::FILE *out = r.done() ? stdout : stderr;
+        std::fprintf(out, "%s: %s\n", qPrintable(name(*j)), qPrintable(line));
     }
     std::fflush(stdout);
     emit finished(failed > 0 ? SomeFailed : stopped > 0 ? Interrupted : Done);
@@ -282,9 +275,9 @@ int UpgradeRun::remainingSeconds() const
 {
     qint64 longest = 0;
     for (const auto &j : m_jobs) {
-        if (j->ended || !j->worker.writing())
+        if (j->ended || !j->job || !j->job->writing())
             continue;
-        const int p = std::max(1, j->steps.percent());
+        const int p = std::max(1, j->percent);
         longest = std::max(longest, j->clock.elapsed() * (100 - p) / p);
     }
     return int((longest + 999) / 1000);
@@ -298,12 +291,12 @@ void UpgradeRun::pollInterrupts()
     m_interruptsSeen = seen;
     int writing = 0;
     for (auto &j : m_jobs) {
-        if (j->ended)
+        if (j->ended || !j->job)
             continue;
-        if (j->worker.writing())
+        if (j->job->writing())
             ++writing;
         else
-            j->worker.requestStop();
+            j->job->requestStop();
     }
     if (!m_stopped) {
         m_stopped = true;

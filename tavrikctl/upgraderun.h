@@ -1,36 +1,32 @@
 #pragma once
 
 #include "commandline.h"
-#include "fleet.h"
 #include "progress.h"
+#include "screenbus.h"
+#include "upgradesteps.h"
 
 #include <QObject>
 
 #include <atomic>
-#include <cstdio>
 #include <memory>
 #include <vector>
 
-namespace session {
-class UpgradeWorker;
-struct UpgradeResult;
-}
-
 namespace tavrikctl {
 
-// The upgrade of every selected screen at once, one worker each: checks,
-// confirmation, progress, restarts and the summary. Stops (Ctrl-C) are
-// taken only where nothing has been written yet.
+// The upgrade of every selected screen at once, one job each: the file for
+// each screen and its checks, the confirmation, progress, and the summary
+// of which file went to which screen and what it runs now. Stops (Ctrl-C,
+// SIGTERM, SIGHUP) are taken only where nothing has been written yet.
 class UpgradeRun : public QObject {
     Q_OBJECT
 
 public:
-    UpgradeRun(const Command &command, std::vector<ScreenRecord> screens,
-               std::shared_ptr<screenlink::UsbContext> context, const std::atomic<int> &interrupts);
+    UpgradeRun(const Command &command, std::vector<session::ScreenInfo> screens, const session::ScreenBus &bus,
+               const std::atomic<int> &interrupts);
     ~UpgradeRun() override;
 
     // Checks, asks and starts; returns the exit code when it ends before
-    // any worker starts, -1 when workers run (finished() follows).
+    // any job starts, -1 when jobs run (finished() follows).
     int start();
 
 signals:
@@ -38,15 +34,18 @@ signals:
 
 private:
     struct Job;
-    void onProgress(Job &job, int value);
-    void onFinished(Job &job, const session::UpgradeResult &result);
+    int check();
+    bool confirm();
+    void begin(Job &job);
+    void onEnded(Job &job, const session::UpgradeResult &result);
+    void summarise();
     void pollInterrupts();
     int remainingSeconds() const;
-    bool confirm();
+    QString name(const Job &job) const;
 
     Command m_command;
-    std::vector<ScreenRecord> m_screens;
-    std::shared_ptr<screenlink::UsbContext> m_context;
+    std::vector<session::ScreenInfo> m_screens;
+    const session::ScreenBus &m_bus;
     const std::atomic<int> &m_interrupts;
     int m_interruptsSeen = 0;
     std::vector<std::unique_ptr<Job>> m_jobs;

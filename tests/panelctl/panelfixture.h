@@ -30,7 +30,9 @@ public:
         window.reset();
         window = std::make_unique<MainWindow>();
         listings = 0;
-        QObject::connect(&window->session(), &session::ScreenSession::screensChanged, [this] { ++listings; });
+        QObject::connect(&window->session(), &session::ScreenSession::scanned, [this] { ++listings; });
+        pictures = 0;
+        QObject::connect(&window->session(), &session::ScreenSession::pictureShown, [this] { ++pictures; });
         window->show();
         QVERIFY(QTest::qWaitForWindowExposed(window.get()));
     }
@@ -56,7 +58,35 @@ public:
 
     session::ScreenSession &session() const { return window->session(); }
     // The open screen, none when nothing is open.
-    std::shared_ptr<screenlink::Screen> screen() const { return window->session().screen(); }
+    std::shared_ptr<screenlink::Screen> screen() const
+    {
+        const auto &open = window->session().current();
+        return open ? open->link() : nullptr;
+    }
+
+    // Each value the window's progress bar takes during an upgrade, then 100
+    // for one that ended done and -1 for one that did not.
+    void recordUpgrade(QObject *context, const std::function<void(int)> &value)
+    {
+        session::ScreenSession *s = &session();
+        QObject::connect(s, &session::ScreenSession::upgradeProgress, context,
+                         [s, value](const session::UpgradeProgress &p) {
+                             const int v = session::dialogValue(s->upgradePath(), p);
+                             if (v >= 0)
+                                 value(v);
+                         });
+        QObject::connect(s, &session::ScreenSession::upgradeEnded, context,
+                         [value](const session::UpgradeResult &r) { value(r.done() ? 100 : -1); });
+    }
+
+    // Runs `action` and waits until the picture it asked for came back from
+    // the screen's thread: sent, and in the preview.
+    bool pictureAfter(const std::function<void()> &action, int ms = 5000)
+    {
+        const int before = pictures;
+        action();
+        return QTest::qWaitFor([&] { return pictures > before && !session().framesPending(); }, ms);
+    }
 
     // Scans until `pred` holds, as the window's own timer would, only faster.
     bool scanUntil(const std::function<bool()> &pred, int ms = 5000)
@@ -163,6 +193,8 @@ public:
     std::unique_ptr<MainWindow> window;
     std::vector<int> slots_;
     int nextPort = 1;
-    // Lists the window's session has brought in since the window opened.
+    // Scans the window's session has applied since the window opened.
     int listings = 0;
+    // Pictures the window's session has shown since the window opened.
+    int pictures = 0;
 };

@@ -107,7 +107,7 @@ void TestFaults::init()
     m_tripped = false;
     m_f->newWindow();
     m_f->window->setProgramDir(m_dir.filePath(QStringLiteral("bin")));
-    connect(&m_f->session().upgrade(), &session::UpgradeWorker::progress, this, [this](int v) { m_progress << v; });
+    m_f->recordUpgrade(this, [this](int v) { m_progress << v; });
 }
 
 void TestFaults::cleanup()

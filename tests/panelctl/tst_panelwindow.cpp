@@ -40,7 +40,7 @@ private slots:
     void everyPresetIdentifiesThroughTheScreen();
     void unplugCurrentOpensTheOtherThenNoDevice();
     void portsOneAndTwelveAreListedApart();
-    void bootLoadersOpenOnlyWithoutRememberedIds();
+    void bootLoadersAreOpenedWithTheirMessage();
     void silentScreenReadsZeroIdAndKeepsFirmwareMinor();
     void listingAnotherScreenLeavesOpenGeometry();
     void scanOfListedScreensSendsThemNothing();
@@ -105,7 +105,7 @@ void TestPanelWindow::startsWithNoScreen()
     QCOMPARE(display()->text(), QStringLiteral("Drag and Drop Picture Here"));
     QCOMPARE(m_f->window->size(), QSize(874, 870));
     QVERIFY(!m_f->screen());
-    QCOMPARE(m_f->session().rememberedId().vendor, uint16_t(0xFFFF));
+    QCOMPARE(m_f->session().opened().kind, screenlink::DeviceKind::Other);
     // A scan period later nothing has changed: no selection ran.
     QTest::qWait(3200);
     QCOMPARE(status(), QStringLiteral("No Device."));
@@ -142,8 +142,7 @@ void TestPanelWindow::screenPluggedInWhileRunningIsListedAndOpened()
     QVERIFY(lampGreen());
     QCOMPARE(display()->size(), QSize(800, 480));
     QCOMPARE(m_f->window->size(), QSize(820, 530));
-    QCOMPARE(m_f->session().rememberedId().vendor, uint16_t(0xC872));
-    QCOMPARE(m_f->session().rememberedId().product, uint16_t(0x1004));
+    QCOMPARE(m_f->session().opened().kind, screenlink::DeviceKind::RunningScreen);
     QCOMPARE(m_f->session().firmwareMinor(), 18);
     const auto open = m_f->screen();
     QVERIFY(open && open->touchActive());
@@ -212,7 +211,7 @@ void TestPanelWindow::unplugCurrentOpensTheOtherThenNoDevice()
     QCOMPARE(display()->text(), QStringLiteral("Drag and Drop Picture Here"));
     QVERIFY(display()->touchPoints().isEmpty());
     QVERIFY(!m_f->screen());
-    QCOMPARE(m_f->session().rememberedId().vendor, uint16_t(0xFFFF));
+    QCOMPARE(m_f->session().opened().kind, screenlink::DeviceKind::Other);
 }
 
 void TestPanelWindow::portsOneAndTwelveAreListedApart()
@@ -238,26 +237,16 @@ void TestPanelWindow::portsOneAndTwelveAreListedApart()
     QCOMPARE(entries(), QStringList{twelveEntry});
 }
 
-void TestPanelWindow::bootLoadersOpenOnlyWithoutRememberedIds()
+void TestPanelWindow::bootLoadersAreOpenedWithTheirMessage()
 {
     attach("6.8in-telv", 6, [](ScreenModel &m) { m.setMode(Mode::TelvBootLoader); });
     QVERIFY(scanUntil([&] { return m_f->screen() != nullptr; }));
     QVERIFY(QRegularExpression(QStringLiteral("^\\d+,TELV,PHY\\(6\\.\\d+\\)$")).match(list()->itemText(0)).hasMatch());
     QCOMPARE(status(), QStringLiteral("Connected, click \"Upgrade\" to write TELV firmware."));
     QVERIFY(lampGreen());
-    QCOMPARE(m_f->session().rememberedId().vendor, uint16_t(0x1F3A));
-    QCOMPARE(m_f->session().rememberedId().product, uint16_t(0xEFE8));
-    QVERIFY(m_f->screen() && !m_f->screen()->touchActive());
-
-    // A tool took the screen: the IDs still name it, so it is not opened again.
-    m_f->session().handOver();
-    QVERIFY(!m_f->screen());
-    QSignalSpy selected(&m_f->session(), &session::ScreenSession::selected);
-    m_f->window->onSelectScreen(0);
-    QVERIFY(selected.wait());
-    QCOMPARE(selected.first().first().value<session::Selection>(), session::Selection::FoundNotOpened);
-    QVERIFY(!m_f->screen());
-    QCOMPARE(m_f->session().rememberedId().vendor, uint16_t(0x1F3A));
+    QCOMPARE(m_f->session().opened().kind, screenlink::DeviceKind::TelvBootLoader);
+    const auto open = m_f->screen();
+    QVERIFY(open && !open->touchActive());
 
     m_f->clear();
     newWindow();
@@ -265,8 +254,7 @@ void TestPanelWindow::bootLoadersOpenOnlyWithoutRememberedIds()
     QVERIFY(scanUntil([&] { return m_f->screen() != nullptr; }));
     QVERIFY(list()->itemText(0).contains(QStringLiteral(",K2T,PHY(6.")));
     QCOMPARE(status(), QStringLiteral("Connected, click \"Upgrade\" to write K2T/K5TX firmware."));
-    QCOMPARE(m_f->session().rememberedId().vendor, uint16_t(0x04B4));
-    QCOMPARE(m_f->session().rememberedId().product, uint16_t(0x8613));
+    QCOMPARE(m_f->session().opened().kind, screenlink::DeviceKind::K2tBootLoader);
 }
 
 void TestPanelWindow::silentScreenReadsZeroIdAndKeepsFirmwareMinor()

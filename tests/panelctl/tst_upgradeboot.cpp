@@ -168,7 +168,7 @@ void TestUpgradeBoot::init()
     }
     m_f->newWindow();
     m_f->window->setProgramDir(binDir());
-    connect(&m_f->session().upgrade(), &session::UpgradeWorker::progress, this, [this](int v) { m_progress << v; });
+    m_f->recordUpgrade(this, [this](int v) { m_progress << v; });
     m_boxes->answers[QStringLiteral("NOTIFY")] = QMessageBox::Yes;
     m_boxes->answers[QStringLiteral("Notify")] = QMessageBox::Yes; // the confirmation
     m_boxes->chosenFile = telvFirmware();
@@ -254,7 +254,8 @@ void TestUpgradeBoot::telvScreenLeftInBootLoaderIsRecovered()
     // Nothing during the download; the tool's values; then done.
     QCOMPARE(m_progress, toolProgress());
     QCOMPARE(m_boxes->titles(), (QStringList{QStringLiteral("NOTIFY"), QStringLiteral("Notify")}));
-    QCOMPARE(m_boxes->last(), QStringLiteral("Notify|Upgrade done, click OK to reboot the screen."));
+    QCOMPARE(m_boxes->last(), QStringLiteral("Notify|Upgrade done, the screen restarted with firmware v0.18 (before: "
+                                             "unknown)."));
 
     // telvtool reset: it comes back running its new firmware, which carries
     // the downloaded block with its first payload byte set to 0xFF.
@@ -450,12 +451,10 @@ void TestUpgradeBoot::twoUpgradesAtOnceNeverSwapImages()
     for (int i = 0; i < 2; ++i) {
         requests[i].firmwarePath = m_dir.filePath(QStringLiteral("two/%1/TELV.6d8.bin").arg(i));
         requests[i].firmware = raw(images[i]);
-        requests[i].screenId = screenlink::kTelvBootLoaderId;
+        requests[i].target.kind = screenlink::DeviceKind::TelvBootLoader;
         requests[i].toolDir = binDir();
-        connect(&workers[i], &session::UpgradeWorker::progress, &receiver, [&results](int v) {
-            if (v == 100 || v < 0)
-                results << v;
-        });
+        connect(&workers[i], &session::UpgradeWorker::upgradeFinished, &receiver,
+                [&results](const session::UpgradeResult &r) { results << (r.done() ? 100 : -1); });
     }
     for (int i = 0; i < 2; ++i)
         QVERIFY(workers[i].begin(requests[i]));
@@ -558,7 +557,7 @@ void TestUpgradeBoot::windowTakesUpTheScreenThatComesBack()
     // And what the window sends, the screen gets.
     QTest::qWait(1200);
     const uint64_t frames = model->frameSerial();
-    m_f->child<QPushButton>("pbRed")->click();
+    QVERIFY(m_f->pictureAfter([&] { m_f->child<QPushButton>("pbRed")->click(); }));
     QCOMPARE(model->frameSerial(), frames + 1);
     const Bytes frame = model->lastFrame();
     QCOMPARE(frame.size(), size_t(800 * 480 * 2));

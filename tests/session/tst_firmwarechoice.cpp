@@ -79,15 +79,30 @@ void TestFirmwareChoice::warningListsEveryModelsFileInItsOrder()
 
 void TestFirmwareChoice::familyFollowsTheScreen()
 {
-    QCOMPARE(firmwareFamily(DeviceKind::RunningScreen, QStringLiteral("TELV TAVRIK-6.8INRGB,v0.18,6.8IN")),
-             FirmwareFamily::Telv);
-    QCOMPARE(firmwareFamily(DeviceKind::RunningScreen, QStringLiteral("6.8inch, 800x480x16/24, PANEL-W68A")),
-             FirmwareFamily::K2t);
-    QCOMPARE(firmwareFamily(DeviceKind::TelvBootLoader, {}), FirmwareFamily::Telv);
-    QCOMPARE(firmwareFamily(DeviceKind::K2tBootLoader, {}), FirmwareFamily::K2t);
+    const auto family = [](DeviceKind kind, uint32_t sizeCode, int32_t variant) {
+        ScreenInfo s;
+        s.kind = kind;
+        if (kind == DeviceKind::RunningScreen)
+            s.identification = screenlink::applyModelTable(s.geometry, sizeCode, variant, QStringLiteral("T,v0.18"));
+        return s.family();
+    };
+    const screenlink::ModelRow *telv = nullptr;
+    const screenlink::ModelRow *older = nullptr;
+    for (const screenlink::ModelRow &row : screenlink::modelTable()) {
+        if (row.text == screenlink::ModelText::Unknown)
+            continue;
+        (row.telv ? telv : older) = &row;
+    }
+    QVERIFY(telv && older);
+    QCOMPARE(family(DeviceKind::RunningScreen, telv->sizeCode, telv->variant), FirmwareFamily::Telv);
+    QCOMPARE(family(DeviceKind::RunningScreen, older->sizeCode, older->variant), FirmwareFamily::K2t);
+    QCOMPARE(family(DeviceKind::TelvBootLoader, 0, 0), FirmwareFamily::Telv);
+    QCOMPARE(family(DeviceKind::K2tBootLoader, 0, 0), FirmwareFamily::K2t);
     // A screen no row knows is treated as the older family.
-    QCOMPARE(firmwareFamily(DeviceKind::RunningScreen, QStringLiteral("Unknown Size, 480x800x16?, Unknown Type")),
-             FirmwareFamily::K2t);
+    QCOMPARE(family(DeviceKind::RunningScreen, 0xFFFF, 0), FirmwareFamily::K2t);
+    // And a file by its name.
+    QCOMPARE(fwimage::fileFamily("/f/TELV/TELV.6d8.TAVRIK.bin"), FirmwareFamily::Telv);
+    QCOMPARE(fwimage::fileFamily("/f/K2T-K5TX/4N3K2T.bin"), FirmwareFamily::K2t);
 }
 
 void TestFirmwareChoice::defaultFileIsBesideTheProgramsFolder()
@@ -163,15 +178,18 @@ void TestFirmwareChoice::fileThatCannotBeOpened()
 
 void TestFirmwareChoice::bootLoadersNeedTheirTools()
 {
-    QCOMPARE(requiredTool(QStringLiteral("/f/TELV/TELV.6d8.bin"), screenlink::kTelvBootLoaderId),
-             QStringLiteral("telvtool"));
-    QCOMPARE(requiredTool(QStringLiteral("/f/K2T/7NDK2T.bin"), screenlink::kK2tBootLoaderId), QStringLiteral("eeprom"));
+    using session::UpgradePath;
+    const auto path = [](const char *file, DeviceKind kind) {
+        return session::upgradePath(fwimage::fileFamily(file), kind);
+    };
+    QCOMPARE(requiredTool(path("/f/TELV/TELV.6d8.bin", DeviceKind::TelvBootLoader)), QStringLiteral("telvtool"));
+    QCOMPARE(requiredTool(path("/f/K2T/7NDK2T.bin", DeviceKind::K2tBootLoader)), QStringLiteral("eeprom"));
     // Running screens are written over their own requests.
-    QVERIFY(requiredTool(QStringLiteral("/f/TELV/TELV.6d8.bin"), screenlink::kRunningScreenId).isEmpty());
-    QVERIFY(requiredTool(QStringLiteral("/f/K2T/7NDK2T.bin"), screenlink::kRunningScreenId).isEmpty());
+    QVERIFY(requiredTool(path("/f/TELV/TELV.6d8.bin", DeviceKind::RunningScreen)).isEmpty());
+    QVERIFY(requiredTool(path("/f/K2T/7NDK2T.bin", DeviceKind::RunningScreen)).isEmpty());
     // A path and a boot loader that do not go together need no tool: the
     // upgrade itself refuses them.
-    QVERIFY(requiredTool(QStringLiteral("/f/TELV/TELV.6d8.bin"), screenlink::kK2tBootLoaderId).isEmpty());
+    QVERIFY(requiredTool(path("/f/TELV/TELV.6d8.bin", DeviceKind::K2tBootLoader)).isEmpty());
 }
 
 QTEST_APPLESS_MAIN(TestFirmwareChoice)

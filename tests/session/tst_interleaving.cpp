@@ -81,7 +81,7 @@ void TestInterleaving::manySourcesNeverMixTheirExchanges()
     QVERIFY(screens.startLedTest());
     QVERIFY(screens.startThroughputTest());
     std::atomic<bool> reading{true};
-    std::shared_ptr<screenlink::Screen> screen = screens.screen();
+    std::shared_ptr<screenlink::Screen> screen = screens.current()->link();
     std::thread idReader([&] {
         while (reading)
             screenlink::readDeviceId(*screen);

@@ -119,6 +119,7 @@ private slots:
     void dryRunSaysWhatWouldHappenAndWritesNothing();
     void runningScreensOfBothFamiliesAreUpgradedAtOnce();
     void bootLoaderScreensAreUpgradedThroughTheirTools();
+    void eachModelGetsItsOwnFirmwareAndIsDoneOnlyWhenBack();
     void oneScreenFailingNeverStopsTheOthers_data();
     void oneScreenFailingNeverStopsTheOthers();
     void boootLoadersThatCannotBeToldApartAreRefused();
@@ -231,7 +232,7 @@ void TestTavrikctl::helpManualAndCompletionTellTheSame()
     QVERIFY(manual.out.contains(QStringLiteral("led\\-test")));
     const Run completion = run({QStringLiteral("--bash-completion")});
     QVERIFY(completion.out.contains(QStringLiteral("complete -F _tavrikctl tavrikctl")));
-    QVERIFY(completion.out.contains(QStringLiteral("upgrade) opts=\"--yes --dry-run")));
+    QVERIFY(completion.out.contains(QStringLiteral("upgrade) opts=\"--any-model --yes --dry-run")));
 }
 
 void TestTavrikctl::usageErrorsExitWithTwo_data()
@@ -295,8 +296,8 @@ void TestTavrikctl::listJsonFieldsStayAsDocumented()
     QCOMPARE(error.error, QJsonParseError::NoError);
     const QJsonArray screens = doc.object().value(QStringLiteral("screens")).toArray();
     QCOMPARE(screens.size(), 2);
-    const QStringList fields{"bus",   "device_id", "firmware", "identification", "model",   "panel",
-                             "port",  "port_number", "state",  "usb_id"};
+    const QStringList fields{"bus",  "device_id",   "firmware",  "identification", "model", "panel",
+                             "port", "port_number", "port_path", "state",          "usb_id"};
     for (qsizetype i = 0; i < screens.size(); ++i)
         QCOMPARE(screens[i].toObject().keys(), fields);
     const QJsonObject running = screens[0].toObject();
@@ -530,9 +531,9 @@ void TestTavrikctl::dryRunSaysWhatWouldHappenAndWritesNothing()
     const Bytes flash = model(telv)->flash();
     const Run r = run({QStringLiteral("upgrade"), m_telvFile, QStringLiteral("--all"), QStringLiteral("--dry-run")});
     QCOMPARE(r.exitCode, 0);
-    QVERIFY(r.out.contains(port(telv) + QLatin1Char(' ') + idOf(telv)
-                           + QStringLiteral(": the file passes its checks; would read its screen block")));
-    QVERIFY(r.out.contains(port(boot) + QStringLiteral(": the file passes its checks; would fetch its screen block")));
+    const QString passes = QStringLiteral(": ") + m_telvFile + QStringLiteral(" passes its checks; would ");
+    QVERIFY(r.out.contains(port(telv) + QLatin1Char(' ') + idOf(telv) + passes + QStringLiteral("read its screen block")));
+    QVERIFY(r.out.contains(port(boot) + passes + QStringLiteral("fetch its screen block")));
     QVERIFY(model(telv)->flash() == flash);
     QCOMPARE(model(telv)->eraseSteps(), uint64_t(0));
     QCOMPARE(model(boot)->mode(), Mode::TelvBootLoader);
@@ -551,8 +552,8 @@ void TestTavrikctl::runningScreensOfBothFamiliesAreUpgradedAtOnce()
                             QStringLiteral("--yes")});
     const Run r = run({QStringLiteral("upgrade"), m_telvFile, QStringLiteral("--screen"), port(telv), QStringLiteral("--yes")});
     QVERIFY(second.waitForFinished(60000));
-    QCOMPARE(r.exitCode, 0);
-    QCOMPARE(second.exitCode(), 0);
+    QVERIFY2(r.exitCode == 0, qPrintable(describe(r)));
+    QVERIFY2(second.exitCode() == 0, second.readAllStandardError().constData());
     // Plain lines, one per step, when the output is no terminal.
     for (const char *step : {": read 0%", ": erase", ": program", ": verify", ": done 100%"})
         QVERIFY2(r.out.contains(QLatin1String(step)), qPrintable(describe(r)));
@@ -566,6 +567,40 @@ void TestTavrikctl::runningScreensOfBothFamiliesAreUpgradedAtOnce()
     QVERIFY(std::equal(image.begin(), image.begin() + 0x1FF0, eeprom.begin()));
     // The TELV screen was restarted and runs.
     QTRY_VERIFY_WITH_TIMEOUT(m_bus->plugged(telv) && model(telv)->mode() == Mode::Running, 5000);
+}
+
+void TestTavrikctl::eachModelGetsItsOwnFirmwareAndIsDoneOnlyWhenBack()
+{
+    // tavrikctl in a folder of its own, with the firmware folder beside it.
+    const QString program = m_dir.filePath(QStringLiteral("bin/tavrikctl"));
+    QDir().mkpath(QFileInfo(program).path());
+    QFile::remove(program);
+    QVERIFY(QFile::copy(kProgram, program));
+    const QString sevenFile = m_dir.filePath(QStringLiteral("firmware/TELV/TELV.7d0.TAVRIK.bin"));
+    const Bytes seven = testimages::upgradeTelvImage(26000);
+    QVERIFY(writeFile(sevenFile, raw(seven)));
+    const int sixEight = attach("6.8in-telv", 1);
+    const int sevenInch = attach("7in-telv", 2);
+    const Bytes before[2] = {model(sixEight)->flash(), model(sevenInch)->flash()};
+
+    // Another model's file is refused for that screen, and nothing is written.
+    Run r = run({QStringLiteral("upgrade"), m_telvFile, QStringLiteral("--screen"), port(sevenInch),
+                 QStringLiteral("--yes")},
+                {}, 120000, program);
+    QCOMPARE(r.exitCode, 4);
+    QVERIFY2(r.err.contains(QStringLiteral("its model takes TELV.7d0.TAVRIK.bin, not TELV.6d8.TAVRIK.bin")),
+             qPrintable(describe(r)));
+    QCOMPARE(model(sevenInch)->eraseSteps(), uint64_t(0));
+
+    // No file named: each screen its own, done once it came back.
+    r = run({QStringLiteral("upgrade"), QStringLiteral("--all"), QStringLiteral("--yes")}, {}, 120000, program);
+    QVERIFY2(r.exitCode == 0, qPrintable(describe(r)));
+    QVERIFY(startsWith(model(sixEight)->flash(), expectedFlash(before[0], testimages::upgradeTelvImage(30000))));
+    QVERIFY(startsWith(model(sevenInch)->flash(), expectedFlash(before[1], seven)));
+    for (const auto &[slot, file] : {std::pair(sixEight, "TELV.6d8.TAVRIK.bin"), std::pair(sevenInch, "TELV.7d0.TAVRIK.bin")})
+        QVERIFY2(r.out.contains(port(slot) + QLatin1Char(' ') + idOf(slot) + QStringLiteral(": done: ")
+                                + QLatin1String(file) + QStringLiteral(" written; it restarted and runs firmware v0.")),
+                 qPrintable(describe(r)));
 }
 
 void TestTavrikctl::bootLoaderScreensAreUpgradedThroughTheirTools()
@@ -655,7 +690,7 @@ void TestTavrikctl::missingToolIsNamedBeforeAnythingIsWritten()
     const int slot = attach("6.8in-k2t", 1, k2tBootLoader);
     const Run r = run({QStringLiteral("upgrade"), m_eepromFile, QStringLiteral("--yes")}, {}, 60000, alone);
     QCOMPARE(r.exitCode, 5);
-    QVERIFY2(r.err.contains(QStringLiteral("the boot-loader tool eeprom is missing; put the screen maker's eeprom into ")
+    QVERIFY2(r.err.contains(QStringLiteral("The boot-loader tool eeprom is missing. Put the screen maker's eeprom into ")
                             + QFileInfo(alone).path()),
              qPrintable(describe(r)));
     QCOMPARE(model(slot)->config()[0], uint8_t(0xFF));

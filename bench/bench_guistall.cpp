@@ -1,0 +1,124 @@
+// How long the window's event loop stalls while pictures go to a screen
+// back to back, with monitor mode mirroring to the same screen meanwhile.
+// Every request of the simulated screen completes some milliseconds late,
+// so that a frame costs about the bus time it costs on a real screen. A
+// timer asks to run every millisecond; the longest gap between two of its
+// runs, less the millisecond, is the longest stall. Goal: 5 ms.
+// Run under umockdev-wrapper; --quick for a short run.
+#include "frameshare.h"
+#include "screensession.h"
+#include "usb/virtualbus.h"
+
+#include <QElapsedTimer>
+#include <QGuiApplication>
+#include <QTimer>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <thread>
+#include <vector>
+
+namespace {
+
+// No such program: the bench publishes the desktop pictures itself. Its
+// name is what the monitor job ends by name, so no real driver has it.
+const QString kNoDriver = QStringLiteral("/nonexistent/bench-guistall-driver");
+// A request's extra time: a frame (header and 768000 bytes) then takes
+// about what it takes at 40 MB/s.
+constexpr int kRequestDelayMs = 10;
+
+double percentile(std::vector<double> v, double p)
+{
+    if (v.empty())
+        return 0;
+    std::sort(v.begin(), v.end());
+    return v[std::min(v.size() - 1, size_t(double(v.size()) * p))];
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QGuiApplication app(argc, argv);
+    const bool quick = app.arguments().contains(QStringLiteral("--quick"));
+    const int seconds = quick ? 2 : 10;
+
+    sim::VirtualBus bus;
+    auto model = std::make_shared<sim::ScreenModel>(*sim::findPreset("6.8in-telv"), 0x51);
+    bus.attach(model, 1, 4);
+    session::ScreenSession screens;
+    QElapsedTimer waited;
+    waited.start();
+    while (!screens.hasScreen() && waited.elapsed() < 10000) {
+        screens.scan();
+        QElapsedTimer slice;
+        slice.start();
+        while (slice.elapsed() < 50)
+            app.processEvents(QEventLoop::AllEvents, 10);
+    }
+    if (!screens.hasScreen()) {
+        std::fprintf(stderr, "the simulated screen was not opened\n");
+        return 1;
+    }
+    sim::Faults slow;
+    slow.delayMs = kRequestDelayMs;
+    model->setFaults(slow);
+
+    // Monitor mode on the same screen, fed at 30 pictures a second.
+    screens.startMonitor(kNoDriver);
+    std::atomic<bool> publishing{true};
+    std::thread publisher([&publishing] {
+        std::unique_ptr<monitor::FrameShare> share;
+        std::vector<uint8_t> picture(size_t(800) * 480 * 4, 0x40);
+        while (publishing) {
+            if (!share)
+                share = monitor::openFrameShare();
+            if (share && share->width() == 800)
+                monitor::publishFrame(*share, picture.data(), 800 * 4, 480);
+            std::this_thread::sleep_for(std::chrono::milliseconds(33));
+        }
+    });
+
+    // Pictures back to back: the next one is asked for as soon as the last
+    // one came back.
+    int shown = 0;
+    const QColor colours[] = {Qt::red, Qt::green, Qt::blue, Qt::white};
+    QObject::connect(&screens, &session::ScreenSession::pictureShown, &app, [&] {
+        ++shown;
+        screens.fill(colours[shown % 4]);
+    });
+    screens.fill(colours[0]);
+
+    std::vector<double> gaps;
+    QElapsedTimer beat;
+    beat.start();
+    QTimer heart;
+    heart.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&heart, &QTimer::timeout, &app, [&] {
+        gaps.push_back(double(beat.nsecsElapsed()) / 1e6);
+        beat.restart();
+    });
+    heart.start(1);
+    QTimer::singleShot(seconds * 1000, &app, &QCoreApplication::quit);
+    app.exec();
+    heart.stop();
+    publishing = false;
+    publisher.join();
+    screens.stopMonitor();
+    const uint64_t monitorFrames = model->frameStats().headers;
+
+    std::vector<double> stalls;
+    for (double g : gaps)
+        stalls.push_back(std::max(0.0, g - 1.0));
+    const double longest = stalls.empty() ? 0 : *std::max_element(stalls.begin(), stalls.end());
+    std::printf("GUI event loop while pictures go out back to back, monitor mode running (%d s, requests %d ms late):\n",
+                seconds, kRequestDelayMs);
+    std::printf("pictures shown: %d; frame headers at the screen: %llu\n", shown,
+                static_cast<unsigned long long>(monitorFrames));
+    std::printf("longest stall: %.1f ms (goal 5 ms); 99th percentile: %.2f ms; median gap: %.2f ms\n", longest,
+                percentile(stalls, 0.99), percentile(gaps, 0.5));
+    return 0;
+}
