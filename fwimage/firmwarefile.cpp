@@ -2,6 +2,11 @@
 
 namespace fwimage {
 
+FirmwareFamily fileFamily(std::string_view path)
+{
+    return path.find("TELV") == std::string_view::npos ? FirmwareFamily::K2t : FirmwareFamily::Telv;
+}
+
 FileVerdict checkFirmwareFile(FirmwareFamily family, std::string_view path, std::uint64_t fileSize, ByteView content)
 {
     // Size first, then the first byte, then the name: each check speaks for
@@ -11,7 +16,7 @@ FileVerdict checkFirmwareFile(FirmwareFamily family, std::string_view path, std:
             return FileVerdict::TelvTooSmall;
         if (content.empty() || content[0] != TelvFirstByte)
             return FileVerdict::TelvNotBootImage;
-        if (path.find("TELV") == std::string_view::npos)
+        if (fileFamily(path) != FirmwareFamily::Telv)
             return FileVerdict::TelvNameLacksTelv;
         return FileVerdict::Accepted;
     }

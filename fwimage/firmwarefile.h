@@ -27,6 +27,10 @@ inline constexpr std::size_t EepromImageSize = 8192;
 inline constexpr std::uint8_t TelvFirstByte = 0x16;
 inline constexpr std::uint8_t EepromFirstByte = 0xC2;
 
+// The family a firmware file is meant for, as its path tells it: TELV when
+// "TELV" stands anywhere in it (folders included, case-sensitive).
+FirmwareFamily fileFamily(std::string_view path);
+
 // `path` is the file's full path as chosen (UTF-8): the name rules look at
 // all of it, folders included. `fileSize` is the file's size on disk and
 // `content` its bytes (at least the first one when there is one).
