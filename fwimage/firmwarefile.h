@@ -14,8 +14,8 @@ namespace fwimage {
 enum class FirmwareFamily { Telv, K2t };
 
 // The family a firmware file is written as: TELV images carry "TELV" in
-// their path (the official ones are named so, and so is what logomerge
-// writes); every other file is an EEPROM image.
+// their path, folders included, case-sensitive (the official ones are named
+// so, and so is what logomerge writes); every other file is an EEPROM image.
 FirmwareFamily fileFamily(std::string_view path);
 
 enum class FileVerdict {

@@ -3,6 +3,7 @@
 #include "ui_mainwindow.h"
 
 #include "dialogs.h"
+#include "logoinput.h"
 #include "mergelogo.h"
 
 #include <QDir>
@@ -33,80 +34,36 @@ MainWindow::~MainWindow() = default;
 
 void MainWindow::onCustomize()
 {
-    const QString path = dialogs::getOpenFileName(nullptr, QString(), QString(), QString());
-    if (path.isEmpty())
-        return;
-    if (!path.endsWith(QLatin1String(".bin"))) {
-        report(tr("Firmware must be a bin file."));
-        return;
+    if (std::optional<Chosen> chosen = choose(fwimage::LogoInput::Customised)) {
+        m_custom = std::move(*chosen);
+        m_ui->pbCustomize->setText(m_custom.path);
     }
-    // Judged by the low 32 bits of the size, as this check always has been.
-    if (quint32(QFileInfo(path).size()) < fwimage::BootRegionSize) {
-        report(tr("Customized firmware size should be >= 24KB."));
-        return;
-    }
-    const std::optional<QByteArray> image = readChosen(path);
-    if (!image)
-        return;
-    const std::optional<quint32> position = checkImage(*image, path, 3);
-    if (!position)
-        return;
-    m_customImage = *image;
-    m_customLogoPosition = *position;
-    m_customPath = path;
-    m_ui->pbCustomize->setText(path);
 }
 
 void MainWindow::onOfficial()
 {
-    const QString path = dialogs::getOpenFileName(nullptr, QString(), QString(), QString());
-    if (path.isEmpty())
-        return;
-    if (!path.contains(QLatin1String("TELV"))) {
-        report(tr("File name must have TELV."));
-        return;
+    if (std::optional<Chosen> chosen = choose(fwimage::LogoInput::Official)) {
+        m_official = std::move(*chosen);
+        m_ui->pbOfficial->setText(m_official.path);
     }
-    if (!path.endsWith(QLatin1String(".bin"))) {
-        report(tr("Firmware must be a bin file."));
-        return;
-    }
-    if (QFileInfo(path).size() != qint64(fwimage::BootRegionSize)) {
-        report(tr("Official firmware size should be 24KB."));
-        return;
-    }
-    const std::optional<QByteArray> image = readChosen(path);
-    if (!image)
-        return;
-    const std::optional<quint32> position = checkImage(*image, path, 2);
-    if (!position)
-        return;
-    // The merged image keeps this header, so its checksum range must fit.
-    if (const auto region = fwimage::bootRegion(bytes(*image)); !region) {
-        report(faultText(region.fault, path));
-        return;
-    }
-    m_officialImage = *image;
-    m_officialLogoPosition = *position;
-    m_officialPath = path;
-    m_ui->pbOfficial->setText(path);
 }
 
 void MainWindow::onGenerate()
 {
     // Nothing is written until both choices have passed their checks.
-    if (m_customImage.isEmpty()) {
+    if (m_custom.image.isEmpty()) {
         report(tr("Select the customized firmware first."));
         return;
     }
-    if (m_officialImage.isEmpty()) {
+    if (m_official.image.isEmpty()) {
         report(tr("Select the official firmware first."));
         return;
     }
-    const fwimage::MergeResult merged = fwimage::mergeLogo(bytes(m_officialImage), m_officialLogoPosition,
-                                                           bytes(m_customImage), m_customLogoPosition);
+    const fwimage::MergeResult merged = fwimage::mergeLogo(bytes(m_official.image), m_official.logoPosition,
+                                                           bytes(m_custom.image), m_custom.logoPosition);
     if (!merged) {
-        report(faultText(merged.fault,
-                         merged.culprit == fwimage::MergeInput::Customised ? m_customPath : m_officialPath));
+        report(fwimage::LogoVerdict{fwimage::LogoRule::BadImage, merged.fault},
+               merged.culprit == fwimage::MergeInput::Customised ? m_custom.path : m_official.path);
         return;
     }
 
@@ -120,6 +77,28 @@ void MainWindow::onGenerate()
         return;
     }
     dialogs::information(this, tr("Notify"), tr("New firmware saved to TELV.output.bin"));
+}
+
+std::optional<MainWindow::Chosen> MainWindow::choose(fwimage::LogoInput input)
+{
+    const QString path = dialogs::getOpenFileName(nullptr, QString(), QString(), QString());
+    if (path.isEmpty())
+        return std::nullopt;
+    const fwimage::LogoVerdict byName =
+        fwimage::checkLogoFile(input, path.toStdString(), std::uint64_t(QFileInfo(path).size()));
+    if (!byName) {
+        report(byName, path);
+        return std::nullopt;
+    }
+    std::optional<QByteArray> image = readChosen(path);
+    if (!image)
+        return std::nullopt;
+    const fwimage::LogoVerdict content = fwimage::checkLogoImage(input, bytes(*image));
+    if (!content) {
+        report(content, path);
+        return std::nullopt;
+    }
+    return Chosen{std::move(*image), content.logoPosition, path};
 }
 
 std::optional<QByteArray> MainWindow::readChosen(const QString &path)
@@ -137,39 +116,9 @@ std::optional<QByteArray> MainWindow::readChosen(const QString &path)
     return content;
 }
 
-std::optional<quint32> MainWindow::checkImage(const QByteArray &image, const QString &path, std::size_t blocks)
+void MainWindow::report(const fwimage::LogoVerdict &verdict, const QString &path)
 {
-    const fwimage::Result<std::uint32_t> header = fwimage::checkTelvImage(bytes(image));
-    if (!header) {
-        report(faultText(header.fault, path));
-        return std::nullopt;
-    }
-    const auto chain = fwimage::logoBlocks(bytes(image), header.value, blocks);
-    if (!chain) {
-        report(faultText(chain.fault, path));
-        return std::nullopt;
-    }
-    return header.value;
-}
-
-QString MainWindow::faultText(fwimage::Fault fault, const QString &path) const
-{
-    const QString name = QDir::toNativeSeparators(path);
-    switch (fault) {
-    case fwimage::Fault::ShortImage:
-    case fwimage::Fault::NotBootImage:
-        return tr("This is not a valid TELV firmware.");
-    case fwimage::Fault::LogoAtZero:
-        return tr("This firmware has invalid data.");
-    case fwimage::Fault::LogoOutside:
-        return tr("The logo area of %1 lies outside the file.").arg(name);
-    case fwimage::Fault::BlockOutside:
-        return tr("The logo block lengths of %1 lead outside the file.").arg(name);
-    case fwimage::Fault::BootLengthOutside:
-        return tr("The boot length of %1 runs past the end of the file.").arg(name);
-    default:
-        return tr("%1 cannot be used: %2.").arg(name, QString::fromLatin1(fwimage::describe(fault)));
-    }
+    report(tr(fwimage::logoVerdictText(verdict, QDir::toNativeSeparators(path).toStdString()).c_str()));
 }
 
 void MainWindow::report(const QString &text)

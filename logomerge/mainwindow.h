@@ -4,7 +4,7 @@
 #include <QMainWindow>
 #include <QString>
 
-#include "fault.h"
+#include "logoinput.h"
 
 #include <memory>
 #include <optional>
@@ -29,22 +29,24 @@ public slots:
     void onGenerate();
 
 private:
+    // A file that passed every check, with where its logo area starts.
+    struct Chosen {
+        QByteArray image;
+        quint32 logoPosition = 0;
+        QString path;
+    };
+
+    // Asks for a file and checks it as `input`; nothing (after a message,
+    // unless the dialog was cancelled) when it is refused.
+    std::optional<Chosen> choose(fwimage::LogoInput input);
     // Reads a chosen file; nothing (after a message) when it cannot.
     std::optional<QByteArray> readChosen(const QString &path);
-    // The header and logo-area checks both choices share, up to the block
-    // the merge takes from this image. Gives the logo position, or reports
-    // the first check that fails.
-    std::optional<quint32> checkImage(const QByteArray &image, const QString &path, std::size_t blocks);
-    QString faultText(fwimage::Fault fault, const QString &path) const;
+    void report(const fwimage::LogoVerdict &verdict, const QString &path);
     void report(const QString &text);
 
     std::unique_ptr<Ui::MainWindow> m_ui;
-    // Only images that passed every check are kept: a refused choice
-    // leaves the previous one, its logo position and its caption in place.
-    QByteArray m_customImage;
-    QByteArray m_officialImage;
-    quint32 m_customLogoPosition = 0;
-    quint32 m_officialLogoPosition = 0;
-    QString m_customPath;
-    QString m_officialPath;
+    // Only files that passed every check are kept: a refused choice leaves
+    // the previous one and its caption in place.
+    Chosen m_custom;
+    Chosen m_official;
 };
