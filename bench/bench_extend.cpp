@@ -94,7 +94,7 @@ Figures measure(const QString &driver, const QString &display, const char *mode,
     qputenv("DISPLAY", display.toLocal8Bit());
     qputenv("TAVRIK_MONITOR_MODE", mode);
     session::MonitorWorker monitor(200);
-    monitor.begin(screen, QSize(kWidth, kHeight), monitor::Turn::TopToBottom, driver);
+    monitor.begin(screen, QSize(kWidth, kHeight), screenlink::ScanOrder::TopToBottom, driver);
     // Past the start-up and the first picture.
     const auto started = std::chrono::steady_clock::now();
     while (model.frameSerial() == 0 && std::chrono::steady_clock::now() - started < std::chrono::seconds(10))

@@ -43,7 +43,7 @@ constexpr int kPort = 4;
 // driver has.
 const QString kNoDriver = QStringLiteral("/nonexistent/bench-monitor-driver");
 // The costliest turn a landscape panel takes: a half turn, before the conversion.
-constexpr monitor::Turn kPanelTurn = monitor::Turn::HalfTurn;
+constexpr screenlink::ScanOrder kPanelTurn = screenlink::ScanOrder::HalfTurn;
 
 double usSince(Clock::time_point t0)
 {

@@ -35,7 +35,8 @@ void monitorSide(std::int32_t width, std::int32_t height, std::int32_t stride)
         return;
     require(frameRate(width, height) >= 24);
     std::vector<std::uint8_t> frame(std::size_t(width) * std::size_t(height) * 2);
-    const bool converted = convertFrame(pixelArea(), stride, width, height, frame.data());
+    session::FrameConverter converter(width, height, screenlink::ScanOrder::AsIs);
+    const bool converted = converter.convert(pixelArea(), stride, frame.data());
     require(converted == pictureFits(stride, width, height));
     if (converted)
         require(std::int64_t(stride) * height <= std::int64_t(kPixelAreaSize));

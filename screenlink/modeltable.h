@@ -15,6 +15,7 @@ namespace screenlink {
 // How a panel scans a picture of its picture size, i.e. how the picture is
 // turned or mirrored before it is sent.
 enum class ScanOrder {
+    AsIs,                // row by row from the top left, as the picture is
     HalfTurn,            // mirrored top to bottom and left to right
     TopToBottom,         // mirrored top to bottom only
     QuarterTurn,         // 90 degrees clockwise: frame rows are picture columns

@@ -124,7 +124,7 @@ void ScreenChooser::start(const QString &id, const QString &driver)
                 return;
             }
             m_chosen = std::move(opened.screen);
-            m_monitor->begin(m_chosen, m_size, monitorTurn(opened.order), driver);
+            m_monitor->begin(m_chosen, m_size, opened.order, driver);
             emit chosen(ChooseOutcome::Started);
         });
 }

@@ -26,8 +26,4 @@ struct Frame {
 // scan order, after the panel's lead bytes (zeros).
 Frame buildFrame(const QImage &image, const screenlink::ScreenGeometry &geometry);
 
-// The same into `out`, which holds width * height pixels: the picture's
-// RGB 5-6-5 pixels in the order `order` scans them.
-void toScanOrder(const QImage &image, screenlink::ScanOrder order, uint16_t *out);
-
 } // namespace session

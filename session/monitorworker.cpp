@@ -42,18 +42,7 @@ std::array<uint8_t, 6> MonitorWorker::frameHeader(int width, int height)
     return {0x00, 0x2C, uint8_t(bytes), uint8_t(bytes >> 8), uint8_t(bytes >> 16), 0x00};
 }
 
-monitor::Turn monitorTurn(screenlink::ScanOrder order)
-{
-    switch (order) {
-    case screenlink::ScanOrder::HalfTurn: return monitor::Turn::HalfTurn;
-    case screenlink::ScanOrder::TopToBottom: return monitor::Turn::TopToBottom;
-    case screenlink::ScanOrder::QuarterTurn: return monitor::Turn::QuarterTurn;
-    case screenlink::ScanOrder::QuarterTurnBack: return monitor::Turn::QuarterTurnBack;
-    }
-    return monitor::Turn::None;
-}
-
-bool MonitorWorker::begin(std::shared_ptr<screenlink::Screen> screen, QSize picture, monitor::Turn turn,
+bool MonitorWorker::begin(std::shared_ptr<screenlink::Screen> screen, QSize picture, screenlink::ScanOrder order,
                           const QString &driver)
 {
     if (busy())
@@ -62,7 +51,7 @@ bool MonitorWorker::begin(std::shared_ptr<screenlink::Screen> screen, QSize pict
     m_driverImage = QFileInfo(driver).fileName().toStdString();
     m_screen = std::move(screen);
     m_picture = picture;
-    m_turn = turn;
+    m_order = order;
     return launch();
 }
 
@@ -129,7 +118,7 @@ void MonitorWorker::mirror(screenlink::Screen &screen)
     std::vector<uint8_t> frame(frameBytes);
     // Turned as the frame output turns pictures, or the desktop would show
     // mirrored, upside down or sideways.
-    FrameConverter converter(width, height, m_turn);
+    FrameConverter converter(width, height, m_order);
     bool badStrideNoted = false;
     // Another process of ours cut the share short: what it holds is zeros
     // now and nothing more comes, so the mode ends as if stopped.

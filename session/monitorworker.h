@@ -1,6 +1,5 @@
 #pragma once
 
-#include "frameconvert.h"
 #include "modeltable.h"
 #include "screen.h"
 #include "worker.h"
@@ -22,10 +21,6 @@ namespace session {
 //
 // The job keeps the screen it was given for its whole run, so the device
 // handle stays open under it even when its owner lets go of the screen.
-// The turn that puts a desktop picture into a panel's scan order, as the
-// frame output does for every other picture.
-monitor::Turn monitorTurn(screenlink::ScanOrder order);
-
 class MonitorWorker : public Worker {
     Q_OBJECT
 
@@ -36,12 +31,13 @@ public:
     ~MonitorWorker() override;
 
     // Mirrors the desktop to `screen` at `picture` size, each picture turned
-    // by `turn` into the panel's scan order, with the driver at `driver`,
+    // into the panel's scan order `order`, with the driver at `driver`,
     // whose file name is also the image name of the drivers ended at every
     // start and stop. Does nothing while the job runs. With no screen, the
     // job only writes "No screen connected." and leaves any running driver
     // alone.
-    bool begin(std::shared_ptr<screenlink::Screen> screen, QSize picture, monitor::Turn turn, const QString &driver);
+    bool begin(std::shared_ptr<screenlink::Screen> screen, QSize picture, screenlink::ScanOrder order,
+               const QString &driver);
     // Also ends every frame driver of this user by name at once: the driver
     // would set the event the job waits on.
     void requestStop() override;
@@ -67,7 +63,7 @@ private:
     std::string m_driverImage;
     std::shared_ptr<screenlink::Screen> m_screen;
     QSize m_picture;
-    monitor::Turn m_turn = monitor::Turn::None;
+    screenlink::ScanOrder m_order = screenlink::ScanOrder::AsIs;
 };
 
 } // namespace session

@@ -390,7 +390,7 @@ void ScreenSession::startMonitor(const QString &driver)
 {
     // A boot loader takes no frames: the job then finds no screen.
     const bool running = m_open && m_opened.running();
-    m_monitor->begin(running ? m_open->link() : nullptr, pictureSize(), monitorTurn(m_geometry.scanOrder()), driver);
+    m_monitor->begin(running ? m_open->link() : nullptr, pictureSize(), m_geometry.scanOrder(), driver);
 }
 
 void ScreenSession::stopMonitor()

@@ -7,8 +7,9 @@
 
 #include <vector>
 
-using monitor::FrameConverter;
-using monitor::Turn;
+using screenlink::ScanOrder;
+using session::FrameConverter;
+using Turn = screenlink::ScanOrder;
 
 namespace {
 
@@ -38,7 +39,7 @@ struct Source {
 Source sourceOf(Turn turn, int fx, int fy, int w, int h)
 {
     switch (turn) {
-    case Turn::None: return {fx, fy};
+    case Turn::AsIs: return {fx, fy};
     case Turn::TopToBottom: return {fx, h - 1 - fy};
     case Turn::HalfTurn: return {w - 1 - fx, h - 1 - fy};
     case Turn::QuarterTurn: return {fy, h - 1 - fx};
@@ -63,7 +64,7 @@ void TestFrameConvert::everyTurnPutsEachPixelInItsPlace_data()
     QTest::addColumn<int>("turn");
     QTest::addColumn<int>("width");
     QTest::addColumn<int>("height");
-    const std::pair<const char *, Turn> turns[] = {{"none", Turn::None},
+    const std::pair<const char *, Turn> turns[] = {{"as it is", Turn::AsIs},
                                                    {"top to bottom", Turn::TopToBottom},
                                                    {"half turn", Turn::HalfTurn},
                                                    {"quarter turn", Turn::QuarterTurn},

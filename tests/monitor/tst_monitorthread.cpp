@@ -26,7 +26,7 @@ namespace {
 
 // Short, so the tests do not sit through the programs' full pause.
 constexpr int kTestPauseMs = 50;
-constexpr monitor::Turn kUnturned = monitor::Turn::None; // the share's pixels as they are
+constexpr screenlink::ScanOrder kUnturned = screenlink::ScanOrder::AsIs; // the share's pixels as they are
 constexpr int kPortrait = 1; // port of the 480 x 800 screen
 constexpr int kLandscape = 2;
 

@@ -1253,7 +1253,7 @@ void TestTelvdrv::desktopReachesTheScreenThroughTheMonitorWorker()
     }());
 
     session::MonitorWorker worker(50);
-    QVERIFY(worker.begin(screen, QSize(480, 800), monitor::Turn::None, kDriver));
+    QVERIFY(worker.begin(screen, QSize(480, 800), screenlink::ScanOrder::AsIs, kDriver));
     // A still desktop: one picture, the frame of it.
     const Bytes expected = monitortest::expectedFrame(desktop.data(), 1920, 480, 800);
     QTRY_VERIFY_WITH_TIMEOUT(model->lastFrame() == expected, 10000);
