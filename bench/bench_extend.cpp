@@ -1,27 +1,32 @@
 // What monitor mode costs with the real frame driver on a virtual X server
-// that can grow: for extend and mirror, with a still desktop and with one
-// window redrawn 30 times a second, the frames the screen received per
-// second, the bytes per second on the bus, and the CPU of telvdrv and of
-// this process (the program's monitor job, plus the simulated screen, which
-// runs here too). Run under umockdev-wrapper; --quick for a short run;
-// --driver PATH measures another build of the driver (an older one, say).
-// Figures through the emulated USB are for comparing changes, not promises
-// about hardware.
+// that can grow, or with --wayland inside a session of
+// tests/wayland/wayland-session (sway, or GNOME with --gnome): for extend
+// and mirror, with a still desktop and with one window redrawn 30 times a
+// second, the frames the screen received per second, the bytes per second
+// on the bus, and the CPU of telvdrv, of this process (the program's
+// monitor job, plus the simulated screen, which runs here too) and of the
+// X server or compositor. Run under umockdev-wrapper; --quick for a short
+// run; --driver PATH measures another build of the driver (an older one,
+// say). Figures through the emulated USB are for comparing changes, not
+// promises about hardware.
 #include "monitortestsupport.h"
 #include "monitorworker.h"
 #include "screen.h"
 #include "simscreen.h"
 #include "usb/virtualbus.h"
 #include "usbhandles.h"
+#include "waylandbed.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QTemporaryDir>
 
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <thread>
 
 #include <malloc.h>
@@ -37,6 +42,33 @@ const QSize kDesktop(1280, 1024);
 const QSize kRoom(2080, 1024);
 // The monitor worker's thread name as /proc shows it (15 characters).
 const QByteArray kMonitorThread("session::Monito");
+// sway's bed shares its output HEADLESS-2, which lies there, in both modes.
+const QPoint kSwayCastOutput(1280, 0);
+
+// Where monitor mode runs, and who draws the desktop there.
+struct Desktop {
+    QString name;
+    QString display; // X11's; empty on Wayland
+    bool gnome = false;
+    QList<waylandbed::Monitor> monitors; // GNOME's own, without ours
+    qint64 server = 0;                   // the X server or the compositor
+};
+
+// The process named `comm` in this process's session: the bed starts the
+// whole desktop, and this bench, in a session of its own.
+qint64 inOurSession(const QByteArray &comm)
+{
+    const pid_t ours = getsid(0);
+    const QDir proc(QStringLiteral("/proc"));
+    for (const QString &entry : proc.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        bool number = false;
+        const qint64 pid = entry.toLongLong(&number);
+        QFile name(proc.filePath(entry + QStringLiteral("/comm")));
+        if (number && getsid(pid_t(pid)) == ours && name.open(QIODevice::ReadOnly) && name.readAll().trimmed() == comm)
+            return pid;
+    }
+    return 0;
+}
 
 double cpuSelf()
 {
@@ -86,25 +118,63 @@ struct Figures {
     double driverCpu = 0; // share of one core
     double programCpu = 0;
     double monitorCpu = 0; // the monitor job's thread alone
+    double serverCpu = 0;
 };
 
-Figures measure(const QString &driver, const QString &display, const char *mode, bool redrawn, double seconds,
+// Polls `done` for up to 10 s.
+bool waitFor(const std::function<bool()> &done)
+{
+    const auto started = std::chrono::steady_clock::now();
+    while (!done() && std::chrono::steady_clock::now() - started < std::chrono::seconds(10))
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    return done();
+}
+
+// Where on a Wayland desktop the screen's picture comes from: GNOME's new
+// virtual monitor in extend mode, its real one in mirror mode.
+QPoint castArea(const Desktop &desktop, bool extend)
+{
+    if (!desktop.gnome)
+        return kSwayCastOutput;
+    if (!extend)
+        return desktop.monitors.front().area.center();
+    waylandbed::Monitor added;
+    waitFor([&] { return !(added = waylandbed::addedMonitor(desktop.monitors)).connector.isEmpty(); });
+    return added.area.topLeft();
+}
+
+Figures measure(const QString &driver, const Desktop &desktop, const char *mode, bool redrawn, double seconds,
                 sim::ScreenModel &model, const std::shared_ptr<screenlink::Screen> &screen)
 {
-    qputenv("DISPLAY", display.toLocal8Bit());
+    const QString display = desktop.display;
+    if (display.isEmpty())
+        qunsetenv("DISPLAY");
+    else
+        qputenv("DISPLAY", display.toLocal8Bit());
     qputenv("TAVRIK_MONITOR_MODE", mode);
+    const bool extend = std::strcmp(mode, "extend") == 0;
+    // The monitor of the row before goes a moment after its driver, and
+    // the next one takes its name.
+    if (desktop.gnome)
+        waitFor([&desktop] { return waylandbed::gnomeMonitors().size() == desktop.monitors.size(); });
     session::MonitorWorker monitor(200);
     monitor.begin(screen, QSize(kWidth, kHeight), screenlink::ScanOrder::TopToBottom, driver);
-    // Past the start-up and the first picture.
-    const auto started = std::chrono::steady_clock::now();
-    while (model.frameSerial() == 0 && std::chrono::steady_clock::now() - started < std::chrono::seconds(10))
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    // Past the start-up and the first picture (sway's portal sends none
+    // until something changes).
+    const uint64_t atStart = model.frameSerial();
+    waitFor([&model, atStart] { return model.frameSerial() != atStart; });
     std::this_thread::sleep_for(std::chrono::milliseconds(800));
     const QList<qint64> drivers = monitortest::childrenNamed(QStringLiteral("telvdrv"));
 
+    // A Wayland client cannot place its window: it fills the monitor shown.
+    std::unique_ptr<waylandbed::PictureWindow> flashing;
+    if (redrawn && display.isEmpty())
+        flashing = std::make_unique<waylandbed::PictureWindow>(
+            QStringLiteral(PICTUREWINDOW_PATH), castArea(desktop, extend),
+            QStringList{QStringLiteral("--flash"), QStringLiteral("30")});
     // Inside the area the screen shows: on the new monitor, or anywhere.
-    const int left = std::strcmp(mode, "extend") == 0 ? kDesktop.width() + 100 : 100;
-    std::atomic<bool> painting{redrawn};
+    const int left = extend ? kDesktop.width() + 100 : 100;
+    std::atomic<bool> painting{redrawn && !display.isEmpty()};
     std::thread painter([&painting, display, left] {
         if (!painting)
             return;
@@ -120,6 +190,7 @@ Figures measure(const QString &driver, const QString &display, const char *mode,
     const double driver0 = drivers.isEmpty() ? 0 : cpuOf(drivers.first());
     const double self0 = cpuSelf();
     const double monitor0 = cpuOfThreads(kMonitorThread);
+    const double server0 = cpuOf(desktop.server);
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
     Figures f;
     const double frames = double(model.frameSerial() - frames0);
@@ -128,9 +199,11 @@ Figures measure(const QString &driver, const QString &display, const char *mode,
     f.driverCpu = drivers.isEmpty() ? 0 : (cpuOf(drivers.first()) - driver0) / seconds;
     f.programCpu = (cpuSelf() - self0) / seconds;
     f.monitorCpu = (cpuOfThreads(kMonitorThread) - monitor0) / seconds;
+    f.serverCpu = (cpuOf(desktop.server) - server0) / seconds;
 
     painting = false;
     painter.join();
+    flashing.reset();
     monitor.stopAndWait(-1);
     return f;
 }
@@ -153,11 +226,44 @@ int main(int argc, char *argv[])
     const QString driver = at > 0 && at + 1 < app.arguments().size() ? app.arguments().at(at + 1)
                                                                      : QStringLiteral(TELVDRV_PATH);
 
+    Desktop desktop;
     monitortest::Xvfb x;
-    const QString error = x.startExtendable(kDesktop, kRoom);
-    if (!error.isEmpty()) {
-        std::fprintf(stderr, "bench_extend: %s\n", qPrintable(error));
-        return 1;
+    QTemporaryDir config;
+    if (app.arguments().contains(QStringLiteral("--wayland"))) {
+        desktop.gnome = qEnvironmentVariable("XDG_CURRENT_DESKTOP").contains(QLatin1String("GNOME"));
+        desktop.name = desktop.gnome ? QStringLiteral("GNOME") : QStringLiteral("sway");
+        desktop.server = inOurSession(desktop.gnome ? "mutter" : "sway");
+        if (!qEnvironmentVariableIsSet("WAYLAND_DISPLAY") || desktop.server == 0) {
+            std::fprintf(stderr, "bench_extend: --wayland runs inside tests/wayland/wayland-session\n");
+            return 1;
+        }
+        // GNOME's portal asks the user at the first start of each mode; the
+        // choices of such a start are remembered instead.
+        qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());
+        QString error;
+        if (desktop.gnome) {
+            desktop.monitors = waylandbed::gnomeMonitors();
+            const QString tokens = config.filePath(QStringLiteral("tavrik/screencast-token"));
+            error = desktop.monitors.isEmpty()
+                        ? QStringLiteral("no GNOME monitors")
+                        : waylandbed::rememberScreenCastChoice(tokens, waylandbed::kVirtualSource);
+            if (error.isEmpty())
+                error = waylandbed::rememberScreenCastChoice(
+                    tokens + QStringLiteral("-mirror"), waylandbed::kMonitorSource, desktop.monitors.front().match);
+        }
+        if (!error.isEmpty()) {
+            std::fprintf(stderr, "bench_extend: %s\n", qPrintable(error));
+            return 1;
+        }
+    } else {
+        const QString error = x.startExtendable(kDesktop, kRoom);
+        if (!error.isEmpty()) {
+            std::fprintf(stderr, "bench_extend: %s\n", qPrintable(error));
+            return 1;
+        }
+        desktop.name = QStringLiteral("X11");
+        desktop.display = x.display();
+        desktop.server = monitortest::childrenNamed(QStringLiteral("Xvfb")).value(0);
     }
     sim::VirtualBus bus;
     auto model = std::make_shared<sim::ScreenModel>(*sim::findPreset("6.8in-telv"), 0x51);
@@ -169,20 +275,21 @@ int main(int argc, char *argv[])
         return 1;
     }
 
-    std::printf("monitor mode with %s, %dx%d screen, desktop %dx%d, %.1f s each\n", qPrintable(driver), kWidth,
-                kHeight, kDesktop.width(), kDesktop.height(), seconds);
-    std::printf("%-8s %-16s %10s %12s %12s %13s %14s\n", "mode", "desktop", "frames/s", "MB/s on bus", "telvdrv CPU",
-                "monitor job", "process CPU*");
+    std::printf("monitor mode with %s, %dx%d screen, %s desktop, %.1f s each\n", qPrintable(driver), kWidth, kHeight,
+                qPrintable(desktop.name), seconds);
+    std::printf("%-8s %-16s %10s %12s %12s %13s %14s %13s\n", "mode", "desktop", "frames/s", "MB/s on bus",
+                "telvdrv CPU", "monitor job", "process CPU*", "server CPU**");
     for (const char *mode : {"extend", "mirror"}) {
         for (bool redrawn : {false, true}) {
-            const Figures f = measure(driver, x.display(), mode, redrawn, seconds, *model, screen);
-            std::printf("%-8s %-16s %10.1f %12.2f %11.1f%% %12.1f%% %13.1f%%\n", mode,
+            const Figures f = measure(driver, desktop, mode, redrawn, seconds, *model, screen);
+            std::printf("%-8s %-16s %10.1f %12.2f %11.1f%% %12.1f%% %13.1f%% %12.1f%%\n", mode,
                         redrawn ? "window at 30 Hz" : "still", f.framesPerSecond, f.bytesPerSecond / 1e6,
-                        f.driverCpu * 100, f.monitorCpu * 100, f.programCpu * 100);
+                        f.driverCpu * 100, f.monitorCpu * 100, f.programCpu * 100, f.serverCpu * 100);
             std::fflush(stdout);
         }
     }
     std::printf("* this process: the monitor job and the simulated screen it feeds (umockdev's emulation\n"
-                "  thread copies each transfer through a socket)\n");
+                "  thread copies each transfer through a socket)\n"
+                "** Xvfb, sway or mutter\n");
     return 0;
 }

@@ -8,7 +8,7 @@ add_test(NAME bench_monitor_quick COMMAND ${UMOCKDEV_WRAPPER} $<TARGET_FILE:benc
 set_tests_properties(bench_monitor_quick PROPERTIES LABELS bench TIMEOUT 300 RESOURCE_LOCK tavrik_frame_share)
 
 # The real driver on a virtual X server, extend against mirror.
-if(TARGET tavrik_monitor_testsupport AND TARGET telvdrv)
+if(TARGET tavrik_monitor_testsupport AND TARGET tavrik_wayland_testsupport AND TARGET telvdrv)
   add_executable(bench_extend bench_extend.cpp)
   target_link_libraries(bench_extend PRIVATE tavrik_session tavrik_simusb tavrik_monitor_testsupport Qt6::Core)
   target_compile_definitions(bench_extend PRIVATE TELVDRV_PATH="$<TARGET_FILE:telvdrv>")
@@ -16,4 +16,11 @@ if(TARGET tavrik_monitor_testsupport AND TARGET telvdrv)
   tavrik_warnings(bench_extend)
   add_test(NAME bench_extend_quick COMMAND ${UMOCKDEV_WRAPPER} $<TARGET_FILE:bench_extend> --quick)
   set_tests_properties(bench_extend_quick PROPERTIES LABELS bench TIMEOUT 300 RESOURCE_LOCK tavrik_frame_share)
+  # The same inside a headless GNOME session (mutter and its portal).
+  target_link_libraries(bench_extend PRIVATE tavrik_wayland_testsupport)
+  target_compile_definitions(bench_extend PRIVATE PICTUREWINDOW_PATH="$<TARGET_FILE:tavrik_picturewindow>")
+  add_dependencies(bench_extend tavrik_picturewindow)
+  add_test(NAME bench_extend_gnome_quick COMMAND ${CMAKE_SOURCE_DIR}/tests/wayland/wayland-session --gnome
+    -- ${UMOCKDEV_WRAPPER} $<TARGET_FILE:bench_extend> --wayland --quick)
+  set_tests_properties(bench_extend_gnome_quick PROPERTIES LABELS bench TIMEOUT 300 RESOURCE_LOCK tavrik_wayland)
 endif()

@@ -2,10 +2,11 @@
 // tests: offers the source types and cursor modes it is told, answers each
 // request at once, writes every call's options to --record (one line per
 // call, keys sorted), hands out restore tokens ("tok-1", then the one after
-// the token it was handed back: "tok-2" for "tok-1", …) and a
-// PipeWire remote whose other end is already closed.
-//   fakeportal --record FILE [--types N] [--cursors N] [--refuse METHOD]
-//              [--silent METHOD] [--bad-streams string|strings]
+// the token it was handed back: "tok-2" for "tok-1", …), a stream of the
+// source type --source-type says (none said without it) and a PipeWire
+// remote whose other end is already closed.
+//   fakeportal --record FILE [--types N] [--cursors N] [--source-type N]
+//              [--refuse METHOD] [--silent METHOD] [--bad-streams string|strings]
 // --refuse answers METHOD with "cancelled"; --silent never answers it, as
 // a dialog nobody attends to.
 #include <QCoreApplication>
@@ -53,9 +54,10 @@ class FakeScreenCast : public QObject {
     Q_PROPERTY(uint version MEMBER m_version)
 
 public:
-    FakeScreenCast(QString record, uint types, uint cursors, QString refuse, QString silent, QString badStreams)
-        : m_record(std::move(record)), m_types(types), m_cursors(cursors), m_refuse(std::move(refuse)),
-          m_silent(std::move(silent)), m_badStreams(std::move(badStreams))
+    FakeScreenCast(QString record, uint types, uint cursors, QVariant sourceType, QString refuse, QString silent,
+                   QString badStreams)
+        : m_record(std::move(record)), m_types(types), m_cursors(cursors), m_sourceType(std::move(sourceType)),
+          m_refuse(std::move(refuse)), m_silent(std::move(silent)), m_badStreams(std::move(badStreams))
     {
     }
 
@@ -90,7 +92,10 @@ public Q_SLOTS:
             odd.endArray();
             results.insert(QStringLiteral("streams"), QVariant::fromValue(odd));
         } else {
-            results.insert(QStringLiteral("streams"), QVariant::fromValue(QList<CastStream>{{42, {}}}));
+            QVariantMap properties;
+            if (m_sourceType.isValid())
+                properties.insert(QStringLiteral("source_type"), m_sourceType);
+            results.insert(QStringLiteral("streams"), QVariant::fromValue(QList<CastStream>{{42, properties}}));
         }
         results.insert(QStringLiteral("restore_token"), QStringLiteral("tok-%1").arg(m_nextToken));
         return answer(QStringLiteral("Start"), options, message, results);
@@ -152,6 +157,7 @@ private:
     QString m_record;
     uint m_types;
     uint m_cursors;
+    QVariant m_sourceType;
     uint m_version = 4;
     QString m_refuse;
     QString m_silent;
@@ -170,7 +176,11 @@ int main(int argc, char *argv[])
         return at > 0 && at + 1 < args.size() ? args.at(at + 1) : fallback;
     };
     FakeScreenCast portal(value("--record", QStringLiteral("/dev/null")), value("--types", QStringLiteral("1")).toUInt(),
-                          value("--cursors", QStringLiteral("1")).toUInt(), value("--refuse", QString()),
+                          value("--cursors", QStringLiteral("1")).toUInt(),
+                          args.contains(QLatin1String("--source-type"))
+                              ? QVariant(value("--source-type", {}).toUInt())
+                              : QVariant(),
+                          value("--refuse", QString()),
                           value("--silent", QString()), value("--bad-streams", QString()));
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.registerObject(QStringLiteral("/org/freedesktop/portal/desktop"), &portal,

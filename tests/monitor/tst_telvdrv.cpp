@@ -146,6 +146,8 @@ private slots:
     void restoreTokenIsReadOnlyFromTheUsersOwnFile_data();
     void restoreTokenIsReadOnlyFromTheUsersOwnFile();
     void portalIsAskedForAVirtualMonitorOnceThenWithItsToken();
+    void portalIsAskedForWhatTheDesktopCanMake_data();
+    void portalIsAskedForWhatTheDesktopCanMake();
     void portalThatSaysNoOrLiesEndsWithAMessage_data();
     void portalThatSaysNoOrLiesEndsWithAMessage();
     void endsAtOnceWhileThePortalAsks();
@@ -166,9 +168,11 @@ private slots:
 private:
     // Starts telvdrv on `display` after writing the size into the share.
     // Runs the driver as in a Wayland session whose portal is a
-    // `tavrik_fakeportal` started with `portalArguments`; its exit status,
-    // -1 when it did not end, and its standard error.
-    int runWithPortal(const QStringList &portalArguments, const QString &mode, const QString &config, QString *errors);
+    // `tavrik_fakeportal` started with `portalArguments`, on the desktop
+    // `desktop` (XDG_CURRENT_DESKTOP); its exit status, -1 when it did not
+    // end, and its standard error.
+    int runWithPortal(const QStringList &portalArguments, const QString &mode, const QString &config, QString *errors,
+                      const QString &desktop = {});
     bool startDriver(QProcess &driver, const QString &display, int width, int height,
                      QProcess::ProcessChannelMode channels = QProcess::ForwardedChannels,
                      const QString &mode = QStringLiteral("mirror"), const QProcessEnvironment &extra = {});
@@ -771,10 +775,11 @@ public:
     FakePortal(const FakePortal &) = delete;
     FakePortal &operator=(const FakePortal &) = delete;
     bool ready() const { return m_ready; }
-    QProcessEnvironment session(const QString &config) const
+    QProcessEnvironment session(const QString &config, const QString &desktop = {}) const
     {
         QProcessEnvironment env;
         env.insert(QStringLiteral("XDG_SESSION_TYPE"), QStringLiteral("wayland"));
+        env.insert(QStringLiteral("XDG_CURRENT_DESKTOP"), desktop);
         env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), m_bus.address());
         env.insert(QStringLiteral("XDG_CONFIG_HOME"), config);
         return env;
@@ -797,7 +802,7 @@ QStringList readLines(const QString &path)
 } // namespace
 
 int TestTelvdrv::runWithPortal(const QStringList &portalArguments, const QString &mode, const QString &config,
-                               QString *errors)
+                               QString *errors, const QString &desktop)
 {
     const FakePortal portal(portalArguments);
     if (!portal.ready()) {
@@ -806,7 +811,7 @@ int TestTelvdrv::runWithPortal(const QStringList &portalArguments, const QString
     }
     QProcess driver;
     if (!startDriver(driver, QStringLiteral(":4095"), 800, 480, QProcess::SeparateChannels, mode,
-                     portal.session(config))) {
+                     portal.session(config, desktop))) {
         *errors = QStringLiteral("the driver did not start");
         return -2;
     }
@@ -851,10 +856,67 @@ void TestTelvdrv::portalIsAskedForAVirtualMonitorOnceThenWithItsToken()
              QStringLiteral("SelectSources cursor_mode=2 multiple=false persist_mode=2 restore_token=tok-1 types=4"));
     QCOMPARE(telvdrv::loadRestoreToken(token), QStringLiteral("tok-2"));
 
-    // Mirror mode shares a real monitor, which the user picks.
-    QFile::remove(record);
-    QVERIFY2(runWithPortal(portal, QStringLiteral("mirror"), config, &errors) == 3, qPrintable(errors));
-    QVERIFY(readLines(record).value(1).endsWith(QStringLiteral(" types=1")));
+    // Mirror mode shares a real monitor, which the user picks: with a token
+    // of its own, since a portal restores only the kind of source it is
+    // asked for.
+    for (const QString &handedBack : {QString(), QStringLiteral(" restore_token=tok-1")}) {
+        QFile::remove(record);
+        QVERIFY2(runWithPortal(portal, QStringLiteral("mirror"), config, &errors) == 3, qPrintable(errors));
+        QCOMPARE(readLines(record).value(1),
+                 QStringLiteral("SelectSources cursor_mode=2 multiple=false persist_mode=2%1 types=1").arg(handedBack));
+    }
+    QCOMPARE(telvdrv::loadRestoreToken(token + QStringLiteral("-mirror")), QStringLiteral("tok-2"));
+    QCOMPARE(telvdrv::loadRestoreToken(token), QStringLiteral("tok-2"));
+}
+
+void TestTelvdrv::portalIsAskedForWhatTheDesktopCanMake_data()
+{
+    QTest::addColumn<QString>("desktop");
+    QTest::addColumn<int>("advertised");
+    QTest::addColumn<int>("chosen"); // the stream's source type; 0: not said
+    QTest::addColumn<QString>("mode");
+    QTest::addColumn<int>("asked");
+    QTest::addColumn<bool>("virtualMonitor");
+    const auto row = [](const char *name, const char *desktop, int advertised, int chosen, const char *mode, int asked,
+                        bool virtualMonitor) {
+        QTest::newRow(name) << QString::fromLatin1(desktop) << advertised << chosen << QString::fromLatin1(mode)
+                            << asked << virtualMonitor;
+    };
+    // GNOME before 44 makes virtual monitors without advertising them.
+    row("GNOME 43, virtual chosen", "GNOME", 3, 4, "extend", 5, true);
+    row("GNOME 43, a monitor chosen", "GNOME", 3, 1, "extend", 5, false);
+    row("GNOME 43, choice not said", "GNOME", 3, 0, "extend", 5, false);
+    row("Ubuntu's GNOME", "ubuntu:GNOME", 3, 4, "extend", 5, true);
+    row("GNOME 43, mirror", "GNOME", 3, 1, "mirror", 1, false);
+    row("GNOME 44", "GNOME", 7, 4, "extend", 4, true);
+    // Its virtual output fails: a monitor, as on other desktops.
+    row("KDE Plasma 5", "KDE", 3, 1, "extend", 1, false);
+    row("advertised, choice not said", "KDE", 7, 0, "extend", 4, true);
+    row("sway", "sway", 1, 0, "extend", 1, false);
+}
+
+void TestTelvdrv::portalIsAskedForWhatTheDesktopCanMake()
+{
+    QFETCH(QString, desktop);
+    QFETCH(int, advertised);
+    QFETCH(int, chosen);
+    QFETCH(QString, mode);
+    QFETCH(int, asked);
+    QFETCH(bool, virtualMonitor);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString record = dir.filePath(QStringLiteral("calls"));
+    QStringList portal{QStringLiteral("--record"), record, QStringLiteral("--types"), QString::number(advertised)};
+    if (chosen != 0)
+        portal << QStringLiteral("--source-type") << QString::number(chosen);
+    QString errors;
+    QVERIFY2(runWithPortal(portal, mode, dir.filePath(QStringLiteral("config")), &errors, desktop) == 3,
+             qPrintable(errors));
+    const QString selected = readLines(record).value(1);
+    QVERIFY2(selected.endsWith(QStringLiteral(" types=%1").arg(asked)), qPrintable(selected));
+    // A real monitor in extend mode is said: it is shown whole, not as a
+    // monitor of the screen's size.
+    QCOMPARE(errors.contains(QStringLiteral("not a virtual one")), mode == QLatin1String("extend") && !virtualMonitor);
 }
 
 void TestTelvdrv::portalThatSaysNoOrLiesEndsWithAMessage_data()

@@ -2,13 +2,16 @@
 // the screen-cast portal and receives the compositor's PipeWire stream.
 // Runs inside the headless Wayland session of tests/wayland/wayland-session
 // (under umockdev-wrapper); TAVRIK_WAYLAND_BED says which one: "sharing"
-// (the portal shares the output HEADLESS-2) or "refusing" (it says no).
+// (sway's portal shares the output HEADLESS-2), "refusing" (it says no) or
+// "gnome" (mutter and GNOME's own portal).
 #include "boxrecorder.h"
 #include "monitortestsupport.h"
 #include "panelfixture.h"
+#include "waylandbed.h"
 
 #include <QFileInfo>
 #include <QImage>
+#include <QPainter>
 #include <QPushButton>
 #include <QScopeGuard>
 #include <QTemporaryDir>
@@ -79,6 +82,41 @@ bool nudgeOutputUntil(const std::function<bool()> &done)
     return done();
 }
 
+bool glassShows(const sim::ScreenModel &model, const Bytes &expected)
+{
+    int w = 0;
+    int h = 0;
+    return monitortest::showsOnGlass(model.shownPicture(&w, &h), expected);
+}
+
+// A restore token kept for the next start, readable by the owner only.
+bool tokenKept(const QString &path)
+{
+    struct stat st{};
+    return stat(QFile::encodeName(path).constData(), &st) == 0 && st.st_size > 0 && (st.st_mode & 0777) == 0600;
+}
+
+// Whether the screen gets no more pictures once those on their way (a
+// client's last redraw, say) have come: none for 1.5 s, within 10 s.
+bool goesStill(const sim::ScreenModel &model)
+{
+    QElapsedTimer waited;
+    waited.start();
+    QElapsedTimer quiet;
+    quiet.start();
+    uint64_t seen = model.frameSerial();
+    while (waited.elapsed() < 10000) {
+        QTest::qWait(100);
+        if (model.frameSerial() != seen) {
+            seen = model.frameSerial();
+            quiet.restart();
+        } else if (quiet.elapsed() >= 1500) {
+            return true;
+        }
+    }
+    return false;
+}
+
 } // namespace
 
 class TestWaylandMonitor : public QObject {
@@ -90,6 +128,8 @@ private slots:
 
     void outputReachesTheGlassThroughTheMonitorButton();
     void refusedSharingIsToldOnTheScreenAndEndsTheDriver();
+    void extendMakesAMonitorOfTheScreensSizeOnGnome();
+    void mirrorShowsTheRealMonitorOnGnome();
     // Last: it ends the portal's backend.
     void sharingEndedByTheDesktopIsToldOnTheScreen();
 
@@ -99,6 +139,7 @@ private:
         return m_f->window->findChild<QPushButton *>(QStringLiteral("pbMonitor"));
     }
     void startMonitorMode(const char *preset);
+    void stopMonitorMode();
 
     std::unique_ptr<PanelFixture> m_f;
     QTemporaryDir m_appDir;
@@ -141,6 +182,16 @@ void TestWaylandMonitor::startMonitorMode(const char *preset)
     QTRY_COMPARE_WITH_TIMEOUT(monitortest::childrenNamed(QStringLiteral("telvdrv")).size(), 1, 5000);
 }
 
+void TestWaylandMonitor::stopMonitorMode()
+{
+    // Unchecking ends the driver and blanks the screen.
+    monitorButton()->click();
+    QTRY_VERIFY_WITH_TIMEOUT(monitortest::childrenNamed(QStringLiteral("telvdrv")).isEmpty(), 5000);
+    QTRY_VERIFY(!m_f->session().monitorRunning());
+    const Bytes blank = m_model->lastRawBulk();
+    QVERIFY(!blank.empty() && std::all_of(blank.begin(), blank.end(), [](uint8_t b) { return b == 0; }));
+}
+
 void TestWaylandMonitor::outputReachesTheGlassThroughTheMonitorButton()
 {
     if (m_bed != QLatin1String("sharing"))
@@ -174,23 +225,92 @@ void TestWaylandMonitor::outputReachesTheGlassThroughTheMonitorButton()
         QVERIFY2(nudgeOutputUntil(glassMatches),
                  qPrintable(QStringLiteral("start %1: the output never reached the glass").arg(start)));
 
-        // Kept for the owner only.
-        struct stat st{};
-        QCOMPARE(stat(QFile::encodeName(token).constData(), &st), 0);
-        QCOMPARE(st.st_mode & 0777, mode_t(0600));
+        QVERIFY(tokenKept(token));
 
-        // Unchecking ends the driver and blanks the screen.
-        monitorButton()->click();
-        QTRY_VERIFY_WITH_TIMEOUT(monitortest::childrenNamed(QStringLiteral("telvdrv")).isEmpty(), 5000);
-        QTRY_VERIFY(!m_f->session().monitorRunning());
-        const Bytes blank = model->lastRawBulk();
-        QVERIFY(!blank.empty() && std::all_of(blank.begin(), blank.end(), [](uint8_t b) { return b == 0; }));
+        stopMonitorMode();
         since = model->frameSerial();
         if (start == 1) {
             monitorButton()->click();
             QTRY_COMPARE_WITH_TIMEOUT(monitortest::childrenNamed(QStringLiteral("telvdrv")).size(), 1, 5000);
         }
     }
+}
+
+void TestWaylandMonitor::extendMakesAMonitorOfTheScreensSizeOnGnome()
+{
+    if (m_bed != QLatin1String("gnome"))
+        QSKIP("needs the GNOME bed");
+    // The bed's one monitor, once one that a test before left has gone.
+    QTRY_COMPARE_WITH_TIMEOUT(waylandbed::gnomeMonitors().size(), 1, 10000);
+    const QList<waylandbed::Monitor> real = waylandbed::gnomeMonitors();
+    // The user chose "Virtual monitor" in the portal's dialog before.
+    const QString tokenFile = m_config.filePath(QStringLiteral("tavrik/screencast-token"));
+    const QString remembered = waylandbed::rememberScreenCastChoice(tokenFile, waylandbed::kVirtualSource);
+    QVERIFY2(remembered.isEmpty(), qPrintable(remembered));
+
+    // The 6.8-inch panel is 800x480; a picture whose every shift, swap or
+    // turn shows fills the new monitor.
+    const QSize size(800, 480);
+    const Bytes picture = monitortest::pattern(size.width(), size.height(), size.width() * 4, 11);
+    const Bytes expected = monitortest::expectedFrame(picture.data(), size.width() * 4, size.width(), size.height());
+    startMonitorMode("6.8in-telv");
+    const auto model = m_model;
+    // The second start hands the portal the token the first one kept: no
+    // dialog, which nobody here would answer.
+    for (int start = 1; start <= 2; ++start) {
+        waylandbed::Monitor added;
+        QTRY_VERIFY2_WITH_TIMEOUT(!(added = waylandbed::addedMonitor(real)).connector.isEmpty(),
+                                  qPrintable(QStringLiteral("start %1: no monitor was added").arg(start)), 15000);
+        QCOMPARE(added.area.size(), size);
+        QVERIFY(!added.primary);
+        {
+            const waylandbed::PictureWindow window(QStringLiteral(PICTUREWINDOW_PATH), added.area.topLeft(),
+                                                   {QStringLiteral("--pattern"), QStringLiteral("11")});
+            QVERIFY(window.shown());
+            QTRY_VERIFY2_WITH_TIMEOUT(
+                glassShows(*model, expected),
+                qPrintable(QStringLiteral("start %1: the window never reached the glass").arg(start)), 20000);
+            QVERIFY2(goesStill(*model), "a still desktop still sends pictures");
+        }
+        QVERIFY(tokenKept(tokenFile));
+
+        stopMonitorMode();
+        QTRY_COMPARE_WITH_TIMEOUT(waylandbed::gnomeMonitors().size(), real.size(), 10000);
+        if (start == 1) {
+            monitorButton()->click();
+            QTRY_COMPARE_WITH_TIMEOUT(monitortest::childrenNamed(QStringLiteral("telvdrv")).size(), 1, 5000);
+        }
+    }
+}
+
+void TestWaylandMonitor::mirrorShowsTheRealMonitorOnGnome()
+{
+    if (m_bed != QLatin1String("gnome"))
+        QSKIP("needs the GNOME bed");
+    // The bed's one monitor, once one that a test before left has gone.
+    QTRY_COMPARE_WITH_TIMEOUT(waylandbed::gnomeMonitors().size(), 1, 10000);
+    const QList<waylandbed::Monitor> real = waylandbed::gnomeMonitors();
+    // The user chose the real monitor before, in mirror mode.
+    const QString remembered =
+        waylandbed::rememberScreenCastChoice(m_config.filePath(QStringLiteral("tavrik/screencast-token-mirror")),
+                                             waylandbed::kMonitorSource, real.front().match);
+    QVERIFY2(remembered.isEmpty(), qPrintable(remembered));
+    qputenv("TAVRIK_MONITOR_MODE", "mirror");
+    const auto extendAgain = qScopeGuard([] { qputenv("TAVRIK_MONITOR_MODE", "extend"); });
+
+    // 1280x800 fits the 800x480 glass as 768x480 between black bars.
+    const waylandbed::PictureWindow window(QStringLiteral(PICTUREWINDOW_PATH), real.front().area.center(),
+                                           {QStringLiteral("--fill"), QStringLiteral("3060c0")});
+    QVERIFY(window.shown());
+    QImage picture(800, 480, QImage::Format_RGB32);
+    picture.fill(Qt::black);
+    QPainter(&picture).fillRect(16, 0, 768, 480, QColor(0x3060c0));
+    const Bytes expected = monitortest::expectedFrame(picture.constBits(), int(picture.bytesPerLine()), 800, 480);
+    startMonitorMode("6.8in-telv");
+    const auto model = m_model;
+    QTRY_VERIFY_WITH_TIMEOUT(glassShows(*model, expected), 20000);
+    QCOMPARE(waylandbed::gnomeMonitors().size(), real.size());
+    stopMonitorMode();
 }
 
 void TestWaylandMonitor::refusedSharingIsToldOnTheScreenAndEndsTheDriver()

@@ -217,9 +217,15 @@ int shareWaylandDesktop(monitor::FrameShare &share, const Layout &layout, int ra
 {
     // Fonts for the messages and the session bus need it; kept to the end.
     const std::unique_ptr<QGuiApplication> app = telvdrv::ensureApplication();
-    telvdrv::ScreenCastPortal portal(telvdrv::configFolder() + QLatin1String("/screencast-token"));
+    // A token per mode: a portal restores only what it was asked for again
+    // (GNOME's a virtual monitor only in extend, a real one only in mirror)
+    // and asks anew otherwise, so a user switching modes would be asked at
+    // every switch.
+    const bool extend = mode == telvdrv::MonitorMode::Extend;
+    telvdrv::ScreenCastPortal portal(telvdrv::configFolder() + (extend ? QLatin1String("/screencast-token")
+                                                                       : QLatin1String("/screencast-token-mirror")));
     const telvdrv::ScreenCast cast =
-        portal.start(mode == telvdrv::MonitorMode::Extend, [] { return g_stop.load(); });
+        portal.start(extend, [] { return g_stop.load(); });
     if (!cast.detail.isEmpty())
         std::fprintf(stderr, "telvdrv: %s\n", qPrintable(cast.detail));
     switch (cast.outcome) {
@@ -234,8 +240,8 @@ int shareWaylandDesktop(monitor::FrameShare &share, const Layout &layout, int ra
     case telvdrv::ScreenCast::Outcome::Started:
         break;
     }
-    if (mode == telvdrv::MonitorMode::Extend && !cast.virtualMonitor)
-        std::fprintf(stderr, "telvdrv: the portal has no virtual monitors here; sharing the monitor chosen in it\n");
+    if (extend && !cast.virtualMonitor)
+        std::fprintf(stderr, "telvdrv: the portal shares a monitor, not a virtual one; showing that monitor\n");
     std::string why;
     const std::unique_ptr<telvdrv::PipeWireStream> stream =
         telvdrv::PipeWireStream::connect(cast.fd, cast.node, layout.width, layout.height, cast.virtualMonitor, &why);

@@ -245,16 +245,23 @@ std::unique_ptr<PipeWireStream> PipeWireStream::connect(int fd, uint32_t node, i
     uint8_t space[1024];
     spa_pod_builder b = SPA_POD_BUILDER_INIT(space, sizeof space);
     // A virtual monitor is made as large as the format says: the screen's
-    // size exactly. A real monitor is letterboxed later, whatever its size.
+    // size exactly, first. Any size comes second, for a compositor that
+    // makes virtual monitors of a size of its own (KDE Plasma), and always
+    // for a real monitor: such pictures are letterboxed later.
     const spa_rectangle wanted = SPA_RECTANGLE(uint32_t(width), uint32_t(height));
-    const spa_rectangle smallest = virtualMonitor ? wanted : SPA_RECTANGLE(1, 1);
-    const spa_rectangle largest =
-        virtualMonitor ? wanted : SPA_RECTANGLE(uint32_t(kLargestSide), uint32_t(kLargestSide));
-    const spa_pod *format = static_cast<const spa_pod *>(spa_pod_builder_add_object(
-        &b, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat, SPA_FORMAT_mediaType, SPA_POD_Id(SPA_MEDIA_TYPE_video),
-        SPA_FORMAT_mediaSubtype, SPA_POD_Id(SPA_MEDIA_SUBTYPE_raw), SPA_FORMAT_VIDEO_format,
-        SPA_POD_CHOICE_ENUM_Id(3, SPA_VIDEO_FORMAT_BGRx, SPA_VIDEO_FORMAT_BGRx, SPA_VIDEO_FORMAT_BGRA),
-        SPA_FORMAT_VIDEO_size, SPA_POD_CHOICE_RANGE_Rectangle(&wanted, &smallest, &largest)));
+    const spa_rectangle smallest = SPA_RECTANGLE(1, 1);
+    const spa_rectangle largest = SPA_RECTANGLE(uint32_t(kLargestSide), uint32_t(kLargestSide));
+    const auto videoFormat = [&b, &wanted](const spa_rectangle &from, const spa_rectangle &to) {
+        return static_cast<const spa_pod *>(spa_pod_builder_add_object(
+            &b, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat, SPA_FORMAT_mediaType, SPA_POD_Id(SPA_MEDIA_TYPE_video),
+            SPA_FORMAT_mediaSubtype, SPA_POD_Id(SPA_MEDIA_SUBTYPE_raw), SPA_FORMAT_VIDEO_format,
+            SPA_POD_CHOICE_ENUM_Id(3, SPA_VIDEO_FORMAT_BGRx, SPA_VIDEO_FORMAT_BGRx, SPA_VIDEO_FORMAT_BGRA),
+            SPA_FORMAT_VIDEO_size, SPA_POD_CHOICE_RANGE_Rectangle(&wanted, &from, &to)));
+    };
+    std::vector<const spa_pod *> formats;
+    if (virtualMonitor)
+        formats.push_back(videoFormat(wanted, wanted));
+    formats.push_back(videoFormat(smallest, largest));
     // Without DONT_RECONNECT a stream whose source went away (the user
     // stopped sharing) only pauses, waiting for one that never comes.
     s.connectedAt = std::chrono::steady_clock::now();
@@ -262,7 +269,7 @@ std::unique_ptr<PipeWireStream> PipeWireStream::connect(int fd, uint32_t node, i
         pw_stream_connect(s.stream, PW_DIRECTION_INPUT, node,
                           pw_stream_flags(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS
                                           | PW_STREAM_FLAG_DONT_RECONNECT),
-                          &format, 1);
+                          formats.data(), uint32_t(formats.size()));
     pw_thread_loop_unlock(s.loop);
     if (connected < 0) {
         *why = "PipeWire refused the stream: " + std::generic_category().message(-connected);

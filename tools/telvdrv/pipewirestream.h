@@ -16,9 +16,9 @@ class PipeWireStream : public FrameSource {
 public:
     // Connects to node `node` on the remote behind `fd`, which it takes
     // over. A virtual monitor (`virtualMonitor`) takes its size from the
-    // receiver, so it is asked for exactly `width` x `height`; a real
-    // monitor comes at its own size, preferably that one. Null, with the
-    // reason in `why`, when PipeWire refuses.
+    // receiver, so it is asked for exactly `width` x `height` first, then
+    // any size; a real monitor comes at its own size, preferably that one.
+    // Null, with the reason in `why`, when PipeWire refuses.
     static std::unique_ptr<PipeWireStream> connect(int fd, uint32_t node, int width, int height, bool virtualMonitor,
                                                    std::string *why);
     ~PipeWireStream() override;

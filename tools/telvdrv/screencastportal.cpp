@@ -12,6 +12,7 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
+#include <QStringList>
 #include <QTimer>
 
 #include <algorithm>
@@ -38,6 +39,26 @@ constexpr uint kEmbeddedCursor = 2;
 constexpr uint kPersistUntilRevoked = 2;
 constexpr int kCallTimeoutMs = 30000;
 constexpr qint64 kLongestToken = 4096;
+
+// GNOME before 44 makes virtual monitors without advertising them: asked
+// for a monitor or a virtual one, its dialog offers "Virtual monitor"
+// beside the real ones (a virtual one alone it refuses). KDE Plasma 5
+// offers one too, which fails, so only GNOME is asked this way.
+bool gnomeDesktop()
+{
+    const QStringList desktops = qEnvironmentVariable("XDG_CURRENT_DESKTOP").split(QLatin1Char(':'));
+    return std::any_of(desktops.begin(), desktops.end(),
+                       [](const QString &d) { return d.compare(QLatin1String("GNOME"), Qt::CaseInsensitive) == 0; });
+}
+
+uint sourcesToAsk(bool extend, uint available)
+{
+    if (!extend)
+        return kMonitorSource;
+    if (available & kVirtualSource)
+        return kVirtualSource;
+    return gnomeDesktop() ? kMonitorSource | kVirtualSource : kMonitorSource;
+}
 
 } // namespace
 
@@ -225,7 +246,7 @@ ScreenCast ScreenCastPortal::start(bool extend, const std::function<bool()> &sto
     }
     const uint version = s.property(QStringLiteral("version"), &error).toUInt();
     const uint cursors = s.property(QStringLiteral("AvailableCursorModes"), &error).toUInt();
-    cast.virtualMonitor = extend && (types.toUInt() & kVirtualSource) != 0;
+    const uint asked = sourcesToAsk(extend, types.toUInt());
 
     QVariantMap options;
     options.insert(QStringLiteral("session_handle_token"), s.nextToken());
@@ -242,7 +263,7 @@ ScreenCast ScreenCastPortal::start(bool extend, const std::function<bool()> &sto
     const QVariant session = QVariant::fromValue(QDBusObjectPath(s.session));
 
     options.clear();
-    options.insert(QStringLiteral("types"), cast.virtualMonitor ? kVirtualSource : kMonitorSource);
+    options.insert(QStringLiteral("types"), asked);
     options.insert(QStringLiteral("multiple"), false);
     // A display shows its pointer.
     if (cursors & kEmbeddedCursor)
@@ -275,6 +296,9 @@ ScreenCast ScreenCastPortal::start(bool extend, const std::function<bool()> &sto
             streams.endStructure();
             if (!found) {
                 cast.node = node;
+                // What the user chose where a choice was offered.
+                const QVariant type = properties.value(QStringLiteral("source_type"));
+                cast.virtualMonitor = type.isValid() ? type.toUInt() == kVirtualSource : asked == kVirtualSource;
                 found = true;
             }
         }

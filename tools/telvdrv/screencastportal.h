@@ -9,8 +9,9 @@
 // The desktop portal's screen cast, the sanctioned way to see a Wayland
 // desktop: a virtual monitor where the portal offers one (the desktop
 // grows by a display that exists only as the stream), else a monitor the
-// user picks in the portal's own dialog. The portal's restore token is kept
-// so that the user is asked once, not at every start.
+// user picks in the portal's own dialog, which on GNOME also offers a
+// virtual one. The portal's restore token is kept so that the user is
+// asked once, not at every start.
 namespace telvdrv {
 
 struct ScreenCast {
@@ -24,7 +25,7 @@ struct ScreenCast {
     QString detail;    // what went wrong, for standard error
     int fd = -1;       // the PipeWire remote; the caller owns it
     uint32_t node = 0; // the stream's node on that remote
-    bool virtualMonitor = false;
+    bool virtualMonitor = false; // else a real monitor, of its own size
 };
 
 class ScreenCastPortal {
@@ -35,9 +36,9 @@ public:
     ScreenCastPortal(const ScreenCastPortal &) = delete;
     ScreenCastPortal &operator=(const ScreenCastPortal &) = delete;
 
-    // Asks for a screen cast (a virtual monitor when `extend` and the portal
-    // has them, else a monitor), waiting as long as the user takes, until
-    // `stopRequested` says so. Needs a QCoreApplication.
+    // Asks for a screen cast (a virtual monitor when `extend` and the
+    // desktop can make one, else a monitor), waiting as long as the user
+    // takes, until `stopRequested` says so. Needs a QCoreApplication.
     ScreenCast start(bool extend, const std::function<bool()> &stopRequested);
 
     // True once the desktop ended the session (the user stopped sharing).
