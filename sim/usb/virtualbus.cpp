@@ -15,12 +15,14 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <filesystem>
 #include <list>
 #include <map>
 #include <mutex>
 #include <stdexcept>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -57,6 +59,9 @@ struct PendingUrb {
 };
 
 using UrbPtr = std::shared_ptr<PendingUrb>;
+
+// A node of the bus's own, through which it learns umockdev's worker thread.
+constexpr char kProbeNode[] = "/dev/tavrik-sim-probe";
 
 } // namespace
 
@@ -131,6 +136,10 @@ struct Slot {
 struct BusCore {
     UMockdevTestbed *testbed = nullptr;
     std::string root;
+    // umockdev's thread that runs every ioctl handler, and the handler that
+    // learnt it; both kept until the thread has ended.
+    std::atomic<GThread *> worker = nullptr;
+    UMockdevIoctlBase *probe = nullptr;
     mutable std::mutex mutex; // slots, attachments and every testbed call
     std::vector<std::unique_ptr<Slot>> slots;
     std::vector<std::shared_ptr<Attachment>> attachments;
@@ -138,6 +147,8 @@ struct BusCore {
     std::function<void(int)> changeListener;
     Scheduler scheduler;
 
+    void learnWorker();
+    static gboolean onProbe(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer user);
     void plugLocked(Slot &slot);
     void unplugLocked(Slot &slot);
     void notify(int slot);
@@ -163,8 +174,12 @@ VirtualBus::VirtualBus() : d(std::make_unique<Impl>())
     gchar *root = umockdev_testbed_get_root_dir(d->testbed);
     d->root = root;
     g_free(root);
+    d->learnWorker();
 }
 
+// Destroying the test bed only tells umockdev's worker thread to quit; it
+// may still be inside a handler, or in GLib's marshalling around one. So
+// the handlers, their closures and what they use go only once it has ended.
 VirtualBus::~VirtualBus()
 {
     d->scheduler.stop();
@@ -172,10 +187,56 @@ VirtualBus::~VirtualBus()
         std::lock_guard lock(d->mutex);
         for (auto &slot : d->slots)
             slot->model->setTouchListener({});
-        for (auto &at : d->attachments)
-            g_signal_handlers_disconnect_by_data(at->handler, at.get());
     }
     g_object_unref(d->testbed);
+    if (GThread *worker = d->worker.exchange(nullptr))
+        g_thread_join(worker);
+    if (d->probe)
+        g_object_unref(d->probe);
+}
+
+bool VirtualBus::underPreload()
+{
+    void *preload = dlopen("libumockdev-preload.so.0", RTLD_LAZY | RTLD_NOLOAD);
+    if (preload)
+        dlclose(preload);
+    return preload != nullptr;
+}
+
+// One request through a node of the bus's own runs on the worker thread,
+// which umockdev does not name otherwise. Without the preload library no
+// request of this process reaches a handler, and the bus has no worker to
+// wait for.
+void BusCore::learnWorker()
+{
+    if (!VirtualBus::underPreload())
+        return;
+    const std::filesystem::path node = root + kProbeNode;
+    std::filesystem::create_directories(node.parent_path());
+    if (FILE *f = std::fopen(node.c_str(), "w"))
+        std::fclose(f);
+    probe = umockdev_ioctl_base_new();
+    g_signal_connect(probe, "handle-ioctl", G_CALLBACK(&BusCore::onProbe), this);
+    if (!umockdev_testbed_attach_ioctl(testbed, kProbeNode, probe, nullptr))
+        return;
+    const int fd = open(kProbeNode, O_RDWR | O_CLOEXEC);
+    if (fd >= 0) {
+        uint32_t capabilities = 0;
+        ioctl(fd, USBDEVFS_GET_CAPABILITIES, &capabilities);
+        close(fd);
+    }
+    umockdev_testbed_detach_ioctl(testbed, kProbeNode, nullptr);
+}
+
+gboolean BusCore::onProbe(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer user)
+{
+    auto *core = static_cast<BusCore *>(user);
+    GThread *self = g_thread_ref(g_thread_self());
+    GThread *none = nullptr;
+    if (!core->worker.compare_exchange_strong(none, self))
+        g_thread_unref(self);
+    umockdev_ioctl_client_complete(client, 0, 0);
+    return TRUE;
 }
 
 int VirtualBus::attach(std::shared_ptr<ScreenModel> model, int bus, int port)

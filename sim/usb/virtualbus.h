@@ -50,6 +50,11 @@ public:
 
     std::string rootDir() const;
 
+    // Whether this process runs under umockdev's preload library. Only then
+    // does the bus reach its own libusb calls and send the plug, unplug and
+    // restart events that other processes' libusb learns the bus from.
+    static bool underPreload();
+
 private:
     struct Impl;
     std::unique_ptr<Impl> d;
