@@ -15,15 +15,20 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <filesystem>
 #include <list>
 #include <map>
 #include <mutex>
+#include <poll.h>
 #include <stdexcept>
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -59,6 +64,88 @@ struct PendingUrb {
 };
 
 using UrbPtr = std::shared_ptr<PendingUrb>;
+
+struct Fd {
+    int fd = -1;
+    explicit Fd(int f) : fd(f) {}
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+    ~Fd()
+    {
+        if (fd >= 0)
+            close(fd);
+    }
+};
+
+// umockdev's preload names a process's uevent socket after its descriptor
+// number ("event6") and unlinks that name before binding it, so a second
+// process whose socket got the same number takes the name over, and the
+// first never hears of a device again. Each socket is renamed as soon as it
+// appears; umockdev's sender still finds it by the pattern event[0-9]*, and
+// a bound socket is reached by whatever name its file has.
+class EventSocketNamer {
+public:
+    // `sendMutex` is held around umockdev's sends, which find the sockets
+    // by name and then connect: a name must not vanish in between.
+    EventSocketNamer(std::string dir, std::mutex &sendMutex)
+        : m_dir(std::move(dir)), m_sendMutex(sendMutex), m_inotify(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)),
+          m_stop(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC))
+    {
+        if (m_inotify.fd < 0 || m_stop.fd < 0 || inotify_add_watch(m_inotify.fd, m_dir.c_str(), IN_CREATE) < 0)
+            throw std::runtime_error("cannot watch " + m_dir + ": " + std::strerror(errno));
+        m_thread = std::thread([this] { run(); });
+    }
+    ~EventSocketNamer()
+    {
+        const uint64_t one = 1;
+        if (write(m_stop.fd, &one, sizeof one) < 0)
+            std::perror("stopping the uevent socket watch");
+        m_thread.join();
+    }
+    EventSocketNamer(const EventSocketNamer &) = delete;
+    EventSocketNamer &operator=(const EventSocketNamer &) = delete;
+
+private:
+    void run()
+    {
+        pollfd fds[2] = {{m_inotify.fd, POLLIN, 0}, {m_stop.fd, POLLIN, 0}};
+        while (poll(fds, 2, -1) >= 0 || errno == EINTR) {
+            if (fds[1].revents)
+                return;
+            if (fds[0].revents) {
+                char events[4096];
+                while (read(m_inotify.fd, events, sizeof events) > 0) {
+                }
+                renameNew();
+            }
+        }
+    }
+
+    void renameNew()
+    {
+        std::lock_guard lock(m_sendMutex);
+        DIR *dir = opendir(m_dir.c_str());
+        if (!dir)
+            return;
+        while (const dirent *entry = readdir(dir)) {
+            const std::string name = entry->d_name;
+            if (name.size() <= 5 || name.compare(0, 5, "event") != 0
+                || name.find_first_not_of("0123456789", 5) != std::string::npos)
+                continue;
+            const std::string renamed = name + "-" + std::to_string(++m_renamed);
+            if (rename((m_dir + "/" + name).c_str(), (m_dir + "/" + renamed).c_str()) != 0)
+                std::perror("renaming a uevent socket");
+        }
+        closedir(dir);
+    }
+
+    std::string m_dir;
+    std::mutex &m_sendMutex;
+    Fd m_inotify;
+    Fd m_stop;
+    uint64_t m_renamed = 0;
+    std::thread m_thread;
+};
 
 // A node of the bus's own, through which it learns umockdev's worker thread.
 constexpr char kProbeNode[] = "/dev/tavrik-sim-probe";
@@ -146,6 +233,7 @@ struct BusCore {
     std::map<int, int> nextDevnum;
     std::function<void(int)> changeListener;
     Scheduler scheduler;
+    std::unique_ptr<EventSocketNamer> namer;
 
     void learnWorker();
     static gboolean onProbe(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer user);
@@ -175,6 +263,7 @@ VirtualBus::VirtualBus() : d(std::make_unique<Impl>())
     d->root = root;
     g_free(root);
     d->learnWorker();
+    d->namer = std::make_unique<EventSocketNamer>(d->root, d->mutex);
 }
 
 // Destroying the test bed only tells umockdev's worker thread to quit; it
@@ -182,6 +271,7 @@ VirtualBus::VirtualBus() : d(std::make_unique<Impl>())
 // the handlers, their closures and what they use go only once it has ended.
 VirtualBus::~VirtualBus()
 {
+    d->namer.reset();
     d->scheduler.stop();
     {
         std::lock_guard lock(d->mutex);
