@@ -23,4 +23,15 @@ struct ScreenOption {
 
 std::optional<ScreenOption> parseScreenOption(const std::string &text, std::string *error);
 
+// A command for the bus, given while programs run: "unplug BUS.PORT",
+// "plug BUS.PORT" or "replug BUS.PORT" (a power cycle).
+struct BusCommand {
+    enum class Action { Unplug, Plug, Replug };
+    Action action = Action::Unplug;
+    int bus = 0;
+    int port = 0;
+};
+
+std::optional<BusCommand> parseBusCommand(const std::string &text, std::string *error);
+
 } // namespace sim
