@@ -6,7 +6,7 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
+#include <system_error>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,6 +17,11 @@ namespace {
 
 // Longer lines are no command; what is kept of one is bounded.
 constexpr qsizetype kMaxLine = 256;
+
+QString systemError()
+{
+    return QString::fromStdString(std::generic_category().message(errno));
+}
 
 } // namespace
 
@@ -32,13 +37,13 @@ bool BusControl::open(const QString &path, QString *error)
 {
     const QByteArray name = path.toLocal8Bit();
     if (mkfifo(name.constData(), 0600) != 0 && errno != EEXIST) {
-        *error = QStringLiteral("cannot make the pipe %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+        *error = QStringLiteral("cannot make the pipe %1: %2").arg(path, systemError());
         return false;
     }
     const int fd = ::open(name.constData(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
     struct stat st {};
     if (fd < 0 || fstat(fd, &st) != 0 || !S_ISFIFO(st.st_mode)) {
-        *error = fd < 0 ? QStringLiteral("cannot open %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno)))
+        *error = fd < 0 ? QStringLiteral("cannot open %1: %2").arg(path, systemError())
                         : QStringLiteral("%1 is not a named pipe").arg(path);
         if (fd >= 0)
             ::close(fd);

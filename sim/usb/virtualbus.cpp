@@ -15,7 +15,6 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
-#include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <filesystem>
@@ -24,6 +23,7 @@
 #include <mutex>
 #include <poll.h>
 #include <stdexcept>
+#include <system_error>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
@@ -92,7 +92,7 @@ public:
           m_stop(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC))
     {
         if (m_inotify.fd < 0 || m_stop.fd < 0 || inotify_add_watch(m_inotify.fd, m_dir.c_str(), IN_CREATE) < 0)
-            throw std::runtime_error("cannot watch " + m_dir + ": " + std::strerror(errno));
+            throw std::runtime_error("cannot watch " + m_dir + ": " + std::generic_category().message(errno));
         m_thread = std::thread([this] { run(); });
     }
     ~EventSocketNamer()
@@ -124,19 +124,16 @@ private:
     void renameNew()
     {
         std::lock_guard lock(m_sendMutex);
-        DIR *dir = opendir(m_dir.c_str());
-        if (!dir)
-            return;
-        while (const dirent *entry = readdir(dir)) {
-            const std::string name = entry->d_name;
+        std::error_code error;
+        for (const auto &entry : std::filesystem::directory_iterator(m_dir, error)) {
+            const std::string name = entry.path().filename().string();
             if (name.size() <= 5 || name.compare(0, 5, "event") != 0
                 || name.find_first_not_of("0123456789", 5) != std::string::npos)
                 continue;
-            const std::string renamed = name + "-" + std::to_string(++m_renamed);
-            if (rename((m_dir + "/" + name).c_str(), (m_dir + "/" + renamed).c_str()) != 0)
-                std::perror("renaming a uevent socket");
+            std::filesystem::rename(entry.path(), entry.path().string() + "-" + std::to_string(++m_renamed), error);
+            if (error)
+                std::fprintf(stderr, "renaming a uevent socket: %s\n", error.message().c_str());
         }
-        closedir(dir);
     }
 
     std::string m_dir;
