@@ -127,6 +127,7 @@ private slots:
     void faultyScreenStallsAndShortens();
     void rebootLeavesAndReturnsByFirmwareState();
     void manyReplugsReuseAddresses();
+    void busEndsRightAfterItsLastAnswer();
 
 private:
     void pump(int ms);
@@ -154,6 +155,8 @@ void TestUsbPath::initTestCase()
 
 void TestUsbPath::cleanup()
 {
+    if (!m_bus)
+        return;
     // Each test leaves both screens plugged in and without faults.
     for (int slot : {m_telvSlot, m_k2tSlot}) {
         m_bus->model(slot)->setFaults({});
@@ -442,6 +445,26 @@ void TestUsbPath::manyReplugsReuseAddresses()
     QVERIFY(h);
     Bytes ident(64, 0);
     QVERIFY(controlIn(h, 0xA0, ident) > 0);
+}
+
+void TestUsbPath::busEndsRightAfterItsLastAnswer()
+{
+    // A program that got its answer goes on at once and ends the bus, while
+    // umockdev's thread is still returning from the handler that answered:
+    // nothing that thread still uses may be freed before it is done (the
+    // ThreadSanitizer run watches this). Last, as it ends the shared bus.
+    m_ctx.reset();
+    m_bus.reset();
+    for (int i = 0; i < 50; ++i) {
+        VirtualBus bus;
+        bus.attach(std::make_shared<ScreenModel>(preset("6.8in-telv")), 1, 1);
+        UsbContext ctx;
+        QVERIFY(ctx);
+        DeviceHandle h = openAt(ctx.get(), 1, 1);
+        QVERIFY(h);
+        Bytes ident(64, 0);
+        QCOMPARE(controlIn(h, 0xA0, ident), int(preset("6.8in-telv").ident.size() + 1));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestUsbPath)
