@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
@@ -21,13 +22,16 @@
 #include <list>
 #include <map>
 #include <mutex>
+#include <set>
 #include <poll.h>
 #include <stdexcept>
 #include <system_error>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -77,17 +81,20 @@ struct Fd {
     }
 };
 
-// umockdev's preload names a process's uevent socket after its descriptor
-// number ("event6") and unlinks that name before binding it, so a second
-// process whose socket got the same number takes the name over, and the
-// first never hears of a device again. Each socket is renamed as soon as it
-// appears; umockdev's sender still finds it by the pattern event[0-9]*, and
-// a bound socket is reached by whatever name its file has.
-class EventSocketNamer {
+// The uevent sockets of the processes on the bus, through which umockdev's
+// sender reaches each of them, as the kernel's netlink multicast would.
+//
+// umockdev's preload names a process's socket after its descriptor number
+// ("event6") and unlinks that name before binding it, so a second process
+// whose socket got the same number takes the name over, and the first never
+// hears of a device again. Each socket is renamed as soon as it appears;
+// the sender still finds it by the pattern event[0-9]*, and a bound socket
+// is reached by whatever name its file has.
+class EventListeners {
 public:
     // `sendMutex` is held around umockdev's sends, which find the sockets
     // by name and then connect: a name must not vanish in between.
-    EventSocketNamer(std::string dir, std::mutex &sendMutex)
+    EventListeners(std::string dir, std::mutex &sendMutex)
         : m_dir(std::move(dir)), m_sendMutex(sendMutex), m_inotify(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)),
           m_stop(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC))
     {
@@ -95,17 +102,70 @@ public:
             throw std::runtime_error("cannot watch " + m_dir + ": " + std::generic_category().message(errno));
         m_thread = std::thread([this] { run(); });
     }
-    ~EventSocketNamer()
+    ~EventListeners()
     {
         const uint64_t one = 1;
         if (write(m_stop.fd, &one, sizeof one) < 0)
             std::perror("stopping the uevent socket watch");
         m_thread.join();
     }
-    EventSocketNamer(const EventSocketNamer &) = delete;
-    EventSocketNamer &operator=(const EventSocketNamer &) = delete;
+    EventListeners(const EventListeners &) = delete;
+    EventListeners &operator=(const EventListeners &) = delete;
+
+    // umockdev's sender aborts the whole process when a listener's queue is
+    // full (ten datagrams), where the kernel would drop the event for that
+    // listener alone; a program reading slowly, under a sanitizer or on a
+    // loaded machine, then took the bus down. So `send`, which sends one
+    // event, runs once every listener has room; one that gets none within a
+    // while misses this event, as it would from the kernel, and is not
+    // waited for again until it has caught up. Call it with the send mutex
+    // held.
+    void sendWithRoom(const std::function<void()> &send)
+    {
+        std::vector<std::string> full;
+        std::error_code error;
+        for (const auto &entry : std::filesystem::directory_iterator(m_dir, error)) {
+            const std::string name = entry.path().filename().string();
+            if (!listener(name))
+                continue;
+            const bool behind = m_behind.count(name) != 0;
+            if (hasRoom(entry.path().string(), behind ? 0 : kRoomWaitMs)) {
+                m_behind.erase(name);
+            } else {
+                full.push_back(name);
+                m_behind.insert(name);
+            }
+        }
+        for (const std::string &name : full)
+            std::filesystem::rename(m_dir + "/" + name, m_dir + "/held-" + name, error);
+        send();
+        for (const std::string &name : full)
+            std::filesystem::rename(m_dir + "/held-" + name, m_dir + "/" + name, error);
+    }
 
 private:
+    static bool listener(const std::string &name)
+    {
+        return name.size() > 5 && name.compare(0, 5, "event") == 0 && std::isdigit(static_cast<unsigned char>(name[5]));
+    }
+
+    // A datagram socket connected to a listener polls writable only while
+    // the listener's queue has room. One that is gone counts as having room:
+    // umockdev's sender removes it.
+    static bool hasRoom(const std::string &path, int waitMs)
+    {
+        Fd probe(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        if (probe.fd < 0 || path.size() >= sizeof address.sun_path)
+            return true;
+        std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+        if (connect(probe.fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0)
+            return true;
+        pollfd writable{probe.fd, POLLOUT, 0};
+        return poll(&writable, 1, waitMs) > 0 && (writable.revents & POLLOUT);
+    }
+
     void run()
     {
         pollfd fds[2] = {{m_inotify.fd, POLLIN, 0}, {m_stop.fd, POLLIN, 0}};
@@ -141,7 +201,9 @@ private:
     Fd m_inotify;
     Fd m_stop;
     uint64_t m_renamed = 0;
+    std::set<std::string> m_behind; // listeners that had no room last time
     std::thread m_thread;
+    static constexpr int kRoomWaitMs = 2000;
 };
 
 // A node of the bus's own, through which it learns umockdev's worker thread.
@@ -230,7 +292,7 @@ struct BusCore {
     std::map<int, int> nextDevnum;
     std::function<void(int)> changeListener;
     Scheduler scheduler;
-    std::unique_ptr<EventSocketNamer> namer;
+    std::unique_ptr<EventListeners> listeners;
 
     void learnWorker();
     static gboolean onProbe(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer user);
@@ -260,7 +322,7 @@ VirtualBus::VirtualBus() : d(std::make_unique<Impl>())
     d->root = root;
     g_free(root);
     d->learnWorker();
-    d->namer = std::make_unique<EventSocketNamer>(d->root, d->mutex);
+    d->listeners = std::make_unique<EventListeners>(d->root, d->mutex);
 }
 
 // Destroying the test bed only tells umockdev's worker thread to quit; it
@@ -268,7 +330,7 @@ VirtualBus::VirtualBus() : d(std::make_unique<Impl>())
 // the handlers, their closures and what they use go only once it has ended.
 VirtualBus::~VirtualBus()
 {
-    d->namer.reset();
+    d->listeners.reset();
     d->scheduler.stop();
     {
         std::lock_guard lock(d->mutex);
@@ -528,7 +590,9 @@ void BusCore::plugLocked(Slot &slot)
     const UsbId id = slot.model->usbId();
     const std::string text = deviceRecord(at->syspath, at->devnode, slot.bus, at->devnum,
                                           deviceDescriptors(id));
-    if (!umockdev_testbed_add_from_string(testbed, text.c_str(), &error)) {
+    bool added = false;
+    listeners->sendWithRoom([&] { added = umockdev_testbed_add_from_string(testbed, text.c_str(), &error); });
+    if (!added) {
         const std::string message = error ? error->message : "unknown error";
         g_clear_error(&error);
         throw std::runtime_error("cannot add device " + at->syspath + ": " + message);
@@ -559,7 +623,9 @@ void BusCore::unplugLocked(Slot &slot)
             at->completeLocked(urb);
         }
     }
-    umockdev_testbed_uevent(testbed, at->syspath.c_str(), "remove");
+    // The event goes while the device's files still exist: umockdev builds
+    // it from them.
+    listeners->sendWithRoom([&] { umockdev_testbed_uevent(testbed, at->syspath.c_str(), "remove"); });
     umockdev_testbed_remove_device(testbed, at->syspath.c_str());
 }
 

@@ -5,7 +5,12 @@
 #include "usbhandles.h"
 
 #include <QElapsedTimer>
+#include <QScopeGuard>
 #include <QTest>
+
+#include <linux/netlink.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <set>
@@ -127,6 +132,7 @@ private slots:
     void faultyScreenStallsAndShortens();
     void rebootLeavesAndReturnsByFirmwareState();
     void manyReplugsReuseAddresses();
+    void programThatStopsReadingLeavesTheBusRunning();
     void busEndsRightAfterItsLastAnswer();
 
 private:
@@ -445,6 +451,28 @@ void TestUsbPath::manyReplugsReuseAddresses()
     QVERIFY(h);
     Bytes ident(64, 0);
     QVERIFY(controlIn(h, 0xA0, ident) > 0);
+}
+
+void TestUsbPath::programThatStopsReadingLeavesTheBusRunning()
+{
+    // A process on the bus that no longer reads its udev events (stopped, or
+    // far behind): its queue fills, and the bus goes on for the others
+    // instead of ending the process that holds it.
+    const int deaf = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_KOBJECT_UEVENT);
+    QVERIFY(deaf >= 0);
+    const auto closeDeaf = qScopeGuard([deaf] { close(deaf); });
+    sockaddr_nl udev{};
+    udev.nl_family = AF_NETLINK;
+    udev.nl_groups = 2;
+    QCOMPARE(bind(deaf, reinterpret_cast<const sockaddr *>(&udev), sizeof udev), 0);
+    for (int i = 0; i < 15; ++i) {
+        m_bus->unplug(m_k2tSlot);
+        m_bus->plug(m_k2tSlot);
+    }
+    const int address = m_bus->deviceAddress(m_k2tSlot);
+    QVERIFY(waitForList(m_ctx->get(), [&](const std::vector<Found> &all) {
+        return std::any_of(all.begin(), all.end(), [&](const Found &f) { return f.port == 12 && f.address == address; });
+    }));
 }
 
 void TestUsbPath::busEndsRightAfterItsLastAnswer()
