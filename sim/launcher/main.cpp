@@ -113,6 +113,8 @@ int main(int argc, char *argv[])
     if (viewers)
         QApplication::setQuitOnLastWindowClosed(false);
     parser.process(*app);
+    if (parser.isSet(listOpt))
+        return listPresets(out);
 
     QStringList screenTexts = parser.values(screenOpt);
     if (screenTexts.isEmpty())
