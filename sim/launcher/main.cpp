@@ -206,15 +206,14 @@ int main(int argc, char *argv[])
         child.setInputChannelMode(QProcess::ForwardedInputChannel);
         child.setProgram(program.first());
         child.setArguments(program.mid(1));
-        QCoreApplication *core = app.get();
-        QObject::connect(&child, &QProcess::finished, core, [core](int code, QProcess::ExitStatus status) {
-            core->exit(status == QProcess::NormalExit ? code : 1);
+        QObject::connect(&child, &QProcess::finished, app.get(), [](int code, QProcess::ExitStatus status) {
+            QCoreApplication::exit(status == QProcess::NormalExit ? code : 1);
         });
-        QObject::connect(&child, &QProcess::errorOccurred, core, [&, core](QProcess::ProcessError e) {
+        QObject::connect(&child, &QProcess::errorOccurred, app.get(), [&](QProcess::ProcessError e) {
             if (e == QProcess::FailedToStart) {
                 err << "tavrik-sim: cannot start " << program.first() << "\n";
                 err.flush();
-                core->exit(127);
+                QCoreApplication::exit(127);
             }
         });
         child.start();
