@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
@@ -22,7 +21,6 @@
 #include <list>
 #include <map>
 #include <mutex>
-#include <set>
 #include <poll.h>
 #include <stdexcept>
 #include <system_error>
@@ -89,7 +87,9 @@ struct Fd {
 // whose socket got the same number takes the name over, and the first never
 // hears of a device again. Each socket is renamed as soon as it appears;
 // the sender still finds it by the pattern event[0-9]*, and a bound socket
-// is reached by whatever name its file has.
+// is reached by whatever name its file has. The names come from the watch
+// itself: a directory listing on this thread would open descriptors that
+// ThreadSanitizer does not see made.
 class EventListeners {
 public:
     // `sendMutex` is held around umockdev's sends, which find the sockets
@@ -122,20 +122,23 @@ public:
     // held.
     void sendWithRoom(const std::function<void()> &send)
     {
+        adoptNew(); // also those the watch has not come to yet
         std::vector<std::string> full;
-        std::error_code error;
-        for (const auto &entry : std::filesystem::directory_iterator(m_dir, error)) {
-            const std::string name = entry.path().filename().string();
-            if (!listener(name))
+        for (auto it = m_listeners.begin(); it != m_listeners.end();) {
+            Listener &l = *it;
+            switch (room(m_dir + "/" + l.name, l.behind ? 0 : kRoomWaitMs)) {
+            case Room::Gone: // umockdev's sender removes its socket
+                it = m_listeners.erase(it);
                 continue;
-            const bool behind = m_behind.count(name) != 0;
-            if (hasRoom(entry.path().string(), behind ? 0 : kRoomWaitMs)) {
-                m_behind.erase(name);
-            } else {
-                full.push_back(name);
-                m_behind.insert(name);
+            case Room::Free: l.behind = false; break;
+            case Room::Full:
+                l.behind = true;
+                full.push_back(l.name);
+                break;
             }
+            ++it;
         }
+        std::error_code error;
         for (const std::string &name : full)
             std::filesystem::rename(m_dir + "/" + name, m_dir + "/held-" + name, error);
         send();
@@ -144,26 +147,26 @@ public:
     }
 
 private:
-    static bool listener(const std::string &name)
-    {
-        return name.size() > 5 && name.compare(0, 5, "event") == 0 && std::isdigit(static_cast<unsigned char>(name[5]));
-    }
+    struct Listener {
+        std::string name;
+        bool behind = false; // had no room last time
+    };
+    enum class Room { Free, Full, Gone };
 
     // A datagram socket connected to a listener polls writable only while
-    // the listener's queue has room. One that is gone counts as having room:
-    // umockdev's sender removes it.
-    static bool hasRoom(const std::string &path, int waitMs)
+    // the listener's queue has room.
+    static Room room(const std::string &path, int waitMs)
     {
         Fd probe(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
         if (probe.fd < 0 || path.size() >= sizeof address.sun_path)
-            return true;
+            return Room::Free;
         std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
         if (connect(probe.fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0)
-            return true;
+            return errno == ENOENT || errno == ECONNREFUSED ? Room::Gone : Room::Free;
         pollfd writable{probe.fd, POLLOUT, 0};
-        return poll(&writable, 1, waitMs) > 0 && (writable.revents & POLLOUT);
+        return poll(&writable, 1, waitMs) > 0 && (writable.revents & POLLOUT) ? Room::Free : Room::Full;
     }
 
     void run()
@@ -173,27 +176,42 @@ private:
             if (fds[1].revents)
                 return;
             if (fds[0].revents) {
-                char events[4096];
-                while (read(m_inotify.fd, events, sizeof events) > 0) {
-                }
-                renameNew();
+                std::lock_guard lock(m_sendMutex);
+                adoptNew();
             }
         }
     }
 
-    void renameNew()
+    // Renames the sockets the watch has reported since last time. Call it
+    // with the send mutex held.
+    void adoptNew()
     {
-        std::lock_guard lock(m_sendMutex);
-        std::error_code error;
-        for (const auto &entry : std::filesystem::directory_iterator(m_dir, error)) {
-            const std::string name = entry.path().filename().string();
-            if (name.size() <= 5 || name.compare(0, 5, "event") != 0
-                || name.find_first_not_of("0123456789", 5) != std::string::npos)
-                continue;
-            std::filesystem::rename(entry.path(), entry.path().string() + "-" + std::to_string(++m_renamed), error);
-            if (error)
-                std::fprintf(stderr, "renaming a uevent socket: %s\n", error.message().c_str());
+        alignas(inotify_event) char events[4096];
+        ssize_t n;
+        while ((n = read(m_inotify.fd, events, sizeof events)) > 0) {
+            for (ssize_t at = 0; at + ssize_t(sizeof(inotify_event)) <= n;) {
+                inotify_event event{};
+                std::memcpy(&event, events + at, sizeof event);
+                const char *name = events + at + sizeof event;
+                if (event.len > 0)
+                    adopt(std::string(name, strnlen(name, event.len)));
+                at += ssize_t(sizeof event + event.len);
+            }
         }
+    }
+
+    void adopt(const std::string &name)
+    {
+        if (name.size() <= 5 || name.compare(0, 5, "event") != 0
+            || name.find_first_not_of("0123456789", 5) != std::string::npos)
+            return;
+        const std::string renamed = name + "-" + std::to_string(++m_renamed);
+        std::error_code error;
+        std::filesystem::rename(m_dir + "/" + name, m_dir + "/" + renamed, error);
+        if (!error)
+            m_listeners.push_back({renamed});
+        else if (error != std::errc::no_such_file_or_directory)
+            std::fprintf(stderr, "renaming a uevent socket: %s\n", error.message().c_str());
     }
 
     std::string m_dir;
@@ -201,7 +219,7 @@ private:
     Fd m_inotify;
     Fd m_stop;
     uint64_t m_renamed = 0;
-    std::set<std::string> m_behind; // listeners that had no room last time
+    std::list<Listener> m_listeners; // under the send mutex
     std::thread m_thread;
     static constexpr int kRoomWaitMs = 2000;
 };
@@ -330,8 +348,8 @@ VirtualBus::VirtualBus() : d(std::make_unique<Impl>())
 // the handlers, their closures and what they use go only once it has ended.
 VirtualBus::~VirtualBus()
 {
+    d->scheduler.stop(); // its reboot steps send events
     d->listeners.reset();
-    d->scheduler.stop();
     {
         std::lock_guard lock(d->mutex);
         for (auto &slot : d->slots)
