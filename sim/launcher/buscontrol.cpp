@@ -84,7 +84,9 @@ QString BusControl::run(const QString &line)
     if (!command)
         return QString::fromStdString(error);
     for (int slot = 0; slot < m_bus.slotCount(); ++slot) {
-        if (m_bus.busNumber(slot) != command->bus || m_bus.portNumber(slot) != command->port)
+        std::vector<int> path = command->hubs;
+        path.push_back(command->port);
+        if (m_bus.busNumber(slot) != command->bus || m_bus.portPath(slot) != path)
             continue;
         switch (command->action) {
         case BusCommand::Action::Unplug: m_bus.unplug(slot); break;

@@ -128,7 +128,7 @@ int main(int argc, char *argv[])
             err << "tavrik-sim: " << QString::fromStdString(error) << "\n";
             return 2;
         }
-        if (option->port != 0 && !taken.insert({option->bus, option->port}).second) {
+        if (option->port != 0 && option->hubs.empty() && !taken.insert({option->bus, option->port}).second) {
             err << "tavrik-sim: two screens on bus " << option->bus << " port " << option->port << "\n";
             return 2;
         }
@@ -154,9 +154,13 @@ int main(int argc, char *argv[])
             model->setMode(preset.family == Family::Telv ? Mode::TelvBootLoader : Mode::K2tBootLoader);
         model->setFaults(option.faults);
         model->setRebootDelayMs(option.rebootDelayMs);
-        slotNumbers.push_back(bus.attach(model, option.bus, option.port));
-        err << "tavrik-sim: " << QString::fromStdString(option.preset) << " at PHY(" << option.bus << "." << option.port
-            << ")";
+        std::vector<int> path = option.hubs;
+        path.push_back(option.port);
+        slotNumbers.push_back(bus.attach(model, option.bus, path));
+        err << "tavrik-sim: " << QString::fromStdString(option.preset) << " at PHY(" << option.bus;
+        for (int port : path)
+            err << "." << port;
+        err << ")";
         if (option.bootLoader)
             err << " in its boot loader";
         // The firmware server keeps the screen block under this key; a person

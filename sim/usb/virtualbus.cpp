@@ -19,6 +19,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <list>
+#include <fstream>
 #include <map>
 #include <mutex>
 #include <poll.h>
@@ -244,6 +245,9 @@ struct Attachment {
     int fifo = -1;
     bool attached = false; // the ioctl handler serves `devnode`
     uint64_t ioctls = 0;
+    // Who holds each claimed interface: one opened device file, as the
+    // kernel keeps it, whichever process it belongs to.
+    std::map<unsigned, UMockdevIoctlClient *> claims;
 
     std::mutex mutex;
     bool gone = false;
@@ -288,7 +292,8 @@ struct Attachment {
 struct Slot {
     int number = 0;
     int bus = 0;
-    int port = 0;
+    std::vector<int> path; // ports from the root hub down; hubs sit at its leading ports
+    int port = 0;          // the last of them
     std::shared_ptr<ScreenModel> model;
     std::shared_ptr<Attachment> current;   // null while unplugged
     std::atomic<uint64_t> generation = 0;  // bumped by every plug and unplug
@@ -308,6 +313,9 @@ struct BusCore {
     std::vector<std::unique_ptr<Slot>> slots;
     std::vector<std::shared_ptr<Attachment>> attachments;
     std::map<int, int> nextDevnum;
+    // The hubs screens sit behind, by sysfs path, with their addresses:
+    // added before the first screen behind them, kept while the bus lives.
+    std::map<std::string, std::pair<int, int>> hubs;
     std::function<void(int)> changeListener;
     Scheduler scheduler;
     std::unique_ptr<EventListeners> listeners;
@@ -315,11 +323,15 @@ struct BusCore {
     void learnWorker();
     static gboolean onProbe(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer user);
     void plugLocked(Slot &slot);
+    int freeDevnumLocked(int bus);
+    void addHubsLocked(const Slot &slot);
     void unplugLocked(Slot &slot);
     void notify(int slot);
     void deliverTouches(Slot &slot);
 
     static gboolean onIoctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer user);
+    static void onVanished(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer user);
+    void claim(Attachment &at, UMockdevIoctlClient *client, UMockdevIoctlData *arg, bool take);
     bool handleIoctl(Attachment &at, UMockdevIoctlClient *client);
     void submitUrb(Attachment &at, UMockdevIoctlClient *client, UMockdevIoctlData *arg);
     void reapUrb(Attachment &at, UMockdevIoctlClient *client, UMockdevIoctlData *arg);
@@ -408,18 +420,27 @@ gboolean BusCore::onProbe(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpoi
 
 int VirtualBus::attach(std::shared_ptr<ScreenModel> model, int bus, int port)
 {
-    if (bus < 1 || bus > 255 || port < 1 || port > 127)
-        throw std::invalid_argument("bus must be 1-255 and port 1-127");
+    return attach(std::move(model), bus, std::vector<int>{port});
+}
+
+int VirtualBus::attach(std::shared_ptr<ScreenModel> model, int bus, const std::vector<int> &path)
+{
+    if (bus < 1 || bus > 255 || path.empty() || path.size() > 7
+        || std::any_of(path.begin(), path.end(), [](int p) { return p < 1 || p > 127; }))
+        throw std::invalid_argument("bus must be 1-255, and the path 1 to 7 ports of 1-127");
     int number;
     {
         std::lock_guard lock(d->mutex);
-        for (const auto &s : d->slots)
-            if (s->bus == bus && s->port == port)
-                throw std::invalid_argument("that bus port already has a screen");
+        for (const auto &s : d->slots) {
+            const size_t shared = std::min(s->path.size(), path.size());
+            if (s->bus == bus && std::equal(path.begin(), path.begin() + std::ptrdiff_t(shared), s->path.begin()))
+                throw std::invalid_argument("that bus port already has a screen, or a hub where a screen is");
+        }
         auto slot = std::make_unique<Slot>();
         slot->number = int(d->slots.size());
         slot->bus = bus;
-        slot->port = port;
+        slot->path = path;
+        slot->port = path.back();
         slot->model = std::move(model);
         Slot *raw = slot.get();
         d->slots.push_back(std::move(slot));
@@ -505,6 +526,32 @@ int VirtualBus::portNumber(int slot) const
     return d->slots.at(size_t(slot))->port;
 }
 
+std::vector<int> VirtualBus::portPath(int slot) const
+{
+    std::lock_guard lock(d->mutex);
+    return d->slots.at(size_t(slot))->path;
+}
+
+void VirtualBus::swap(int slot, std::shared_ptr<ScreenModel> model)
+{
+    {
+        std::lock_guard lock(d->mutex);
+        Slot &s = *d->slots.at(size_t(slot));
+        d->unplugLocked(s);
+        s.model->setTouchListener({});
+        s.model = std::move(model);
+        s.model->setTouchListener([this, raw = &s] { d->deliverTouches(*raw); });
+    }
+    d->notify(slot);
+    {
+        std::lock_guard lock(d->mutex);
+        Slot &s = *d->slots.at(size_t(slot));
+        if (!s.current)
+            d->plugLocked(s);
+    }
+    d->notify(slot);
+}
+
 int VirtualBus::slotCount() const
 {
     std::lock_guard lock(d->mutex);
@@ -545,29 +592,74 @@ void BusCore::notify(int slot)
         listener(slot);
 }
 
-void BusCore::plugLocked(Slot &slot)
+namespace {
+
+// "/sys/devices/.../usb1/1-2.4" for the device at ports 2, 4 of bus 1.
+std::string sysPath(int bus, const std::vector<int> &path, size_t depth)
 {
-    auto at = std::make_shared<Attachment>();
-    at->owner = this;
-    at->slot = &slot;
-    at->bus = slot.bus;
+    std::string p = "/sys/devices/pci0000:00/0000:00:14.0/usb" + std::to_string(bus) + "/" + std::to_string(bus) + "-";
+    for (size_t i = 0; i < depth; ++i)
+        p += (i ? "." : "") + std::to_string(path[i]);
+    return p;
+}
+
+} // namespace
+
+int BusCore::freeDevnumLocked(int bus)
+{
     // Addresses go round from 2 (1 is the root hub's), skipping those in use,
     // as a host controller hands them out.
-    int &next = nextDevnum[slot.bus];
+    int &next = nextDevnum[bus];
     for (int tries = 0; tries < 126; ++tries) {
         if (next < 2 || next > 127)
             next = 2;
         const int candidate = next++;
         const bool inUse = std::any_of(slots.begin(), slots.end(), [&](const auto &s) {
-            return s->current && s->bus == slot.bus && s->current->devnum == candidate;
+            return s->current && s->bus == bus && s->current->devnum == candidate;
+        }) || std::any_of(hubs.begin(), hubs.end(), [&](const auto &h) {
+            return h.second == std::pair(bus, candidate);
         });
-        if (!inUse) {
-            at->devnum = candidate;
-            break;
-        }
+        if (!inUse)
+            return candidate;
     }
-    if (at->devnum == 0)
-        throw std::runtime_error("no free USB address on bus " + std::to_string(slot.bus));
+    throw std::runtime_error("no free USB address on bus " + std::to_string(bus));
+}
+
+void BusCore::addHubsLocked(const Slot &slot)
+{
+    // Each hub before what sits behind it: a program's libusb links a
+    // device to its parent hub only when it knows the hub already.
+    for (size_t depth = 1; depth < slot.path.size(); ++depth) {
+        const std::string syspath = sysPath(slot.bus, slot.path, depth);
+        if (hubs.count(syspath))
+            continue;
+        const int devnum = freeDevnumLocked(slot.bus);
+        char node[64];
+        std::snprintf(node, sizeof node, "/dev/bus/usb/%03d/%03d", slot.bus, devnum);
+        const std::filesystem::path nodePath = root + node;
+        std::filesystem::create_directories(nodePath.parent_path());
+        std::ofstream(nodePath.string()).close();
+        const std::string text = deviceRecord(syspath, node, slot.bus, devnum, hubDescriptors());
+        GError *error = nullptr;
+        bool added = false;
+        listeners->sendWithRoom([&] { added = umockdev_testbed_add_from_string(testbed, text.c_str(), &error); });
+        if (!added) {
+            const std::string message = error ? error->message : "unknown error";
+            g_clear_error(&error);
+            throw std::runtime_error("cannot add hub " + syspath + ": " + message);
+        }
+        hubs[syspath] = {slot.bus, devnum};
+    }
+}
+
+void BusCore::plugLocked(Slot &slot)
+{
+    addHubsLocked(slot);
+    auto at = std::make_shared<Attachment>();
+    at->owner = this;
+    at->slot = &slot;
+    at->bus = slot.bus;
+    at->devnum = freeDevnumLocked(slot.bus);
     char node[64];
     std::snprintf(node, sizeof node, "/dev/bus/usb/%03d/%03d", slot.bus, at->devnum);
     at->devnode = node;
@@ -578,8 +670,7 @@ void BusCore::plugLocked(Slot &slot)
             old->attached = false;
         }
     }
-    at->syspath = "/sys/devices/pci0000:00/0000:00:14.0/usb" + std::to_string(slot.bus) + "/"
-                  + std::to_string(slot.bus) + "-" + std::to_string(slot.port);
+    at->syspath = sysPath(slot.bus, slot.path, slot.path.size());
 
     const std::filesystem::path fifoPath = root + at->devnode;
     std::filesystem::create_directories(fifoPath.parent_path());
@@ -595,6 +686,7 @@ void BusCore::plugLocked(Slot &slot)
 
     at->handler = umockdev_ioctl_base_new();
     g_signal_connect(at->handler, "handle-ioctl", G_CALLBACK(&BusCore::onIoctl), at.get());
+    g_signal_connect(at->handler, "client-vanished", G_CALLBACK(&BusCore::onVanished), at.get());
     GError *error = nullptr;
     if (!umockdev_testbed_attach_ioctl(testbed, at->devnode.c_str(), at->handler, &error)) {
         const std::string message = error ? error->message : "unknown error";
@@ -712,6 +804,8 @@ bool BusCore::handleIoctl(Attachment &at, UMockdevIoctlClient *client)
     }
     case USBDEVFS_CLAIMINTERFACE:
     case USBDEVFS_RELEASEINTERFACE:
+        claim(at, client, arg, request == USBDEVFS_CLAIMINTERFACE);
+        return true;
     case USBDEVFS_SETINTERFACE:
     case USBDEVFS_CLEAR_HALT:
     case USBDEVFS_RESETEP:
@@ -732,6 +826,42 @@ bool BusCore::handleIoctl(Attachment &at, UMockdevIoctlClient *client)
         umockdev_ioctl_client_complete(client, -1, ENOTTY);
         return true;
     }
+}
+
+void BusCore::claim(Attachment &at, UMockdevIoctlClient *client, UMockdevIoctlData *arg, bool take)
+{
+    UMockdevIoctlData *number = umockdev_ioctl_data_resolve(arg, 0, sizeof(unsigned), nullptr);
+    if (!number) {
+        umockdev_ioctl_client_complete(client, -1, EFAULT);
+        return;
+    }
+    unsigned interface = 0;
+    std::memcpy(&interface, number->data, sizeof interface);
+    g_object_unref(number);
+    int error = 0;
+    {
+        std::lock_guard lock(at.mutex);
+        UMockdevIoctlClient *&holder = at.claims[interface];
+        if (take && holder && holder != client)
+            error = EBUSY; // another opened file has it
+        else if (take)
+            holder = client;
+        else if (holder == client)
+            holder = nullptr;
+        else
+            error = EINVAL; // not claimed through this file
+    }
+    umockdev_ioctl_client_complete(client, error ? -1 : 0, error);
+}
+
+void BusCore::onVanished(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer user)
+{
+    // A file closed, or its process gone: what it claimed is free.
+    auto *at = static_cast<Attachment *>(user);
+    std::lock_guard lock(at->mutex);
+    for (auto &[interface, holder] : at->claims)
+        if (holder == client)
+            holder = nullptr;
 }
 
 void BusCore::submitUrb(Attachment &at, UMockdevIoctlClient *client, UMockdevIoctlData *arg)

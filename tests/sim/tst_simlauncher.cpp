@@ -66,11 +66,17 @@ void TestSimLauncher::screenOptionsParse()
     QCOMPARE(option->faults.shortReply, 2);
     QCOMPARE(option->faults.bulkAccept, 0);
     QCOMPARE(option->rebootDelayMs, 0);
+
+    // Behind a hub: port 1 of the hub at port 3.
+    option = parseScreenOption("6.8in-telv@1.3.1", &error);
+    QVERIFY2(option.has_value(), error.c_str());
+    QCOMPARE(option->hubs, std::vector<int>{3});
+    QCOMPARE(option->port, 1);
 }
 
 void TestSimLauncher::badScreenOptionsAreRefusedWithReason()
 {
-    const char *bad[] = {"9in-telv", "6.8in-telv@1", "6.8in-telv@1.128", "6.8in-telv@0.4", "6.8in-telv@1.4x",
+    const char *bad[] = {"9in-telv", "6.8in-telv@1", "6.8in-telv@1.128", "6.8in-telv@0.4", "6.8in-telv@1.4x", "6.8in-telv@1.2.0", "6.8in-telv@1.2.",
                          "6.8in-telv:slow", "6.8in-telv:slow=-1", "6.8in-telv:fail-every=0", "6.8in-telv:loud",
                          "6.8in-telv:debug=1"};
     for (const char *text : bad) {

@@ -6,6 +6,8 @@
 
 #include <QElapsedTimer>
 #include <QScopeGuard>
+#include <QProcess>
+#include <QRegularExpression>
 #include <QTest>
 
 #include <linux/netlink.h>
@@ -133,6 +135,7 @@ private slots:
     void rebootLeavesAndReturnsByFirmwareState();
     void manyReplugsReuseAddresses();
     void programThatStopsReadingLeavesTheBusRunning();
+    void hubsAndClaimsAsTheKernelKeepsThem();
     void busEndsRightAfterItsLastAnswer();
 
 private:
@@ -493,6 +496,49 @@ void TestUsbPath::busEndsRightAfterItsLastAnswer()
         Bytes ident(64, 0);
         QCOMPARE(controlIn(h, 0xA0, ident), int(preset("6.8in-telv").ident.size() + 1));
     }
+}
+
+void TestUsbPath::hubsAndClaimsAsTheKernelKeepsThem()
+{
+    // Port 1 of two hubs on one bus: one last port number, two paths.
+    auto a = std::make_shared<ScreenModel>(preset("6.8in-telv"), 0x0501);
+    auto b = std::make_shared<ScreenModel>(preset("7in-telv"), 0x0502);
+    m_bus->attach(a, 5, std::vector<int>{2, 1});
+    m_bus->attach(b, 5, std::vector<int>{3, 1});
+    const auto pathOf = [](libusb_device *dev) {
+        uint8_t ports[8] = {};
+        const int n = libusb_get_port_numbers(dev, ports, 8);
+        return std::vector<int>(ports, ports + std::max(n, 0));
+    };
+    const auto find = [&](const std::vector<int> &path) -> DeviceHandle {
+        DeviceList list(m_ctx->get());
+        for (libusb_device *dev : list)
+            if (libusb_get_bus_number(dev) == 5 && pathOf(dev) == path)
+                return DeviceHandle::open(dev);
+        return {};
+    };
+    QTRY_VERIFY(find({2, 1}) && find({3, 1}));
+
+    // One opened file holds the screen; another, of this process or of
+    // another, is refused until it lets go, and closing lets go.
+    DeviceHandle first = find({2, 1});
+    DeviceHandle second = find({2, 1});
+    QCOMPARE(first.claimInterface0(), 0);
+    QCOMPARE(second.claimInterface0(), int(LIBUSB_ERROR_BUSY));
+    // Bus 5's lines of what another process sees.
+    const auto probe = [] {
+        QProcess p;
+        p.start(QStringLiteral(USBPROBE_PATH), QStringList());
+        p.waitForFinished(10000);
+        return QString::fromUtf8(p.readAllStandardOutput()).split(QLatin1Char('\n')).filter(QRegularExpression(QStringLiteral("^5\\."))).join(QLatin1Char('\n'));
+    };
+    const QString held = probe();
+    QVERIFY2(held.contains(QString::fromStdString(b->preset().ident)), qPrintable(held));
+    QVERIFY2(!held.contains(QString::fromStdString(a->preset().ident)), qPrintable(held));
+    first.reset();
+    QCOMPARE(second.claimInterface0(), 0);
+    second.reset();
+    QVERIFY(probe().contains(QString::fromStdString(a->preset().ident)));
 }
 
 QTEST_GUILESS_MAIN(TestUsbPath)
