@@ -1,5 +1,6 @@
 // tavrik-sim: puts simulated screens on an emulated USB bus and runs a
 // program under them, like umockdev-run, showing each screen's glass.
+#include "buscontrol.h"
 #include "screenoption.h"
 #include "screenviewer.h"
 #include "usb/virtualbus.h"
@@ -9,11 +10,12 @@
 #include <QCoreApplication>
 #include <QProcess>
 #include <QScreen>
-#include <QStandardPaths>
 #include <QTextStream>
 
 #include <cstdio>
+#include <memory>
 #include <set>
+#include <unistd.h>
 
 using namespace sim;
 
@@ -22,6 +24,29 @@ static int listPresets(QTextStream &out)
     for (const Preset &p : presets())
         out << QString::fromStdString(p.name).leftJustified(18) << QString::fromStdString(p.description) << "\n";
     return 0;
+}
+
+static constexpr char kPreload[] = "libumockdev-preload.so.0";
+// Set while the launcher starts itself again under the preload library.
+static constexpr char kRestarted[] = "TAVRIK_SIM_PRELOADED";
+
+// umockdev builds each plug, unplug and restart event from the device's
+// sysfs files through libudev, which finds the test bed only under the
+// preload library. Without it in this process no other process would hear
+// of them, so the launcher starts itself again with it. Returns only when
+// that failed.
+static int restartUnderPreload(char *argv[], QTextStream &err)
+{
+    if (qEnvironmentVariableIsSet(kRestarted)) {
+        err << "tavrik-sim: umockdev's " << kPreload << " cannot be loaded; is umockdev installed?\n";
+        return 1;
+    }
+    const QByteArray preload = qgetenv("LD_PRELOAD");
+    qputenv("LD_PRELOAD", kPreload + (preload.isEmpty() ? QByteArray() : ":" + preload));
+    qputenv(kRestarted, "1");
+    execv("/proc/self/exe", argv);
+    err << "tavrik-sim: cannot start itself again under " << kPreload << "\n";
+    return 1;
 }
 
 int main(int argc, char *argv[])
@@ -45,32 +70,49 @@ int main(int argc, char *argv[])
     QCommandLineOption screenOpt(QStringList{QStringLiteral("s"), QStringLiteral("screen")},
                                  QStringLiteral("Attach a simulated screen (repeatable)."), QStringLiteral("SCREEN"));
     QCommandLineOption listOpt(QStringLiteral("list-presets"), QStringLiteral("List the screen presets and exit."));
-    QCommandLineOption noViewerOpt(QStringLiteral("no-viewer"), QStringLiteral("Do not open the screen windows."));
+    QCommandLineOption noViewerOpt(QStringLiteral("no-viewer"),
+                                   QStringLiteral("Do not open the screen windows (no display needed)."));
+    QCommandLineOption controlOpt(
+        QStringLiteral("control"),
+        QStringLiteral("Read bus commands from the named pipe PIPE (made if missing), one a line:\n"
+                       "unplug BUS.PORT, plug BUS.PORT, replug BUS.PORT (a power cycle)."),
+        QStringLiteral("PIPE"));
     parser.addOption(screenOpt);
     parser.addOption(listOpt);
     parser.addOption(noViewerOpt);
+    parser.addOption(controlOpt);
     parser.addPositionalArgument(QStringLiteral("program"), QStringLiteral("Program to run, with its arguments."),
                                  QStringLiteral("[-- program [args...]]"));
 
+    // Standard output belongs to the program started below (a script may
+    // parse it); the launcher's own words go to standard error.
     QTextStream out(stdout);
     QTextStream err(stderr);
-    // A QApplication aborts without a display, and these two answers need
-    // none. Anything the plain parse cannot place (Qt's own -platform and
-    // the like) is left to the QApplication below, which knows it.
+    // A QApplication aborts without a display, and these two answers and a
+    // run without viewers need none. Anything the plain parse cannot place
+    // (Qt's own -platform and the like) is left to the QApplication below,
+    // which knows it.
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
         arguments << QString::fromLocal8Bit(argv[i]);
-    if (parser.parse(arguments) && (parser.isSet(helpOpt) || parser.isSet(listOpt))) {
+    const bool parsed = parser.parse(arguments);
+    if (parsed && (parser.isSet(helpOpt) || parser.isSet(listOpt))) {
         QCoreApplication core(argc, argv);
         QCoreApplication::setApplicationName(QStringLiteral("tavrik-sim"));
         parser.process(core); // --help ends here
         return listPresets(out);
     }
+    if (!VirtualBus::underPreload())
+        return restartUnderPreload(argv, err);
+    qunsetenv(kRestarted);
 
-    QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("tavrik-sim"));
-    QApplication::setQuitOnLastWindowClosed(false);
-    parser.process(app);
+    const bool viewers = !parsed || !parser.isSet(noViewerOpt);
+    std::unique_ptr<QCoreApplication> app = viewers ? std::make_unique<QApplication>(argc, argv)
+                                                    : std::make_unique<QCoreApplication>(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("tavrik-sim"));
+    if (viewers)
+        QApplication::setQuitOnLastWindowClosed(false);
+    parser.process(*app);
     if (parser.isSet(listOpt))
         return listPresets(out);
 
@@ -86,7 +128,7 @@ int main(int argc, char *argv[])
             err << "tavrik-sim: " << QString::fromStdString(error) << "\n";
             return 2;
         }
-        if (option->port != 0 && !taken.insert({option->bus, option->port}).second) {
+        if (option->port != 0 && option->hubs.empty() && !taken.insert({option->bus, option->port}).second) {
             err << "tavrik-sim: two screens on bus " << option->bus << " port " << option->port << "\n";
             return 2;
         }
@@ -112,21 +154,37 @@ int main(int argc, char *argv[])
             model->setMode(preset.family == Family::Telv ? Mode::TelvBootLoader : Mode::K2tBootLoader);
         model->setFaults(option.faults);
         model->setRebootDelayMs(option.rebootDelayMs);
-        slotNumbers.push_back(bus.attach(model, option.bus, option.port));
-        out << "tavrik-sim: " << QString::fromStdString(option.preset) << " at PHY(" << option.bus << "." << option.port
-            << ")";
+        std::vector<int> path = option.hubs;
+        path.push_back(option.port);
+        slotNumbers.push_back(bus.attach(model, option.bus, path));
+        err << "tavrik-sim: " << QString::fromStdString(option.preset) << " at PHY(" << option.bus;
+        for (int port : path)
+            err << "." << port;
+        err << ")";
         if (option.bootLoader)
-            out << " in its boot loader";
+            err << " in its boot loader";
         // The firmware server keeps the screen block under this key; a person
         // setting up a stand-in server needs it before the screen loses its firmware.
         if (preset.family == Family::Telv)
-            out << ", screen identity " << QString::fromStdString(model->telvIdentity());
-        out << "\n";
+            err << ", screen identity " << QString::fromStdString(model->telvIdentity());
+        err << "\n";
     }
-    out.flush();
+    // Other programs join the bus this way: `tavrikctl list` beside a panelctl.
+    err << "tavrik-sim: more programs on this bus: UMOCKDEV_DIR=" << qEnvironmentVariable("UMOCKDEV_DIR")
+        << " umockdev-wrapper PROGRAM\n";
+    err.flush();
 
-    std::vector<std::unique_ptr<ScreenViewer>> viewers;
-    if (!parser.isSet(noViewerOpt)) {
+    BusControl control(bus);
+    if (parser.isSet(controlOpt)) {
+        QString error;
+        if (!control.open(parser.value(controlOpt), &error)) {
+            err << "tavrik-sim: " << error << "\n";
+            return 2;
+        }
+    }
+
+    std::vector<std::unique_ptr<ScreenViewer>> screenViewers;
+    if (viewers) {
         // Stacked at the right edge of the desktop, beside the program's window.
         const QRect desk = QGuiApplication::primaryScreen()->availableGeometry();
         int y = desk.top();
@@ -135,54 +193,42 @@ int main(int argc, char *argv[])
             v->move(std::max(desk.left(), desk.right() - v->width()), std::min(y, desk.bottom() - 120));
             y += v->height() + 30;
             v->show();
-            viewers.push_back(std::move(v));
+            screenViewers.push_back(std::move(v));
         }
     }
 
     const QStringList program = parser.positionalArguments();
     QProcess child;
     if (program.isEmpty()) {
-        out << "tavrik-sim: no program given; to run one by hand:\n"
-            << "  UMOCKDEV_DIR=" << qEnvironmentVariable("UMOCKDEV_DIR") << " umockdev-wrapper PROGRAM\n";
-        out.flush();
-        QApplication::setQuitOnLastWindowClosed(true);
-        if (viewers.empty())
-            return app.exec();
+        err << "tavrik-sim: no program given; the bus stays until this ends\n";
+        err.flush();
+        if (!screenViewers.empty())
+            QApplication::setQuitOnLastWindowClosed(true);
     } else {
-        const QString wrapper = QStandardPaths::findExecutable(QStringLiteral("umockdev-wrapper"));
+        // It inherits the preload library and UMOCKDEV_DIR from this process.
         child.setProcessChannelMode(QProcess::ForwardedChannels);
         child.setInputChannelMode(QProcess::ForwardedInputChannel);
-        if (wrapper.isEmpty()) {
-            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-            const QString preload = env.value(QStringLiteral("LD_PRELOAD"));
-            env.insert(QStringLiteral("LD_PRELOAD"),
-                       QStringLiteral("libumockdev-preload.so.0") + (preload.isEmpty() ? QString() : ":" + preload));
-            child.setProcessEnvironment(env);
-            child.setProgram(program.first());
-            child.setArguments(program.mid(1));
-        } else {
-            child.setProgram(wrapper);
-            child.setArguments(program);
-        }
-        QObject::connect(&child, &QProcess::finished, &app, [&app](int code, QProcess::ExitStatus status) {
-            app.exit(status == QProcess::NormalExit ? code : 1);
+        child.setProgram(program.first());
+        child.setArguments(program.mid(1));
+        QObject::connect(&child, &QProcess::finished, app.get(), [](int code, QProcess::ExitStatus status) {
+            QCoreApplication::exit(status == QProcess::NormalExit ? code : 1);
         });
-        QObject::connect(&child, &QProcess::errorOccurred, &app, [&](QProcess::ProcessError e) {
+        QObject::connect(&child, &QProcess::errorOccurred, app.get(), [&](QProcess::ProcessError e) {
             if (e == QProcess::FailedToStart) {
                 err << "tavrik-sim: cannot start " << program.first() << "\n";
                 err.flush();
-                app.exit(127);
+                QCoreApplication::exit(127);
             }
         });
         child.start();
     }
-    const int code = app.exec();
+    const int code = app->exec();
     if (child.state() != QProcess::NotRunning) {
         child.terminate();
         if (!child.waitForFinished(3000))
             child.kill();
         child.waitForFinished(1000);
     }
-    viewers.clear();
+    screenViewers.clear();
     return code;
 }

@@ -1,5 +1,6 @@
 #include "screenoption.h"
 
+#include <cctype>
 #include <charconv>
 
 namespace sim {
@@ -16,11 +17,38 @@ bool toInt(const std::string &s, int lo, int hi, int *out)
     return true;
 }
 
-std::optional<ScreenOption> fail(std::string *error, const std::string &why)
+template <typename T = ScreenOption>
+std::optional<T> fail(std::string *error, const std::string &why)
 {
     if (error)
         *error = why;
     return std::nullopt;
+}
+
+bool parseBusPort(const std::string &where, int *bus, std::vector<int> *hubs, int *port, std::string *error)
+{
+    std::vector<std::string> parts;
+    for (size_t from = 0;;) {
+        const auto dot = where.find('.', from);
+        parts.push_back(where.substr(from, dot == std::string::npos ? std::string::npos : dot - from));
+        if (dot == std::string::npos)
+            break;
+        from = dot + 1;
+    }
+    bool ok = parts.size() >= 2 && parts.size() <= 8 && toInt(parts.front(), 1, 255, bus);
+    hubs->clear();
+    for (size_t i = 1; ok && i < parts.size(); ++i) {
+        int p = 0;
+        ok = toInt(parts[i], 1, 127, &p);
+        if (i + 1 < parts.size())
+            hubs->push_back(p);
+        else
+            *port = p;
+    }
+    if (!ok && error)
+        *error = "bus and port must read BUS.PORT (or BUS.HUBPORT.PORT behind hubs) with BUS 1-255 and each PORT "
+                 "1-127: " + where;
+    return ok;
 }
 
 } // namespace
@@ -37,10 +65,8 @@ std::optional<ScreenOption> parseScreenOption(const std::string &text, std::stri
     if (const auto at = head.find('@'); at != std::string::npos) {
         const std::string where = head.substr(at + 1);
         head.resize(at);
-        const auto dot = where.find('.');
-        if (dot == std::string::npos || !toInt(where.substr(0, dot), 1, 255, &option.bus)
-            || !toInt(where.substr(dot + 1), 1, 127, &option.port))
-            return fail(error, "bus and port must read BUS.PORT with BUS 1-255 and PORT 1-127: " + where);
+        if (!parseBusPort(where, &option.bus, &option.hubs, &option.port, error))
+            return std::nullopt;
     }
     if (!findPreset(head))
         return fail(error, "unknown screen preset \"" + head + "\" (see --list-presets)");
@@ -80,6 +106,28 @@ std::optional<ScreenOption> parseScreenOption(const std::string &text, std::stri
             return fail(error, "unknown or malformed screen option \"" + opt + "\"");
     }
     return option;
+}
+
+std::optional<BusCommand> parseBusCommand(const std::string &text, std::string *error)
+{
+    std::string line = text;
+    while (!line.empty() && std::isspace(static_cast<unsigned char>(line.back())))
+        line.pop_back();
+    const auto space = line.find(' ');
+    const std::string verb = line.substr(0, space);
+    BusCommand command;
+    if (verb == "unplug")
+        command.action = BusCommand::Action::Unplug;
+    else if (verb == "plug")
+        command.action = BusCommand::Action::Plug;
+    else if (verb == "replug")
+        command.action = BusCommand::Action::Replug;
+    else
+        return fail<BusCommand>(error, "unknown command \"" + line + "\" (unplug, plug or replug BUS.PORT)");
+    const std::string where = space == std::string::npos ? std::string() : line.substr(space + 1);
+    if (!parseBusPort(where, &command.bus, &command.hubs, &command.port, error))
+        return std::nullopt;
+    return command;
 }
 
 } // namespace sim

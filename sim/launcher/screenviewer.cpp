@@ -111,9 +111,12 @@ void ScreenViewer::refresh()
     case Mode::K2tBootLoader: mode = tr("K2T/K5TX boot loader"); break;
     }
     const FrameStats stats = m_model->frameStats();
+    QStringList path;
+    for (int port : m_bus.portPath(m_slot))
+        path << QString::number(port);
     m_state->setText(QStringLiteral("PHY(%1.%2) %3 %4 | %5 | frames %6 | backlight %7 | flip %8")
                          .arg(m_bus.busNumber(m_slot))
-                         .arg(m_bus.portNumber(m_slot))
+                         .arg(path.join(QLatin1Char('.')))
                          .arg(usbIdText(id), plugged ? mode : tr("unplugged"))
                          .arg(QString::fromStdString(p.name))
                          .arg(stats.framesComplete)

@@ -31,6 +31,20 @@ std::vector<uint8_t> deviceDescriptors(UsbId id)
     return d;
 }
 
+std::vector<uint8_t> hubDescriptors()
+{
+    return {
+        // device: USB 2.0, hub class, a generic hub's vendor and product
+        18, 0x01, 0x00, 0x02, 0x09, 0x00, 0x01, 64, 0xE3, 0x05, 0x08, 0x06, 0x00, 0x01, 0, 0, 0, 1,
+        // configuration: one interface, self powered
+        9, 0x02, 25, 0, 1, 1, 0, 0xE0, 0,
+        // interface 0: hub class, one endpoint
+        9, 0x04, 0, 0, 1, 0x09, 0x00, 0x00, 0,
+        // interrupt IN 0x81: port status changes
+        7, 0x05, 0x81, 0x03, 0x01, 0x00, 12,
+    };
+}
+
 std::string deviceRecord(const std::string &syspath, const std::string &devnode, int bus, int devnum,
                          const std::vector<uint8_t> &descriptors)
 {

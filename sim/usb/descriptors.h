@@ -12,6 +12,9 @@ namespace sim {
 // sysfs "descriptors" file holds them.
 std::vector<uint8_t> deviceDescriptors(UsbId id);
 
+// A USB 2.0 hub's: hub class, one interface with its status endpoint.
+std::vector<uint8_t> hubDescriptors();
+
 // The umockdev record of one USB device: sysfs attributes and udev
 // properties, for umockdev_testbed_add_from_string().
 std::string deviceRecord(const std::string &syspath, const std::string &devnode, int bus, int devnum,

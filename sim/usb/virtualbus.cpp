@@ -15,13 +15,23 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <filesystem>
 #include <list>
+#include <fstream>
 #include <map>
 #include <mutex>
+#include <poll.h>
 #include <stdexcept>
+#include <system_error>
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -58,6 +68,166 @@ struct PendingUrb {
 
 using UrbPtr = std::shared_ptr<PendingUrb>;
 
+struct Fd {
+    int fd = -1;
+    explicit Fd(int f) : fd(f) {}
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+    ~Fd()
+    {
+        if (fd >= 0)
+            close(fd);
+    }
+};
+
+// The uevent sockets of the processes on the bus, through which umockdev's
+// sender reaches each of them, as the kernel's netlink multicast would.
+//
+// umockdev's preload names a process's socket after its descriptor number
+// ("event6") and unlinks that name before binding it, so a second process
+// whose socket got the same number takes the name over, and the first never
+// hears of a device again. Each socket is renamed as soon as it appears;
+// the sender still finds it by the pattern event[0-9]*, and a bound socket
+// is reached by whatever name its file has. The names come from the watch
+// itself: a directory listing on this thread would open descriptors that
+// ThreadSanitizer does not see made.
+class EventListeners {
+public:
+    // `sendMutex` is held around umockdev's sends, which find the sockets
+    // by name and then connect: a name must not vanish in between.
+    EventListeners(std::string dir, std::mutex &sendMutex)
+        : m_dir(std::move(dir)), m_sendMutex(sendMutex), m_inotify(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)),
+          m_stop(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC))
+    {
+        if (m_inotify.fd < 0 || m_stop.fd < 0 || inotify_add_watch(m_inotify.fd, m_dir.c_str(), IN_CREATE) < 0)
+            throw std::runtime_error("cannot watch " + m_dir + ": " + std::generic_category().message(errno));
+        m_thread = std::thread([this] { run(); });
+    }
+    ~EventListeners()
+    {
+        const uint64_t one = 1;
+        if (write(m_stop.fd, &one, sizeof one) < 0)
+            std::perror("stopping the uevent socket watch");
+        m_thread.join();
+    }
+    EventListeners(const EventListeners &) = delete;
+    EventListeners &operator=(const EventListeners &) = delete;
+
+    // umockdev's sender aborts the whole process when a listener's queue is
+    // full (ten datagrams), where the kernel would drop the event for that
+    // listener alone; a program reading slowly, under a sanitizer or on a
+    // loaded machine, then took the bus down. So `send`, which sends one
+    // event, runs once every listener has room; one that gets none within a
+    // while misses this event, as it would from the kernel, and is not
+    // waited for again until it has caught up. Call it with the send mutex
+    // held.
+    void sendWithRoom(const std::function<void()> &send)
+    {
+        adoptNew(); // also those the watch has not come to yet
+        std::vector<std::string> full;
+        for (auto it = m_listeners.begin(); it != m_listeners.end();) {
+            Listener &l = *it;
+            switch (room(m_dir + "/" + l.name, l.behind ? 0 : kRoomWaitMs)) {
+            case Room::Gone: // umockdev's sender removes its socket
+                it = m_listeners.erase(it);
+                continue;
+            case Room::Free: l.behind = false; break;
+            case Room::Full:
+                l.behind = true;
+                full.push_back(l.name);
+                break;
+            }
+            ++it;
+        }
+        std::error_code error;
+        for (const std::string &name : full)
+            std::filesystem::rename(m_dir + "/" + name, m_dir + "/held-" + name, error);
+        send();
+        for (const std::string &name : full)
+            std::filesystem::rename(m_dir + "/held-" + name, m_dir + "/" + name, error);
+    }
+
+private:
+    struct Listener {
+        std::string name;
+        bool behind = false; // had no room last time
+    };
+    enum class Room { Free, Full, Gone };
+
+    // A datagram socket connected to a listener polls writable only while
+    // the listener's queue has room.
+    static Room room(const std::string &path, int waitMs)
+    {
+        Fd probe(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        if (probe.fd < 0 || path.size() >= sizeof address.sun_path)
+            return Room::Free;
+        std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+        if (connect(probe.fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0)
+            return errno == ENOENT || errno == ECONNREFUSED ? Room::Gone : Room::Free;
+        pollfd writable{probe.fd, POLLOUT, 0};
+        return poll(&writable, 1, waitMs) > 0 && (writable.revents & POLLOUT) ? Room::Free : Room::Full;
+    }
+
+    void run()
+    {
+        pollfd fds[2] = {{m_inotify.fd, POLLIN, 0}, {m_stop.fd, POLLIN, 0}};
+        while (poll(fds, 2, -1) >= 0 || errno == EINTR) {
+            if (fds[1].revents)
+                return;
+            if (fds[0].revents) {
+                std::lock_guard lock(m_sendMutex);
+                adoptNew();
+            }
+        }
+    }
+
+    // Renames the sockets the watch has reported since last time. Call it
+    // with the send mutex held.
+    void adoptNew()
+    {
+        alignas(inotify_event) char events[4096];
+        ssize_t n;
+        while ((n = read(m_inotify.fd, events, sizeof events)) > 0) {
+            for (ssize_t at = 0; at + ssize_t(sizeof(inotify_event)) <= n;) {
+                inotify_event event{};
+                std::memcpy(&event, events + at, sizeof event);
+                const char *name = events + at + sizeof event;
+                if (event.len > 0)
+                    adopt(std::string(name, strnlen(name, event.len)));
+                at += ssize_t(sizeof event + event.len);
+            }
+        }
+    }
+
+    void adopt(const std::string &name)
+    {
+        if (name.size() <= 5 || name.compare(0, 5, "event") != 0
+            || name.find_first_not_of("0123456789", 5) != std::string::npos)
+            return;
+        const std::string renamed = name + "-" + std::to_string(++m_renamed);
+        std::error_code error;
+        std::filesystem::rename(m_dir + "/" + name, m_dir + "/" + renamed, error);
+        if (!error)
+            m_listeners.push_back({renamed});
+        else if (error != std::errc::no_such_file_or_directory)
+            std::fprintf(stderr, "renaming a uevent socket: %s\n", error.message().c_str());
+    }
+
+    std::string m_dir;
+    std::mutex &m_sendMutex;
+    Fd m_inotify;
+    Fd m_stop;
+    uint64_t m_renamed = 0;
+    std::list<Listener> m_listeners; // under the send mutex
+    std::thread m_thread;
+    static constexpr int kRoomWaitMs = 2000;
+};
+
+// A node of the bus's own, through which it learns umockdev's worker thread.
+constexpr char kProbeNode[] = "/dev/tavrik-sim-probe";
+
 } // namespace
 
 struct BusCore;
@@ -75,6 +245,9 @@ struct Attachment {
     int fifo = -1;
     bool attached = false; // the ioctl handler serves `devnode`
     uint64_t ioctls = 0;
+    // Who holds each claimed interface: one opened device file, as the
+    // kernel keeps it, whichever process it belongs to.
+    std::map<unsigned, UMockdevIoctlClient *> claims;
 
     std::mutex mutex;
     bool gone = false;
@@ -119,7 +292,8 @@ struct Attachment {
 struct Slot {
     int number = 0;
     int bus = 0;
-    int port = 0;
+    std::vector<int> path; // ports from the root hub down; hubs sit at its leading ports
+    int port = 0;          // the last of them
     std::shared_ptr<ScreenModel> model;
     std::shared_ptr<Attachment> current;   // null while unplugged
     std::atomic<uint64_t> generation = 0;  // bumped by every plug and unplug
@@ -131,19 +305,33 @@ struct Slot {
 struct BusCore {
     UMockdevTestbed *testbed = nullptr;
     std::string root;
+    // umockdev's thread that runs every ioctl handler, and the handler that
+    // learnt it; both kept until the thread has ended.
+    std::atomic<GThread *> worker = nullptr;
+    UMockdevIoctlBase *probe = nullptr;
     mutable std::mutex mutex; // slots, attachments and every testbed call
     std::vector<std::unique_ptr<Slot>> slots;
     std::vector<std::shared_ptr<Attachment>> attachments;
     std::map<int, int> nextDevnum;
+    // The hubs screens sit behind, by sysfs path, with their addresses:
+    // added before the first screen behind them, kept while the bus lives.
+    std::map<std::string, std::pair<int, int>> hubs;
     std::function<void(int)> changeListener;
     Scheduler scheduler;
+    std::unique_ptr<EventListeners> listeners;
 
+    void learnWorker();
+    static gboolean onProbe(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer user);
     void plugLocked(Slot &slot);
+    int freeDevnumLocked(int bus);
+    void addHubsLocked(const Slot &slot);
     void unplugLocked(Slot &slot);
     void notify(int slot);
     void deliverTouches(Slot &slot);
 
     static gboolean onIoctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer user);
+    static void onVanished(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer user);
+    void claim(Attachment &at, UMockdevIoctlClient *client, UMockdevIoctlData *arg, bool take);
     bool handleIoctl(Attachment &at, UMockdevIoctlClient *client);
     void submitUrb(Attachment &at, UMockdevIoctlClient *client, UMockdevIoctlData *arg);
     void reapUrb(Attachment &at, UMockdevIoctlClient *client, UMockdevIoctlData *arg);
@@ -163,35 +351,96 @@ VirtualBus::VirtualBus() : d(std::make_unique<Impl>())
     gchar *root = umockdev_testbed_get_root_dir(d->testbed);
     d->root = root;
     g_free(root);
+    d->learnWorker();
+    d->listeners = std::make_unique<EventListeners>(d->root, d->mutex);
 }
 
+// Destroying the test bed only tells umockdev's worker thread to quit; it
+// may still be inside a handler, or in GLib's marshalling around one. So
+// the handlers, their closures and what they use go only once it has ended.
 VirtualBus::~VirtualBus()
 {
-    d->scheduler.stop();
+    d->scheduler.stop(); // its reboot steps send events
+    d->listeners.reset();
     {
         std::lock_guard lock(d->mutex);
         for (auto &slot : d->slots)
             slot->model->setTouchListener({});
-        for (auto &at : d->attachments)
-            g_signal_handlers_disconnect_by_data(at->handler, at.get());
     }
     g_object_unref(d->testbed);
+    if (GThread *worker = d->worker.exchange(nullptr))
+        g_thread_join(worker);
+    if (d->probe)
+        g_object_unref(d->probe);
+}
+
+bool VirtualBus::underPreload()
+{
+    void *preload = dlopen("libumockdev-preload.so.0", RTLD_LAZY | RTLD_NOLOAD);
+    if (preload)
+        dlclose(preload);
+    return preload != nullptr;
+}
+
+// One request through a node of the bus's own runs on the worker thread,
+// which umockdev does not name otherwise. Without the preload library no
+// request of this process reaches a handler, and the bus has no worker to
+// wait for.
+void BusCore::learnWorker()
+{
+    if (!VirtualBus::underPreload())
+        return;
+    const std::filesystem::path node = root + kProbeNode;
+    std::filesystem::create_directories(node.parent_path());
+    if (FILE *f = std::fopen(node.c_str(), "w"))
+        std::fclose(f);
+    probe = umockdev_ioctl_base_new();
+    g_signal_connect(probe, "handle-ioctl", G_CALLBACK(&BusCore::onProbe), this);
+    if (!umockdev_testbed_attach_ioctl(testbed, kProbeNode, probe, nullptr))
+        return;
+    const int fd = open(kProbeNode, O_RDWR | O_CLOEXEC);
+    if (fd >= 0) {
+        uint32_t capabilities = 0;
+        ioctl(fd, USBDEVFS_GET_CAPABILITIES, &capabilities);
+        close(fd);
+    }
+    umockdev_testbed_detach_ioctl(testbed, kProbeNode, nullptr);
+}
+
+gboolean BusCore::onProbe(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer user)
+{
+    auto *core = static_cast<BusCore *>(user);
+    GThread *self = g_thread_ref(g_thread_self());
+    GThread *none = nullptr;
+    if (!core->worker.compare_exchange_strong(none, self))
+        g_thread_unref(self);
+    umockdev_ioctl_client_complete(client, 0, 0);
+    return TRUE;
 }
 
 int VirtualBus::attach(std::shared_ptr<ScreenModel> model, int bus, int port)
 {
-    if (bus < 1 || bus > 255 || port < 1 || port > 127)
-        throw std::invalid_argument("bus must be 1-255 and port 1-127");
+    return attach(std::move(model), bus, std::vector<int>{port});
+}
+
+int VirtualBus::attach(std::shared_ptr<ScreenModel> model, int bus, const std::vector<int> &path)
+{
+    if (bus < 1 || bus > 255 || path.empty() || path.size() > 7
+        || std::any_of(path.begin(), path.end(), [](int p) { return p < 1 || p > 127; }))
+        throw std::invalid_argument("bus must be 1-255, and the path 1 to 7 ports of 1-127");
     int number;
     {
         std::lock_guard lock(d->mutex);
-        for (const auto &s : d->slots)
-            if (s->bus == bus && s->port == port)
-                throw std::invalid_argument("that bus port already has a screen");
+        for (const auto &s : d->slots) {
+            const size_t shared = std::min(s->path.size(), path.size());
+            if (s->bus == bus && std::equal(path.begin(), path.begin() + std::ptrdiff_t(shared), s->path.begin()))
+                throw std::invalid_argument("that bus port already has a screen, or a hub where a screen is");
+        }
         auto slot = std::make_unique<Slot>();
         slot->number = int(d->slots.size());
         slot->bus = bus;
-        slot->port = port;
+        slot->path = path;
+        slot->port = path.back();
         slot->model = std::move(model);
         Slot *raw = slot.get();
         d->slots.push_back(std::move(slot));
@@ -277,6 +526,32 @@ int VirtualBus::portNumber(int slot) const
     return d->slots.at(size_t(slot))->port;
 }
 
+std::vector<int> VirtualBus::portPath(int slot) const
+{
+    std::lock_guard lock(d->mutex);
+    return d->slots.at(size_t(slot))->path;
+}
+
+void VirtualBus::swap(int slot, std::shared_ptr<ScreenModel> model)
+{
+    {
+        std::lock_guard lock(d->mutex);
+        Slot &s = *d->slots.at(size_t(slot));
+        d->unplugLocked(s);
+        s.model->setTouchListener({});
+        s.model = std::move(model);
+        s.model->setTouchListener([this, raw = &s] { d->deliverTouches(*raw); });
+    }
+    d->notify(slot);
+    {
+        std::lock_guard lock(d->mutex);
+        Slot &s = *d->slots.at(size_t(slot));
+        if (!s.current)
+            d->plugLocked(s);
+    }
+    d->notify(slot);
+}
+
 int VirtualBus::slotCount() const
 {
     std::lock_guard lock(d->mutex);
@@ -317,29 +592,74 @@ void BusCore::notify(int slot)
         listener(slot);
 }
 
-void BusCore::plugLocked(Slot &slot)
+namespace {
+
+// "/sys/devices/.../usb1/1-2.4" for the device at ports 2, 4 of bus 1.
+std::string sysPath(int bus, const std::vector<int> &path, size_t depth)
 {
-    auto at = std::make_shared<Attachment>();
-    at->owner = this;
-    at->slot = &slot;
-    at->bus = slot.bus;
+    std::string p = "/sys/devices/pci0000:00/0000:00:14.0/usb" + std::to_string(bus) + "/" + std::to_string(bus) + "-";
+    for (size_t i = 0; i < depth; ++i)
+        p += (i ? "." : "") + std::to_string(path[i]);
+    return p;
+}
+
+} // namespace
+
+int BusCore::freeDevnumLocked(int bus)
+{
     // Addresses go round from 2 (1 is the root hub's), skipping those in use,
     // as a host controller hands them out.
-    int &next = nextDevnum[slot.bus];
+    int &next = nextDevnum[bus];
     for (int tries = 0; tries < 126; ++tries) {
         if (next < 2 || next > 127)
             next = 2;
         const int candidate = next++;
         const bool inUse = std::any_of(slots.begin(), slots.end(), [&](const auto &s) {
-            return s->current && s->bus == slot.bus && s->current->devnum == candidate;
+            return s->current && s->bus == bus && s->current->devnum == candidate;
+        }) || std::any_of(hubs.begin(), hubs.end(), [&](const auto &h) {
+            return h.second == std::pair(bus, candidate);
         });
-        if (!inUse) {
-            at->devnum = candidate;
-            break;
-        }
+        if (!inUse)
+            return candidate;
     }
-    if (at->devnum == 0)
-        throw std::runtime_error("no free USB address on bus " + std::to_string(slot.bus));
+    throw std::runtime_error("no free USB address on bus " + std::to_string(bus));
+}
+
+void BusCore::addHubsLocked(const Slot &slot)
+{
+    // Each hub before what sits behind it: a program's libusb links a
+    // device to its parent hub only when it knows the hub already.
+    for (size_t depth = 1; depth < slot.path.size(); ++depth) {
+        const std::string syspath = sysPath(slot.bus, slot.path, depth);
+        if (hubs.count(syspath))
+            continue;
+        const int devnum = freeDevnumLocked(slot.bus);
+        char node[64];
+        std::snprintf(node, sizeof node, "/dev/bus/usb/%03d/%03d", slot.bus, devnum);
+        const std::filesystem::path nodePath = root + node;
+        std::filesystem::create_directories(nodePath.parent_path());
+        std::ofstream(nodePath.string()).close();
+        const std::string text = deviceRecord(syspath, node, slot.bus, devnum, hubDescriptors());
+        GError *error = nullptr;
+        bool added = false;
+        listeners->sendWithRoom([&] { added = umockdev_testbed_add_from_string(testbed, text.c_str(), &error); });
+        if (!added) {
+            const std::string message = error ? error->message : "unknown error";
+            g_clear_error(&error);
+            throw std::runtime_error("cannot add hub " + syspath + ": " + message);
+        }
+        hubs[syspath] = {slot.bus, devnum};
+    }
+}
+
+void BusCore::plugLocked(Slot &slot)
+{
+    addHubsLocked(slot);
+    auto at = std::make_shared<Attachment>();
+    at->owner = this;
+    at->slot = &slot;
+    at->bus = slot.bus;
+    at->devnum = freeDevnumLocked(slot.bus);
     char node[64];
     std::snprintf(node, sizeof node, "/dev/bus/usb/%03d/%03d", slot.bus, at->devnum);
     at->devnode = node;
@@ -350,8 +670,7 @@ void BusCore::plugLocked(Slot &slot)
             old->attached = false;
         }
     }
-    at->syspath = "/sys/devices/pci0000:00/0000:00:14.0/usb" + std::to_string(slot.bus) + "/"
-                  + std::to_string(slot.bus) + "-" + std::to_string(slot.port);
+    at->syspath = sysPath(slot.bus, slot.path, slot.path.size());
 
     const std::filesystem::path fifoPath = root + at->devnode;
     std::filesystem::create_directories(fifoPath.parent_path());
@@ -367,6 +686,7 @@ void BusCore::plugLocked(Slot &slot)
 
     at->handler = umockdev_ioctl_base_new();
     g_signal_connect(at->handler, "handle-ioctl", G_CALLBACK(&BusCore::onIoctl), at.get());
+    g_signal_connect(at->handler, "client-vanished", G_CALLBACK(&BusCore::onVanished), at.get());
     GError *error = nullptr;
     if (!umockdev_testbed_attach_ioctl(testbed, at->devnode.c_str(), at->handler, &error)) {
         const std::string message = error ? error->message : "unknown error";
@@ -380,7 +700,9 @@ void BusCore::plugLocked(Slot &slot)
     const UsbId id = slot.model->usbId();
     const std::string text = deviceRecord(at->syspath, at->devnode, slot.bus, at->devnum,
                                           deviceDescriptors(id));
-    if (!umockdev_testbed_add_from_string(testbed, text.c_str(), &error)) {
+    bool added = false;
+    listeners->sendWithRoom([&] { added = umockdev_testbed_add_from_string(testbed, text.c_str(), &error); });
+    if (!added) {
         const std::string message = error ? error->message : "unknown error";
         g_clear_error(&error);
         throw std::runtime_error("cannot add device " + at->syspath + ": " + message);
@@ -411,7 +733,9 @@ void BusCore::unplugLocked(Slot &slot)
             at->completeLocked(urb);
         }
     }
-    umockdev_testbed_uevent(testbed, at->syspath.c_str(), "remove");
+    // The event goes while the device's files still exist: umockdev builds
+    // it from them.
+    listeners->sendWithRoom([&] { umockdev_testbed_uevent(testbed, at->syspath.c_str(), "remove"); });
     umockdev_testbed_remove_device(testbed, at->syspath.c_str());
 }
 
@@ -480,6 +804,8 @@ bool BusCore::handleIoctl(Attachment &at, UMockdevIoctlClient *client)
     }
     case USBDEVFS_CLAIMINTERFACE:
     case USBDEVFS_RELEASEINTERFACE:
+        claim(at, client, arg, request == USBDEVFS_CLAIMINTERFACE);
+        return true;
     case USBDEVFS_SETINTERFACE:
     case USBDEVFS_CLEAR_HALT:
     case USBDEVFS_RESETEP:
@@ -500,6 +826,42 @@ bool BusCore::handleIoctl(Attachment &at, UMockdevIoctlClient *client)
         umockdev_ioctl_client_complete(client, -1, ENOTTY);
         return true;
     }
+}
+
+void BusCore::claim(Attachment &at, UMockdevIoctlClient *client, UMockdevIoctlData *arg, bool take)
+{
+    UMockdevIoctlData *number = umockdev_ioctl_data_resolve(arg, 0, sizeof(unsigned), nullptr);
+    if (!number) {
+        umockdev_ioctl_client_complete(client, -1, EFAULT);
+        return;
+    }
+    unsigned interface = 0;
+    std::memcpy(&interface, number->data, sizeof interface);
+    g_object_unref(number);
+    int error = 0;
+    {
+        std::lock_guard lock(at.mutex);
+        UMockdevIoctlClient *&holder = at.claims[interface];
+        if (take && holder && holder != client)
+            error = EBUSY; // another opened file has it
+        else if (take)
+            holder = client;
+        else if (holder == client)
+            holder = nullptr;
+        else
+            error = EINVAL; // not claimed through this file
+    }
+    umockdev_ioctl_client_complete(client, error ? -1 : 0, error);
+}
+
+void BusCore::onVanished(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer user)
+{
+    // A file closed, or its process gone: what it claimed is free.
+    auto *at = static_cast<Attachment *>(user);
+    std::lock_guard lock(at->mutex);
+    for (auto &[interface, holder] : at->claims)
+        if (holder == client)
+            holder = nullptr;
 }
 
 void BusCore::submitUrb(Attachment &at, UMockdevIoctlClient *client, UMockdevIoctlData *arg)

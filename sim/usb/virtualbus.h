@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace sim {
 
@@ -23,6 +24,9 @@ public:
     // Puts a screen on bus `bus`, port `port` (1-127) and plugs it in.
     // Returns its slot number.
     int attach(std::shared_ptr<ScreenModel> model, int bus, int port);
+    // The same behind hubs: `path` holds the ports from the root hub down
+    // ({2, 1}: port 1 of the hub at port 2). The hubs are added first.
+    int attach(std::shared_ptr<ScreenModel> model, int bus, const std::vector<int> &path);
     // Pulls the cable: pending transfers end with no-device, later requests
     // fail, and udev reports the removal.
     void unplug(int slot);
@@ -40,6 +44,11 @@ public:
     int slotCount() const;
     int busNumber(int slot) const;
     int portNumber(int slot) const;
+    std::vector<int> portPath(int slot) const;
+    // Another screen in its place: the one there is pulled out, the new one
+    // plugged in at the same port with a new address, as a person swapping
+    // cables does.
+    void swap(int slot, std::shared_ptr<ScreenModel> model);
 
     // Called from a bus thread after a slot was plugged in or left the bus
     // (also when a screen reboots by itself).
@@ -49,6 +58,11 @@ public:
     uint64_t ioctlCount(int slot) const;
 
     std::string rootDir() const;
+
+    // Whether this process runs under umockdev's preload library. Only then
+    // does the bus reach its own libusb calls and send the plug, unplug and
+    // restart events that other processes' libusb learns the bus from.
+    static bool underPreload();
 
 private:
     struct Impl;

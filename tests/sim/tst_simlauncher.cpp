@@ -5,9 +5,17 @@
 #include "screenviewer.h"
 #include "usb/virtualbus.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QPushButton>
+#include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QTest>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 using namespace sim;
 
@@ -20,6 +28,9 @@ private slots:
     void glassShowsFrameUprightWithFlipAndBacklight();
     void clickOnGlassBecomesTouchAtThatPicturePoint();
     void programUnderLauncherSeesTheScreens();
+    void listingUnderLauncherIsValidJson();
+    void busChangesReachProgramsUnderLauncher_data();
+    void busChangesReachProgramsUnderLauncher();
     void launcherRefusesUnknownPreset();
     void helpPrintsWithoutDisplay();
     void presetListNamesEveryPresetWithoutDisplay();
@@ -55,11 +66,17 @@ void TestSimLauncher::screenOptionsParse()
     QCOMPARE(option->faults.shortReply, 2);
     QCOMPARE(option->faults.bulkAccept, 0);
     QCOMPARE(option->rebootDelayMs, 0);
+
+    // Behind a hub: port 1 of the hub at port 3.
+    option = parseScreenOption("6.8in-telv@1.3.1", &error);
+    QVERIFY2(option.has_value(), error.c_str());
+    QCOMPARE(option->hubs, std::vector<int>{3});
+    QCOMPARE(option->port, 1);
 }
 
 void TestSimLauncher::badScreenOptionsAreRefusedWithReason()
 {
-    const char *bad[] = {"9in-telv", "6.8in-telv@1", "6.8in-telv@1.128", "6.8in-telv@0.4", "6.8in-telv@1.4x",
+    const char *bad[] = {"9in-telv", "6.8in-telv@1", "6.8in-telv@1.128", "6.8in-telv@0.4", "6.8in-telv@1.4x", "6.8in-telv@1.2.0", "6.8in-telv@1.2.",
                          "6.8in-telv:slow", "6.8in-telv:slow=-1", "6.8in-telv:fail-every=0", "6.8in-telv:loud",
                          "6.8in-telv:debug=1"};
     for (const char *text : bad) {
@@ -133,19 +150,178 @@ void TestSimLauncher::clickOnGlassBecomesTouchAtThatPicturePoint()
 void TestSimLauncher::programUnderLauncherSeesTheScreens()
 {
     QProcess p;
+    p.setProcessEnvironment(withoutDisplay());
     p.start(QStringLiteral(TAVRIK_SIM_PATH),
             {QStringLiteral("--no-viewer"), QStringLiteral("--screen"), QStringLiteral("6.8in-telv@1.4:debug"),
              QStringLiteral("--screen"), QStringLiteral("4in-telv@2.7:boot"), QStringLiteral("--"),
              QStringLiteral(USBPROBE_PATH)});
     QVERIFY(p.waitForFinished(20000));
     const QString output = QString::fromUtf8(p.readAllStandardOutput());
+    const QString errors = QString::fromUtf8(p.readAllStandardError());
     QCOMPARE(p.exitCode(), 0);
+    // Standard output is the program's alone; the launcher speaks on standard error.
+    QCOMPARE(output.split(QLatin1Char('\n'), Qt::SkipEmptyParts).size(), 2);
     QVERIFY2(output.contains(QStringLiteral("1.4 c872:1004 TAVRIK-6.8INRGB DEBUG,800x480,v0.18")), qPrintable(output));
     QVERIFY2(output.contains(QStringLiteral("2.7 1f3a:efe8")), qPrintable(output));
     // The boot-loader screen's identity is shown for setting up its firmware server.
     const QString identity = QString::fromStdString(makeTelvIdentity(2));
-    QVERIFY2(output.contains(QStringLiteral("PHY(2.7) in its boot loader, screen identity ") + identity),
-             qPrintable(output));
+    QVERIFY2(errors.contains(QStringLiteral("PHY(2.7) in its boot loader, screen identity ") + identity),
+             qPrintable(errors));
+}
+
+void TestSimLauncher::listingUnderLauncherIsValidJson()
+{
+    QProcess p;
+    p.setProcessEnvironment(withoutDisplay());
+    p.start(QStringLiteral(TAVRIK_SIM_PATH), {QStringLiteral("--no-viewer"), QStringLiteral("--screen"),
+                                               QStringLiteral("6.8in-telv@1.4"), QStringLiteral("--"),
+                                               QStringLiteral(TAVRIKCTL_PATH), QStringLiteral("list"),
+                                               QStringLiteral("--json")});
+    QVERIFY(p.waitForFinished(20000));
+    const QByteArray output = p.readAllStandardOutput();
+    QCOMPARE(p.exitCode(), 0);
+    QJsonParseError error{};
+    const QJsonArray screens = QJsonDocument::fromJson(output, &error)[QLatin1String("screens")].toArray();
+    QVERIFY2(error.error == QJsonParseError::NoError, output.constData());
+    QCOMPARE(screens.size(), 1);
+    QCOMPARE(screens[0][QLatin1String("port")].toString(), QStringLiteral("PHY(1.4)"));
+}
+
+namespace {
+
+// tavrik-sim with panelctl's window as its program, fed bus commands
+// through its pipe; other programs join its bus as second processes.
+class LauncherRun {
+public:
+    explicit LauncherRun(const QString &screen)
+    {
+        m_pipe = m_dir.filePath(QStringLiteral("control"));
+        m_launcher.start(QStringLiteral(TAVRIK_SIM_PATH),
+                         {QStringLiteral("--no-viewer"), QStringLiteral("--control"), m_pipe, QStringLiteral("--screen"),
+                          screen, QStringLiteral("--"), QStringLiteral(PANELPROBE_PATH)});
+    }
+    ~LauncherRun()
+    {
+        // The window ends with its input, and the launcher with it.
+        m_launcher.closeWriteChannel();
+        if (!m_launcher.waitForFinished(10000))
+            m_launcher.kill();
+    }
+
+    // Waits until the window's last state satisfies `pred`.
+    bool windowShows(const std::function<bool(const QString &)> &pred, int ms)
+    {
+        return QTest::qWaitFor(
+            [&] {
+                m_window += QString::fromUtf8(m_launcher.readAllStandardOutput());
+                const QStringList lines = m_window.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+                return !lines.isEmpty() && pred(lines.last());
+            },
+            ms);
+    }
+    QString window() const { return m_window; }
+
+    bool command(const QByteArray &line)
+    {
+        const int fd = ::open(m_pipe.toLocal8Bit().constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        const bool written = fd >= 0 && ::write(fd, line.constData(), size_t(line.size())) == line.size()
+                             && ::write(fd, "\n", 1) == 1;
+        if (fd >= 0)
+            ::close(fd);
+        return written;
+    }
+
+    // Runs a program on the launcher's bus and returns its standard output.
+    QByteArray runOnBus(const QString &program, const QStringList &arguments)
+    {
+        if (!QTest::qWaitFor([&] { return !busDir().isEmpty(); }, 20000))
+            return {};
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("UMOCKDEV_DIR"), busDir());
+        env.insert(QStringLiteral("LD_PRELOAD"), QStringLiteral("libumockdev-preload.so.0"));
+        QProcess p;
+        p.setProcessEnvironment(env);
+        p.start(program, arguments);
+        if (!p.waitForFinished(30000) || p.exitCode() != 0)
+            return {};
+        return p.readAllStandardOutput();
+    }
+
+private:
+    QString busDir()
+    {
+        m_errors += QString::fromUtf8(m_launcher.readAllStandardError());
+        return QRegularExpression(QStringLiteral("UMOCKDEV_DIR=(\\S+)")).match(m_errors).captured(1);
+    }
+
+    QTemporaryDir m_dir;
+    QString m_pipe;
+    QProcess m_launcher;
+    QString m_window;
+    QString m_errors;
+};
+
+} // namespace
+
+void TestSimLauncher::busChangesReachProgramsUnderLauncher_data()
+{
+    // After each step the state of the screen (running, telv-boot-loader,
+    // or none), in the window and in a listing by a second process. A step
+    // is a bus command, or "telvtool reset" run on the bus.
+    QTest::addColumn<QString>("screen");
+    QTest::addColumn<QStringList>("steps");
+    QTest::addColumn<QStringList>("states");
+    QTest::newRow("unplug, plug in") << QStringLiteral("6.8in-telv@1.4")
+                                     << QStringList{{}, QStringLiteral("unplug 1.4"), QStringLiteral("plug 1.4")}
+                                     << QStringList{QStringLiteral("running"), {}, QStringLiteral("running")};
+    QTest::newRow("upgraded boot loader restarts") << QStringLiteral("6.8in-telv@1.4:boot,reboot-delay=300")
+                                                   << QStringList{{}, QStringLiteral("telvtool reset")}
+                                                   << QStringList{QStringLiteral("telv-boot-loader"),
+                                                                  QStringLiteral("running")};
+}
+
+void TestSimLauncher::busChangesReachProgramsUnderLauncher()
+{
+    QFETCH(QString, screen);
+    QFETCH(QStringList, steps);
+    QFETCH(QStringList, states);
+    // panelctl scans every 3 s: a change shows within two scans.
+    constexpr int kTwoScansMs = 2 * 3000 + 2000;
+    LauncherRun run(screen);
+    for (int i = 0; i < steps.size(); ++i) {
+        if (steps[i] == QLatin1String("telvtool reset"))
+            QVERIFY(!run.runOnBus(QStringLiteral(TELVTOOL_PATH), {QStringLiteral("reset")}).isNull());
+        else if (!steps[i].isEmpty())
+            QVERIFY(run.command(steps[i].toUtf8()));
+
+        const QString state = states[i];
+        QString title;
+        const auto inState = [&](const QString &line) {
+            title = line.section(QLatin1String(" | "), 0, 0);
+            if (state == QLatin1String("running"))
+                return title.startsWith(QLatin1String("ID: ")) && line.contains(QLatin1String("| lamp on"));
+            if (state == QLatin1String("telv-boot-loader"))
+                return line.contains(QLatin1String("| lamp on | Connected")) && line.contains(QLatin1String("TELV"));
+            return !title.startsWith(QLatin1String("ID:")) && line.contains(QLatin1String("| lamp off"));
+        };
+        QVERIFY2(run.windowShows(inState, i == 0 ? 20000 : kTwoScansMs),
+                 qPrintable(QStringLiteral("after \"%1\": %2").arg(steps[i], run.window())));
+
+        // A second process finds the same on the bus: the screen the window
+        // names, or none.
+        QJsonArray listed;
+        const auto listedInState = [&] {
+            listed = QJsonDocument::fromJson(run.runOnBus(QStringLiteral(TAVRIKCTL_PATH),
+                                                          {QStringLiteral("list"), QStringLiteral("--json")}))
+                         [QLatin1String("screens")].toArray();
+            return state.isEmpty() ? listed.isEmpty()
+                                   : listed.size() == 1 && listed[0][QLatin1String("state")].toString() == state;
+        };
+        QVERIFY2(QTest::qWaitFor(listedInState, 20000),
+                 qPrintable(QStringLiteral("after \"%1\": %2").arg(steps[i], QJsonDocument(listed).toJson())));
+        if (state == QLatin1String("running"))
+            QCOMPARE(title, QStringLiteral("ID: ") + listed[0][QLatin1String("device_id")].toString());
+    }
 }
 
 void TestSimLauncher::launcherRefusesUnknownPreset()

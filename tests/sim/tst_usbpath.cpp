@@ -5,7 +5,14 @@
 #include "usbhandles.h"
 
 #include <QElapsedTimer>
+#include <QScopeGuard>
+#include <QProcess>
+#include <QRegularExpression>
 #include <QTest>
+
+#include <linux/netlink.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <set>
@@ -127,6 +134,9 @@ private slots:
     void faultyScreenStallsAndShortens();
     void rebootLeavesAndReturnsByFirmwareState();
     void manyReplugsReuseAddresses();
+    void programThatStopsReadingLeavesTheBusRunning();
+    void hubsAndClaimsAsTheKernelKeepsThem();
+    void busEndsRightAfterItsLastAnswer();
 
 private:
     void pump(int ms);
@@ -154,6 +164,8 @@ void TestUsbPath::initTestCase()
 
 void TestUsbPath::cleanup()
 {
+    if (!m_bus)
+        return;
     // Each test leaves both screens plugged in and without faults.
     for (int slot : {m_telvSlot, m_k2tSlot}) {
         m_bus->model(slot)->setFaults({});
@@ -442,6 +454,91 @@ void TestUsbPath::manyReplugsReuseAddresses()
     QVERIFY(h);
     Bytes ident(64, 0);
     QVERIFY(controlIn(h, 0xA0, ident) > 0);
+}
+
+void TestUsbPath::programThatStopsReadingLeavesTheBusRunning()
+{
+    // A process on the bus that no longer reads its udev events (stopped, or
+    // far behind): its queue fills, and the bus goes on for the others
+    // instead of ending the process that holds it.
+    const int deaf = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_KOBJECT_UEVENT);
+    QVERIFY(deaf >= 0);
+    const auto closeDeaf = qScopeGuard([deaf] { close(deaf); });
+    sockaddr_nl udev{};
+    udev.nl_family = AF_NETLINK;
+    udev.nl_groups = 2;
+    QCOMPARE(bind(deaf, reinterpret_cast<const sockaddr *>(&udev), sizeof udev), 0);
+    for (int i = 0; i < 15; ++i) {
+        m_bus->unplug(m_k2tSlot);
+        m_bus->plug(m_k2tSlot);
+    }
+    const int address = m_bus->deviceAddress(m_k2tSlot);
+    QVERIFY(waitForList(m_ctx->get(), [&](const std::vector<Found> &all) {
+        return std::any_of(all.begin(), all.end(), [&](const Found &f) { return f.port == 12 && f.address == address; });
+    }));
+}
+
+void TestUsbPath::busEndsRightAfterItsLastAnswer()
+{
+    // A program that got its answer goes on at once and ends the bus, while
+    // umockdev's thread is still returning from the handler that answered:
+    // nothing that thread still uses may be freed before it is done (the
+    // ThreadSanitizer run watches this). Last, as it ends the shared bus.
+    m_ctx.reset();
+    m_bus.reset();
+    for (int i = 0; i < 50; ++i) {
+        VirtualBus bus;
+        bus.attach(std::make_shared<ScreenModel>(preset("6.8in-telv")), 1, 1);
+        UsbContext ctx;
+        QVERIFY(ctx);
+        DeviceHandle h = openAt(ctx.get(), 1, 1);
+        QVERIFY(h);
+        Bytes ident(64, 0);
+        QCOMPARE(controlIn(h, 0xA0, ident), int(preset("6.8in-telv").ident.size() + 1));
+    }
+}
+
+void TestUsbPath::hubsAndClaimsAsTheKernelKeepsThem()
+{
+    // Port 1 of two hubs on one bus: one last port number, two paths.
+    auto a = std::make_shared<ScreenModel>(preset("6.8in-telv"), 0x0501);
+    auto b = std::make_shared<ScreenModel>(preset("7in-telv"), 0x0502);
+    m_bus->attach(a, 5, std::vector<int>{2, 1});
+    m_bus->attach(b, 5, std::vector<int>{3, 1});
+    const auto pathOf = [](libusb_device *dev) {
+        uint8_t ports[8] = {};
+        const int n = libusb_get_port_numbers(dev, ports, 8);
+        return std::vector<int>(ports, ports + std::max(n, 0));
+    };
+    const auto find = [&](const std::vector<int> &path) -> DeviceHandle {
+        DeviceList list(m_ctx->get());
+        for (libusb_device *dev : list)
+            if (libusb_get_bus_number(dev) == 5 && pathOf(dev) == path)
+                return DeviceHandle::open(dev);
+        return {};
+    };
+    QTRY_VERIFY(find({2, 1}) && find({3, 1}));
+
+    // One opened file holds the screen; another, of this process or of
+    // another, is refused until it lets go, and closing lets go.
+    DeviceHandle first = find({2, 1});
+    DeviceHandle second = find({2, 1});
+    QCOMPARE(first.claimInterface0(), 0);
+    QCOMPARE(second.claimInterface0(), int(LIBUSB_ERROR_BUSY));
+    // Bus 5's lines of what another process sees.
+    const auto probe = [] {
+        QProcess p;
+        p.start(QStringLiteral(USBPROBE_PATH), QStringList());
+        p.waitForFinished(10000);
+        return QString::fromUtf8(p.readAllStandardOutput()).split(QLatin1Char('\n')).filter(QRegularExpression(QStringLiteral("^5\\."))).join(QLatin1Char('\n'));
+    };
+    const QString held = probe();
+    QVERIFY2(held.contains(QString::fromStdString(b->preset().ident)), qPrintable(held));
+    QVERIFY2(!held.contains(QString::fromStdString(a->preset().ident)), qPrintable(held));
+    first.reset();
+    QCOMPARE(second.claimInterface0(), 0);
+    second.reset();
+    QVERIFY(probe().contains(QString::fromStdString(a->preset().ident)));
 }
 
 QTEST_GUILESS_MAIN(TestUsbPath)
