@@ -13,6 +13,7 @@
 #include <QDropEvent>
 #include <QFile>
 #include <QMimeData>
+#include <QSignalBlocker>
 #include <QTimer>
 
 using session::Selection;
@@ -182,8 +183,13 @@ void MainWindow::onUpdateFrame()
         const screenlink::ScreenGeometry &g = m_session.geometry();
         ui->pbVFlip->setEnabled(g.flipAllowed != 0);
         ui->pbHFlip->setEnabled(g.flipAllowed != 0);
-        ui->pbVFlip->setChecked(g.flipDefault & 1);
-        ui->pbHFlip->setChecked(g.flipDefault & 2);
+        {
+            // The defaults go out with the logo below, not as a second frame.
+            const QSignalBlocker v(ui->pbVFlip);
+            const QSignalBlocker h(ui->pbHFlip);
+            ui->pbVFlip->setChecked(g.flipDefault & 1);
+            ui->pbHFlip->setChecked(g.flipDefault & 2);
+        }
         updateFlip();
     }
     m_session.showCurrent();

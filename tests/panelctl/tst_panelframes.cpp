@@ -123,6 +123,9 @@ void TestPanelFrames::logoAndFlipDefaultsArriveOneSecondAfterOpening()
     QVERIFY(v->isChecked());
     QVERIFY(!h->isChecked());
     QCOMPARE(model->flip().value_or(-1), 1);
+    // Setting the default flip sends no second logo.
+    QTRY_VERIFY(!m_f->session().framesPending());
+    QCOMPARE(model->frameSerial(), uint64_t(1));
     // The default logo is on the glass the right way up, as in the preview.
     QTRY_COMPARE(glass(*model), preview(m_f->display()));
     const QImage logo = QImage(QStringLiteral(":/logo.800x480.png")).convertToFormat(QImage::Format_RGB16);
