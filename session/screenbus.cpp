@@ -45,7 +45,9 @@ std::vector<ScreenInfo> ScreenBus::list(const std::function<bool(const ScreenInf
     std::vector<ScreenInfo> screens = findScreens(devices);
     std::sort(screens.begin(), screens.end(), [](const ScreenInfo &a, const ScreenInfo &b) { return a.port < b.port; });
     for (ScreenInfo &s : screens) {
-        if (!s.running() || (identify && !identify(s)))
+        // Boot loaders too: one another program is writing is in use, and
+        // trying the claim sends it nothing.
+        if (identify && !identify(s))
             continue;
         whilePassingBy(kListPatience, [&] {
             probe(m_context, devices, s);

@@ -25,9 +25,9 @@ public:
     const std::shared_ptr<screenlink::UsbContext> &context() const { return m_context; }
 
     // Every screen attached, by bus and port path (the same order whatever
-    // libusb's list holds). The running ones that
-    // `identify` picks (all when it is empty) are opened, identified and
-    // let go again; another program's are marked in use and sent nothing.
+    // libusb's list holds). Those that `identify` picks (all when it is
+    // empty) are opened and let go again, the running ones identified;
+    // another program's are marked in use and sent nothing.
     std::vector<ScreenInfo> list(const std::function<bool(const ScreenInfo &)> &identify = {}) const;
 
     // Opens the screen `chosen` names for a job: the same plug-in at its
