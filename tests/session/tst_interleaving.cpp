@@ -111,6 +111,8 @@ void TestInterleaving::manySourcesNeverMixTheirExchanges()
     reading = false;
     idReader.join();
     screens.stopJobs();
+    // The window's last picture may still be on its way.
+    QTRY_VERIFY_WITH_TIMEOUT(!screens.framesPending(), 10000);
     screen.reset();
 
     const std::vector<RequestRecord> log = model->requests();
