@@ -40,6 +40,8 @@ private slots:
     void everyPresetIdentifiesThroughTheScreen();
     void unplugCurrentOpensTheOtherThenNoDevice();
     void portsOneAndTwelveAreListedApart();
+    void screensBehindHubsAreListedApartAndOpenedAsChosen();
+    void screenAnotherProgramHoldsIsListedInUseAndNotOpened();
     void bootLoadersAreOpenedWithTheirMessage();
     void silentScreenReadsZeroIdAndKeepsFirmwareMinor();
     void listingAnotherScreenLeavesOpenGeometry();
@@ -235,6 +237,50 @@ void TestPanelWindow::portsOneAndTwelveAreListedApart()
     m_f->bus->unplug(portOne);
     QVERIFY(scanUntil([&] { return list()->count() == 1; }));
     QCOMPARE(entries(), QStringList{twelveEntry});
+}
+
+void TestPanelWindow::screensBehindHubsAreListedApartAndOpenedAsChosen()
+{
+    // Port 1 of two hubs on one bus: one last port number, two screens.
+    auto a = std::make_shared<ScreenModel>(*findPreset("6.8in-telv"), 0x401);
+    auto b = std::make_shared<ScreenModel>(*findPreset("7in-telv"), 0x402);
+    m_f->slots_.push_back(m_f->bus->attach(a, 8, std::vector<int>{2, 1}));
+    m_f->slots_.push_back(m_f->bus->attach(b, 8, std::vector<int>{3, 1}));
+    QVERIFY(scanUntil([&] { return list()->count() == 2 && m_f->screen(); }));
+    const QStringList listed = entries();
+    QVERIFY2(listed.contains(QStringLiteral("T113-6D8,") + identOf(*a) + QStringLiteral(",PHY(8.2.1)")),
+             qPrintable(listed.join(QLatin1Char('|'))));
+    QVERIFY2(listed.contains(QStringLiteral("T113-7D0,") + identOf(*b) + QStringLiteral(",PHY(8.3.1)")),
+             qPrintable(listed.join(QLatin1Char('|'))));
+    const int second = listed.indexOf(QRegularExpression(QStringLiteral(".*PHY\\(8\\.3\\.1\\)")));
+    list()->setCurrentIndex(second);
+    QTRY_COMPARE(m_f->window->windowTitle(), QStringLiteral("ID: ") + identOf(*b));
+    QVERIFY(status().endsWith(identOf(*b)));
+}
+
+void TestPanelWindow::screenAnotherProgramHoldsIsListedInUseAndNotOpened()
+{
+    const int slot = attach("6.8in-telv", 9);
+    const auto model = m_f->bus->model(slot);
+    // Another program has it open, as tavrikctl does during an upgrade.
+    auto context = std::make_shared<screenlink::UsbContext>();
+    std::shared_ptr<screenlink::Screen> held;
+    QTRY_VERIFY([&] {
+        screenlink::DeviceList devices(context->get());
+        for (libusb_device *dev : devices)
+            if (libusb_get_bus_number(dev) == 9)
+                held = screenlink::Screen::open(context, dev);
+        return held != nullptr;
+    }());
+    model->clearRequests();
+    QVERIFY(scanUntil([&] { return list()->count() == 1 && status() == QStringLiteral("This screen is in use by another program."); }));
+    QCOMPARE(list()->itemText(0), QStringLiteral("in use,-,PHY(9.%1)").arg(m_f->bus->portNumber(slot)));
+    QVERIFY(!m_f->screen());
+    QVERIFY(model->requests().empty());
+    // Let go: the next scans list it by name and open it.
+    held.reset();
+    QVERIFY(scanUntil([&] { return m_f->screen() != nullptr; }));
+    QCOMPARE(m_f->window->windowTitle(), QStringLiteral("ID: ") + identOf(*model));
 }
 
 void TestPanelWindow::bootLoadersAreOpenedWithTheirMessage()

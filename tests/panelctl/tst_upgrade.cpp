@@ -87,6 +87,7 @@ private slots:
     void contentChecksAndNameRules();
     void secondClickAndClosingWhileRunning();
     void logReadOutEndsBeforeTheFirstWrite();
+    void screenSwappedWhileTheBoxesAreUpIsRefused();
 
 private:
     std::shared_ptr<ScreenModel> openScreen(const char *preset, int bus);
@@ -714,6 +715,38 @@ void TestUpgrade::logReadOutEndsBeforeTheFirstWrite()
     });
     QVERIFY(firstErase != log.end());
     QCOMPARE(std::count_if(firstErase, log.end(), isLogRequest), 0);
+}
+
+void TestUpgrade::screenSwappedWhileTheBoxesAreUpIsRefused()
+{
+    // The user answers the first box only after another screen of the
+    // other family was plugged in at the same port and the window took it up.
+    const auto first = openScreen("6.8in-telv", 51);
+    QVERIFY(first);
+    const int slot = m_f->slots_.back();
+    QVERIFY(writeFile(firmwareFolder() + QStringLiteral("/TELV/TELV.6d8.TAVRIK.bin"), testimages::upgradeTelvImage()));
+    auto other = std::make_shared<ScreenModel>(*findPreset("6.8in-k2t"), 0x777);
+    const QString otherId = screenlink::formatDeviceId(other->deviceId().data());
+    m_boxes->onBox = [this, slot, other, otherId](const dialogs::Message &m) {
+        if (m.title != QLatin1String("NOTIFY"))
+            return;
+        m_f->bus->swap(slot, other);
+        m_f->scanUntil([&] { return m_f->window->windowTitle() == QStringLiteral("ID: ") + otherId; });
+    };
+    m_boxes->answers[QStringLiteral("NOTIFY")] = QMessageBox::Yes;
+    m_f->child<QPushButton>("pbUpgrade")->click();
+    QVERIFY(!m_f->session().upgradeRunning());
+    QCOMPARE(m_boxes->last(), QStringLiteral("Error|The upgrade was not started: the screen at PHY(51.%1) is %2 now, "
+                                             "not %3, the one chosen.")
+                                  .arg(m_f->bus->portNumber(slot))
+                                  .arg(otherId, screenlink::formatDeviceId(first->deviceId().data())));
+    // Neither was switched into programming, nor erased.
+    for (const auto &m : {first, other}) {
+        const auto log = m->requests();
+        QVERIFY(std::none_of(log.begin(), log.end(), [](const RequestRecord &r) {
+            return r.kind == RequestRecord::Kind::Control && (r.setup.request == 0xB9 || r.setup.request == 0xBE);
+        }));
+    }
 }
 
 QTEST_MAIN(TestUpgrade)

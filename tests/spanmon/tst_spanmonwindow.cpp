@@ -10,11 +10,13 @@
 #include "mainwindow.h"
 #include "monitortestsupport.h"
 #include "usb/virtualbus.h"
+#include "screen.h"
 #include "usbhandles.h"
 
 #include <QComboBox>
 #include <QLabel>
 #include <QPushButton>
+#include <QStandardItemModel>
 #include <QTest>
 
 using monitortest::Bytes;
@@ -97,6 +99,7 @@ private slots:
     void silentOrLyingScreenWhileMirroring_data();
     void silentOrLyingScreenWhileMirroring();
     void twoScreensWithOneIdMirrorTheFirstInBusOrder();
+    void screenAnotherProgramHoldsIsListedInUseAndSentNothing();
     void closingTheWindowWhileMirroringStopsAndBlanks();
     void desktopIsUprightOnEveryPanelKind_data();
     void desktopIsUprightOnEveryPanelKind();
@@ -447,6 +450,35 @@ void TestSpanmonWindow::twoScreensWithOneIdMirrorTheFirstInBusOrder()
     QTRY_VERIFY_WITH_TIMEOUT(first->frameSerial() >= 1, 5000);
     QCOMPARE(second->frameStats().headers, uint64_t(0));
     doButton()->click();
+}
+
+void TestSpanmonWindow::screenAnotherProgramHoldsIsListedInUseAndSentNothing()
+{
+    const auto model = attach(kSizedIdent, 0x121);
+    const int port = m_nextPort - 1;
+    // Another program holds it, as tavrikctl does while it writes.
+    auto context = std::make_shared<screenlink::UsbContext>();
+    std::shared_ptr<screenlink::Screen> held;
+    QTRY_VERIFY([&] {
+        screenlink::DeviceList devices(context->get());
+        for (libusb_device *d : devices)
+            if (libusb_get_bus_number(d) == 2 && libusb_get_port_number(d) == port)
+                held = screenlink::Screen::open(context, d);
+        return held != nullptr;
+    }());
+    model->clearRequests();
+    newWindow();
+    refresh();
+    QTRY_COMPARE(list()->count(), 1);
+    QCOMPARE(list()->itemText(0), QStringLiteral("PHY(2.%1): in use by another program").arg(port));
+    QVERIFY(!qobject_cast<QStandardItemModel *>(list()->model())->item(0)->isEnabled());
+    doButton()->click();
+    QCOMPARE(m_boxes.shown(), QStringList{QStringLiteral("Error|This screen is in use by another program.")});
+    QVERIFY(model->requests().empty());
+    // Let go, it is listed by its ID.
+    held.reset();
+    refresh();
+    QTRY_COMPARE(list()->itemText(0), idOf(*model));
 }
 
 void TestSpanmonWindow::closingTheWindowWhileMirroringStopsAndBlanks()

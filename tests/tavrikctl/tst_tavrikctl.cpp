@@ -120,6 +120,8 @@ private slots:
     void runningScreensOfBothFamiliesAreUpgradedAtOnce();
     void bootLoaderScreensAreUpgradedThroughTheirTools();
     void eachModelGetsItsOwnFirmwareAndIsDoneOnlyWhenBack();
+    void screensBehindHubsAtOneLastPortAreWrittenApart();
+    void screenAnotherProgramHoldsIsSentNothing();
     void oneScreenFailingNeverStopsTheOthers_data();
     void oneScreenFailingNeverStopsTheOthers();
     void boootLoadersThatCannotBeToldApartAreRefused();
@@ -601,6 +603,63 @@ void TestTavrikctl::eachModelGetsItsOwnFirmwareAndIsDoneOnlyWhenBack()
         QVERIFY2(r.out.contains(port(slot) + QLatin1Char(' ') + idOf(slot) + QStringLiteral(": done: ")
                                 + QLatin1String(file) + QStringLiteral(" written; it restarted and runs firmware v0.")),
                  qPrintable(describe(r)));
+}
+
+void TestTavrikctl::screensBehindHubsAtOneLastPortAreWrittenApart()
+{
+    // Port 1 of two hubs on bus 2: both were PHY(2.1) once.
+    auto a = std::make_shared<ScreenModel>(*findPreset("6.8in-telv"), 0x301);
+    auto b = std::make_shared<ScreenModel>(*findPreset("6.8in-telv"), 0x302);
+    for (const auto &m : {a, b})
+        m->setRebootDelayMs(200);
+    m_bus->attach(a, 2, std::vector<int>{2, 1});
+    m_bus->attach(b, 2, std::vector<int>{3, 1});
+    const QString idB = screenlink::formatDeviceId(b->deviceId().data());
+    QTRY_VERIFY(run({QStringLiteral("list")}).out.contains(QStringLiteral("PHY(2.3.1)")));
+    const Run listed = run({QStringLiteral("list")});
+    QVERIFY2(listed.out.contains(QStringLiteral("PHY(2.2.1)")), qPrintable(describe(listed)));
+
+    Run r = run({QStringLiteral("upgrade"), m_telvFile, QStringLiteral("--screen"), QStringLiteral("2.1"),
+                 QStringLiteral("--yes")});
+    QCOMPARE(r.exitCode, 2);
+    QVERIFY2(r.err.contains(QStringLiteral("2.1 names 2 screens (PHY(2.2.1), PHY(2.3.1))")), qPrintable(describe(r)));
+
+    r = run({QStringLiteral("upgrade"), m_telvFile, QStringLiteral("--screen"), idB, QStringLiteral("--yes")});
+    QVERIFY2(r.exitCode == 0, qPrintable(describe(r)));
+    QCOMPARE(a->eraseSteps(), uint64_t(0));
+    QCOMPARE(b->eraseSteps(), uint64_t(16));
+    r = run({QStringLiteral("upgrade"), m_telvFile, QStringLiteral("--all"), QStringLiteral("--yes")});
+    QVERIFY2(r.exitCode == 0, qPrintable(describe(r)));
+    QCOMPARE(a->eraseSteps(), uint64_t(16));
+    QCOMPARE(b->eraseSteps(), uint64_t(32));
+}
+
+void TestTavrikctl::screenAnotherProgramHoldsIsSentNothing()
+{
+    const int slot = attach("6.8in-telv", 1);
+    // Another program has the screen open, as panelctl in monitor mode keeps it.
+    auto context = std::make_shared<screenlink::UsbContext>();
+    std::shared_ptr<screenlink::Screen> held;
+    QTRY_VERIFY([&] {
+        screenlink::DeviceList list(context->get());
+        for (libusb_device *dev : list)
+            if (libusb_get_bus_number(dev) == 2 && libusb_get_port_number(dev) == 1)
+                held = screenlink::Screen::open(context, dev);
+        return held != nullptr;
+    }());
+    model(slot)->clearRequests();
+    Run r = run({QStringLiteral("list"), QStringLiteral("--json")});
+    QVERIFY2(r.out.contains(QStringLiteral("\"state\": \"in-use\"")), qPrintable(describe(r)));
+    r = run({QStringLiteral("upgrade"), m_telvFile, QStringLiteral("--all"), QStringLiteral("--yes")});
+    QCOMPARE(r.exitCode, 5);
+    QVERIFY2(r.err.contains(port(slot) + QStringLiteral(": is in use by another program")), qPrintable(describe(r)));
+    r = run({QStringLiteral("fill"), QStringLiteral("red")});
+    QCOMPARE(r.exitCode, 5);
+    QVERIFY(model(slot)->requests().empty());
+    // Let go: the next job has it.
+    held.reset();
+    r = run({QStringLiteral("fill"), QStringLiteral("red")});
+    QVERIFY2(r.exitCode == 0, qPrintable(describe(r)));
 }
 
 void TestTavrikctl::bootLoaderScreensAreUpgradedThroughTheirTools()
