@@ -111,6 +111,7 @@ int main(int argc, char *argv[])
     const uint64_t monitorFrames = model->frameStats().headers;
 
     std::vector<double> stalls;
+    stalls.reserve(gaps.size());
     for (double g : gaps)
         stalls.push_back(std::max(0.0, g - 1.0));
     const double longest = stalls.empty() ? 0 : *std::max_element(stalls.begin(), stalls.end());

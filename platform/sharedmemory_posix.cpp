@@ -241,7 +241,8 @@ std::string refusal(const std::string &path, const struct stat &st)
 // user's own that nobody else may enter; empty otherwise.
 std::string privateRuntimeFolder()
 {
-    const char *set = std::getenv("XDG_RUNTIME_DIR");
+    // Nothing of ours changes the environment while threads run.
+    const char *set = std::getenv("XDG_RUNTIME_DIR"); // NOLINT(concurrency-mt-unsafe)
     if (!set || set[0] != '/')
         return {};
     const Fd folder(::open(set, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));

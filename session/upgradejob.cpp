@@ -65,7 +65,7 @@ void UpgradeJob::requestStop()
     m_worker->requestStop();
 }
 
-void UpgradeJob::onWritten(UpgradeResult result)
+void UpgradeJob::onWritten(const UpgradeResult &result)
 {
     m_worker->waitEnded();
     m_result = result;
@@ -129,11 +129,13 @@ void UpgradeJob::lookForTheScreen()
         });
 }
 
-void UpgradeJob::finish(UpgradeResult result)
+void UpgradeJob::finish(const UpgradeResult &result)
 {
+    // A copy: a receiver may start the next job, which resets m_result.
+    const UpgradeResult last = result; // NOLINT(performance-unnecessary-copy-initialization)
     m_running = false;
     m_request = {};
-    emit ended(result);
+    emit ended(last);
 }
 
 } // namespace session

@@ -45,9 +45,9 @@ signals:
     void ended(session::UpgradeResult result);
 
 private:
-    void onWritten(UpgradeResult result);
+    void onWritten(const UpgradeResult &result);
     void lookForTheScreen();
-    void finish(UpgradeResult result);
+    void finish(const UpgradeResult &result);
 
     std::shared_ptr<screenlink::UsbContext> m_context;
     std::unique_ptr<UpgradeWorker> m_worker;

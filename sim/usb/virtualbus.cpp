@@ -532,7 +532,7 @@ std::vector<int> VirtualBus::portPath(int slot) const
     return d->slots.at(size_t(slot))->path;
 }
 
-void VirtualBus::swap(int slot, std::shared_ptr<ScreenModel> model)
+void VirtualBus::putInPlace(int slot, std::shared_ptr<ScreenModel> model)
 {
     {
         std::lock_guard lock(d->mutex);
@@ -646,7 +646,11 @@ void BusCore::addHubsLocked(const Slot &slot)
         if (!added) {
             const std::string message = error ? error->message : "unknown error";
             g_clear_error(&error);
-            throw std::runtime_error("cannot add hub " + syspath + ": " + message);
+            std::string what = "cannot add hub ";
+            what += syspath;
+            what += ": ";
+            what += message;
+            throw std::runtime_error(what);
         }
         hubs[syspath] = {slot.bus, devnum};
     }

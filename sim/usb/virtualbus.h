@@ -48,7 +48,7 @@ public:
     // Another screen in its place: the one there is pulled out, the new one
     // plugged in at the same port with a new address, as a person swapping
     // cables does.
-    void swap(int slot, std::shared_ptr<ScreenModel> model);
+    void putInPlace(int slot, std::shared_ptr<ScreenModel> model);
 
     // Called from a bus thread after a slot was plugged in or left the bus
     // (also when a screen reboots by itself).

@@ -212,7 +212,8 @@ void TestPanelFrames::redButtonFillsPortraitPanel()
         {"pbRed", 0xF800}, {"pbGreen", 0x07E0}, {"pbBlue", 0x001F}, {"pbBlack", 0x0000}, {"pbWhite", 0xFFFF}};
     for (const auto &[button, pixel] : fills) {
         const uint64_t before = model->frameSerial();
-        QVERIFY(m_f->pictureAfter([&] { m_f->child<QPushButton>(button)->click(); }));
+        const char *name = button;
+        QVERIFY(m_f->pictureAfter([&] { m_f->child<QPushButton>(name)->click(); }));
         QCOMPARE(model->frameSerial(), before + 1);
         const Bytes frame = model->lastFrame();
         QCOMPARE(frame.size(), size_t(768000));

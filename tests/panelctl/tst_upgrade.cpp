@@ -730,7 +730,7 @@ void TestUpgrade::screenSwappedWhileTheBoxesAreUpIsRefused()
     m_boxes->onBox = [this, slot, other, otherId](const dialogs::Message &m) {
         if (m.title != QLatin1String("NOTIFY"))
             return;
-        m_f->bus->swap(slot, other);
+        m_f->bus->putInPlace(slot, other);
         m_f->scanUntil([&] { return m_f->window->windowTitle() == QStringLiteral("ID: ") + otherId; });
     };
     m_boxes->answers[QStringLiteral("NOTIFY")] = QMessageBox::Yes;
