@@ -141,6 +141,10 @@ void MainWindow::showSelection(Selection selection)
     const QSize picture = m_session.pictureSize();
     ui->mainDisplay->resize(picture);
     resize(picture + QSize(20, 50));
+    // The picture stays when another screen is chosen, but the flips are
+    // the new panel's: one that cannot flip gets none.
+    if (!m_session.currentPicture().isNull() && ui->pbVFlip->isEnabled() != (m_session.geometry().flipAllowed != 0))
+        resetFlips();
     QTimer::singleShot(kFirstFrameDelayMs, this, &MainWindow::onUpdateFrame);
 }
 
@@ -178,21 +182,24 @@ void MainWindow::showPicture(const QImage &picture)
 
 void MainWindow::onUpdateFrame()
 {
-    if (m_session.currentPicture().isNull()) {
-        // The logo, the panel's own way up.
-        const screenlink::ScreenGeometry &g = m_session.geometry();
-        ui->pbVFlip->setEnabled(g.flipAllowed != 0);
-        ui->pbHFlip->setEnabled(g.flipAllowed != 0);
-        {
-            // The defaults go out with the logo below, not as a second frame.
-            const QSignalBlocker v(ui->pbVFlip);
-            const QSignalBlocker h(ui->pbHFlip);
-            ui->pbVFlip->setChecked(g.flipDefault & 1);
-            ui->pbHFlip->setChecked(g.flipDefault & 2);
-        }
-        updateFlip();
-    }
+    if (m_session.currentPicture().isNull())
+        resetFlips(); // the logo, the panel's own way up
     m_session.showCurrent();
+}
+
+void MainWindow::resetFlips()
+{
+    const screenlink::ScreenGeometry &g = m_session.geometry();
+    ui->pbVFlip->setEnabled(g.flipAllowed != 0);
+    ui->pbHFlip->setEnabled(g.flipAllowed != 0);
+    {
+        // The flip goes out with the next picture, not as a second frame.
+        const QSignalBlocker v(ui->pbVFlip);
+        const QSignalBlocker h(ui->pbHFlip);
+        ui->pbVFlip->setChecked(g.flipDefault & 1);
+        ui->pbHFlip->setChecked(g.flipDefault & 2);
+    }
+    updateFlip();
 }
 
 void MainWindow::updateFlip()

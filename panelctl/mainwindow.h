@@ -56,6 +56,8 @@ private:
     void showPicture(const QImage &picture);
     void onUpgradeShown();
     void setLamp(bool on);
+    // The flip buttons as the open panel allows and starts them; sends the flip.
+    void resetFlips();
     // Tells the user that a feature needs a screen; true when one is usable.
     bool requireScreen();
 

@@ -241,21 +241,28 @@ void TestPanelWindow::portsOneAndTwelveAreListedApart()
 
 void TestPanelWindow::screensBehindHubsAreListedApartAndOpenedAsChosen()
 {
-    // Port 1 of two hubs on one bus: one last port number, two screens.
+    // Port 1 of two hubs on one bus: one last port number, two screens, of
+    // which only the first can flip.
     auto a = std::make_shared<ScreenModel>(*findPreset("6.8in-telv"), 0x401);
-    auto b = std::make_shared<ScreenModel>(*findPreset("7in-telv"), 0x402);
+    auto b = std::make_shared<ScreenModel>(*findPreset("6.8in-k2t"), 0x402);
     m_f->slots_.push_back(m_f->bus->attach(a, 8, std::vector<int>{2, 1}));
     m_f->slots_.push_back(m_f->bus->attach(b, 8, std::vector<int>{3, 1}));
     QVERIFY(scanUntil([&] { return list()->count() == 2 && m_f->screen(); }));
     const QStringList listed = entries();
-    QVERIFY2(listed.contains(QStringLiteral("T113-6D8,") + identOf(*a) + QStringLiteral(",PHY(8.2.1)")),
-             qPrintable(listed.join(QLatin1Char('|'))));
-    QVERIFY2(listed.contains(QStringLiteral("T113-7D0,") + identOf(*b) + QStringLiteral(",PHY(8.3.1)")),
-             qPrintable(listed.join(QLatin1Char('|'))));
-    const int second = listed.indexOf(QRegularExpression(QStringLiteral(".*PHY\\(8\\.3\\.1\\)")));
-    list()->setCurrentIndex(second);
-    QTRY_COMPARE(m_f->window->windowTitle(), QStringLiteral("ID: ") + identOf(*b));
-    QVERIFY(status().endsWith(identOf(*b)));
+    const int first = listed.indexOf(QStringLiteral("T113-6D8,") + identOf(*a) + QStringLiteral(",PHY(8.2.1)"));
+    const int second = listed.indexOf(QStringLiteral("PANEL-W68A,") + identOf(*b) + QStringLiteral(",PHY(8.3.1)"));
+    QVERIFY2(first >= 0 && second >= 0, qPrintable(listed.join(QLatin1Char('|'))));
+    auto *vFlip = m_f->child<QPushButton>("pbVFlip");
+    for (const auto &step : {std::pair{first, a}, std::pair{second, b}, std::pair{first, a}}) {
+        const std::shared_ptr<ScreenModel> &model = step.second;
+        list()->setCurrentIndex(step.first);
+        QTRY_COMPARE(m_f->window->windowTitle(), QStringLiteral("ID: ") + identOf(*model));
+        QVERIFY(status().endsWith(identOf(*model)));
+        // The picture follows; the flip buttons and the flip are the panel's own.
+        QTRY_VERIFY_WITH_TIMEOUT(model->frameSerial() >= 1, 2500);
+        QCOMPARE(vFlip->isEnabled(), model == a);
+        QCOMPARE(model->flip().has_value(), model == a);
+    }
 }
 
 void TestPanelWindow::screenAnotherProgramHoldsIsListedInUseAndNotOpened()
