@@ -158,7 +158,7 @@ int main(int argc, char *argv[])
         return runJobs(command, screens, attached, bus);
     }
 
-    UpgradeRun run(command, chosen.screens, bus, g_interrupts);
+    UpgradeRun run(command, chosen.screens, attached, bus, g_interrupts);
     const int early = run.start();
     if (early >= 0)
         return early;

@@ -84,9 +84,10 @@ std::optional<QString> readAnswer(const std::atomic<int> &interrupts, int seen)
 
 } // namespace
 
-UpgradeRun::UpgradeRun(const Command &command, std::vector<ScreenInfo> screens, const ScreenBus &bus,
-                       const std::atomic<int> &interrupts)
-    : m_command(command), m_screens(std::move(screens)), m_bus(bus), m_interrupts(interrupts)
+UpgradeRun::UpgradeRun(const Command &command, std::vector<ScreenInfo> screens, std::vector<ScreenInfo> attached,
+                       const ScreenBus &bus, const std::atomic<int> &interrupts)
+    : m_command(command), m_screens(std::move(screens)), m_attached(std::move(attached)), m_bus(bus),
+      m_interrupts(interrupts)
 {
 }
 
@@ -95,7 +96,7 @@ UpgradeRun::~UpgradeRun() = default;
 
 QString UpgradeRun::name(const Job &job) const
 {
-    return label(job.screen, m_screens);
+    return label(job.screen, m_attached);
 }
 
 int UpgradeRun::check()
@@ -112,7 +113,7 @@ int UpgradeRun::check()
         job->file = given.isEmpty() ? modelFirmwarePath(programDir, s) : given;
         if (job->file.isEmpty()) {
             err(QStringLiteral("%1: %2").arg(
-                label(s, m_screens),
+                label(s, m_attached),
                 s.running() && s.access != Access::InUse
                     ? QStringLiteral("its model has no firmware file of its own: name the firmware file")
                     : QStringLiteral("the firmware file cannot be told for a screen that %1: name it")
@@ -123,7 +124,7 @@ int UpgradeRun::check()
         }
         job->check = checkUpgrade(s, job->file, options);
         if (!job->check.ok()) {
-            err(QStringLiteral("%1: %2").arg(label(s, m_screens), job->check.refusal));
+            err(QStringLiteral("%1: %2").arg(label(s, m_attached), job->check.refusal));
             const bool fileAtFault = job->check.problem == UpgradeCheck::Problem::File
                                      || job->check.problem == UpgradeCheck::Problem::OtherModel;
             code = std::max(code, int(fileAtFault ? BadFirmware : SomeFailed));

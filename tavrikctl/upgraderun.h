@@ -21,7 +21,9 @@ class UpgradeRun : public QObject {
     Q_OBJECT
 
 public:
-    UpgradeRun(const Command &command, std::vector<session::ScreenInfo> screens, const session::ScreenBus &bus,
+    // `attached` is every screen listed: ports are named as that list tells them apart.
+    UpgradeRun(const Command &command, std::vector<session::ScreenInfo> screens,
+               std::vector<session::ScreenInfo> attached, const session::ScreenBus &bus,
                const std::atomic<int> &interrupts);
     ~UpgradeRun() override;
 
@@ -45,6 +47,7 @@ private:
 
     Command m_command;
     std::vector<session::ScreenInfo> m_screens;
+    std::vector<session::ScreenInfo> m_attached;
     const session::ScreenBus &m_bus;
     const std::atomic<int> &m_interrupts;
     int m_interruptsSeen = 0;

@@ -626,6 +626,8 @@ void TestTavrikctl::screensBehindHubsAtOneLastPortAreWrittenApart()
 
     r = run({QStringLiteral("upgrade"), m_telvFile, QStringLiteral("--screen"), idB, QStringLiteral("--yes")});
     QVERIFY2(r.exitCode == 0, qPrintable(describe(r)));
+    // Named as the whole bus tells them apart, though only B was chosen.
+    QVERIFY2(r.out.contains(QStringLiteral("PHY(2.3.1) ") + idB + QStringLiteral(": done")), qPrintable(describe(r)));
     QCOMPARE(a->eraseSteps(), uint64_t(0));
     QCOMPARE(b->eraseSteps(), uint64_t(16));
     r = run({QStringLiteral("upgrade"), m_telvFile, QStringLiteral("--all"), QStringLiteral("--yes")});
