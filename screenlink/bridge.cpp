@@ -124,11 +124,13 @@ QString formatDeviceId(const uint8_t id[8])
                              id[7]);
 }
 
-QString readDeviceId(Screen &screen)
+QString readDeviceId(Screen &screen, bool *whole)
 {
     const uint8_t command[5] = {kConfigMemory, 0x02, 0x08, 0x1F, 0xF0};
     uint8_t reply[9];
-    bridgeRead(screen, command, sizeof command, reply, sizeof reply, kDisplayTimeoutMs);
+    const int got = bridgeRead(screen, command, sizeof command, reply, sizeof reply, kDisplayTimeoutMs);
+    if (whole)
+        *whole = got == int(sizeof reply);
     return formatDeviceId(reply + 1);
 }
 

@@ -43,8 +43,10 @@ int writeConfigLine(Screen &screen, uint16_t address, const uint8_t data[16], in
 int readConfig(Screen &screen, uint16_t address, uint8_t count, uint8_t *out, int tries = 1);
 
 // The 8-byte device ID at 0x1FF0 of the configuration memory, as
-// "%02x%02x-%02x%02x-%02x%02x%02x%02x"; zero digits where the screen did not answer.
-QString readDeviceId(Screen &screen);
+// "%02x%02x-%02x%02x-%02x%02x%02x%02x"; zero digits where the screen did not
+// answer. `whole` tells whether it answered in full: zeros that were never
+// read name no screen.
+QString readDeviceId(Screen &screen, bool *whole = nullptr);
 QString formatDeviceId(const uint8_t id[8]);
 
 } // namespace screenlink

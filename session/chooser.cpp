@@ -38,7 +38,8 @@ std::shared_ptr<Screen> walkScreens(const std::shared_ptr<UsbContext> &context,
         std::shared_ptr<Screen> screen = openScreen(context, devices, found);
         if (!screen && found.access == Access::InUse && inUse)
             inUse(found);
-        if (screen && take(readDeviceId(*screen)))
+        bool whole = false;
+        if (screen && take(readDeviceId(*screen, &whole)) && whole)
             return screen;
     }
     return nullptr;

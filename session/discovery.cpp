@@ -46,7 +46,11 @@ std::shared_ptr<Screen> openScreen(const std::shared_ptr<UsbContext> &context, c
 void identify(Screen &screen, ScreenInfo &info)
 {
     info.identification = identifyScreen(screen, info.geometry, &info.identString);
-    info.deviceId = readDeviceId(screen);
+    // A busy bus can let one read time out; a screen that never answers
+    // keeps the zeros.
+    bool whole = false;
+    for (int tries = 0; tries < 3 && !whole; ++tries)
+        info.deviceId = readDeviceId(screen, &whole);
     info.firmwareMinor = firmwareMinor(info.identification);
 }
 

@@ -81,7 +81,16 @@ bool OpenScreen::stillTheSame(QString *why) const
             *why = QStringLiteral("the screen at %1 left the bus or was replaced").arg(m_info.port.fullText());
         return there;
     }
-    const QString now = readDeviceId(*m_link);
+    bool whole = false;
+    QString now;
+    for (int tries = 0; tries < 3 && !whole; ++tries)
+        now = readDeviceId(*m_link, &whole);
+    if (!whole) {
+        // Zeros it did not send could stand for any screen.
+        if (why)
+            *why = QStringLiteral("the device ID of the screen at %1 cannot be read").arg(m_info.port.fullText());
+        return false;
+    }
     if (now == m_info.deviceId)
         return true;
     if (why)

@@ -971,7 +971,9 @@ void TestTelvdrv::endsAtOnceWhileThePortalAsks()
     t.start();
     driver.terminate();
     QVERIFY(driver.waitForFinished(kPatience));
-    QVERIFY(t.elapsed() < 1000);
+    // Far below the 25 s a call blocked on the portal's answer would wait,
+    // and roomy for a loaded machine.
+    QVERIFY2(t.elapsed() < 10000, qPrintable(QString::number(t.elapsed())));
     QCOMPARE(driver.exitCode(), 0);
     // Stopped by the user: no message of its own.
     QCOMPARE(waitFrame(*m_share, 200), FrameWait::TimedOut);

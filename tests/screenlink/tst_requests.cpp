@@ -292,7 +292,9 @@ void TestRequests::bridgeWriteBlock8WritesPiecesWithWrappingRegister()
 void TestRequests::deviceIdReadsConfigurationOrZeros()
 {
     const auto id = m_model->deviceId();
-    const QString read = readDeviceId(*m_screen);
+    bool whole = false;
+    const QString read = readDeviceId(*m_screen, &whole);
+    QVERIFY(whole);
     QCOMPARE(read, formatDeviceId(id.data()));
     QCOMPARE(read, QStringLiteral("7c05-0f0a-1e2d0a0b"));
     const auto log = m_model->requests();
@@ -303,7 +305,8 @@ void TestRequests::deviceIdReadsConfigurationOrZeros()
     sim::Faults silent;
     silent.silent = true;
     m_model->setFaults(silent);
-    QCOMPARE(readDeviceId(*m_screen), QStringLiteral("0000-0000-00000000"));
+    QCOMPARE(readDeviceId(*m_screen, &whole), QStringLiteral("0000-0000-00000000"));
+    QVERIFY(!whole);
 }
 
 void TestRequests::identificationReadsCodesAndString()
