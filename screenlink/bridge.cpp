@@ -57,9 +57,16 @@ int bridgeRead(Screen &screen, const uint8_t *command, uint16_t commandLength, u
     std::memset(reply, 0, replyLength);
     return screen.exchange([&](Wire &w) {
         uint8_t status = 0;
-        bridgeCommand(w.handle(), command, commandLength, timeoutMs);
-        bridgeStatus(w.handle(), &status, timeoutMs);
-        return bridgeData(w.handle(), reply, replyLength, timeoutMs);
+        // All three go out whatever each gives, so the bridge is never left
+        // half-way; data after a failed command are another transaction's.
+        const int sent = bridgeCommand(w.handle(), command, commandLength, timeoutMs);
+        const int finished = bridgeStatus(w.handle(), &status, timeoutMs);
+        const int got = bridgeData(w.handle(), reply, replyLength, timeoutMs);
+        if (sent < 0) {
+            std::memset(reply, 0, replyLength);
+            return sent;
+        }
+        return finished < 0 ? finished : got;
     });
 }
 

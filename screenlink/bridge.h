@@ -22,7 +22,8 @@ int bridgeWrite8(Screen &screen, uint8_t target, uint8_t reg, const uint8_t *dat
 // Writes `count` bytes in pieces of 16, the register number wrapping at 256.
 int bridgeWriteBlock8(Screen &screen, uint8_t target, uint8_t reg, const uint8_t *data, uint8_t count);
 // Command, status, data: the bytes read land in reply[1..readCount] of a
-// zero-filled reply of readCount + 1 bytes. Returns the data request's result.
+// zero-filled reply of readCount + 1 bytes, left zero when the command
+// failed. Returns the first failure, else the data request's result.
 int bridgeRead(Screen &screen, const uint8_t *command, uint16_t commandLength, uint8_t *reply, uint16_t replyLength,
                unsigned timeoutMs);
 

@@ -46,6 +46,18 @@ bool ScreenList::needsProbe(const ScreenInfo &found, const PortPath &stale) cons
     });
 }
 
+bool ScreenList::refresh(const ScreenInfo &opened)
+{
+    const auto at = std::find_if(m_screens.begin(), m_screens.end(), [&](const ScreenInfo &s) {
+        return s.port == opened.port && s.kind == opened.kind;
+    });
+    if (at == m_screens.end())
+        return false;
+    const QStringList before = texts();
+    *at = opened;
+    return texts() != before;
+}
+
 ScreenList::Applied ScreenList::apply(const std::vector<ScreenInfo> &found, const PortPath &stale)
 {
     const ScreenInfo *chosen = currentScreen();

@@ -37,6 +37,10 @@ public:
     };
     // Applies one scan's findings (probed screens carry their identity).
     Applied apply(const std::vector<ScreenInfo> &found, const screenlink::PortPath &stale);
+    // What opening the screen at `opened`'s port found out replaces what a
+    // scan listed there (a scan that met the screen leaving may have read
+    // less); true when the list shows something else now.
+    bool refresh(const ScreenInfo &opened);
 
 private:
     std::vector<ScreenInfo> m_screens;

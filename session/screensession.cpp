@@ -216,6 +216,9 @@ void ScreenSession::applyOpen(OpenResult result)
     if (result.screen) {
         m_open = std::move(result.screen);
         m_opened = result.info;
+        // The list never names another ID than the title.
+        if (m_list.refresh(m_opened))
+            emit screensChanged();
         if (result.outcome == Selection::Running) {
             m_geometry = result.info.geometry;
             if (result.info.firmwareMinor)

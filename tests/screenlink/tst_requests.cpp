@@ -302,6 +302,17 @@ void TestRequests::deviceIdReadsConfigurationOrZeros()
     QCOMPARE(log[0].payload, (Bytes{0x51, 0x02, 0x08, 0x1F, 0xF0}));
     QCOMPARE(log[2].setup.length, uint16_t(9));
 
+    // A command the screen refused leaves the last transaction's bytes in
+    // the bridge: they are not this screen's ID.
+    uint8_t other[8] = {};
+    QVERIFY(readConfig(*m_screen, 0x0000, 8, other) >= 0);
+    m_model->setRequestFilter([](const sim::Setup &s, const uint8_t *, size_t) {
+        return s.request == 0xB5 ? sim::ScreenModel::FilterAction::Stall : sim::ScreenModel::FilterAction::Pass;
+    });
+    QCOMPARE(readDeviceId(*m_screen, &whole), QStringLiteral("0000-0000-00000000"));
+    QVERIFY(!whole);
+    m_model->setRequestFilter({});
+
     sim::Faults silent;
     silent.silent = true;
     m_model->setFaults(silent);

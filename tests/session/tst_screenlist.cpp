@@ -142,6 +142,12 @@ void TestScreenList::chosenScreenBackBetweenScansIsListedAfreshAndStaysChosen()
     QCOMPARE(list.texts(), (QStringList{QStringLiteral("A,0000-0000-0000000a,PHY(1.2)"),
                                         QStringLiteral("B,0000-0000-0000000c,PHY(1.4)")}));
     QCOMPARE(list.currentScreen()->port, port({4}));
+    // A scan that met it leaving read zeros; opening it read its ID.
+    list.apply({running(0, {2}, "A", "0000-0000-0000000a"), running(1, {4}, "B", "0000-0000-00000000", 12)},
+               port({4}));
+    QVERIFY(list.refresh(running(1, {4}, "B", "0000-0000-0000000c", 13)));
+    QCOMPARE(list.texts().last(), QStringLiteral("B,0000-0000-0000000c,PHY(1.4)"));
+    QVERIFY(!list.refresh(running(1, {5}, "C", "0000-0000-0000000d")));
 }
 
 void TestScreenList::screensBehindHubsAtTheSameLastPortStayApart()
