@@ -15,4 +15,11 @@ std::string exeSuffix();
 // machine-wide, as the vendor's frame driver expects them.
 std::string userObjectName(const std::string &base);
 
+#ifndef _WIN32
+// The folder, with a slash at its end, where the user's named objects live:
+// the runtime folder (XDG_RUNTIME_DIR) when it is a 0700 folder of the
+// user's own, else /dev/shm/.
+std::string userObjectFolder();
+#endif
+
 } // namespace platform

@@ -14,6 +14,7 @@
 // puts zero pages over the whole mapping and lets the access go on; the
 // mapping is marked broken for its owner to see.
 #include "sharedmemory.h"
+#include "platform.h"
 
 #include <algorithm>
 #include <atomic>
@@ -427,6 +428,12 @@ long futex(uint32_t *word, int op, uint32_t value, const timespec *timeout)
 }
 
 } // namespace
+
+std::string userObjectFolder()
+{
+    const std::string folder = privateRuntimeFolder();
+    return folder.empty() ? std::string(kShmFolder) : folder;
+}
 
 struct SharedMemory::Native {
     ShmObject object;

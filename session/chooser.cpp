@@ -1,7 +1,9 @@
 #include "chooser.h"
 
 #include "bridge.h"
+#include "desktoptouch.h"
 #include "discovery.h"
+#include "eventpump.h"
 #include "frameshare.h"
 #include "monitorworker.h"
 #include "screen.h"
@@ -49,6 +51,8 @@ struct Opened {
     std::shared_ptr<Screen> screen;
     std::optional<QSize> size;
     ScanOrder order = ScanOrder::HalfTurn;
+    ScreenGeometry geometry;
+    int firmwareMinor = 0;
 };
 
 // The desktop picture for a screen that names `reported` as its size. A
@@ -66,6 +70,11 @@ QSize pictureFor(QSize reported, ScanOrder order)
 ScreenChooser::ScreenChooser(QObject *parent)
     : QObject(parent), m_context(std::make_shared<UsbContext>()), m_monitor(std::make_unique<MonitorWorker>(kDriverPauseMs))
 {
+    // Touch reports of the chosen screen complete on it.
+    if (*m_context) {
+        m_events = std::make_unique<EventPump>(m_context);
+        m_events->begin();
+    }
 }
 
 ScreenChooser::~ScreenChooser()
@@ -106,6 +115,8 @@ void ScreenChooser::start(const QString &id, const QString &driver)
                 ScreenInfo info;
                 identify(*opened.screen, info);
                 opened.order = info.geometry.scanOrder();
+                opened.geometry = info.geometry;
+                opened.firmwareMinor = info.firmwareMinor.value_or(0);
             }
             return opened;
         },
@@ -126,6 +137,11 @@ void ScreenChooser::start(const QString &id, const QString &driver)
             }
             m_chosen = std::move(opened.screen);
             m_monitor->begin(m_chosen, m_size, opened.order, driver);
+            // The screen's touches act on the desktop it shows. The report
+            // handler owns what it needs: it may run until the transfer ends.
+            auto desktop = std::make_shared<DesktopTouch>(opened.geometry, opened.firmwareMinor, m_size);
+            m_chosen->startTouch(
+                [desktop](const TouchTransfer::Report &report) { desktop->forward(decodeReport(report)); });
             emit chosen(ChooseOutcome::Started);
         });
 }
@@ -138,6 +154,7 @@ void ScreenChooser::stop()
     if (!m_monitor->stopAndWait(kStopWaitMs))
         qDebug("The monitor thread did not end in time.");
     if (m_chosen) {
+        m_chosen->stopTouch();
         blank();
         m_chosen.reset();
     }

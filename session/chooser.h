@@ -16,6 +16,7 @@ class Screen;
 
 namespace session {
 
+class EventPump;
 class MonitorWorker;
 
 // How a start of monitor mode for a chosen screen came out.
@@ -62,6 +63,7 @@ private:
     std::shared_ptr<screenlink::Screen> m_chosen;
     QSize m_size{0, 0};
     std::unique_ptr<MonitorWorker> m_monitor;
+    std::unique_ptr<EventPump> m_events;
     int m_generation = 0;
 };
 

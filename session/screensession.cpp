@@ -5,6 +5,7 @@
 #include "frameoutput.h"
 #include "monitorworker.h"
 #include "paneltests.h"
+#include "desktoptouch.h"
 #include "touchinput.h"
 
 #include <QDebug>
@@ -28,6 +29,15 @@ constexpr int kMonitorDriverPauseMs = 1000;
 struct ScreenSession::TouchRelay {
     std::mutex mutex;
     ScreenSession *target = nullptr;
+    // Set while monitor mode runs: touches go to the desktop from the event
+    // thread, with no stop on the way.
+    std::shared_ptr<DesktopTouch> desktop;
+
+    void setDesktop(std::shared_ptr<DesktopTouch> to)
+    {
+        const std::lock_guard lock(mutex);
+        desktop = std::move(to);
+    }
 };
 
 struct ScreenSession::ScanResult {
@@ -189,6 +199,8 @@ void ScreenSession::open()
                 screen->startTouch([relay](const TouchTransfer::Report &report) {
                     const RawTouch touch = decodeReport(report);
                     const std::lock_guard lock(relay->mutex);
+                    if (relay->desktop)
+                        relay->desktop->forward(touch);
                     // By name with plain values: nothing of ours crosses
                     // threads inside Qt.
                     if (relay->target)
@@ -393,11 +405,14 @@ void ScreenSession::startMonitor(const QString &driver)
 {
     // A boot loader takes no frames: the job then finds no screen.
     const bool running = m_open && m_opened.running();
-    m_monitor->begin(running ? m_open->link() : nullptr, pictureSize(), m_geometry.scanOrder(), driver);
+    if (m_monitor->begin(running ? m_open->link() : nullptr, pictureSize(), m_geometry.scanOrder(), driver)
+        && running)
+        m_relay->setDesktop(std::make_shared<DesktopTouch>(m_geometry, m_firmwareMinor, pictureSize()));
 }
 
 void ScreenSession::stopMonitor()
 {
+    m_relay->setDesktop(nullptr);
     m_monitor->requestStop();
 }
 
@@ -406,6 +421,7 @@ void ScreenSession::stopJobs()
     // The monitor job keeps its screen open while it runs; it ends with the
     // screen let go rather than mirror to one not chosen. Only a running
     // one: a stop ends every frame driver of this user, spanmon's too.
+    m_relay->setDesktop(nullptr);
     if (m_monitor->isRunning() && !m_monitor->stopAndWait(kMonitorStopWaitMs))
         qDebug("The monitor thread did not end in time.");
     m_ledTest->stopAndWait();

@@ -16,6 +16,9 @@
 #include "pipewirestream.h"
 #include "screencastportal.h"
 #include "testhook.h"
+#include "touchchannel.h"
+#include "touchforwarder.h"
+#include "x11touch.h"
 
 #include <QCoreApplication>
 #include <QGuiApplication>
@@ -174,7 +177,7 @@ bool shareBroken(const monitor::FrameShare &share)
 // pictures a second, until a stop signal (0), a broken share (4) or
 // `over()` (3).
 int publishChanges(telvdrv::FrameSource &source, monitor::FrameShare &share, const Layout &layout, int rate,
-                   const std::function<bool()> &over)
+                   const std::function<bool()> &over, std::atomic<uint64_t> &sourceSize)
 {
     const auto [width, height, stride] = layout;
     std::vector<uint8_t> picture(size_t(stride) * size_t(height));
@@ -201,6 +204,8 @@ int publishChanges(telvdrv::FrameSource &source, monitor::FrameShare &share, con
             deadline = nanos(now()) + period;
             continue;
         }
+        // Touches on the screen are placed through the letterbox of this picture.
+        sourceSize = telvdrv::TouchForwarder::packSize(grabbed.width, grabbed.height);
         telvdrv::compose(grabbed, picture.data(), width, height, stride);
         // Counted from the moment of publishing: pictures are at least one
         // period apart, also after a late one.
@@ -209,6 +214,30 @@ int publishChanges(telvdrv::FrameSource &source, monitor::FrameShare &share, con
             return 4;
     }
     return 0;
+}
+
+// Touches go to the desktop only with a way to hand them over; until then
+// nobody listens, so the program holding the screen sends none.
+std::unique_ptr<telvdrv::TouchForwarder>
+startTouches(const Layout &layout, const std::atomic<uint64_t> &sourceSize,
+             const std::function<std::unique_ptr<telvdrv::TouchInjector>(std::string *)> &makeInjector)
+{
+    const telvdrv::TouchChoice choice = telvdrv::chooseTouch();
+    if (!choice.problem.isEmpty())
+        std::fprintf(stderr, "telvdrv: %s; touches are passed on\n", qPrintable(choice.problem));
+    if (!choice.on)
+        return nullptr;
+    std::string why;
+    std::unique_ptr<telvdrv::TouchInjector> injector = makeInjector(&why);
+    std::unique_ptr<monitor::TouchReceiver> channel;
+    if (injector)
+        channel = monitor::TouchReceiver::open(monitor::kTouchChannelName, &why);
+    if (!channel) {
+        std::fprintf(stderr, "telvdrv: touches on the screen are not passed on: %s\n", why.c_str());
+        return nullptr;
+    }
+    return std::make_unique<telvdrv::TouchForwarder>(std::move(channel), std::move(injector), layout.width,
+                                                     layout.height, sourceSize);
 }
 
 // The Wayland desktop through the portal: asks (once, thanks to the kept
@@ -250,11 +279,15 @@ int shareWaylandDesktop(monitor::FrameShare &share, const Layout &layout, int ra
         publishMessage(share, kCastEnded, layout);
         return 3;
     }
-    const int status = publishChanges(*stream, share, layout, rate, [&portal, &stream] {
-        // The portal's Closed signal arrives through Qt's events.
-        QCoreApplication::processEvents();
-        return portal.closed() || stream->ended();
-    });
+    std::atomic<uint64_t> sourceSize{0};
+    const int status = publishChanges(
+        *stream, share, layout, rate,
+        [&portal, &stream] {
+            // The portal's Closed signal arrives through Qt's events.
+            QCoreApplication::processEvents();
+            return portal.closed() || stream->ended();
+        },
+        sourceSize);
     if (status == 3)
         publishMessage(share, kCastEnded, layout);
     return status;
@@ -319,7 +352,16 @@ int main()
             std::fprintf(stderr, "telvdrv: cannot extend the desktop (%s); mirroring it instead\n", refused.c_str());
     }
 
-    const int status = publishChanges(*desktop, *share, layout, rate, [] { return false; });
+    std::atomic<uint64_t> sourceSize{0};
+    const bool pointerBack = telvdrv::chooseTouch().pointerBack;
+    const telvdrv::Area shown = extended ? extended->area() : telvdrv::Area{};
+    // Declared after the monitor: a finger still down is lifted while the
+    // monitor is there.
+    const std::unique_ptr<telvdrv::TouchForwarder> touches =
+        startTouches(layout, sourceSize, [&](std::string *refused) -> std::unique_ptr<telvdrv::TouchInjector> {
+            return telvdrv::X11Touch::open(shown.x, shown.y, pointerBack, refused);
+        });
+    const int status = publishChanges(*desktop, *share, layout, rate, [] { return false; }, sourceSize);
     g_share = nullptr;
     return status;
 }

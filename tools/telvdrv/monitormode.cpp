@@ -56,4 +56,26 @@ ModeChoice chooseMonitorMode()
     return choice;
 }
 
+TouchChoice chooseTouch()
+{
+    TouchChoice choice;
+    const QString path = modeFilePath();
+    if (!QFile::exists(path))
+        return choice;
+    const QSettings file(path, QSettings::IniFormat);
+    const auto pick = [&](const char *key, const char *yes, const char *no, bool *value) {
+        const QString text = file.value(QLatin1String(key)).toString().trimmed().toLower();
+        if (text == QLatin1String(yes))
+            *value = true;
+        else if (text == QLatin1String(no))
+            *value = false;
+        else if (!text.isEmpty() && choice.problem.isEmpty())
+            choice.problem = QStringLiteral("%1=%2 in %3 is neither %4 nor %5")
+                                 .arg(QLatin1String(key), text, path, QLatin1String(yes), QLatin1String(no));
+    };
+    pick("touch", "on", "off", &choice.on);
+    pick("touch_pointer", "back", "stay", &choice.pointerBack);
+    return choice;
+}
+
 } // namespace telvdrv

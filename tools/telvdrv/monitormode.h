@@ -28,4 +28,14 @@ QString modeFilePath();
 // Values are "extend" and "mirror"; anything else counts as unset.
 ModeChoice chooseMonitorMode();
 
+// Whether touches on the screen are handed to the desktop (`touch`: on or
+// off, on when unset) and whether the pointer goes back where it was after
+// each touch (`touch_pointer`: back or stay, stay when unset).
+struct TouchChoice {
+    bool on = true;
+    bool pointerBack = false;
+    QString problem; // as for ModeChoice
+};
+TouchChoice chooseTouch();
+
 } // namespace telvdrv
