@@ -18,6 +18,7 @@
 #include "testhook.h"
 #include "touchchannel.h"
 #include "touchforwarder.h"
+#include "waylandtouch.h"
 #include "x11touch.h"
 
 #include <QCoreApplication>
@@ -280,6 +281,8 @@ int shareWaylandDesktop(monitor::FrameShare &share, const Layout &layout, int ra
         return 3;
     }
     std::atomic<uint64_t> sourceSize{0};
+    const std::unique_ptr<telvdrv::TouchForwarder> touches =
+        startTouches(layout, sourceSize, [&](std::string *refused) { return telvdrv::waylandTouch(cast, portal, refused); });
     const int status = publishChanges(
         *stream, share, layout, rate,
         [&portal, &stream] {
