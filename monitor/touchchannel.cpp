@@ -1,5 +1,7 @@
 #include "touchchannel.h"
 
+#include "platform.h"
+
 #include <QtEndian>
 
 #include <ctime>
@@ -36,6 +38,11 @@ std::optional<Touch> decodeTouch(const uint8_t *bytes, size_t size)
     touch.lifted = flags == 1;
     touch.sentNs = qFromLittleEndian<int64_t>(bytes + 16);
     return touch;
+}
+
+std::string defaultTouchChannelName()
+{
+    return platform::userObjectName("TELV_TOUCH");
 }
 
 int64_t monotonicNanos()

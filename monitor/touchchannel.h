@@ -20,7 +20,8 @@
 //  16  sent     when it was sent, in nanoseconds of CLOCK_MONOTONIC
 namespace monitor {
 
-inline constexpr char kTouchChannelName[] = "TELV_TOUCH";
+// The caller's own "TELV_TOUCH".
+std::string defaultTouchChannelName();
 inline constexpr size_t kTouchMessageSize = 24;
 
 struct Touch {
@@ -37,7 +38,7 @@ int64_t monotonicNanos();
 
 class TouchSender {
 public:
-    explicit TouchSender(const std::string &name = kTouchChannelName) : m_channel(name) {}
+    explicit TouchSender(const std::string &name = defaultTouchChannelName()) : m_channel(name) {}
     // Stamps and sends; false with `why` when no driver of the user's own
     // takes touches now.
     bool send(int x, int y, bool lifted, std::string *why = nullptr);
@@ -48,7 +49,8 @@ private:
 
 class TouchReceiver {
 public:
-    static std::unique_ptr<TouchReceiver> open(const std::string &name = kTouchChannelName, std::string *why = nullptr);
+    static std::unique_ptr<TouchReceiver> open(const std::string &name = defaultTouchChannelName(),
+                                               std::string *why = nullptr);
     // The next touch within `timeoutMs`; null on timeout or for a message
     // that was dropped.
     std::optional<Touch> receive(int timeoutMs);

@@ -16,7 +16,7 @@ namespace platform {
 
 class DatagramReceiver {
 public:
-    // Listens at `name`, replacing a socket the user left there. Null with
+    // Listens at `name` (see userObjectName()), replacing a socket the user left there. Null with
     // `why` when the name is another user's, not a socket, or cannot be
     // bound.
     static std::unique_ptr<DatagramReceiver> open(const std::string &name, std::string *why = nullptr);

@@ -43,7 +43,7 @@ std::unique_ptr<DatagramReceiver> DatagramReceiver::open(const std::string &name
             *why = text;
         return nullptr;
     };
-    const std::string path = userObjectFolder() + userObjectName(name);
+    const std::string path = userObjectFolder() + name;
     sockaddr_un address{};
     if (!addressOf(path, &address))
         return refuse(path + " is too long a socket name");
@@ -115,7 +115,7 @@ DatagramSender::~DatagramSender()
 
 bool DatagramSender::reach(std::string *why)
 {
-    const std::string path = userObjectFolder() + userObjectName(m_name);
+    const std::string path = userObjectFolder() + m_name;
     struct stat st {};
     if (lstat(path.c_str(), &st) != 0) {
         if (why)

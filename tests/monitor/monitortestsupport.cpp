@@ -489,6 +489,49 @@ QRect TestWindow::frameGeometry() const
     return QRect(a.x, a.y, a.width + 2 * a.border_width, a.height + 2 * a.border_width);
 }
 
+void TestWindow::listenForButtons()
+{
+    if (!m_window)
+        return;
+    XSelectInput(static_cast<Display *>(m_display), m_window, ButtonPressMask | ButtonReleaseMask);
+    XSync(static_cast<Display *>(m_display), False);
+}
+
+std::optional<TestWindow::Button> TestWindow::nextButton()
+{
+    Display *d = static_cast<Display *>(m_display);
+    XEvent e{};
+    while (m_window && XCheckWindowEvent(d, m_window, ButtonPressMask | ButtonReleaseMask, &e)) {
+        if (e.xbutton.button == Button1)
+            return Button{e.type == ButtonPress, QPoint(e.xbutton.x_root, e.xbutton.y_root)};
+    }
+    return std::nullopt;
+}
+
+void TestWindow::putPointer(QPoint at)
+{
+    Display *d = static_cast<Display *>(m_display);
+    if (!d)
+        return;
+    XWarpPointer(d, None, DefaultRootWindow(d), 0, 0, 0, 0, at.x(), at.y());
+    XSync(d, False);
+}
+
+QPoint TestWindow::pointer() const
+{
+    Display *d = static_cast<Display *>(m_display);
+    Window root = 0;
+    Window child = 0;
+    int x = -1;
+    int y = -1;
+    int winX = 0;
+    int winY = 0;
+    unsigned mask = 0;
+    if (d)
+        XQueryPointer(d, DefaultRootWindow(d), &root, &child, &x, &y, &winX, &winY, &mask);
+    return {x, y};
+}
+
 FakeWindowManager::FakeWindowManager(const QString &display)
 {
     Display *d = XOpenDisplay(display.toLocal8Bit().constData());

@@ -14,6 +14,7 @@
 #include <QStringList>
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 namespace monitortest {
@@ -124,6 +125,17 @@ public:
     // Where the window with what a window manager put round it lies on
     // the desktop: its top-level ancestor's outer rectangle.
     QRect frameGeometry() const;
+    // Button 1 presses and releases on it from now on, at root coordinates,
+    // as they came; nextButton() takes the oldest, if any.
+    void listenForButtons();
+    struct Button {
+        bool press = false;
+        QPoint root;
+    };
+    std::optional<Button> nextButton();
+    // The pointer on the root window, as a user's mouse would put it.
+    void putPointer(QPoint at);
+    QPoint pointer() const;
 
 private:
     void *m_display = nullptr; // Xlib's Display, kept out of this header

@@ -2,6 +2,7 @@
 // auto-reset event, within one process and between two; that they are the
 // user's own and survive being cut short; and ending programs by their
 // image name with their children, of the caller's own user only.
+#include "datagram.h"
 #include "monitortestsupport.h"
 #include "processes.h"
 #include "sharedmemory.h"
@@ -97,6 +98,7 @@ private slots:
     void objectOfAnotherUserIsRefusedAndLeftAlone_data();
     void objectOfAnotherUserIsRefusedAndLeftAlone();
     void objectOfAnotherUserIsNamedWhenItCannotBeOpened();
+    void touchChannelTakesTheUsersOwnMessagesOnly();
     void ownObjectOthersMayUseIsRefused_data();
     void ownObjectOthersMayUseIsRefused();
     void nonRegularFilesAreRefused();
@@ -298,6 +300,48 @@ void TestFrameSharePlatform::objectOfAnotherUserIsNamedWhenItCannotBeOpened()
              QStringLiteral("%1 belongs to another user (uid %2)").arg(shmPath(name)).arg(geteuid()));
     QCOMPARE(ours->data()[0], uint8_t(0x42));
     QCOMPARE(statOf(shmPath(name)).st_size, off_t(4096));
+}
+
+void TestFrameSharePlatform::touchChannelTakesTheUsersOwnMessagesOnly()
+{
+    const QString unavailable = monitortest::otherUserUnavailable();
+    if (!unavailable.isEmpty())
+        QSKIP(qPrintable(unavailable));
+    const QString send = QStringLiteral(
+        "python3 -c 'import socket,sys; socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM).sendto(b\"x\"*4, sys.argv[1])' "
+        "\"$0\"");
+    const QString name = uniqueName("touch");
+    const QString path = shmPath(name);
+    auto receiver = platform::DatagramReceiver::open(str(name));
+    QVERIFY(receiver);
+    QCOMPARE(statOf(path).st_mode & 07777, mode_t(0600));
+    // Another user cannot reach it, and what they send once it was made
+    // wider is dropped: ours, sent after, is the one message taken.
+    QVERIFY(!monitortest::runAsOtherUser(send, {path}));
+    QCOMPARE(chmod(local(path).constData(), 0666), 0);
+    QVERIFY(monitortest::runAsOtherUser(send, {path}));
+    QCOMPARE(chmod(local(path).constData(), 0600), 0);
+    platform::DatagramSender sender(str(name));
+    QVERIFY(sender.send("ours", 4));
+    char got[4] = {};
+    QVERIFY(!receiver->receive(got, sizeof got, 5000));
+    QVERIFY(receiver->receive(got, sizeof got, 5000));
+    QCOMPARE(QByteArray(got, 4), QByteArray("ours"));
+
+    // A socket another user bound first under the name is neither taken
+    // over nor sent to.
+    const QString taken = uniqueName("touch");
+    QVERIFY(monitortest::runAsOtherUser(
+        QStringLiteral("python3 -c 'import socket,sys; socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM).bind(sys.argv[1])' "
+                       "\"$0\""),
+        {shmPath(taken)}));
+    std::string why;
+    QVERIFY(!platform::DatagramReceiver::open(str(taken), &why));
+    QCOMPARE(QString::fromStdString(why), shmPath(taken) + QStringLiteral(" belongs to another user"));
+    platform::DatagramSender toTaken(str(taken));
+    QVERIFY(!toTaken.send("ours", 4, &why));
+    QCOMPARE(statOf(shmPath(taken)).st_uid, uid_t(kOtherUser));
+    QCOMPARE(::unlink(local(shmPath(taken)).constData()), 0);
 }
 
 void TestFrameSharePlatform::ownObjectOthersMayUseIsRefused_data()

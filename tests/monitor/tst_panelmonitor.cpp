@@ -4,7 +4,10 @@
 #include "frameshare.h"
 #include "monitortestsupport.h"
 #include "panelfixture.h"
+#include "platform.h"
+#include "touchchannel.h"
 
+#include <QDir>
 #include <QPushButton>
 #include <QScopeGuard>
 #include <QTemporaryDir>
@@ -68,6 +71,8 @@ private slots:
     void extendedDesktopReachesTheGlassAndIsGivenBack();
     void desktopIsUprightOnEveryPanelKind_data();
     void desktopIsUprightOnEveryPanelKind();
+    void touchesActOnTheDesktopWhereTheScreenShowsThem_data();
+    void touchesActOnTheDesktopWhereTheScreenShowsThem();
     void uncheckingEndsTheDriverAtOnceAndBlanks();
     void withoutAScreenNothingIsStarted();
     void pickingAnotherScreenEndsMonitorMode();
@@ -261,6 +266,109 @@ void TestPanelMonitor::desktopIsUprightOnEveryPanelKind()
     QTRY_COMPARE(share->width(), p.pictureWidth());
     QCOMPARE(share->height(), p.pictureHeight());
     QTRY_VERIFY_WITH_TIMEOUT(mirroring(*model), 5000);
+    monitorButton()->click();
+    QTRY_VERIFY(!m_f->session().monitorRunning());
+}
+
+void TestPanelMonitor::touchesActOnTheDesktopWhereTheScreenShowsThem_data()
+{
+    QTest::addColumn<QString>("preset");
+    QTest::addColumn<bool>("mirror");
+    QTest::addColumn<QString>("config"); // monitor.conf
+    // A panel of each way the touch controller is mounted.
+    QTest::newRow("portrait") << QStringLiteral("4in-telv") << false << QString();
+    QTest::newRow("turned") << QStringLiteral("3.4in-round-telv") << false << QString();
+    QTest::newRow("upside down") << QStringLiteral("7in-telv") << false << QString();
+    QTest::newRow("mirrored") << QStringLiteral("6.8in-telv") << false << QString();
+    QTest::newRow("straight") << QStringLiteral("10in-telv") << false << QString();
+    QTest::newRow("long") << QStringLiteral("7.8in-long-telv") << false << QString();
+    QTest::newRow("mirror mode, through the letterbox, pointer back")
+        << QStringLiteral("6.8in-telv") << true << QStringLiteral("touch_pointer=back");
+    QTest::newRow("touches off") << QStringLiteral("6.8in-telv") << false << QStringLiteral("touch=off");
+}
+
+void TestPanelMonitor::touchesActOnTheDesktopWhereTheScreenShowsThem()
+{
+    QFETCH(QString, preset);
+    QFETCH(bool, mirror);
+    QFETCH(QString, config);
+    monitortest::Xvfb x;
+    const QString error = x.startExtendable(QSize(1280, 1024), QSize(2560, 1024));
+    if (!error.isEmpty())
+        QSKIP(qPrintable(error));
+    QTemporaryDir appDir;
+    QVERIFY(QFile::copy(QStringLiteral(TELVDRV_PATH), appDir.filePath(QStringLiteral("telvdrv"))));
+    QVERIFY(QDir(appDir.path()).mkpath(QStringLiteral("config/tavrik")));
+    QFile conf(appDir.filePath(QStringLiteral("config/tavrik/monitor.conf")));
+    QVERIFY(conf.open(QIODevice::WriteOnly) && conf.write(config.toUtf8() + '\n') > 0);
+    conf.close();
+    const QByteArray oldDisplay = qgetenv("DISPLAY");
+    const QByteArray oldConfig = qgetenv("XDG_CONFIG_HOME");
+    qputenv("DISPLAY", x.display().toLocal8Bit());
+    qputenv("XDG_CONFIG_HOME", appDir.filePath(QStringLiteral("config")).toLocal8Bit());
+    qputenv("TAVRIK_MONITOR_MODE", mirror ? "mirror" : "extend");
+    const auto restore = qScopeGuard([&] {
+        qputenv("DISPLAY", oldDisplay);
+        qputenv("XDG_CONFIG_HOME", oldConfig);
+        qputenv("TAVRIK_MONITOR_MODE", "mirror");
+    });
+
+    m_f->newWindow();
+    m_f->window->setProgramDir(appDir.path());
+    const auto model = m_f->open(qPrintable(preset), 3);
+    QVERIFY(model);
+    monitorButton()->click();
+    const int w = model->preset().pictureWidth();
+    const int h = model->preset().pictureHeight();
+    if (!mirror)
+        QTRY_COMPARE_WITH_TIMEOUT(monitortest::monitors(x.display()).size(), 2, 5000);
+    monitortest::TestWindow target(x.display(), mirror ? QRect(0, 0, 1280, 1024) : QRect(1280, 0, w, h), 0x00FF00);
+    QVERIFY(target.usable());
+    target.listenForButtons();
+    target.putPointer(QPoint(7, 9));
+    const QString channel =
+        QString::fromStdString(platform::userObjectFolder() + monitor::defaultTouchChannelName());
+    if (config == QLatin1String("touch=off")) {
+        // The driver listens before its first picture: none listens now.
+        QTRY_VERIFY_WITH_TIMEOUT(model->frameSerial() >= 3, 10000);
+        QVERIFY(!QFileInfo::exists(channel));
+        return;
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(channel), 10000);
+
+    const QPoint at(w * 3 / 4, h / 3);
+    QPoint expected = QPoint(1280, 0) + at;
+    if (mirror) {
+        // 1280x1024 fits 800x480 as 600x480 with 100-pixel bars: a touch
+        // in a bar is dropped, one on the picture lands on the pixel whose
+        // centre it shows.
+        const auto [barX, barY] = model->rawTouchForPicturePoint(50, 200);
+        model->injectTouch(barX, barY, 0);
+        model->injectTouch(barX, barY, 1);
+        expected = QPoint(int((at.x() - 100 + 0.5) * 1280 / 600), int((at.y() + 0.5) * 1024 / 480));
+    }
+    const auto [rawX, rawY] = model->rawTouchForPicturePoint(at.x(), at.y());
+    model->injectTouch(rawX, rawY, 0);
+    model->injectTouch(rawX, rawY, 1);
+    std::vector<monitortest::TestWindow::Button> seen;
+    QTRY_VERIFY_WITH_TIMEOUT(
+        [&] {
+            while (const auto b = target.nextButton())
+                seen.push_back(*b);
+            return seen.size() >= 2;
+        }(),
+        10000);
+    const auto near = [&expected](QPoint p) { return (p - expected).manhattanLength() <= 2; };
+    QVERIFY2(seen[0].press && near(seen[0].root), qPrintable(QStringLiteral("press at %1,%2, expected %3,%4")
+                                                                 .arg(seen[0].root.x())
+                                                                 .arg(seen[0].root.y())
+                                                                 .arg(expected.x())
+                                                                 .arg(expected.y())));
+    QVERIFY(!seen[1].press && near(seen[1].root));
+    // Where the pointer could not go it never went; asked for, it is back.
+    if (!mirror || !config.isEmpty())
+        QCOMPARE(target.pointer(), QPoint(7, 9));
+
     monitorButton()->click();
     QTRY_VERIFY(!m_f->session().monitorRunning());
 }

@@ -12,6 +12,8 @@
 #include "screen.h"
 #include "screencastportal.h"
 #include "testhook.h"
+#include "touchchannel.h"
+#include "touchforwarder.h"
 #include "usb/virtualbus.h"
 
 #include <libyuv/scale_argb.h>
@@ -127,6 +129,8 @@ private slots:
     void letterboxKeepsTheAspect();
     void composeScalesIntoTheBoxAndBlacksTheBars();
     void rowsStartOnAlignedBoundariesWhenTheyFit();
+    void touchesLandWhereThePictureShowsThem_data();
+    void touchesLandWhereThePictureShowsThem();
     void castBufferIsCopiedOnlyWhereItsMemoryHoldsIt_data();
     void castBufferIsCopiedOnlyWhereItsMemoryHoldsIt();
     void castChangesOfSkippedBuffersAreNotLost_data();
@@ -216,6 +220,51 @@ void TestTelvdrv::letterboxKeepsTheAspect()
     QFETCH(QRect, placed);
     const Placement p = telvdrv::letterbox(source.width(), source.height(), target.width(), target.height());
     QCOMPARE(QRect(p.x, p.y, p.width, p.height), placed);
+}
+
+void TestTelvdrv::touchesLandWhereThePictureShowsThem_data()
+{
+    // Each row: the picture, the source it was made from, then touches as
+    // "x,y,lifted" and what the desktop gets ("D x,y", "M x,y", "U x,y", "-").
+    QTest::addColumn<QSize>("picture");
+    QTest::addColumn<QSize>("source");
+    QTest::addColumn<QStringList>("touches");
+    QTest::addColumn<QStringList>("steps");
+    const QSize screen(800, 480);
+    QTest::newRow("extend: the monitor is the picture") << screen << screen
+        << QStringList{"0,0,0", "400,240,0", "799,479,0", "799,479,1"}
+        << QStringList{"D 0,0", "M 400,240", "M 799,479", "U 799,479"};
+    // 600x480 with 100-pixel bars; each picture pixel covers 2.13 desktop ones.
+    QTest::newRow("mirror: through the letterbox") << screen << QSize(1280, 1024)
+        << QStringList{"50,200,0", "100,0,0", "699,479,0", "700,479,0", "750,10,1"}
+        << QStringList{"-", "D 1,1", "M 1278,1022", "-", "U 1278,1022"};
+    QTest::newRow("a lift with nothing pressed, an empty source") << screen << QSize(0, 0)
+        << QStringList{"10,10,1", "10,10,0"} << QStringList{"-", "-"};
+    // A message another program made up: far off the picture.
+    QTest::newRow("coordinates off any picture") << screen << screen
+        << QStringList{"-2147483648,5,0", "5,2147483647,0", "800,0,0"} << QStringList{"-", "-", "-"};
+}
+
+void TestTelvdrv::touchesLandWhereThePictureShowsThem()
+{
+    QFETCH(QSize, picture);
+    QFETCH(QSize, source);
+    QFETCH(QStringList, touches);
+    QFETCH(QStringList, steps);
+    telvdrv::TouchTracker tracker;
+    QStringList got;
+    for (const QString &t : touches) {
+        const QStringList f = t.split(QLatin1Char(','));
+        const monitor::Touch touch{f[0].toInt(), f[1].toInt(), f[2] == QLatin1String("1"), 0};
+        const auto step = tracker.next(touch, picture.width(), picture.height(), source.width(), source.height());
+        if (!step) {
+            got << QStringLiteral("-");
+            continue;
+        }
+        const char *phase = step->phase == telvdrv::TouchPhase::Down ? "D" : step->phase == telvdrv::TouchPhase::Move ? "M" : "U";
+        got << QStringLiteral("%1 %2,%3").arg(QLatin1String(phase)).arg(step->x).arg(step->y);
+    }
+    QCOMPARE(got, steps);
 }
 
 void TestTelvdrv::composeScalesIntoTheBoxAndBlacksTheBars()

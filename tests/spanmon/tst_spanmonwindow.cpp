@@ -11,6 +11,7 @@
 #include "monitortestsupport.h"
 #include "usb/virtualbus.h"
 #include "screen.h"
+#include "touchchannel.h"
 #include "usbhandles.h"
 
 #include <QComboBox>
@@ -101,8 +102,8 @@ private slots:
     void twoScreensWithOneIdMirrorTheFirstInBusOrder();
     void screenAnotherProgramHoldsIsListedInUseAndSentNothing();
     void closingTheWindowWhileMirroringStopsAndBlanks();
-    void desktopIsUprightOnEveryPanelKind_data();
-    void desktopIsUprightOnEveryPanelKind();
+    void desktopAndTouchesAreUprightOnEveryPanelKind_data();
+    void desktopAndTouchesAreUprightOnEveryPanelKind();
 
 private:
     std::shared_ptr<sim::ScreenModel> attach(const std::string &ident, uint32_t seed,
@@ -498,7 +499,7 @@ void TestSpanmonWindow::closingTheWindowWhileMirroringStopsAndBlanks()
     QCOMPARE(model->requests().back().kind, sim::RequestRecord::Kind::BulkOut);
 }
 
-void TestSpanmonWindow::desktopIsUprightOnEveryPanelKind_data()
+void TestSpanmonWindow::desktopAndTouchesAreUprightOnEveryPanelKind_data()
 {
     QTest::addColumn<QString>("preset");
     QTest::newRow("mirrored top to bottom") << QStringLiteral("6.8in-telv");
@@ -507,7 +508,7 @@ void TestSpanmonWindow::desktopIsUprightOnEveryPanelKind_data()
     QTest::newRow("quarter turn back") << QStringLiteral("7.8in-long-telv");
 }
 
-void TestSpanmonWindow::desktopIsUprightOnEveryPanelKind()
+void TestSpanmonWindow::desktopAndTouchesAreUprightOnEveryPanelKind()
 {
     QFETCH(QString, preset);
     const auto model = attachPreset(preset, 0x151);
@@ -519,6 +520,21 @@ void TestSpanmonWindow::desktopIsUprightOnEveryPanelKind()
     const sim::Preset &p = model->preset();
     QCOMPARE(m_window->screenSize(), QSize(p.pictureWidth(), p.pictureHeight()));
     QTRY_VERIFY_WITH_TIMEOUT(model->frameSerial() >= 2 && showsDriverPicture(*model), 5000);
+    // The driver's side of the touch channel: a touch arrives at the
+    // picture point it was made at, then its lift.
+    std::string why;
+    const auto touches = monitor::TouchReceiver::open(monitor::defaultTouchChannelName(), &why);
+    QVERIFY2(touches, why.c_str());
+    const QPoint at(p.pictureWidth() / 4, p.pictureHeight() * 2 / 3);
+    const auto [rawX, rawY] = model->rawTouchForPicturePoint(at.x(), at.y());
+    model->injectTouch(rawX, rawY, 0);
+    model->injectTouch(rawX, rawY, 1);
+    for (const bool lifted : {false, true}) {
+        const std::optional<monitor::Touch> touch = touches->receive(5000);
+        QVERIFY(touch);
+        QCOMPARE(QPoint(touch->x, touch->y), at);
+        QCOMPARE(touch->lifted, lifted);
+    }
     doButton()->click();
     QVERIFY(m_boxes.shown().isEmpty());
 }

@@ -232,7 +232,7 @@ startTouches(const Layout &layout, const std::atomic<uint64_t> &sourceSize,
     std::unique_ptr<telvdrv::TouchInjector> injector = makeInjector(&why);
     std::unique_ptr<monitor::TouchReceiver> channel;
     if (injector)
-        channel = monitor::TouchReceiver::open(monitor::kTouchChannelName, &why);
+        channel = monitor::TouchReceiver::open(monitor::defaultTouchChannelName(), &why);
     if (!channel) {
         std::fprintf(stderr, "telvdrv: touches on the screen are not passed on: %s\n", why.c_str());
         return nullptr;

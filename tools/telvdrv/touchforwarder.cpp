@@ -3,8 +3,6 @@
 #include "letterbox.h"
 #include "touchchannel.h"
 
-#include <cstdio>
-
 namespace telvdrv {
 
 namespace {

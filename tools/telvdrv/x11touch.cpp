@@ -1,3 +1,10 @@
+// Where the pointer can go, a touch is the core pointer's: XTest moves it
+// there and presses button 1, and the window there gets what a mouse would
+// give it. The server keeps the pointer on the areas its outputs show
+// (RandR confines it to the CRTCs), and the extend monitor is no output:
+// there the touch goes to the window under it as the events a pointer
+// grab would send (XSendEvent), to the window that takes button presses,
+// press, moves and release alike.
 #include "x11touch.h"
 
 #include <X11/Xlib.h>
@@ -7,12 +14,16 @@ namespace telvdrv {
 
 struct X11Touch::State {
     Display *display = nullptr;
+    Window root = 0;
     int originX = 0;
     int originY = 0;
     bool pointerBack = false;
     int beforeX = 0;
     int beforeY = 0;
     bool knowBefore = false;
+    // The window a touch off the pointer's reach went to, from its press
+    // to its release; none while the pointer carries the touch.
+    Window grabbed = 0;
 
     ~State()
     {
@@ -20,7 +31,92 @@ struct X11Touch::State {
             XCloseDisplay(display);
     }
     void moveTo(int x, int y) const { XTestFakeMotionEvent(display, DefaultScreen(display), x, y, CurrentTime); }
+    bool queryPointer(int *x, int *y) const
+    {
+        Window rootReturn = 0;
+        Window child = 0;
+        int winX = 0;
+        int winY = 0;
+        unsigned mask = 0;
+        return XQueryPointer(display, root, &rootReturn, &child, x, y, &winX, &winY, &mask);
+    }
+    bool pointerAt(int x, int y) const
+    {
+        int nowX = 0;
+        int nowY = 0;
+        return queryPointer(&nowX, &nowY) && nowX == x && nowY == y;
+    }
+    Window takerAt(int x, int y) const;
+    void send(Window to, int type, int x, int y) const;
 };
+
+// The deepest window at (x, y), then up to the first one some client takes
+// button presses on; the root when none.
+Window X11Touch::State::takerAt(int x, int y) const
+{
+    Window at = root;
+    for (;;) {
+        int localX = 0;
+        int localY = 0;
+        Window child = 0;
+        if (!XTranslateCoordinates(display, root, at, x, y, &localX, &localY, &child) || child == 0)
+            break;
+        at = child;
+    }
+    while (at != root) {
+        XWindowAttributes a{};
+        if (XGetWindowAttributes(display, at, &a) && (a.all_event_masks & ButtonPressMask) != 0)
+            return at;
+        if (a.do_not_propagate_mask & ButtonPressMask)
+            return 0;
+        Window rootReturn = 0;
+        Window parent = 0;
+        Window *children = nullptr;
+        unsigned count = 0;
+        if (!XQueryTree(display, at, &rootReturn, &parent, &children, &count))
+            return 0;
+        if (children)
+            XFree(children);
+        at = parent;
+    }
+    return root;
+}
+
+void X11Touch::State::send(Window to, int type, int x, int y) const
+{
+    XEvent e{};
+    int localX = 0;
+    int localY = 0;
+    Window child = 0;
+    XTranslateCoordinates(display, root, to, x, y, &localX, &localY, &child);
+    if (type == MotionNotify) {
+        XMotionEvent &m = e.xmotion;
+        m.type = MotionNotify;
+        m.window = to;
+        m.root = root;
+        m.subwindow = 0;
+        m.x = localX;
+        m.y = localY;
+        m.x_root = x;
+        m.y_root = y;
+        m.state = Button1Mask;
+        m.same_screen = True;
+        XSendEvent(display, to, False, Button1MotionMask | PointerMotionMask, &e);
+        return;
+    }
+    XButtonEvent &b = e.xbutton;
+    b.type = type;
+    b.window = to;
+    b.root = root;
+    b.x = localX;
+    b.y = localY;
+    b.x_root = x;
+    b.y_root = y;
+    b.button = Button1;
+    b.state = type == ButtonRelease ? Button1Mask : 0;
+    b.same_screen = True;
+    XSendEvent(display, to, False, type == ButtonPress ? ButtonPressMask : ButtonReleaseMask, &e);
+}
 
 std::unique_ptr<X11Touch> X11Touch::open(int originX, int originY, bool pointerBack, std::string *why,
                                          const char *display)
@@ -39,6 +135,7 @@ std::unique_ptr<X11Touch> X11Touch::open(int originX, int originY, bool pointerB
         *why = "the display server has no XTest";
         return nullptr;
     }
+    state->root = DefaultRootWindow(state->display);
     state->originX = originX;
     state->originY = originY;
     state->pointerBack = pointerBack;
@@ -52,20 +149,32 @@ X11Touch::~X11Touch() = default;
 void X11Touch::inject(TouchPhase phase, int x, int y)
 {
     State &s = *m_state;
-    if (phase == TouchPhase::Down && s.pointerBack) {
-        Window root = 0;
-        Window child = 0;
-        int winX = 0;
-        int winY = 0;
-        unsigned mask = 0;
-        s.knowBefore = XQueryPointer(s.display, DefaultRootWindow(s.display), &root, &child, &s.beforeX, &s.beforeY,
-                                     &winX, &winY, &mask);
+    const int rootX = s.originX + x;
+    const int rootY = s.originY + y;
+    if (phase == TouchPhase::Down) {
+        s.knowBefore = s.queryPointer(&s.beforeX, &s.beforeY);
+        s.moveTo(rootX, rootY);
+        s.grabbed = s.pointerAt(rootX, rootY) ? 0 : s.takerAt(rootX, rootY);
+        if (s.grabbed) {
+            // The pointer went only as far as it may: it stays where it was.
+            if (s.knowBefore)
+                s.moveTo(s.beforeX, s.beforeY);
+            s.send(s.grabbed, ButtonPress, rootX, rootY);
+        } else {
+            XTestFakeButtonEvent(s.display, 1, True, CurrentTime);
+        }
+    } else if (s.grabbed) {
+        s.send(s.grabbed, phase == TouchPhase::Move ? MotionNotify : ButtonRelease, rootX, rootY);
+    } else {
+        s.moveTo(rootX, rootY);
+        if (phase == TouchPhase::Up)
+            XTestFakeButtonEvent(s.display, 1, False, CurrentTime);
     }
-    s.moveTo(s.originX + x, s.originY + y);
-    if (phase != TouchPhase::Move)
-        XTestFakeButtonEvent(s.display, 1, phase == TouchPhase::Down ? True : False, CurrentTime);
-    if (phase == TouchPhase::Up && s.pointerBack && s.knowBefore)
-        s.moveTo(s.beforeX, s.beforeY);
+    if (phase == TouchPhase::Up) {
+        if (s.pointerBack && s.knowBefore && !s.grabbed)
+            s.moveTo(s.beforeX, s.beforeY);
+        s.grabbed = 0;
+    }
     XFlush(s.display);
 }
 
