@@ -282,9 +282,10 @@ void TestUpgrade::telvFaultsEndAsFailedUpgrade()
     QElapsedTimer took;
     took.start();
     QCOMPARE(runUpgrade(), -1);
-    // A screen that is gone is not tried again and again.
+    // A screen that is gone is not tried again and again: a try per chunk
+    // would take minutes, one end takes seconds even on a loaded machine.
     if (fault == QLatin1String("unplugged"))
-        QVERIFY2(took.elapsed() < 8000, qPrintable(QString::number(took.elapsed())));
+        QVERIFY2(took.elapsed() < 30000, qPrintable(QString::number(took.elapsed())));
     QVERIFY(!m_progress.contains(100));
     QCOMPARE(m_progress.count(-1), 1);
     QCOMPARE(m_boxes->lastMessage().title, QStringLiteral("Notify"));
