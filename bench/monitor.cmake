@@ -16,6 +16,14 @@ if(TARGET tavrik_monitor_testsupport AND TARGET tavrik_wayland_testsupport AND T
   tavrik_warnings(bench_extend)
   add_test(NAME bench_extend_quick COMMAND ${UMOCKDEV_WRAPPER} $<TARGET_FILE:bench_extend> --quick)
   set_tests_properties(bench_extend_quick PROPERTIES LABELS bench TIMEOUT 300 RESOURCE_LOCK tavrik_frame_share)
+  # A touch on the glass to the press in a window on the extend monitor.
+  add_executable(bench_touch bench_touch.cpp)
+  target_link_libraries(bench_touch PRIVATE tavrik_session tavrik_simusb tavrik_monitor_testsupport Qt6::Gui)
+  target_compile_definitions(bench_touch PRIVATE TELVDRV_PATH="$<TARGET_FILE:telvdrv>")
+  add_dependencies(bench_touch telvdrv)
+  tavrik_warnings(bench_touch)
+  add_test(NAME bench_touch_quick COMMAND ${UMOCKDEV_WRAPPER} $<TARGET_FILE:bench_touch> --quick)
+  set_tests_properties(bench_touch_quick PROPERTIES LABELS bench TIMEOUT 300 RESOURCE_LOCK tavrik_frame_share)
   # The same inside a headless GNOME session (mutter and its portal).
   target_link_libraries(bench_extend PRIVATE tavrik_wayland_testsupport)
   target_compile_definitions(bench_extend PRIVATE PICTUREWINDOW_PATH="$<TARGET_FILE:tavrik_picturewindow>")
