@@ -82,7 +82,7 @@ struct WlrPointer::State {
     Owned<wl_display, wl_display_disconnect> display;
     Owned<wl_registry, wl_registry_destroy> registry;
     Owned<zwlr_virtual_pointer_manager_v1, zwlr_virtual_pointer_manager_v1_destroy> manager;
-    uint32_t managerVersion = 0;
+    uint32_t managerVersion = 0; // as offered; 0: not offered
     Owned<zxdg_output_manager_v1, zxdg_output_manager_v1_destroy> layout;
     std::vector<std::unique_ptr<Output>> outputs;
     const Output *shown = nullptr;
@@ -123,10 +123,13 @@ void onGlobal(void *data, wl_registry *registry, uint32_t name, const char *inte
 {
     auto &s = *static_cast<WlrPointer::State *>(data);
     if (std::strcmp(interface, zwlr_virtual_pointer_manager_v1_interface.name) == 0 && !s.manager) {
-        // 2 ties absolute motion to one output.
-        s.managerVersion = std::min(version, 2u);
-        s.manager.reset(static_cast<zwlr_virtual_pointer_manager_v1 *>(
-            wl_registry_bind(registry, name, &zwlr_virtual_pointer_manager_v1_interface, s.managerVersion)));
+        // Version 2 ties absolute motion to one output, and brought the
+        // destroy request the manager is let go with: an older one is only
+        // noted.
+        s.managerVersion = version;
+        if (version >= 2)
+            s.manager.reset(static_cast<zwlr_virtual_pointer_manager_v1 *>(
+                wl_registry_bind(registry, name, &zwlr_virtual_pointer_manager_v1_interface, 2)));
     } else if (std::strcmp(interface, zxdg_output_manager_v1_interface.name) == 0 && !s.layout) {
         s.layout.reset(static_cast<zxdg_output_manager_v1 *>(
             wl_registry_bind(registry, name, &zxdg_output_manager_v1_interface, std::min(version, 2u))));
@@ -158,11 +161,11 @@ std::unique_ptr<WlrPointer> WlrPointer::open(const QRect &shown, std::string *wh
         *why = "the Wayland display closed the connection";
         return nullptr;
     }
-    if (!s.manager) {
+    if (s.managerVersion == 0) {
         *why = "the compositor offers no virtual pointer";
         return nullptr;
     }
-    if (s.managerVersion < 2 || !s.layout) {
+    if (!s.manager || !s.layout) {
         *why = "the compositor's virtual pointer cannot be tied to an output";
         return nullptr;
     }
