@@ -127,6 +127,7 @@ private slots:
     void cleanup();
 
     void outputReachesTheGlassThroughTheMonitorButton();
+    void touchOnTheGlassPressesTheWindowWhereItLands();
     void refusedSharingIsToldOnTheScreenAndEndsTheDriver();
     void extendMakesAMonitorOfTheScreensSizeOnGnome();
     void mirrorShowsTheRealMonitorOnGnome();
@@ -234,6 +235,39 @@ void TestWaylandMonitor::outputReachesTheGlassThroughTheMonitorButton()
             QTRY_COMPARE_WITH_TIMEOUT(monitortest::childrenNamed(QStringLiteral("telvdrv")).size(), 1, 5000);
         }
     }
+}
+
+void TestWaylandMonitor::touchOnTheGlassPressesTheWindowWhereItLands()
+{
+    if (m_bed != QLatin1String("sharing"))
+        QSKIP("needs the sharing bed");
+    // A window filling the shared output, 800x480 at (1280, 0) of the layout.
+    waylandbed::PictureWindow window(QStringLiteral(PICTUREWINDOW_PATH), QPoint(1280, 0),
+                                     {QStringLiteral("--fill"), QStringLiteral("3060c0")});
+    QVERIFY(window.shown());
+    QImage picture(800, 480, QImage::Format_RGB32);
+    picture.fill(QColor(0x3060c0));
+    const Bytes expected = monitortest::expectedFrame(picture.constBits(), int(picture.bytesPerLine()), 800, 480);
+    startMonitorMode("6.8in-telv");
+    const auto model = m_model;
+    // Touches are placed through the last picture: the window's came first.
+    QVERIFY(nudgeOutputUntil([&model, &expected] { return glassShows(*model, expected); }));
+
+    // The 6.8-inch panel mirrors its rows: a point off every axis shows it.
+    const QPoint at(613, 97);
+    const auto [rawX, rawY] = model->rawTouchForPicturePoint(at.x(), at.y());
+    model->injectTouch(rawX, rawY, 0);
+    model->injectTouch(rawX, rawY, 1);
+    QTRY_VERIFY_WITH_TIMEOUT(window.said().size() >= 2, 10000);
+    const QStringList said = window.said();
+    for (int i = 0; i < 2; ++i) {
+        const QStringList words = said[i].split(QLatin1Char(' '));
+        const QPoint landed(words.value(1).toInt(), words.value(2).toInt());
+        QVERIFY2(words.size() == 3 && words[0] == QLatin1String(i == 0 ? "press" : "release")
+                     && std::abs(landed.x() - at.x()) <= 1 && std::abs(landed.y() - at.y()) <= 1,
+                 qPrintable(said.join(QLatin1String(", "))));
+    }
+    stopMonitorMode();
 }
 
 void TestWaylandMonitor::extendMakesAMonitorOfTheScreensSizeOnGnome()

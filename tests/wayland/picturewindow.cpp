@@ -3,11 +3,13 @@
 // for SEED at the window's size, one colour (RRGGBB), or red and blue in
 // turn HZ times a second as a program that redraws itself.
 //   picturewindow X Y (--pattern SEED | --fill RRGGBB | --flash HZ)
-// Prints "screen WxH" once it has asked for that monitor.
+// Prints "screen WxH" once it has asked for that monitor, then "press X Y"
+// and "release X Y" for each press of the left button, in window pixels.
 #include "monitortestsupport.h"
 
 #include <QElapsedTimer>
 #include <QGuiApplication>
+#include <QMouseEvent>
 #include <QPainter>
 #include <QRasterWindow>
 #include <QScreen>
@@ -52,7 +54,18 @@ protected:
         painter.drawImage(0, 0, QImage(m_picture.data(), w, h, w * 4, QImage::Format_RGB32));
     }
 
+    void mousePressEvent(QMouseEvent *event) override { tell("press", event); }
+    void mouseReleaseEvent(QMouseEvent *event) override { tell("release", event); }
+
 private:
+    static void tell(const char *what, const QMouseEvent *event)
+    {
+        if (event->button() != Qt::LeftButton)
+            return;
+        std::printf("%s %d %d\n", what, qRound(event->position().x()), qRound(event->position().y()));
+        std::fflush(stdout);
+    }
+
     int m_seed;
     QRgb m_fill;
     QTimer m_flash;

@@ -138,6 +138,13 @@ PictureWindow::PictureWindow(const QString &program, QPoint at, const QStringLis
     m_shown = m_process.waitForReadyRead(15000) && m_process.readLine().startsWith("screen ");
 }
 
+QStringList PictureWindow::said()
+{
+    while (m_process.canReadLine())
+        m_said << QString::fromLocal8Bit(m_process.readLine()).trimmed();
+    return m_said;
+}
+
 PictureWindow::~PictureWindow()
 {
     m_process.terminate();

@@ -35,7 +35,8 @@ inline constexpr unsigned kVirtualSource = 4;
 // success, else why not.
 QString rememberScreenCastChoice(const QString &tokenFile, unsigned source, const QString &match = {});
 
-// A fullscreen window of tavrik_picturewindow on the monitor holding `at`.
+// A fullscreen window of tavrik_picturewindow on the monitor holding `at`,
+// telling where it is pressed.
 class PictureWindow {
 public:
     PictureWindow(const QString &program, QPoint at, const QStringList &show);
@@ -44,9 +45,12 @@ public:
     PictureWindow &operator=(const PictureWindow &) = delete;
     // Whether it found the monitor and asked to fill it.
     bool shown() const { return m_shown; }
+    // Its left button's presses and releases so far: "press X Y", "release X Y".
+    QStringList said();
 
 private:
     QProcess m_process;
+    QStringList m_said;
     bool m_shown = false;
 };
 

@@ -51,6 +51,22 @@ bool gnomeDesktop()
                        [](const QString &d) { return d.compare(QLatin1String("GNOME"), Qt::CaseInsensitive) == 0; });
 }
 
+// A stream property of two integers, (ii); (0, 0) when absent or of another kind.
+QPoint pair(const QVariant &value)
+{
+    int a = 0;
+    int b = 0;
+    if (value.userType() == qMetaTypeId<QDBusArgument>()) {
+        const QDBusArgument argument = value.value<QDBusArgument>();
+        if (argument.currentSignature() == QLatin1String("(ii)")) {
+            argument.beginStructure();
+            argument >> a >> b;
+            argument.endStructure();
+        }
+    }
+    return {a, b};
+}
+
 uint sourcesToAsk(bool extend, uint available)
 {
     if (!extend)
@@ -299,6 +315,10 @@ ScreenCast ScreenCastPortal::start(bool extend, const std::function<bool()> &sto
                 // What the user chose where a choice was offered.
                 const QVariant type = properties.value(QStringLiteral("source_type"));
                 cast.virtualMonitor = type.isValid() ? type.toUInt() == kVirtualSource : asked == kVirtualSource;
+                const QPoint position = pair(properties.value(QStringLiteral("position")));
+                const QPoint size = pair(properties.value(QStringLiteral("size")));
+                if (size.x() > 0 && size.y() > 0)
+                    cast.area = QRect(position, QSize(size.x(), size.y()));
                 found = true;
             }
         }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QRect>
 #include <QString>
 
 #include <cstdint>
@@ -26,6 +27,7 @@ struct ScreenCast {
     int fd = -1;       // the PipeWire remote; the caller owns it
     uint32_t node = 0; // the stream's node on that remote
     bool virtualMonitor = false; // else a real monitor, of its own size
+    QRect area; // the stream's place in the compositor's logical layout; empty when not told
 };
 
 class ScreenCastPortal {

@@ -1,11 +1,13 @@
 #include "waylandtouch.h"
 
+#include "wlrpointer.h"
+
 namespace telvdrv {
 
-std::unique_ptr<TouchInjector> waylandTouch(const ScreenCast &, ScreenCastPortal &, std::string *why)
+std::unique_ptr<TouchInjector> waylandTouch(const ScreenCast &cast, ScreenCastPortal &, std::string *why)
 {
-    *why = "this desktop offers no way to pass them on";
-    return nullptr;
+    // wlroots: a virtual pointer on the output the portal casts.
+    return WlrPointer::open(cast.area, why);
 }
 
 } // namespace telvdrv
