@@ -4,13 +4,18 @@
 // call, keys sorted), hands out restore tokens ("tok-1", then the one after
 // the token it was handed back: "tok-2" for "tok-1", …), a stream of the
 // source type --source-type says (none said without it) and a PipeWire
-// remote whose other end is already closed.
+// remote whose other end is already closed. With --remote-desktop it offers
+// that interface too, of version V, with a touchscreen: its calls are
+// recorded as "RemoteDesktop.METHOD", its tokens are "rd-1", … and its
+// Start grants the devices asked for, or those --devices says.
 //   fakeportal --record FILE [--types N] [--cursors N] [--source-type N]
 //              [--refuse METHOD] [--silent METHOD] [--bad-streams string|strings]
+//              [--remote-desktop V] [--devices N]
 // --refuse answers METHOD with "cancelled"; --silent never answers it, as
 // a dialog nobody attends to.
 #include <QCoreApplication>
 #include <QDBusArgument>
+#include <QDBusAbstractAdaptor>
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusMetaType>
@@ -71,8 +76,12 @@ public Q_SLOTS:
         return answer(QStringLiteral("CreateSession"), options, message, results);
     }
 
-    QDBusObjectPath SelectSources(const QDBusObjectPath &, const QVariantMap &options, const QDBusMessage &message)
+    QDBusObjectPath SelectSources(const QDBusObjectPath &session, const QVariantMap &options,
+                                  const QDBusMessage &message)
     {
+        // A remote-desktop session's grant is remembered by its devices.
+        if (m_sessions.contains(session.path()) && options.contains(QStringLiteral("persist_mode")))
+            return refuseArgument(message);
         const QString restore = options.value(QStringLiteral("restore_token")).toString();
         m_nextToken = restore.startsWith(QLatin1String("tok-")) ? restore.mid(4).toInt() + 1 : 1;
         return answer(QStringLiteral("SelectSources"), options, message, {});
@@ -92,15 +101,33 @@ public Q_SLOTS:
             odd.endArray();
             results.insert(QStringLiteral("streams"), QVariant::fromValue(odd));
         } else {
-            QVariantMap properties;
-            if (m_sourceType.isValid())
-                properties.insert(QStringLiteral("source_type"), m_sourceType);
-            results.insert(QStringLiteral("streams"), QVariant::fromValue(QList<CastStream>{{42, properties}}));
+            results = castResults();
         }
         results.insert(QStringLiteral("restore_token"), QStringLiteral("tok-%1").arg(m_nextToken));
         return answer(QStringLiteral("Start"), options, message, results);
     }
 
+public:
+    // What the remote-desktop interface shares with the cast: its sessions,
+    // and the stream its Start hands out.
+    QVariantMap castResults()
+    {
+        QVariantMap properties;
+        if (m_sourceType.isValid())
+            properties.insert(QStringLiteral("source_type"), m_sourceType);
+        return {{QStringLiteral("streams"), QVariant::fromValue(QList<CastStream>{{42, properties}})}};
+    }
+    QStringList m_sessions;
+
+    QDBusObjectPath refuseArgument(const QDBusMessage &message)
+    {
+        message.setDelayedReply(true);
+        QDBusConnection::sessionBus().send(message.createErrorReply(
+            QStringLiteral("org.freedesktop.portal.Error.InvalidArgument"), QStringLiteral("cannot persist")));
+        return {};
+    }
+
+public Q_SLOTS:
     QDBusUnixFileDescriptor OpenPipeWireRemote(const QDBusObjectPath &, const QVariantMap &options)
     {
         write(QStringLiteral("OpenPipeWireRemote"), options);
@@ -114,7 +141,7 @@ public Q_SLOTS:
         return fd;
     }
 
-private:
+public:
     static QString senderPart(const QDBusMessage &message)
     {
         QString sender = message.service().mid(1);
@@ -154,6 +181,7 @@ private:
         return QDBusObjectPath(path);
     }
 
+private:
     QString m_record;
     uint m_types;
     uint m_cursors;
@@ -162,6 +190,79 @@ private:
     QString m_refuse;
     QString m_silent;
     QString m_badStreams;
+    int m_nextToken = 1;
+};
+
+class FakeRemoteDesktop : public QDBusAbstractAdaptor {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.portal.RemoteDesktop")
+    Q_PROPERTY(uint AvailableDeviceTypes MEMBER m_devices)
+    Q_PROPERTY(uint version MEMBER m_version)
+
+public:
+    FakeRemoteDesktop(FakeScreenCast *cast, uint version, QVariant granted)
+        : QDBusAbstractAdaptor(cast), m_cast(cast), m_version(version), m_granted(std::move(granted))
+    {
+    }
+
+public Q_SLOTS:
+    QDBusObjectPath CreateSession(const QVariantMap &options, const QDBusMessage &message)
+    {
+        const QString session = QStringLiteral("/org/freedesktop/portal/desktop/session/%1/%2")
+                                    .arg(FakeScreenCast::senderPart(message),
+                                         options.value(QStringLiteral("session_handle_token")).toString());
+        m_cast->m_sessions << session;
+        return m_cast->answer(QStringLiteral("RemoteDesktop.CreateSession"), options, message,
+                              {{QStringLiteral("session_handle"), session}});
+    }
+
+    QDBusObjectPath SelectDevices(const QDBusObjectPath &, const QVariantMap &options, const QDBusMessage &message)
+    {
+        const QString restore = options.value(QStringLiteral("restore_token")).toString();
+        m_nextToken = restore.startsWith(QLatin1String("rd-")) ? restore.mid(3).toInt() + 1 : 1;
+        m_asked = options.value(QStringLiteral("types"), 7u).toUInt();
+        return m_cast->answer(QStringLiteral("RemoteDesktop.SelectDevices"), options, message, {});
+    }
+
+    QDBusObjectPath Start(const QDBusObjectPath &, const QString &, const QVariantMap &options,
+                          const QDBusMessage &message)
+    {
+        QVariantMap results = m_cast->castResults();
+        results.insert(QStringLiteral("devices"), m_granted.isValid() ? m_granted.toUInt() : m_asked);
+        results.insert(QStringLiteral("restore_token"), QStringLiteral("rd-%1").arg(m_nextToken));
+        return m_cast->answer(QStringLiteral("RemoteDesktop.Start"), options, message, results);
+    }
+
+    void NotifyTouchDown(const QDBusObjectPath &session, const QVariantMap &, uint stream, uint slot, double x,
+                         double y)
+    {
+        touch(QStringLiteral("Down"), session, QStringLiteral("stream=%1 slot=%2 x=%3 y=%4").arg(stream).arg(slot).arg(x).arg(y));
+    }
+    void NotifyTouchMotion(const QDBusObjectPath &session, const QVariantMap &, uint stream, uint slot, double x,
+                           double y)
+    {
+        touch(QStringLiteral("Motion"), session, QStringLiteral("stream=%1 slot=%2 x=%3 y=%4").arg(stream).arg(slot).arg(x).arg(y));
+    }
+    void NotifyTouchUp(const QDBusObjectPath &session, const QVariantMap &, uint slot)
+    {
+        touch(QStringLiteral("Up"), session, QStringLiteral("slot=%1").arg(slot));
+    }
+
+private:
+    void touch(const QString &phase, const QDBusObjectPath &session, const QString &what)
+    {
+        // Only the remote-desktop session that was started takes input.
+        const bool known = m_cast->m_sessions.contains(session.path());
+        m_cast->write(QStringLiteral("RemoteDesktop.NotifyTouch%1 %2%3")
+                          .arg(phase, what, known ? QString() : QStringLiteral(" on an unknown session")),
+                      {});
+    }
+
+    FakeScreenCast *m_cast;
+    uint m_devices = 7;
+    uint m_version;
+    QVariant m_granted;
+    uint m_asked = 7;
     int m_nextToken = 1;
 };
 
@@ -182,9 +283,14 @@ int main(int argc, char *argv[])
                               : QVariant(),
                           value("--refuse", QString()),
                           value("--silent", QString()), value("--bad-streams", QString()));
+    if (args.contains(QLatin1String("--remote-desktop")))
+        new FakeRemoteDesktop(&portal, value("--remote-desktop", {}).toUInt(),
+                              args.contains(QLatin1String("--devices")) ? QVariant(value("--devices", {}).toUInt())
+                                                                         : QVariant());
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.registerObject(QStringLiteral("/org/freedesktop/portal/desktop"), &portal,
-                            QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllProperties)
+                            QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllProperties
+                                | QDBusConnection::ExportAdaptors)
         || !bus.registerService(QStringLiteral("org.freedesktop.portal.Desktop"))) {
         std::fprintf(stderr, "fakeportal: %s\n", qPrintable(bus.lastError().message()));
         return 1;

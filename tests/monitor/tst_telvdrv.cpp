@@ -15,11 +15,13 @@
 #include "touchchannel.h"
 #include "touchforwarder.h"
 #include "usb/virtualbus.h"
+#include "waylandtouch.h"
 
 #include <libyuv/scale_argb.h>
 #include <spa/buffer/buffer.h>
 #include <spa/buffer/meta.h>
 
+#include <QDBusConnection>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
@@ -156,6 +158,8 @@ private slots:
     void portalThatSaysNoOrLiesEndsWithAMessage_data();
     void portalThatSaysNoOrLiesEndsWithAMessage();
     void endsAtOnceWhileThePortalAsks();
+    void touchesGoThroughTheCastsRemoteDesktopSession_data();
+    void touchesGoThroughTheCastsRemoteDesktopSession();
     void stillDesktopPublishesNothingAfterTheFirstPicture();
     void extendAddsAMonitorOfTheScreensSizeAndGivesItBack();
     void extendAfterADriverKilledOutrightStillGivesTheDesktopBack();
@@ -837,6 +841,7 @@ public:
     FakePortal(const FakePortal &) = delete;
     FakePortal &operator=(const FakePortal &) = delete;
     bool ready() const { return m_ready; }
+    QString address() const { return m_bus.address(); }
     QProcessEnvironment session(const QString &config, const QString &desktop = {}) const
     {
         QProcessEnvironment env;
@@ -1039,6 +1044,88 @@ void TestTelvdrv::endsAtOnceWhileThePortalAsks()
     QCOMPARE(driver.exitCode(), 0);
     // Stopped by the user: no message of its own.
     QCOMPARE(waitFrame(*m_share, 200), FrameWait::TimedOut);
+}
+
+void TestTelvdrv::touchesGoThroughTheCastsRemoteDesktopSession_data()
+{
+    QTest::addColumn<QStringList>("portal");
+    QTest::addColumn<bool>("touch");
+    QTest::addColumn<QStringList>("calls");
+    QTest::addColumn<bool>("touches");
+    const QString remote = QStringLiteral("--remote-desktop");
+    const QStringList plain{QStringLiteral("CreateSession"),
+                            QStringLiteral("SelectSources multiple=false persist_mode=2 types=4"),
+                            QStringLiteral("Start"), QStringLiteral("OpenPipeWireRemote")};
+    // The grant is remembered by the devices: the cast in that session may
+    // not persist on its own.
+    const QStringList remoteCalls{QStringLiteral("RemoteDesktop.CreateSession"),
+                                  QStringLiteral("RemoteDesktop.SelectDevices persist_mode=2 types=4"),
+                                  QStringLiteral("SelectSources multiple=false types=4"),
+                                  QStringLiteral("RemoteDesktop.Start"), QStringLiteral("OpenPipeWireRemote")};
+    QTest::newRow("one session for both") << QStringList{remote, QStringLiteral("2")} << true << remoteCalls << true;
+    QTest::newRow("touchscreen not granted")
+        << QStringList{remote, QStringLiteral("2"), QStringLiteral("--devices"), QStringLiteral("3")} << true
+        << remoteCalls << false;
+    QTest::newRow("no remote desktop") << QStringList{} << true << plain << false;
+    // It would ask at every start.
+    QTest::newRow("remote desktop that cannot remember") << QStringList{remote, QStringLiteral("1")} << true << plain
+                                                         << false;
+    QTest::newRow("remote desktop refused, sharing granted")
+        << QStringList{remote, QStringLiteral("2"), QStringLiteral("--refuse"), QStringLiteral("RemoteDesktop.Start")}
+        << true << remoteCalls.mid(0, 4) + plain << false;
+    QTest::newRow("touch off") << QStringList{remote, QStringLiteral("2")} << false << plain << false;
+}
+
+void TestTelvdrv::touchesGoThroughTheCastsRemoteDesktopSession()
+{
+    QFETCH(QStringList, portal);
+    QFETCH(bool, touch);
+    QFETCH(QStringList, calls);
+    QFETCH(bool, touches);
+    // A start through the remote desktop calls it five times, the plain cast
+    // four after any refused remote-desktop calls.
+    constexpr qsizetype remoteCalls = 5;
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString record = dir.filePath(QStringLiteral("calls"));
+    const FakePortal fake(QStringList{QStringLiteral("--record"), record, QStringLiteral("--types"), QStringLiteral("7")}
+                          + portal);
+    QVERIFY(fake.ready());
+    const QString name = QStringLiteral("fake-portal-bus");
+    const auto disconnect = qScopeGuard([&name] { QDBusConnection::disconnectFromBus(name); });
+    {
+        telvdrv::ScreenCastPortal cast(dir.filePath(QStringLiteral("cast-token")), dir.filePath(QStringLiteral("rd-token")),
+                                       QDBusConnection::connectToBus(fake.address(), name));
+        const telvdrv::ScreenCast started = cast.start(true, touch, [] { return false; });
+        QVERIFY2(started.outcome == telvdrv::ScreenCast::Outcome::Started, qPrintable(started.detail));
+        close(started.fd);
+        QCOMPARE(readLines(record), calls);
+        // The grant's token where the next start looks for it.
+        const bool remote = calls.size() == remoteCalls;
+        QCOMPARE(telvdrv::loadRestoreToken(dir.filePath(QStringLiteral("rd-token"))),
+                 remote ? QStringLiteral("rd-1") : QString());
+        QCOMPARE(telvdrv::loadRestoreToken(dir.filePath(QStringLiteral("cast-token"))),
+                 remote ? QString() : QStringLiteral("tok-1"));
+
+        std::string why;
+        const std::unique_ptr<telvdrv::TouchInjector> injector = telvdrv::waylandTouch(started, cast, &why);
+        QCOMPARE(bool(injector), touches);
+        if (!touches) {
+            QVERIFY(!why.empty());
+            return;
+        }
+        // On a thread of its own, as the driver's forwarder calls it.
+        std::thread([&injector] {
+            injector->inject(telvdrv::TouchPhase::Down, 120, 340);
+            injector->inject(telvdrv::TouchPhase::Move, 130, 345);
+            injector->inject(telvdrv::TouchPhase::Up, 130, 345);
+        }).join();
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(readLines(record).mid(calls.size()),
+                              (QStringList{QStringLiteral("RemoteDesktop.NotifyTouchDown stream=42 slot=0 x=120 y=340"),
+                                           QStringLiteral("RemoteDesktop.NotifyTouchMotion stream=42 slot=0 x=130 y=345"),
+                                           QStringLiteral("RemoteDesktop.NotifyTouchUp slot=0")}),
+                              kPatience);
 }
 
 void TestTelvdrv::stillDesktopPublishesNothingAfterTheFirstPicture()

@@ -252,10 +252,12 @@ int shareWaylandDesktop(monitor::FrameShare &share, const Layout &layout, int ra
     // and asks anew otherwise, so a user switching modes would be asked at
     // every switch.
     const bool extend = mode == telvdrv::MonitorMode::Extend;
-    telvdrv::ScreenCastPortal portal(telvdrv::configFolder() + (extend ? QLatin1String("/screencast-token")
-                                                                       : QLatin1String("/screencast-token-mirror")));
+    const QString suffix = extend ? QString() : QStringLiteral("-mirror");
+    telvdrv::ScreenCastPortal portal(telvdrv::configFolder() + QLatin1String("/screencast-token") + suffix,
+                                     telvdrv::configFolder() + QLatin1String("/remotedesktop-token") + suffix);
+    // Touches are asked for with the cast: one dialog for both.
     const telvdrv::ScreenCast cast =
-        portal.start(extend, [] { return g_stop.load(); });
+        portal.start(extend, telvdrv::chooseTouch().on, [] { return g_stop.load(); });
     if (!cast.detail.isEmpty())
         std::fprintf(stderr, "telvdrv: %s\n", qPrintable(cast.detail));
     switch (cast.outcome) {

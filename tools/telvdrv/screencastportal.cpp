@@ -30,6 +30,7 @@ namespace {
 const QString kService = QStringLiteral("org.freedesktop.portal.Desktop");
 const QString kPath = QStringLiteral("/org/freedesktop/portal/desktop");
 const QString kScreenCast = QStringLiteral("org.freedesktop.portal.ScreenCast");
+const QString kRemoteDesktop = QStringLiteral("org.freedesktop.portal.RemoteDesktop");
 const QString kRequest = QStringLiteral("org.freedesktop.portal.Request");
 const QString kSession = QStringLiteral("org.freedesktop.portal.Session");
 
@@ -37,6 +38,10 @@ constexpr uint kMonitorSource = 1;
 constexpr uint kVirtualSource = 4;
 constexpr uint kEmbeddedCursor = 2;
 constexpr uint kPersistUntilRevoked = 2;
+constexpr uint kTouchscreen = 4;
+// Before it, a remote-desktop grant cannot be remembered (and a cast in
+// such a session may not be): the user would be asked at every start.
+constexpr uint kRemembersRemoteDesktop = 2;
 constexpr int kCallTimeoutMs = 30000;
 constexpr qint64 kLongestToken = 4096;
 
@@ -102,12 +107,23 @@ Q_SIGNALS:
 };
 
 struct ScreenCastPortal::State {
+    State(QString token, QString remoteToken, QDBusConnection connection)
+        : tokenFile(std::move(token)), remoteTokenFile(std::move(remoteToken)), bus(std::move(connection))
+    {
+    }
+
     QString tokenFile;
-    QDBusConnection bus = QDBusConnection::sessionBus();
+    QString remoteTokenFile;
+    QDBusConnection bus;
+    bool remote = false; // the session is a remote-desktop one
     PortalListener listener;
     QString session;
     int counter = 0;
     std::function<bool()> stop = [] { return false; };
+
+    ScreenCast run(uint asked, uint cursors, uint version);
+    QString remoteDesktopRefusal();
+    void closeSession();
 
     QString nextToken() { return QStringLiteral("tavrik%1_%2").arg(QCoreApplication::applicationPid()).arg(++counter); }
 
@@ -162,11 +178,11 @@ struct ScreenCastPortal::State {
         return true;
     }
 
-    QVariant property(const QString &name, QString *error)
+    QVariant property(const QString &interface, const QString &name, QString *error)
     {
         QDBusMessage get = QDBusMessage::createMethodCall(kService, kPath, QStringLiteral("org.freedesktop.DBus.Properties"),
                                                           QStringLiteral("Get"));
-        get << kScreenCast << name;
+        get << interface << name;
         QDBusMessage reply;
         if (!call(get, &reply) || reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) {
             *error = reply.errorMessage();
@@ -177,8 +193,8 @@ struct ScreenCastPortal::State {
 
     // One portal request: the call, then its Response. The request object
     // is listened to before the call so that a quick answer is not missed.
-    ScreenCast::Outcome request(const QString &method, QList<QVariant> arguments, QVariantMap options,
-                                QString *detail)
+    ScreenCast::Outcome request(const QString &interface, const QString &method, QList<QVariant> arguments,
+                                QVariantMap options, QString *detail)
     {
         const QString token = nextToken();
         options.insert(QStringLiteral("handle_token"), token);
@@ -186,7 +202,7 @@ struct ScreenCastPortal::State {
         QString path = requestPath(token);
         listenOn(path);
         listener.answered = false;
-        QDBusMessage message = QDBusMessage::createMethodCall(kService, kPath, kScreenCast, method);
+        QDBusMessage message = QDBusMessage::createMethodCall(kService, kPath, interface, method);
         message.setArguments(arguments);
         QDBusMessage reply;
         if (!call(message, &reply)) {
@@ -220,63 +236,63 @@ struct ScreenCastPortal::State {
     }
 };
 
-ScreenCastPortal::ScreenCastPortal(QString tokenFile) : m_state(std::make_unique<State>())
+ScreenCastPortal::ScreenCastPortal(QString tokenFile, QString remoteTokenFile, const QDBusConnection &bus)
+    : m_state(std::make_unique<State>(std::move(tokenFile), std::move(remoteTokenFile), bus))
 {
-    m_state->tokenFile = std::move(tokenFile);
 }
 
 ScreenCastPortal::~ScreenCastPortal()
 {
-    State &s = *m_state;
-    if (s.session.isEmpty())
-        return;
-    s.bus.disconnect(kService, s.session, kSession, QStringLiteral("Closed"), &s.listener,
-                     SLOT(onClosed(QVariantMap)));
-    // Not waited for: a portal that does not answer must not hold the
-    // driver's end up, and the session ends with our connection anyway.
-    s.bus.send(QDBusMessage::createMethodCall(kService, s.session, kSession, QStringLiteral("Close")));
+    m_state->closeSession();
 }
 
-ScreenCast ScreenCastPortal::start(bool extend, const std::function<bool()> &stopRequested)
+void ScreenCastPortal::State::closeSession()
 {
-    State &s = *m_state;
-    s.stop = stopRequested;
-    ScreenCast cast;
-    if (!s.bus.isConnected()) {
-        cast.detail = QStringLiteral("no session bus: %1").arg(s.bus.lastError().message());
-        return cast;
-    }
-    if (!(s.bus.connectionCapabilities() & QDBusConnection::UnixFileDescriptorPassing)) {
-        cast.detail = QStringLiteral("the session bus cannot pass file descriptors");
-        return cast;
-    }
-    QString error;
-    const QVariant types = s.property(QStringLiteral("AvailableSourceTypes"), &error);
-    if (stopRequested()) {
-        cast.outcome = ScreenCast::Outcome::Stopped;
-        return cast;
-    }
-    if (!types.isValid()) {
-        cast.detail = QStringLiteral("no screen-cast portal: %1").arg(error);
-        return cast;
-    }
-    const uint version = s.property(QStringLiteral("version"), &error).toUInt();
-    const uint cursors = s.property(QStringLiteral("AvailableCursorModes"), &error).toUInt();
-    const uint asked = sourcesToAsk(extend, types.toUInt());
+    if (session.isEmpty())
+        return;
+    bus.disconnect(kService, session, kSession, QStringLiteral("Closed"), &listener, SLOT(onClosed(QVariantMap)));
+    // Not waited for: a portal that does not answer must not hold the
+    // driver's end up, and the session ends with our connection anyway.
+    bus.send(QDBusMessage::createMethodCall(kService, session, kSession, QStringLiteral("Close")));
+    session.clear();
+    remote = false;
+}
 
+ScreenCast ScreenCastPortal::State::run(uint asked, uint cursors, uint version)
+{
+    const QString &interface = remote ? kRemoteDesktop : kScreenCast;
+    ScreenCast cast;
     QVariantMap options;
-    options.insert(QStringLiteral("session_handle_token"), s.nextToken());
-    cast.outcome = s.request(QStringLiteral("CreateSession"), {}, options, &cast.detail);
+    options.insert(QStringLiteral("session_handle_token"), nextToken());
+    cast.outcome = request(interface, QStringLiteral("CreateSession"), {}, options, &cast.detail);
     if (cast.outcome != ScreenCast::Outcome::Started)
         return cast;
-    s.session = s.listener.results.value(QStringLiteral("session_handle")).toString();
-    if (s.session.isEmpty()) {
+    session = listener.results.value(QStringLiteral("session_handle")).toString();
+    if (session.isEmpty()) {
         cast.outcome = ScreenCast::Outcome::Refused;
         cast.detail = QStringLiteral("CreateSession gave no session");
         return cast;
     }
-    s.bus.connect(kService, s.session, kSession, QStringLiteral("Closed"), &s.listener, SLOT(onClosed(QVariantMap)));
-    const QVariant session = QVariant::fromValue(QDBusObjectPath(s.session));
+    bus.connect(kService, session, kSession, QStringLiteral("Closed"), &listener, SLOT(onClosed(QVariantMap)));
+    const QVariant sessionPath = QVariant::fromValue(QDBusObjectPath(session));
+    // The grant is remembered for the whole session: a remote-desktop one
+    // on its devices, a cast on its sources.
+    const QString &kept = remote ? remoteTokenFile : tokenFile;
+    const auto remember = [&kept](QVariantMap *o) {
+        o->insert(QStringLiteral("persist_mode"), kPersistUntilRevoked);
+        const QString token = loadRestoreToken(kept);
+        if (!token.isEmpty())
+            o->insert(QStringLiteral("restore_token"), token);
+    };
+
+    if (remote) {
+        options.clear();
+        options.insert(QStringLiteral("types"), kTouchscreen);
+        remember(&options);
+        cast.outcome = request(kRemoteDesktop, QStringLiteral("SelectDevices"), {sessionPath}, options, &cast.detail);
+        if (cast.outcome != ScreenCast::Outcome::Started)
+            return cast;
+    }
 
     options.clear();
     options.insert(QStringLiteral("types"), asked);
@@ -284,20 +300,16 @@ ScreenCast ScreenCastPortal::start(bool extend, const std::function<bool()> &sto
     // A display shows its pointer.
     if (cursors & kEmbeddedCursor)
         options.insert(QStringLiteral("cursor_mode"), kEmbeddedCursor);
-    if (version >= 4) {
-        options.insert(QStringLiteral("persist_mode"), kPersistUntilRevoked);
-        const QString token = loadRestoreToken(s.tokenFile);
-        if (!token.isEmpty())
-            options.insert(QStringLiteral("restore_token"), token);
-    }
-    cast.outcome = s.request(QStringLiteral("SelectSources"), {session}, options, &cast.detail);
+    if (version >= 4 && !remote)
+        remember(&options);
+    cast.outcome = request(kScreenCast, QStringLiteral("SelectSources"), {sessionPath}, options, &cast.detail);
     if (cast.outcome != ScreenCast::Outcome::Started)
         return cast;
 
-    cast.outcome = s.request(QStringLiteral("Start"), {session, QString()}, {}, &cast.detail);
+    cast.outcome = request(interface, QStringLiteral("Start"), {sessionPath, QString()}, {}, &cast.detail);
     if (cast.outcome != ScreenCast::Outcome::Started)
         return cast;
-    const QVariantMap results = s.listener.results;
+    const QVariantMap results = listener.results;
 
     // a(ua{sv}): the first stream is ours. Nothing else is stepped into.
     bool found = false;
@@ -329,15 +341,21 @@ ScreenCast ScreenCastPortal::start(bool extend, const std::function<bool()> &sto
         cast.detail = QStringLiteral("the portal started no stream");
         return cast;
     }
+    if (remote) {
+        // The user may have let only some devices through.
+        cast.touchscreen = results.value(QStringLiteral("devices")).toUInt() & kTouchscreen;
+        if (!cast.touchscreen)
+            cast.noTouches = QStringLiteral("the desktop did not grant the touchscreen");
+    }
     // Kept only for a cast that started: it is what the next start restores.
     const QString token = results.value(QStringLiteral("restore_token")).toString();
-    if (!token.isEmpty() && !saveRestoreToken(s.tokenFile, token))
-        cast.detail = QStringLiteral("cannot keep the portal's restore token in %1").arg(s.tokenFile);
+    if (!token.isEmpty() && !saveRestoreToken(kept, token))
+        cast.detail = QStringLiteral("cannot keep the portal's restore token in %1").arg(kept);
 
     QDBusMessage open = QDBusMessage::createMethodCall(kService, kPath, kScreenCast, QStringLiteral("OpenPipeWireRemote"));
-    open << session << QVariantMap();
+    open << sessionPath << QVariantMap();
     QDBusMessage reply;
-    if (!s.call(open, &reply)) {
+    if (!call(open, &reply)) {
         cast.outcome = ScreenCast::Outcome::Stopped;
         return cast;
     }
@@ -355,6 +373,76 @@ ScreenCast ScreenCastPortal::start(bool extend, const std::function<bool()> &sto
         cast.detail = QStringLiteral("cannot keep the PipeWire remote: %1").arg(QString::fromStdString(std::generic_category().message(errno)));
     }
     return cast;
+}
+
+// Why touches cannot go through this portal's remote desktop; empty when
+// they can.
+QString ScreenCastPortal::State::remoteDesktopRefusal()
+{
+    QString error;
+    const QVariant version = property(kRemoteDesktop, QStringLiteral("version"), &error);
+    if (!version.isValid())
+        return QStringLiteral("the desktop's portal has no remote desktop");
+    if (version.toUInt() < kRemembersRemoteDesktop)
+        return QStringLiteral("the desktop's portal cannot remember a remote-desktop grant (version %1) and would ask "
+                              "at every start")
+            .arg(version.toUInt());
+    if (!(property(kRemoteDesktop, QStringLiteral("AvailableDeviceTypes"), &error).toUInt() & kTouchscreen))
+        return QStringLiteral("the desktop's portal takes no touchscreen");
+    return {};
+}
+
+ScreenCast ScreenCastPortal::start(bool extend, bool touch, const std::function<bool()> &stopRequested)
+{
+    State &s = *m_state;
+    s.stop = stopRequested;
+    ScreenCast cast;
+    if (!s.bus.isConnected()) {
+        cast.detail = QStringLiteral("no session bus: %1").arg(s.bus.lastError().message());
+        return cast;
+    }
+    if (!(s.bus.connectionCapabilities() & QDBusConnection::UnixFileDescriptorPassing)) {
+        cast.detail = QStringLiteral("the session bus cannot pass file descriptors");
+        return cast;
+    }
+    QString error;
+    const QVariant types = s.property(kScreenCast, QStringLiteral("AvailableSourceTypes"), &error);
+    if (stopRequested()) {
+        cast.outcome = ScreenCast::Outcome::Stopped;
+        return cast;
+    }
+    if (!types.isValid()) {
+        cast.detail = QStringLiteral("no screen-cast portal: %1").arg(error);
+        return cast;
+    }
+    const uint version = s.property(kScreenCast, QStringLiteral("version"), &error).toUInt();
+    const uint cursors = s.property(kScreenCast, QStringLiteral("AvailableCursorModes"), &error).toUInt();
+    const uint asked = sourcesToAsk(extend, types.toUInt());
+
+    QString noTouches = touch ? s.remoteDesktopRefusal() : QString();
+    if (touch && noTouches.isEmpty()) {
+        s.remote = true;
+        cast = s.run(asked, cursors, version);
+        if (cast.outcome != ScreenCast::Outcome::Refused)
+            return cast;
+        // Sharing may still be granted where remote control is not.
+        noTouches = QStringLiteral("the remote-desktop session was refused (%1)").arg(cast.detail);
+        s.closeSession();
+        s.listener.sessionClosed = false;
+    }
+    cast = s.run(asked, cursors, version);
+    cast.noTouches = noTouches;
+    return cast;
+}
+
+QString ScreenCastPortal::remoteSession() const
+{
+    return m_state->remote ? m_state->session : QString();
+}
+
+QDBusConnection ScreenCastPortal::bus() const
+{
+    return m_state->bus;
 }
 
 bool ScreenCastPortal::closed() const

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDBusConnection>
 #include <QRect>
 #include <QString>
 
@@ -12,7 +13,9 @@
 // grows by a display that exists only as the stream), else a monitor the
 // user picks in the portal's own dialog, which on GNOME also offers a
 // virtual one. The portal's restore token is kept so that the user is
-// asked once, not at every start.
+// asked once, not at every start. With touches, the cast is started as part
+// of a remote-desktop session, which lets touches through on its stream:
+// one dialog for both, and its own token.
 namespace telvdrv {
 
 struct ScreenCast {
@@ -27,21 +30,32 @@ struct ScreenCast {
     int fd = -1;       // the PipeWire remote; the caller owns it
     uint32_t node = 0; // the stream's node on that remote
     bool virtualMonitor = false; // else a real monitor, of its own size
-    QRect area; // the stream's place in the compositor's logical layout; empty when not told
+    QRect area;                  // its place in the compositor's layout; empty when not told
+    bool touchscreen = false;    // the session takes touches on the stream
+    QString noTouches;           // why not, when touches were asked for
 };
 
 class ScreenCastPortal {
 public:
-    // `tokenFile` keeps the restore token between starts (0600).
-    explicit ScreenCastPortal(QString tokenFile);
+    // `tokenFile` keeps the screen cast's restore token between starts
+    // (0600), `remoteTokenFile` the remote-desktop session's.
+    ScreenCastPortal(QString tokenFile, QString remoteTokenFile,
+                     const QDBusConnection &bus = QDBusConnection::sessionBus());
     ~ScreenCastPortal(); // ends the session
     ScreenCastPortal(const ScreenCastPortal &) = delete;
     ScreenCastPortal &operator=(const ScreenCastPortal &) = delete;
 
     // Asks for a screen cast (a virtual monitor when `extend` and the
     // desktop can make one, else a monitor), waiting as long as the user
-    // takes, until `stopRequested` says so. Needs a QCoreApplication.
-    ScreenCast start(bool extend, const std::function<bool()> &stopRequested);
+    // takes, until `stopRequested` says so. With `touch`, through a
+    // remote-desktop session with a touchscreen where the portal can
+    // remember one; else (or when that is refused) a plain cast. Needs a
+    // QCoreApplication.
+    ScreenCast start(bool extend, bool touch, const std::function<bool()> &stopRequested);
+
+    // The remote-desktop session the cast runs in; empty for a plain cast.
+    QString remoteSession() const;
+    QDBusConnection bus() const;
 
     // True once the desktop ended the session (the user stopped sharing).
     // Learnt while Qt's events are processed.
