@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <system_error>
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -31,7 +32,7 @@ bool addressOf(const std::string &path, sockaddr_un *address)
 
 std::string error(const std::string &what)
 {
-    return what + " (" + std::strerror(errno) + ")";
+    return what + " (" + std::generic_category().message(errno) + ")";
 }
 
 } // namespace
