@@ -9,7 +9,6 @@
 
 #include <QDir>
 #include <QPushButton>
-#include <QScopeGuard>
 #include <QTemporaryDir>
 
 using monitortest::Bytes;
@@ -55,6 +54,49 @@ bool allZero(const Bytes &b)
 {
     return !b.empty() && std::all_of(b.begin(), b.end(), [](uint8_t v) { return v == 0; });
 }
+
+// The real driver, in the program's folder, on a virtual X server whose
+// 1280x1024 desktop can grow to `room`; `mode` and `config` (monitor.conf)
+// as given. The environment is as it was once this goes.
+class RealDriverDesktop {
+public:
+    RealDriverDesktop(QSize room, const char *mode, const QString &config = {})
+        : m_oldDisplay(qgetenv("DISPLAY")), m_oldConfig(qgetenv("XDG_CONFIG_HOME"))
+    {
+        m_error = m_x.startExtendable(QSize(1280, 1024), room);
+        if (!m_error.isEmpty())
+            return;
+        QFile conf(m_appDir.filePath(QStringLiteral("config/tavrik/monitor.conf")));
+        if (!QFile::copy(QStringLiteral(TELVDRV_PATH), m_appDir.filePath(QStringLiteral("telvdrv")))
+            || !QDir(m_appDir.path()).mkpath(QStringLiteral("config/tavrik")) || !conf.open(QIODevice::WriteOnly)
+            || conf.write(config.toUtf8() + '\n') <= 0) {
+            m_error = QStringLiteral("cannot set up the driver's folder");
+            return;
+        }
+        qputenv("DISPLAY", m_x.display().toLocal8Bit());
+        qputenv("XDG_CONFIG_HOME", m_appDir.filePath(QStringLiteral("config")).toLocal8Bit());
+        qputenv("TAVRIK_MONITOR_MODE", mode);
+    }
+    ~RealDriverDesktop()
+    {
+        qputenv("DISPLAY", m_oldDisplay);
+        qputenv("XDG_CONFIG_HOME", m_oldConfig);
+        qputenv("TAVRIK_MONITOR_MODE", "mirror");
+    }
+    RealDriverDesktop(const RealDriverDesktop &) = delete;
+    RealDriverDesktop &operator=(const RealDriverDesktop &) = delete;
+
+    QString error() const { return m_error; }
+    QString display() const { return m_x.display(); }
+    QString programDir() const { return m_appDir.path(); }
+
+private:
+    const QByteArray m_oldDisplay;
+    const QByteArray m_oldConfig;
+    monitortest::Xvfb m_x;
+    QTemporaryDir m_appDir;
+    QString m_error;
+};
 
 } // namespace
 
@@ -184,22 +226,11 @@ void TestPanelMonitor::realDriverBringsTheDesktopToTheScreen()
 
 void TestPanelMonitor::extendedDesktopReachesTheGlassAndIsGivenBack()
 {
-    monitortest::Xvfb x;
-    const QString error = x.startExtendable(QSize(1280, 1024), QSize(2080, 1024));
-    if (!error.isEmpty())
-        QSKIP(qPrintable(error));
-    QTemporaryDir appDir;
-    QVERIFY(QFile::copy(QStringLiteral(TELVDRV_PATH), appDir.filePath(QStringLiteral("telvdrv"))));
-    const QByteArray oldDisplay = qgetenv("DISPLAY");
-    qputenv("DISPLAY", x.display().toLocal8Bit());
-    qputenv("TAVRIK_MONITOR_MODE", "extend");
-    const auto restore = qScopeGuard([&] {
-        qputenv("DISPLAY", oldDisplay);
-        qputenv("TAVRIK_MONITOR_MODE", "mirror");
-    });
-
+    const RealDriverDesktop x(QSize(2080, 1024), "extend");
+    if (!x.error().isEmpty())
+        QSKIP(qPrintable(x.error()));
     m_f->newWindow();
-    m_f->window->setProgramDir(appDir.path());
+    m_f->window->setProgramDir(x.programDir());
     const auto model = m_f->open("6.8in-telv", 3);
     QVERIFY(model);
     monitorButton()->click();
@@ -292,29 +323,11 @@ void TestPanelMonitor::touchesActOnTheDesktopWhereTheScreenShowsThem()
     QFETCH(QString, preset);
     QFETCH(bool, mirror);
     QFETCH(QString, config);
-    monitortest::Xvfb x;
-    const QString error = x.startExtendable(QSize(1280, 1024), QSize(2560, 1024));
-    if (!error.isEmpty())
-        QSKIP(qPrintable(error));
-    QTemporaryDir appDir;
-    QVERIFY(QFile::copy(QStringLiteral(TELVDRV_PATH), appDir.filePath(QStringLiteral("telvdrv"))));
-    QVERIFY(QDir(appDir.path()).mkpath(QStringLiteral("config/tavrik")));
-    QFile conf(appDir.filePath(QStringLiteral("config/tavrik/monitor.conf")));
-    QVERIFY(conf.open(QIODevice::WriteOnly) && conf.write(config.toUtf8() + '\n') > 0);
-    conf.close();
-    const QByteArray oldDisplay = qgetenv("DISPLAY");
-    const QByteArray oldConfig = qgetenv("XDG_CONFIG_HOME");
-    qputenv("DISPLAY", x.display().toLocal8Bit());
-    qputenv("XDG_CONFIG_HOME", appDir.filePath(QStringLiteral("config")).toLocal8Bit());
-    qputenv("TAVRIK_MONITOR_MODE", mirror ? "mirror" : "extend");
-    const auto restore = qScopeGuard([&] {
-        qputenv("DISPLAY", oldDisplay);
-        qputenv("XDG_CONFIG_HOME", oldConfig);
-        qputenv("TAVRIK_MONITOR_MODE", "mirror");
-    });
-
+    const RealDriverDesktop x(QSize(2560, 1024), mirror ? "mirror" : "extend", config);
+    if (!x.error().isEmpty())
+        QSKIP(qPrintable(x.error()));
     m_f->newWindow();
-    m_f->window->setProgramDir(appDir.path());
+    m_f->window->setProgramDir(x.programDir());
     const auto model = m_f->open(qPrintable(preset), 3);
     QVERIFY(model);
     monitorButton()->click();

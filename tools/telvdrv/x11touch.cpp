@@ -89,33 +89,28 @@ void X11Touch::State::send(Window to, int type, int x, int y) const
     int localY = 0;
     Window child = 0;
     XTranslateCoordinates(display, root, to, x, y, &localX, &localY, &child);
+    // Button and motion events lay out these fields alike.
+    const auto place = [&](auto &event) {
+        event.type = type;
+        event.window = to;
+        event.root = root;
+        event.x = localX;
+        event.y = localY;
+        event.x_root = x;
+        event.y_root = y;
+        event.same_screen = True;
+        event.state = type == ButtonPress ? 0 : Button1Mask;
+    };
+    long mask = 0;
     if (type == MotionNotify) {
-        XMotionEvent &m = e.xmotion;
-        m.type = MotionNotify;
-        m.window = to;
-        m.root = root;
-        m.subwindow = 0;
-        m.x = localX;
-        m.y = localY;
-        m.x_root = x;
-        m.y_root = y;
-        m.state = Button1Mask;
-        m.same_screen = True;
-        XSendEvent(display, to, False, Button1MotionMask | PointerMotionMask, &e);
-        return;
+        place(e.xmotion);
+        mask = Button1MotionMask | PointerMotionMask;
+    } else {
+        place(e.xbutton);
+        e.xbutton.button = Button1;
+        mask = type == ButtonPress ? ButtonPressMask : ButtonReleaseMask;
     }
-    XButtonEvent &b = e.xbutton;
-    b.type = type;
-    b.window = to;
-    b.root = root;
-    b.x = localX;
-    b.y = localY;
-    b.x_root = x;
-    b.y_root = y;
-    b.button = Button1;
-    b.state = type == ButtonRelease ? Button1Mask : 0;
-    b.same_screen = True;
-    XSendEvent(display, to, False, type == ButtonPress ? ButtonPressMask : ButtonReleaseMask, &e);
+    XSendEvent(display, to, False, mask, &e);
 }
 
 std::unique_ptr<X11Touch> X11Touch::open(int originX, int originY, bool pointerBack, std::string *why,
