@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <utility>
 #include <string>
 
 // Small messages from the user's programs to one process of the same user,
@@ -34,6 +35,7 @@ private:
     DatagramReceiver(int fd, std::string path);
     int m_fd;
     std::string m_path;
+    std::pair<unsigned long, unsigned long> m_file{0, 0}; // device and inode of the socket we bound
 };
 
 class DatagramSender {

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <system_error>
+#include <utility>
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -67,6 +68,9 @@ std::unique_ptr<DatagramReceiver> DatagramReceiver::open(const std::string &name
         return refuse(error("cannot bind " + path));
     if (chmod(path.c_str(), 0600) != 0)
         return refuse(error("cannot make " + path + " private"));
+    struct stat bound {};
+    if (lstat(path.c_str(), &bound) == 0)
+        receiver->m_file = {bound.st_dev, bound.st_ino};
     return receiver;
 }
 
@@ -74,9 +78,10 @@ DatagramReceiver::DatagramReceiver(int fd, std::string path) : m_fd(fd), m_path(
 
 DatagramReceiver::~DatagramReceiver()
 {
-    // Never a file someone else put there meanwhile.
+    // Only our own file: a receiver started while this one ended has put
+    // its own in its place.
     struct stat there {};
-    if (lstat(m_path.c_str(), &there) == 0 && S_ISSOCK(there.st_mode) && there.st_uid == geteuid())
+    if (lstat(m_path.c_str(), &there) == 0 && std::pair(there.st_dev, there.st_ino) == m_file)
         ::unlink(m_path.c_str());
     ::close(m_fd);
 }

@@ -357,7 +357,8 @@ int main()
             std::fprintf(stderr, "telvdrv: cannot extend the desktop (%s); mirroring it instead\n", refused.c_str());
     }
 
-    std::atomic<uint64_t> sourceSize{0};
+    // Known before the first picture: touches that come first land too.
+    std::atomic<uint64_t> sourceSize{telvdrv::TouchForwarder::packSize(desktop->width(), desktop->height())};
     const bool pointerBack = telvdrv::chooseTouch().pointerBack;
     const telvdrv::Area shown = extended ? extended->area() : telvdrv::Area{};
     // Declared after the monitor: a finger still down is lifted while the
