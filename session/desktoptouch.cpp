@@ -2,8 +2,9 @@
 
 namespace session {
 
-DesktopTouch::DesktopTouch(const screenlink::ScreenGeometry &geometry, int firmwareMinor, QSize picture)
-    : m_geometry(geometry), m_firmwareMinor(firmwareMinor), m_picture(picture)
+DesktopTouch::DesktopTouch(const screenlink::ScreenGeometry &geometry, int firmwareMinor, QSize picture,
+                           const std::string &channel)
+    : m_geometry(geometry), m_firmwareMinor(firmwareMinor), m_picture(picture), m_sender(channel)
 {
 }
 

@@ -13,7 +13,8 @@ namespace session {
 class DesktopTouch {
 public:
     // `picture`: the size monitor mode publishes at.
-    DesktopTouch(const screenlink::ScreenGeometry &geometry, int firmwareMinor, QSize picture);
+    DesktopTouch(const screenlink::ScreenGeometry &geometry, int firmwareMinor, QSize picture,
+                 const std::string &channel = monitor::defaultTouchChannelName());
 
     // On the event thread, as the report comes. A panel no row of the model
     // table knows has no known touch mounting: its touches are dropped, as

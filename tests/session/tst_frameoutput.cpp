@@ -1,8 +1,10 @@
 // Frame bytes for every kind of panel, checked against Qt's own transforms
 // and against where marked pixels must land; centring, lead and touch
 // decoding and mapping. No screen needed.
+#include "desktoptouch.h"
 #include "frameoutput.h"
 #include "modeltable.h"
+#include "platform.h"
 #include "touchinput.h"
 
 #include <QPainter>
@@ -11,6 +13,8 @@
 
 #include <cstring>
 #include <vector>
+
+#include <unistd.h>
 
 using namespace session;
 using screenlink::ScreenGeometry;
@@ -61,6 +65,7 @@ private slots:
     void touchMappingRows_data();
     void touchMappingRows();
     void unknownCodeFollowsTheLastPanelsShape();
+    void touchesOfPanelsTheTableDoesNotKnowStayOnTheScreen();
 };
 
 void TestFrameOutput::scanOrderOfEveryPanelKind_data()
@@ -276,6 +281,26 @@ void TestFrameOutput::unknownCodeFollowsTheLastPanelsShape()
     QCOMPARE(mapTouch(landscape, 0, 100, 30), QPoint(500, 994));
     const Frame halfTurned = buildFrame(pattern(landscape.pictureSize()), landscape);
     QCOMPARE(pixelAt(halfTurned, 1024 * 600 - 1), uint16_t(0xFFFF));
+}
+
+void TestFrameOutput::touchesOfPanelsTheTableDoesNotKnowStayOnTheScreen()
+{
+    // Its mounting is a guess: a touch there could act anywhere.
+    const std::string channel = platform::userObjectName("TAVRIK_TEST_touch_" + std::to_string(getpid()));
+    const auto driver = monitor::TouchReceiver::open(channel);
+    QVERIFY(driver);
+    ScreenGeometry unknown = panel(7, 6);
+    screenlink::applyModelTable(unknown, 0x999, 0, QStringLiteral("x"));
+    QVERIFY(!unknown.model);
+    const QPoint guessed = mapTouch(unknown, 0, 100, 500);
+    QVERIFY(QRect(0, 0, 800, 480).contains(guessed));
+    session::DesktopTouch(unknown, 0, QSize(800, 480), channel).forward({100, 500, 0});
+    session::DesktopTouch(panel(7, 6), 0, QSize(1600, 960), channel).forward({100, 30, 1});
+    const std::optional<monitor::Touch> first = driver->receive(5000);
+    QVERIFY(first);
+    // The known one, scaled to the picture the share is made at.
+    QVERIFY(first->lifted);
+    QCOMPARE(QPoint(first->x, first->y), mapTouch(panel(7, 6), 0, 100, 30) * 2);
 }
 
 QTEST_MAIN(TestFrameOutput)
