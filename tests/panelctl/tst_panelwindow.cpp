@@ -1,6 +1,7 @@
 // panelctl's window against simulated screens: finding, listing, opening
 // and identifying screens, as a person sees it. Runs under umockdev-wrapper.
 #include "bridge.h"
+#include "heldscreen.h"
 #include "modeltable.h"
 #include "panelfixture.h"
 
@@ -270,15 +271,8 @@ void TestPanelWindow::screenAnotherProgramHoldsIsListedInUseAndNotOpened()
     const int slot = attach("6.8in-telv", 9);
     const auto model = m_f->bus->model(slot);
     // Another program has it open, as tavrikctl does during an upgrade.
-    auto context = std::make_shared<screenlink::UsbContext>();
     std::shared_ptr<screenlink::Screen> held;
-    QTRY_VERIFY([&] {
-        screenlink::DeviceList devices(context->get());
-        for (libusb_device *dev : devices)
-            if (libusb_get_bus_number(dev) == 9)
-                held = screenlink::Screen::open(context, dev);
-        return held != nullptr;
-    }());
+    QTRY_VERIFY((held = held ? held : holdScreen(9)) != nullptr);
     model->clearRequests();
     QVERIFY(scanUntil([&] { return list()->count() == 1 && status() == QStringLiteral("This screen is in use by another program."); }));
     QCOMPARE(list()->itemText(0), QStringLiteral("in use,-,PHY(9.%1)").arg(m_f->bus->portNumber(slot)));

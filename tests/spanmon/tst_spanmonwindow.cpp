@@ -7,6 +7,7 @@
 #include "bridge.h"
 #include "devicelist.h"
 #include "frameshare.h"
+#include "heldscreen.h"
 #include "mainwindow.h"
 #include "monitortestsupport.h"
 #include "usb/virtualbus.h"
@@ -458,15 +459,8 @@ void TestSpanmonWindow::screenAnotherProgramHoldsIsListedInUseAndSentNothing()
     const auto model = attach(kSizedIdent, 0x121);
     const int port = m_nextPort - 1;
     // Another program holds it, as tavrikctl does while it writes.
-    auto context = std::make_shared<screenlink::UsbContext>();
     std::shared_ptr<screenlink::Screen> held;
-    QTRY_VERIFY([&] {
-        screenlink::DeviceList devices(context->get());
-        for (libusb_device *d : devices)
-            if (libusb_get_bus_number(d) == 2 && libusb_get_port_number(d) == port)
-                held = screenlink::Screen::open(context, d);
-        return held != nullptr;
-    }());
+    QTRY_VERIFY((held = held ? held : holdScreen(2, port)) != nullptr);
     model->clearRequests();
     newWindow();
     refresh();

@@ -4,6 +4,7 @@
 // with faults on one of them, and Ctrl-C. Runs under umockdev-wrapper, with
 // the stand-in boot-loader tools and firmware server.
 #include "bridge.h"
+#include "heldscreen.h"
 #include "splice.h"
 #include "standinserver.h"
 #include "testimages.h"
@@ -644,15 +645,8 @@ void TestTavrikctl::screenAnotherProgramHoldsIsSentNothing()
 {
     const int slot = attach("6.8in-telv", 1);
     // Another program has the screen open, as panelctl in monitor mode keeps it.
-    auto context = std::make_shared<screenlink::UsbContext>();
     std::shared_ptr<screenlink::Screen> held;
-    QTRY_VERIFY([&] {
-        screenlink::DeviceList list(context->get());
-        for (libusb_device *dev : list)
-            if (libusb_get_bus_number(dev) == 2 && libusb_get_port_number(dev) == 1)
-                held = screenlink::Screen::open(context, dev);
-        return held != nullptr;
-    }());
+    QTRY_VERIFY((held = held ? held : holdScreen(2, 1)) != nullptr);
     model(slot)->clearRequests();
     Run r = run({QStringLiteral("list"), QStringLiteral("--json")});
     QVERIFY2(r.out.contains(QStringLiteral("\"state\": \"in-use\"")), qPrintable(describe(r)));
