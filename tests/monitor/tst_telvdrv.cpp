@@ -830,8 +830,16 @@ public:
         m_portal.setProcessEnvironment(env);
         // What goes wrong in it shows in the test's output.
         m_portal.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_portal.start(QStringLiteral(FAKEPORTAL_PATH), arguments);
-        m_ready = waitForLine(m_portal) && m_portal.readLine().startsWith("ready");
+        // Started again once if it died before saying so: a sanitizer's
+        // runtime has failed its own start on a loaded machine.
+        for (int attempt = 0; attempt < 2 && !m_ready; ++attempt) {
+            m_portal.start(QStringLiteral(FAKEPORTAL_PATH), arguments);
+            m_ready = waitForLine(m_portal) && m_portal.readLine().startsWith("ready");
+            if (!m_ready) {
+                m_portal.kill();
+                m_portal.waitForFinished(kPatience);
+            }
+        }
     }
     ~FakePortal()
     {
