@@ -12,8 +12,12 @@ namespace {
 uint32_t readConfig32(Screen &screen, uint8_t addressLow)
 {
     const uint8_t command[5] = {kConfigMemory, 0x02, 0x04, 0x1F, addressLow};
-    uint8_t reply[5];
-    bridgeRead(screen, command, sizeof command, reply, sizeof reply, kDisplayTimeoutMs);
+    uint8_t reply[5] = {};
+    // A read a busy bus let time out would make the panel another model;
+    // a screen that never answers keeps the zeros.
+    for (int tries = 0; tries < 3; ++tries)
+        if (bridgeRead(screen, command, sizeof command, reply, sizeof reply, kDisplayTimeoutMs) == int(sizeof reply))
+            break;
     return uint32_t(reply[1]) | uint32_t(reply[2]) << 8 | uint32_t(reply[3]) << 16 | uint32_t(reply[4]) << 24;
 }
 

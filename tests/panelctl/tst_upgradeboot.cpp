@@ -250,7 +250,10 @@ void TestUpgradeBoot::telvScreenLeftInBootLoaderIsRecovered()
                                         && m_f->status().contains(QLatin1String("write TELV firmware")); }));
     m_progress.clear();
     m_boxes->clear();
-    QCOMPARE(runUpgrade(), 100);
+    const int result = runUpgrade();
+    QVERIFY2(result == 100, qPrintable(QStringLiteral("ended at %1; boxes: %2; status: %3")
+                                           .arg(result)
+                                           .arg(m_boxes->shown().join(QLatin1Char(';')), m_f->status())));
     // Nothing during the download; the tool's values; then done.
     QCOMPARE(m_progress, toolProgress());
     QCOMPARE(m_boxes->titles(), (QStringList{QStringLiteral("NOTIFY"), QStringLiteral("Notify")}));

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <future>
 #include <thread>
+#include <utility>
 
 using namespace screenlink;
 using Bytes = std::vector<uint8_t>;
@@ -328,6 +329,21 @@ void TestRequests::identificationReadsCodesAndString()
     QCOMPARE(g.sizeCode, 7u);
     QCOMPARE(g.variantCode, 6);
     QCOMPARE(g.flipDefault, 1);
+
+    // One read of the variant that a busy bus let fail is tried again: the
+    // 6.8-inch TELV panel is not taken for the older family's.
+    bool refused = false;
+    m_model->setRequestFilter([&refused](const sim::Setup &s, const uint8_t *out, size_t n) {
+        const bool variant = s.request == 0xB5 && n == 5 && out[4] == 0xF8;
+        return variant && !std::exchange(refused, true) ? sim::ScreenModel::FilterAction::Stall
+                                                        : sim::ScreenModel::FilterAction::Pass;
+    });
+    ScreenGeometry again;
+    identifyScreen(*m_screen, again);
+    m_model->setRequestFilter({});
+    QVERIFY(refused);
+    QCOMPARE(again.variantCode, 6);
+    QCOMPARE(again.modelFirmwareName, QStringLiteral("TELV/TELV.6d8.TAVRIK.bin"));
 
     // Short replies leave zeros: codes no row knows, and an empty string.
     sim::Faults cut;
