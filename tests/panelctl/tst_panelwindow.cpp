@@ -271,8 +271,9 @@ void TestPanelWindow::screenAnotherProgramHoldsIsListedInUseAndNotOpened()
     const int slot = attach("6.8in-telv", 9);
     const auto model = m_f->bus->model(slot);
     // Another program has it open, as tavrikctl does during an upgrade.
+    const auto context = std::make_shared<screenlink::UsbContext>();
     std::shared_ptr<screenlink::Screen> held;
-    QTRY_VERIFY((held = held ? held : holdScreen(9)) != nullptr);
+    QTRY_VERIFY((held = held ? held : holdScreen(context, 9)) != nullptr);
     model->clearRequests();
     QVERIFY(scanUntil([&] { return list()->count() == 1 && status() == QStringLiteral("This screen is in use by another program."); }));
     QCOMPARE(list()->itemText(0), QStringLiteral("in use,-,PHY(9.%1)").arg(m_f->bus->portNumber(slot)));

@@ -459,8 +459,9 @@ void TestSpanmonWindow::screenAnotherProgramHoldsIsListedInUseAndSentNothing()
     const auto model = attach(kSizedIdent, 0x121);
     const int port = m_nextPort - 1;
     // Another program holds it, as tavrikctl does while it writes.
+    const auto context = std::make_shared<screenlink::UsbContext>();
     std::shared_ptr<screenlink::Screen> held;
-    QTRY_VERIFY((held = held ? held : holdScreen(2, port)) != nullptr);
+    QTRY_VERIFY((held = held ? held : holdScreen(context, 2, port)) != nullptr);
     model->clearRequests();
     newWindow();
     refresh();

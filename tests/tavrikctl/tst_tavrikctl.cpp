@@ -645,8 +645,9 @@ void TestTavrikctl::screenAnotherProgramHoldsIsSentNothing()
 {
     const int slot = attach("6.8in-telv", 1);
     // Another program has the screen open, as panelctl in monitor mode keeps it.
+    const auto context = std::make_shared<screenlink::UsbContext>();
     std::shared_ptr<screenlink::Screen> held;
-    QTRY_VERIFY((held = held ? held : holdScreen(2, 1)) != nullptr);
+    QTRY_VERIFY((held = held ? held : holdScreen(context, 2, 1)) != nullptr);
     model(slot)->clearRequests();
     Run r = run({QStringLiteral("list"), QStringLiteral("--json")});
     QVERIFY2(r.out.contains(QStringLiteral("\"state\": \"in-use\"")), qPrintable(describe(r)));
