@@ -101,7 +101,10 @@ int main(int argc, char **argv)
         request.firmware = firmware;
         request.screen = screen;
         request.target.kind = screenlink::DeviceKind::RunningScreen;
-        session::identify(*screen, request.target);
+        if (!session::identify(*screen, request.target)) {
+            std::fprintf(stderr, "the simulated screen left\n");
+            return 1;
+        }
         bool done = false;
         QObject::connect(&worker, &session::UpgradeWorker::upgradeFinished, &worker,
                          [&done](const session::UpgradeResult &r) { done = r.done(); }, Qt::DirectConnection);

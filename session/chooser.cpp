@@ -113,7 +113,8 @@ void ScreenChooser::start(const QString &id, const QString &driver)
             if (opened.screen) {
                 opened.size = readScreenSize(*opened.screen);
                 ScreenInfo info;
-                identify(*opened.screen, info);
+                if (!identify(*opened.screen, info))
+                    return Opened{}; // left while it was read
                 opened.order = info.geometry.scanOrder();
                 opened.geometry = info.geometry;
                 opened.firmwareMinor = info.firmwareMinor.value_or(0);

@@ -43,7 +43,7 @@ std::shared_ptr<Screen> openScreen(const std::shared_ptr<UsbContext> &context, c
     return screen;
 }
 
-void identify(Screen &screen, ScreenInfo &info)
+bool identify(Screen &screen, ScreenInfo &info)
 {
     info.identification = identifyScreen(screen, info.geometry, &info.identString);
     // A busy bus can let one read time out; a screen that never answers
@@ -52,6 +52,9 @@ void identify(Screen &screen, ScreenInfo &info)
     for (int tries = 0; tries < 3 && !whole; ++tries)
         info.deviceId = readDeviceId(screen, &whole);
     info.firmwareMinor = firmwareMinor(info.identification);
+    // A read cut short by the unplug answers nothing; one the screen
+    // answered before it left was still the screen's.
+    return screen.stillOnBus();
 }
 
 void probe(const std::shared_ptr<UsbContext> &context, const DeviceList &devices, ScreenInfo &info)
@@ -61,7 +64,8 @@ void probe(const std::shared_ptr<UsbContext> &context, const DeviceList &devices
         // Its own copy of the geometry: listing never changes the open
         // screen's record.
         info.geometry = {};
-        identify(*screen, info);
+        if (!identify(*screen, info))
+            info.access = Access::CannotOpen; // gone meanwhile
     }
 }
 

@@ -28,8 +28,10 @@ std::shared_ptr<screenlink::Screen> openScreen(const std::shared_ptr<screenlink:
 
 // Reads what a running screen says of itself into `info`; the model is
 // looked up starting from `info.geometry`, so that a panel no row knows
-// keeps the size it had.
-void identify(screenlink::Screen &screen, ScreenInfo &info);
+// keeps the size it had. False when the screen left while it was read:
+// then `info` holds part of one screen's answers and zeros, never to be
+// taken as its model.
+[[nodiscard]] bool identify(screenlink::Screen &screen, ScreenInfo &info);
 
 // Opens a running screen, identifies it and lets it go again: what listing
 // it needs. `info.access` says whether it could be had.

@@ -80,7 +80,8 @@ std::shared_ptr<OpenScreen> ScreenBus::open(const ScreenInfo &chosen, QString *w
     }
     if (now.running()) {
         now.geometry = {};
-        identify(*screen, now);
+        if (!identify(*screen, now))
+            return refuse(QStringLiteral("cannot be opened (gone, or no access to it)"));
         if (!chosen.deviceId.isEmpty() && now.deviceId != chosen.deviceId)
             return refuse(QStringLiteral("the screen at %1 is %2 now, not %3, the one chosen")
                               .arg(chosen.port.fullText(), now.deviceId, chosen.deviceId));

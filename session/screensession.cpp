@@ -207,7 +207,10 @@ void ScreenSession::open()
                         QMetaObject::invokeMethod(relay->target, "deliverTouch", Qt::QueuedConnection,
                                                   Q_ARG(int, touch.x), Q_ARG(int, touch.y), Q_ARG(int, touch.t));
                 });
-                identify(*screen, result.info);
+                // Half of one plug-in's answers would make the panel
+                // another model: the unplug's own scan takes it from here.
+                if (!identify(*screen, result.info))
+                    return OpenResult{};
                 result.outcome = Selection::Running;
             } else {
                 result.outcome = Selection::BootLoader;

@@ -68,6 +68,7 @@ private slots:
 
     void faultInTheMiddle_data();
     void faultInTheMiddle();
+    void screenLeavingWhileIdentifiedKeepsItsModel();
 
 private:
     // Arms `trigger` on the screen in `slot`: from the first request it
@@ -326,6 +327,25 @@ void TestFaults::faultInTheMiddle()
     const uint64_t frames = model->frameSerial();
     m_f->child<QPushButton>("pbGreen")->click();
     QTRY_VERIFY(model->frameSerial() > frames);
+}
+
+void TestFaults::screenLeavingWhileIdentifiedKeepsItsModel()
+{
+    // Its size code alone, with the variant a gone screen reads as zeros,
+    // names the older family's 6.8-inch panel and its firmware file.
+    const int slot = m_f->attach("6.8in-telv", 50);
+    QVERIFY(m_f->scanUntil([&] { return m_f->screen() != nullptr; }));
+    const QString firmware = m_f->session().geometry().modelFirmwareName;
+    QVERIFY(m_f->session().geometry().telvFamily);
+    // The listing reads the codes first, then the open.
+    arm(slot, Fault::Unplug, [reads = 0](const Setup &s, const uint8_t *o, size_t n) mutable {
+        return configBridge(s, o, n, 0x02) && n >= 5 && o[4] == 0xF8 && ++reads == 2;
+    });
+    m_f->bus->replug(slot); // the next plug-in leaves between the open's two code reads
+    QVERIFY(m_f->scanUntil([&] { return tripped() && !m_f->screen() && m_f->list()->count() == 0; }));
+    QTRY_COMPARE(m_f->status(), QStringLiteral("No device."));
+    QVERIFY(m_f->session().geometry().telvFamily);
+    QCOMPARE(m_f->session().geometry().modelFirmwareName, firmware);
 }
 
 QTEST_MAIN(TestFaults)
