@@ -113,38 +113,26 @@ public:
     EventListeners(const EventListeners &) = delete;
     EventListeners &operator=(const EventListeners &) = delete;
 
-    // umockdev's sender aborts the whole process when a listener's queue is
-    // full (ten datagrams), where the kernel would drop the event for that
-    // listener alone; a program reading slowly, under a sanitizer or on a
-    // loaded machine, then took the bus down. So `send`, which sends one
-    // event, runs once every listener has room; one that gets none within a
-    // while misses this event, as it would from the kernel, and is not
-    // waited for again until it has caught up. Call it with the send mutex
-    // held.
+    // umockdev's sender ends the whole process when a send to a listener
+    // fails: when its queue is full (ten datagrams), where the kernel would
+    // drop the event for that listener alone, and when it closes between the
+    // sender's connect and its send, as a program does that ends because its
+    // screen left. So umockdev only ever sends to a socket of ours, with
+    // every listener's name hidden meanwhile, and the events it sent are
+    // passed on from here: each listener once it has room; one that gets
+    // none within a while misses the event, as it would from the kernel, and
+    // is not waited for again until it has caught up. `send` makes umockdev
+    // send. Call it with the send mutex held.
     void sendWithRoom(const std::function<void()> &send)
     {
         adoptNew(); // also those the watch has not come to yet
-        std::vector<std::string> full;
+        const std::vector<std::string> events = capture(send);
         for (auto it = m_listeners.begin(); it != m_listeners.end();) {
-            Listener &l = *it;
-            switch (room(m_dir + "/" + l.name, l.behind ? 0 : kRoomWaitMs)) {
-            case Room::Gone: // umockdev's sender removes its socket
-                it = m_listeners.erase(it);
-                continue;
-            case Room::Free: l.behind = false; break;
-            case Room::Full:
-                l.behind = true;
-                full.push_back(l.name);
-                break;
-            }
-            ++it;
+            if (deliver(*it, events))
+                ++it;
+            else
+                it = m_listeners.erase(it); // gone; umockdev would unlink it too
         }
-        std::error_code error;
-        for (const std::string &name : full)
-            std::filesystem::rename(m_dir + "/" + name, m_dir + "/held-" + name, error);
-        send();
-        for (const std::string &name : full)
-            std::filesystem::rename(m_dir + "/held-" + name, m_dir + "/" + name, error);
     }
 
 private:
@@ -152,22 +140,64 @@ private:
         std::string name;
         bool behind = false; // had no room last time
     };
-    enum class Room { Free, Full, Gone };
 
-    // A datagram socket connected to a listener polls writable only while
-    // the listener's queue has room.
-    static Room room(const std::string &path, int waitMs)
+    std::vector<std::string> capture(const std::function<void()> &send)
     {
-        Fd probe(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+        // Matches umockdev's pattern event[0-9]* but is no listener's name.
+        const std::string path = m_dir + "/event0-bus";
+        Fd own(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
-        if (probe.fd < 0 || path.size() >= sizeof address.sun_path)
-            return Room::Free;
+        if (own.fd < 0 || path.size() >= sizeof address.sun_path)
+            throw std::runtime_error("cannot make the uevent relay socket");
         std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-        if (connect(probe.fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0)
-            return errno == ENOENT || errno == ECONNREFUSED ? Room::Gone : Room::Free;
-        pollfd writable{probe.fd, POLLOUT, 0};
-        return poll(&writable, 1, waitMs) > 0 && (writable.revents & POLLOUT) ? Room::Free : Room::Full;
+        unlink(path.c_str());
+        if (bind(own.fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0)
+            throw std::runtime_error("cannot bind " + path + ": " + std::generic_category().message(errno));
+        std::error_code error;
+        for (const Listener &l : m_listeners)
+            std::filesystem::rename(m_dir + "/" + l.name, m_dir + "/held-" + l.name, error);
+        send();
+        for (const Listener &l : m_listeners)
+            std::filesystem::rename(m_dir + "/held-" + l.name, m_dir + "/" + l.name, error);
+        std::vector<std::string> events;
+        char datagram[8192];
+        ssize_t n;
+        while ((n = recv(own.fd, datagram, sizeof datagram, MSG_DONTWAIT | MSG_TRUNC)) >= 0)
+            if (size_t(n) <= sizeof datagram)
+                events.emplace_back(datagram, size_t(n));
+        unlink(path.c_str());
+        return events;
+    }
+
+    // False when the listener is gone. A datagram socket connected to a
+    // listener polls writable only while the listener's queue has room.
+    bool deliver(Listener &l, const std::vector<std::string> &events)
+    {
+        const std::string path = m_dir + "/" + l.name;
+        Fd out(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        if (out.fd < 0 || path.size() >= sizeof address.sun_path)
+            return true;
+        std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+        if (connect(out.fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0)
+            return errno != ENOENT && errno != ECONNREFUSED; // else refused: it misses the event
+        for (const std::string &event : events) {
+            pollfd writable{out.fd, POLLOUT, 0};
+            if (poll(&writable, 1, l.behind ? 0 : kRoomWaitMs) <= 0 || !(writable.revents & POLLOUT)) {
+                l.behind = true;
+                return true;
+            }
+            if (::send(out.fd, event.data(), event.size(), MSG_NOSIGNAL) < 0) {
+                if (errno == ECONNREFUSED)
+                    return false;
+                l.behind = errno == EAGAIN;
+                return true;
+            }
+            l.behind = false;
+        }
+        return true;
     }
 
     void run()

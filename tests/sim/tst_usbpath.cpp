@@ -12,6 +12,7 @@
 
 #include <linux/netlink.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -134,7 +135,7 @@ private slots:
     void faultyScreenStallsAndShortens();
     void rebootLeavesAndReturnsByFirmwareState();
     void manyReplugsReuseAddresses();
-    void programThatStopsReadingLeavesTheBusRunning();
+    void listenersThatStopReadingOrRefuseLeaveTheBusRunning();
     void hubsAndClaimsAsTheKernelKeepsThem();
     void busEndsRightAfterItsLastAnswer();
 
@@ -456,7 +457,7 @@ void TestUsbPath::manyReplugsReuseAddresses()
     QVERIFY(controlIn(h, 0xA0, ident) > 0);
 }
 
-void TestUsbPath::programThatStopsReadingLeavesTheBusRunning()
+void TestUsbPath::listenersThatStopReadingOrRefuseLeaveTheBusRunning()
 {
     // A process on the bus that no longer reads its udev events (stopped, or
     // far behind): its queue fills, and the bus goes on for the others
@@ -468,6 +469,25 @@ void TestUsbPath::programThatStopsReadingLeavesTheBusRunning()
     udev.nl_family = AF_NETLINK;
     udev.nl_groups = 2;
     QCOMPARE(bind(deaf, reinterpret_cast<const sockaddr *>(&udev), sizeof udev), 0);
+    // One whose socket refuses the event: as a program's does that closes it
+    // between the sender's connect and its send, ending as its screen leaves.
+    const auto unixSocket = [](const std::string &path) {
+        const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+        return std::pair(fd, fd >= 0 && bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0
+                                 ? address
+                                 : sockaddr_un{});
+    };
+    const auto [peer, peerAddress] = unixSocket(m_bus->rootDir() + "/peer");
+    const auto [refusing, refusingAddress] = unixSocket(m_bus->rootDir() + "/event999");
+    const auto closeBoth = qScopeGuard([peer, refusing] {
+        close(peer);
+        close(refusing);
+    });
+    QVERIFY(peerAddress.sun_family == AF_UNIX && refusingAddress.sun_family == AF_UNIX);
+    QCOMPARE(::connect(refusing, reinterpret_cast<const sockaddr *>(&peerAddress), sizeof peerAddress), 0);
     for (int i = 0; i < 15; ++i) {
         m_bus->unplug(m_k2tSlot);
         m_bus->plug(m_k2tSlot);
