@@ -480,14 +480,14 @@ void TestUsbPath::listenersThatStopReadingOrRefuseLeaveTheBusRunning()
                                  ? address
                                  : sockaddr_un{});
     };
-    const auto [peer, peerAddress] = unixSocket(m_bus->rootDir() + "/peer");
-    const auto [refusing, refusingAddress] = unixSocket(m_bus->rootDir() + "/event999");
+    const std::pair<int, sockaddr_un> peer = unixSocket(m_bus->rootDir() + "/peer");
+    const std::pair<int, sockaddr_un> refusing = unixSocket(m_bus->rootDir() + "/event999");
     const auto closeBoth = qScopeGuard([peer, refusing] {
-        close(peer);
-        close(refusing);
+        close(peer.first);
+        close(refusing.first);
     });
-    QVERIFY(peerAddress.sun_family == AF_UNIX && refusingAddress.sun_family == AF_UNIX);
-    QCOMPARE(::connect(refusing, reinterpret_cast<const sockaddr *>(&peerAddress), sizeof peerAddress), 0);
+    QVERIFY(peer.second.sun_family == AF_UNIX && refusing.second.sun_family == AF_UNIX);
+    QCOMPARE(::connect(refusing.first, reinterpret_cast<const sockaddr *>(&peer.second), sizeof peer.second), 0);
     for (int i = 0; i < 15; ++i) {
         m_bus->unplug(m_k2tSlot);
         m_bus->plug(m_k2tSlot);
