@@ -3,12 +3,14 @@
 // request at once, writes every call's options to --record (one line per
 // call, keys sorted), hands out restore tokens ("tok-1", then the one after
 // the token it was handed back: "tok-2" for "tok-1", …), a stream of the
-// source type --source-type says (none said without it) and a PipeWire
+// source type --source-type says (none said without it), of the size
+// --stream-size WxH says (none without it), and a PipeWire
 // remote whose other end is already closed. With --remote-desktop it offers
 // that interface too, of version V, with a touchscreen: its calls are
-// recorded as "RemoteDesktop.METHOD", its tokens are "rd-1", … and its
+// recorded as "RemoteDesktop.METHOD", its tokens are "rd-1", … (none
+// before version 2, which ignores persist_mode as GNOME 43's does) and its
 // Start grants the devices asked for, or those --devices says.
-//   fakeportal --record FILE [--types N] [--cursors N] [--source-type N]
+//   fakeportal --record FILE [--types N] [--cursors N] [--source-type N] [--stream-size WxH]
 //              [--refuse METHOD] [--silent METHOD] [--bad-streams string|strings]
 //              [--remote-desktop V] [--devices N]
 // --refuse answers METHOD with "cancelled"; --silent never answers it, as
@@ -22,6 +24,7 @@
 #include <QDBusObjectPath>
 #include <QDBusUnixFileDescriptor>
 #include <QFile>
+#include <QSize>
 #include <QTimer>
 
 #include <cstdio>
@@ -115,9 +118,17 @@ public:
         QVariantMap properties;
         if (m_sourceType.isValid())
             properties.insert(QStringLiteral("source_type"), m_sourceType);
+        if (!m_size.isEmpty()) {
+            QDBusArgument size;
+            size.beginStructure();
+            size << m_size.width() << m_size.height();
+            size.endStructure();
+            properties.insert(QStringLiteral("size"), QVariant::fromValue(size));
+        }
         return {{QStringLiteral("streams"), QVariant::fromValue(QList<CastStream>{{42, properties}})}};
     }
     QStringList m_sessions;
+    QSize m_size; // the stream's, when told
 
     QDBusObjectPath refuseArgument(const QDBusMessage &message)
     {
@@ -229,32 +240,48 @@ public Q_SLOTS:
     {
         QVariantMap results = m_cast->castResults();
         results.insert(QStringLiteral("devices"), m_granted.isValid() ? m_granted.toUInt() : m_asked);
-        results.insert(QStringLiteral("restore_token"), QStringLiteral("rd-%1").arg(m_nextToken));
+        if (m_version >= 2)
+            results.insert(QStringLiteral("restore_token"), QStringLiteral("rd-%1").arg(m_nextToken));
         return m_cast->answer(QStringLiteral("RemoteDesktop.Start"), options, message, results);
     }
 
     void NotifyTouchDown(const QDBusObjectPath &session, const QVariantMap &, uint stream, uint slot, double x,
                          double y)
     {
-        touch(QStringLiteral("Down"), session, QStringLiteral("stream=%1 slot=%2 x=%3 y=%4").arg(stream).arg(slot).arg(x).arg(y));
+        input(QStringLiteral("TouchDown"), session, QStringLiteral("stream=%1 slot=%2 x=%3 y=%4").arg(stream).arg(slot).arg(x).arg(y));
     }
     void NotifyTouchMotion(const QDBusObjectPath &session, const QVariantMap &, uint stream, uint slot, double x,
                            double y)
     {
-        touch(QStringLiteral("Motion"), session, QStringLiteral("stream=%1 slot=%2 x=%3 y=%4").arg(stream).arg(slot).arg(x).arg(y));
+        input(QStringLiteral("TouchMotion"), session, QStringLiteral("stream=%1 slot=%2 x=%3 y=%4").arg(stream).arg(slot).arg(x).arg(y));
     }
     void NotifyTouchUp(const QDBusObjectPath &session, const QVariantMap &, uint slot)
     {
-        touch(QStringLiteral("Up"), session, QStringLiteral("slot=%1").arg(slot));
+        input(QStringLiteral("TouchUp"), session, QStringLiteral("slot=%1").arg(slot));
+    }
+
+    void NotifyPointerMotion(const QDBusObjectPath &session, const QVariantMap &, double dx, double dy)
+    {
+        input(QStringLiteral("PointerMotion"), session, QStringLiteral("dx=%1 dy=%2").arg(dx).arg(dy));
+    }
+    void NotifyPointerMotionAbsolute(const QDBusObjectPath &session, const QVariantMap &, uint stream, double x,
+                                     double y)
+    {
+        input(QStringLiteral("PointerMotionAbsolute"), session,
+              QStringLiteral("stream=%1 x=%2 y=%3").arg(stream).arg(x).arg(y));
+    }
+    void NotifyPointerButton(const QDBusObjectPath &session, const QVariantMap &, int button, uint state)
+    {
+        input(QStringLiteral("PointerButton"), session, QStringLiteral("button=%1 state=%2").arg(button).arg(state));
     }
 
 private:
-    void touch(const QString &phase, const QDBusObjectPath &session, const QString &what)
+    void input(const QString &event, const QDBusObjectPath &session, const QString &what)
     {
         // Only the remote-desktop session that was started takes input.
         const bool known = m_cast->m_sessions.contains(session.path());
-        m_cast->write(QStringLiteral("RemoteDesktop.NotifyTouch%1 %2%3")
-                          .arg(phase, what, known ? QString() : QStringLiteral(" on an unknown session")),
+        m_cast->write(QStringLiteral("RemoteDesktop.Notify%1 %2%3")
+                          .arg(event, what, known ? QString() : QStringLiteral(" on an unknown session")),
                       {});
     }
 
@@ -283,6 +310,9 @@ int main(int argc, char *argv[])
                               : QVariant(),
                           value("--refuse", QString()),
                           value("--silent", QString()), value("--bad-streams", QString()));
+    const QStringList size = value("--stream-size", {}).split(QLatin1Char('x'));
+    if (size.size() == 2)
+        portal.m_size = QSize(size[0].toInt(), size[1].toInt());
     if (args.contains(QLatin1String("--remote-desktop")))
         new FakeRemoteDesktop(&portal, value("--remote-desktop", {}).toUInt(),
                               args.contains(QLatin1String("--devices")) ? QVariant(value("--devices", {}).toUInt())

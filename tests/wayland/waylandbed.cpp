@@ -3,14 +3,19 @@
 #include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusMessage>
+#include <QDBusObjectPath>
+#include <QDBusVariant>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
 #include <QSize>
+#include <QThread>
 #include <QUuid>
 
 #include <algorithm>
+#include <functional>
 
 namespace waylandbed {
 
@@ -128,6 +133,108 @@ QString rememberScreenCastChoice(const QString &tokenFile, unsigned source, cons
     if (!QDir().mkpath(QFileInfo(tokenFile).absolutePath()) || !file.open(QIODevice::WriteOnly | QIODevice::Truncate)
         || !file.setPermissions(QFile::ReadOwner | QFile::WriteOwner) || file.write(token.toUtf8()) != token.size())
         return QStringLiteral("cannot write ") + tokenFile;
+    return {};
+}
+
+namespace {
+
+// An object on the accessibility (AT-SPI) bus.
+struct Accessible {
+    QString service;
+    QString path;
+};
+
+// A call's first answer; invalid when it failed.
+QVariant ask(const QDBusConnection &bus, const Accessible &a, const char *interface, const char *method,
+             const QVariantList &arguments = {})
+{
+    QDBusMessage call = QDBusMessage::createMethodCall(a.service, a.path, QLatin1String(interface), QLatin1String(method));
+    call.setArguments(arguments);
+    const QDBusMessage reply = bus.call(call, QDBus::Block, 5000);
+    return reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty() ? reply.arguments().constFirst()
+                                                                                        : QVariant();
+}
+
+// Gives each object under `a`, `a` too, with its parent to `visit`.
+void walk(const QDBusConnection &bus, const Accessible &a, const Accessible &parent,
+          const std::function<void(const Accessible &, const Accessible &)> &visit)
+{
+    visit(a, parent);
+    const QVariant children = ask(bus, a, "org.a11y.atspi.Accessible", "GetChildren");
+    if (children.userType() != qMetaTypeId<QDBusArgument>())
+        return;
+    const QDBusArgument list = children.value<QDBusArgument>();
+    QList<Accessible> found;
+    list.beginArray();
+    while (!list.atEnd()) {
+        QDBusObjectPath path;
+        found.append(Accessible());
+        list.beginStructure();
+        list >> found.last().service >> path;
+        list.endStructure();
+        found.last().path = path.path();
+    }
+    list.endArray();
+    for (const Accessible &child : found)
+        walk(bus, child, a, visit);
+}
+
+bool checked(const QDBusConnection &bus, const Accessible &a)
+{
+    const QVariant state = ask(bus, a, "org.a11y.atspi.Accessible", "GetState");
+    QList<uint> words;
+    if (state.userType() == qMetaTypeId<QDBusArgument>())
+        state.value<QDBusArgument>() >> words;
+    return !words.isEmpty() && (words.first() & (1u << 4)); // ATSPI_STATE_CHECKED
+}
+
+} // namespace
+
+QString answerRemoteDesktopDialog(const QString &source)
+{
+    const QString address = ask(QDBusConnection::sessionBus(), {QStringLiteral("org.a11y.Bus"), QStringLiteral("/org/a11y/bus")},
+                                "org.a11y.Bus", "GetAddress")
+                                .toString();
+    if (address.isEmpty())
+        return QStringLiteral("no accessibility bus");
+    const QDBusConnection bus = QDBusConnection::connectToBus(address, QStringLiteral("atspi"));
+    Accessible row;
+    Accessible list;
+    Accessible allow;
+    Accessible share;
+    walk(bus, {QStringLiteral("org.a11y.atspi.Registry"), QStringLiteral("/org/a11y/atspi/accessible/root")}, {},
+         [&](const Accessible &a, const Accessible &parent) {
+             const QString role = ask(bus, a, "org.a11y.atspi.Accessible", "GetRoleName").toString();
+             const QString name = ask(bus, a, "org.freedesktop.DBus.Properties", "Get",
+                                      {QStringLiteral("org.a11y.atspi.Accessible"), QStringLiteral("Name")})
+                                      .value<QDBusVariant>()
+                                      .variant()
+                                      .toString();
+             if (role == QLatin1String("list item") && name == source) {
+                 row = a;
+                 list = parent;
+             } else if (role == QLatin1String("switch") && name == QLatin1String("Allow remote interaction")) {
+                 allow = a;
+             } else if (role == QLatin1String("button") && name.contains(QLatin1String("Share"))) {
+                 share = a;
+             }
+         });
+    if (row.path.isEmpty() || allow.path.isEmpty() || share.path.isEmpty())
+        return QStringLiteral("no dialog offering %1 with remote interaction").arg(source);
+
+    const QVariant index = ask(bus, row, "org.a11y.atspi.Accessible", "GetIndexInParent");
+    if (!ask(bus, list, "org.a11y.atspi.Selection", "SelectChild", {index}).toBool())
+        return QStringLiteral("cannot pick %1").arg(source);
+    // The switch turns on at the end of its animation.
+    if (!checked(bus, allow))
+        ask(bus, allow, "org.a11y.atspi.Action", "DoAction", {0});
+    const QDeadlineTimer deadline(10000);
+    while (!checked(bus, allow) && !deadline.hasExpired())
+        QThread::msleep(50);
+    if (!checked(bus, allow))
+        return QStringLiteral("remote interaction stays off");
+    if (!ask(bus, share, "org.a11y.atspi.Action", "DoAction", {0}).toBool())
+        return QStringLiteral("Share cannot be clicked");
     return {};
 }
 

@@ -2,7 +2,7 @@
 
 // The Wayland test beds of tests/wayland/wayland-session, seen from inside:
 // GNOME's monitors (mutter's DisplayConfig), its screen-cast portal's
-// remembered choices, and windows shown on a monitor.
+// remembered choices and dialog, and windows shown on a monitor.
 #include <QList>
 #include <QPoint>
 #include <QProcess>
@@ -34,6 +34,13 @@ inline constexpr unsigned kVirtualSource = 4;
 // the driver's token file `tokenFile` (0600) holds that token. Empty on
 // success, else why not.
 QString rememberScreenCastChoice(const QString &tokenFile, unsigned source, const QString &match = {});
+
+// Answers the dialog GNOME's portal shows at the start of a remote-desktop
+// session, as a user would, through its accessibility objects (AT-SPI):
+// picks the source listed as `source` ("Virtual monitor", say), allows
+// remote interaction and shares. Empty once done, else what is not there
+// yet (the dialog comes a moment after the start): try again until it is.
+QString answerRemoteDesktopDialog(const QString &source);
 
 // A fullscreen window of tavrik_picturewindow on the monitor holding `at`,
 // telling where it is pressed.

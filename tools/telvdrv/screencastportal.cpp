@@ -38,9 +38,10 @@ constexpr uint kMonitorSource = 1;
 constexpr uint kVirtualSource = 4;
 constexpr uint kEmbeddedCursor = 2;
 constexpr uint kPersistUntilRevoked = 2;
+constexpr uint kPointer = 2;
 constexpr uint kTouchscreen = 4;
 // Before it, a remote-desktop grant cannot be remembered (and a cast in
-// such a session may not be): the user would be asked at every start.
+// such a session may not be): the user is asked at every start.
 constexpr uint kRemembersRemoteDesktop = 2;
 constexpr int kCallTimeoutMs = 30000;
 constexpr qint64 kLongestToken = 4096;
@@ -115,14 +116,16 @@ struct ScreenCastPortal::State {
     QString tokenFile;
     QString remoteTokenFile;
     QDBusConnection bus;
-    bool remote = false; // the session is a remote-desktop one
+    bool remote = false;          // the session is a remote-desktop one
+    bool remoteRemembers = false; // and its grant can be kept for the next start
+    uint devices = kTouchscreen;  // what touches go through in it
     PortalListener listener;
     QString session;
     int counter = 0;
     std::function<bool()> stop = [] { return false; };
 
     ScreenCast run(uint asked, uint cursors, uint version);
-    QString remoteDesktopRefusal();
+    QString remoteDesktopRefusal(uint asked);
     void closeSession();
 
     QString nextToken() { return QStringLiteral("tavrik%1_%2").arg(QCoreApplication::applicationPid()).arg(++counter); }
@@ -287,8 +290,9 @@ ScreenCast ScreenCastPortal::State::run(uint asked, uint cursors, uint version)
 
     if (remote) {
         options.clear();
-        options.insert(QStringLiteral("types"), kTouchscreen);
-        remember(&options);
+        options.insert(QStringLiteral("types"), devices);
+        if (remoteRemembers)
+            remember(&options);
         cast.outcome = request(kRemoteDesktop, QStringLiteral("SelectDevices"), {sessionPath}, options, &cast.detail);
         if (cast.outcome != ScreenCast::Outcome::Started)
             return cast;
@@ -343,9 +347,24 @@ ScreenCast ScreenCastPortal::State::run(uint asked, uint cursors, uint version)
     }
     if (remote) {
         // The user may have let only some devices through.
-        cast.touchscreen = results.value(QStringLiteral("devices")).toUInt() & kTouchscreen;
-        if (!cast.touchscreen)
-            cast.noTouches = QStringLiteral("the desktop did not grant the touchscreen");
+        uint granted = results.value(QStringLiteral("devices")).toUInt() & devices;
+        if (!granted)
+            cast.noTouches = QStringLiteral("the desktop did not grant the %1")
+                                 .arg(devices == kPointer ? QStringLiteral("pointer") : QStringLiteral("touchscreen"));
+        // xdg-desktop-portal 1.16 takes a point only within the size it
+        // gave the stream.
+        if (granted && !remoteRemembers && cast.area.isEmpty()) {
+            granted = 0;
+            cast.noTouches = QStringLiteral("the desktop's portal gave the stream no size and takes no point on it");
+        }
+        cast.touchscreen = granted & kTouchscreen;
+        cast.pointer = granted & kPointer;
+        if (!remoteRemembers)
+            cast.detail = QStringLiteral("%1the desktop's portal cannot remember a remote-desktop grant and asks at "
+                                         "every start; touch=off in monitor.conf has it ask once, without touches")
+                              .arg(granted ? QStringLiteral("touches go through the portal's remote desktop as pointer "
+                                                            "presses; ")
+                                           : QString());
     }
     // Kept only for a cast that started: it is what the next start restores.
     const QString token = results.value(QStringLiteral("restore_token")).toString();
@@ -375,20 +394,29 @@ ScreenCast ScreenCastPortal::State::run(uint asked, uint cursors, uint version)
     return cast;
 }
 
-// Why touches cannot go through this portal's remote desktop; empty when
-// they can.
-QString ScreenCastPortal::State::remoteDesktopRefusal()
+// Why touches cannot go through this portal's remote desktop to a cast of
+// `asked`; empty when they can. One that cannot remember the grant (GNOME
+// 43's) is used all the same: touches are worth a dialog at every start,
+// and touch=off avoids it. There they go as pointer presses: mutter makes
+// a session's touchscreen at its first touch, which windows miss as they
+// learn of the device only then, while a pointer joins the one they know.
+QString ScreenCastPortal::State::remoteDesktopRefusal(uint asked)
 {
     QString error;
     const QVariant version = property(kRemoteDesktop, QStringLiteral("version"), &error);
     if (!version.isValid())
         return QStringLiteral("the desktop's portal has no remote desktop");
-    if (version.toUInt() < kRemembersRemoteDesktop)
-        return QStringLiteral("the desktop's portal cannot remember a remote-desktop grant (version %1) and would ask "
-                              "at every start")
+    remoteRemembers = version.toUInt() >= kRemembersRemoteDesktop;
+    devices = remoteRemembers ? kTouchscreen : kPointer;
+    // GNOME 43 gives a virtual monitor's stream no size, on which the
+    // portal then takes no point: asking would be for nothing.
+    if (!remoteRemembers && (asked & kVirtualSource))
+        return QStringLiteral("the desktop's portal takes no point on a virtual monitor (remote desktop version %1); "
+                              "mode=mirror in monitor.conf passes touches on")
             .arg(version.toUInt());
-    if (!(property(kRemoteDesktop, QStringLiteral("AvailableDeviceTypes"), &error).toUInt() & kTouchscreen))
-        return QStringLiteral("the desktop's portal takes no touchscreen");
+    if (!(property(kRemoteDesktop, QStringLiteral("AvailableDeviceTypes"), &error).toUInt() & devices))
+        return devices == kPointer ? QStringLiteral("the desktop's portal takes no pointer")
+                                   : QStringLiteral("the desktop's portal takes no touchscreen");
     return {};
 }
 
@@ -419,7 +447,7 @@ ScreenCast ScreenCastPortal::start(bool extend, bool touch, const std::function<
     const uint cursors = s.property(kScreenCast, QStringLiteral("AvailableCursorModes"), &error).toUInt();
     const uint asked = sourcesToAsk(extend, types.toUInt());
 
-    QString noTouches = touch ? s.remoteDesktopRefusal() : QString();
+    QString noTouches = touch ? s.remoteDesktopRefusal(asked) : QString();
     if (touch && noTouches.isEmpty()) {
         s.remote = true;
         cast = s.run(asked, cursors, version);

@@ -15,7 +15,8 @@
 // virtual one. The portal's restore token is kept so that the user is
 // asked once, not at every start. With touches, the cast is started as part
 // of a remote-desktop session, which lets touches through on its stream:
-// one dialog for both, and its own token.
+// one dialog for both, and its own token (none on portals that cannot keep
+// one, such as GNOME 43's: there the dialog comes at every start).
 namespace telvdrv {
 
 struct ScreenCast {
@@ -26,12 +27,13 @@ struct ScreenCast {
         Stopped,     // a stop signal came while waiting
     };
     Outcome outcome = Outcome::Unavailable;
-    QString detail;    // what went wrong, for standard error
+    QString detail;    // for standard error: what went wrong, or that the user will be asked again
     int fd = -1;       // the PipeWire remote; the caller owns it
     uint32_t node = 0; // the stream's node on that remote
     bool virtualMonitor = false; // else a real monitor, of its own size
     QRect area;                  // its place in the compositor's layout; empty when not told
     bool touchscreen = false;    // the session takes touches on the stream
+    bool pointer = false;        // or pointer presses there
     QString noTouches;           // why not, when touches were asked for
 };
 
@@ -48,9 +50,9 @@ public:
     // Asks for a screen cast (a virtual monitor when `extend` and the
     // desktop can make one, else a monitor), waiting as long as the user
     // takes, until `stopRequested` says so. With `touch`, through a
-    // remote-desktop session with a touchscreen where the portal can
-    // remember one; else (or when that is refused) a plain cast. Needs a
-    // QCoreApplication.
+    // remote-desktop session with a touchscreen (a pointer where the grant
+    // cannot be remembered) where the portal offers one; else (or when that
+    // is refused) a plain cast. Needs a QCoreApplication.
     ScreenCast start(bool extend, bool touch, const std::function<bool()> &stopRequested);
 
     // The remote-desktop session the cast runs in; empty for a plain cast.

@@ -8,8 +8,8 @@ namespace telvdrv {
 std::unique_ptr<TouchInjector> waylandTouch(const ScreenCast &cast, ScreenCastPortal &portal, std::string *why)
 {
     // GNOME and KDE: the remote-desktop session the cast belongs to.
-    if (cast.touchscreen && !portal.remoteSession().isEmpty())
-        return std::make_unique<PortalTouch>(portal.bus(), portal.remoteSession(), cast.node);
+    if ((cast.touchscreen || cast.pointer) && !portal.remoteSession().isEmpty())
+        return std::make_unique<PortalTouch>(portal.bus(), portal.remoteSession(), cast.node, cast.pointer);
     // wlroots: a virtual pointer on the output the portal casts.
     std::string pointer;
     std::unique_ptr<TouchInjector> injector = WlrPointer::open(cast.area, &pointer);
