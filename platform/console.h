@@ -16,6 +16,11 @@ namespace platform {
 // the program (SIGPIPE is ignored).
 void catchStopRequests(void (*onStop)());
 
+// Whether standard output is a terminal that moves its cursor as the ANSI
+// escape sequences say. A Windows console is switched to take them; one
+// too old for that counts as none.
+bool outputIsTerminal();
+
 // One line of standard input, without its end; the text so far when the
 // input ends, an empty one when it cannot be read. None as soon as
 // `stopped` says so: it is asked at least every `sliceMs`.

@@ -36,6 +36,11 @@ void catchStopRequests(void (*onStop)())
     sigaction(SIGPIPE, &ignore, nullptr);
 }
 
+bool outputIsTerminal()
+{
+    return isatty(STDOUT_FILENO) != 0;
+}
+
 std::optional<std::string> readInputLine(const std::function<bool()> &stopped, int sliceMs)
 {
     std::string line;

@@ -75,6 +75,16 @@ void catchStopRequests(void (*onStop)())
     SetConsoleCtrlHandler(onControl, TRUE);
 }
 
+bool outputIsTerminal()
+{
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD mode = 0;
+    if (out == nullptr || out == INVALID_HANDLE_VALUE || !GetConsoleMode(out, &mode))
+        return false;
+    return (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0
+           || SetConsoleMode(out, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
+}
+
 std::optional<std::string> readInputLine(const std::function<bool()> &stopped, int sliceMs)
 {
     HANDLE in = GetStdHandle(STD_INPUT_HANDLE);

@@ -163,7 +163,7 @@ int UpgradeRun::start()
         return Interrupted;
     }
 
-    m_board = std::make_unique<ProgressBoard>(stdout, isatty(STDOUT_FILENO) != 0);
+    m_board = std::make_unique<ProgressBoard>(stdout, platform::outputIsTerminal());
     for (auto &job : m_jobs)
         begin(*job);
     auto *poll = new QTimer(this);
