@@ -13,6 +13,17 @@
 # and the stand-ins telvtool and eeprom: they speak only to simulated boot
 # loaders, and under those names they would hide why a real upgrade fails and
 # overwrite the vendor's tools the user put in their place.
+if(WIN32)
+  # The program folder on Windows: the programs in bin\ and the firmware in
+  # firmware\ beside it, where they look for it. scripts/build-windows adds
+  # the DLLs and plugins and makes the installer.
+  install(TARGETS panelctl spanmon logomerge tavrikctl RUNTIME DESTINATION bin)
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/firmware/README DESTINATION firmware RENAME README.txt)
+  install(DIRECTORY DESTINATION firmware/TELV)
+  install(DIRECTORY DESTINATION firmware/K2T-K5TX)
+  return()
+endif()
+
 # A tree configured before these rules existed keeps CMake's /usr/local.
 if(CMAKE_INSTALL_PREFIX_INITIALIZED_TO_DEFAULT
    OR (NOT DEFINED CACHE{TAVRIK_INSTALL_APPDIR} AND CMAKE_INSTALL_PREFIX STREQUAL "/usr/local"))

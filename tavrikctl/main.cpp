@@ -1,6 +1,7 @@
 // tavrikctl: every screen job from a terminal and from scripts, on many
 // screens at once.
 #include "commandline.h"
+#include "console.h"
 #include "fleet.h"
 #include "jobs.h"
 #include "upgraderun.h"
@@ -12,7 +13,6 @@
 #include <algorithm>
 
 #include <atomic>
-#include <csignal>
 #include <cstdio>
 #include <thread>
 #include <vector>
@@ -23,26 +23,9 @@ namespace {
 
 std::atomic<int> g_interrupts{0};
 
-void onInterrupt(int)
+void onInterrupt()
 {
     g_interrupts.fetch_add(1);
-}
-
-// A hang-up (the terminal or SSH session gone) and a polite kill (timeout,
-// a service manager) stop as Ctrl-C does: never in the middle of a write.
-void catchInterrupts()
-{
-    struct sigaction action{};
-    action.sa_handler = onInterrupt;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    for (int signal : {SIGINT, SIGTERM, SIGHUP})
-        sigaction(signal, &action, nullptr);
-    // A reader that went away (`| head`) ends the printing, not the work.
-    struct sigaction ignore{};
-    ignore.sa_handler = SIG_IGN;
-    sigemptyset(&ignore.sa_mask);
-    sigaction(SIGPIPE, &ignore, nullptr);
 }
 
 void out(const QString &text)
@@ -123,7 +106,9 @@ int main(int argc, char *argv[])
         return Usage;
     }
 
-    catchInterrupts();
+    // A hang-up (the terminal or SSH session gone) and a polite kill stop as
+    // Ctrl-C does: never in the middle of a write.
+    platform::catchStopRequests(onInterrupt);
     const session::ScreenBus bus;
     if (!bus.usable()) {
         err(bus.error());

@@ -1,5 +1,6 @@
 #include "upgraderun.h"
 
+#include "console.h"
 #include "fleet.h"
 #include "firmwarechoice.h"
 #include "platform.h"
@@ -10,11 +11,7 @@
 #include <QFileInfo>
 #include <QTimer>
 
-#include <cerrno>
 #include <optional>
-
-#include <poll.h>
-#include <unistd.h>
 
 namespace tavrikctl {
 
@@ -62,24 +59,11 @@ void err(const QString &text)
 // signal comes (or came) first, which is no "yes" either.
 std::optional<QString> readAnswer(const std::atomic<int> &interrupts, int seen)
 {
-    QByteArray line;
-    while (interrupts.load() == seen) {
-        // Slices, so that a signal just before the wait is seen soon.
-        pollfd in{STDIN_FILENO, POLLIN, 0};
-        const int ready = ::poll(&in, 1, kAnswerSliceMs);
-        if (ready < 0 && errno != EINTR)
-            break;
-        if (ready <= 0)
-            continue;
-        char c = 0;
-        const ssize_t n = ::read(STDIN_FILENO, &c, 1);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0 || c == '\n')
-            return QString::fromLocal8Bit(line).trimmed().toLower();
-        line += c;
-    }
-    return interrupts.load() == seen ? std::optional<QString>(QString()) : std::nullopt;
+    const std::optional<std::string> line =
+        platform::readInputLine([&interrupts, seen] { return interrupts.load() != seen; }, kAnswerSliceMs);
+    if (!line)
+        return std::nullopt;
+    return QString::fromLocal8Bit(line->data(), qsizetype(line->size())).trimmed().toLower();
 }
 
 } // namespace
@@ -179,7 +163,7 @@ int UpgradeRun::start()
         return Interrupted;
     }
 
-    m_board = std::make_unique<ProgressBoard>(stdout, isatty(STDOUT_FILENO) != 0);
+    m_board = std::make_unique<ProgressBoard>(stdout, platform::outputIsTerminal());
     for (auto &job : m_jobs)
         begin(*job);
     auto *poll = new QTimer(this);

@@ -25,6 +25,15 @@ std::time_t localMoment(int year, int month, int day, int hour, int minute, int 
     return std::mktime(&t);
 }
 
+std::time_t utcMoment(std::tm t)
+{
+#ifdef _WIN32
+    return _mkgmtime(&t);
+#else
+    return timegm(&t);
+#endif
+}
+
 struct FixedSource {
     std::time_t moment;
     std::uint32_t draw;
@@ -138,7 +147,7 @@ void EepromTest::yearWrapsAt255AndDayIsOneHigher()
     utc.tm_mon = 6;
     utc.tm_mday = 1;
     utc.tm_hour = 10;
-    FixedSource summer{timegm(&utc), 0, {}};
+    FixedSource summer{utcMoment(utc), 0, {}};
     testimages::captureStdout([&] { stamped = stampDeviceId(image, summer.source()); });
     QCOMPARE(int(stamped.value[3]), 12);
     QCOMPARE(int(stamped.value[2]), 2);

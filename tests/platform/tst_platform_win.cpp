@@ -1,7 +1,8 @@
 // The Windows side of platform/, cross-built with MinGW-w64 and run under
 // Wine (no Qt there): named memory seen by two opens, the auto-reset event
 // and its timeouts, within one process and between two, and ending
-// programs by image name with their children without taskkill.
+// programs by image name with their children without taskkill, and reading
+// an answer from standard input that a stop request cuts short.
 //   tst_platform_win               runs the checks, exit 0 when all pass
 //   tst_platform_win settwice NAME  sets the event NAME twice (a peer)
 //   tst_platform_win parent NAME EXE
@@ -10,6 +11,7 @@
 //                                  sets the event NAME.evt and sleeps (a
 //                                  driver)
 //   tst_platform_win sleep         sleeps
+#include "console.h"
 #include "platform.h"
 #include "processes.h"
 #include "sharedmemory.h"
@@ -17,9 +19,11 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 
 using platform::NamedEvent;
@@ -228,6 +232,66 @@ void endingByNameEndsTheTreeAndSparesOthers()
     DeleteFileA(keepPath.c_str());
 }
 
+std::atomic<bool> g_stop{false};
+
+DWORD WINAPI stopLater(void *)
+{
+    Sleep(200);
+    g_stop = true;
+    return 0;
+}
+
+// Standard input as a pipe, from the other end of which `text` was written
+// (and which is then closed when `close` says so).
+void answersFromAPipe()
+{
+    struct Row {
+        const char *name;
+        const char *text;
+        bool close;
+        std::optional<std::string> first, second;
+    };
+    const Row rows[] = {
+        {"lines, one ended the Windows way", "yes\r\nno\n", false, "yes", "no"},
+        {"a last line without its end", "ab", true, "ab", ""},
+        {"input at its end at once", "", true, "", ""},
+        {"a stop while nothing comes", "", false, std::nullopt, std::nullopt},
+    };
+    const HANDLE savedIn = GetStdHandle(STD_INPUT_HANDLE);
+    for (const Row &row : rows) {
+        HANDLE read = nullptr;
+        HANDLE write = nullptr;
+        if (!CreatePipe(&read, &write, nullptr, 0)) {
+            check(false, "a pipe is made", __LINE__);
+            return;
+        }
+        DWORD written = 0;
+        WriteFile(write, row.text, DWORD(std::strlen(row.text)), &written, nullptr);
+        if (row.close) {
+            CloseHandle(write);
+            write = nullptr;
+        }
+        SetStdHandle(STD_INPUT_HANDLE, read);
+        g_stop = false;
+        // Nothing comes through the pipe left open: only the stop ends the wait.
+        HANDLE stopper = row.first ? nullptr : CreateThread(nullptr, 0, &stopLater, nullptr, 0, nullptr);
+        const ULONGLONG begin = GetTickCount64();
+        const auto stopped = [] { return g_stop.load(); };
+        const std::optional<std::string> first = platform::readInputLine(stopped, 50);
+        const std::optional<std::string> second = platform::readInputLine(stopped, 50);
+        check(first == row.first && second == row.second, row.name, __LINE__);
+        check(GetTickCount64() - begin < 5000, "a stop ends the wait within a few slices", __LINE__);
+        if (stopper) {
+            WaitForSingleObject(stopper, INFINITE);
+            CloseHandle(stopper);
+        }
+        CloseHandle(read);
+        if (write)
+            CloseHandle(write);
+    }
+    SetStdHandle(STD_INPUT_HANDLE, savedIn);
+}
+
 int parentMode(const std::string &meet, const std::string &childExe)
 {
     HANDLE child = start(childExe, "sleep");
@@ -268,6 +332,7 @@ int main(int argc, char **argv)
     setWakesAWaitWithoutLimit();
     eventSetInAnotherProcess();
     endingByNameEndsTheTreeAndSparesOthers();
+    answersFromAPipe();
     std::printf("%s: %d failed\n", g_failures == 0 ? "PASS" : "FAIL", g_failures);
     return g_failures == 0 ? 0 : 1;
 }
