@@ -64,9 +64,10 @@ VIAddVersionKey "LegalCopyright" ""
 !insertmacro MUI_UNPAGE_INSTFILES
 !insertmacro MUI_LANGUAGE "English"
 
-!macro SHORTCUT program
-  CreateShortcut "$SMPROGRAMS\Tavrik\${NAME_${program}}.lnk" "$INSTDIR\${program}.exe" "" \
-    "$INSTDIR\${program}.exe" 0 SW_SHOWNORMAL "" "${COMMENT_${program}}"
+!macro SHORTCUT program startIn
+  StrCpy $OUTDIR "${startIn}"
+  CreateShortcut "$SMPROGRAMS\Tavrik\${NAME_${program}}.lnk" "$INSTDIR\${EXE_${program}}" "" \
+    "$INSTDIR\${EXE_${program}}" 0 SW_SHOWNORMAL "" "${COMMENT_${program}}"
 !macroend
 
 Function .onInit
@@ -87,20 +88,20 @@ Section "Install"
   !insertmacro TAVRIK_INSTALL_FILES
   WriteUninstaller "$INSTDIR\uninstall.exe"
 
-  ; Started in the program folder, where the programs find what lies beside
-  ; them; logomerge in the user's documents, where it writes its output
-  ; (Program Files is not the user's to write).
+  ; Started in the programs' folder, where they find what lies beside them;
+  ; logomerge writes its output to the folder it is started in, and Program
+  ; Files is not the user's to write: it starts in the user's documents.
   CreateDirectory "$SMPROGRAMS\Tavrik"
-  !insertmacro SHORTCUT panelctl
-  !insertmacro SHORTCUT spanmon
-  StrCpy $OUTDIR "%USERPROFILE%\Documents"
-  !insertmacro SHORTCUT logomerge
-  SetOutPath "$INSTDIR"
+  ${GetParent} "$INSTDIR\${EXE_panelctl}" $0
+  !insertmacro SHORTCUT panelctl $0
+  ${GetParent} "$INSTDIR\${EXE_spanmon}" $0
+  !insertmacro SHORTCUT spanmon $0
+  !insertmacro SHORTCUT logomerge "%USERPROFILE%\Documents"
 
   WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "${PRODUCT}"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayVersion" "${VERSION}"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "Publisher" "Tavrik"
-  WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayIcon" "$INSTDIR\panelctl.exe"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayIcon" "$INSTDIR\${EXE_panelctl}"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "InstallLocation" "$INSTDIR"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "UninstallString" '"$INSTDIR\uninstall.exe"'
   WriteRegStr HKLM "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\uninstall.exe" /S'
