@@ -4,6 +4,8 @@
 ; exactly what was installed.
 ;
 ;   makensis -DDIST=<program folder> -DOUTFILE=<setup.exe> -DVERSION=<x.y[.z]> tavrik.nsi
+;
+; with absolute paths.
 
 !ifndef DIST
   !error "DIST (the program folder) is not defined"
@@ -33,7 +35,8 @@ RequestExecutionLevel admin
 ; The Start-menu entries' names and comments, as the desktop entries give
 ; them, and the program folder's files.
 !tempfile LISTS
-!system `"${__FILEDIR__}/nsis-lists" "${DIST}" > "${LISTS}"` = 0
+; makensis runs in this script's folder unless given /NOCD.
+!system `cd "${__FILEDIR__}" 2>/dev/null; ./nsis-lists "${DIST}" > "${LISTS}"` = 0
 !include "${LISTS}"
 !delfile "${LISTS}"
 
@@ -125,7 +128,10 @@ Section "Uninstall"
   !insertmacro TAVRIK_REMOVE_FILES
   Delete "$INSTDIR\uninstall.exe"
   ; Only when empty: what the user put there stays.
-  RMDir "$INSTDIR"
+  RMDir /REBOOTOK "$INSTDIR"
 
   DeleteRegKey HKLM "${UNINSTALL_KEY}"
+  ${If} ${RebootFlag}
+    DetailPrint "Files of a program still running go when Windows restarts."
+  ${EndIf}
 SectionEnd
