@@ -62,6 +62,9 @@ bool processGone(qint64 pid);
 // How long a test waits for a process it ended, or that ends by itself,
 // to go: a loaded machine may take its time, one that hangs still fails.
 inline constexpr int kProcessEndPatienceMs = 30000;
+// Likewise for a helper program's first words: a sanitizer build started on
+// a loaded machine takes seconds before it prints anything.
+inline constexpr int kProcessStartPatienceMs = 30000;
 bool waitGone(qint64 pid, int ms = kProcessEndPatienceMs);
 // Whether the process stands stopped (by SIGSTOP).
 bool processStopped(qint64 pid);

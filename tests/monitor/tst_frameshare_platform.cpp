@@ -697,7 +697,7 @@ void TestFrameSharePlatform::endingByNameEndsProgramAndChild()
     QProcess driver;
     driver.start(path, {});
     QVERIFY(driver.waitForStarted());
-    QVERIFY(driver.waitForReadyRead(5000));
+    QVERIFY(driver.waitForReadyRead(monitortest::kProcessStartPatienceMs));
     bool ok = false;
     const qint64 child = driver.readLine().trimmed().toLongLong(&ok);
     QVERIFY(ok && child > 0);
@@ -728,7 +728,7 @@ void TestFrameSharePlatform::endingByNameLetsAProgramTidyUpAndKillsOneThatWillNo
         QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         process->start(path, {QString::fromLatin1(how)});
         QVERIFY(process->waitForStarted());
-        QVERIFY(process->waitForReadyRead(5000));
+        QVERIFY(process->waitForReadyRead(monitortest::kProcessStartPatienceMs));
         process->readLine();
     }
     platform::endProcessTrees(str(tidy));
@@ -756,7 +756,7 @@ void TestFrameSharePlatform::endingByNameSparesProgramsOfOtherNames()
         QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         process->start(path, {});
         QVERIFY(process->waitForStarted());
-        QVERIFY(process->waitForReadyRead(5000));
+        QVERIFY(process->waitForReadyRead(monitortest::kProcessStartPatienceMs));
     }
     const qint64 sparedChild = b.readLine().trimmed().toLongLong();
     platform::endProcessTrees(str(ended));
@@ -793,7 +793,7 @@ void TestFrameSharePlatform::endingByNameSparesOtherUsersPrograms()
     int i = 0;
     for (QProcess *p : {&theirs, &mine}) {
         QVERIFY(p->waitForStarted());
-        QVERIFY(p->waitForReadyRead(5000));
+        QVERIFY(p->waitForReadyRead(monitortest::kProcessStartPatienceMs));
         bool ok = false;
         children[i++] = p->readLine().trimmed().toLongLong(&ok);
         QVERIFY(ok);
