@@ -275,12 +275,10 @@ void answersFromAPipe()
         g_stop = false;
         // Nothing comes through the pipe left open: only the stop ends the wait.
         HANDLE stopper = row.first ? nullptr : CreateThread(nullptr, 0, &stopLater, nullptr, 0, nullptr);
-        const ULONGLONG begin = GetTickCount64();
         const auto stopped = [] { return g_stop.load(); };
         const std::optional<std::string> first = platform::readInputLine(stopped, 50);
         const std::optional<std::string> second = platform::readInputLine(stopped, 50);
         check(first == row.first && second == row.second, row.name, __LINE__);
-        check(GetTickCount64() - begin < 5000, "a stop ends the wait within a few slices", __LINE__);
         if (stopper) {
             WaitForSingleObject(stopper, INFINITE);
             CloseHandle(stopper);
