@@ -9,6 +9,7 @@
 #include "monitormode.h"
 #include "monitortestsupport.h"
 #include "monitorworker.h"
+#include "pointerpath.h"
 #include "screen.h"
 #include "screencastportal.h"
 #include "testhook.h"
@@ -158,6 +159,8 @@ private slots:
     void portalThatSaysNoOrLiesEndsWithAMessage_data();
     void portalThatSaysNoOrLiesEndsWithAMessage();
     void endsAtOnceWhileThePortalAsks();
+    void relativeMovesBringThePointerToTheTouchFromAnyMonitor_data();
+    void relativeMovesBringThePointerToTheTouchFromAnyMonitor();
     void touchesGoThroughTheCastsRemoteDesktopSession_data();
     void touchesGoThroughTheCastsRemoteDesktopSession();
     void stillDesktopPublishesNothingAfterTheFirstPicture();
@@ -1054,6 +1057,53 @@ void TestTelvdrv::endsAtOnceWhileThePortalAsks()
     QCOMPARE(waitFrame(*m_share, 200), FrameWait::TimedOut);
 }
 
+void TestTelvdrv::relativeMovesBringThePointerToTheTouchFromAnyMonitor_data()
+{
+    // The monitors, the screen's last; the point touched on it. A path is
+    // expected wherever monitors touch, as desktops lay them out.
+    QTest::addColumn<QList<QRect>>("monitors");
+    QTest::addColumn<QPoint>("target");
+    const QRect screen(1920, 0, 800, 480);
+    QTest::newRow("to the right of the desktop") << QList<QRect>{{0, 0, 1920, 1080}, screen} << QPoint(2100, 300);
+    QTest::newRow("alone") << QList<QRect>{{0, 0, 800, 480}} << QPoint(0, 0);
+    QTest::newRow("left of it, lower") << QList<QRect>{{800, 0, 1280, 800}, {0, 500, 800, 480}} << QPoint(799, 979);
+    QTest::newRow("below, at its middle") << QList<QRect>{{0, 0, 1920, 1080}, {560, 1080, 800, 480}}
+                                          << QPoint(560, 1080);
+    QTest::newRow("between two") << QList<QRect>{{0, 0, 1920, 1080}, {2720, 0, 1280, 1024}, screen}
+                                 << QPoint(2000, 479);
+    QTest::newRow("a mirrored pair and a tall one")
+        << QList<QRect>{{0, 300, 1280, 800}, {0, 300, 1280, 800}, {1280, 0, 1080, 1920}, {2360, 700, 480, 800}}
+        << QPoint(2500, 1200);
+}
+
+void TestTelvdrv::relativeMovesBringThePointerToTheTouchFromAnyMonitor()
+{
+    QFETCH(QList<QRect>, monitors);
+    QFETCH(QPoint, target);
+    const std::vector<QRect> layout(monitors.begin(), monitors.end());
+    const std::optional<std::vector<QPoint>> path = telvdrv::pointerPath(layout, target);
+    QVERIFY(path);
+    // mutter's rule: a move ending on a monitor goes there; else the
+    // pointer stops at the edge of the one it is on.
+    const auto move = [&monitors](QPoint from, QPoint by) {
+        const QPoint to = from + by;
+        if (std::any_of(monitors.begin(), monitors.end(), [&to](const QRect &m) { return m.contains(to); }))
+            return to;
+        const QRect on = *std::find_if(monitors.begin(), monitors.end(), [&from](const QRect &m) { return m.contains(from); });
+        return QPoint(std::clamp(to.x(), on.left(), on.right()), std::clamp(to.y(), on.top(), on.bottom()));
+    };
+    for (const QRect &m : monitors) {
+        for (const QPoint start : {m.topLeft(), m.bottomRight(), m.center(), m.topRight() + QPoint(-1, 1)}) {
+            QPoint at = start;
+            for (const QPoint by : *path)
+                at = move(at, by);
+            QVERIFY2(at == target, qPrintable(QStringLiteral("from (%1, %2) it ends at (%3, %4)")
+                                                  .arg(start.x()).arg(start.y()).arg(at.x()).arg(at.y())));
+        }
+    }
+    QVERIFY(!telvdrv::pointerPath(layout, QPoint(-5, -5)));
+}
+
 void TestTelvdrv::touchesGoThroughTheCastsRemoteDesktopSession_data()
 {
     QTest::addColumn<QStringList>("portal");
@@ -1152,7 +1202,7 @@ void TestTelvdrv::touchesGoThroughTheCastsRemoteDesktopSession()
                  qPrintable(started.detail));
 
         std::string why;
-        const std::unique_ptr<telvdrv::TouchInjector> injector = telvdrv::waylandTouch(started, cast, &why);
+        const std::unique_ptr<telvdrv::TouchInjector> injector = telvdrv::waylandTouch(started, cast, QSize(800, 480), &why);
         QCOMPARE(bool(injector), !injected.isEmpty());
         if (!injector) {
             QVERIFY(!why.empty());

@@ -284,7 +284,9 @@ int shareWaylandDesktop(monitor::FrameShare &share, const Layout &layout, int ra
     }
     std::atomic<uint64_t> sourceSize{0};
     const std::unique_ptr<telvdrv::TouchForwarder> touches =
-        startTouches(layout, sourceSize, [&](std::string *refused) { return telvdrv::waylandTouch(cast, portal, refused); });
+        startTouches(layout, sourceSize, [&](std::string *refused) {
+            return telvdrv::waylandTouch(cast, portal, QSize(layout.width, layout.height), refused);
+        });
     const int status = publishChanges(
         *stream, share, layout, rate,
         [&portal, &stream] {

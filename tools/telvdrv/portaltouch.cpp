@@ -1,8 +1,11 @@
 #include "portaltouch.h"
 
-#include <QDBusMessage>
+#include "pointerpath.h"
+
 #include <QDBusObjectPath>
 #include <QVariantMap>
+
+#include <cstdio>
 
 namespace telvdrv {
 
@@ -15,15 +18,20 @@ constexpr int kAnswerWaitMs = 1000;
 
 } // namespace
 
-PortalTouch::PortalTouch(QDBusConnection bus, QString session, uint32_t stream, bool pointer)
-    : m_bus(std::move(bus)), m_session(std::move(session)), m_stream(stream), m_pointer(pointer)
+PortalTouch::PortalTouch(QDBusConnection bus, QString session, uint32_t stream, PortalDevice device,
+                         LayoutLookup layout)
+    : m_bus(std::move(bus)),
+      m_session(std::move(session)),
+      m_stream(stream),
+      m_device(device),
+      m_lookup(std::move(layout))
 {
-    if (!m_pointer)
+    if (m_device == PortalDevice::Touchscreen)
         return;
     // mutter makes the session's pointer at its first event; on a desktop
     // without one, windows learn of it only then and would miss that event.
     // A move by nothing makes it now, long before a finger comes.
-    post(notify("NotifyPointerMotion") << 0.0 << 0.0);
+    moveBy({});
 }
 
 QDBusMessage PortalTouch::notify(const char *method) const
@@ -42,9 +50,59 @@ void PortalTouch::post(const QDBusMessage &message)
     m_bus.call(message, QDBus::Block, kAnswerWaitMs);
 }
 
+void PortalTouch::moveBy(QPoint by)
+{
+    post(notify("NotifyPointerMotion") << double(by.x()) << double(by.y()));
+}
+
+std::optional<QPoint> PortalTouch::place(TouchPhase phase, int x, int y)
+{
+    std::string why;
+    if (phase == TouchPhase::Down) {
+        m_layout = m_lookup ? m_lookup(&why) : std::nullopt;
+        m_at.reset();
+    }
+    if (!m_layout || m_layout->picture.isEmpty()) {
+        if (phase == TouchPhase::Down && why != m_told) {
+            std::fprintf(stderr, "telvdrv: a touch was dropped: %s\n", why.c_str());
+            m_told = why;
+        }
+        return std::nullopt;
+    }
+    const DesktopLayout &l = *m_layout;
+    return l.shown.topLeft()
+        + QPoint(int(int64_t(x) * l.shown.width() / l.picture.width()),
+                 int(int64_t(y) * l.shown.height() / l.picture.height()));
+}
+
 void PortalTouch::inject(TouchPhase phase, int x, int y)
 {
-    if (m_pointer) {
+    if (m_device == PortalDevice::RelativePointer) {
+        const std::optional<QPoint> target = place(phase, x, y);
+        if (!target)
+            return;
+        if (phase == TouchPhase::Down) {
+            // Nothing tells where the user left the pointer: from anywhere.
+            const std::optional<std::vector<QPoint>> path = pointerPath(m_layout->monitors, *target);
+            if (!path) {
+                const std::string why = "no way for the pointer onto the screen's monitor was found";
+                if (why != m_told)
+                    std::fprintf(stderr, "telvdrv: a touch was dropped: %s\n", why.c_str());
+                m_told = why;
+                m_layout.reset();
+                return;
+            }
+            for (const QPoint by : *path)
+                moveBy(by);
+        } else if (m_at && *target != *m_at) {
+            moveBy(*target - *m_at);
+        }
+        m_at = *target;
+        if (phase != TouchPhase::Move)
+            post(notify("NotifyPointerButton") << kLeftButton << uint(phase == TouchPhase::Down ? 1 : 0));
+        return;
+    }
+    if (m_device == PortalDevice::Pointer) {
         post(notify("NotifyPointerMotionAbsolute") << uint(m_stream) << double(x) << double(y));
         if (phase != TouchPhase::Move)
             post(notify("NotifyPointerButton") << kLeftButton << uint(phase == TouchPhase::Down ? 1 : 0));

@@ -1,5 +1,7 @@
 #include "screencastportal.h"
 
+#include "waylandoutputs.h"
+
 #include <QCoreApplication>
 #include <QDBusArgument>
 #include <QDBusConnection>
@@ -352,8 +354,8 @@ ScreenCast ScreenCastPortal::State::run(uint asked, uint cursors, uint version)
             cast.noTouches = QStringLiteral("the desktop did not grant the %1")
                                  .arg(devices == kPointer ? QStringLiteral("pointer") : QStringLiteral("touchscreen"));
         // xdg-desktop-portal 1.16 takes a point only within the size it
-        // gave the stream.
-        if (granted && !remoteRemembers && cast.area.isEmpty()) {
+        // gave the stream; a virtual monitor is reached by relative moves.
+        if (granted && !remoteRemembers && cast.area.isEmpty() && !cast.virtualMonitor) {
             granted = 0;
             cast.noTouches = QStringLiteral("the desktop's portal gave the stream no size and takes no point on it");
         }
@@ -409,11 +411,16 @@ QString ScreenCastPortal::State::remoteDesktopRefusal(uint asked)
     remoteRemembers = version.toUInt() >= kRemembersRemoteDesktop;
     devices = remoteRemembers ? kTouchscreen : kPointer;
     // GNOME 43 gives a virtual monitor's stream no size, on which the
-    // portal then takes no point: asking would be for nothing.
-    if (!remoteRemembers && (asked & kVirtualSource))
-        return QStringLiteral("the desktop's portal takes no point on a virtual monitor (remote desktop version %1); "
-                              "mode=mirror in monitor.conf passes touches on")
-            .arg(version.toUInt());
+    // portal then takes no point: the pointer gets there by relative moves
+    // through the layout, which only the Wayland display tells.
+    if (!remoteRemembers && (asked & kVirtualSource)) {
+        std::string why;
+        if (!WaylandOutputs::open(&why))
+            return QStringLiteral("the desktop's portal takes no point on a virtual monitor (remote desktop version "
+                                  "%1), and the desktop's layout is unknown: %2")
+                .arg(version.toUInt())
+                .arg(QString::fromStdString(why));
+    }
     if (!(property(kRemoteDesktop, QStringLiteral("AvailableDeviceTypes"), &error).toUInt() & devices))
         return devices == kPointer ? QStringLiteral("the desktop's portal takes no pointer")
                                    : QStringLiteral("the desktop's portal takes no touchscreen");

@@ -3,6 +3,8 @@
 #include "screencastportal.h"
 #include "touchinjector.h"
 
+#include <QSize>
+
 #include <memory>
 #include <string>
 
@@ -11,7 +13,9 @@
 // compositor's virtual pointer (wlroots).
 namespace telvdrv {
 
-// Null with `why` when this desktop takes no touches from us.
-std::unique_ptr<TouchInjector> waylandTouch(const ScreenCast &cast, ScreenCastPortal &portal, std::string *why);
+// Null with `why` when this desktop takes no touches from us. `asked` is the
+// picture size a virtual monitor was asked to have.
+std::unique_ptr<TouchInjector> waylandTouch(const ScreenCast &cast, ScreenCastPortal &portal, QSize asked,
+                                            std::string *why);
 
 } // namespace telvdrv

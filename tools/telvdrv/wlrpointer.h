@@ -1,6 +1,7 @@
 #pragma once
 
 #include "touchinjector.h"
+#include "waylandoutputs.h"
 
 #include <QRect>
 
