@@ -10,6 +10,7 @@
 #include "monitortestsupport.h"
 #include "monitorworker.h"
 #include "pointerpath.h"
+#include "portaltouch.h"
 #include "screen.h"
 #include "screencastportal.h"
 #include "testhook.h"
@@ -54,6 +55,17 @@ namespace {
 
 const QString kDriver = QStringLiteral(TELVDRV_PATH);
 constexpr int kPatience = monitortest::kProcessEndPatienceMs;
+
+// Where mutter puts a pointer at `from` moved by `by`: there when that is on
+// a monitor, else at the edge of the one it is on.
+QPoint mutterMove(const QList<QRect> &monitors, QPoint from, QPoint by)
+{
+    const QPoint to = from + by;
+    if (std::any_of(monitors.begin(), monitors.end(), [&to](const QRect &m) { return m.contains(to); }))
+        return to;
+    const QRect on = *std::find_if(monitors.begin(), monitors.end(), [&from](const QRect &m) { return m.contains(from); });
+    return {std::clamp(to.x(), on.left(), on.right()), std::clamp(to.y(), on.top(), on.bottom())};
+}
 
 // The first `width` pixels of each row of a published picture.
 Bytes visibleRows(const FrameShare &share, int width, int height)
@@ -161,6 +173,7 @@ private slots:
     void endsAtOnceWhileThePortalAsks();
     void relativeMovesBringThePointerToTheTouchFromAnyMonitor_data();
     void relativeMovesBringThePointerToTheTouchFromAnyMonitor();
+    void relativePointerPressesWhereTheFingerIsOnAScaledMonitor();
     void touchesGoThroughTheCastsRemoteDesktopSession_data();
     void touchesGoThroughTheCastsRemoteDesktopSession();
     void stillDesktopPublishesNothingAfterTheFirstPicture();
@@ -1083,25 +1096,61 @@ void TestTelvdrv::relativeMovesBringThePointerToTheTouchFromAnyMonitor()
     const std::vector<QRect> layout(monitors.begin(), monitors.end());
     const std::optional<std::vector<QPoint>> path = telvdrv::pointerPath(layout, target);
     QVERIFY(path);
-    // mutter's rule: a move ending on a monitor goes there; else the
-    // pointer stops at the edge of the one it is on.
-    const auto move = [&monitors](QPoint from, QPoint by) {
-        const QPoint to = from + by;
-        if (std::any_of(monitors.begin(), monitors.end(), [&to](const QRect &m) { return m.contains(to); }))
-            return to;
-        const QRect on = *std::find_if(monitors.begin(), monitors.end(), [&from](const QRect &m) { return m.contains(from); });
-        return QPoint(std::clamp(to.x(), on.left(), on.right()), std::clamp(to.y(), on.top(), on.bottom()));
-    };
     for (const QRect &m : monitors) {
         for (const QPoint start : {m.topLeft(), m.bottomRight(), m.center(), m.topRight() + QPoint(-1, 1)}) {
             QPoint at = start;
             for (const QPoint by : *path)
-                at = move(at, by);
+                at = mutterMove(monitors, at, by);
             QVERIFY2(at == target, qPrintable(QStringLiteral("from (%1, %2) it ends at (%3, %4)")
                                                   .arg(start.x()).arg(start.y()).arg(at.x()).arg(at.y())));
         }
     }
     QVERIFY(!telvdrv::pointerPath(layout, QPoint(-5, -5)));
+}
+
+void TestTelvdrv::relativePointerPressesWhereTheFingerIsOnAScaledMonitor()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString record = dir.filePath(QStringLiteral("calls"));
+    const FakePortal fake({QStringLiteral("--record"), record, QStringLiteral("--remote-desktop"), QStringLiteral("1")});
+    QVERIFY(fake.ready());
+    const QString name = QStringLiteral("fake-portal-bus");
+    const auto disconnect = qScopeGuard([&name] { QDBusConnection::disconnectFromBus(name); });
+    // The screen's 800x480 pictures on a monitor at scale 2, left of the desktop.
+    const QList<QRect> monitors{{400, 0, 1920, 1080}, {0, 600, 400, 240}};
+    std::optional<telvdrv::DesktopLayout> layout =
+        telvdrv::DesktopLayout{{monitors.begin(), monitors.end()}, monitors[1], QSize(800, 480)};
+    std::thread([&] {
+        telvdrv::PortalTouch touch(QDBusConnection::connectToBus(fake.address(), name), QStringLiteral("/s"), 42,
+                                   telvdrv::PortalDevice::RelativePointer,
+                                   [&layout](std::string *why) {
+                                       *why = "no layout";
+                                       return layout;
+                                   });
+        touch.inject(telvdrv::TouchPhase::Down, 200, 100);
+        touch.inject(telvdrv::TouchPhase::Move, 210, 104);
+        touch.inject(telvdrv::TouchPhase::Up, 210, 104);
+        // Not knowing where the monitor is, nothing is sent.
+        layout.reset();
+        touch.inject(telvdrv::TouchPhase::Down, 200, 100);
+        touch.inject(telvdrv::TouchPhase::Up, 200, 100);
+    }).join();
+    const QStringList calls = readLines(record);
+    const qsizetype press = calls.indexOf(QStringLiteral("RemoteDesktop.NotifyPointerButton button=272 state=1 on an unknown session"));
+    QVERIFY2(press > 0 && calls.size() == press + 3, qPrintable(calls.join(QLatin1Char('\n'))));
+    QCOMPARE(calls.mid(press + 1), (QStringList{QStringLiteral("RemoteDesktop.NotifyPointerMotion dx=5 dy=2 on an unknown session"),
+                                                QStringLiteral("RemoteDesktop.NotifyPointerButton button=272 state=0 on an unknown session")}));
+    // From wherever the pointer was, the moves before the press end there.
+    for (const QPoint start : {QPoint(2319, 1079), QPoint(0, 839), QPoint(1000, 500)}) {
+        QPoint at = start;
+        for (const QString &call : calls.mid(0, press)) {
+            const QStringList words = call.split(QLatin1Char(' '));
+            QVERIFY2(words.value(0) == QLatin1String("RemoteDesktop.NotifyPointerMotion"), qPrintable(call));
+            at = mutterMove(monitors, at, {words.value(1).mid(3).toInt(), words.value(2).mid(3).toInt()});
+        }
+        QCOMPARE(at, QPoint(100, 650));
+    }
 }
 
 void TestTelvdrv::touchesGoThroughTheCastsRemoteDesktopSession_data()
