@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QThread>
 
@@ -128,6 +129,17 @@ QString otherUserUnavailable(const QStringList &paths)
     for (const QString &path : paths)
         if (!runAsOtherUser(QStringLiteral("test -r \"$0\" && test -x \"$0\""), {path}))
             return QStringLiteral("%1 is out of reach for uid %2").arg(path).arg(kOtherUser);
+    // A sanitizer ends our programs at once when it cannot read its
+    // suppressions, which a checkout private to root holds.
+    for (const char *variable : {"TSAN_OPTIONS", "ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS"}) {
+        const QStringList options = qEnvironmentVariable(variable).split(QRegularExpression(QStringLiteral("[: ]")));
+        for (const QString &option : options) {
+            const QString file = option.section(QLatin1Char('='), 1);
+            if (!paths.isEmpty() && option.startsWith(QLatin1String("suppressions="))
+                && !runAsOtherUser(QStringLiteral("test -r \"$0\""), {file}))
+                return QStringLiteral("%1 is out of reach for uid %2").arg(file).arg(kOtherUser);
+        }
+    }
     return {};
 }
 
