@@ -55,58 +55,57 @@ void PortalTouch::moveBy(QPoint by)
     post(notify("NotifyPointerMotion") << double(by.x()) << double(by.y()));
 }
 
-std::optional<QPoint> PortalTouch::place(TouchPhase phase, int x, int y)
+void PortalTouch::dropped(const std::string &why)
 {
-    std::string why;
+    // Said once, not at every touch.
+    if (why != m_told)
+        std::fprintf(stderr, "telvdrv: a touch was dropped: %s\n", why.c_str());
+    m_told = why;
+    m_layout.reset();
+}
+
+void PortalTouch::button(TouchPhase phase)
+{
+    if (phase != TouchPhase::Move)
+        post(notify("NotifyPointerButton") << kLeftButton << uint(phase == TouchPhase::Down ? 1 : 0));
+}
+
+void PortalTouch::injectRelative(TouchPhase phase, int x, int y)
+{
     if (phase == TouchPhase::Down) {
+        std::string why;
         m_layout = m_lookup ? m_lookup(&why) : std::nullopt;
         m_at.reset();
+        if (!m_layout || m_layout->picture.isEmpty())
+            return dropped(why);
     }
-    if (!m_layout || m_layout->picture.isEmpty()) {
-        if (phase == TouchPhase::Down && why != m_told) {
-            std::fprintf(stderr, "telvdrv: a touch was dropped: %s\n", why.c_str());
-            m_told = why;
-        }
-        return std::nullopt;
-    }
+    if (!m_layout)
+        return;
     const DesktopLayout &l = *m_layout;
-    return l.shown.topLeft()
+    const QPoint target = l.shown.topLeft()
         + QPoint(int(int64_t(x) * l.shown.width() / l.picture.width()),
                  int(int64_t(y) * l.shown.height() / l.picture.height()));
+    if (phase == TouchPhase::Down) {
+        // Nothing tells where the user left the pointer: from anywhere.
+        const std::optional<std::vector<QPoint>> path = pointerPath(l.monitors, target);
+        if (!path)
+            return dropped("no way for the pointer onto the screen's monitor was found");
+        for (const QPoint by : *path)
+            moveBy(by);
+    } else if (m_at && target != *m_at) {
+        moveBy(target - *m_at);
+    }
+    m_at = target;
+    button(phase);
 }
 
 void PortalTouch::inject(TouchPhase phase, int x, int y)
 {
-    if (m_device == PortalDevice::RelativePointer) {
-        const std::optional<QPoint> target = place(phase, x, y);
-        if (!target)
-            return;
-        if (phase == TouchPhase::Down) {
-            // Nothing tells where the user left the pointer: from anywhere.
-            const std::optional<std::vector<QPoint>> path = pointerPath(m_layout->monitors, *target);
-            if (!path) {
-                const std::string why = "no way for the pointer onto the screen's monitor was found";
-                if (why != m_told)
-                    std::fprintf(stderr, "telvdrv: a touch was dropped: %s\n", why.c_str());
-                m_told = why;
-                m_layout.reset();
-                return;
-            }
-            for (const QPoint by : *path)
-                moveBy(by);
-        } else if (m_at && *target != *m_at) {
-            moveBy(*target - *m_at);
-        }
-        m_at = *target;
-        if (phase != TouchPhase::Move)
-            post(notify("NotifyPointerButton") << kLeftButton << uint(phase == TouchPhase::Down ? 1 : 0));
-        return;
-    }
+    if (m_device == PortalDevice::RelativePointer)
+        return injectRelative(phase, x, y);
     if (m_device == PortalDevice::Pointer) {
         post(notify("NotifyPointerMotionAbsolute") << uint(m_stream) << double(x) << double(y));
-        if (phase != TouchPhase::Move)
-            post(notify("NotifyPointerButton") << kLeftButton << uint(phase == TouchPhase::Down ? 1 : 0));
-        return;
+        return button(phase);
     }
     static const char *const kMethods[] = {"NotifyTouchDown", "NotifyTouchMotion", "NotifyTouchUp"};
     QDBusMessage message = notify(kMethods[int(phase)]);

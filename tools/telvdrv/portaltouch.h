@@ -52,9 +52,11 @@ private:
     QDBusMessage notify(const char *method) const;
     void post(const QDBusMessage &message);
     void moveBy(QPoint by);
-    // Where (x, y) of the pictures lies in the layout; the layout is looked
-    // up again on a press.
-    std::optional<QPoint> place(TouchPhase phase, int x, int y);
+    // The button of a press or a lift; nothing for a move.
+    void button(TouchPhase phase);
+    // Through the layout, looked up again at each press.
+    void injectRelative(TouchPhase phase, int x, int y);
+    void dropped(const std::string &why);
 
     QDBusConnection m_bus;
     const QString m_session;
