@@ -58,21 +58,59 @@ Bytes expectedFrame(const uint8_t *pixels, int stride, int width, int height)
     return frame;
 }
 
+namespace {
+
+// The dither adds up to 7 before the cut: one step of a 5-bit channel, two
+// of the 6-bit green.
+bool shownAs(int seen, const Bytes &expected, size_t i)
+{
+    const int want = expected[2 * i] | expected[2 * i + 1] << 8;
+    const auto near = [](int a, int b, int steps) { return std::abs(a - b) <= steps; };
+    return near(seen >> 11, want >> 11, 1) && near(seen >> 5 & 0x3F, want >> 5 & 0x3F, 2)
+           && near(seen & 0x1F, want & 0x1F, 1);
+}
+
+} // namespace
+
 bool showsOnGlass(const std::vector<uint16_t> &glass, const Bytes &expected)
 {
     if (glass.empty() || glass.size() * 2 != expected.size())
         return false;
-    // The dither adds up to 7 before the cut: one step of a 5-bit channel,
-    // two of the 6-bit green.
-    const auto near = [](int a, int b, int steps) { return std::abs(a - b) <= steps; };
     for (size_t i = 0; i < glass.size(); ++i) {
-        const int seen = glass[i];
-        const int want = expected[2 * i] | expected[2 * i + 1] << 8;
-        if (!near(seen >> 11, want >> 11, 1) || !near(seen >> 5 & 0x3F, want >> 5 & 0x3F, 2)
-            || !near(seen & 0x1F, want & 0x1F, 1))
+        if (!shownAs(glass[i], expected, i))
             return false;
     }
     return true;
+}
+
+GlassDifference glassDifference(const std::vector<uint16_t> &glass, int width, const Bytes &expected)
+{
+    GlassDifference d;
+    if (glass.empty() || glass.size() * 2 != expected.size() || width <= 0) {
+        d.text = QStringLiteral("the glass holds %1 pixels, the frame %2").arg(glass.size()).arg(expected.size() / 2);
+        return d;
+    }
+    size_t off = 0;
+    size_t first = 0;
+    for (size_t i = 0; i < glass.size(); ++i) {
+        if (shownAs(glass[i], expected, i))
+            continue;
+        if (off++ == 0)
+            first = i;
+        d.where |= QRect(int(i % size_t(width)), int(i / size_t(width)), 1, 1);
+    }
+    if (off == 0)
+        return d;
+    const int want = expected[2 * first] | expected[2 * first + 1] << 8;
+    d.text = QStringLiteral("%1 pixels differ within (%2, %3) to (%4, %5); the first shows 0x%6 for 0x%7")
+                 .arg(off)
+                 .arg(d.where.left())
+                 .arg(d.where.top())
+                 .arg(d.where.right())
+                 .arg(d.where.bottom())
+                 .arg(glass[first], 4, 16, QLatin1Char('0'))
+                 .arg(want, 4, 16, QLatin1Char('0'));
+    return d;
 }
 
 QString uniqueName(const char *what)
