@@ -35,14 +35,9 @@ Bytes expectedFrame(const uint8_t *pixels, int stride, int width, int height);
 // but for the steps that the ordered dither may make when it runs over the
 // turned picture.
 bool showsOnGlass(const std::vector<uint16_t> &glass, const Bytes &expected);
-// Where a glass `width` pixels wide differs from `expected`, in the same
-// terms: the box round those pixels (empty when the sizes differ), and for
-// a failure's message, what differs (empty when it shows).
-struct GlassDifference {
-    QRect where;
-    QString text;
-};
-GlassDifference glassDifference(const std::vector<uint16_t> &glass, int width, const Bytes &expected);
+// The box round the pixels where a glass `width` pixels wide does not show
+// `expected`, in the same terms; empty when it shows it or the sizes differ.
+QRect glassDifference(const std::vector<uint16_t> &glass, int width, const Bytes &expected);
 
 // A name for shared objects that no other test run uses.
 QString uniqueName(const char *what);
