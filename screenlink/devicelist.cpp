@@ -1,5 +1,8 @@
 #include "devicelist.h"
 
+#include <QByteArray>
+#include <QHash>
+
 #include <algorithm>
 
 namespace screenlink {
@@ -75,6 +78,19 @@ QString PortPath::text(const std::vector<PortPath> &all) const
         return o != *this && o.bus == bus && o.lastPort() == lastPort();
     });
     return shared ? fullText() : shortText();
+}
+
+std::string PortPath::holdName() const
+{
+    // A bus umockdev simulates (its testbed folder) is a machine of its own:
+    // two simulated buses side by side must not share their ports' holds.
+    std::string name = "usb";
+    if (const QByteArray testbed = qgetenv("UMOCKDEV_DIR"); !testbed.isEmpty())
+        name += '@' + QByteArray::number(qHash(testbed), 16).toStdString();
+    name += '-' + std::to_string(bus);
+    for (size_t i = 0; i < ports.size(); ++i)
+        name += (i == 0 ? '-' : '.') + std::to_string(ports[i]);
+    return name;
 }
 
 bool PortPath::namedBy(const QString &text) const

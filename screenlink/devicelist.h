@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <tuple>
 #include <vector>
 
@@ -60,6 +61,9 @@ struct PortPath {
     // Whether the user's "PHY(1.4)", "1.4", "PHY(1.2.4)" or "1.2.4" names it:
     // the whole path, or the bus and last port.
     bool namedBy(const QString &text) const;
+    // The machine-wide name our programs hold while one of them keeps the
+    // port's screen beyond a claim of the device (see Screen::open).
+    std::string holdName() const;
     bool operator==(const PortPath &) const = default;
     bool operator<(const PortPath &o) const { return std::tie(bus, ports) < std::tie(o.bus, o.ports); }
 };

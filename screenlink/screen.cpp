@@ -1,5 +1,6 @@
 #include "screen.h"
 
+#include "exclusivename.h"
 #include "requests.h"
 
 #include <cstring>
@@ -101,6 +102,12 @@ std::shared_ptr<Screen> Screen::open(std::shared_ptr<UsbContext> ctx, libusb_dev
     const int claim = handle.claimInterface0();
     if (claim < 0) {
         failure = claim == LIBUSB_ERROR_BUSY ? OpenFailure::InUse : OpenFailure::CannotOpen;
+        return nullptr;
+    }
+    // Looked at once the claim is ours: a holder takes its hold before it
+    // lets go of its own claim, so either the claim or the hold tells.
+    if (platform::ExclusiveName::heldElsewhere(PortPath::of(device).holdName())) {
+        failure = OpenFailure::InUse;
         return nullptr;
     }
     failure = OpenFailure::None;
