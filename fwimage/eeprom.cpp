@@ -26,9 +26,9 @@ DeviceIdSource systemDeviceIdSource()
 {
     return DeviceIdSource{
         [] { return std::time(nullptr); },
-        [](std::time_t seed) {
-            std::minstd_rand generator{std::minstd_rand::result_type(seed)};
-            return std::uint32_t(generator());
+        [](std::time_t) {
+            std::random_device device;
+            return std::uint32_t(device());
         },
     };
 }
@@ -41,7 +41,8 @@ std::string deviceIdText(const DeviceId &id)
     return text;
 }
 
-Result<DeviceId> stampDeviceId(std::span<std::uint8_t> eeprom, const DeviceIdSource &source)
+Result<DeviceId> stampDeviceId(std::span<std::uint8_t> eeprom, const DeviceIdSource &source,
+                               const DeviceIdTaken &taken)
 {
     if (eeprom.size() != EepromSize)
         return failure<DeviceId>(Fault::NotEeprom);
@@ -50,11 +51,20 @@ Result<DeviceId> stampDeviceId(std::span<std::uint8_t> eeprom, const DeviceIdSou
     const std::tm local = localTime(now);
     // The day goes in one higher than the calendar's (2 to 32): the IDs of
     // screens already in use were stamped that way.
-    const DeviceId id{
+    DeviceId id{
         std::uint8_t(local.tm_year % 255), std::uint8_t(local.tm_mon + 1), std::uint8_t(local.tm_mday + 1),
         std::uint8_t(local.tm_hour),       std::uint8_t(local.tm_min),     std::uint8_t(local.tm_sec),
-        0,                                 std::uint8_t(source.random(now) % 255),
+        0,                                 0,
     };
+    // Many more draws than the byte has values: a free one is all but
+    // certainly met while any is left.
+    constexpr int kDraws = 4096;
+    int draw = 0;
+    do {
+        if (draw++ == kDraws)
+            return failure<DeviceId>(Fault::NoFreeDeviceId);
+        id[7] = std::uint8_t(source.random(now) % 255);
+    } while (taken && taken(id));
     std::copy(id.begin(), id.end(), eeprom.begin() + DeviceIdOffset);
     std::cout << "set new device id: " << deviceIdText(id) << '\n' << std::flush;
     return {id, Fault::None};

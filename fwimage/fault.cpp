@@ -25,6 +25,8 @@ std::string_view describe(Fault fault)
         return "assembled image too large";
     case Fault::NotEeprom:
         return "not an 8 KiB EEPROM image";
+    case Fault::NoFreeDeviceId:
+        return "every new device ID of this second is taken";
     case Fault::NoReplyMarkers:
         return "server reply holds no screen block";
     case Fault::BadBase64:

@@ -17,6 +17,7 @@ enum class Fault {
     TooSmall,          // 96 bytes or less: no firmware at all
     TooLarge,          // the assembled image does not fit its buffer
     NotEeprom,         // not an 8 KiB EEPROM image
+    NoFreeDeviceId,    // every new device ID of this second is taken
     NoReplyMarkers,    // a server reply without the text around the block
     BadBase64,         // the block's text is not standard Base64
     BlockTooShort,     // a screen block without a whole head and payload byte

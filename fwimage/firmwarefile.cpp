@@ -14,6 +14,8 @@ FileVerdict checkFirmwareFile(FirmwareFamily family, std::string_view path, std:
     if (family == FirmwareFamily::Telv) {
         if (fileSize < BootRegionSize)
             return FileVerdict::TelvTooSmall;
+        if (fileSize > FlashSize)
+            return FileVerdict::TelvTooLarge;
         if (content.empty() || content[0] != TelvFirstByte)
             return FileVerdict::TelvNotBootImage;
         if (fileFamily(path) != FirmwareFamily::Telv)
@@ -34,6 +36,8 @@ std::string_view verdictText(FileVerdict verdict)
     switch (verdict) {
     case FileVerdict::Accepted: break;
     case FileVerdict::TelvTooSmall: return "This is not a valid firmware file, code = 1.";
+    case FileVerdict::TelvTooLarge:
+        return "This is not a valid firmware file: it is larger than the screen's 1 MiB flash.";
     case FileVerdict::TelvNotBootImage: return "This is not a valid firmware file, code = 2.";
     case FileVerdict::TelvNameLacksTelv: return "This firmware is forbidden, file name must start with TELV.";
     case FileVerdict::EepromWrongSize: return "This is not a valid firmware file, code = 3.";

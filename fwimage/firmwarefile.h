@@ -21,6 +21,7 @@ FirmwareFamily fileFamily(std::string_view path);
 enum class FileVerdict {
     Accepted,
     TelvTooSmall,     // code 1: under the boot region
+    TelvTooLarge,     // more than the flash holds: it would be cut
     TelvNotBootImage, // code 2: not starting with the boot branch's 0x16
     TelvNameLacksTelv,
     EepromWrongSize,  // code 3: not exactly 8 KiB

@@ -6,7 +6,7 @@ namespace fwimage {
 
 // Images are assembled in buffers of this size, pre-filled with 0xFF (the
 // value of erased flash); a longer firmware file is cut here.
-inline constexpr std::size_t ImageBufferSize = 0x100000;
+inline constexpr std::size_t ImageBufferSize = FlashSize;
 inline constexpr std::size_t WriteAlign = 16;
 
 // Block 1 of the logo area of flash read back from a running screen: the

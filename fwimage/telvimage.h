@@ -27,6 +27,7 @@ inline constexpr std::size_t LogoPointerOffset = 0xF0C;
 inline constexpr std::uint32_t LogoBase = 0xF10; // the pointer counts from the end of its own word
 inline constexpr std::size_t BlockHeadSize = 8;  // 4 bytes not interpreted, then the payload length
 inline constexpr std::size_t BootRegionSize = 0x6000; // what a running screen gives back of its flash
+inline constexpr std::size_t FlashSize = 0x100000;     // the SPI NOR part every TELV screen carries
 inline constexpr std::size_t BootLengthAlign = 512;
 inline constexpr std::int32_t MinimumImageSize = 97;
 

@@ -5,6 +5,7 @@
 #include <QTest>
 
 #include <cstdlib>
+#include <set>
 
 using namespace fwimage;
 using testimages::Bytes;
@@ -69,7 +70,8 @@ private slots:
     void yearWrapsAt255AndDayIsOneHigher();
     void refusesImagesOfAnotherSize_data();
     void refusesImagesOfAnotherSize();
-    void systemSourceUsesTheClockAsSeed();
+    void systemSourceIsNotTheClock();
+    void takenIdsAreDrawnAgain();
     void textFormatsEightBytes();
 };
 
@@ -176,15 +178,16 @@ void EepromTest::refusesImagesOfAnotherSize()
     QVERIFY(image == before);
 }
 
-void EepromTest::systemSourceUsesTheClockAsSeed()
+void EepromTest::systemSourceIsNotTheClock()
 {
+    // Screens stamped in the same second must not all share one ID: the
+    // random byte is drawn anew, not from a generator seeded by the second.
     const DeviceIdSource system = systemDeviceIdSource();
-    const std::time_t before = std::time(nullptr);
     const std::time_t now = system.now();
-    QVERIFY(now >= before && now <= std::time(nullptr));
-    // The same second gives the same draw, another second another one.
-    QCOMPARE(system.random(now), system.random(now));
-    QVERIFY(system.random(now) != system.random(now + 1));
+    std::set<std::uint32_t> draws;
+    for (int i = 0; i < 16; ++i)
+        draws.insert(system.random(now) % 255);
+    QVERIFY(draws.size() > 1);
 
     Bytes image = eepromImage();
     Result<DeviceId> stamped;
@@ -194,6 +197,27 @@ void EepromTest::systemSourceUsesTheClockAsSeed()
     QCOMPARE(stamped.value[6], std::uint8_t(0));
     QVERIFY(stamped.value[1] >= 1 && stamped.value[1] <= 12);
     QVERIFY(stamped.value[2] >= 2 && stamped.value[2] <= 32);
+}
+
+void EepromTest::takenIdsAreDrawnAgain()
+{
+    // Every random byte but one is some attached screen's already.
+    std::uint32_t next = 0;
+    DeviceIdSource counting{[] { return localMoment(2026, 3, 7, 9, 5, 3); }, [&next](std::time_t) { return next++; }};
+    Bytes image = eepromImage();
+    Result<DeviceId> stamped;
+    testimages::captureStdout(
+        [&] { stamped = stampDeviceId(image, counting, [](const DeviceId &id) { return id[7] != 200; }); });
+    QVERIFY(stamped.ok());
+    QCOMPARE(stamped.value[7], std::uint8_t(200));
+    QCOMPARE(image[DeviceIdOffset + 7], std::uint8_t(200));
+
+    // All taken: refused, and the image is left as it was.
+    const Bytes before = eepromImage();
+    image = before;
+    testimages::captureStdout([&] { stamped = stampDeviceId(image, counting, [](const DeviceId &) { return true; }); });
+    QCOMPARE(stamped.fault, Fault::NoFreeDeviceId);
+    QVERIFY(image == before);
 }
 
 void EepromTest::textFormatsEightBytes()
