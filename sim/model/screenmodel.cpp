@@ -113,7 +113,7 @@ Reply ScreenModel::control(const Setup &setup, const uint8_t *out, size_t outLen
         if (setup.isIn() && m_faults.shortReply >= 0 && reply.data.size() > size_t(m_faults.shortReply))
             reply.data.resize(size_t(m_faults.shortReply));
     }
-    reply.delayMs = m_faults.delayMs;
+    reply.delayMs = filtered == FilterAction::Slow ? std::max(m_faults.delayMs, kSlowAnswerMs) : m_faults.delayMs;
     if (setup.isIn())
         rec.payload = reply.data;
     rec.outcome = reply.kind;

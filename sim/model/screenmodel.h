@@ -116,7 +116,9 @@ public:
     // A fault aimed at particular requests: the filter sees every control
     // request before the screen does and may stall it or swallow it. It runs
     // under the model's lock, so it must not call the model.
-    enum class FilterAction { Pass, Stall, Silent };
+    // Slow: answered as usual, kSlowAnswerMs late (within every timeout).
+    enum class FilterAction { Pass, Stall, Silent, Slow };
+    static constexpr int kSlowAnswerMs = 150;
     using RequestFilter = std::function<FilterAction(const Setup &, const uint8_t *out, size_t outLength)>;
     void setRequestFilter(RequestFilter filter);
     // The next flash program (bridge or TELV boot loader), or EEPROM write

@@ -1,5 +1,7 @@
 #include "testimages.h"
 
+#include "splice.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <iostream>
@@ -128,6 +130,18 @@ Bytes upgradeEepromImage()
     put32(image, 0x1FFC, 7);
     put32(image, 0x1FF8, 0);
     return image;
+}
+
+Bytes upgradedFlash(const Bytes &before, const Bytes &file)
+{
+    const auto block = fwimage::screenBlock(fwimage::ByteView(before.data(), BootRegion));
+    const auto assembled = fwimage::spliceScreenBlock(block.value, file);
+    return Bytes(assembled.value.buffer.begin(), assembled.value.buffer.begin() + assembled.value.writeLength);
+}
+
+bool startsWith(const Bytes &bytes, const Bytes &prefix)
+{
+    return bytes.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), bytes.begin());
 }
 
 } // namespace testimages

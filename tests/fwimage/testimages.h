@@ -53,6 +53,12 @@ std::uint32_t expectedChecksum(const Bytes &image);
 Bytes handMerge(const Bytes &official, std::uint32_t officialPosition, const Bytes &customised,
                 std::uint32_t customisedPosition);
 
+// The flash an upgrade with `file` leaves on a running TELV screen whose
+// flash was `before`: the image with the screen's own block 1, as the
+// program splices it.
+Bytes upgradedFlash(const Bytes &before, const Bytes &file);
+bool startsWith(const Bytes &bytes, const Bytes &prefix);
+
 // What `action` writes to standard output (the file descriptor, so that
 // C and C++ streams are both caught).
 std::string captureStdout(const std::function<void()> &action);
