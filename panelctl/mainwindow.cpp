@@ -61,6 +61,11 @@ MainWindow::MainWindow(QWidget *parent)
     connect(&m_session, &session::ScreenSession::selected, this, &MainWindow::showSelection);
     connect(&m_session, &session::ScreenSession::logFinished, this, &MainWindow::showLogOutcome);
     connect(&m_session, &session::ScreenSession::screenClosed, this, &MainWindow::showScreenClosed);
+    connect(&m_session, &session::ScreenSession::ledTestEnded, this, [this](const QString &failure) {
+        ui->pbLEDTest->setChecked(false);
+        showTestFailure(failure);
+    });
+    connect(&m_session, &session::ScreenSession::throughputTestEnded, this, &MainWindow::showTestFailure);
     ui->pgUpgrade->hide();
 
     ui->statusBar->showMessage(tr("No Device."));
@@ -146,6 +151,12 @@ void MainWindow::showSelection(Selection selection)
     if (!m_session.currentPicture().isNull() && ui->pbVFlip->isEnabled() != (m_session.geometry().flipAllowed != 0))
         resetFlips();
     QTimer::singleShot(kFirstFrameDelayMs, this, &MainWindow::onUpdateFrame);
+}
+
+void MainWindow::showTestFailure(const QString &failure)
+{
+    if (!failure.isEmpty())
+        dialogs::warning(this, tr("Error"), tr("The test did not run to its end: %1.").arg(failure));
 }
 
 void MainWindow::setLamp(bool on)

@@ -54,6 +54,7 @@ private:
     void showScreenClosed();
     void showLogOutcome(session::LogOutcome outcome);
     void showPicture(const QImage &picture);
+    void showTestFailure(const QString &failure);
     void onUpgradeShown();
     void setLamp(bool on);
     // The flip buttons as the open panel allows and starts them; sends the flip.

@@ -13,6 +13,7 @@ bool LedTest::begin(std::shared_ptr<screenlink::Screen> screen)
     if (busy() || !screen)
         return false;
     m_screen = std::move(screen);
+    m_failure.clear();
     return launch();
 }
 
@@ -20,14 +21,17 @@ void LedTest::work()
 {
     screenlink::Screen &screen = *m_screen;
     bool abandoned = false;
+    bool left = false;
     auto write = [&](uint8_t reg, const uint8_t *data, int count) {
         for (int at = 0; at < count && !abandoned; at += 16) {
             const uint8_t piece = uint8_t(std::min(16, count - at));
+            if (screenlink::bridgeWrite8(screen, kController, uint8_t(reg + at), data + at, piece) >= 0)
+                continue;
+            // A test on a screen that is gone has not run, whoever stops it.
+            left = !screen.stillOnBus();
             // A screen gone silent waits out every timeout: once one failed,
             // a stop does not wait for all that is still to come.
-            if (screenlink::bridgeWrite8(screen, kController, uint8_t(reg + at), data + at, piece) < 0
-                && stopRequested())
-                abandoned = true;
+            abandoned = left || stopRequested();
         }
     };
     auto write1 = [&](uint8_t reg, uint8_t value) { write(reg, &value, 1); };
@@ -64,6 +68,8 @@ void LedTest::work()
         }
         msleep(10);
     } while (!stopRequested() && !abandoned);
+    if (left)
+        m_failure = QStringLiteral("the screen left during the LED test");
     m_screen.reset();
 }
 
@@ -73,6 +79,7 @@ bool ThroughputTest::begin(std::shared_ptr<screenlink::Screen> screen, QSize pic
         return false;
     m_screen = std::move(screen);
     m_picture = picture;
+    m_failure.clear();
     return launch();
 }
 
@@ -80,8 +87,12 @@ void ThroughputTest::work()
 {
     const size_t size = size_t(m_picture.width()) * size_t(m_picture.height()) * 2;
     const std::vector<uint8_t> black(size, 0);
-    for (int i = 0; i < kTransfers && !stopRequested(); ++i)
-        m_screen->sendBulk(black.data(), int(size));
+    for (int i = 0; i < kTransfers && !stopRequested(); ++i) {
+        if (m_screen->sendBulk(black.data(), int(size)) < 0 && !m_screen->stillOnBus()) {
+            m_failure = QStringLiteral("the screen left during the throughput test");
+            break;
+        }
+    }
     m_screen.reset();
 }
 

@@ -4,6 +4,7 @@
 #include "worker.h"
 
 #include <QSize>
+#include <QString>
 
 #include <memory>
 
@@ -19,6 +20,9 @@ class LedTest : public Worker {
 public:
     ~LedTest() override { stopAndWait(); }
     bool begin(std::shared_ptr<screenlink::Screen> screen);
+    // Once it has ended: why it failed (the screen left meanwhile), or
+    // empty when it ran.
+    QString failure() const { return m_failure; }
 
     static constexpr uint8_t kController = 0x74;
 
@@ -27,6 +31,7 @@ protected:
 
 private:
     std::shared_ptr<screenlink::Screen> m_screen;
+    QString m_failure;
 };
 
 // 300 black frames' worth of bulk data without a header, back to back. A
@@ -37,6 +42,8 @@ class ThroughputTest : public Worker {
 public:
     ~ThroughputTest() override { stopAndWait(); }
     bool begin(std::shared_ptr<screenlink::Screen> screen, QSize picture);
+    // Once it has ended, as LedTest's.
+    QString failure() const { return m_failure; }
 
     static constexpr int kTransfers = 300;
 
@@ -46,6 +53,7 @@ protected:
 private:
     std::shared_ptr<screenlink::Screen> m_screen;
     QSize m_picture;
+    QString m_failure;
 };
 
 } // namespace session

@@ -64,6 +64,9 @@ ScreenSession::ScreenSession(QObject *parent)
         m_events = std::make_unique<EventPump>(m_context);
         m_events->begin();
     }
+    connect(m_ledTest.get(), &QThread::finished, this, [this] { emit ledTestEnded(m_ledTest->failure()); });
+    connect(m_throughputTest.get(), &QThread::finished, this,
+            [this] { emit throughputTestEnded(m_throughputTest->failure()); });
     connect(m_upgrade.get(), &UpgradeJob::progress, this, &ScreenSession::upgradeProgress);
     connect(m_upgrade.get(), &UpgradeJob::ended, this, &ScreenSession::onUpgradeEnded);
 }

@@ -134,6 +134,10 @@ signals:
     void screenClosed();
     void upgradeProgress(session::UpgradeProgress progress);
     void upgradeEnded(session::UpgradeResult result);
+    // A panel test ended, by a stop or by itself; `failure` says why it did
+    // not run (the screen left), empty when it did.
+    void ledTestEnded(const QString &failure);
+    void throughputTestEnded(const QString &failure);
 
 private:
     struct TouchRelay;

@@ -155,9 +155,12 @@ JobResult runJob(const Command &c, const ScreenInfo &chosen, const session::Scre
         session::LedTest test;
         if (!test.begin(screen->link()))
             return failed(QStringLiteral("the LED test could not start"));
-        for (int waited = 0; waited < c.seconds * 1000 && stop.load() == 0; waited += 50)
+        // It ends by itself only when the screen leaves.
+        for (int waited = 0; waited < c.seconds * 1000 && stop.load() == 0 && test.isRunning(); waited += 50)
             QThread::msleep(50);
         test.stopAndWait();
+        if (!test.failure().isEmpty())
+            return failed(test.failure());
         if (stop.load() != 0)
             return {true, QStringLiteral("LED test stopped early"), true};
         return {true, QStringLiteral("LED test ran")};

@@ -50,7 +50,8 @@ private slots:
 
     void ledSetUpThenChaseChannelByChannel();
     void ledTransactionsStayWholeBesideIdentification();
-    void ledTestStopsWhenTheScreenGoes();
+    void testsOnAScreenThatGoesFail_data();
+    void testsOnAScreenThatGoesFail();
     void ledStopAtAnyMomentLeavesExactlyOneChannelLit();
     void ledStopOnASilentScreenEndsWithinOneTimeout();
     void throughputTestSends300Frames();
@@ -159,19 +160,43 @@ void TestPanelTests::ledTransactionsStayWholeBesideIdentification()
         QCOMPARE(steps[i], 3 * (int(i % 72) % 24) + int(i % 72) / 24);
 }
 
-void TestPanelTests::ledTestStopsWhenTheScreenGoes()
+void TestPanelTests::testsOnAScreenThatGoesFail_data()
 {
+    QTest::addColumn<bool>("led");
+    QTest::newRow("LED test") << true;
+    QTest::newRow("throughput test") << false;
+}
+
+void TestPanelTests::testsOnAScreenThatGoesFail()
+{
+    QFETCH(bool, led);
     const int slot = m_f->attach("7in-telv", 32);
     QVERIFY(m_f->scanUntil([&] { return m_f->screen() != nullptr; }));
-    m_f->child<QPushButton>("pbLEDTest")->click();
-    QTRY_VERIFY(m_f->session().ledTestRunning());
+    const auto model = m_f->bus->model(slot);
+    Faults slow; // 300 frames take seconds, as through a real hub
+    slow.delayMs = 20;
+    model->setFaults(slow);
+    if (led) {
+        m_f->child<QPushButton>("pbLEDTest")->click();
+        QTRY_VERIFY(m_f->session().ledTestRunning());
+    } else {
+        m_f->window->onTest();
+        QTRY_VERIFY(m_f->session().throughputTestRunning());
+    }
     m_f->bus->unplug(slot);
-    QVERIFY(m_f->scanUntil([&] { return !m_f->screen(); }));
-    QVERIFY(!m_f->session().ledTestRunning());
+    // Said as soon as the test meets the screen gone, not at the next scan.
+    const QString box = QStringLiteral("Error|The test did not run to its end: the screen left during the %1 test.")
+                            .arg(led ? QStringLiteral("LED") : QStringLiteral("throughput"));
+    QTRY_VERIFY_WITH_TIMEOUT(m_boxes.shown().contains(box), 5000);
     QVERIFY(!m_f->child<QPushButton>("pbLEDTest")->isChecked());
+    QVERIFY(m_f->scanUntil([&] { return !m_f->screen(); }));
+    QVERIFY(!m_f->session().ledTestRunning() && !m_f->session().throughputTestRunning());
+    model->setFaults({});
+    if (!led)
+        return;
 
     // And when the window closes with a test running.
-    m_f->attach("7in-telv", 32);
+    m_f->bus->plug(slot);
     QVERIFY(m_f->scanUntil([&] { return m_f->screen() != nullptr; }));
     m_f->child<QPushButton>("pbLEDTest")->click();
     QTRY_VERIFY(m_f->session().ledTestRunning());
