@@ -42,6 +42,9 @@ MainWindow::MainWindow(QWidget *parent)
     connect(&m_session, &session::ScreenSession::touched, ui->mainDisplay, &Preview::addTouch);
     connect(&m_session, &session::ScreenSession::pictureShown, this, &MainWindow::showPicture);
     connect(m_upgrade.get(), &UpgradeDialogue::finished, this, &MainWindow::onUpgradeShown);
+    connect(m_upgrade.get(), &UpgradeDialogue::notice, ui->statusBar, [this](const QString &text) {
+        ui->statusBar->showMessage(text);
+    });
     const std::pair<QPushButton *, Qt::GlobalColor> colours[] = {{ui->pbRed, Qt::red},
                                                                  {ui->pbGreen, Qt::green},
                                                                  {ui->pbBlue, Qt::blue},

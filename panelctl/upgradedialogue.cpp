@@ -40,7 +40,10 @@ QString UpgradeDialogue::chooseFile()
 {
     const QString modelFile = m_session.opened().geometry.modelFirmwareName;
     const QString defaultPath = defaultFirmwarePath(m_programDir, modelFile);
-    if (defaultPath.contains(QLatin1Char(' ')))
+    // Only the boot-loader tools trip over spaces, and they get the image
+    // from the hand-over folder, not from where the user keeps it.
+    const bool byTool = !m_session.opened().running();
+    if (byTool && handOverFolder(m_programDir).contains(QLatin1Char(' ')))
         dialogs::warning(nullptr, trMain("Warning"),
                          trMain("Please move panelctl to a path that does not contain any spaces ")
                              + trMain("or special characters, or the upgrade might fail."),
@@ -85,13 +88,19 @@ void UpgradeDialogue::start()
     // What the file is checked for; the boxes may stay up for a while, and
     // another screen may be plugged in meanwhile.
     const ScreenInfo chosen = m_session.opened();
+    const std::vector<ScreenInfo> &attached = m_session.list().screens();
+    // Said before any question: no file makes it possible.
+    if (const QString rivals = bootLoaderRivals(chosen, attached); !rivals.isEmpty()) {
+        dialogs::warning(m_window, trMain("Error"), trMain("The upgrade was not started: %1.").arg(rivals));
+        return;
+    }
     const QString path = chooseFile();
     if (path.isEmpty())
         return;
 
     // Any file the user picks by hand may be written, as long as it passes
     // the family's checks.
-    const UpgradeCheck check = checkUpgrade(chosen, path, {m_programDir, m_exeSuffix, true});
+    const UpgradeCheck check = checkUpgrade(chosen, path, {m_programDir, m_exeSuffix, true, m_session.list().screens()});
     if (!check.ok()) {
         dialogs::warning(m_window, trMain("Error"), trMain(check.refusal.toUtf8().constData()));
         return;
@@ -102,6 +111,9 @@ void UpgradeDialogue::start()
     request.target = chosen;
     request.toolDir = m_programDir;
     request.exeSuffix = m_exeSuffix;
+    for (const ScreenInfo &s : m_session.list().screens())
+        if (!s.deviceId.isEmpty())
+            request.knownIds << s.deviceId;
     const QString refused = m_session.startUpgrade(std::move(request));
     if (!refused.isEmpty()) {
         dialogs::warning(m_window, trMain("Error"),
@@ -109,12 +121,17 @@ void UpgradeDialogue::start()
         return;
     }
     m_path = check.path;
+    m_saidSlow = false;
     m_bar->setValue(0);
     m_bar->show();
 }
 
 void UpgradeDialogue::showProgress(const UpgradeProgress &progress)
 {
+    if (progress.slow && !m_saidSlow) {
+        m_saidSlow = true;
+        emit notice(trMain(stillWritingText().toUtf8().constData()));
+    }
     const int value = dialogValue(m_path, progress);
     if (value >= 0)
         m_bar->setValue(value);
@@ -137,6 +154,15 @@ void UpgradeDialogue::showEnd(const UpgradeResult &result)
     case UpgradeOutcome::ServerUnreachable:
         dialogs::critical(nullptr, QStringLiteral("Error"), QStringLiteral("Can not get data from server."));
         dialogs::information(m_window, trMain("Notify"), trMain("Upgrade firmware failed."));
+        break;
+    case UpgradeOutcome::Refused:
+        dialogs::warning(m_window, trMain("Error"), trMain("The upgrade was not started: %1.").arg(result.reason));
+        break;
+    case UpgradeOutcome::Incomplete:
+        qDebug().noquote() << "Upgrade left the firmware incomplete:" << result.reason;
+        dialogs::critical(m_window, trMain("Notify"),
+                          trMain("The firmware upgrade did not finish: %1.").arg(result.reason) + QStringLiteral("\n\n")
+                              + trMain(incompleteAdvice().toUtf8().constData()));
         break;
     case UpgradeOutcome::Failed:
     case UpgradeOutcome::Stopped:

@@ -34,6 +34,8 @@ public:
 signals:
     // The end was shown to the user.
     void finished();
+    // A line for the status bar while the upgrade runs.
+    void notice(const QString &text);
 
 private:
     // The file to write, as the user chose it; empty when the user stopped.
@@ -47,4 +49,5 @@ private:
     QString m_programDir;
     QString m_exeSuffix;
     session::UpgradePath m_path = session::UpgradePath::TelvRunning;
+    bool m_saidSlow = false;
 };

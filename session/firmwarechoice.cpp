@@ -2,6 +2,7 @@
 
 #include "modeltable.h"
 #include "splice.h"
+#include "upgrade.h"
 
 #include <QDir>
 #include <QFile>
@@ -16,7 +17,8 @@ using namespace screenlink;
 
 QString defaultFirmwarePath(const QString &programDir, const QString &modelFirmwareName)
 {
-    return programDir + QStringLiteral("/../firmware/") + modelFirmwareName;
+    // Cleaned: the user reads it in the question, and "bin/.." says nothing.
+    return QDir::cleanPath(programDir + QStringLiteral("/../firmware/") + modelFirmwareName);
 }
 
 bool offersModelFirmware(const QString &modelFirmwareName)
@@ -58,7 +60,7 @@ FirmwareFile readFirmwareFile(const QString &path, fwimage::FirmwareFamily famil
     if (!file.open(QIODevice::ReadOnly))
         return result;
     result.opened = true;
-    // A longer image is cut at its buffer anyway.
+    // Enough to check it: a longer TELV image is refused by its size.
     result.content = file.read(qint64(fwimage::ImageBufferSize));
     const QByteArray utf8 = path.toUtf8();
     result.verdict = fwimage::checkFirmwareFile(
@@ -98,6 +100,8 @@ UpgradeCheck checkUpgrade(const ScreenInfo &screen, const QString &path, const U
         return refuse(Problem::Screen, QStringLiteral("is in use by another program"));
     if (screen.running() && !screen.identified())
         return refuse(Problem::Screen, QStringLiteral("cannot be opened (no access to it)"));
+    if (const QString rivals = bootLoaderRivals(screen, options.attached); !rivals.isEmpty())
+        return refuse(Problem::Screen, rivals);
     check.file = readFirmwareFile(path, screen.family());
     if (!check.file.opened)
         return refuse(Problem::File, QString::fromLatin1(fwimage::CannotOpenText.data()));

@@ -9,13 +9,15 @@
 #include <QString>
 #include <QStringList>
 
+#include <vector>
+
 // Choosing the firmware file for an upgrade: the model's own file, the
 // warning that lists every model's file, the family a screen is upgraded
 // as, and the file checked and read once.
 namespace session {
 
-// The model's file: the firmware folder beside the program's folder, the
-// model firmware name appended as plain text.
+// The model's file: the firmware folder beside the program's folder, with
+// the model firmware name appended.
 QString defaultFirmwarePath(const QString &programDir, const QString &modelFirmwareName);
 // Whether the model is known well enough to offer its own file.
 bool offersModelFirmware(const QString &modelFirmwareName);
@@ -47,10 +49,14 @@ struct UpgradeCheckOptions {
     QString toolDir;  // where the boot-loader tools are
     QString exeSuffix;
     bool anyModel = false; // another model's file of the same family is let through
+    // Every screen attached: a boot loader's tool cannot be told which of
+    // two in the same boot loader to write.
+    std::vector<ScreenInfo> attached;
 };
 
 // Whether `path` may be written to `screen`, checked before anything is:
-// the screen can be had, the file opens and passes its family's checks, it
+// the screen can be had (and is the only one in its boot loader), the file
+// opens and passes its family's checks, it
 // is the model's own file (unless any model is allowed), and the tool the
 // way of writing needs is there.
 struct UpgradeCheck {

@@ -2,6 +2,7 @@
 
 #include "bridge.h"
 #include "devicelist.h"
+#include "discovery.h"
 #include "eeprom.h"
 #include "firmwareserver.h"
 #include "requests.h"
@@ -14,6 +15,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QDir>
+#include <QSet>
 #include <QFileInfo>
 #include <QStandardPaths>
 #include <QSslError>
@@ -23,6 +25,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 #if defined(Q_OS_WIN)
 #include <qt_windows.h>
@@ -47,7 +50,53 @@ fwimage::ByteView view(const uint8_t *data, size_t size)
     return {data, size};
 }
 
+// The IDs this process stamped: screens upgraded side by side are written
+// before either shows its new ID on the bus.
+std::mutex g_stampedMutex;
+QSet<QString> g_stamped;
+
+bool stampNewDeviceId(std::vector<uint8_t> &image, const QStringList &known)
+{
+    const std::lock_guard lock(g_stampedMutex);
+    const auto stamped = fwimage::stampDeviceId(image, fwimage::systemDeviceIdSource(), [&](const fwimage::DeviceId &id) {
+        const QString text = QString::fromStdString(fwimage::deviceIdText(id));
+        return known.contains(text) || g_stamped.contains(text);
+    });
+    if (stamped)
+        g_stamped.insert(QString::fromStdString(fwimage::deviceIdText(stamped.value)));
+    return stamped.ok();
+}
+
+QString bootLoaderName(DeviceKind kind)
+{
+    return kind == DeviceKind::TelvBootLoader ? QStringLiteral("TELV") : QStringLiteral("K2T/K5TX");
+}
+
 } // namespace
+
+QString bootLoaderRivals(const ScreenInfo &target, const std::vector<ScreenInfo> &attached)
+{
+    if (target.kind != DeviceKind::TelvBootLoader && target.kind != DeviceKind::K2tBootLoader)
+        return {};
+    QStringList others;
+    for (const ScreenInfo &s : attached)
+        if (s.kind == target.kind && s.port != target.port)
+            others << s.portText(attached);
+    if (others.isEmpty())
+        return {};
+    return QStringLiteral("the %1 boot loader's tool writes whichever screen it finds there, and %2 waits there "
+                          "too: unplug %3, then upgrade this screen alone")
+        .arg(bootLoaderName(target.kind), others.join(QStringLiteral(", ")),
+             others.size() == 1 ? QStringLiteral("it") : QStringLiteral("them"));
+}
+
+QString bootLoaderRivals(const ScreenInfo &target, const std::shared_ptr<UsbContext> &context)
+{
+    if (!context || !*context)
+        return {};
+    const DeviceList devices(context->get());
+    return bootLoaderRivals(target, findScreens(devices));
+}
 
 UpgradePath UpgradeRequest::path() const
 {
@@ -68,8 +117,15 @@ bool UpgradeWorker::begin(UpgradeRequest request)
     m_request = std::move(request);
     m_reason.clear();
     m_failure = UpgradeOutcome::Failed;
-    m_writing = false;
+    m_touched = false;
+    m_phase = Phase::MayStop;
     return launch();
+}
+
+bool UpgradeWorker::askToStop()
+{
+    Phase expected = Phase::MayStop;
+    return m_phase.compare_exchange_strong(expected, Phase::StopAsked) || expected == Phase::StopAsked;
 }
 
 void UpgradeWorker::work()
@@ -110,16 +166,23 @@ bool UpgradeWorker::stillChosen()
 
 bool UpgradeWorker::mayStartWriting()
 {
+    if (!stillChosen())
+        return false;
     // The last point at which a stop leaves the screen as it was; from here
     // on the write is finished whatever is asked.
-    if (stopRequested()) {
+    Phase expected = Phase::MayStop;
+    if (!m_phase.compare_exchange_strong(expected, Phase::Writing)) {
         m_failure = UpgradeOutcome::Stopped;
         return fail(QStringLiteral("stopped before anything was written"));
     }
-    if (!stillChosen())
-        return false;
-    m_writing = true;
     return true;
+}
+
+bool UpgradeWorker::screenAnswers()
+{
+    uint8_t id[8] = {};
+    return m_request.screen && m_request.screen->stillOnBus()
+           && readConfig(*m_request.screen, kDeviceIdAddress, 8, id, kTries) >= 0;
 }
 
 bool UpgradeWorker::fail(const QString &reason)
@@ -146,9 +209,9 @@ bool UpgradeWorker::upgradeTelv()
         byTool = true;
     } else if (kind == DeviceKind::RunningScreen && m_request.screen) {
         if (readFlash(source.data(), kFlashReadRegion) < 0) {
-            if (stopRequested())
+            if (stopAsked())
                 m_failure = UpgradeOutcome::Stopped;
-            return fail(stopRequested() ? QStringLiteral("stopped before anything was written")
+            return fail(stopAsked() ? QStringLiteral("stopped before anything was written")
                                         : QStringLiteral("the screen's flash could not be read"));
         }
         const auto found = fwimage::screenBlock(view(source.data(), source.size()));
@@ -175,14 +238,29 @@ bool UpgradeWorker::upgradeTelv()
         return writeByTool(image, length);
     // The read-back also covers the erased bytes the boot checksum counts.
     const int checked = std::max(length, int(assembled.value.checksumLength));
-    return writeFlash(image, length) && verifyFlash(image, checked);
+    for (int pass = 1;; ++pass) {
+        if (writeFlash(image, length) && verifyFlash(image, checked))
+            return true;
+        // Erased, a screen does not start again: while it answers, all of
+        // it is written once more.
+        if (!m_touched || pass == kPasses || !screenAnswers())
+            break;
+        qDebug().noquote() << QStringLiteral("Writing the whole image again (pass %1 of %2) after: %3")
+                                  .arg(pass + 1)
+                                  .arg(kPasses)
+                                  .arg(m_reason);
+        m_reason.clear();
+    }
+    if (m_touched)
+        m_failure = UpgradeOutcome::Incomplete;
+    return false;
 }
 
 int UpgradeWorker::readFlash(uint8_t *buffer, int count)
 {
     int result = 0;
     for (int a = 0; a < count; a += kFlashChunk) {
-        if (stopRequested())
+        if (stopAsked())
             return LIBUSB_ERROR_INTERRUPTED; // nothing written yet: a stop is safe here
         result = flashRead48(*m_request.screen, uint32_t(a), buffer + a, kTries);
         if (result < 0)
@@ -201,6 +279,7 @@ bool UpgradeWorker::writeFlash(const uint8_t *image, int length)
     if (withRetries(kTries, [&screen] { return screen.setProgramming(true); }) < 0)
         return fail(QStringLiteral("programming mode could not be switched on"));
     report(UpgradeStep::Erase, 0, kEraseSteps);
+    m_touched = true;
     bool ok = true;
     for (int i = 0; i < kEraseSteps && ok; ++i) {
         ok = withRetries(kTries, [&screen, i] { return screen.eraseStep(uint8_t(i)); }) >= 0
@@ -262,15 +341,34 @@ bool UpgradeWorker::upgradeEepromByBridge()
     if (m_request.firmware.size() != kEepromSize)
         return fail(QStringLiteral("an EEPROM image is %1 bytes").arg(kEepromSize));
     std::vector<uint8_t> image(m_request.firmware.cbegin(), m_request.firmware.cend());
-    if (!fwimage::stampDeviceId(image))
+    if (!stampNewDeviceId(image, m_request.knownIds))
         return fail(QStringLiteral("the EEPROM image is refused"));
     std::fflush(stdout);
 
-    Screen &screen = *m_request.screen;
     if (!mayStartWriting())
         return false;
+    for (int pass = 1;; ++pass) {
+        if (writeEeprom(image))
+            return true;
+        if (!m_touched || pass == kPasses || !screenAnswers())
+            break;
+        qDebug().noquote() << QStringLiteral("Writing the whole EEPROM again (pass %1 of %2) after: %3")
+                                  .arg(pass + 1)
+                                  .arg(kPasses)
+                                  .arg(m_reason);
+        m_reason.clear();
+    }
+    if (m_touched)
+        m_failure = UpgradeOutcome::Incomplete;
+    return false;
+}
+
+bool UpgradeWorker::writeEeprom(const std::vector<uint8_t> &image)
+{
+    Screen &screen = *m_request.screen;
     if (withRetries(kTries, [&screen] { return screen.setProgramming(true); }) < 0)
         return fail(QStringLiteral("programming mode could not be switched on"));
+    m_touched = true;
     bool ok = true;
     for (int a = 0; a < kEepromSize && ok; a += kEepromLine) {
         const int r = writeConfigLine(screen, uint16_t(a), image.data() + a, kTries);
@@ -302,20 +400,21 @@ bool UpgradeWorker::upgradeEepromByBridge()
 
 namespace {
 
-constexpr int kToolWaitMs = 1000;
-constexpr int kEepromWaits = 20;
+constexpr int kEepromSteps = 20;
+constexpr int kTelvtoolSteps = 30;
 constexpr int kIdWaitMs = 3000;
 constexpr int kDownloadAttempts = 5;
 constexpr int kServerLimitMs = 12000;
 constexpr int kToolEndMs = 2000;
+
+std::atomic<int> g_toolStepMs{1000};
 
 bool toolRunning(const QProcess &tool)
 {
     return tool.state() != QProcess::NotRunning;
 }
 
-// Kills a tool that is still at work; a half-done write must not go on
-// behind a result already reported.
+// Kills a tool that only reads and did not answer in time.
 void endTool(QProcess &tool)
 {
     if (!toolRunning(tool))
@@ -338,6 +437,11 @@ bool saysError(const QString &output)
 
 } // namespace
 
+void UpgradeWorker::setToolStepMs(int ms)
+{
+    g_toolStepMs = ms;
+}
+
 void inOwnProcessGroup(QProcess &tool)
 {
 #if defined(Q_OS_WIN)
@@ -353,6 +457,13 @@ void inOwnProcessGroup(QProcess &tool)
 std::unique_ptr<QProcess> UpgradeWorker::startTool(const QString &name, const QStringList &arguments,
                                                    bool mergeChannels)
 {
+    // A boot loader plugged in since the last look would be as likely to
+    // get the tool's work as the one chosen.
+    if (const QString rivals = bootLoaderRivals(m_request.target, m_request.context); !rivals.isEmpty()) {
+        m_failure = UpgradeOutcome::Refused;
+        fail(rivals);
+        return nullptr;
+    }
     auto tool = std::make_unique<QProcess>();
     // Unread, a separate error channel could fill up and stall the tool.
     tool->setProcessChannelMode(mergeChannels ? QProcess::MergedChannels : QProcess::ForwardedErrorChannel);
@@ -372,27 +483,49 @@ bool UpgradeWorker::upgradeEepromByTool()
     if (!mayStartWriting())
         return false;
     auto tool = startTool(QStringLiteral("eeprom"), {QStringLiteral("w"), file->fileName()}, true);
-    for (int p = 0;; p += 5) {
-        if (toolRunning(*tool))
-            tool->waitForFinished(kToolWaitMs);
-        report(UpgradeStep::Program, p / 5, kEepromWaits);
-        if (!toolRunning(*tool) || p + 5 >= kEepromWaits * 5)
-            break;
+    if (!tool)
+        return false;
+    waitForWrite(*tool, kEepromSteps, [this](int step) { report(UpgradeStep::Program, step, kEepromSteps); });
+    return toolWrote(*tool, QStringLiteral("eeprom"), QStringLiteral("EEPROM: "));
+}
+
+void UpgradeWorker::waitForWrite(QProcess &tool, int usualSteps, const std::function<void(int)> &step)
+{
+    int next = 0;
+    while (toolRunning(tool)) {
+        tool.waitForFinished(g_toolStepMs.load());
+        if (next < usualSteps - 1) {
+            step(next++);
+        } else if (toolRunning(tool)) {
+            // Past the usual time: said, and waited for all the same.
+            UpgradeProgress slow{UpgradeStep::Program, usualSteps - 1, usualSteps};
+            slow.slow = true;
+            emit progress(slow);
+        }
     }
-    const bool unfinished = toolRunning(*tool);
-    endTool(*tool);
-    const QString output = QString::fromUtf8(tool->readAll());
-    qDebug().noquote() << QStringLiteral("EEPROM: ") + output;
-    if (unfinished || toolFailed(*tool))
-        return fail(QStringLiteral("eeprom did not finish its write: %1").arg(tool->errorString()));
-    return !saysError(output) || fail(QStringLiteral("eeprom reports an error: %1").arg(output.trimmed()));
+    // Once it has ended the rest follows at once, as the waits would.
+    while (next < usualSteps)
+        step(next++);
+}
+
+bool UpgradeWorker::toolWrote(QProcess &tool, const QString &name, const QString &label)
+{
+    const QString output = QString::fromUtf8(tool.readAll());
+    qDebug().noquote() << label + output;
+    if (toolFailed(tool) || saysError(output)) {
+        return fail(QStringLiteral("%1 did not finish its write: %2")
+                        .arg(name, saysError(output) ? output.trimmed() : tool.errorString()));
+    }
+    return true;
 }
 
 int UpgradeWorker::downloadScreenBlock(uint8_t *destination)
 {
     report(UpgradeStep::Download, 0, 1);
-    for (int attempt = 0; attempt < kDownloadAttempts && !stopRequested(); ++attempt) {
+    for (int attempt = 0; attempt < kDownloadAttempts && !stopAsked(); ++attempt) {
         auto tool = startTool(QStringLiteral("telvtool"), {QStringLiteral("id")}, false);
+        if (!tool)
+            return -1;
         tool->waitForFinished(kIdWaitMs);
         const bool unfinished = toolRunning(*tool);
         endTool(*tool);
@@ -424,9 +557,9 @@ int UpgradeWorker::downloadScreenBlock(uint8_t *destination)
         destination[8] = 0xFF;
         return int(block.value.size());
     }
-    if (stopRequested())
+    if (stopAsked())
         m_failure = UpgradeOutcome::Stopped;
-    fail(stopRequested() ? QStringLiteral("stopped before anything was written")
+    fail(stopAsked() ? QStringLiteral("stopped before anything was written")
                          : QStringLiteral("telvtool could not tell the screen's identity"));
     return -1;
 }
@@ -493,15 +626,28 @@ QByteArray UpgradeWorker::fetchScreenBlock(const QString &identity)
     return bytes;
 }
 
+QString handOverFolder(const QString &toolDir)
+{
+    const QString program = QFileInfo(toolDir).absoluteFilePath();
+    const QString cache =
+        QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation) + QStringLiteral("/tavrik");
+    // Only trying tells: a folder's permission bits say little on Windows,
+    // where an installed program's folder is not a standard user's to write.
+    const auto takesAFile = [](const QString &folder) {
+        QTemporaryFile probe(folder + QStringLiteral("/firmware.local.XXXXXX.bin"));
+        return QDir().mkpath(folder) && probe.open();
+    };
+    const auto hasSpace = [](const QString &folder) { return folder.contains(QLatin1Char(' ')); };
+    if (!hasSpace(program) && takesAFile(program))
+        return program;
+    if (!hasSpace(cache) && takesAFile(cache))
+        return cache;
+    return takesAFile(program) ? program : cache;
+}
+
 std::unique_ptr<QTemporaryFile> UpgradeWorker::handOverFile(const char *bytes, qint64 length)
 {
-    // Next to the program, as the tools' users know it; an installed
-    // program's folder is not the user's to write, so then a cache folder.
-    QString folder = QFileInfo(m_request.toolDir).absoluteFilePath();
-    if (!QFileInfo(folder).isWritable()) {
-        folder = QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation) + QStringLiteral("/tavrik");
-        QDir().mkpath(folder);
-    }
+    const QString folder = handOverFolder(m_request.toolDir);
     // A file of this run's own, removed when the write is over: two upgrades
     // at once (two windows, two programs) must never hand the tool each
     // other's image, and a file that failed to be written must not let the
@@ -523,18 +669,10 @@ bool UpgradeWorker::writeByTool(const uint8_t *image, int length)
     auto tool = startTool(QStringLiteral("telvtool"),
                           {QStringLiteral("spinor"), QStringLiteral("write"), QStringLiteral("0"), file->fileName()},
                           true);
-    for (int p = 40; p <= 98; p += 2) {
-        if (toolRunning(*tool))
-            tool->waitForFinished(kToolWaitMs);
-        report(UpgradeStep::Program, (p - 40) / 2, 29);
-    }
-    const bool unfinished = toolRunning(*tool);
-    endTool(*tool);
-    const QString output = QString::fromUtf8(tool->readAll());
-    qDebug().noquote() << output;
-    if (unfinished || toolFailed(*tool))
-        return fail(QStringLiteral("telvtool did not finish its write: %1").arg(tool->errorString()));
-    return !saysError(output) || fail(QStringLiteral("telvtool reports an error: %1").arg(output.trimmed()));
+    if (!tool)
+        return false;
+    waitForWrite(*tool, kTelvtoolSteps, [this](int step) { report(UpgradeStep::Program, step, kTelvtoolSteps - 1); });
+    return toolWrote(*tool, QStringLiteral("telvtool"), QString());
 }
 
 } // namespace session

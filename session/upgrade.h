@@ -9,10 +9,13 @@
 #include <QByteArray>
 #include <QProcess>
 #include <QString>
+#include <QStringList>
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <vector>
 
 class QTemporaryFile;
 
@@ -33,9 +36,30 @@ struct UpgradeRequest {
     // Where the boot-loader tools are, and their file name suffix.
     QString toolDir;
     QString exeSuffix;
+    // The device IDs of the screens attached, as the front end listed
+    // them: a new ID stamped into an EEPROM image is none of them.
+    QStringList knownIds;
+    // The bus, for the boot-loader paths to look again before each tool
+    // runs; UpgradeJob sets it.
+    std::shared_ptr<screenlink::UsbContext> context;
 
     UpgradePath path() const;
 };
+
+// Why the boot-loader tool that would write `target` could write another
+// screen: it takes whichever waits in its boot loader, and `attached` has
+// others there. Names their ports and what to do; empty when `target` is
+// the only one (or is no boot loader).
+QString bootLoaderRivals(const ScreenInfo &target, const std::vector<ScreenInfo> &attached);
+// The same, for what is on the bus now.
+QString bootLoaderRivals(const ScreenInfo &target, const std::shared_ptr<screenlink::UsbContext> &context);
+
+// Where the boot-loader tools get their private copy of an image: beside
+// the program, as their users know it, when a file can be made there and
+// its path has no space; else the user's own cache folder when that has
+// none (the tools may fail on paths with spaces); else whichever of the
+// two takes a file.
+QString handOverFolder(const QString &toolDir);
 
 // Makes `tool`, when started, a process group of its own: a Ctrl-C or a
 // hang-up meant for the program that runs it must not cut off its write.
@@ -56,14 +80,25 @@ public:
 
     // Does nothing (false) while an upgrade runs.
     bool begin(UpgradeRequest request);
-    // A stop (requestStop()) ends the upgrade only while nothing has been
-    // written yet; once this is true the write is finished whatever is
-    // asked, so that no screen is left half-written.
-    bool writing() const { return m_writing; }
+    // A stop ends the upgrade only while nothing has been written yet; once
+    // this is true the write is finished whatever is asked, so that no
+    // screen is left half-written.
+    bool writing() const { return m_phase.load() == Phase::Writing; }
+    // True when the upgrade stops (nothing written); false when it writes
+    // already and finishes first. One atomic step with the start of the
+    // write, so a stop is never lost between the two.
+    bool askToStop();
+    void requestStop() override { askToStop(); }
 
     // Tries of each request or bridge transaction that writes or checks the
     // screen's memory.
     static constexpr int kTries = 3;
+    // Whole writes (erase, program, read back) of a running screen while it
+    // answers, before its firmware is given up as incomplete.
+    static constexpr int kPasses = 3;
+    // One progress step of a boot-loader tool; after 20 (eeprom) or 30
+    // (telvtool) its write is taken as slow. Tests shorten it.
+    static void setToolStepMs(int ms);
 
 signals:
     void progress(session::UpgradeProgress progress);
@@ -73,6 +108,8 @@ protected:
     void work() override;
 
 private:
+    enum class Phase { MayStop, StopAsked, Writing };
+
     bool upgradeTelv();
     bool upgradeEeprom();
     bool upgradeEepromByBridge();
@@ -88,7 +125,16 @@ private:
     // A private copy of `bytes` for a tool to read, removed with the object;
     // null (and the upgrade fails) when it cannot be written.
     std::unique_ptr<QTemporaryFile> handOverFile(const char *bytes, qint64 length);
+    // Null (and the upgrade fails) when another screen waits in the same
+    // boot loader by now: the tool could take that one.
     std::unique_ptr<QProcess> startTool(const QString &name, const QStringList &arguments, bool mergeChannels);
+    // Waits for a tool that writes, however long: a write cut off can leave
+    // a screen that does not even come back in its boot loader.
+    void waitForWrite(QProcess &tool, int usualSteps, const std::function<void(int)> &step);
+    // Whether a tool that ended wrote its image; its output goes to the
+    // debug output after `label`.
+    bool toolWrote(QProcess &tool, const QString &name, const QString &label);
+    bool writeEeprom(const std::vector<uint8_t> &image);
     // The server's reply for `identity`, as far as it came within the limit.
     QByteArray fetchScreenBlock(const QString &identity);
     void report(UpgradeStep step, int done, int total);
@@ -97,11 +143,17 @@ private:
     bool stillChosen();
     // False (and the upgrade fails) when a stop came before the first write.
     bool mayStartWriting();
+    bool stopAsked() const { return m_phase.load() == Phase::StopAsked; }
+    // Whether a running screen still answers, worth a whole write again.
+    bool screenAnswers();
 
     UpgradeRequest m_request;
     QString m_reason;
     UpgradeOutcome m_failure = UpgradeOutcome::Failed;
-    std::atomic<bool> m_writing{false};
+    std::atomic<Phase> m_phase{Phase::MayStop};
+    // The first erase or write went out: a failure from here on leaves the
+    // screen's memory incomplete.
+    bool m_touched = false;
 };
 
 } // namespace session

@@ -12,6 +12,8 @@ namespace {
 
 constexpr int kLookEveryMs = 250;
 constexpr int kToolResetWaitMs = 1000;
+// As long as a program's look at a screen may hold it (a listing).
+constexpr int kInUsePatienceMs = 2000;
 
 } // namespace
 
@@ -39,14 +41,23 @@ bool UpgradeJob::begin(UpgradeRequest request)
     m_result = {};
     m_path = request.path();
     m_oldAddress = request.target.address;
+    request.context = m_context;
+    // Taken while the screen's claim is still ours, so that no other
+    // program of ours gets between the two.
+    m_hold = platform::ExclusiveName::take(request.target.port.holdName());
+    if (!m_hold) {
+        refuse(QStringLiteral("the screen at %1 is in use by another program").arg(request.target.port.fullText()));
+        return false;
+    }
     if (!request.target.running() && request.screen) {
         // A boot loader answers nothing of ours: that it is still this
         // plug-in is all there is to check before its tool takes it.
         if (!request.screen->stillOnBus()) {
-            UpgradeResult refused;
-            refused.reason = QStringLiteral("the screen at %1 left the bus or was replaced")
-                                 .arg(request.target.port.fullText());
-            QTimer::singleShot(0, this, [this, refused] { finish(refused); });
+            refuse(QStringLiteral("the screen at %1 left the bus or was replaced").arg(request.target.port.fullText()));
+            return false;
+        }
+        if (const QString rivals = bootLoaderRivals(request.target, m_context); !rivals.isEmpty()) {
+            refuse(rivals);
             return false;
         }
         request.screen.reset(); // its tool's to claim
@@ -55,14 +66,23 @@ bool UpgradeJob::begin(UpgradeRequest request)
     return m_worker->begin(std::move(request));
 }
 
+void UpgradeJob::refuse(const QString &reason)
+{
+    UpgradeResult refused;
+    refused.outcome = UpgradeOutcome::Refused;
+    refused.reason = reason;
+    QTimer::singleShot(0, this, [this, refused] { finish(refused); });
+}
+
 bool UpgradeJob::writing() const
 {
     return m_worker->writing();
 }
 
-void UpgradeJob::requestStop()
+bool UpgradeJob::requestStop()
 {
-    m_worker->requestStop();
+    // Once written, the job only looks for the screen coming back.
+    return m_running && !m_result.written && m_worker->askToStop();
 }
 
 void UpgradeJob::onWritten(const UpgradeResult &result)
@@ -74,6 +94,13 @@ void UpgradeJob::onWritten(const UpgradeResult &result)
         return;
     }
     emit progress(UpgradeProgress{UpgradeStep::Restart, 0, 1});
+    if (m_path == UpgradePath::TelvBootLoader && !bootLoaderRivals(m_request.target, m_context).isEmpty()) {
+        // Its tool could restart another boot loader that came meanwhile:
+        // a power cycle starts the new firmware as well.
+        m_result.replug = true;
+        finish(m_result);
+        return;
+    }
     if (m_path == UpgradePath::TelvBootLoader) {
         // Out of its boot loader through its tool.
         m_resetTool = std::make_unique<QProcess>();
@@ -86,6 +113,7 @@ void UpgradeJob::onWritten(const UpgradeResult &result)
     // Let go, so that the screen that comes back can be opened anew.
     m_request.screen.reset();
     m_restartClock.start();
+    m_inUseClock.invalidate();
     lookForTheScreen();
 }
 
@@ -114,10 +142,16 @@ void UpgradeJob::lookForTheScreen()
                 return;
             }
             if (found && found->access == Access::InUse) {
-                m_result.outcome = UpgradeOutcome::Failed;
-                m_result.reason = QStringLiteral("the screen came back, but another program holds it");
-                finish(m_result);
-                return;
+                if (!m_inUseClock.isValid())
+                    m_inUseClock.start();
+                if (m_inUseClock.hasExpired(kInUsePatienceMs)) {
+                    m_result.outcome = UpgradeOutcome::Failed;
+                    m_result.reason = QStringLiteral("the screen came back, but another program holds it");
+                    finish(m_result);
+                    return;
+                }
+            } else {
+                m_inUseClock.invalidate();
             }
             if (m_restartClock.hasExpired(kBackWithinMs)) {
                 m_result.outcome = UpgradeOutcome::Failed;
@@ -135,6 +169,7 @@ void UpgradeJob::finish(const UpgradeResult &result)
     const UpgradeResult last = result; // NOLINT(performance-unnecessary-copy-initialization)
     m_running = false;
     m_request = {};
+    m_hold.reset();
     emit ended(last);
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "exclusivename.h"
 #include "linkthread.h"
 #include "upgrade.h"
 #include "usbhandles.h"
@@ -27,14 +28,17 @@ public:
     // start.
     ~UpgradeJob() override;
 
-    // False while one runs, or when the chosen boot-loader screen is no
-    // longer the one at its port (then ended() follows with the reason).
+    // False while one runs, or when it cannot start (then ended() follows
+    // with the reason): the chosen boot-loader screen is no longer the one
+    // at its port, or its tool could take another screen, or another
+    // program of ours keeps the port.
     bool begin(UpgradeRequest request);
     bool running() const { return m_running; }
     // Memory is being written: a stop is not taken any more.
     bool writing() const;
-    // Taken only before the first write; the job then ends as stopped.
-    void requestStop();
+    // Taken only before the first write: true when the job then ends as
+    // stopped, false when it finishes its write first.
+    bool requestStop();
     UpgradePath path() const { return m_path; }
 
     // How long a restarted screen may take to come back.
@@ -48,6 +52,8 @@ private:
     void onWritten(const UpgradeResult &result);
     void lookForTheScreen();
     void finish(const UpgradeResult &result);
+    // Ends a job that did not start, once the caller has its answer.
+    void refuse(const QString &reason);
 
     std::shared_ptr<screenlink::UsbContext> m_context;
     std::unique_ptr<UpgradeWorker> m_worker;
@@ -57,7 +63,13 @@ private:
     bool m_running = false;
     int m_oldAddress = 0;
     QElapsedTimer m_restartClock;
+    // Since the screen came back in use: another program's listing holds
+    // it for a moment, not for good.
+    QElapsedTimer m_inUseClock;
     std::unique_ptr<QProcess> m_resetTool;
+    // The port, ours from the start until the screen is back: no claim of
+    // the device covers a boot loader while its tool is yet to take it.
+    std::unique_ptr<platform::ExclusiveName> m_hold;
     LinkThread m_link;
 };
 

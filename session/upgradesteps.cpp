@@ -81,6 +81,18 @@ int overallPercent(UpgradePath path, const UpgradeProgress &p)
     return 0;
 }
 
+QString stillWritingText()
+{
+    return QStringLiteral("The screen is still being written, longer than usual. Keep it plugged in: the upgrade "
+                          "waits for the write to end.");
+}
+
+QString incompleteAdvice()
+{
+    return QStringLiteral("Its firmware is incomplete: keep the screen plugged in and upgrade it again. If it "
+                          "restarts meanwhile, it waits in its boot loader, where the upgrade writes it again.");
+}
+
 QString stepWord(UpgradeStep step)
 {
     switch (step) {

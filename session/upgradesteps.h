@@ -25,7 +25,13 @@ struct UpgradeProgress {
     UpgradeStep step = UpgradeStep::Read;
     int done = 0;
     int total = 1;
+    // A boot-loader tool writes for longer than it usually takes: it is
+    // waited for all the same, and the user is told to keep the screen in.
+    bool slow = false;
 };
+
+// What the front ends say while a write takes longer than usual.
+QString stillWritingText();
 
 // The value panelctl's progress bar shows for `p`: read 0-40, then 25 and
 // 30-45 while erasing, 50-95 programming, 96-99 reading back (TELV); 40-98
@@ -38,10 +44,17 @@ QString stepWord(UpgradeStep step);
 
 enum class UpgradeOutcome {
     Done,
-    Failed,
+    Failed,            // nothing of the image reached the screen's memory
+    Refused,           // not started: the reason says what to do first
     Stopped,           // asked to stop before anything was written
     ServerUnreachable, // the firmware server gave no screen block
+    // The write began and did not end whole, also after writing it all
+    // again: the screen's firmware is incomplete.
+    Incomplete,
 };
+
+// How a screen left with incomplete firmware is brought back.
+QString incompleteAdvice();
 
 struct UpgradeResult {
     UpgradeOutcome outcome = UpgradeOutcome::Failed;

@@ -57,7 +57,11 @@ constexpr std::array<CommandInfo, 9> kCommands = {{
      "back and told their new firmware version; K2T/K5TX screens run the new firmware once unplugged and "
      "plugged in again. Asks before it starts unless --yes is given; --dry-run "
      "checks the file against each screen and says what would happen, writing nothing. Screens are upgraded at "
-     "the same time, each on its own; one failing does not stop the others. Ctrl-C (as SIGTERM and a hang-up) "
+     "the same time, each on its own; one failing does not stop the others. A screen in a boot loader is "
+     "upgraded only when no other screen waits in the same boot loader, since its tool cannot be told which "
+     "one to write; from the check until its tool has ended the port is this program's, and other programs "
+     "list it in use. A boot-loader tool that writes longer than usual is waited for (keep the screen "
+     "plugged in). Ctrl-C (as SIGTERM and a hang-up) "
      "stops screens that have not started writing; screens being written finish safely first, and so do the "
      "boot-loader tools, which Ctrl-C does not reach. Ctrl-C at the question is a no.",
      "--any-model --yes --dry-run"},
@@ -80,7 +84,10 @@ const char kSelection[] =
 const char kExitCodes[] = "0 done on every screen; 2 usage error (a file the command names cannot be read, too), "
                           "or screens to choose from; 3 no screen attached or none matches; 4 the firmware file "
                           "fails its checks; 5 the job failed on some screens; 6 stopped by Ctrl-C, SIGTERM or a "
-                          "hang-up before every screen was done.";
+                          "hang-up before every screen was done; 7 an upgrade began writing a screen and could not "
+                          "finish, also after writing it all again: its firmware is incomplete, so keep it plugged in "
+                          "and upgrade it again (one that restarted waits in its boot loader and is upgraded from "
+                          "there). 7 wins over the others.";
 
 QString wrap(const QString &text, int indent, int width = 78)
 {

@@ -18,6 +18,7 @@ enum ExitCode {
     BadFirmware = 4,  // the firmware file fails its checks for a selected screen
     SomeFailed = 5,   // the job failed on at least one screen
     Interrupted = 6,  // stopped by the user before every screen was done
+    Incomplete = 7,   // an upgrade left a screen's firmware incomplete: upgrade it again
 };
 
 struct Command {

@@ -26,6 +26,7 @@ struct UpgradeRun::Job {
     QElapsedTimer clock;
     int percent = 0;
     bool ended = false;
+    bool saidSlow = false;
     UpgradeResult result;
 };
 
@@ -86,11 +87,13 @@ QString UpgradeRun::name(const Job &job) const
 int UpgradeRun::check()
 {
     const QString programDir = QCoreApplication::applicationDirPath();
-    const UpgradeCheckOptions options{programDir, QString::fromStdString(platform::exeSuffix()), m_command.anyModel};
+    // All that is attached, not only what was chosen: a boot loader's tool
+    // takes whichever screen waits in it.
+    const UpgradeCheckOptions options{programDir, QString::fromStdString(platform::exeSuffix()), m_command.anyModel,
+                                      m_attached};
     const QString given = m_command.arguments.value(0);
     // Every check before anything is written to any screen.
     int code = -1;
-    int bootLoaders[2] = {0, 0};
     for (const ScreenInfo &s : m_screens) {
         auto job = std::make_unique<Job>();
         job->screen = s;
@@ -114,21 +117,7 @@ int UpgradeRun::check()
             code = std::max(code, int(fileAtFault ? BadFirmware : SomeFailed));
             continue;
         }
-        if (s.kind == screenlink::DeviceKind::TelvBootLoader)
-            ++bootLoaders[0];
-        if (s.kind == screenlink::DeviceKind::K2tBootLoader)
-            ++bootLoaders[1];
         m_jobs.push_back(std::move(job));
-    }
-    // The boot-loader tools write "the" screen in their boot loader: with two
-    // of a kind there is no telling which one gets which image.
-    for (int n : bootLoaders) {
-        if (n > 1) {
-            err(QStringLiteral("%1 screens wait in the same kind of boot loader, and its tool cannot tell them "
-                               "apart: upgrade them one at a time, each alone on the bus")
-                    .arg(n));
-            code = std::max(code, int(SomeFailed));
-        }
     }
     return code;
 }
@@ -194,9 +183,16 @@ void UpgradeRun::begin(Job &j)
     request.target = open->info();
     request.toolDir = QCoreApplication::applicationDirPath();
     request.exeSuffix = QString::fromStdString(platform::exeSuffix());
+    for (const ScreenInfo &s : m_attached)
+        if (!s.deviceId.isEmpty())
+            request.knownIds << s.deviceId;
     j.job = std::make_unique<UpgradeJob>(m_bus.context());
     const UpgradePath path = j.check.path;
     connect(j.job.get(), &UpgradeJob::progress, this, [this, &j, path](const UpgradeProgress &p) {
+        if (p.slow && !j.saidSlow) {
+            j.saidSlow = true;
+            m_board->note(QStringLiteral("%1: %2").arg(name(j), stillWritingText()));
+        }
         j.percent = std::max(j.percent, overallPercent(path, p));
         m_board->update(j.row, stepWord(p.step), j.percent);
     });
@@ -224,6 +220,7 @@ void UpgradeRun::summarise()
     // Which file went to which screen, and what each runs now.
     int failed = 0;
     int stopped = 0;
+    int incomplete = 0;
     for (const auto &j : m_jobs) {
         const UpgradeResult &r = j->result;
         const QString file = QFileInfo(j->file).fileName();
@@ -242,7 +239,12 @@ void UpgradeRun::summarise()
             ++stopped;
             line = QStringLiteral("FAILED: stopped before anything was written");
             break;
+        case UpgradeOutcome::Incomplete:
+            ++incomplete;
+            line = QStringLiteral("INCOMPLETE: %1. %2").arg(r.reason, incompleteAdvice());
+            break;
         case UpgradeOutcome::Failed:
+        case UpgradeOutcome::Refused:
         case UpgradeOutcome::ServerUnreachable:
             ++failed;
             line = r.written ? QStringLiteral("FAILED: %1 was written, but %2").arg(file, r.reason)
@@ -253,7 +255,7 @@ void UpgradeRun::summarise()
         std::fprintf(out, "%s: %s\n", qPrintable(name(*j)), qPrintable(line));
     }
     std::fflush(stdout);
-    emit finished(failed > 0 ? SomeFailed : stopped > 0 ? Interrupted : Done);
+    emit finished(incomplete > 0 ? Incomplete : failed > 0 ? SomeFailed : stopped > 0 ? Interrupted : Done);
 }
 
 int UpgradeRun::remainingSeconds() const
@@ -278,10 +280,10 @@ void UpgradeRun::pollInterrupts()
     for (auto &j : m_jobs) {
         if (j->ended || !j->job)
             continue;
-        if (j->job->writing())
+        // One step: a job never slips into its write between a look and
+        // the stop.
+        if (!j->job->requestStop())
             ++writing;
-        else
-            j->job->requestStop();
     }
     if (!m_stopped) {
         m_stopped = true;

@@ -59,17 +59,11 @@ QString describe(const Run &r)
     return QStringLiteral("exit %1\n--- out\n%2--- err\n%3").arg(r.exitCode).arg(r.out, r.err);
 }
 
-// The flash a TELV upgrade of `file` must leave on a screen whose flash was `before`.
+using testimages::startsWith;
+
 Bytes expectedFlash(const Bytes &before, const Bytes &file)
 {
-    const auto block = fwimage::screenBlock(fwimage::ByteView(before.data(), 24576));
-    const auto assembled = fwimage::spliceScreenBlock(block.value, file);
-    return Bytes(assembled.value.buffer.begin(), assembled.value.buffer.begin() + assembled.value.writeLength);
-}
-
-bool startsWith(const Bytes &flash, const Bytes &prefix)
-{
-    return flash.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), flash.begin());
+    return testimages::upgradedFlash(before, file);
 }
 
 // Screens whose firmware is gone, waiting in their boot loaders.
@@ -125,7 +119,13 @@ private slots:
     void screenAnotherProgramHoldsIsSentNothing();
     void oneScreenFailingNeverStopsTheOthers_data();
     void oneScreenFailingNeverStopsTheOthers();
-    void boootLoadersThatCannotBeToldApartAreRefused();
+    void bootLoadersThatCannotBeToldApartAreRefused_data();
+    void bootLoadersThatCannotBeToldApartAreRefused();
+    void bootLoaderBeingUpgradedIsInUseForOtherPrograms();
+    void k2tScreensUpgradedTogetherGetTwoIds();
+    void ledTestOnAScreenThatLeavesFails();
+    void stopDuringTheLastCheckStopsBeforeAnyErase();
+    void screenHeldAMomentAfterItsRestartIsStillDone();
     void missingToolIsNamedBeforeAnythingIsWritten();
     void ctrlCStopsOnlyWhereNothingIsWrittenYet();
     void stopSignalsNeverCutAWrite_data();
@@ -716,28 +716,182 @@ void TestTavrikctl::oneScreenFailingNeverStopsTheOthers()
     const Run r = run({QStringLiteral("upgrade"), m_telvFile, QStringLiteral("--all"), QStringLiteral("--yes")});
     actor.join();
     QVERIFY(*tripped);
-    QCOMPARE(r.exitCode, 5);
+    // Cut off in its programming: its own status, which wins.
+    QCOMPARE(r.exitCode, 7);
     const Bytes file = testimages::upgradeTelvImage(30000);
     for (int i : {0, 2}) {
         QVERIFY2(r.out.contains(port(slots_[i]) + QLatin1Char(' ') + idOf(slots_[i]) + QStringLiteral(": done")),
                  qPrintable(describe(r)));
         QVERIFY(startsWith(model(slots_[i])->flash(), expectedFlash(before[i], file)));
     }
-    QVERIFY2(r.err.contains(port(faulty) + QLatin1Char(' ') + idOf(faulty) + QStringLiteral(": FAILED: ")),
+    QVERIFY2(r.err.contains(port(faulty) + QLatin1Char(' ') + idOf(faulty) + QStringLiteral(": INCOMPLETE: ")),
              qPrintable(describe(r)));
+    QVERIFY2(r.err.contains(QStringLiteral("keep the screen plugged in and upgrade it again")), qPrintable(describe(r)));
     model(faulty)->setRequestFilter({});
     model(faulty)->setFaults({});
 }
 
-void TestTavrikctl::boootLoadersThatCannotBeToldApartAreRefused()
+void TestTavrikctl::bootLoadersThatCannotBeToldApartAreRefused_data()
 {
-    const int a = attach("6.8in-telv", 1, telvBootLoader);
-    attach("6.8in-telv", 2, telvBootLoader);
-    const Run r = run({QStringLiteral("upgrade"), m_telvFile, QStringLiteral("--all"), QStringLiteral("--yes")});
+    QTest::addColumn<bool>("telv");
+    QTest::newRow("TELV") << true;
+    QTest::newRow("K2T/K5TX") << false;
+}
+
+void TestTavrikctl::bootLoadersThatCannotBeToldApartAreRefused()
+{
+    // The tool takes whichever it finds: choosing one is not enough while
+    // the other is attached, even if only one is named.
+    QFETCH(bool, telv);
+    const auto bootLoader = telv ? telvBootLoader : k2tBootLoader;
+    const char *preset = telv ? "6.8in-telv" : "6.8in-k2t";
+    const int a = attach(preset, 1, bootLoader);
+    const int b = attach(preset, 2, bootLoader);
+    if (telv)
+        serveScreenBlock(a, 0x4C);
+    const Bytes config[2] = {model(a)->config(), model(b)->config()};
+    const Bytes flash[2] = {model(a)->flash(), model(b)->flash()};
+    const Run r = run({QStringLiteral("upgrade"), telv ? m_telvFile : m_eepromFile, QStringLiteral("--screen"), port(a),
+                       QStringLiteral("--yes")});
     QCOMPARE(r.exitCode, 5);
-    QVERIFY(r.err.contains(QStringLiteral("cannot tell them apart")));
-    QCOMPARE(model(a)->mode(), Mode::TelvBootLoader);
-    QVERIFY(model(a)->requests().empty());
+    QVERIFY2(r.err.contains(port(a) + QStringLiteral(": the ")) && r.err.contains(port(b) + QStringLiteral(" waits there too: unplug it, then upgrade this screen alone")),
+             qPrintable(describe(r)));
+    for (const int i : {0, 1}) {
+        QVERIFY(model(i == 0 ? a : b)->config() == config[i]);
+        QVERIFY(model(i == 0 ? a : b)->flash() == flash[i]);
+    }
+}
+
+void TestTavrikctl::bootLoaderBeingUpgradedIsInUseForOtherPrograms()
+{
+    // While the screen block comes from a slow server the boot loader is
+    // claimed by nobody; the port is the upgrading program's all the same.
+    const int slot = attach("6.8in-telv", 1, telvBootLoader);
+    QVERIFY2(m_server.start({QStringLiteral("--delay-ms"), QStringLiteral("4000")}), qPrintable(m_server.errorString()));
+    qputenv("TAVRIK_FIRMWARE_SERVER", m_server.host().toUtf8());
+    serveScreenBlock(slot, 0x4D);
+    QProcess first;
+    first.start(kProgram, {QStringLiteral("upgrade"), m_telvFile, QStringLiteral("--yes")});
+    QVERIFY(waitForOutput(first, QStringLiteral(": download")));
+    Run r = run({QStringLiteral("list"), QStringLiteral("--json")});
+    QVERIFY2(r.out.contains(QStringLiteral("\"state\": \"in-use\"")), qPrintable(describe(r)));
+    r = run({QStringLiteral("upgrade"), m_telvFile, QStringLiteral("--screen"), port(slot), QStringLiteral("--yes")});
+    QCOMPARE(r.exitCode, 5);
+    QVERIFY2(r.err.contains(port(slot) + QStringLiteral(": is in use by another program")), qPrintable(describe(r)));
+    QVERIFY(first.waitForFinished(90000));
+    QVERIFY2(first.exitCode() == 0, first.readAllStandardError().constData());
+    QTRY_VERIFY_WITH_TIMEOUT(m_bus->plugged(slot) && model(slot)->mode() == Mode::Running, 10000);
+    QVERIFY2(m_server.start(), qPrintable(m_server.errorString()));
+    qputenv("TAVRIK_FIRMWARE_SERVER", m_server.host().toUtf8());
+}
+
+void TestTavrikctl::k2tScreensUpgradedTogetherGetTwoIds()
+{
+    attach("6.8in-k2t", 1);
+    attach("6.8in-k2t", 2);
+    Run r = run({QStringLiteral("upgrade"), m_eepromFile, QStringLiteral("--all"), QStringLiteral("--yes")});
+    QVERIFY2(r.exitCode == 0, qPrintable(describe(r)));
+    r = run({QStringLiteral("list"), QStringLiteral("--json")});
+    const QJsonArray screens =
+        QJsonDocument::fromJson(r.out.toUtf8()).object().value(QStringLiteral("screens")).toArray();
+    QCOMPARE(screens.size(), 2);
+    const QString ids[2] = {screens[0].toObject().value("device_id").toString(),
+                            screens[1].toObject().value("device_id").toString()};
+    QVERIFY2(!ids[0].isEmpty() && ids[0] != ids[1], qPrintable(r.out));
+}
+
+void TestTavrikctl::ledTestOnAScreenThatLeavesFails()
+{
+    const int slot = attach("6.8in-telv", 1);
+    QProcess p;
+    p.start(kProgram, {QStringLiteral("led-test"), QStringLiteral("--seconds"), QStringLiteral("600")});
+    const auto chasing = [this, slot] {
+        for (int reg = 0x24; reg < 0x6C; ++reg)
+            if (model(slot)->ledRegister(0x00, uint8_t(reg)) != 0)
+                return true;
+        return false;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(chasing(), 20000);
+    m_bus->unplug(slot);
+    QVERIFY(p.waitForFinished(30000));
+    const QString err = QString::fromUtf8(p.readAllStandardError());
+    QCOMPARE(p.exitCode(), 5);
+    QVERIFY2(err.contains(QStringLiteral("the screen left during the LED test")), qPrintable(err));
+}
+
+void TestTavrikctl::stopDuringTheLastCheckStopsBeforeAnyErase()
+{
+    // Ctrl-C while the job reads the device ID once more before its first
+    // erase, the screen answering slowly from then on: the program sees
+    // the stop there, and either stops the job or says it writes; never
+    // says one and does the other.
+    const int slot = attach("6.8in-telv", 1);
+    const Bytes before = model(slot)->flash();
+    QProcess p;
+    p.start(kProgram, {QStringLiteral("upgrade"), m_telvFile, QStringLiteral("--yes")});
+    QVERIFY(p.waitForStarted(5000));
+    const pid_t pid = pid_t(p.processId());
+    auto flashRead = std::make_shared<std::atomic<bool>>(false);
+    auto sent = std::make_shared<std::atomic<bool>>(false);
+    model(slot)->setRequestFilter([=](const Setup &s, const uint8_t *out, size_t n) {
+        const bool bridge = s.request == 0xB5 && n >= 5 && out[0] == 0x51;
+        if (bridge && out[1] == 0x03)
+            *flashRead = true;
+        if (*flashRead && !*sent && bridge && out[1] == 0x02 && out[3] == 0x1F && out[4] == 0xF0) {
+            ::kill(pid, SIGINT);
+            *sent = true;
+        }
+        return *sent ? ScreenModel::FilterAction::Slow : ScreenModel::FilterAction::Pass;
+    });
+    QVERIFY(p.waitForFinished(90000));
+    model(slot)->setRequestFilter({});
+    QVERIFY(*sent);
+    const QString out = QString::fromUtf8(p.readAllStandardOutput());
+    const QString err = QString::fromUtf8(p.readAllStandardError());
+    QVERIFY2(out.contains(QStringLiteral("Stopping: screens not yet written stop now; 0 being written")),
+             qPrintable(out + err));
+    QCOMPARE(p.exitCode(), 6);
+    QVERIFY2(err.contains(QStringLiteral("FAILED: stopped before anything was written")), qPrintable(err));
+    QCOMPARE(model(slot)->eraseSteps(), uint64_t(0));
+    QVERIFY(model(slot)->flash() == before);
+}
+
+void TestTavrikctl::screenHeldAMomentAfterItsRestartIsStillDone()
+{
+    // Another program (not one of ours) looks at the screen the moment it
+    // is back from its restart: the upgrade waits for it to let go.
+    attach("6.8in-telv", 1);
+    auto changes = std::make_shared<std::atomic<int>>(0);
+    m_bus->setChangeListener([changes](int) { ++*changes; });
+    std::atomic<bool> held{false};
+    std::atomic<bool> done{false};
+    std::thread other([&] {
+        const auto context = std::make_shared<screenlink::UsbContext>();
+        // Gone for the restart, then back.
+        while (*changes < 2 && !done)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        screenlink::DeviceHandle handle;
+        for (int i = 0; i < 2000 && !done && !handle; ++i) {
+            const screenlink::DeviceList devices(context->get());
+            for (libusb_device *d : devices) {
+                libusb_device_descriptor desc{};
+                if (!handle && libusb_get_device_descriptor(d, &desc) == 0 && desc.idVendor == screenlink::kRunningScreenId.vendor) {
+                    handle = screenlink::DeviceHandle::open(d);
+                    if (handle && handle.claimInterface0() < 0)
+                        handle.reset();
+                }
+            }
+        }
+        held = bool(handle);
+        std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    });
+    const Run r = run({QStringLiteral("upgrade"), m_telvFile, QStringLiteral("--yes")});
+    done = true;
+    other.join();
+    m_bus->setChangeListener({});
+    QVERIFY(held);
+    QVERIFY2(r.exitCode == 0, qPrintable(describe(r)));
+    QVERIFY2(r.out.contains(QStringLiteral(": done")), qPrintable(describe(r)));
 }
 
 void TestTavrikctl::missingToolIsNamedBeforeAnythingIsWritten()
