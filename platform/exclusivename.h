@@ -24,10 +24,15 @@ public:
     ExclusiveName &operator=(const ExclusiveName &) = delete;
 
 private:
-    ExclusiveName(std::string name, void *handle);
+#ifdef _WIN32
+    using Handle = void *; // the mutex that is the hold
+#else
+    using Handle = int; // the listening socket that is the hold
+#endif
+    ExclusiveName(std::string name, Handle handle);
 
     std::string m_name;
-    void *m_handle; // the socket (Linux) or mutex (Windows) that is the hold
+    Handle m_handle;
 };
 
 } // namespace platform

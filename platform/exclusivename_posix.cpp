@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstddef>
-#include <cstdint>
 #include <cstring>
 #include <mutex>
 #include <set>
@@ -35,11 +34,11 @@ socklen_t abstractAddress(const std::string &name, sockaddr_un *address)
 
 } // namespace
 
-ExclusiveName::ExclusiveName(std::string name, void *handle) : m_name(std::move(name)), m_handle(handle) {}
+ExclusiveName::ExclusiveName(std::string name, Handle handle) : m_name(std::move(name)), m_handle(handle) {}
 
 ExclusiveName::~ExclusiveName()
 {
-    ::close(int(reinterpret_cast<intptr_t>(m_handle)));
+    ::close(m_handle);
     const std::lock_guard lock(g_mutex);
     g_ours.erase(m_name);
 }
@@ -60,7 +59,7 @@ std::unique_ptr<ExclusiveName> ExclusiveName::take(const std::string &name)
         return nullptr;
     }
     g_ours.insert(name);
-    return std::unique_ptr<ExclusiveName>(new ExclusiveName(name, reinterpret_cast<void *>(intptr_t(fd))));
+    return std::unique_ptr<ExclusiveName>(new ExclusiveName(name, fd));
 }
 
 bool ExclusiveName::heldElsewhere(const std::string &name)

@@ -26,7 +26,7 @@ std::wstring objectName(const std::string &name)
 
 } // namespace
 
-ExclusiveName::ExclusiveName(std::string name, void *handle) : m_name(std::move(name)), m_handle(handle) {}
+ExclusiveName::ExclusiveName(std::string name, Handle handle) : m_name(std::move(name)), m_handle(handle) {}
 
 ExclusiveName::~ExclusiveName()
 {
