@@ -181,6 +181,7 @@ private slots:
     void extendAfterADriverKilledOutrightStillGivesTheDesktopBack();
     void extendAsksTheWindowManagerToMoveItsWindowsBack();
     void extendFallsBackToMirrorWhenTheDesktopCannotGrow();
+    void touchOnAWindowGoneMeanwhileLeavesNoStalePicture();
     void extendKilledAtAnyStepIsPutBackByTheNextStart_data();
     void extendKilledAtAnyStepIsPutBackByTheNextStart();
     void extendPutsWindowsWhollyOnThePrimaryMonitorUnderOpenbox();
@@ -1398,6 +1399,61 @@ void TestTelvdrv::extendFallsBackToMirrorWhenTheDesktopCannotGrow()
     driver.terminate();
     QVERIFY(driver.waitForFinished(kPatience));
     QVERIFY(QString::fromUtf8(driver.readAllStandardError()).contains(QStringLiteral("mirroring it instead")));
+}
+
+void TestTelvdrv::touchOnAWindowGoneMeanwhileLeavesNoStalePicture()
+{
+    monitortest::Xvfb x;
+    const QString error = x.startExtendable(QSize(1280, 1024), QSize(2080, 1024));
+    if (!error.isEmpty())
+        QSKIP(qPrintable(error));
+    QProcess driver;
+    QVERIFY(startDriver(driver, x.display(), 800, 480, QProcess::ForwardedChannels, QStringLiteral("extend")));
+    QCOMPARE(waitFrame(*m_share, 5000), FrameWait::Picture);
+    const QRect shown(1280, 0, 800, 480);
+    // Made first: a window made after the gone one's client left could get
+    // its number.
+    monitortest::TestWindow canvas(x.display(), shown, 0);
+    QVERIFY(canvas.usable());
+    {
+        // A finger pressed on a window that goes while it is down: each of
+        // its moves is then sent to a window X no longer knows.
+        monitortest::TestWindow gone(x.display(), shown, 0x00FF00);
+        QVERIFY(gone.usable());
+        gone.listenForButtons();
+        QTRY_VERIFY_WITH_TIMEOUT(TouchSender().send(0, 0, true), 10000);
+        QVERIFY(TouchSender().send(400, 240, false));
+        bool pressed = false;
+        QTRY_VERIFY_WITH_TIMEOUT(pressed = pressed || gone.nextButton().has_value(), 10000);
+    }
+    {
+        std::atomic<bool> lifted{false};
+        std::thread finger([&lifted] {
+            TouchSender sender;
+            // As many moves as the driver's queue holds, again and again.
+            for (int i = 0; !lifted;) {
+                while (!lifted && sender.send(400 + i++ % 64, 240, false)) {
+                }
+                usleep(100);
+            }
+            sender.send(400, 240, true);
+        });
+        const auto lift = qScopeGuard([&lifted, &finger] {
+            lifted = true;
+            finger.join();
+        });
+        // Meanwhile each change of the desktop is published.
+        const uint32_t colours[] = {0xFF0000, 0x0000FF, 0xFFFF00, 0x00FFFF, 0xFF00FF, 0xFFFFFF};
+        for (int i = 0; i < 30; ++i) {
+            const uint32_t rgb = colours[i % 6];
+            canvas.paint(rgb);
+            QTRY_VERIFY2_WITH_TIMEOUT(pixelsOf(visibleRows(*m_share, 800, 480), rgb) == 800 * 480,
+                                      qPrintable(QStringLiteral("change %1 was never published").arg(i)), 5000);
+        }
+    }
+    driver.terminate();
+    QVERIFY(driver.waitForFinished(kPatience));
+    QCOMPARE(driver.exitCode(), 0);
 }
 
 void TestTelvdrv::extendKilledAtAnyStepIsPutBackByTheNextStart_data()
