@@ -176,6 +176,8 @@ private slots:
     void relativePointerPressesWhereTheFingerIsOnAScaledMonitor();
     void touchesGoThroughTheCastsRemoteDesktopSession_data();
     void touchesGoThroughTheCastsRemoteDesktopSession();
+    void tapsReachAPortalAnsweringOnThreadsInTheirOrder_data();
+    void tapsReachAPortalAnsweringOnThreadsInTheirOrder();
     void stillDesktopPublishesNothingAfterTheFirstPicture();
     void extendAddsAMonitorOfTheScreensSizeAndGivesItBack();
     void extendAfterADriverKilledOutrightStillGivesTheDesktopBack();
@@ -1266,6 +1268,69 @@ void TestTelvdrv::touchesGoThroughTheCastsRemoteDesktopSession()
         }).join();
     }
     QTRY_COMPARE_WITH_TIMEOUT(readLines(record).mid(calls.size()), injected, kPatience);
+}
+
+void TestTelvdrv::tapsReachAPortalAnsweringOnThreadsInTheirOrder_data()
+{
+    QTest::addColumn<QString>("desktop"); // XDG_CURRENT_DESKTOP
+    QTest::addColumn<QStringList>("portal");
+    // What one tap at (X, Y) is to the desktop.
+    QTest::addColumn<QStringList>("tap");
+    QTest::newRow("touchscreen") << QString() << QStringList()
+                                 << QStringList{QStringLiteral("RemoteDesktop.NotifyTouchDown stream=42 slot=0 x=X y=Y"),
+                                                QStringLiteral("RemoteDesktop.NotifyTouchUp slot=0")};
+}
+
+void TestTelvdrv::tapsReachAPortalAnsweringOnThreadsInTheirOrder()
+{
+    QFETCH(QString, desktop);
+    QFETCH(QStringList, portal);
+    QFETCH(QStringList, tap);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString record = dir.filePath(QStringLiteral("calls"));
+    // A portal that remembers grants, taking each call on a thread of its
+    // own and answering it within 3 ms.
+    const FakePortal fake(QStringList{QStringLiteral("--record"), record, QStringLiteral("--types"), QStringLiteral("7"),
+                                      QStringLiteral("--stream-size"), QStringLiteral("800x480"),
+                                      QStringLiteral("--remote-desktop"), QStringLiteral("2"),
+                                      QStringLiteral("--input-late"), QStringLiteral("3")}
+                          + portal);
+    QVERIFY(fake.ready());
+    const QByteArray before = qgetenv("XDG_CURRENT_DESKTOP");
+    qputenv("XDG_CURRENT_DESKTOP", desktop.toUtf8());
+    const QString name = QStringLiteral("fake-portal-bus");
+    const auto restore = qScopeGuard([&before, &name] {
+        qputenv("XDG_CURRENT_DESKTOP", before);
+        QDBusConnection::disconnectFromBus(name);
+    });
+    QStringList expected;
+    qsizetype started = 0;
+    {
+        telvdrv::ScreenCastPortal cast(dir.filePath(QStringLiteral("cast-token")), dir.filePath(QStringLiteral("rd-token")),
+                                       QDBusConnection::connectToBus(fake.address(), name));
+        const telvdrv::ScreenCast begun = cast.start(true, true, [] { return false; });
+        QVERIFY2(begun.outcome == telvdrv::ScreenCast::Outcome::Started, qPrintable(begun.detail));
+        close(begun.fd);
+        std::string why;
+        const std::unique_ptr<telvdrv::TouchInjector> injector = telvdrv::waylandTouch(begun, cast, QSize(800, 480), &why);
+        QVERIFY2(injector, why.c_str());
+        // What came before the first tap (a pointer is made then).
+        started = readLines(record).size();
+        std::thread([&] {
+            for (int i = 0; i < 100; ++i) {
+                const QString x = QString::number(100 + i);
+                const QString y = QString::number(300 - i);
+                for (const QString &call : tap)
+                    expected << QString(call).replace(QLatin1String("x=X"), QLatin1String("x=") + x)
+                                    .replace(QLatin1String("y=Y"), QLatin1String("y=") + y);
+                injector->inject(telvdrv::TouchPhase::Down, 100 + i, 300 - i);
+                injector->inject(telvdrv::TouchPhase::Up, 100 + i, 300 - i);
+            }
+        }).join();
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(readLines(record).mid(started).size(), expected.size(), kPatience);
+    QCOMPARE(readLines(record).mid(started), expected);
 }
 
 void TestTelvdrv::stillDesktopPublishesNothingAfterTheFirstPicture()
