@@ -12,11 +12,14 @@
 // Start grants the devices asked for, or those --devices says.
 //   fakeportal --record FILE [--types N] [--cursors N] [--source-type N] [--stream-size WxH]
 //              [--refuse METHOD] [--silent METHOD] [--bad-streams string|strings]
-//              [--remote-desktop V] [--devices N] [--input-late MS]
+//              [--remote-desktop V] [--devices N] [--input-late MS] [--kde]
 // --refuse answers METHOD with "cancelled"; --silent never answers it, as
 // a dialog nobody attends to. --input-late takes each input call on a
 // thread of its own, as xdg-desktop-portal does, and records and answers
-// it after up to MS milliseconds, at random.
+// it after up to MS milliseconds, at random. --kde loses touch downs and
+// moves as KDE Plasma 5.27's backend does (it declares their points as
+// whole numbers, so the portal's calls to it fail): answered, never
+// recorded.
 #include <QCoreApplication>
 #include <QDBusArgument>
 #include <QDBusAbstractAdaptor>
@@ -220,9 +223,9 @@ class FakeRemoteDesktop : public QDBusAbstractAdaptor {
     Q_PROPERTY(uint version MEMBER m_version)
 
 public:
-    FakeRemoteDesktop(FakeScreenCast *cast, uint version, QVariant granted, int lateMs)
+    FakeRemoteDesktop(FakeScreenCast *cast, uint version, QVariant granted, int lateMs, bool kde)
         : QDBusAbstractAdaptor(cast), m_cast(cast), m_version(version), m_granted(std::move(granted)),
-          m_lateMs(lateMs)
+          m_lateMs(lateMs), m_kde(kde)
     {
     }
 
@@ -293,6 +296,8 @@ public Q_SLOTS:
 private:
     void input(const QString &event, const QDBusObjectPath &session, const QString &what, const QDBusMessage &message)
     {
+        if (m_kde && (event == QLatin1String("TouchDown") || event == QLatin1String("TouchMotion")))
+            return;
         // Only the remote-desktop session that was started takes input.
         const bool known = m_cast->m_sessions.contains(session.path());
         const QString line = QStringLiteral("RemoteDesktop.Notify%1 %2%3")
@@ -317,6 +322,7 @@ private:
     uint m_asked = 7;
     int m_nextToken = 1;
     int m_lateMs;
+    bool m_kde;
 };
 
 int main(int argc, char *argv[])
@@ -343,7 +349,7 @@ int main(int argc, char *argv[])
         new FakeRemoteDesktop(&portal, value("--remote-desktop", {}).toUInt(),
                               args.contains(QLatin1String("--devices")) ? QVariant(value("--devices", {}).toUInt())
                                                                          : QVariant(),
-                              value("--input-late", QStringLiteral("0")).toInt());
+                              value("--input-late", QStringLiteral("0")).toInt(), args.contains(QLatin1String("--kde")));
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.registerObject(QStringLiteral("/org/freedesktop/portal/desktop"), &portal,
                             QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllProperties

@@ -1279,6 +1279,12 @@ void TestTelvdrv::tapsReachAPortalAnsweringOnThreadsInTheirOrder_data()
     QTest::newRow("touchscreen") << QString() << QStringList()
                                  << QStringList{QStringLiteral("RemoteDesktop.NotifyTouchDown stream=42 slot=0 x=X y=Y"),
                                                 QStringLiteral("RemoteDesktop.NotifyTouchUp slot=0")};
+    // KDE's backend loses touches: its pointer presses where the stream
+    // shows the point.
+    const QString at = QStringLiteral("RemoteDesktop.NotifyPointerMotionAbsolute stream=42 x=X y=Y");
+    QTest::newRow("KDE") << QStringLiteral("KDE") << QStringList{QStringLiteral("--kde")}
+                         << QStringList{at, QStringLiteral("RemoteDesktop.NotifyPointerButton button=272 state=1"), at,
+                                        QStringLiteral("RemoteDesktop.NotifyPointerButton button=272 state=0")};
 }
 
 void TestTelvdrv::tapsReachAPortalAnsweringOnThreadsInTheirOrder()
