@@ -12,9 +12,14 @@
 // Start grants the devices asked for, or those --devices says.
 //   fakeportal --record FILE [--types N] [--cursors N] [--source-type N] [--stream-size WxH]
 //              [--refuse METHOD] [--silent METHOD] [--bad-streams string|strings]
-//              [--remote-desktop V] [--devices N]
+//              [--remote-desktop V] [--devices N] [--input-late MS] [--kde]
 // --refuse answers METHOD with "cancelled"; --silent never answers it, as
-// a dialog nobody attends to.
+// a dialog nobody attends to. --input-late takes each input call on a
+// thread of its own, as xdg-desktop-portal does, and records and answers
+// it after up to MS milliseconds, at random. --kde loses touch downs and
+// moves as KDE Plasma 5.27's backend does (it declares their points as
+// whole numbers, so the portal's calls to it fail): answered, never
+// recorded.
 #include <QCoreApplication>
 #include <QDBusArgument>
 #include <QDBusAbstractAdaptor>
@@ -24,10 +29,14 @@
 #include <QDBusObjectPath>
 #include <QDBusUnixFileDescriptor>
 #include <QFile>
+#include <QRandomGenerator>
 #include <QSize>
 #include <QTimer>
 
+#include <chrono>
 #include <cstdio>
+#include <mutex>
+#include <thread>
 
 #include <sys/socket.h>
 #include <unistd.h>
@@ -166,6 +175,9 @@ public:
         for (auto it = options.constBegin(); it != options.constEnd(); ++it)
             if (it.key() != QLatin1String("handle_token") && it.key() != QLatin1String("session_handle_token"))
                 line << it.key() + QLatin1Char('=') + it.value().toString();
+        // Late input calls are recorded from their own threads.
+        static std::mutex one;
+        const std::lock_guard<std::mutex> hold(one);
         QFile file(m_record);
         if (file.open(QIODevice::Append))
             file.write(line.join(QLatin1Char(' ')).toUtf8() + '\n');
@@ -211,8 +223,9 @@ class FakeRemoteDesktop : public QDBusAbstractAdaptor {
     Q_PROPERTY(uint version MEMBER m_version)
 
 public:
-    FakeRemoteDesktop(FakeScreenCast *cast, uint version, QVariant granted)
-        : QDBusAbstractAdaptor(cast), m_cast(cast), m_version(version), m_granted(std::move(granted))
+    FakeRemoteDesktop(FakeScreenCast *cast, uint version, QVariant granted, int lateMs, bool kde)
+        : QDBusAbstractAdaptor(cast), m_cast(cast), m_version(version), m_granted(std::move(granted)),
+          m_lateMs(lateMs), m_kde(kde)
     {
     }
 
@@ -246,43 +259,60 @@ public Q_SLOTS:
     }
 
     void NotifyTouchDown(const QDBusObjectPath &session, const QVariantMap &, uint stream, uint slot, double x,
-                         double y)
+                         double y, const QDBusMessage &message)
     {
-        input(QStringLiteral("TouchDown"), session, QStringLiteral("stream=%1 slot=%2 x=%3 y=%4").arg(stream).arg(slot).arg(x).arg(y));
+        input(QStringLiteral("TouchDown"), session, QStringLiteral("stream=%1 slot=%2 x=%3 y=%4").arg(stream).arg(slot).arg(x).arg(y),
+              message);
     }
     void NotifyTouchMotion(const QDBusObjectPath &session, const QVariantMap &, uint stream, uint slot, double x,
-                           double y)
+                           double y, const QDBusMessage &message)
     {
-        input(QStringLiteral("TouchMotion"), session, QStringLiteral("stream=%1 slot=%2 x=%3 y=%4").arg(stream).arg(slot).arg(x).arg(y));
+        input(QStringLiteral("TouchMotion"), session, QStringLiteral("stream=%1 slot=%2 x=%3 y=%4").arg(stream).arg(slot).arg(x).arg(y),
+              message);
     }
-    void NotifyTouchUp(const QDBusObjectPath &session, const QVariantMap &, uint slot)
+    void NotifyTouchUp(const QDBusObjectPath &session, const QVariantMap &, uint slot, const QDBusMessage &message)
     {
-        input(QStringLiteral("TouchUp"), session, QStringLiteral("slot=%1").arg(slot));
+        input(QStringLiteral("TouchUp"), session, QStringLiteral("slot=%1").arg(slot), message);
     }
 
-    void NotifyPointerMotion(const QDBusObjectPath &session, const QVariantMap &, double dx, double dy)
+    void NotifyPointerMotion(const QDBusObjectPath &session, const QVariantMap &, double dx, double dy,
+                             const QDBusMessage &message)
     {
-        input(QStringLiteral("PointerMotion"), session, QStringLiteral("dx=%1 dy=%2").arg(dx).arg(dy));
+        input(QStringLiteral("PointerMotion"), session, QStringLiteral("dx=%1 dy=%2").arg(dx).arg(dy), message);
     }
     void NotifyPointerMotionAbsolute(const QDBusObjectPath &session, const QVariantMap &, uint stream, double x,
-                                     double y)
+                                     double y, const QDBusMessage &message)
     {
         input(QStringLiteral("PointerMotionAbsolute"), session,
-              QStringLiteral("stream=%1 x=%2 y=%3").arg(stream).arg(x).arg(y));
+              QStringLiteral("stream=%1 x=%2 y=%3").arg(stream).arg(x).arg(y), message);
     }
-    void NotifyPointerButton(const QDBusObjectPath &session, const QVariantMap &, int button, uint state)
+    void NotifyPointerButton(const QDBusObjectPath &session, const QVariantMap &, int button, uint state,
+                             const QDBusMessage &message)
     {
-        input(QStringLiteral("PointerButton"), session, QStringLiteral("button=%1 state=%2").arg(button).arg(state));
+        input(QStringLiteral("PointerButton"), session, QStringLiteral("button=%1 state=%2").arg(button).arg(state),
+              message);
     }
 
 private:
-    void input(const QString &event, const QDBusObjectPath &session, const QString &what)
+    void input(const QString &event, const QDBusObjectPath &session, const QString &what, const QDBusMessage &message)
     {
+        if (m_kde && (event == QLatin1String("TouchDown") || event == QLatin1String("TouchMotion")))
+            return;
         // Only the remote-desktop session that was started takes input.
         const bool known = m_cast->m_sessions.contains(session.path());
-        m_cast->write(QStringLiteral("RemoteDesktop.Notify%1 %2%3")
-                          .arg(event, what, known ? QString() : QStringLiteral(" on an unknown session")),
-                      {});
+        const QString line = QStringLiteral("RemoteDesktop.Notify%1 %2%3")
+                                 .arg(event, what, known ? QString() : QStringLiteral(" on an unknown session"));
+        if (m_lateMs <= 0) {
+            m_cast->write(line, {});
+            return;
+        }
+        message.setDelayedReply(true);
+        const int late = QRandomGenerator::global()->bounded(m_lateMs + 1);
+        std::thread([cast = m_cast, line, message, late] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(late));
+            cast->write(line, {});
+            QDBusConnection::sessionBus().send(message.createReply());
+        }).detach();
     }
 
     FakeScreenCast *m_cast;
@@ -291,6 +321,8 @@ private:
     QVariant m_granted;
     uint m_asked = 7;
     int m_nextToken = 1;
+    int m_lateMs;
+    bool m_kde;
 };
 
 int main(int argc, char *argv[])
@@ -316,7 +348,8 @@ int main(int argc, char *argv[])
     if (args.contains(QLatin1String("--remote-desktop")))
         new FakeRemoteDesktop(&portal, value("--remote-desktop", {}).toUInt(),
                               args.contains(QLatin1String("--devices")) ? QVariant(value("--devices", {}).toUInt())
-                                                                         : QVariant());
+                                                                         : QVariant(),
+                              value("--input-late", QStringLiteral("0")).toInt(), args.contains(QLatin1String("--kde")));
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.registerObject(QStringLiteral("/org/freedesktop/portal/desktop"), &portal,
                             QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllProperties

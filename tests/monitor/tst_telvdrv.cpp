@@ -176,11 +176,14 @@ private slots:
     void relativePointerPressesWhereTheFingerIsOnAScaledMonitor();
     void touchesGoThroughTheCastsRemoteDesktopSession_data();
     void touchesGoThroughTheCastsRemoteDesktopSession();
+    void tapsReachAPortalAnsweringOnThreadsInTheirOrder_data();
+    void tapsReachAPortalAnsweringOnThreadsInTheirOrder();
     void stillDesktopPublishesNothingAfterTheFirstPicture();
     void extendAddsAMonitorOfTheScreensSizeAndGivesItBack();
     void extendAfterADriverKilledOutrightStillGivesTheDesktopBack();
     void extendAsksTheWindowManagerToMoveItsWindowsBack();
     void extendFallsBackToMirrorWhenTheDesktopCannotGrow();
+    void touchOnAWindowGoneMeanwhileLeavesNoStalePicture();
     void extendKilledAtAnyStepIsPutBackByTheNextStart_data();
     void extendKilledAtAnyStepIsPutBackByTheNextStart();
     void extendPutsWindowsWhollyOnThePrimaryMonitorUnderOpenbox();
@@ -1267,6 +1270,75 @@ void TestTelvdrv::touchesGoThroughTheCastsRemoteDesktopSession()
     QTRY_COMPARE_WITH_TIMEOUT(readLines(record).mid(calls.size()), injected, kPatience);
 }
 
+void TestTelvdrv::tapsReachAPortalAnsweringOnThreadsInTheirOrder_data()
+{
+    QTest::addColumn<QString>("desktop"); // XDG_CURRENT_DESKTOP
+    QTest::addColumn<QStringList>("portal");
+    // What one tap at (X, Y) is to the desktop.
+    QTest::addColumn<QStringList>("tap");
+    QTest::newRow("touchscreen") << QString() << QStringList()
+                                 << QStringList{QStringLiteral("RemoteDesktop.NotifyTouchDown stream=42 slot=0 x=X y=Y"),
+                                                QStringLiteral("RemoteDesktop.NotifyTouchUp slot=0")};
+    // KDE's backend loses touches: its pointer presses where the stream
+    // shows the point.
+    const QString at = QStringLiteral("RemoteDesktop.NotifyPointerMotionAbsolute stream=42 x=X y=Y");
+    QTest::newRow("KDE") << QStringLiteral("KDE") << QStringList{QStringLiteral("--kde")}
+                         << QStringList{at, QStringLiteral("RemoteDesktop.NotifyPointerButton button=272 state=1"), at,
+                                        QStringLiteral("RemoteDesktop.NotifyPointerButton button=272 state=0")};
+}
+
+void TestTelvdrv::tapsReachAPortalAnsweringOnThreadsInTheirOrder()
+{
+    QFETCH(QString, desktop);
+    QFETCH(QStringList, portal);
+    QFETCH(QStringList, tap);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString record = dir.filePath(QStringLiteral("calls"));
+    // A portal that remembers grants, taking each call on a thread of its
+    // own and answering it within 3 ms.
+    const FakePortal fake(QStringList{QStringLiteral("--record"), record, QStringLiteral("--types"), QStringLiteral("7"),
+                                      QStringLiteral("--stream-size"), QStringLiteral("800x480"),
+                                      QStringLiteral("--remote-desktop"), QStringLiteral("2"),
+                                      QStringLiteral("--input-late"), QStringLiteral("3")}
+                          + portal);
+    QVERIFY(fake.ready());
+    const QByteArray before = qgetenv("XDG_CURRENT_DESKTOP");
+    qputenv("XDG_CURRENT_DESKTOP", desktop.toUtf8());
+    const QString name = QStringLiteral("fake-portal-bus");
+    const auto restore = qScopeGuard([&before, &name] {
+        qputenv("XDG_CURRENT_DESKTOP", before);
+        QDBusConnection::disconnectFromBus(name);
+    });
+    QStringList expected;
+    qsizetype started = 0;
+    {
+        telvdrv::ScreenCastPortal cast(dir.filePath(QStringLiteral("cast-token")), dir.filePath(QStringLiteral("rd-token")),
+                                       QDBusConnection::connectToBus(fake.address(), name));
+        const telvdrv::ScreenCast begun = cast.start(true, true, [] { return false; });
+        QVERIFY2(begun.outcome == telvdrv::ScreenCast::Outcome::Started, qPrintable(begun.detail));
+        close(begun.fd);
+        std::string why;
+        const std::unique_ptr<telvdrv::TouchInjector> injector = telvdrv::waylandTouch(begun, cast, QSize(800, 480), &why);
+        QVERIFY2(injector, why.c_str());
+        // What came before the first tap (a pointer is made then).
+        started = readLines(record).size();
+        std::thread([&] {
+            for (int i = 0; i < 100; ++i) {
+                const QString x = QString::number(100 + i);
+                const QString y = QString::number(300 - i);
+                for (const QString &call : tap)
+                    expected << QString(call).replace(QLatin1String("x=X"), QLatin1String("x=") + x)
+                                    .replace(QLatin1String("y=Y"), QLatin1String("y=") + y);
+                injector->inject(telvdrv::TouchPhase::Down, 100 + i, 300 - i);
+                injector->inject(telvdrv::TouchPhase::Up, 100 + i, 300 - i);
+            }
+        }).join();
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(readLines(record).mid(started).size(), expected.size(), kPatience);
+    QCOMPARE(readLines(record).mid(started), expected);
+}
+
 void TestTelvdrv::stillDesktopPublishesNothingAfterTheFirstPicture()
 {
     monitortest::Xvfb x;
@@ -1398,6 +1470,61 @@ void TestTelvdrv::extendFallsBackToMirrorWhenTheDesktopCannotGrow()
     driver.terminate();
     QVERIFY(driver.waitForFinished(kPatience));
     QVERIFY(QString::fromUtf8(driver.readAllStandardError()).contains(QStringLiteral("mirroring it instead")));
+}
+
+void TestTelvdrv::touchOnAWindowGoneMeanwhileLeavesNoStalePicture()
+{
+    monitortest::Xvfb x;
+    const QString error = x.startExtendable(QSize(1280, 1024), QSize(2080, 1024));
+    if (!error.isEmpty())
+        QSKIP(qPrintable(error));
+    QProcess driver;
+    QVERIFY(startDriver(driver, x.display(), 800, 480, QProcess::ForwardedChannels, QStringLiteral("extend")));
+    QCOMPARE(waitFrame(*m_share, 5000), FrameWait::Picture);
+    const QRect shown(1280, 0, 800, 480);
+    // Made first: a window made after the gone one's client left could get
+    // its number.
+    monitortest::TestWindow canvas(x.display(), shown, 0);
+    QVERIFY(canvas.usable());
+    {
+        // A finger pressed on a window that goes while it is down: each of
+        // its moves is then sent to a window X no longer knows.
+        monitortest::TestWindow gone(x.display(), shown, 0x00FF00);
+        QVERIFY(gone.usable());
+        gone.listenForButtons();
+        QTRY_VERIFY_WITH_TIMEOUT(TouchSender().send(0, 0, true), 10000);
+        QVERIFY(TouchSender().send(400, 240, false));
+        bool pressed = false;
+        QTRY_VERIFY_WITH_TIMEOUT(pressed = pressed || gone.nextButton().has_value(), 10000);
+    }
+    {
+        std::atomic<bool> lifted{false};
+        std::thread finger([&lifted] {
+            TouchSender sender;
+            // As many moves as the driver's queue holds, again and again.
+            for (int i = 0; !lifted;) {
+                while (!lifted && sender.send(400 + i++ % 64, 240, false)) {
+                }
+                usleep(100);
+            }
+            sender.send(400, 240, true);
+        });
+        const auto lift = qScopeGuard([&lifted, &finger] {
+            lifted = true;
+            finger.join();
+        });
+        // Meanwhile each change of the desktop is published.
+        const uint32_t colours[] = {0xFF0000, 0x0000FF, 0xFFFF00, 0x00FFFF, 0xFF00FF, 0xFFFFFF};
+        for (int i = 0; i < 30; ++i) {
+            const uint32_t rgb = colours[i % 6];
+            canvas.paint(rgb);
+            QTRY_VERIFY2_WITH_TIMEOUT(pixelsOf(visibleRows(*m_share, 800, 480), rgb) == 800 * 480,
+                                      qPrintable(QStringLiteral("change %1 was never published").arg(i)), 5000);
+        }
+    }
+    driver.terminate();
+    QVERIFY(driver.waitForFinished(kPatience));
+    QCOMPARE(driver.exitCode(), 0);
 }
 
 void TestTelvdrv::extendKilledAtAnyStepIsPutBackByTheNextStart_data()

@@ -45,8 +45,6 @@ QDBusMessage PortalTouch::notify(const char *method) const
 
 void PortalTouch::post(const QDBusMessage &message)
 {
-    // The portal answers calls on several threads: one sent before the last
-    // was answered could overtake it, a press the move to where it belongs.
     m_bus.call(message, QDBus::Block, kAnswerWaitMs);
 }
 
@@ -113,7 +111,7 @@ void PortalTouch::inject(TouchPhase phase, int x, int y)
         message << kSlot;
     else
         message << uint(m_stream) << kSlot << double(x) << double(y);
-    m_bus.send(message);
+    post(message);
 }
 
 } // namespace telvdrv

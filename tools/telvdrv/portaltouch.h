@@ -43,9 +43,10 @@ public:
     // only from there. `layout` is for a relative pointer only.
     PortalTouch(QDBusConnection bus, QString session, uint32_t stream, PortalDevice device, LayoutLookup layout = {});
 
-    // Touches are sent without waiting for an answer: a busy portal must not
-    // hold the next one back. A pointer's calls wait, briefly, each for its
-    // answer.
+    // Each call waits, briefly, for its answer before the next is sent: the
+    // portal answers calls on several threads, so one not waited for could
+    // overtake the one before (a lift its press). The forwarder's thread
+    // waits, never the pictures.
     void inject(TouchPhase phase, int x, int y) override;
 
 private:

@@ -48,15 +48,30 @@ constexpr uint kRemembersRemoteDesktop = 2;
 constexpr int kCallTimeoutMs = 30000;
 constexpr qint64 kLongestToken = 4096;
 
+// The desktop the portal picks its backend by, as it does itself.
+bool onDesktop(const char *name)
+{
+    const QStringList desktops = qEnvironmentVariable("XDG_CURRENT_DESKTOP").split(QLatin1Char(':'));
+    return std::any_of(desktops.begin(), desktops.end(),
+                       [name](const QString &d) { return d.compare(QLatin1String(name), Qt::CaseInsensitive) == 0; });
+}
+
 // GNOME before 44 makes virtual monitors without advertising them: asked
 // for a monitor or a virtual one, its dialog offers "Virtual monitor"
 // beside the real ones (a virtual one alone it refuses). KDE Plasma 5
 // offers one too, which fails, so only GNOME is asked this way.
 bool gnomeDesktop()
 {
-    const QStringList desktops = qEnvironmentVariable("XDG_CURRENT_DESKTOP").split(QLatin1Char(':'));
-    return std::any_of(desktops.begin(), desktops.end(),
-                       [](const QString &d) { return d.compare(QLatin1String("GNOME"), Qt::CaseInsensitive) == 0; });
+    return onDesktop("GNOME");
+}
+
+// KDE's backend (Plasma 5.27) declares its touch calls with whole-number
+// points where the portal passes fractional ones: every touch down and
+// move fails inside the portal, unseen by us. Its pointer lands where the
+// stream shows the point, so touches go as pointer presses there.
+bool kdeBackend()
+{
+    return onDesktop("KDE");
 }
 
 // A stream property of two integers, (ii); (0, 0) when absent or of another kind.
@@ -409,7 +424,7 @@ QString ScreenCastPortal::State::remoteDesktopRefusal(uint asked)
     if (!version.isValid())
         return QStringLiteral("the desktop's portal has no remote desktop");
     remoteRemembers = version.toUInt() >= kRemembersRemoteDesktop;
-    devices = remoteRemembers ? kTouchscreen : kPointer;
+    devices = remoteRemembers && !kdeBackend() ? kTouchscreen : kPointer;
     // GNOME 43 gives a virtual monitor's stream no size, on which the
     // portal then takes no point: the pointer gets there by relative moves
     // through the layout, which only the Wayland display tells.

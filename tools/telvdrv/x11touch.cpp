@@ -7,6 +7,8 @@
 // press, moves and release alike.
 #include "x11touch.h"
 
+#include "xerrors.h"
+
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
 
@@ -116,6 +118,9 @@ void X11Touch::State::send(Window to, int type, int x, int y) const
 std::unique_ptr<X11Touch> X11Touch::open(int originX, int originY, bool pointerBack, std::string *why,
                                          const char *display)
 {
+    // A touch on a window that went away meanwhile fails; Xlib's own
+    // handler would end the driver for it.
+    countXErrors();
     auto state = std::make_unique<State>();
     state->display = XOpenDisplay(display);
     if (!state->display) {

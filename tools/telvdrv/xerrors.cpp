@@ -2,18 +2,30 @@
 
 #include <X11/Xlib.h>
 
+#include <map>
 #include <mutex>
 
 namespace telvdrv {
 
 namespace {
 
-int g_errors = 0;
+// Keyed by connection. A connection closed and another opened at the same
+// address shares its count, which is harmless: only changes are looked at.
+std::mutex g_lock;
+std::map<const Display *, uint64_t> g_errors;
 
-int countError(Display *, XErrorEvent *)
+int countError(Display *display, XErrorEvent *)
 {
-    ++g_errors;
+    const std::lock_guard<std::mutex> hold(g_lock);
+    ++g_errors[display];
     return 0;
+}
+
+uint64_t errorsOf(const Display *display)
+{
+    const std::lock_guard<std::mutex> hold(g_lock);
+    const auto it = g_errors.find(display);
+    return it == g_errors.end() ? 0 : it->second;
 }
 
 } // namespace
@@ -24,7 +36,7 @@ void countXErrors()
     std::call_once(installed, [] { XSetErrorHandler(countError); });
 }
 
-XErrorScope::XErrorScope(Display *display) : m_display(display), m_before(g_errors)
+XErrorScope::XErrorScope(Display *display) : m_display(display), m_before(errorsOf(display))
 {
     countXErrors();
 }
@@ -33,7 +45,7 @@ bool XErrorScope::failed(bool sync) const
 {
     if (sync)
         XSync(m_display, False);
-    return g_errors != m_before;
+    return errorsOf(m_display) != m_before;
 }
 
 } // namespace telvdrv

@@ -2,9 +2,13 @@
 
 #include <X11/Xlib.h>
 
+#include <cstdint>
+
 // X errors are counted, never fatal: Xlib's default handler would end the
 // driver over a request that failed because the desktop changed under it.
-// The handler is process-wide; the driver talks to X from one thread.
+// The handler is process-wide, but each connection has a count of its own:
+// the capture and the touches talk to X from different threads, and a
+// touch on a window that went away must not make a grab look failed.
 namespace telvdrv {
 
 // Puts the counting handler in place; once is enough.
@@ -15,13 +19,13 @@ public:
     // Puts the counting handler in place and notes the count.
     explicit XErrorScope(Display *display);
 
-    // Whether a request sent while it lived failed; with `sync`, waits for
-    // the server's answer to all of them first.
+    // Whether a request sent on its display while it lived failed; with
+    // `sync`, waits for the server's answer to all of them first.
     bool failed(bool sync = true) const;
 
 private:
     Display *m_display;
-    int m_before;
+    uint64_t m_before;
 };
 
 } // namespace telvdrv
