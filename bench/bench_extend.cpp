@@ -238,15 +238,23 @@ int main(int argc, char *argv[])
             return 1;
         }
         // GNOME's portal asks the user at the first start of each mode; the
-        // choices of such a start are remembered instead.
+        // choices of such a start are remembered instead. With touches, GNOME
+        // 43's asks at every start, which nobody here answers: no frame would
+        // ever come, so touches stay off as a user without a dialog has them.
         qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());
         QString error;
         if (desktop.gnome) {
             desktop.monitors = waylandbed::gnomeMonitors();
             const QString tokens = config.filePath(QStringLiteral("tavrik/screencast-token"));
-            error = desktop.monitors.isEmpty()
-                        ? QStringLiteral("no GNOME monitors")
-                        : waylandbed::rememberScreenCastChoice(tokens, waylandbed::kVirtualSource);
+            QFile conf(config.filePath(QStringLiteral("tavrik/monitor.conf")));
+            const QByteArray touchOff("touch=off\n");
+            if (desktop.monitors.isEmpty())
+                error = QStringLiteral("no GNOME monitors");
+            else if (!QDir().mkpath(config.filePath(QStringLiteral("tavrik"))) || !conf.open(QIODevice::WriteOnly)
+                     || conf.write(touchOff) != touchOff.size() || !conf.flush())
+                error = QStringLiteral("cannot write ") + conf.fileName();
+            else
+                error = waylandbed::rememberScreenCastChoice(tokens, waylandbed::kVirtualSource);
             if (error.isEmpty())
                 error = waylandbed::rememberScreenCastChoice(
                     tokens + QStringLiteral("-mirror"), waylandbed::kMonitorSource, desktop.monitors.front().match);
