@@ -8,7 +8,9 @@
 // X server or compositor. Run under umockdev-wrapper; --quick for a short
 // run; --driver PATH measures another build of the driver (an older one,
 // say). Figures through the emulated USB are for comparing changes, not
-// promises about hardware.
+// promises about hardware. Ends with a failure, naming the row, when the
+// screen never got its first picture or got none while the window changed:
+// a rate of 0.0 there measures nothing.
 #include "monitortestsupport.h"
 #include "monitorworker.h"
 #include "screen.h"
@@ -20,6 +22,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 
 #include <atomic>
@@ -27,6 +30,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <optional>
 #include <thread>
 
 #include <malloc.h>
@@ -52,6 +56,8 @@ struct Desktop {
     bool gnome = false;
     QList<waylandbed::Monitor> monitors; // GNOME's own, without ours
     qint64 server = 0;                   // the X server or the compositor
+    // sway's portal sends nothing until the output changes.
+    bool firstPictureUnasked = true;
 };
 
 // The process named `comm` in this process's session: the bed starts the
@@ -119,6 +125,7 @@ struct Figures {
     double programCpu = 0;
     double monitorCpu = 0; // the monitor job's thread alone
     double serverCpu = 0;
+    QString nothing; // why the screen got nothing; empty when it got its pictures
 };
 
 // Polls `done` for up to 10 s.
@@ -131,15 +138,17 @@ bool waitFor(const std::function<bool()> &done)
 }
 
 // Where on a Wayland desktop the screen's picture comes from: GNOME's new
-// virtual monitor in extend mode, its real one in mirror mode.
-QPoint castArea(const Desktop &desktop, bool extend)
+// virtual monitor in extend mode, its real one in mirror mode. None when
+// GNOME added no monitor.
+std::optional<QPoint> castArea(const Desktop &desktop, bool extend)
 {
     if (!desktop.gnome)
         return kSwayCastOutput;
     if (!extend)
         return desktop.monitors.front().area.center();
     waylandbed::Monitor added;
-    waitFor([&] { return !(added = waylandbed::addedMonitor(desktop.monitors)).connector.isEmpty(); });
+    if (!waitFor([&] { return !(added = waylandbed::addedMonitor(desktop.monitors)).connector.isEmpty(); }))
+        return std::nullopt;
     return added.area.topLeft();
 }
 
@@ -162,16 +171,25 @@ Figures measure(const QString &driver, const Desktop &desktop, const char *mode,
     // Past the start-up and the first picture (sway's portal sends none
     // until something changes).
     const uint64_t atStart = model.frameSerial();
-    waitFor([&model, atStart] { return model.frameSerial() != atStart; });
+    const bool firstCame = waitFor([&model, atStart] { return model.frameSerial() != atStart; });
+    Figures f;
+    if (!firstCame && desktop.firstPictureUnasked)
+        f.nothing = QStringLiteral("no first picture within 10 s of the start");
     std::this_thread::sleep_for(std::chrono::milliseconds(800));
-    const QList<qint64> drivers = monitortest::childrenNamed(QStringLiteral("telvdrv"));
+    const QList<qint64> drivers = monitortest::childrenNamed(QFileInfo(driver).fileName());
 
     // A Wayland client cannot place its window: it fills the monitor shown.
     std::unique_ptr<waylandbed::PictureWindow> flashing;
-    if (redrawn && display.isEmpty())
-        flashing = std::make_unique<waylandbed::PictureWindow>(
-            QStringLiteral(PICTUREWINDOW_PATH), castArea(desktop, extend),
-            QStringList{QStringLiteral("--flash"), QStringLiteral("30")});
+    if (redrawn && display.isEmpty()) {
+        const std::optional<QPoint> cast = castArea(desktop, extend);
+        if (cast)
+            flashing = std::make_unique<waylandbed::PictureWindow>(
+                QStringLiteral(PICTUREWINDOW_PATH), *cast, QStringList{QStringLiteral("--flash"), QStringLiteral("30")});
+        if (!cast && f.nothing.isEmpty())
+            f.nothing = QStringLiteral("GNOME added no monitor for the screen");
+        else if (cast && !flashing->shown() && f.nothing.isEmpty())
+            f.nothing = QStringLiteral("the window found no monitor at %1,%2").arg(cast->x()).arg(cast->y());
+    }
     // Inside the area the screen shows: on the new monitor, or anywhere.
     const int left = extend ? kDesktop.width() + 100 : 100;
     std::atomic<bool> painting{redrawn && !display.isEmpty()};
@@ -184,7 +202,12 @@ Figures measure(const QString &driver, const Desktop &desktop, const char *mode,
             std::this_thread::sleep_for(std::chrono::microseconds(33333));
         }
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    // Measured once the window's pictures come, however long a busy
+    // desktop takes to show it.
+    if (redrawn) {
+        const uint64_t before = model.frameSerial();
+        waitFor([&model, before] { return model.frameSerial() != before; });
+    }
 
     const uint64_t frames0 = model.frameSerial();
     const double driver0 = drivers.isEmpty() ? 0 : cpuOf(drivers.first());
@@ -192,7 +215,6 @@ Figures measure(const QString &driver, const Desktop &desktop, const char *mode,
     const double monitor0 = cpuOfThreads(kMonitorThread);
     const double server0 = cpuOf(desktop.server);
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-    Figures f;
     const double frames = double(model.frameSerial() - frames0);
     f.framesPerSecond = frames / seconds;
     f.bytesPerSecond = frames * kWidth * kHeight * 2 / seconds;
@@ -200,6 +222,12 @@ Figures measure(const QString &driver, const Desktop &desktop, const char *mode,
     f.programCpu = (cpuSelf() - self0) / seconds;
     f.monitorCpu = (cpuOfThreads(kMonitorThread) - monitor0) / seconds;
     f.serverCpu = (cpuOf(desktop.server) - server0) / seconds;
+    if (redrawn && frames == 0 && f.nothing.isEmpty())
+        f.nothing = QStringLiteral("no frame while the window changed at 30 Hz");
+    // Another program's start or stop ends every driver of this user by name.
+    if (!f.nothing.isEmpty() && (drivers.isEmpty() || cpuOf(drivers.first()) < 0))
+        f.nothing += drivers.isEmpty() ? QStringLiteral(" (no driver was running)")
+                                       : QStringLiteral(" (its driver had ended)");
 
     painting = false;
     painter.join();
@@ -233,20 +261,29 @@ int main(int argc, char *argv[])
         desktop.gnome = qEnvironmentVariable("XDG_CURRENT_DESKTOP").contains(QLatin1String("GNOME"));
         desktop.name = desktop.gnome ? QStringLiteral("GNOME") : QStringLiteral("sway");
         desktop.server = inOurSession(desktop.gnome ? "mutter" : "sway");
+        desktop.firstPictureUnasked = desktop.gnome;
         if (!qEnvironmentVariableIsSet("WAYLAND_DISPLAY") || desktop.server == 0) {
             std::fprintf(stderr, "bench_extend: --wayland runs inside tests/wayland/wayland-session\n");
             return 1;
         }
         // GNOME's portal asks the user at the first start of each mode; the
-        // choices of such a start are remembered instead.
+        // choices of such a start are remembered instead. With touches, GNOME
+        // 43's asks at every start, which nobody here answers: no frame would
+        // ever come, so touches stay off as a user without a dialog has them.
         qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());
         QString error;
         if (desktop.gnome) {
             desktop.monitors = waylandbed::gnomeMonitors();
             const QString tokens = config.filePath(QStringLiteral("tavrik/screencast-token"));
-            error = desktop.monitors.isEmpty()
-                        ? QStringLiteral("no GNOME monitors")
-                        : waylandbed::rememberScreenCastChoice(tokens, waylandbed::kVirtualSource);
+            QFile conf(config.filePath(QStringLiteral("tavrik/monitor.conf")));
+            const QByteArray touchOff("touch=off\n");
+            if (desktop.monitors.isEmpty())
+                error = QStringLiteral("no GNOME monitors");
+            else if (!QDir().mkpath(config.filePath(QStringLiteral("tavrik"))) || !conf.open(QIODevice::WriteOnly)
+                     || conf.write(touchOff) != touchOff.size() || !conf.flush())
+                error = QStringLiteral("cannot write ") + conf.fileName();
+            else
+                error = waylandbed::rememberScreenCastChoice(tokens, waylandbed::kVirtualSource);
             if (error.isEmpty())
                 error = waylandbed::rememberScreenCastChoice(
                     tokens + QStringLiteral("-mirror"), waylandbed::kMonitorSource, desktop.monitors.front().match);
@@ -279,17 +316,25 @@ int main(int argc, char *argv[])
                 qPrintable(desktop.name), seconds);
     std::printf("%-8s %-16s %10s %12s %12s %13s %14s %13s\n", "mode", "desktop", "frames/s", "MB/s on bus",
                 "telvdrv CPU", "monitor job", "process CPU*", "server CPU**");
+    QStringList failures;
     for (const char *mode : {"extend", "mirror"}) {
         for (bool redrawn : {false, true}) {
             const Figures f = measure(driver, desktop, mode, redrawn, seconds, *model, screen);
-            std::printf("%-8s %-16s %10.1f %12.2f %11.1f%% %12.1f%% %13.1f%% %12.1f%%\n", mode,
-                        redrawn ? "window at 30 Hz" : "still", f.framesPerSecond, f.bytesPerSecond / 1e6,
-                        f.driverCpu * 100, f.monitorCpu * 100, f.programCpu * 100, f.serverCpu * 100);
+            const char *picture = redrawn ? "window at 30 Hz" : "still";
+            std::printf("%-8s %-16s %10.1f %12.2f %11.1f%% %12.1f%% %13.1f%% %12.1f%%\n", mode, picture,
+                        f.framesPerSecond, f.bytesPerSecond / 1e6, f.driverCpu * 100, f.monitorCpu * 100,
+                        f.programCpu * 100, f.serverCpu * 100);
             std::fflush(stdout);
+            if (!f.nothing.isEmpty())
+                failures << QStringLiteral("%1 on %2, %3, %4: %5")
+                                .arg(QFileInfo(driver).fileName(), desktop.name, QLatin1String(mode),
+                                     QLatin1String(picture), f.nothing);
         }
     }
     std::printf("* this process: the monitor job and the simulated screen it feeds (umockdev's emulation\n"
                 "  thread copies each transfer through a socket)\n"
                 "** Xvfb, sway or mutter\n");
-    return 0;
+    for (const QString &failure : failures)
+        std::fprintf(stderr, "bench_extend: delivered nothing: %s\n", qPrintable(failure));
+    return failures.isEmpty() ? 0 : 1;
 }

@@ -62,8 +62,10 @@ int main(int argc, char **argv)
     QFile f(firmware);
     const testimages::Bytes image = testimages::upgradeTelvImage(30000);
     if (!f.open(QIODevice::WriteOnly)
-        || f.write(reinterpret_cast<const char *>(image.data()), qint64(image.size())) != qint64(image.size()))
+        || f.write(reinterpret_cast<const char *>(image.data()), qint64(image.size())) != qint64(image.size())) {
+        std::fprintf(stderr, "bench_fleet: cannot write %s\n", qPrintable(firmware));
         return 1;
+    }
     f.close();
 
     // Instant screens show what the emulation itself costs: every request of

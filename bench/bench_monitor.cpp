@@ -8,7 +8,8 @@
 // transfer and event thread as panelctl has them, plus the monitor job),
 // while this process publishes the pictures and runs the simulated screen.
 // Run under umockdev-wrapper; --quick for a short run. Figures through the
-// emulated USB are for comparing changes, not promises about hardware.
+// emulated USB are for comparing changes, not promises about hardware. A
+// path that brings no frame to the screen ends the run with a failure.
 #include "frameshare.h"
 #include "monitorworker.h"
 #include "requests.h"
@@ -48,6 +49,15 @@ constexpr screenlink::ScanOrder kPanelTurn = screenlink::ScanOrder::HalfTurn;
 double usSince(Clock::time_point t0)
 {
     return std::chrono::duration<double, std::micro>(Clock::now() - t0).count();
+}
+
+// Waits up to 5 s for the screen's next complete frame after `before`.
+bool frameCame(const sim::ScreenModel &model, uint64_t before)
+{
+    const auto until = Clock::now() + std::chrono::seconds(5);
+    while (model.frameSerial() == before && Clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::microseconds(20));
+    return model.frameSerial() != before;
 }
 
 double median(std::vector<double> v)
@@ -113,6 +123,7 @@ struct FrameFigures {
     double bare = 0;
     double inline_ = 0;
     double thread = 0;
+    const char *nothing = nullptr; // the path that brought no frame, if one
 };
 
 FrameFigures measureFrames(sim::ScreenModel &model, const std::shared_ptr<screenlink::Screen> &screen, int width,
@@ -151,14 +162,14 @@ FrameFigures measureFrames(sim::ScreenModel &model, const std::shared_ptr<screen
                 });
             }
         });
-        for (int i = 0; i < runs + 5; ++i) {
+        for (int i = 0; i < runs + 5 && !f.nothing; ++i) {
             const uint64_t before = model.frameSerial();
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
             const auto t0 = Clock::now();
             go.release();
-            while (model.frameSerial() == before)
-                std::this_thread::sleep_for(std::chrono::microseconds(20));
-            if (i >= 5)
+            if (!frameCame(model, before))
+                f.nothing = "the minimal loop's transfers";
+            else if (i >= 5)
                 samples.push_back(usSince(t0));
         }
         // Let the last transfer finish before the loop goes.
@@ -168,15 +179,24 @@ FrameFigures measureFrames(sim::ScreenModel &model, const std::shared_ptr<screen
         loop.join();
     }
     f.inline_ = median(samples);
+    if (f.nothing)
+        return f;
 
     // The job waits for each picture as it would for the driver's.
     MonitorWorker monitor(0);
     auto share = monitor::openFrameShare();
+    if (!share) {
+        f.nothing = "the frame share, which could not be opened,";
+        return f;
+    }
     monitor.begin(screen, QSize(width, height), kPanelTurn, kNoDriver);
-    while (share->width() != width || share->height() != height)
+    const auto sized = Clock::now() + std::chrono::seconds(5);
+    while ((share->width() != width || share->height() != height) && Clock::now() < sized)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    if (share->width() != width || share->height() != height)
+        f.nothing = "the monitor job, which never sized the frame share,";
     samples.clear();
-    for (int i = 0; i < runs + 5; ++i) {
+    for (int i = 0; i < runs + 5 && !f.nothing; ++i) {
         std::memcpy(share->pixels(), picture.data(), picture.size());
         share->setStride(stride);
         const uint64_t before = model.frameSerial();
@@ -184,9 +204,9 @@ FrameFigures measureFrames(sim::ScreenModel &model, const std::shared_ptr<screen
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
         const auto t0 = Clock::now();
         share->event().set();
-        while (model.frameSerial() == before)
-            std::this_thread::sleep_for(std::chrono::microseconds(20));
-        if (i >= 5)
+        if (!frameCame(model, before))
+            f.nothing = "the monitor job";
+        else if (i >= 5)
             samples.push_back(usSince(t0));
     }
     f.thread = median(samples);
@@ -221,6 +241,11 @@ int main(int argc, char **argv)
                     "overhead");
         for (auto [w, h] : {std::pair{800, 480}, std::pair{1280, 400}}) {
             const FrameFigures f = measureFrames(*model, screen, w, h, runs);
+            if (f.nothing) {
+                std::fprintf(stderr, "bench_monitor: delivered nothing: %s brought no %dx%d frame to the screen\n",
+                             f.nothing, w, h);
+                return 1;
+            }
             std::printf("%4dx%-4d %10.0f %16.0f %16.0f %8.1f%%\n", w, h, f.bare, f.inline_, f.thread,
                         100.0 * (f.thread - f.inline_) / f.inline_);
         }
@@ -253,13 +278,24 @@ int main(int argc, char **argv)
         program.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         program.start(QCoreApplication::applicationFilePath(),
                       {QStringLiteral("--program"), QString::fromLatin1(mode), QString::number(seconds)});
-        program.waitForFinished(int(seconds * 1000) + 30000);
-        const double cpu = program.readAllStandardOutput().trimmed().toDouble();
+        const bool finished = program.waitForFinished(int(seconds * 1000) + 30000);
+        bool number = false;
+        const double cpu = program.readAllStandardOutput().trimmed().toDouble(&number);
         publishing = false;
         if (publisher.joinable())
             publisher.join();
+        const uint64_t frames = model->frameSerial() - framesBefore;
         std::printf("%-7s %6.2f%%  (%.3f s CPU, %llu frames)\n", mode, 100.0 * cpu / seconds, cpu,
-                    static_cast<unsigned long long>(model->frameSerial() - framesBefore));
+                    static_cast<unsigned long long>(frames));
+        if (!finished || program.exitCode() != 0 || !number) {
+            std::fprintf(stderr, "bench_monitor: delivered nothing: the %s program ended without its figure\n", mode);
+            return 1;
+        }
+        // An idle program sends nothing; a mirroring one must.
+        if (mirror && frames == 0) {
+            std::fprintf(stderr, "bench_monitor: delivered nothing: the mirroring program sent no frame\n");
+            return 1;
+        }
     }
     return 0;
 }
