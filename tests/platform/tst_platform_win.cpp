@@ -1,6 +1,7 @@
 // The Windows side of platform/, cross-built with MinGW-w64 and run under
-// Wine (no Qt there): named memory seen by two opens, the auto-reset event
-// and its timeouts, within one process and between two, and ending
+// Wine (no Qt there): named memory seen by two opens, the share's objects
+// open to their user, the administrators and SYSTEM alone, the auto-reset
+// event and its timeouts, within one process and between two, ending
 // programs by image name with their children without taskkill, and reading
 // an answer from standard input that a stop request cuts short.
 //   tst_platform_win               runs the checks, exit 0 when all pass
@@ -18,13 +19,18 @@
 
 #include <windows.h>
 
+#include <aclapi.h>
+#include <sddl.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 using platform::NamedEvent;
 using platform::SharedMemory;
@@ -114,6 +120,62 @@ void lastCloseRemovesTheBlock()
     a.reset();
     auto again = SharedMemory::open(name, 4096);
     check(again && again->data()[5] == 0, "a block opened after the last close starts afresh", __LINE__);
+}
+
+std::string sidText(PSID sid)
+{
+    char *text = nullptr;
+    if (!ConvertSidToStringSidA(sid, &text))
+        return {};
+    std::string out(text);
+    LocalFree(text);
+    return out;
+}
+
+// The frame share's objects as another open reads them back: a DACL that
+// lets in exactly the user who made them, the administrators and SYSTEM,
+// each with every access (there used to be none: everyone let in).
+void shareObjectsArePrivate()
+{
+    HANDLE token = nullptr;
+    std::vector<BYTE> user(256);
+    DWORD length = 0;
+    OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
+    GetTokenInformation(token, TokenUser, user.data(), DWORD(user.size()), &length);
+    CloseHandle(token);
+    std::vector<std::string> expected = {sidText(reinterpret_cast<TOKEN_USER *>(user.data())->User.Sid),
+                                         "S-1-5-32-544", "S-1-5-18"};
+    std::sort(expected.begin(), expected.end());
+    for (const bool memory : {true, false}) {
+        const std::string name = unique(memory ? "privmem" : "privevt");
+        const auto shared = memory ? SharedMemory::open(name, 4096) : nullptr;
+        const auto event = memory ? nullptr : NamedEvent::open(name);
+        const std::string global = "Global\\" + name;
+        HANDLE h = memory ? OpenFileMappingA(READ_CONTROL, FALSE, global.c_str())
+                          : OpenEventA(READ_CONTROL, FALSE, global.c_str());
+        PACL dacl = nullptr;
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        if (h)
+            GetSecurityInfo(h, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr,
+                            &descriptor);
+        std::vector<std::string> granted;
+        for (DWORD i = 0; dacl && i < dacl->AceCount; ++i) {
+            void *ace = nullptr;
+            GetAce(dacl, i, &ace);
+            const auto *allowed = static_cast<ACCESS_ALLOWED_ACE *>(ace);
+            const bool all = allowed->Header.AceType == ACCESS_ALLOWED_ACE_TYPE
+                             && allowed->Mask == (memory ? DWORD(FILE_MAP_ALL_ACCESS) : DWORD(EVENT_ALL_ACCESS));
+            granted.push_back((all ? "" : "partly ") + sidText(const_cast<DWORD *>(&allowed->SidStart)));
+        }
+        std::sort(granted.begin(), granted.end());
+        check((shared || event) && granted == expected,
+              memory ? "the memory lets in only its user, the administrators and SYSTEM"
+                     : "the event lets in only its user, the administrators and SYSTEM",
+              __LINE__);
+        LocalFree(descriptor);
+        if (h)
+            CloseHandle(h);
+    }
 }
 
 void setTwiceWakesOneWait()
@@ -324,6 +386,7 @@ int main(int argc, char **argv)
     }
     namesAndSuffix();
     secondOpenSeesTheSameBytes();
+    shareObjectsArePrivate();
     lastCloseRemovesTheBlock();
     setTwiceWakesOneWait();
     waitWithoutSetTimesOut();
