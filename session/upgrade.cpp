@@ -4,6 +4,7 @@
 #include "devicelist.h"
 #include "eeprom.h"
 #include "firmwareserver.h"
+#include "processes.h"
 #include "requests.h"
 #include "serverreply.h"
 #include "splice.h"
@@ -342,7 +343,7 @@ void inOwnProcessGroup(QProcess &tool)
 {
 #if defined(Q_OS_WIN)
     tool.setCreateProcessArgumentsModifier(
-        [](QProcess::CreateProcessArguments *arguments) { arguments->flags |= CREATE_NEW_PROCESS_GROUP; });
+        [](QProcess::CreateProcessArguments *arguments) { arguments->flags |= platform::detachedFromConsoleFlags(); });
 #elif defined(Q_OS_UNIX)
     tool.setChildProcessModifier([] { ::setpgid(0, 0); });
 #else

@@ -37,8 +37,9 @@ struct UpgradeRequest {
     UpgradePath path() const;
 };
 
-// Makes `tool`, when started, a process group of its own: a Ctrl-C or a
-// hang-up meant for the program that runs it must not cut off its write.
+// Makes `tool`, when started, a process group of its own (on Windows also
+// with a console of its own): a Ctrl-C, a hang-up or a closed console meant
+// for the program that runs it must not cut off its write.
 void inOwnProcessGroup(QProcess &tool);
 
 // The firmware upgrade of one screen. Chooses the TELV or the EEPROM
