@@ -57,9 +57,11 @@ constexpr std::array<CommandInfo, 9> kCommands = {{
      "back and told their new firmware version; K2T/K5TX screens run the new firmware once unplugged and "
      "plugged in again. Asks before it starts unless --yes is given; --dry-run "
      "checks the file against each screen and says what would happen, writing nothing. Screens are upgraded at "
-     "the same time, each on its own; one failing does not stop the others. Ctrl-C (as SIGTERM and a hang-up) "
-     "stops screens that have not started writing; screens being written finish safely first, and so do the "
-     "boot-loader tools, which Ctrl-C does not reach. Ctrl-C at the question is a no.",
+     "the same time, each on its own; one failing does not stop the others. Ctrl-C (as SIGTERM and a hang-up, "
+     "and on Windows Ctrl-Break and closing the console) stops screens that have not started writing; screens "
+     "being written finish safely first, and so do the boot-loader tools, which none of these reach. Windows "
+     "ends a program about five seconds after its console is closed, whatever it does: closed during a write, "
+     "tavrikctl holds on that long, saying that the write may be cut off. Ctrl-C at the question is a no.",
      "--any-model --yes --dry-run"},
 }};
 

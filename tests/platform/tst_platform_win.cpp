@@ -2,8 +2,9 @@
 // Wine (no Qt there): named memory seen by two opens, the share's objects
 // open to their user, the administrators and SYSTEM alone, the auto-reset
 // event and its timeouts, within one process and between two, ending
-// programs by image name with their children without taskkill, and reading
-// an answer from standard input that a stop request cuts short.
+// programs by image name with their children without taskkill, reading an
+// answer from standard input that a stop request cuts short, and a
+// console's close held while a screen is being written.
 //   tst_platform_win               runs the checks, exit 0 when all pass
 //   tst_platform_win settwice NAME  sets the event NAME twice (a peer)
 //   tst_platform_win parent NAME EXE
@@ -352,6 +353,64 @@ void answersFromAPipe()
     SetStdHandle(STD_INPUT_HANDLE, savedIn);
 }
 
+std::atomic<int> g_stopRequests{0};
+
+void countStop()
+{
+    ++g_stopRequests;
+}
+
+// A console event delivered as Windows delivers it: a new thread of the
+// process starting at CtrlRoutine. The handler holds a close until that
+// thread ends, and Windows ends the program then.
+void consoleCloseWaitsForTheWrite()
+{
+    using Routine = DWORD(WINAPI *)(void *);
+    const auto routine = reinterpret_cast<Routine>(
+        reinterpret_cast<void *>(GetProcAddress(GetModuleHandleA("kernelbase.dll"), "CtrlRoutine")));
+    struct Row {
+        const char *name;
+        DWORD event;
+        bool writing;
+        bool held;
+    };
+    const Row rows[] = {
+        {"a close during a write waits for its end, saying why", CTRL_CLOSE_EVENT, true, true},
+        {"a close with no write running lets the program go at once", CTRL_CLOSE_EVENT, false, false},
+        {"Ctrl-Break during a write asks to stop and holds nothing", CTRL_BREAK_EVENT, true, false},
+        {"Ctrl-C during a write asks to stop and holds nothing", CTRL_C_EVENT, true, false},
+    };
+    platform::catchStopRequests(countStop);
+    const HANDLE savedErr = GetStdHandle(STD_ERROR_HANDLE);
+    for (const Row &row : rows) {
+        HANDLE read = nullptr;
+        HANDLE write = nullptr;
+        CreatePipe(&read, &write, nullptr, 0);
+        SetStdHandle(STD_ERROR_HANDLE, write);
+        platform::setWriting(row.writing);
+        const int stops = g_stopRequests.load();
+        HANDLE handler = routine ? CreateThread(nullptr, 0, routine, reinterpret_cast<void *>(ULONG_PTR(row.event)),
+                                                0, nullptr)
+                                 : nullptr;
+        // Held: still there a while later, gone once the write ends. Not
+        // held: gone while the row's write still runs.
+        bool answered = handler && (row.held ? !ended(handler, 500) : ended(handler, 10000));
+        platform::setWriting(false);
+        answered = answered && ended(handler, 10000);
+        char said[512] = {};
+        DWORD n = 0;
+        if (PeekNamedPipe(read, nullptr, 0, nullptr, &n, nullptr) && n > 0)
+            ReadFile(read, said, sizeof said - 1, &n, nullptr);
+        check(answered && g_stopRequests.load() == stops + 1
+                  && (std::strstr(said, "still being written") != nullptr) == row.held,
+              row.name, __LINE__);
+        SetStdHandle(STD_ERROR_HANDLE, savedErr);
+        for (HANDLE h : {handler, read, write})
+            if (h)
+                CloseHandle(h);
+    }
+}
+
 int parentMode(const std::string &meet, const std::string &childExe)
 {
     HANDLE child = start(childExe, "sleep");
@@ -394,6 +453,7 @@ int main(int argc, char **argv)
     eventSetInAnotherProcess();
     endingByNameEndsTheTreeAndSparesOthers();
     answersFromAPipe();
+    consoleCloseWaitsForTheWrite();
     std::printf("%s: %d failed\n", g_failures == 0 ? "PASS" : "FAIL", g_failures);
     return g_failures == 0 ? 0 : 1;
 }
