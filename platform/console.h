@@ -12,9 +12,17 @@ namespace platform {
 // goes away or the program is asked politely to end: on Linux SIGINT,
 // SIGHUP and SIGTERM (in the signal handler, so it may only touch atomics),
 // on Windows Ctrl-C, Ctrl-Break and the console's closing (on a thread of
-// its own). Writing to a reader that went away then fails instead of ending
+// its own; see setWriting() for the closing). Writing to a reader that went away then fails instead of ending
 // the program (SIGPIPE is ignored).
 void catchStopRequests(void (*onStop)());
+
+// Whether a screen is being written now; whoever runs writes tells it so
+// whenever that may have changed. Windows ends a program some seconds after
+// its console closes, whatever the program does: while a write runs, the
+// close holds the program for as long as Windows allows and says on
+// standard error that closing now may cut the write off. On Linux a stop
+// request never ends the program by itself, and this changes nothing.
+void setWriting(bool writing);
 
 // Whether standard output is a terminal that moves its cursor as the ANSI
 // escape sequences say. A Windows console is switched to take them; one

@@ -36,6 +36,11 @@ void catchStopRequests(void (*onStop)())
     sigaction(SIGPIPE, &ignore, nullptr);
 }
 
+void setWriting(bool)
+{
+    // Signals only ask to stop here; nothing ends the program under a write.
+}
+
 bool outputIsTerminal()
 {
     return isatty(STDOUT_FILENO) != 0;

@@ -6,6 +6,7 @@
 #include "console.h"
 
 #include <atomic>
+#include <cstring>
 
 #include <windows.h>
 
@@ -15,18 +16,35 @@ namespace {
 
 std::atomic<void (*)()> g_onStop{nullptr};
 
+// Set while no write runs (manual reset).
+HANDLE noWriteRunning()
+{
+    static const HANDLE event = CreateEventW(nullptr, TRUE, TRUE, nullptr);
+    return event;
+}
+
+void say(const char *text)
+{
+    HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+    DWORD written = 0;
+    if (err != nullptr && err != INVALID_HANDLE_VALUE)
+        WriteFile(err, text, DWORD(std::strlen(text)), &written, nullptr);
+}
+
 BOOL WINAPI onControl(DWORD type)
 {
-    switch (type) {
-    case CTRL_C_EVENT:
-    case CTRL_BREAK_EVENT:
-    case CTRL_CLOSE_EVENT:
-        if (auto handler = g_onStop.load())
-            handler();
-        return TRUE;
-    default:
+    if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT && type != CTRL_CLOSE_EVENT)
         return FALSE;
+    if (auto handler = g_onStop.load())
+        handler();
+    // Windows ends the program once a close's handler returns, and a few
+    // seconds after the close if it does not: a write gets what is left.
+    if (type == CTRL_CLOSE_EVENT && WaitForSingleObject(noWriteRunning(), 0) == WAIT_TIMEOUT) {
+        say("A screen is still being written: closing now may cut its write off, leaving a screen that does "
+            "not start.\r\n");
+        WaitForSingleObject(noWriteRunning(), INFINITE);
     }
+    return TRUE;
 }
 
 // Whether a typed key waits in the console's input. What else is queued
@@ -73,6 +91,14 @@ void catchStopRequests(void (*onStop)())
 {
     g_onStop.store(onStop);
     SetConsoleCtrlHandler(onControl, TRUE);
+}
+
+void setWriting(bool writing)
+{
+    if (writing)
+        ResetEvent(noWriteRunning());
+    else
+        SetEvent(noWriteRunning());
 }
 
 bool outputIsTerminal()

@@ -32,4 +32,12 @@ inline constexpr int kEndGraceMs = 4000;
 // when it returns.
 void endProcessTrees(const std::string &imageName);
 
+#ifdef _WIN32
+// The CreateProcess flags of a program that must finish whatever becomes of
+// the console it was started from (a boot-loader tool writing a screen): a
+// console of its own with no window, and a process group of its own, so
+// that neither Ctrl-C, Ctrl-Break nor the console's closing reaches it.
+unsigned long detachedFromConsoleFlags();
+#endif
+
 } // namespace platform

@@ -129,6 +129,11 @@ private:
 
 } // namespace
 
+unsigned long detachedFromConsoleFlags()
+{
+    return CREATE_NO_WINDOW | CREATE_NEW_PROCESS_GROUP;
+}
+
 std::vector<int64_t> findProcesses(const std::string &imageName)
 {
     std::vector<int64_t> found;

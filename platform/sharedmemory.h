@@ -16,7 +16,8 @@
 // regular file or that has another name besides is refused. Another user cannot get rid of a mapping, but the owner's
 // other programs can shrink the object under it: the pages past its new end
 // then read as zeros instead of faulting, and broken() says so. On Windows
-// they are machine-wide objects that every user may open.
+// they are machine-wide objects that only the user who made them, the
+// administrators and SYSTEM may open.
 namespace platform {
 
 class SharedMemory {

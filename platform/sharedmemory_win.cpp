@@ -1,12 +1,15 @@
 // The frame share's own platform: kernel objects in the "Global\" namespace,
-// seen from every session, with a NULL DACL so that every user may open
-// them (creating them there needs administrator rights). Windows removes
+// seen from every session (creating them there needs administrator rights).
+// Only the user who makes them, the administrators and SYSTEM may open
+// them: the desktop's pictures are nobody else's to read or paint, and the
+// vendor's frame driver runs under the same elevated token. Windows removes
 // each object when its last handle closes.
 #ifdef _WIN32
 
 #include "sharedmemory.h"
 
 #include <string>
+#include <vector>
 
 #include <windows.h>
 
@@ -14,19 +17,58 @@ namespace platform {
 
 namespace {
 
-// A security descriptor whose DACL is NULL grants every access to everyone.
-struct OpenToAll {
-    SECURITY_DESCRIPTOR descriptor{};
-    SECURITY_ATTRIBUTES attributes{};
-
-    OpenToAll()
+// A security descriptor whose DACL grants `rights` to the caller's user,
+// the administrators and SYSTEM, and nothing to anyone else. Unusable
+// (attributes() null) when the caller's user cannot be told.
+class PrivateAccess {
+public:
+    explicit PrivateAccess(DWORD rights)
     {
-        InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
-        SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE);
-        attributes.nLength = sizeof(attributes);
-        attributes.lpSecurityDescriptor = &descriptor;
-        attributes.bInheritHandle = FALSE;
+        HANDLE token = nullptr;
+        if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+            return;
+        DWORD length = 0;
+        GetTokenInformation(token, TokenUser, nullptr, 0, &length);
+        m_user.resize(length);
+        const bool known = length > 0 && GetTokenInformation(token, TokenUser, m_user.data(), length, &length);
+        CloseHandle(token);
+        DWORD adminsSize = sizeof m_admins;
+        DWORD systemSize = sizeof m_system;
+        if (!known || !CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, m_admins, &adminsSize)
+            || !CreateWellKnownSid(WinLocalSystemSid, nullptr, m_system, &systemSize))
+            return;
+        const PSID sids[] = {reinterpret_cast<TOKEN_USER *>(m_user.data())->User.Sid, m_admins, m_system};
+        DWORD size = sizeof(ACL);
+        for (PSID sid : sids)
+            size += sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD) + GetLengthSid(sid);
+        m_acl.resize(size);
+        auto *acl = reinterpret_cast<ACL *>(m_acl.data());
+        if (!InitializeAcl(acl, size, ACL_REVISION))
+            return;
+        for (PSID sid : sids)
+            if (!AddAccessAllowedAce(acl, ACL_REVISION, rights, sid))
+                return;
+        if (!InitializeSecurityDescriptor(&m_descriptor, SECURITY_DESCRIPTOR_REVISION)
+            || !SetSecurityDescriptorDacl(&m_descriptor, TRUE, acl, FALSE))
+            return;
+        m_attributes.nLength = sizeof(m_attributes);
+        m_attributes.lpSecurityDescriptor = &m_descriptor;
+        m_attributes.bInheritHandle = FALSE;
+        m_usable = true;
     }
+    PrivateAccess(const PrivateAccess &) = delete;
+    PrivateAccess &operator=(const PrivateAccess &) = delete;
+
+    SECURITY_ATTRIBUTES *attributes() { return m_usable ? &m_attributes : nullptr; }
+
+private:
+    std::vector<BYTE> m_user;
+    BYTE m_admins[SECURITY_MAX_SID_SIZE]{};
+    BYTE m_system[SECURITY_MAX_SID_SIZE]{};
+    std::vector<BYTE> m_acl;
+    SECURITY_DESCRIPTOR m_descriptor{};
+    SECURITY_ATTRIBUTES m_attributes{};
+    bool m_usable = false;
 };
 
 std::string globalName(const std::string &name)
@@ -108,9 +150,13 @@ std::unique_ptr<SharedMemory> SharedMemory::open(const std::string &name, size_t
     const std::wstring n = wide(globalName(name));
     HANDLE opened = OpenFileMappingW(FILE_MAP_ALL_ACCESS, FALSE, n.c_str());
     if (!opened) {
-        OpenToAll access;
+        PrivateAccess access(FILE_MAP_ALL_ACCESS);
+        if (!access.attributes()) {
+            describe(why, name, "cannot be made private to its user", GetLastError());
+            return nullptr;
+        }
         const unsigned long long bytes = size;
-        opened = CreateFileMappingW(INVALID_HANDLE_VALUE, &access.attributes, PAGE_READWRITE, DWORD(bytes >> 32),
+        opened = CreateFileMappingW(INVALID_HANDLE_VALUE, access.attributes(), PAGE_READWRITE, DWORD(bytes >> 32),
                                     DWORD(bytes & 0xFFFFFFFFu), n.c_str());
     }
     Handle mapping(opened);
@@ -162,9 +208,13 @@ std::unique_ptr<NamedEvent> NamedEvent::open(const std::string &name, std::strin
             *why = "\"\" is not a usable name for an event";
         return nullptr;
     }
-    OpenToAll access;
+    PrivateAccess access(EVENT_ALL_ACCESS);
+    if (!access.attributes()) {
+        describe(why, name, "cannot be made private to its user", GetLastError());
+        return nullptr;
+    }
     // Auto-reset, created unset; opens the event when it exists already.
-    HANDLE event = CreateEventW(&access.attributes, FALSE, FALSE, wide(globalName(name)).c_str());
+    HANDLE event = CreateEventW(access.attributes(), FALSE, FALSE, wide(globalName(name)).c_str());
     if (!event) {
         describe(why, name, "cannot be opened or created", GetLastError());
         return nullptr;

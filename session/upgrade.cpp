@@ -5,6 +5,7 @@
 #include "discovery.h"
 #include "eeprom.h"
 #include "firmwareserver.h"
+#include "processes.h"
 #include "requests.h"
 #include "serverreply.h"
 #include "splice.h"
@@ -446,7 +447,7 @@ void inOwnProcessGroup(QProcess &tool)
 {
 #if defined(Q_OS_WIN)
     tool.setCreateProcessArgumentsModifier(
-        [](QProcess::CreateProcessArguments *arguments) { arguments->flags |= CREATE_NEW_PROCESS_GROUP; });
+        [](QProcess::CreateProcessArguments *arguments) { arguments->flags |= platform::detachedFromConsoleFlags(); });
 #elif defined(Q_OS_UNIX)
     tool.setChildProcessModifier([] { ::setpgid(0, 0); });
 #else

@@ -61,8 +61,9 @@ QString bootLoaderRivals(const ScreenInfo &target, const std::shared_ptr<screenl
 // two takes a file.
 QString handOverFolder(const QString &toolDir);
 
-// Makes `tool`, when started, a process group of its own: a Ctrl-C or a
-// hang-up meant for the program that runs it must not cut off its write.
+// Makes `tool`, when started, a process group of its own (on Windows also
+// with a console of its own): a Ctrl-C, a hang-up or a closed console meant
+// for the program that runs it must not cut off its write.
 void inOwnProcessGroup(QProcess &tool);
 
 // The firmware upgrade of one screen. Chooses the TELV or the EEPROM

@@ -61,9 +61,11 @@ constexpr std::array<CommandInfo, 9> kCommands = {{
      "upgraded only when no other screen waits in the same boot loader, since its tool cannot be told which "
      "one to write; from the check until its tool has ended the port is this program's, and other programs "
      "list it in use. A boot-loader tool that writes longer than usual is waited for (keep the screen "
-     "plugged in). Ctrl-C (as SIGTERM and a hang-up) "
-     "stops screens that have not started writing; screens being written finish safely first, and so do the "
-     "boot-loader tools, which Ctrl-C does not reach. Ctrl-C at the question is a no.",
+     "plugged in). Ctrl-C (as SIGTERM and a hang-up, "
+     "and on Windows Ctrl-Break and closing the console) stops screens that have not started writing; screens "
+     "being written finish safely first, and so do the boot-loader tools, which none of these reach. Windows "
+     "ends a program about five seconds after its console is closed, whatever it does: closed during a write, "
+     "tavrikctl holds on that long, saying that the write may be cut off. Ctrl-C at the question is a no.",
      "--any-model --yes --dry-run"},
 }};
 

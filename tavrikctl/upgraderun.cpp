@@ -11,6 +11,7 @@
 #include <QFileInfo>
 #include <QTimer>
 
+#include <algorithm>
 #include <optional>
 
 namespace tavrikctl {
@@ -157,6 +158,12 @@ int UpgradeRun::start()
         begin(*job);
     auto *poll = new QTimer(this);
     connect(poll, &QTimer::timeout, this, &UpgradeRun::pollInterrupts);
+    // A console closed while a screen is being written waits for the write as long as Windows lets it.
+    connect(poll, &QTimer::timeout, this, [this] {
+        platform::setWriting(std::any_of(m_jobs.begin(), m_jobs.end(), [](const auto &j) {
+            return !j->ended && j->job && j->job->writing();
+        }));
+    });
     poll->start(100);
     if (m_running == 0)
         QTimer::singleShot(0, this, &UpgradeRun::summarise);

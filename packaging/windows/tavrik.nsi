@@ -67,6 +67,96 @@ VIAddVersionKey "LegalCopyright" ""
 !insertmacro MUI_UNPAGE_INSTFILES
 !insertmacro MUI_LANGUAGE "English"
 
+; Sets $R0 to those of the programs that run now (any copy of them), as
+; "panelctl.exe, tavrikctl.exe", or to "" when none does. Their files, and
+; the DLLs they load, cannot be replaced or removed while they run: a
+; removal would only be scheduled for the next restart, which then takes
+; away the new files written to the same paths.
+!macro RUNNING_PROGRAMS un
+Function ${un}RunningPrograms
+  Push $1
+  Push $2
+  Push $3
+  Push $4
+  StrCpy $R0 ""
+  StrCpy $R1 ""
+  StrCpy $R2 ""
+  StrCpy $R3 ""
+  StrCpy $R4 ""
+  StrCpy $R5 ""
+  ; TH32CS_SNAPPROCESS; PROCESSENTRY32W is 568 bytes, its szExeFile at 44.
+  System::Call 'kernel32::CreateToolhelp32Snapshot(i 2, i 0) p .r1'
+  ${If} $1 = -1
+    Goto done
+  ${EndIf}
+  System::Alloc 568
+  Pop $2
+  System::Call '*$2(i 568)'
+  System::Call 'kernel32::Process32FirstW(p r1, p r2) i .r3'
+  ${DoWhile} $3 <> 0
+    IntPtrOp $4 $2 + 44
+    System::Call '*$4(&w260 .r4)'
+    ; StrCmp, and so ==, does not tell case apart, as Windows' names do not.
+    ${If} $4 == "panelctl.exe"
+      StrCpy $R1 "$4, "
+    ${ElseIf} $4 == "spanmon.exe"
+      StrCpy $R2 "$4, "
+    ${ElseIf} $4 == "logomerge.exe"
+      StrCpy $R3 "$4, "
+    ${ElseIf} $4 == "tavrikctl.exe"
+      StrCpy $R4 "$4, "
+    ${ElseIf} $4 == "telvdrv.exe"
+      StrCpy $R5 "$4, "
+    ${EndIf}
+    System::Call 'kernel32::Process32NextW(p r1, p r2) i .r3'
+  ${Loop}
+  System::Free $2
+  System::Call 'kernel32::CloseHandle(p r1)'
+  StrCpy $R0 "$R1$R2$R3$R4$R5"
+  ${If} $R0 != ""
+    StrCpy $R0 $R0 -2
+  ${EndIf}
+done:
+  Pop $4
+  Pop $3
+  Pop $2
+  Pop $1
+FunctionEnd
+!macroend
+!insertmacro RUNNING_PROGRAMS ""
+!insertmacro RUNNING_PROGRAMS "un."
+
+; Says $R9 on standard error, where there is one (a silent run from a
+; script), and ends with exit status 2.
+!macro REFUSE un
+Function ${un}Refuse
+  System::Call 'kernel32::GetStdHandle(i -12) p .r0'
+  ${If} $0 <> 0
+  ${AndIf} $0 <> -1
+    FileWrite $0 "$R9$\r$\n"
+  ${EndIf}
+  SetErrorLevel 2
+  Quit
+FunctionEnd
+!macroend
+!insertmacro REFUSE ""
+!insertmacro REFUSE "un."
+
+; Refuses while a program of ours runs; in a window it may be closed and
+; tried again.
+!macro REFUSE_WHILE_RUNNING un what
+  ${Do}
+    Call ${un}RunningPrograms
+    ${If} $R0 == ""
+      ${Break}
+    ${EndIf}
+    StrCpy $R9 "${PRODUCT} cannot be ${what} while these programs run: $R0. Close them (an upgrade in tavrikctl must finish first), then try again."
+    MessageBox MB_RETRYCANCEL|MB_ICONEXCLAMATION "$R9" /SD IDCANCEL IDRETRY again
+    Call ${un}Refuse
+  again:
+  ${Loop}
+!macroend
+
 !macro SHORTCUT program startIn
   StrCpy $OUTDIR "${startIn}"
   CreateShortcut "$SMPROGRAMS\Tavrik\${NAME_${program}}.lnk" "$INSTDIR\${EXE_${program}}" "" \
@@ -76,11 +166,18 @@ VIAddVersionKey "LegalCopyright" ""
 Function .onInit
   SetRegView 64
   SetShellVarContext all
+  !insertmacro REFUSE_WHILE_RUNNING "" installed
   ; An earlier version goes first, so that none of its files outlive it.
+  ; Nothing of it is in use now, so nothing is left to go at a restart.
   ReadRegStr $0 HKLM "${UNINSTALL_KEY}" "InstallLocation"
   ${If} $0 != ""
   ${AndIf} ${FileExists} "$0\uninstall.exe"
-    ExecWait '"$0\uninstall.exe" /S _?=$0'
+    ExecWait '"$0\uninstall.exe" /S _?=$0' $1
+    ${If} $1 <> 0
+      StrCpy $R9 "The earlier version in $0 could not be removed wholly: a file of it is in use. Close what uses it, then try again."
+      MessageBox MB_OK|MB_ICONSTOP "$R9" /SD IDOK
+      Call Refuse
+    ${EndIf}
     Delete "$0\uninstall.exe"
     RMDir "$0"
   ${EndIf}
@@ -117,6 +214,7 @@ SectionEnd
 Function un.onInit
   SetRegView 64
   SetShellVarContext all
+  !insertmacro REFUSE_WHILE_RUNNING "un." removed
 FunctionEnd
 
 Section "Uninstall"
@@ -125,13 +223,20 @@ Section "Uninstall"
   Delete "$SMPROGRAMS\Tavrik\${NAME_logomerge}.lnk"
   RMDir "$SMPROGRAMS\Tavrik"
 
+  ; Never left for a restart: an installation made before it would lose the
+  ; files written to the same paths. What cannot go now stays, listed with
+  ; its uninstaller, and the exit status says so.
+  ClearErrors
   !insertmacro TAVRIK_REMOVE_FILES
+  ${If} ${Errors}
+    DetailPrint "Files in use are left in $INSTDIR: close what uses them and remove ${PRODUCT} again."
+    SetErrorLevel 3
+    Return
+  ${EndIf}
+  !insertmacro TAVRIK_REMOVE_FOLDERS
   Delete "$INSTDIR\uninstall.exe"
   ; Only when empty: what the user put there stays.
-  RMDir /REBOOTOK "$INSTDIR"
+  RMDir "$INSTDIR"
 
   DeleteRegKey HKLM "${UNINSTALL_KEY}"
-  ${If} ${RebootFlag}
-    DetailPrint "Files of a program still running go when Windows restarts."
-  ${EndIf}
 SectionEnd

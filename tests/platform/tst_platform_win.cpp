@@ -1,8 +1,10 @@
 // The Windows side of platform/, cross-built with MinGW-w64 and run under
-// Wine (no Qt there): named memory seen by two opens, the auto-reset event
-// and its timeouts, within one process and between two, and ending
-// programs by image name with their children without taskkill, and reading
-// an answer from standard input that a stop request cuts short.
+// Wine (no Qt there): named memory seen by two opens, the share's objects
+// open to their user, the administrators and SYSTEM alone, the auto-reset
+// event and its timeouts, within one process and between two, ending
+// programs by image name with their children without taskkill, reading an
+// answer from standard input that a stop request cuts short, and a
+// console's close held while a screen is being written.
 //   tst_platform_win               runs the checks, exit 0 when all pass
 //   tst_platform_win settwice NAME  sets the event NAME twice (a peer)
 //   tst_platform_win parent NAME EXE
@@ -18,13 +20,18 @@
 
 #include <windows.h>
 
+#include <aclapi.h>
+#include <sddl.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 using platform::NamedEvent;
 using platform::SharedMemory;
@@ -114,6 +121,62 @@ void lastCloseRemovesTheBlock()
     a.reset();
     auto again = SharedMemory::open(name, 4096);
     check(again && again->data()[5] == 0, "a block opened after the last close starts afresh", __LINE__);
+}
+
+std::string sidText(PSID sid)
+{
+    char *text = nullptr;
+    if (!ConvertSidToStringSidA(sid, &text))
+        return {};
+    std::string out(text);
+    LocalFree(text);
+    return out;
+}
+
+// The frame share's objects as another open reads them back: a DACL that
+// lets in exactly the user who made them, the administrators and SYSTEM,
+// each with every access (there used to be none: everyone let in).
+void shareObjectsArePrivate()
+{
+    HANDLE token = nullptr;
+    std::vector<BYTE> user(256);
+    DWORD length = 0;
+    OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
+    GetTokenInformation(token, TokenUser, user.data(), DWORD(user.size()), &length);
+    CloseHandle(token);
+    std::vector<std::string> expected = {sidText(reinterpret_cast<TOKEN_USER *>(user.data())->User.Sid),
+                                         "S-1-5-32-544", "S-1-5-18"};
+    std::sort(expected.begin(), expected.end());
+    for (const bool memory : {true, false}) {
+        const std::string name = unique(memory ? "privmem" : "privevt");
+        const auto shared = memory ? SharedMemory::open(name, 4096) : nullptr;
+        const auto event = memory ? nullptr : NamedEvent::open(name);
+        const std::string global = "Global\\" + name;
+        HANDLE h = memory ? OpenFileMappingA(READ_CONTROL, FALSE, global.c_str())
+                          : OpenEventA(READ_CONTROL, FALSE, global.c_str());
+        PACL dacl = nullptr;
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        if (h)
+            GetSecurityInfo(h, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr,
+                            &descriptor);
+        std::vector<std::string> granted;
+        for (DWORD i = 0; dacl && i < dacl->AceCount; ++i) {
+            void *ace = nullptr;
+            GetAce(dacl, i, &ace);
+            const auto *allowed = static_cast<ACCESS_ALLOWED_ACE *>(ace);
+            const bool all = allowed->Header.AceType == ACCESS_ALLOWED_ACE_TYPE
+                             && allowed->Mask == (memory ? DWORD(FILE_MAP_ALL_ACCESS) : DWORD(EVENT_ALL_ACCESS));
+            granted.push_back((all ? "" : "partly ") + sidText(const_cast<DWORD *>(&allowed->SidStart)));
+        }
+        std::sort(granted.begin(), granted.end());
+        check((shared || event) && granted == expected,
+              memory ? "the memory lets in only its user, the administrators and SYSTEM"
+                     : "the event lets in only its user, the administrators and SYSTEM",
+              __LINE__);
+        LocalFree(descriptor);
+        if (h)
+            CloseHandle(h);
+    }
 }
 
 void setTwiceWakesOneWait()
@@ -290,6 +353,64 @@ void answersFromAPipe()
     SetStdHandle(STD_INPUT_HANDLE, savedIn);
 }
 
+std::atomic<int> g_stopRequests{0};
+
+void countStop()
+{
+    ++g_stopRequests;
+}
+
+// A console event delivered as Windows delivers it: a new thread of the
+// process starting at CtrlRoutine. The handler holds a close until that
+// thread ends, and Windows ends the program then.
+void consoleCloseWaitsForTheWrite()
+{
+    using Routine = DWORD(WINAPI *)(void *);
+    const auto routine = reinterpret_cast<Routine>(
+        reinterpret_cast<void *>(GetProcAddress(GetModuleHandleA("kernelbase.dll"), "CtrlRoutine")));
+    struct Row {
+        const char *name;
+        DWORD event;
+        bool writing;
+        bool held;
+    };
+    const Row rows[] = {
+        {"a close during a write waits for its end, saying why", CTRL_CLOSE_EVENT, true, true},
+        {"a close with no write running lets the program go at once", CTRL_CLOSE_EVENT, false, false},
+        {"Ctrl-Break during a write asks to stop and holds nothing", CTRL_BREAK_EVENT, true, false},
+        {"Ctrl-C during a write asks to stop and holds nothing", CTRL_C_EVENT, true, false},
+    };
+    platform::catchStopRequests(countStop);
+    const HANDLE savedErr = GetStdHandle(STD_ERROR_HANDLE);
+    for (const Row &row : rows) {
+        HANDLE read = nullptr;
+        HANDLE write = nullptr;
+        CreatePipe(&read, &write, nullptr, 0);
+        SetStdHandle(STD_ERROR_HANDLE, write);
+        platform::setWriting(row.writing);
+        const int stops = g_stopRequests.load();
+        HANDLE handler = routine ? CreateThread(nullptr, 0, routine, reinterpret_cast<void *>(ULONG_PTR(row.event)),
+                                                0, nullptr)
+                                 : nullptr;
+        // Held: still there a while later, gone once the write ends. Not
+        // held: gone while the row's write still runs.
+        bool answered = handler && (row.held ? !ended(handler, 500) : ended(handler, 10000));
+        platform::setWriting(false);
+        answered = answered && ended(handler, 10000);
+        char said[512] = {};
+        DWORD n = 0;
+        if (PeekNamedPipe(read, nullptr, 0, nullptr, &n, nullptr) && n > 0)
+            ReadFile(read, said, sizeof said - 1, &n, nullptr);
+        check(answered && g_stopRequests.load() == stops + 1
+                  && (std::strstr(said, "still being written") != nullptr) == row.held,
+              row.name, __LINE__);
+        SetStdHandle(STD_ERROR_HANDLE, savedErr);
+        for (HANDLE h : {handler, read, write})
+            if (h)
+                CloseHandle(h);
+    }
+}
+
 int parentMode(const std::string &meet, const std::string &childExe)
 {
     HANDLE child = start(childExe, "sleep");
@@ -324,6 +445,7 @@ int main(int argc, char **argv)
     }
     namesAndSuffix();
     secondOpenSeesTheSameBytes();
+    shareObjectsArePrivate();
     lastCloseRemovesTheBlock();
     setTwiceWakesOneWait();
     waitWithoutSetTimesOut();
@@ -331,6 +453,7 @@ int main(int argc, char **argv)
     eventSetInAnotherProcess();
     endingByNameEndsTheTreeAndSparesOthers();
     answersFromAPipe();
+    consoleCloseWaitsForTheWrite();
     std::printf("%s: %d failed\n", g_failures == 0 ? "PASS" : "FAIL", g_failures);
     return g_failures == 0 ? 0 : 1;
 }
