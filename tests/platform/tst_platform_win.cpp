@@ -14,6 +14,7 @@
 //                                  driver)
 //   tst_platform_win sleep         sleeps
 #include "console.h"
+#include "exclusivename.h"
 #include "platform.h"
 #include "processes.h"
 #include "sharedmemory.h"
@@ -244,6 +245,31 @@ void eventSetInAnotherProcess()
     check(e->wait(100) == NamedEvent::Wait::TimedOut, "its two sets wake one wait", __LINE__);
 }
 
+void aNameIsHeldByOneProcessAtATime()
+{
+    const std::string name = unique("hold");
+    {
+        auto mine = platform::ExclusiveName::take(name);
+        check(mine != nullptr, "a free name is taken", __LINE__);
+        check(!platform::ExclusiveName::take(name), "taken twice in one process: refused", __LINE__);
+        check(!platform::ExclusiveName::heldElsewhere(name), "the caller's own hold is not another's", __LINE__);
+    }
+    HANDLE peer = start(ownPath(), "hold " + name);
+    check(peer != nullptr, "the peer starts", __LINE__);
+    if (!peer)
+        return;
+    bool seen = false;
+    for (int i = 0; i < 500 && !seen; ++i, Sleep(10))
+        seen = platform::ExclusiveName::heldElsewhere(name);
+    check(seen, "another process's hold is seen", __LINE__);
+    check(!platform::ExclusiveName::take(name), "and the name cannot be taken", __LINE__);
+    TerminateProcess(peer, 0);
+    check(ended(peer, 10000), "the peer ends", __LINE__);
+    CloseHandle(peer);
+    check(!platform::ExclusiveName::heldElsewhere(name), "a process's end lets its hold go", __LINE__);
+    check(platform::ExclusiveName::take(name) != nullptr, "and the name is free again", __LINE__);
+}
+
 std::string copyOfSelf(const std::string &name)
 {
     char folder[MAX_PATH];
@@ -439,6 +465,11 @@ int main(int argc, char **argv)
     }
     if (argc == 4 && std::strcmp(argv[1], "parent") == 0)
         return parentMode(argv[2], argv[3]);
+    if (argc == 3 && std::strcmp(argv[1], "hold") == 0) {
+        const auto hold = platform::ExclusiveName::take(argv[2]);
+        Sleep(60000);
+        return hold ? 0 : 1;
+    }
     if (argc == 2 && std::strcmp(argv[1], "sleep") == 0) {
         Sleep(60000);
         return 0;
@@ -451,6 +482,7 @@ int main(int argc, char **argv)
     waitWithoutSetTimesOut();
     setWakesAWaitWithoutLimit();
     eventSetInAnotherProcess();
+    aNameIsHeldByOneProcessAtATime();
     endingByNameEndsTheTreeAndSparesOthers();
     answersFromAPipe();
     consoleCloseWaitsForTheWrite();
