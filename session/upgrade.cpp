@@ -239,15 +239,20 @@ bool UpgradeWorker::upgradeTelv()
         return writeByTool(image, length);
     // The read-back also covers the erased bytes the boot checksum counts.
     const int checked = std::max(length, int(assembled.value.checksumLength));
-    for (int pass = 1;; ++pass) {
-        if (writeFlash(image, length) && verifyFlash(image, checked))
+    return writeWhole([&] { return writeFlash(image, length) && verifyFlash(image, checked); });
+}
+
+bool UpgradeWorker::writeWhole(const std::function<bool()> &pass)
+{
+    for (int n = 1;; ++n) {
+        if (pass())
             return true;
         // Erased, a screen does not start again: while it answers, all of
         // it is written once more.
-        if (!m_touched || pass == kPasses || !screenAnswers())
+        if (!m_touched || n == kPasses || !screenAnswers())
             break;
-        qDebug().noquote() << QStringLiteral("Writing the whole image again (pass %1 of %2) after: %3")
-                                  .arg(pass + 1)
+        qDebug().noquote() << QStringLiteral("Writing it all again (pass %1 of %2) after: %3")
+                                  .arg(n + 1)
                                   .arg(kPasses)
                                   .arg(m_reason);
         m_reason.clear();
@@ -346,22 +351,7 @@ bool UpgradeWorker::upgradeEepromByBridge()
         return fail(QStringLiteral("the EEPROM image is refused"));
     std::fflush(stdout);
 
-    if (!mayStartWriting())
-        return false;
-    for (int pass = 1;; ++pass) {
-        if (writeEeprom(image))
-            return true;
-        if (!m_touched || pass == kPasses || !screenAnswers())
-            break;
-        qDebug().noquote() << QStringLiteral("Writing the whole EEPROM again (pass %1 of %2) after: %3")
-                                  .arg(pass + 1)
-                                  .arg(kPasses)
-                                  .arg(m_reason);
-        m_reason.clear();
-    }
-    if (m_touched)
-        m_failure = UpgradeOutcome::Incomplete;
-    return false;
+    return mayStartWriting() && writeWhole([&] { return writeEeprom(image); });
 }
 
 bool UpgradeWorker::writeEeprom(const std::vector<uint8_t> &image)

@@ -136,6 +136,9 @@ private:
     // debug output after `label`.
     bool toolWrote(QProcess &tool, const QString &name, const QString &label);
     bool writeEeprom(const std::vector<uint8_t> &image);
+    // Runs `pass` (erase, program, read back) again while it fails after
+    // touching the memory and the screen answers; ends incomplete else.
+    bool writeWhole(const std::function<bool()> &pass);
     // The server's reply for `identity`, as far as it came within the limit.
     QByteArray fetchScreenBlock(const QString &identity);
     void report(UpgradeStep step, int done, int total);
