@@ -1,11 +1,10 @@
 #include "chooser.h"
 
 #include "bridge.h"
-#include "desktoptouch.h"
 #include "discovery.h"
 #include "eventpump.h"
 #include "frameshare.h"
-#include "monitorworker.h"
+#include "shownscreen.h"
 #include "screen.h"
 
 #include <QDebug>
@@ -21,9 +20,6 @@ using namespace screenlink;
 namespace {
 
 constexpr int kDriverPauseMs = 800;
-// The job's transfers time out after 100 ms and its wait for a picture
-// after one slice: it ends well within this.
-constexpr int kStopWaitMs = 8000;
 
 // Opens each running screen in the bus's order and reads its device ID; the
 // first one `take` accepts is returned open, every other is closed. A
@@ -49,26 +45,13 @@ std::shared_ptr<Screen> walkScreens(const std::shared_ptr<UsbContext> &context,
 
 struct Opened {
     std::shared_ptr<Screen> screen;
-    std::optional<QSize> size;
-    ScanOrder order = ScanOrder::HalfTurn;
-    ScreenGeometry geometry;
-    int firmwareMinor = 0;
+    ScreenFacts facts;
 };
-
-// The desktop picture for a screen that names `reported` as its size. A
-// panel turned a quarter may name its own, portrait size: the desktop it
-// shows is the landscape picture, turned into that portrait scan.
-QSize pictureFor(QSize reported, ScanOrder order)
-{
-    const bool quarter = order == ScanOrder::QuarterTurn || order == ScanOrder::QuarterTurnBack;
-    const bool portrait = reported.width() > 0 && reported.width() < reported.height();
-    return quarter && portrait ? reported.transposed() : reported;
-}
 
 } // namespace
 
 ScreenChooser::ScreenChooser(QObject *parent)
-    : QObject(parent), m_context(std::make_shared<UsbContext>()), m_monitor(std::make_unique<MonitorWorker>(kDriverPauseMs))
+    : QObject(parent), m_context(std::make_shared<UsbContext>()), m_shown(std::make_unique<ShownScreen>(kDriverPauseMs))
 {
     // Touch reports of the chosen screen complete on it.
     if (*m_context) {
@@ -79,8 +62,7 @@ ScreenChooser::ScreenChooser(QObject *parent)
 
 ScreenChooser::~ScreenChooser()
 {
-    if (m_chosen || m_monitor->isRunning())
-        stop();
+    stop();
 }
 
 void ScreenChooser::refresh()
@@ -110,15 +92,8 @@ void ScreenChooser::start(const QString &id, const QString &driver)
         [context, id] {
             Opened opened;
             opened.screen = walkScreens(context, [&id](const QString &candidate) { return candidate == id; });
-            if (opened.screen) {
-                opened.size = readScreenSize(*opened.screen);
-                ScreenInfo info;
-                if (!identify(*opened.screen, info))
-                    return Opened{}; // left while it was read
-                opened.order = info.geometry.scanOrder();
-                opened.geometry = info.geometry;
-                opened.firmwareMinor = info.firmwareMinor.value_or(0);
-            }
+            if (opened.screen && !readFacts(*opened.screen, opened.facts))
+                return Opened{}; // left while it was read
             return opened;
         },
         this, [this, generation, driver](Opened opened) {
@@ -129,20 +104,14 @@ void ScreenChooser::start(const QString &id, const QString &driver)
                 return;
             }
             // A screen that names no size keeps the last one.
-            if (opened.size)
-                m_size = pictureFor(*opened.size, opened.order);
+            if (opened.facts.size)
+                m_size = pictureFor(*opened.facts.size, opened.facts.order);
             // The rate divides by both, and the picture must fit the frame share.
             if (!monitor::pictureFits(int64_t(m_size.width()) * 4, m_size.width(), m_size.height())) {
                 emit chosen(ChooseOutcome::NoUsableSize);
                 return;
             }
-            m_chosen = std::move(opened.screen);
-            m_monitor->begin(m_chosen, m_size, opened.order, driver);
-            // The screen's touches act on the desktop it shows. The report
-            // handler owns what it needs: it may run until the transfer ends.
-            auto desktop = std::make_shared<DesktopTouch>(opened.geometry, opened.firmwareMinor, m_size);
-            m_chosen->startTouch(
-                [desktop](const TouchTransfer::Report &report) { desktop->forward(decodeReport(report)); });
+            m_shown->start(std::move(opened.screen), m_size, opened.facts, driver);
             emit chosen(ChooseOutcome::Started);
         });
 }
@@ -150,27 +119,17 @@ void ScreenChooser::start(const QString &id, const QString &driver)
 void ScreenChooser::stop()
 {
     ++m_generation;
-    // The job sends its own last frame: ours must come after it, and the
-    // handle must not close under it.
-    if (!m_monitor->stopAndWait(kStopWaitMs))
-        qDebug("The monitor thread did not end in time.");
-    if (m_chosen) {
-        m_chosen->stopTouch();
-        blank();
-        m_chosen.reset();
-    }
+    m_shown->stop();
+}
+
+bool ScreenChooser::hasChosen() const
+{
+    return m_shown->holds();
 }
 
 bool ScreenChooser::monitorRunning() const
 {
-    return m_monitor->isRunning();
-}
-
-void ScreenChooser::blank()
-{
-    const uint32_t bytes = uint32_t(m_size.width()) * uint32_t(m_size.height()) * 2;
-    const std::vector<uint8_t> black(bytes, 0);
-    m_chosen->sendFrame(black.data(), bytes, {});
+    return m_shown->running();
 }
 
 } // namespace session

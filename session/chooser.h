@@ -17,7 +17,7 @@ class Screen;
 namespace session {
 
 class EventPump;
-class MonitorWorker;
+class ShownScreen;
 
 // How a start of monitor mode for a chosen screen came out.
 enum class ChooseOutcome {
@@ -47,7 +47,7 @@ public:
     void stop();
 
     bool monitorRunning() const;
-    bool hasChosen() const { return m_chosen != nullptr; }
+    bool hasChosen() const;
     // The size monitor mode runs at: the last one a chosen screen reported.
     QSize screenSize() const { return m_size; }
 
@@ -56,13 +56,10 @@ signals:
     void chosen(session::ChooseOutcome outcome);
 
 private:
-    void blank();
-
     std::shared_ptr<screenlink::UsbContext> m_context;
     LinkThread m_link;
-    std::shared_ptr<screenlink::Screen> m_chosen;
     QSize m_size{0, 0};
-    std::unique_ptr<MonitorWorker> m_monitor;
+    std::unique_ptr<ShownScreen> m_shown;
     std::unique_ptr<EventPump> m_events;
     int m_generation = 0;
 };
