@@ -43,12 +43,13 @@ std::array<uint8_t, 6> MonitorWorker::frameHeader(int width, int height)
 }
 
 bool MonitorWorker::begin(std::shared_ptr<screenlink::Screen> screen, QSize picture, screenlink::ScanOrder order,
-                          const QString &driver)
+                          const QString &driver, const QString &mode)
 {
     if (busy())
         return false;
     m_driverPath = driver;
     m_driverImage = QFileInfo(driver).fileName().toStdString();
+    m_mode = mode;
     m_screen = std::move(screen);
     m_picture = picture;
     m_order = order;
@@ -110,6 +111,8 @@ void MonitorWorker::mirror(screenlink::Screen &screen)
     // along can tell (the exit signal it asks for covers only what follows).
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QLatin1String(kParentPidVariable), QString::number(QCoreApplication::applicationPid()));
+    if (!m_mode.isEmpty())
+        environment.insert(QStringLiteral("TAVRIK_MONITOR_MODE"), m_mode);
     driver.setProcessEnvironment(environment);
     driver.start(m_driverPath, QStringList(), QIODevice::ReadWrite);
     driver.waitForStarted(kDriverStartMs);
@@ -131,12 +134,20 @@ void MonitorWorker::mirror(screenlink::Screen &screen)
     screenlink::FrameSend how;
     how.zeroTopByte = true;
 
+    bool dark = false;
     while (!stopRequested()) {
+        bool woke = false;
+        if (const bool asleep = m_asleep.load(std::memory_order_acquire); asleep != dark) {
+            dark = asleep;
+            woke = !dark;
+            if (screen.sendBacklight(dark ? 0 : kBacklightLevel) < 0)
+                break;
+        }
         // In slices, so that a stop ends the wait even when no picture comes.
-        const FrameWait got = waitFrame(*share, kWaitSliceMs);
+        const FrameWait got = waitFrame(*share, woke ? 0 : kWaitSliceMs);
         if (broken())
             break;
-        if (got == FrameWait::TimedOut)
+        if (got == FrameWait::TimedOut && !woke)
             continue;
         if (got == FrameWait::Picture) {
             // Read after the event, when the driver has surely written it.
@@ -151,6 +162,9 @@ void MonitorWorker::mirror(screenlink::Screen &screen)
                 continue;
             }
         }
+        // Pictures are still taken while dark, so the wake shows the newest.
+        if (dark)
+            continue;
         // A failed wait sends the previous picture again.
         if (screen.sendFrame(frame.data(), frameBytes, how) < 0)
             break;

@@ -8,6 +8,7 @@
 #include <QString>
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 
@@ -36,8 +37,15 @@ public:
     // start and stop. Does nothing while the job runs. With no screen, the
     // job only writes "No screen connected." and leaves any running driver
     // alone.
+    // `mode`, when given ("extend", "mirror"), is the driver's choice over
+    // the user's general one.
     bool begin(std::shared_ptr<screenlink::Screen> screen, QSize picture, screenlink::ScanOrder order,
-               const QString &driver);
+               const QString &driver, const QString &mode = {});
+    // While the desktop sleeps the screen is dark (backlight 0) and gets no
+    // frames; at the wake its backlight comes back to `backlightLevel` and
+    // the newest picture is sent at once. Any thread.
+    void setAsleep(bool asleep) { m_asleep.store(asleep, std::memory_order_release); }
+    static constexpr uint8_t kBacklightLevel = 255;
     // Also ends every frame driver of this user by name at once: the driver
     // would set the event the job waits on.
     void requestStop() override;
@@ -60,6 +68,8 @@ private:
 
     const int m_driverPauseMs;
     QString m_driverPath;
+    QString m_mode;
+    std::atomic<bool> m_asleep{false};
     std::string m_driverImage;
     std::shared_ptr<screenlink::Screen> m_screen;
     QSize m_picture;

@@ -1,5 +1,7 @@
 #include "commandline.h"
 
+#include "remembered.h"
+
 #include <QRegularExpression>
 
 #include <array>
@@ -16,7 +18,7 @@ struct CommandInfo {
     const char *options;  // the command's own options, for completion
 };
 
-constexpr std::array<CommandInfo, 9> kCommands = {{
+constexpr std::array<CommandInfo, 10> kCommands = {{
     {"list", "[--json]", "List every screen attached.",
      "Prints, for each screen: its port, USB ID, state (running, TELV boot loader, K2T/K5TX boot loader, or in "
      "use when another program holds it), model, panel size, device ID and firmware version. Screens in a boot "
@@ -67,6 +69,17 @@ constexpr std::array<CommandInfo, 9> kCommands = {{
      "ends a program about five seconds after its console is closed, whatever it does: closed during a write, "
      "tavrikctl holds on that long, saying that the write may be cut off. Ctrl-C at the question is a no.",
      "--any-model --yes --dry-run"},
+    {"monitor", "--auto DEVICE-ID [--mode extend|mirror] | --off DEVICE-ID | --list [--json]",
+     "Show the desktop on a screen whenever it is plugged in.",
+     "--auto remembers the screen with that device ID (in monitor.conf, with its mode: extend when not given) and "
+     "--off forgets it; the per-user service tavrik-monitord, started at login, makes each remembered screen a "
+     "display of the desktop whenever it is attached and no other program holds it, darkens it while the desktop "
+     "sleeps or is locked, and lends it to panelctl and tavrikctl when they ask for it. --list prints each "
+     "remembered screen's device ID, mode, state (showing, waiting, asleep, in-use, let-go, one-at-a-time, "
+     "no-size; not-running when the service does not run) and port; with --json as {\"service\": "
+     "\"running\"|\"not-running\", \"screens\": [{\"device_id\", \"mode\", \"state\", \"text\", "
+     "\"port\"}]}. Opens no screen itself.",
+     "--auto --off --mode --list --json"},
 }};
 
 const CommandInfo *findCommand(const QString &name)
@@ -164,6 +177,15 @@ Parsed parseCommandLine(const QStringList &arguments)
                 parsed.error = QStringLiteral("--seconds needs a number from 1 to 86400");
                 return parsed;
             }
+        } else if (a == QLatin1String("--auto") || a == QLatin1String("--off") || a == QLatin1String("--mode")) {
+            QString v;
+            if (!value(&v)) {
+                parsed.error = QStringLiteral("%1 needs a value").arg(a);
+                return parsed;
+            }
+            (a == QLatin1String("--auto") ? c.autoId : a == QLatin1String("--off") ? c.offId : c.mode) = v;
+        } else if (a == QLatin1String("--list")) {
+            c.listMonitor = true;
         } else if (a.startsWith(QLatin1String("--"))) {
             parsed.error = QStringLiteral("unknown option %1").arg(a);
             return parsed;
@@ -218,9 +240,30 @@ Parsed parseCommandLine(const QStringList &arguments)
         parsed.error = QStringLiteral("--yes, --dry-run and --any-model belong to upgrade");
         return parsed;
     }
-    if (c.json && n != QLatin1String("list")) {
-        parsed.error = QStringLiteral("--json belongs to list");
+    const bool monitor = n == QLatin1String("monitor");
+    if (c.json && n != QLatin1String("list") && !(monitor && c.listMonitor)) {
+        parsed.error = QStringLiteral("--json belongs to list and monitor --list");
         return parsed;
+    }
+    const bool monitorOption = !c.autoId.isEmpty() || !c.offId.isEmpty() || !c.mode.isEmpty() || c.listMonitor;
+    if (monitorOption != monitor
+        || (monitor && int(!c.autoId.isEmpty()) + int(!c.offId.isEmpty()) + int(c.listMonitor) != 1)) {
+        parsed.error = QStringLiteral("monitor takes one of --auto, --off and --list; they belong to it alone");
+        return parsed;
+    }
+    if (monitor && (!c.screens.isEmpty() || c.all)) {
+        parsed.error = QStringLiteral("monitor names its screen by device ID, not with --screen or --all");
+        return parsed;
+    }
+    if (!c.mode.isEmpty() && (c.autoId.isEmpty() || !session::parseMode(c.mode))) {
+        parsed.error = QStringLiteral("--mode goes with --auto and is extend or mirror");
+        return parsed;
+    }
+    for (const QString &id : {c.autoId, c.offId}) {
+        if (!id.isEmpty() && !session::isDeviceId(id)) {
+            parsed.error = QStringLiteral("%1 is not a device ID (like 7e0c-0b02-1c2200f1)").arg(id);
+            return parsed;
+        }
     }
     parsed.command = c;
     return parsed;

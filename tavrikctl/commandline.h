@@ -22,7 +22,7 @@ enum ExitCode {
 };
 
 struct Command {
-    QString name;            // list, show, fill, backlight, flip, log, led-test, identify, upgrade
+    QString name;            // list, show, fill, backlight, flip, log, led-test, identify, upgrade, monitor
     QStringList arguments;   // the command's own, in order
     QStringList screens;     // --screen values, in order
     bool all = false;
@@ -33,6 +33,12 @@ struct Command {
     int seconds = 10;        // led-test
     int percent = 0;         // backlight
     bool help = false;       // --help for the program or for `name`
+    // monitor: a screen to remember (--auto) or forget (--off), its mode,
+    // or the remembered screens' states (--list).
+    QString autoId;
+    QString offId;
+    QString mode;
+    bool listMonitor = false;
 };
 
 // A command line, or the message that says what is wrong with it.

@@ -4,6 +4,7 @@
 #include "console.h"
 #include "fleet.h"
 #include "jobs.h"
+#include "monitorcmd.h"
 #include "upgraderun.h"
 
 #include <QCoreApplication>
@@ -104,6 +105,14 @@ int main(int argc, char *argv[])
     if (const QString wrong = argumentFileError(command); !wrong.isEmpty()) {
         err(wrong);
         return Usage;
+    }
+
+    if (command.name == QLatin1String("monitor")) {
+        const MonitorOutcome outcome = runMonitor(command);
+        out(outcome.out);
+        if (!outcome.err.isEmpty())
+            err(outcome.err);
+        return outcome.code;
     }
 
     // A hang-up (the terminal or SSH session gone) and a polite kill stop as

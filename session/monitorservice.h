@@ -1,0 +1,27 @@
+#pragma once
+
+#include "autoshow.h"
+
+#include <QString>
+
+#include <optional>
+#include <vector>
+
+// The per-user monitor service as the other programs reach it over the
+// session bus. Where there is no such service (no session bus, Windows) the
+// calls answer that it is not running.
+namespace session::monitorservice {
+
+bool running();
+// What it shows; nullopt with `why` when it cannot be asked.
+std::optional<std::vector<AutoScreenState>> screens(QString *why = nullptr);
+// It reads monitor.conf again; false when it is not running.
+bool reload();
+// Asks it to let the screen (device ID or port text) go for this process,
+// until takeBack() or this process leaves the bus. True when it did.
+bool letGo(const QString &key);
+void takeBack(const QString &key);
+// Ends it for this login; false when it was not running.
+bool quit();
+
+} // namespace session::monitorservice

@@ -1,0 +1,35 @@
+#include "monitorservice.h"
+
+// Windows has no session bus: no service runs there.
+namespace session::monitorservice {
+
+bool running()
+{
+    return false;
+}
+
+std::optional<std::vector<AutoScreenState>> screens(QString *why)
+{
+    if (why)
+        *why = QStringLiteral("the monitor service runs on Linux only");
+    return std::nullopt;
+}
+
+bool reload()
+{
+    return false;
+}
+
+bool letGo(const QString &)
+{
+    return false;
+}
+
+void takeBack(const QString &) {}
+
+bool quit()
+{
+    return false;
+}
+
+} // namespace session::monitorservice
