@@ -35,10 +35,8 @@ int main(int argc, char *argv[])
     });
     stopLook.start(250);
 
-    bool fast = false;
-    const int scanMs = qEnvironmentVariableIntValue("TAVRIK_MONITORD_SCAN_MS", &fast);
     MonitorService service(QCoreApplication::applicationDirPath() + QStringLiteral("/telvdrv"),
-                           fast && scanMs > 0 ? scanMs : 500);
+                           0);
     QString why;
     if (!service.start(&why)) {
         std::fprintf(stderr, "tavrik-monitord: %s\n", qPrintable(why));

@@ -21,7 +21,8 @@ constexpr int kDarkenMs = 300;
 MonitorService::MonitorService(const QString &driver, int scanMs, QObject *parent)
     : QObject(parent), m_show(driver)
 {
-    m_scan.setInterval(scanMs);
+    // Told of plug-ins, a slow look only finds screens another program let go.
+    m_scan.setInterval(scanMs > 0 ? scanMs : m_show.toldOfPlugs() ? 3000 : 500);
     connect(&m_scan, &QTimer::timeout, &m_show, &session::AutoShow::scan);
     connect(&m_show, &session::AutoShow::changed, this, &MonitorService::Changed);
     m_holders.setWatchMode(QDBusServiceWatcher::WatchForUnregistration);
@@ -64,6 +65,12 @@ bool MonitorService::start(QString *why)
                        SLOT(onPrepareForSleep(bool)));
         holdSleep();
     }
+
+    connect(&m_x11, &X11Sleep::blanked, this, [this](bool blank) {
+        m_x11Blank = blank;
+        judgeSleep();
+    });
+    m_x11.start();
 
     Reload();
     m_scan.start();
@@ -161,7 +168,7 @@ void MonitorService::holdSleep()
 
 void MonitorService::judgeSleep()
 {
-    const bool asleep = m_saver || m_gnomeSaver || m_powerSave || m_suspending;
+    const bool asleep = m_x11Blank || m_saver || m_gnomeSaver || m_powerSave || m_suspending;
     if (asleep != m_show.desktopAsleep())
         qInfo(asleep ? "The desktop sleeps: the screen goes dark." : "The desktop woke: the screen shows it again.");
     m_show.setDesktopAsleep(asleep);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "autoshow.h"
+#include "x11sleep.h"
 
 #include <QDBusContext>
 #include <QDBusServiceWatcher>
@@ -19,7 +20,7 @@ class MonitorService : public QObject, protected QDBusContext {
 
 public:
     // `driver`: the frame driver to start; `scanMs`: how often the bus is
-    // looked at.
+    // looked at (0: as often as it needs).
     MonitorService(const QString &driver, int scanMs, QObject *parent = nullptr);
 
     // Takes the service's name and starts. False with `why` when another
@@ -53,9 +54,11 @@ private:
     void judgeSleep();
 
     session::AutoShow m_show;
+    X11Sleep m_x11;
     QTimer m_scan;
     QDBusServiceWatcher m_holders;
     QDBusUnixFileDescriptor m_sleepDelay;
+    bool m_x11Blank = false;
     bool m_saver = false;
     bool m_gnomeSaver = false;
     bool m_powerSave = false;

@@ -21,6 +21,31 @@ void UsbContext::handleEvents(int ms) const
     libusb_handle_events_timeout_completed(m_ctx, &tv, nullptr);
 }
 
+HotplugWatch::HotplugWatch(libusb_context *ctx, std::function<void()> changed)
+    : m_ctx(ctx), m_changed(std::move(changed))
+{
+    if (!ctx || !libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG))
+        return;
+    const auto events =
+        libusb_hotplug_event(LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED | LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT);
+    m_registered = libusb_hotplug_register_callback(ctx, events, LIBUSB_HOTPLUG_NO_FLAGS, LIBUSB_HOTPLUG_MATCH_ANY,
+                                                    LIBUSB_HOTPLUG_MATCH_ANY, LIBUSB_HOTPLUG_MATCH_ANY, &onEvent,
+                                                    this, &m_handle)
+                   == LIBUSB_SUCCESS;
+}
+
+HotplugWatch::~HotplugWatch()
+{
+    if (m_registered)
+        libusb_hotplug_deregister_callback(m_ctx, m_handle);
+}
+
+int LIBUSB_CALL HotplugWatch::onEvent(libusb_context *, libusb_device *, libusb_hotplug_event, void *self)
+{
+    static_cast<HotplugWatch *>(self)->m_changed();
+    return 0; // stay registered
+}
+
 DeviceList::DeviceList(libusb_context *ctx)
 {
     const ssize_t n = libusb_get_device_list(ctx, &m_list);

@@ -5,6 +5,7 @@
 #include <libusb.h>
 
 #include <cstddef>
+#include <functional>
 #include <utility>
 #include <vector>
 
@@ -55,6 +56,27 @@ private:
     libusb_device **m_list = nullptr;
     size_t m_count = 0;
     int m_error = 0;
+};
+
+// Told whenever a device arrives or leaves, from within handleEvents() of
+// its context (so on whichever thread pumps the events). Registered for as
+// long as it lives; where libusb has no hot-plug support it never tells.
+class HotplugWatch {
+public:
+    HotplugWatch(libusb_context *ctx, std::function<void()> changed);
+    ~HotplugWatch();
+    HotplugWatch(const HotplugWatch &) = delete;
+    HotplugWatch &operator=(const HotplugWatch &) = delete;
+
+    bool watching() const { return m_registered; }
+
+private:
+    static int LIBUSB_CALL onEvent(libusb_context *, libusb_device *, libusb_hotplug_event, void *self);
+
+    libusb_context *m_ctx;
+    std::function<void()> m_changed;
+    libusb_hotplug_callback_handle m_handle = 0;
+    bool m_registered = false;
 };
 
 // An open device with interface 0 claimed. Closing releases the interface

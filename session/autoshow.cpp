@@ -11,6 +11,7 @@
 #include <QDebug>
 
 #include <algorithm>
+#include <utility>
 
 namespace session {
 
@@ -85,8 +86,12 @@ AutoShow::AutoShow(const QString &driver, QObject *parent)
     : QObject(parent), m_driver(driver), m_context(std::make_shared<UsbContext>()),
       m_shown(std::make_unique<ShownScreen>(kDriverPauseMs))
 {
-    // Touch reports of the shown screen complete on it.
+    // Touch reports of the shown screen complete on it, and plug-ins are
+    // told there.
     if (*m_context) {
+        // By name, with nothing of ours crossing threads inside Qt.
+        m_plugs = std::make_unique<HotplugWatch>(
+            m_context->get(), [this] { QMetaObject::invokeMethod(this, "scan", Qt::QueuedConnection); });
         m_events = std::make_unique<EventPump>(m_context);
         m_events->begin();
     }
@@ -110,10 +115,19 @@ void AutoShow::setRemembered(const std::vector<RememberedScreen> &screens)
     update();
 }
 
+bool AutoShow::toldOfPlugs() const
+{
+    return m_plugs && m_plugs->watching();
+}
+
 void AutoShow::scan()
 {
-    if (m_scanning || !*m_context)
+    if (!*m_context)
         return;
+    if (m_scanning) {
+        m_scanAgain = true;
+        return;
+    }
     QSet<QString> wanted;
     for (const RememberedScreen &r : m_remembered)
         if (!m_letGo.count(r.id))
@@ -196,6 +210,8 @@ void AutoShow::taken(ScanResult result)
     }
     m_seen = std::move(seen);
     update();
+    if (std::exchange(m_scanAgain, false))
+        scan();
 }
 
 void AutoShow::letShownGo()

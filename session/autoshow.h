@@ -57,8 +57,12 @@ public:
 
     void setRemembered(const std::vector<RememberedScreen> &screens);
     // One look at the bus; the owner repeats it. Results come back on the
-    // owner's thread, then changed() when anything changed.
-    void scan();
+    // owner's thread, then changed() when anything changed. Plug-ins and
+    // unplugs ask for one by themselves where libusb tells of them.
+    Q_INVOKABLE void scan();
+    // Whether plug-ins and unplugs are told (then the owner's repeat is only
+    // for screens another program let go).
+    bool toldOfPlugs() const;
     // Lets the screen named by `key` (device ID or port text) go for
     // `holder` until takeBack() or holderGone(). False when no remembered
     // screen goes by that name.
@@ -92,6 +96,8 @@ private:
 
     const QString m_driver;
     std::shared_ptr<screenlink::UsbContext> m_context;
+    // Before the pump: deregistered once no event can run its callback.
+    std::unique_ptr<screenlink::HotplugWatch> m_plugs;
     std::unique_ptr<EventPump> m_events;
     std::vector<RememberedScreen> m_remembered;
     std::unique_ptr<ShownScreen> m_shown;
@@ -104,6 +110,7 @@ private:
     std::map<QString, QSet<QString>> m_letGo; // device ID -> holders
     bool m_asleep = false;
     bool m_scanning = false;
+    bool m_scanAgain = false;
     std::vector<AutoScreenState> m_lastStates;
     LinkThread m_link;
 };

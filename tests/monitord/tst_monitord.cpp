@@ -8,6 +8,7 @@
 #include "monitortestsupport.h"
 #include "remembered.h"
 #include "screen.h"
+#include "screensession.h"
 #include "usb/virtualbus.h"
 #include "usbhandles.h"
 
@@ -20,6 +21,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QScopeGuard>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -66,13 +69,15 @@ private slots:
     void showsOnlyRememberedScreensAndFollowsTheirPlugs();
     void lendsTheScreenUntilItIsAskedBack_data();
     void lendsTheScreenUntilItIsAskedBack();
+    void programsThatNeedTheScreenBorrowIt_data();
+    void programsThatNeedTheScreenBorrowIt();
     void darkWhileTheDesktopSleeps_data();
     void darkWhileTheDesktopSleeps();
     void neverTwoForOneUser();
 
 private:
     std::shared_ptr<sim::ScreenModel> attach(uint32_t seed);
-    void startService();
+    void startService(const QString &display = {});
     QMap<QString, QString> states();
     QString stateOf(const std::shared_ptr<sim::ScreenModel> &m) { return states().value(idOf(*m)); }
     QString portOf(size_t index) const;
@@ -144,10 +149,14 @@ QString TestMonitord::portOf(size_t index) const
     return QStringLiteral("PHY(%1.%2)").arg(m_bus->busNumber(m_slots[index])).arg(m_bus->portNumber(m_slots[index]));
 }
 
-void TestMonitord::startService()
+void TestMonitord::startService(const QString &display)
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("TAVRIK_MONITORD_SCAN_MS"), QStringLiteral("200"));
+    // Its own X server, or none: the one the suite runs under is shared.
+    if (display.isEmpty())
+        env.remove(QStringLiteral("DISPLAY"));
+    else
+        env.insert(QStringLiteral("DISPLAY"), display);
     m_service.setProcessEnvironment(env);
     m_service.setProcessChannelMode(QProcess::ForwardedChannels);
     m_service.start(QStringLiteral(MONITORD_PATH), {});
@@ -257,6 +266,47 @@ void TestMonitord::lendsTheScreenUntilItIsAskedBack()
     QTRY_VERIFY_WITH_TIMEOUT(screen->frameSerial() > before + 1, kPatience);
 }
 
+void TestMonitord::programsThatNeedTheScreenBorrowIt_data()
+{
+    QTest::addColumn<bool>("window");
+    QTest::newRow("tavrikctl job") << false;
+    QTest::newRow("panelctl choosing it") << true;
+}
+
+void TestMonitord::programsThatNeedTheScreenBorrowIt()
+{
+    QFETCH(bool, window);
+    const auto screen = attach(41);
+    QString why;
+    QVERIFY(session::remember({idOf(*screen), session::ShowMode::Extend}, &why));
+    startService();
+    QTRY_COMPARE_WITH_TIMEOUT(stateOf(screen), QStringLiteral("showing"), kPatience);
+
+    if (!window) {
+        QCOMPARE(tavrikctl({QStringLiteral("fill"), QStringLiteral("red"), QStringLiteral("--screen"), portOf(0)}), 0);
+        int w = 0;
+        int h = 0;
+        const std::vector<uint16_t> glass = screen->shownPicture(&w, &h);
+        QVERIFY(!glass.empty());
+        QCOMPARE(glass[glass.size() / 2], uint16_t(0xF800));
+    } else {
+        // What panelctl's screen list does when the user picks the screen.
+        auto session = std::make_unique<session::ScreenSession>();
+        QSignalSpy selected(session.get(), &session::ScreenSession::selected);
+        session->scan();
+        QTRY_VERIFY_WITH_TIMEOUT(!session->list().screens().empty(), kPatience);
+        session->choose(0);
+        QTRY_VERIFY_WITH_TIMEOUT(session->hasScreen(), kPatience);
+        QCOMPARE(stateOf(screen), QStringLiteral("let-go"));
+        QVERIFY(selected.contains(QVariantList{QVariant::fromValue(session::Selection::Running)}));
+        session.reset();
+    }
+    // Given back when the program let go of it.
+    const uint64_t before = screen->frameSerial();
+    QTRY_COMPARE_WITH_TIMEOUT(stateOf(screen), QStringLiteral("showing"), kPatience);
+    QTRY_VERIFY_WITH_TIMEOUT(screen->frameSerial() > before + 1, kPatience);
+}
+
 void TestMonitord::darkWhileTheDesktopSleeps_data()
 {
     // How each desktop says it sleeps: path, interface, signal, and the
@@ -279,6 +329,9 @@ void TestMonitord::darkWhileTheDesktopSleeps_data()
         << QString() << QStringLiteral("/org/gnome/Mutter/DisplayConfig") << props << QStringLiteral("PropertiesChanged")
         << QVariantList{mutter, QVariantMap{{QStringLiteral("PowerSaveMode"), 3}}, QStringList()}
         << QVariantList{mutter, QVariantMap{{QStringLiteral("PowerSaveMode"), 0}}, QStringList()};
+    // Where the X server blanks by itself: its screensaver, turned on and off as xset does.
+    QTest::newRow("X screensaver") << QString() << QString() << QString() << QString() << QVariantList{QStringLiteral("activate")}
+                                   << QVariantList{QStringLiteral("reset")};
     QTest::newRow("logind suspend") << QStringLiteral("org.freedesktop.login1") << QStringLiteral("/org/freedesktop/login1")
                                     << QStringLiteral("org.freedesktop.login1.Manager")
                                     << QStringLiteral("PrepareForSleep") << QVariantList{true} << QVariantList{false};
@@ -298,10 +351,33 @@ void TestMonitord::darkWhileTheDesktopSleeps()
     QDBusConnection desktop = QDBusConnection::connectToBus(m_address, QStringLiteral("desktop"));
     if (!owner.isEmpty())
         QVERIFY(desktop.registerService(owner));
-    startService();
+    QProcess xserver;
+    QString display;
+    if (path.isEmpty()) {
+        xserver.start(QStringLiteral("Xvfb"), {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-nolisten"),
+                                              QStringLiteral("tcp"), QStringLiteral("-screen"), QStringLiteral("0"),
+                                              QStringLiteral("640x480x24")});
+        QVERIFY(xserver.waitForStarted(kPatience));
+        while (!xserver.canReadLine())
+            QVERIFY(xserver.waitForReadyRead(kPatience));
+        display = QStringLiteral(":") + QString::fromUtf8(xserver.readLine()).trimmed();
+    }
+    // The service goes before its X server.
+    const auto endServer = qScopeGuard([this, &xserver] {
+        cleanup();
+        xserver.terminate();
+        xserver.waitForFinished(kPatience);
+    });
+    startService(display);
     QTRY_COMPARE_WITH_TIMEOUT(stateOf(screen), QStringLiteral("showing"), kPatience);
 
     const auto send = [&](const QVariantList &arguments) {
+        if (path.isEmpty()) {
+            QCOMPARE(QProcess::execute(QStringLiteral("xset"), {QStringLiteral("-display"), display, QStringLiteral("s"),
+                                                                arguments.value(0).toString()}),
+                     0);
+            return;
+        }
         QDBusMessage signal = QDBusMessage::createSignal(path, interface, name);
         signal.setArguments(arguments);
         QVERIFY(desktop.send(signal));
