@@ -1,5 +1,7 @@
 #include "screenbus.h"
 
+#include "monitorservice.h"
+
 #include "discovery.h"
 
 #include <algorithm>
@@ -69,10 +71,16 @@ std::shared_ptr<OpenScreen> ScreenBus::open(const ScreenInfo &chosen, QString *w
     const DeviceList devices(m_context->get());
     ScreenInfo now = chosen;
     std::shared_ptr<Screen> screen;
-    whilePassingBy(kOpenPatience, [&] {
+    screen = openScreen(m_context, devices, now);
+    // Shown by the monitor service: it lends it until this program ends.
+    if (!screen && now.access == Access::InUse && monitorservice::letGo(now.port.fullText()))
         screen = openScreen(m_context, devices, now);
-        return now.access != Access::InUse;
-    });
+    if (!screen && now.access == Access::InUse) {
+        whilePassingBy(kOpenPatience, [&] {
+            screen = openScreen(m_context, devices, now);
+            return now.access != Access::InUse;
+        });
+    }
     if (!screen) {
         if (now.access == Access::InUse)
             return refuse(QStringLiteral("is in use by another program"));

@@ -1,5 +1,7 @@
 #include "screensession.h"
 
+#include "monitorservice.h"
+
 #include "discovery.h"
 #include "eventpump.h"
 #include "frameoutput.h"
@@ -50,6 +52,7 @@ struct ScreenSession::OpenResult {
     Selection outcome = Selection::NoDevice;
     std::shared_ptr<OpenScreen> screen;
     ScreenInfo info;
+    bool borrowed = false; // lent by the monitor service
 };
 
 ScreenSession::ScreenSession(QObject *parent)
@@ -155,6 +158,9 @@ void ScreenSession::applyScan(const ScanResult &result)
 void ScreenSession::choose(int index)
 {
     m_list.choose(index);
+    // A screen the user picks is asked of the monitor service when it
+    // shows the desktop on it; one chosen by the list alone is left to it.
+    m_borrowNext = true;
     select();
 }
 
@@ -177,8 +183,9 @@ void ScreenSession::open()
     const std::shared_ptr<UsbContext> context = m_context;
     const ScreenGeometry seed = m_geometry;
     const std::shared_ptr<TouchRelay> relay = m_relay;
+    const bool borrow = std::exchange(m_borrowNext, false);
     m_link.post<OpenResult>(
-        [context, chosen, seed, relay] {
+        [context, chosen, seed, relay, borrow] {
             OpenResult result;
             if (!chosen)
                 return result;
@@ -193,6 +200,11 @@ void ScreenSession::open()
             result.info.geometry = seed;
             result.outcome = Selection::FoundNotOpened;
             std::shared_ptr<Screen> screen = openScreen(context, devices, result.info);
+            if (!screen && result.info.access == Access::InUse && borrow
+                && monitorservice::letGo(result.info.port.fullText())) {
+                result.borrowed = true;
+                screen = openScreen(context, devices, result.info);
+            }
             if (!screen) {
                 if (result.info.access == Access::InUse)
                     result.outcome = Selection::InUse;
@@ -231,6 +243,8 @@ void ScreenSession::open()
 
 void ScreenSession::applyOpen(OpenResult result)
 {
+    if (result.borrowed)
+        m_borrowed = result.info.port;
     if (result.screen) {
         m_open = std::move(result.screen);
         m_opened = result.info;
@@ -270,6 +284,11 @@ void ScreenSession::closeScreen()
     m_open->link()->stopTouch();
     m_open.reset();
     m_opened = {};
+    // Given back once it is no longer ours.
+    if (m_borrowed) {
+        monitorservice::takeBack(m_borrowed->fullText());
+        m_borrowed.reset();
+    }
     emit screenClosed();
 }
 

@@ -169,6 +169,8 @@ private:
     bool m_scanAgain = false;
     int m_generation = 0; // of selections: results of older ones are dropped
     bool m_opening = false;
+    bool m_borrowNext = false;
+    std::optional<screenlink::PortPath> m_borrowed;
 
     std::shared_ptr<OpenScreen> m_open;
     ScreenInfo m_opened;

@@ -98,17 +98,24 @@ QString argumentFileError(const Command &c)
 
 JobResult runJob(const Command &c, const ScreenInfo &chosen, const session::ScreenBus &bus, const std::atomic<int> &stop)
 {
-    if (chosen.access == session::Access::InUse)
-        return failed(QStringLiteral("is in use by another program: nothing was sent to it"));
+    QString why;
+    std::shared_ptr<OpenScreen> screen;
+    if (chosen.access == session::Access::InUse) {
+        // The monitor service lends a screen it shows; any other holder keeps it.
+        screen = bus.open(chosen, &why);
+        if (!screen)
+            return failed(QStringLiteral("is in use by another program: nothing was sent to it"));
+    }
     if (!chosen.running())
         return failed(QStringLiteral("waits in its %1: only upgrade works there").arg(chosen.stateText()));
     if (c.name == QLatin1String("identify")) {
-        if (!chosen.identified())
+        const ScreenInfo &known = screen ? screen->info() : chosen;
+        if (!known.identified())
             return failed(QStringLiteral("cannot be opened (gone, or no access to it)"));
-        return {true, identifyText(chosen)};
+        return {true, identifyText(known)};
     }
-    QString why;
-    const std::shared_ptr<OpenScreen> screen = bus.open(chosen, &why);
+    if (!screen)
+        screen = bus.open(chosen, &why);
     if (!screen)
         return failed(why);
     const ScreenInfo &info = screen->info();
