@@ -84,7 +84,7 @@ void ScreenChooser::refresh()
         this, [this](const std::pair<QStringList, QStringList> &found) { emit listed(found.first, found.second); });
 }
 
-void ScreenChooser::start(const QString &id, const QString &driver)
+void ScreenChooser::start(const QString &id, const QString &driver, const QString &mode)
 {
     const int generation = ++m_generation;
     const std::shared_ptr<UsbContext> context = m_context;
@@ -96,7 +96,7 @@ void ScreenChooser::start(const QString &id, const QString &driver)
                 return Opened{}; // left while it was read
             return opened;
         },
-        this, [this, generation, driver](Opened opened) {
+        this, [this, generation, driver, mode](Opened opened) {
             if (generation != m_generation)
                 return; // stopped meanwhile: the screen closes unused
             if (!opened.screen) {
@@ -111,7 +111,7 @@ void ScreenChooser::start(const QString &id, const QString &driver)
                 emit chosen(ChooseOutcome::NoUsableSize);
                 return;
             }
-            m_shown->start(std::move(opened.screen), m_size, opened.facts, driver);
+            m_shown->start(std::move(opened.screen), m_size, opened.facts, driver, mode);
             emit chosen(ChooseOutcome::Started);
         });
 }

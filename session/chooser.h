@@ -41,8 +41,9 @@ public:
     // running screens another program holds (listed()).
     void refresh();
     // Opens the first running screen with device ID `id`, reads its size and
-    // starts monitor mode with the driver at `driver` (chosen()).
-    void start(const QString &id, const QString &driver);
+    // starts monitor mode with the driver at `driver` (chosen()), in `mode`
+    // ("extend", "mirror") when given.
+    void start(const QString &id, const QString &driver, const QString &mode = {});
     // Ends monitor mode, blanks the chosen screen and closes it.
     void stop();
 

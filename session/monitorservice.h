@@ -2,6 +2,7 @@
 
 #include "autoshow.h"
 
+#include <QObject>
 #include <QString>
 
 #include <optional>
@@ -23,5 +24,17 @@ bool letGo(const QString &key);
 void takeBack(const QString &key);
 // Ends it for this login; false when it was not running.
 bool quit();
+
+// Tells when what the service shows may have changed: it came, went, or
+// said so.
+class Watch : public QObject {
+    Q_OBJECT
+
+public:
+    explicit Watch(QObject *parent = nullptr);
+
+signals:
+    void changed();
+};
 
 } // namespace session::monitorservice

@@ -5,6 +5,8 @@
 #include <QDBusInterface>
 #include <QDBusMetaType>
 #include <QDBusReply>
+#include <QDBusServiceWatcher>
+#include <QFileInfo>
 
 namespace session::monitorservice {
 
@@ -16,8 +18,19 @@ constexpr int kCallMs = 15000;
 
 const QString kName = QStringLiteral("com.tavrik.Monitor");
 
+// Whether the user's session has a bus. Without one, asking for it would
+// make libdbus start a bus of its own (autolaunch) that outlives us.
+bool sessionBusThere()
+{
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    return qEnvironmentVariableIsSet("DBUS_SESSION_BUS_ADDRESS")
+           || (!runtime.isEmpty() && QFileInfo::exists(runtime + QStringLiteral("/bus")));
+}
+
 std::unique_ptr<QDBusInterface> service()
 {
+    if (!sessionBusThere())
+        return nullptr;
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected() || !bus.interface() || !bus.interface()->isServiceRegistered(kName))
         return nullptr;
@@ -80,6 +93,19 @@ void takeBack(const QString &key)
 {
     if (const std::unique_ptr<QDBusInterface> iface = service())
         iface->call(QDBus::NoBlock, QStringLiteral("TakeBack"), key);
+}
+
+Watch::Watch(QObject *parent) : QObject(parent)
+{
+    if (!sessionBusThere())
+        return;
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected())
+        return;
+    auto *watcher = new QDBusServiceWatcher(kName, bus, QDBusServiceWatcher::WatchForOwnerChange, this);
+    connect(watcher, &QDBusServiceWatcher::serviceOwnerChanged, this, &Watch::changed);
+    bus.connect(kName, QStringLiteral("/com/tavrik/Monitor"), QStringLiteral("com.tavrik.Monitor1"),
+                QStringLiteral("Changed"), this, SIGNAL(changed()));
 }
 
 bool quit()

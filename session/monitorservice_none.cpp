@@ -27,6 +27,8 @@ bool letGo(const QString &)
 
 void takeBack(const QString &) {}
 
+Watch::Watch(QObject *parent) : QObject(parent) {}
+
 bool quit()
 {
     return false;

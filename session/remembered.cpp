@@ -56,6 +56,16 @@ std::optional<ShowMode> parseMode(const QString &text)
     return std::nullopt;
 }
 
+ShowMode generalMode(const QString &path)
+{
+    if (const std::optional<ShowMode> set = parseMode(qEnvironmentVariable("TAVRIK_MONITOR_MODE")))
+        return *set;
+    if (!QFileInfo::exists(path))
+        return ShowMode::Extend;
+    const QSettings file(path, QSettings::IniFormat);
+    return parseMode(file.value(QStringLiteral("mode")).toString()).value_or(ShowMode::Extend);
+}
+
 bool isDeviceId(const QString &text)
 {
     static const QRegularExpression shape(QStringLiteral("^[0-9a-fA-F]{4}-[0-9a-fA-F]{4}-[0-9a-fA-F]{8}$"));

@@ -24,6 +24,10 @@ QString monitorConfPath();
 QString modeKey(ShowMode mode);
 std::optional<ShowMode> parseMode(const QString &text);
 
+// The mode for a screen that has none of its own: TAVRIK_MONITOR_MODE, else
+// the file's `mode` line, else extend.
+ShowMode generalMode(const QString &path = monitorConfPath());
+
 // Whether `text` has the shape of a device ID ("7e0c-0b02-1c2200f1").
 bool isDeviceId(const QString &text);
 

@@ -2,6 +2,7 @@
 
 #include "dialogs.h"
 #include "platform.h"
+#include "remembered.h"
 #include "ui_mainwindow.h"
 
 #include <QCoreApplication>
@@ -17,7 +18,13 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), m_ui(std::make_un
     connect(m_ui->pbDo, &QPushButton::clicked, this, &MainWindow::onMonitor);
     connect(&m_chooser, &session::ScreenChooser::listed, this, &MainWindow::showScreens);
     connect(&m_chooser, &session::ScreenChooser::chosen, this, &MainWindow::showChosen);
+    connect(m_ui->cbList, &QComboBox::currentIndexChanged, this, &MainWindow::showChoices);
+    connect(m_ui->cbAuto, &QCheckBox::toggled, this, &MainWindow::onAutoToggled);
+    connect(m_ui->cbMode, &QComboBox::activated, this, &MainWindow::onModeChosen);
+    connect(m_ui->pbStopService, &QPushButton::clicked, this, &MainWindow::onStopService);
+    connect(&m_service, &session::monitorservice::Watch::changed, this, &MainWindow::showRemembered);
     QTimer::singleShot(0, this, &MainWindow::onRefresh);
+    showRemembered();
     m_exeSuffix = QString::fromStdString(platform::exeSuffix());
     m_programDir = QCoreApplication::applicationDirPath();
 }
@@ -65,7 +72,8 @@ void MainWindow::onMonitor()
         return;
     }
     m_state = State::Starting;
-    m_chooser.start(wanted, m_programDir + QStringLiteral("/telvdrv") + m_exeSuffix);
+    const session::ShowMode mode = m_ui->cbMode->currentIndex() == 1 ? session::ShowMode::Mirror : session::ShowMode::Extend;
+    m_chooser.start(wanted, m_programDir + QStringLiteral("/telvdrv") + m_exeSuffix, session::modeKey(mode));
 }
 
 void MainWindow::showChosen(ChooseOutcome outcome)
@@ -92,4 +100,84 @@ void MainWindow::showIdle()
     m_state = State::Idle;
     m_ui->pbRefresh->setEnabled(true);
     m_ui->pbDo->setText(tr("Start"));
+}
+
+namespace {
+
+// The chosen entry's device ID; empty for none and for an entry in use.
+QString chosenId(const QComboBox *list)
+{
+    const QString text = list->currentText();
+    return session::isDeviceId(text) ? text.toLower() : QString();
+}
+
+} // namespace
+
+void MainWindow::showChoices()
+{
+    const QString id = chosenId(m_ui->cbList);
+    session::ShowMode mode = session::generalMode();
+    bool remembered = false;
+    for (const session::RememberedScreen &r : session::rememberedScreens()) {
+        if (r.id == id) {
+            mode = r.mode;
+            remembered = true;
+        }
+    }
+    const QSignalBlocker blockAuto(m_ui->cbAuto);
+    const QSignalBlocker blockMode(m_ui->cbMode);
+    m_ui->cbAuto->setEnabled(!id.isEmpty());
+    m_ui->cbAuto->setChecked(remembered);
+    m_ui->cbMode->setCurrentIndex(mode == session::ShowMode::Mirror ? 1 : 0);
+}
+
+void MainWindow::onAutoToggled(bool on)
+{
+    const QString id = chosenId(m_ui->cbList);
+    if (id.isEmpty())
+        return;
+    const session::ShowMode mode = m_ui->cbMode->currentIndex() == 1 ? session::ShowMode::Mirror : session::ShowMode::Extend;
+    QString why;
+    if (!(on ? session::remember({id, mode}, &why) : session::forget(id, &why))) {
+        dialogs::warning(this, tr("Warning"), tr("The choice could not be kept: %1").arg(why));
+        showChoices();
+        return;
+    }
+    session::monitorservice::reload();
+    showRemembered();
+}
+
+void MainWindow::onModeChosen(int)
+{
+    // A remembered screen keeps the mode chosen for it.
+    if (m_ui->cbAuto->isChecked())
+        onAutoToggled(true);
+}
+
+void MainWindow::showRemembered()
+{
+    const std::optional<std::vector<session::AutoScreenState>> states = session::monitorservice::screens();
+    m_ui->lwRemembered->clear();
+    const std::vector<session::RememberedScreen> remembered = session::rememberedScreens();
+    for (const session::RememberedScreen &r : remembered) {
+        QString state = tr("the background service is not running");
+        if (states) {
+            for (const session::AutoScreenState &s : *states)
+                if (s.id == r.id)
+                    state = session::autoStateText(s.state);
+        }
+        const QString mode = r.mode == session::ShowMode::Mirror ? tr("mirror") : tr("extend");
+        m_ui->lwRemembered->addItem(tr("%1 (%2): %3").arg(r.id, mode, state));
+    }
+    if (remembered.empty())
+        m_ui->lwRemembered->addItem(tr("None yet: choose a screen above and tick the box."));
+    m_ui->lbService->setText(states ? tr("The background service is running.")
+                                    : tr("The background service is not running."));
+    m_ui->pbStopService->setEnabled(states.has_value());
+}
+
+void MainWindow::onStopService()
+{
+    session::monitorservice::quit();
+    showRemembered();
 }

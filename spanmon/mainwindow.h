@@ -1,6 +1,7 @@
 #pragma once
 
 #include "chooser.h"
+#include "monitorservice.h"
 
 #include <QMainWindow>
 
@@ -32,12 +33,21 @@ public slots:
     void onMonitor();
 
 private:
+    // The chosen screen's own choices: remembered or not, and its mode.
+    void showChoices();
+    void onAutoToggled(bool on);
+    void onModeChosen(int index);
+    // The remembered screens and what the service does with each.
+    void showRemembered();
+    void onStopService();
+
     void showScreens(const QStringList &ids, const QStringList &inUsePorts);
     void showChosen(session::ChooseOutcome outcome);
     void showIdle();
 
     std::unique_ptr<Ui::MainWindow> m_ui;
     session::ScreenChooser m_chooser;
+    session::monitorservice::Watch m_service;
     QString m_programDir;
     QString m_exeSuffix;
     enum class State { Idle, Starting, Monitoring } m_state = State::Idle;

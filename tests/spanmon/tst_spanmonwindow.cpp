@@ -9,6 +9,7 @@
 #include "frameshare.h"
 #include "heldscreen.h"
 #include "mainwindow.h"
+#include "remembered.h"
 #include "monitortestsupport.h"
 #include "usb/virtualbus.h"
 #include "screen.h"
@@ -19,6 +20,10 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QStandardItemModel>
+#include <QCheckBox>
+#include <QFile>
+#include <QListWidget>
+#include <QTemporaryDir>
 #include <QTest>
 
 using monitortest::Bytes;
@@ -103,6 +108,7 @@ private slots:
     void twoScreensWithOneIdMirrorTheFirstInBusOrder();
     void screenAnotherProgramHoldsIsListedInUseAndSentNothing();
     void closingTheWindowWhileMirroringStopsAndBlanks();
+    void eachScreenKeepsItsModeAndWhetherItShowsByItself();
     void desktopAndTouchesAreUprightOnEveryPanelKind_data();
     void desktopAndTouchesAreUprightOnEveryPanelKind();
 
@@ -117,6 +123,7 @@ private:
     QPushButton *refreshButton() const { return m_window->findChild<QPushButton *>(QStringLiteral("pbRefresh")); }
 
     std::unique_ptr<sim::VirtualBus> m_bus;
+    QTemporaryDir m_config;
     std::vector<int> m_slots;
     int m_nextPort = 1;
     std::unique_ptr<MainWindow> m_window;
@@ -127,6 +134,10 @@ void TestSpanmonWindow::initTestCase()
 {
     QVERIFY2(qEnvironmentVariableIsSet("LD_PRELOAD"), "run under umockdev-wrapper");
     m_bus = std::make_unique<sim::VirtualBus>();
+    // The window reads and writes the user's monitor.conf: a private one.
+    QVERIFY(m_config.isValid());
+    qputenv("XDG_CONFIG_HOME", m_config.path().toUtf8());
+    qunsetenv("TAVRIK_MONITOR_MODE");
 }
 
 void TestSpanmonWindow::init()
@@ -179,9 +190,9 @@ void TestSpanmonWindow::formIsTheFixedChooser()
     newWindow();
     QCOMPARE(m_window->objectName(), QStringLiteral("MainWindow"));
     QCOMPARE(m_window->windowTitle(), QStringLiteral("Tavrik Extend Monitor"));
-    QCOMPARE(m_window->size(), QSize(400, 100));
-    QCOMPARE(m_window->minimumSize(), QSize(400, 100));
-    QCOMPARE(m_window->maximumSize(), QSize(400, 100));
+    QCOMPARE(m_window->size(), QSize(400, 292));
+    QCOMPARE(m_window->minimumSize(), QSize(400, 292));
+    QCOMPARE(m_window->maximumSize(), QSize(400, 292));
     QCOMPARE(m_window->sizePolicy().horizontalPolicy(), QSizePolicy::Fixed);
     QCOMPARE(m_window->sizePolicy().verticalPolicy(), QSizePolicy::Fixed);
     auto *label = m_window->findChild<QLabel *>(QStringLiteral("label"));
@@ -536,3 +547,56 @@ void TestSpanmonWindow::desktopAndTouchesAreUprightOnEveryPanelKind()
 
 QTEST_MAIN(TestSpanmonWindow)
 #include "tst_spanmonwindow.moc"
+
+void TestSpanmonWindow::eachScreenKeepsItsModeAndWhetherItShowsByItself()
+{
+    QFile::remove(session::monitorConfPath());
+    const auto first = attach(kSizedIdent, 0x611);
+    const auto second = attach(kSizedIdent, 0x612);
+    newWindow();
+    QTRY_COMPARE(list()->count(), 2);
+    auto *autoBox = m_window->findChild<QCheckBox *>(QStringLiteral("cbAuto"));
+    auto *mode = m_window->findChild<QComboBox *>(QStringLiteral("cbMode"));
+    auto *remembered = m_window->findChild<QListWidget *>(QStringLiteral("lwRemembered"));
+    QVERIFY(autoBox && mode && remembered);
+    const auto kept = [] {
+        QMap<QString, QString> m;
+        for (const session::RememberedScreen &r : session::rememberedScreens())
+            m[r.id] = session::modeKey(r.mode);
+        return m;
+    };
+
+    list()->setCurrentIndex(list()->findText(idOf(*first)));
+    QVERIFY(!autoBox->isChecked());
+    mode->setCurrentIndex(1);
+    emit mode->activated(1);
+    autoBox->click();
+    QCOMPARE(kept(), (QMap<QString, QString>{{idOf(*first), QStringLiteral("mirror")}}));
+    QVERIFY(remembered->item(0)->text().startsWith(idOf(*first) + QStringLiteral(" (mirror): ")));
+    // No service on this bus: the list says so rather than a state it cannot know.
+    QVERIFY(remembered->item(0)->text().endsWith(QStringLiteral("the background service is not running")));
+
+    // Another screen shows its own choices; back again, the first's.
+    list()->setCurrentIndex(list()->findText(idOf(*second)));
+    QVERIFY(!autoBox->isChecked());
+    QCOMPARE(mode->currentIndex(), 0);
+    list()->setCurrentIndex(list()->findText(idOf(*first)));
+    QVERIFY(autoBox->isChecked());
+    QCOMPARE(mode->currentIndex(), 1);
+    mode->setCurrentIndex(0);
+    emit mode->activated(0);
+    QCOMPARE(kept(), (QMap<QString, QString>{{idOf(*first), QStringLiteral("extend")}}));
+
+    // The mode chosen is the one the driver is started in.
+    mode->setCurrentIndex(1);
+    doButton()->click();
+    QTRY_COMPARE(doButton()->text(), QStringLiteral("Stop"));
+    QTRY_VERIFY(!monitortest::childrenNamed(QStringLiteral("telvdrv")).isEmpty());
+    QFile environment(QStringLiteral("/proc/%1/environ").arg(monitortest::childrenNamed(QStringLiteral("telvdrv")).first()));
+    QVERIFY(environment.open(QIODevice::ReadOnly));
+    QVERIFY(environment.readAll().split('\0').contains("TAVRIK_MONITOR_MODE=mirror"));
+    doButton()->click();
+
+    autoBox->click();
+    QVERIFY(kept().isEmpty());
+}
