@@ -36,7 +36,7 @@ set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
 set(_tavrik_pkg ${PROJECT_SOURCE_DIR}/packaging)
 set(_tavrik_programs panelctl spanmon logomerge)
 
-foreach(target IN ITEMS ${_tavrik_programs} tavrikctl telvdrv)
+foreach(target IN ITEMS ${_tavrik_programs} tavrikctl telvdrv tavrik-monitord)
   if(TARGET ${target})
     install(TARGETS ${target} RUNTIME DESTINATION ${TAVRIK_INSTALL_APPDIR}/bin)
   endif()
@@ -76,6 +76,18 @@ install(FILES ${_tavrik_pkg}/firmware/README DESTINATION ${TAVRIK_INSTALL_APPDIR
 install(DIRECTORY DESTINATION ${TAVRIK_INSTALL_APPDIR}/firmware/TELV)
 install(DIRECTORY DESTINATION ${TAVRIK_INSTALL_APPDIR}/firmware/K2T-K5TX)
 
+# The monitor service: a user unit enabled for every user, and an autostart
+# entry for sessions without a systemd user session.
+if(TARGET tavrik-monitord)
+  configure_file(${_tavrik_pkg}/systemd/tavrik-monitord.service.in
+    ${CMAKE_CURRENT_BINARY_DIR}/packaging/tavrik-monitord.service @ONLY)
+  configure_file(${_tavrik_pkg}/autostart/tavrik-monitord.desktop.in
+    ${CMAKE_CURRENT_BINARY_DIR}/packaging/tavrik-monitord.desktop @ONLY)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/packaging/tavrik-monitord.service DESTINATION usr/lib/systemd/user)
+  install(FILES ${_tavrik_pkg}/systemd/80-tavrik.preset DESTINATION usr/lib/systemd/user-preset)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/packaging/tavrik-monitord.desktop DESTINATION etc/xdg/autostart)
+endif()
+
 # /lib rather than /usr/lib: where Debian 12's own packages put udev rules.
 install(FILES ${_tavrik_pkg}/udev/70-tavrik.rules DESTINATION lib/udev/rules.d)
 
@@ -104,10 +116,11 @@ set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, libssl3")
 # PipeWire daemon, which desktops usually bring along.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "hicolor-icon-theme, xdg-desktop-portal, pipewire")
 # The maintainer scripts name the programs' folder, filled in here.
-foreach(script preinst postinst)
+foreach(script preinst postinst prerm)
   configure_file(${_tavrik_pkg}/debian/${script} ${CMAKE_CURRENT_BINARY_DIR}/debian/${script} @ONLY)
 endforeach()
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
-  ${CMAKE_CURRENT_BINARY_DIR}/debian/preinst ${CMAKE_CURRENT_BINARY_DIR}/debian/postinst)
+  ${CMAKE_CURRENT_BINARY_DIR}/debian/preinst ${CMAKE_CURRENT_BINARY_DIR}/debian/postinst
+  ${CMAKE_CURRENT_BINARY_DIR}/debian/prerm ${_tavrik_pkg}/debian/conffiles)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)
