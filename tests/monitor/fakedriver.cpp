@@ -1,11 +1,13 @@
 // A stand-in frame driver for tests that need no X display: publishes one
 // known picture (monitortest::pattern, seed 5) at the size and rate the
-// frame share asks for, with rows padded past width x 4, until terminated.
+// frame share asks for, with rows padded past width x 4, until terminated;
+// with FAKEDRIVER_STILL set, only once.
 #include "frameshare.h"
 #include "monitortestsupport.h"
 
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <cstdio>
 #include <thread>
 
@@ -40,8 +42,11 @@ int main()
         return 2;
     }
     const monitortest::Bytes picture = monitortest::pattern(width, height, stride, 5);
-    while (!g_stop) {
-        monitor::publishFrame(*share, picture.data(), stride, height);
+    // A still desktop: one picture, then nothing new.
+    const bool once = std::getenv("FAKEDRIVER_STILL") != nullptr;
+    for (bool first = true; !g_stop; first = false) {
+        if (first || !once)
+            monitor::publishFrame(*share, picture.data(), stride, height);
         std::this_thread::sleep_for(std::chrono::microseconds(1000000 / rate));
     }
     return 0;
