@@ -14,6 +14,8 @@
 namespace session::monitorservice {
 
 bool running();
+// What to do when it is not running, for the user to read.
+QString startAdvice();
 // What it shows; nullopt with `why` when it cannot be asked.
 std::optional<std::vector<AutoScreenState>> screens(QString *why = nullptr);
 // It reads monitor.conf again; false when it is not running.

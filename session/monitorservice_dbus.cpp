@@ -42,6 +42,12 @@ std::unique_ptr<QDBusInterface> service()
 
 } // namespace
 
+QString startAdvice()
+{
+    return QStringLiteral("the monitor service is not running; start it with 'systemctl --user start tavrik-monitord' "
+                          "(it starts by itself at the next login)");
+}
+
 bool running()
 {
     return service() != nullptr;

@@ -3,6 +3,11 @@
 // Windows has no session bus: no service runs there.
 namespace session::monitorservice {
 
+QString startAdvice()
+{
+    return QStringLiteral("remembered screens are shown by the monitor service, which runs on Linux only");
+}
+
 bool running()
 {
     return false;

@@ -13,9 +13,6 @@ using namespace session;
 
 namespace {
 
-const char kNotRunning[] = "the monitor service is not running; start it with "
-                           "'systemctl --user start tavrik-monitord' (it starts by itself at the next login)";
-
 MonitorOutcome list(const Command &command)
 {
     MonitorOutcome result;
@@ -53,7 +50,7 @@ MonitorOutcome list(const Command &command)
                           .arg(s.id, modeKey(s.mode).leftJustified(6), stateText(s),
                                s.port.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(s.port));
     if (!running)
-        result.err = QString::fromLatin1(kNotRunning);
+        result.err = monitorservice::startAdvice();
     return result;
 }
 
@@ -76,7 +73,7 @@ MonitorOutcome runMonitor(const Command &command)
     result.out = add ? QStringLiteral("%1: shows the desktop (%2) whenever it is plugged in\n").arg(id, modeKey(mode))
                      : QStringLiteral("%1: no longer shows the desktop by itself\n").arg(id);
     if (!monitorservice::reload() && add)
-        result.err = QString::fromLatin1(kNotRunning);
+        result.err = monitorservice::startAdvice();
     return result;
 }
 

@@ -6,8 +6,9 @@
 #include "monitortestsupport.h"
 
 #include <chrono>
+#include <QtGlobal>
+
 #include <csignal>
-#include <cstdlib>
 #include <cstdio>
 #include <thread>
 
@@ -43,7 +44,7 @@ int main()
     }
     const monitortest::Bytes picture = monitortest::pattern(width, height, stride, 5);
     // A still desktop: one picture, then nothing new.
-    const bool once = std::getenv("FAKEDRIVER_STILL") != nullptr;
+    const bool once = qEnvironmentVariableIsSet("FAKEDRIVER_STILL");
     for (bool first = true; !g_stop; first = false) {
         if (first || !once)
             monitor::publishFrame(*share, picture.data(), stride, height);

@@ -73,11 +73,13 @@ private slots:
     void programsThatNeedTheScreenBorrowIt();
     void darkWhileTheDesktopSleeps_data();
     void darkWhileTheDesktopSleeps();
+    void anotherScreenAtItsPortAfterASleepIsLeftAlone();
+    void realDriverExtendsTheDesktopWhileTheScreenIsThere();
     void neverTwoForOneUser();
 
 private:
     std::shared_ptr<sim::ScreenModel> attach(uint32_t seed);
-    void startService(const QString &display = {});
+    void startService(const QString &display = {}, const QString &program = QStringLiteral(MONITORD_PATH));
     QMap<QString, QString> states();
     QString stateOf(const std::shared_ptr<sim::ScreenModel> &m) { return states().value(idOf(*m)); }
     QString portOf(size_t index) const;
@@ -149,7 +151,7 @@ QString TestMonitord::portOf(size_t index) const
     return QStringLiteral("PHY(%1.%2)").arg(m_bus->busNumber(m_slots[index])).arg(m_bus->portNumber(m_slots[index]));
 }
 
-void TestMonitord::startService(const QString &display)
+void TestMonitord::startService(const QString &display, const QString &program)
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     // Its own X server, or none: the one the suite runs under is shared.
@@ -159,7 +161,7 @@ void TestMonitord::startService(const QString &display)
         env.insert(QStringLiteral("DISPLAY"), display);
     m_service.setProcessEnvironment(env);
     m_service.setProcessChannelMode(QProcess::ForwardedChannels);
-    m_service.start(QStringLiteral(MONITORD_PATH), {});
+    m_service.start(program, {});
     QVERIFY(m_service.waitForStarted(kPatience));
     QTRY_VERIFY_WITH_TIMEOUT(QDBusConnection::sessionBus().interface()->isServiceRegistered(kService), kPatience);
 }
@@ -351,23 +353,15 @@ void TestMonitord::darkWhileTheDesktopSleeps()
     QDBusConnection desktop = QDBusConnection::connectToBus(m_address, QStringLiteral("desktop"));
     if (!owner.isEmpty())
         QVERIFY(desktop.registerService(owner));
-    QProcess xserver;
+    monitortest::Xvfb xserver;
     QString display;
     if (path.isEmpty()) {
-        xserver.start(QStringLiteral("Xvfb"), {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-nolisten"),
-                                              QStringLiteral("tcp"), QStringLiteral("-screen"), QStringLiteral("0"),
-                                              QStringLiteral("640x480x24")});
-        QVERIFY(xserver.waitForStarted(kPatience));
-        while (!xserver.canReadLine())
-            QVERIFY(xserver.waitForReadyRead(kPatience));
-        display = QStringLiteral(":") + QString::fromUtf8(xserver.readLine()).trimmed();
+        const QString failed = xserver.start(QSize(640, 480));
+        QVERIFY2(failed.isEmpty(), qPrintable(failed));
+        display = xserver.display();
     }
     // The service goes before its X server.
-    const auto endServer = qScopeGuard([this, &xserver] {
-        cleanup();
-        xserver.terminate();
-        xserver.waitForFinished(kPatience);
-    });
+    const auto endService = qScopeGuard([this] { cleanup(); });
     startService(display);
     QTRY_COMPARE_WITH_TIMEOUT(stateOf(screen), QStringLiteral("showing"), kPatience);
 
@@ -402,6 +396,72 @@ void TestMonitord::darkWhileTheDesktopSleeps()
     if (!owner.isEmpty())
         desktop.unregisterService(owner);
     QDBusConnection::disconnectFromBus(QStringLiteral("desktop"));
+}
+
+void TestMonitord::anotherScreenAtItsPortAfterASleepIsLeftAlone()
+{
+    const auto screen = attach(61);
+    QString why;
+    QVERIFY(session::remember({idOf(*screen), session::ShowMode::Extend}, &why));
+    startService();
+    QTRY_COMPARE_WITH_TIMEOUT(stateOf(screen), QStringLiteral("showing"), kPatience);
+    const auto saver = [](bool active) {
+        QDBusMessage signal = QDBusMessage::createSignal(QStringLiteral("/org/freedesktop/ScreenSaver"),
+                                                         QStringLiteral("org.freedesktop.ScreenSaver"),
+                                                         QStringLiteral("ActiveChanged"));
+        signal << active;
+        QVERIFY(QDBusConnection::sessionBus().send(signal));
+    };
+    saver(true);
+    QTRY_COMPARE_WITH_TIMEOUT(screen->backlight(), std::optional<int>(0), kPatience);
+    // Swapped while the machine slept: the stranger is read, never shown.
+    auto stranger = std::make_shared<sim::ScreenModel>(*sim::findPreset("4in-telv"), 62);
+    stranger->setIdent(kSizedIdent);
+    m_bus->putInPlace(m_slots[0], stranger);
+    saver(false);
+    QTRY_COMPARE_WITH_TIMEOUT(stateOf(screen), QStringLiteral("waiting"), kPatience);
+    QTRY_VERIFY_WITH_TIMEOUT(!stranger->requests().empty(), kPatience);
+    QCOMPARE(stranger->frameSerial(), uint64_t(0));
+    QVERIFY(!stranger->backlight());
+}
+
+void TestMonitord::realDriverExtendsTheDesktopWhileTheScreenIsThere()
+{
+    monitortest::Xvfb x;
+    const QString failed = x.startExtendable(QSize(1280, 1024), QSize(2080, 1024));
+    if (!failed.isEmpty())
+        QSKIP(qPrintable(failed));
+    const auto screen = attach(51);
+    QString why;
+    QVERIFY(session::remember({idOf(*screen), session::ShowMode::Extend}, &why));
+    const auto endService = qScopeGuard([this] { cleanup(); });
+    startService(x.display(), QStringLiteral(MONITORD_X11_PATH));
+    const QRect extension(1280, 0, 800, 480);
+    const auto extended = [&] {
+        const auto list = monitortest::monitors(x.display());
+        return list.size() == 2 && list.at(1).second == extension && monitortest::desktopSize(x.display()) == QSize(2080, 1024);
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(extended(), kPatience);
+
+    // Pulled out: the desktop gets its size back and the monitor goes.
+    m_bus->unplug(m_slots[0]);
+    QTRY_VERIFY_WITH_TIMEOUT(monitortest::monitors(x.display()).size() == 1
+                                 && monitortest::desktopSize(x.display()) == QSize(1280, 1024),
+                             kPatience);
+    // A loose cable: out again each time just as the service takes it up,
+    // then left in. One monitor, one driver.
+    for (int i = 0; i < 3; ++i) {
+        screen->clearRequests();
+        m_bus->plug(m_slots[0]);
+        QTRY_VERIFY_WITH_TIMEOUT(!screen->requests().empty(), kPatience);
+        m_bus->unplug(m_slots[0]);
+    }
+    const uint64_t before = screen->frameSerial();
+    m_bus->plug(m_slots[0]);
+    QTRY_VERIFY_WITH_TIMEOUT(extended(), kPatience);
+    QTRY_VERIFY_WITH_TIMEOUT(screen->frameSerial() > before, kPatience);
+    QTRY_COMPARE_WITH_TIMEOUT(stateOf(screen), QStringLiteral("showing"), kPatience);
+    QTRY_COMPARE_WITH_TIMEOUT(monitortest::waitForProcesses(QStringLiteral("telvdrv"), 0).size(), 1, kPatience);
 }
 
 void TestMonitord::neverTwoForOneUser()
