@@ -6,6 +6,7 @@
 // bus. Run under umockdev-wrapper; --quick for a short run. A figure that
 // never comes ends the run with a failure.
 #include "bridge.h"
+#include "monitortestsupport.h"
 #include "remembered.h"
 #include "usb/virtualbus.h"
 
@@ -16,7 +17,6 @@
 #include <QDBusMetaType>
 #include <QDBusReply>
 #include <QDeadlineTimer>
-#include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QThread>
@@ -27,7 +27,6 @@
 #include <functional>
 #include <vector>
 
-#include <unistd.h>
 
 namespace {
 
@@ -79,19 +78,6 @@ double median(std::vector<double> v)
 double msSince(Clock::time_point t0)
 {
     return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
-}
-
-// User and system time of a process so far, in milliseconds.
-double processorMs(qint64 pid)
-{
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly))
-        return -1;
-    const QByteArray text = stat.readAll();
-    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
-    if (fields.size() < 13)
-        return -1;
-    return (fields[11].toDouble() + fields[12].toDouble()) * 1000.0 / double(sysconf(_SC_CLK_TCK));
 }
 
 class Service {
@@ -205,10 +191,10 @@ int main(int argc, char *argv[])
         saver(asleep);
         if (asleep && !waitFor([&] { return model->backlight() == 0; }))
             return std::fprintf(stderr, "the screen never went dark\n"), 1;
-        const double cpu0 = processorMs(still.pid());
+        const double cpu0 = double(monitortest::processorMs(still.pid()));
         const auto t0 = Clock::now();
         QThread::sleep(unsigned(idleSeconds));
-        const double share = (processorMs(still.pid()) - cpu0) / msSince(t0) * 100.0;
+        const double share = (double(monitortest::processorMs(still.pid())) - cpu0) / msSince(t0) * 100.0;
         std::printf("service CPU, desktop %s: %.3f%% of a core over %d s (target < 0.2%%)\n",
                     asleep ? "asleep" : "still ", share, idleSeconds);
     }

@@ -36,17 +36,11 @@ endif()
 
 # The monitor service: plug-in and wake to the first picture, and its idle
 # cost, with the stand-in driver beside it.
-if(TARGET tavrik-monitord AND TARGET tavrik_fakedriver)
+if(TARGET tavrik-monitord AND TARGET tavrik_fakedriver AND COMMAND tavrik_service_folder)
   add_executable(bench_autoshow bench_autoshow.cpp)
-  target_link_libraries(bench_autoshow PRIVATE tavrik_session tavrik_simusb Qt6::DBus)
+  target_link_libraries(bench_autoshow PRIVATE tavrik_session tavrik_simusb tavrik_monitor_testsupport Qt6::DBus)
   set(svc ${CMAKE_CURRENT_BINARY_DIR}/autoshow)
-  add_custom_command(TARGET bench_autoshow POST_BUILD
-    COMMAND ${CMAKE_COMMAND} -E make_directory ${svc}
-    COMMAND ${CMAKE_COMMAND} -E rm -f ${svc}/tavrik-monitord ${svc}/telvdrv
-    COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:tavrik-monitord> ${svc}/tavrik-monitord
-    COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:tavrik_fakedriver> ${svc}/telvdrv
-    VERBATIM)
-  add_dependencies(bench_autoshow tavrik-monitord tavrik_fakedriver)
+  tavrik_service_folder(bench_autoshow ${svc} tavrik_fakedriver)
   target_compile_definitions(bench_autoshow PRIVATE MONITORD_PATH="${svc}/tavrik-monitord")
   tavrik_warnings(bench_autoshow)
   add_test(NAME bench_autoshow_quick COMMAND ${UMOCKDEV_WRAPPER} $<TARGET_FILE:bench_autoshow> --quick)

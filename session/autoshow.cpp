@@ -58,7 +58,7 @@ QString autoStateText(AutoState state)
     case AutoState::LetGo:
         return QStringLiteral("lent to another program");
     case AutoState::OneAtATime:
-        return QStringLiteral("waiting: another screen shows the desktop");
+        return QStringLiteral("waiting: another is shown");
     case AutoState::NoUsableSize:
         return QStringLiteral("not shown: the screen reports no usable size");
     }
@@ -84,7 +84,7 @@ struct AutoShow::ScanResult {
 
 AutoShow::AutoShow(const QString &driver, QObject *parent)
     : QObject(parent), m_driver(driver), m_context(std::make_shared<UsbContext>()),
-      m_shown(std::make_unique<ShownScreen>(kDriverPauseMs))
+      m_shown(std::make_unique<ShownScreen>(kDriverPauseMs, false))
 {
     // Touch reports of the shown screen complete on it, and plug-ins are
     // told there.
@@ -132,8 +132,9 @@ void AutoShow::scan()
     for (const RememberedScreen &r : m_remembered)
         if (!m_letGo.count(r.id))
             wanted << r.id;
-    // One share per user: nothing new is opened while a screen is shown.
-    if (m_shown->holds())
+    // One share per user: nothing new is opened while a screen is shown,
+    // nor while another program has the share.
+    if (m_shown->holds() || !m_shareHolders.isEmpty())
         wanted.clear();
     m_scanning = true;
     const std::shared_ptr<UsbContext> context = m_context;
@@ -254,6 +255,12 @@ QString AutoShow::idFor(const QString &key) const
 
 bool AutoShow::letGo(const QString &key, const QString &holder)
 {
+    if (key == QLatin1String("*")) {
+        m_shareHolders << holder;
+        letShownGo();
+        update();
+        return true;
+    }
     const QString id = idFor(key);
     if (id.isEmpty() || std::none_of(m_remembered.begin(), m_remembered.end(),
                                      [&](const RememberedScreen &r) { return r.id == id; }))
@@ -267,6 +274,12 @@ bool AutoShow::letGo(const QString &key, const QString &holder)
 
 void AutoShow::takeBack(const QString &key, const QString &holder)
 {
+    if (key == QLatin1String("*")) {
+        m_shareHolders.remove(holder);
+        update();
+        scan();
+        return;
+    }
     const QString id = idFor(key);
     const auto held = m_letGo.find(id);
     if (held == m_letGo.end())
@@ -280,6 +293,7 @@ void AutoShow::takeBack(const QString &key, const QString &holder)
 
 void AutoShow::holderGone(const QString &holder)
 {
+    m_shareHolders.remove(holder);
     for (auto it = m_letGo.begin(); it != m_letGo.end();) {
         it->second.remove(holder);
         it = it->second.isEmpty() ? m_letGo.erase(it) : std::next(it);
@@ -308,7 +322,7 @@ std::vector<AutoScreenState> AutoShow::states() const
         if (m_shownId == r.id) {
             s.state = m_asleep ? AutoState::Asleep : AutoState::Showing;
             s.port = m_shownPort;
-        } else if (m_letGo.count(r.id)) {
+        } else if (m_letGo.count(r.id) || !m_shareHolders.isEmpty()) {
             s.state = AutoState::LetGo;
         } else if (here != m_seen.end()) {
             const Seen &seen = here->second;

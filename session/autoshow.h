@@ -65,7 +65,8 @@ public:
     bool toldOfPlugs() const;
     // Lets the screen named by `key` (device ID or port text) go for
     // `holder` until takeBack() or holderGone(). False when no remembered
-    // screen goes by that name.
+    // screen goes by that name. "*" gives up the frame share itself: no
+    // screen is shown meanwhile.
     bool letGo(const QString &key, const QString &holder);
     void takeBack(const QString &key, const QString &holder);
     void holderGone(const QString &holder);
@@ -108,6 +109,7 @@ private:
     // Device IDs read, by port and plug-in address: one read per plug-in.
     std::map<std::pair<QString, int>, Seen> m_seen;
     std::map<QString, QSet<QString>> m_letGo; // device ID -> holders
+    QSet<QString> m_shareHolders;
     bool m_asleep = false;
     bool m_scanning = false;
     bool m_scanAgain = false;

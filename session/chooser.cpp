@@ -51,7 +51,7 @@ struct Opened {
 } // namespace
 
 ScreenChooser::ScreenChooser(QObject *parent)
-    : QObject(parent), m_context(std::make_shared<UsbContext>()), m_shown(std::make_unique<ShownScreen>(kDriverPauseMs))
+    : QObject(parent), m_context(std::make_shared<UsbContext>()), m_shown(std::make_unique<ShownScreen>(kDriverPauseMs, true))
 {
     // Touch reports of the chosen screen complete on it.
     if (*m_context) {

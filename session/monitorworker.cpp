@@ -2,6 +2,7 @@
 
 #include "frameconvert.h"
 #include "frameshare.h"
+#include "monitorservice.h"
 #include "processes.h"
 
 #include <QCoreApplication>
@@ -9,6 +10,7 @@
 #include <QDebug>
 #include <QFileInfo>
 #include <QProcess>
+#include <QScopeGuard>
 
 #include <algorithm>
 #include <vector>
@@ -26,7 +28,10 @@ constexpr int kDriverEndMs = platform::kEndGraceMs;
 
 } // namespace
 
-MonitorWorker::MonitorWorker(int driverPauseMs, QObject *parent) : Worker(parent), m_driverPauseMs(driverPauseMs) {}
+MonitorWorker::MonitorWorker(int driverPauseMs, bool yieldsToService, QObject *parent)
+    : Worker(parent), m_driverPauseMs(driverPauseMs), m_yieldsToService(yieldsToService)
+{
+}
 
 MonitorWorker::~MonitorWorker()
 {
@@ -90,6 +95,14 @@ void MonitorWorker::mirror(screenlink::Screen &screen)
         return;
     }
 
+    // Its driver would be ended by name below, and its share taken.
+    const QString everyScreen = QStringLiteral("*");
+    if (m_yieldsToService)
+        monitorservice::letGo(everyScreen);
+    const auto giveBack = qScopeGuard([this, &everyScreen] {
+        if (m_yieldsToService)
+            monitorservice::takeBack(everyScreen);
+    });
     platform::endProcessTrees(m_driverImage);
     if (!pause(m_driverPauseMs))
         return;

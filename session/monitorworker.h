@@ -28,7 +28,10 @@ class MonitorWorker : public Worker {
 public:
     // `driverPauseMs`: the time given to the frame drivers ended at each
     // start to go away before the share is opened anew.
-    explicit MonitorWorker(int driverPauseMs, QObject *parent = nullptr);
+    // `yieldsToService`: the per-user monitor service is asked to give up
+    // the frame share (one per user) for as long as the job runs; false
+    // for the service's own job.
+    explicit MonitorWorker(int driverPauseMs, bool yieldsToService = true, QObject *parent = nullptr);
     ~MonitorWorker() override;
 
     // Mirrors the desktop to `screen` at `picture` size, each picture turned
@@ -67,6 +70,7 @@ private:
     bool pause(int ms);
 
     const int m_driverPauseMs;
+    const bool m_yieldsToService;
     QString m_driverPath;
     QString m_mode;
     std::atomic<bool> m_asleep{false};

@@ -40,7 +40,10 @@ QSize pictureFor(QSize reported, ScanOrder order)
     return quarter && portrait ? reported.transposed() : reported;
 }
 
-ShownScreen::ShownScreen(int driverPauseMs) : m_monitor(std::make_unique<MonitorWorker>(driverPauseMs)) {}
+ShownScreen::ShownScreen(int driverPauseMs, bool yieldsToService)
+    : m_monitor(std::make_unique<MonitorWorker>(driverPauseMs, yieldsToService))
+{
+}
 
 ShownScreen::~ShownScreen()
 {

@@ -36,8 +36,8 @@ QSize pictureFor(QSize reported, screenlink::ScanOrder order);
 // touches going to the desktop. Stopping blanks it and lets it go.
 class ShownScreen {
 public:
-    // `driverPauseMs`: see MonitorWorker.
-    explicit ShownScreen(int driverPauseMs);
+    // `driverPauseMs`, `yieldsToService`: see MonitorWorker.
+    ShownScreen(int driverPauseMs, bool yieldsToService);
     ~ShownScreen();
     ShownScreen(const ShownScreen &) = delete;
     ShownScreen &operator=(const ShownScreen &) = delete;

@@ -171,8 +171,8 @@ void MainWindow::showRemembered()
     }
     if (remembered.empty())
         m_ui->lwRemembered->addItem(tr("None yet: choose a screen above and tick the box."));
-    m_ui->lbService->setText(states ? tr("The background service is running.")
-                                    : tr("The background service is not running."));
+    m_ui->lbService->setText(states ? tr("Background service: running.")
+                                    : tr("Background service: not running."));
     m_ui->pbStopService->setEnabled(states.has_value());
 }
 

@@ -4,6 +4,7 @@
 // and logind send them. The frame driver beside it is the stand-in that
 // publishes a known picture. Runs under umockdev-wrapper.
 #include "bridge.h"
+#include "chooser.h"
 #include "devicelist.h"
 #include "monitortestsupport.h"
 #include "remembered.h"
@@ -17,6 +18,7 @@
 #include <QDBusMessage>
 #include <QDBusMetaType>
 #include <QDBusReply>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -71,6 +73,7 @@ private slots:
     void lendsTheScreenUntilItIsAskedBack();
     void programsThatNeedTheScreenBorrowIt_data();
     void programsThatNeedTheScreenBorrowIt();
+    void spanmonMonitorModeTakesTheShareWhileItRuns();
     void darkWhileTheDesktopSleeps_data();
     void darkWhileTheDesktopSleeps();
     void anotherScreenAtItsPortAfterASleepIsLeftAlone();
@@ -307,6 +310,29 @@ void TestMonitord::programsThatNeedTheScreenBorrowIt()
     const uint64_t before = screen->frameSerial();
     QTRY_COMPARE_WITH_TIMEOUT(stateOf(screen), QStringLiteral("showing"), kPatience);
     QTRY_VERIFY_WITH_TIMEOUT(screen->frameSerial() > before + 1, kPatience);
+}
+
+void TestMonitord::spanmonMonitorModeTakesTheShareWhileItRuns()
+{
+    const auto remembered = attach(71);
+    const auto chosen = attach(72);
+    QString why;
+    QVERIFY(session::remember({idOf(*remembered), session::ShowMode::Extend}, &why));
+    startService();
+    QTRY_COMPARE_WITH_TIMEOUT(stateOf(remembered), QStringLiteral("showing"), kPatience);
+
+    // What spanmon's Start and Stop do, with the service's stand-in driver.
+    session::ScreenChooser chooser;
+    QSignalSpy started(&chooser, &session::ScreenChooser::chosen);
+    chooser.start(idOf(*chosen), QFileInfo(QStringLiteral(MONITORD_PATH)).absolutePath() + QStringLiteral("/telvdrv"));
+    QTRY_VERIFY_WITH_TIMEOUT(!started.isEmpty(), kPatience);
+    QCOMPARE(started.first().first().value<session::ChooseOutcome>(), session::ChooseOutcome::Started);
+    QTRY_VERIFY_WITH_TIMEOUT(showsDriverPicture(*chosen), kPatience);
+    QCOMPARE(stateOf(remembered), QStringLiteral("let-go"));
+    const uint64_t before = remembered->frameSerial();
+    chooser.stop();
+    QTRY_COMPARE_WITH_TIMEOUT(stateOf(remembered), QStringLiteral("showing"), kPatience);
+    QTRY_VERIFY_WITH_TIMEOUT(remembered->frameSerial() > before + 1, kPatience);
 }
 
 void TestMonitord::darkWhileTheDesktopSleeps_data()
