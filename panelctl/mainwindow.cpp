@@ -133,6 +133,11 @@ void MainWindow::showSelection(Selection selection)
         setLamp(true);
         ui->statusBar->showMessage(tr("This screen is in use by another program."));
         return;
+    case Selection::ShownByService:
+        setLamp(true);
+        ui->statusBar->showMessage(
+            tr("This screen shows the desktop by itself; choose it in the list to use it here until you choose another."));
+        return;
     case Selection::BootLoader:
         setLamp(true);
         ui->statusBar->showMessage(opened.kind == screenlink::DeviceKind::TelvBootLoader

@@ -20,6 +20,15 @@ using namespace screenlink;
 
 namespace {
 
+// Whether the monitor service shows the desktop on the screen at `port`.
+bool shownByService(const PortPath &port)
+{
+    const std::optional<std::vector<AutoScreenState>> shown = monitorservice::screens();
+    return shown && std::any_of(shown->begin(), shown->end(), [&](const AutoScreenState &s) {
+               return (s.state == AutoState::Showing || s.state == AutoState::Asleep) && s.port == port.fullText();
+           });
+}
+
 // The monitor job ends within one wait slice and one transfer.
 constexpr int kMonitorStopWaitMs = 8000;
 constexpr int kMonitorDriverPauseMs = 1000;
@@ -207,7 +216,7 @@ void ScreenSession::open()
             }
             if (!screen) {
                 if (result.info.access == Access::InUse)
-                    result.outcome = Selection::InUse;
+                    result.outcome = shownByService(result.info.port) ? Selection::ShownByService : Selection::InUse;
                 return result;
             }
             if (result.info.running()) {

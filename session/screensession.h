@@ -30,6 +30,7 @@ enum class Selection {
     NoDevice,       // nothing at the chosen port (or nothing chosen)
     FoundNotOpened, // a screen is there but could not be opened
     InUse,          // another program holds the screen: nothing is sent to it
+    ShownByService, // the monitor service shows the desktop on it; chosen by the user, it is lent
     BootLoader,     // a screen in one of its boot loaders is open
     Running,        // a running screen is open and identified
 };
