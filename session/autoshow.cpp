@@ -203,6 +203,7 @@ void AutoShow::taken(ScanResult result)
             m_shownPort = result.chosen.port;
             m_shownAddress = result.chosen.address;
             m_shownMode = remembered->mode;
+            m_shown->setBacklightLevel(keptBacklight(m_shownId));
             m_shown->start(std::move(result.screen), picture, result.facts, m_driver, modeKey(remembered->mode));
             m_shown->setAsleep(m_asleep);
             qInfo("Screen %s at %s shows the desktop (%s).", qPrintable(m_shownId), qPrintable(m_shownPort),

@@ -153,7 +153,7 @@ void MonitorWorker::mirror(screenlink::Screen &screen)
         if (const bool asleep = m_asleep.load(std::memory_order_acquire); asleep != dark) {
             dark = asleep;
             woke = !dark;
-            if (screen.sendBacklight(dark ? 0 : kBacklightLevel) < 0)
+            if (screen.sendBacklight(dark ? 0 : m_backlight.load(std::memory_order_acquire)) < 0)
                 break;
         }
         // In slices, so that a stop ends the wait even when no picture comes.

@@ -45,10 +45,10 @@ public:
     bool begin(std::shared_ptr<screenlink::Screen> screen, QSize picture, screenlink::ScanOrder order,
                const QString &driver, const QString &mode = {});
     // While the desktop sleeps the screen is dark (backlight 0) and gets no
-    // frames; at the wake its backlight comes back to `backlightLevel` and
-    // the newest picture is sent at once. Any thread.
+    // frames; at the wake its backlight comes back to `level` and the
+    // newest picture is sent at once. Any thread.
     void setAsleep(bool asleep) { m_asleep.store(asleep, std::memory_order_release); }
-    static constexpr uint8_t kBacklightLevel = 255;
+    void setBacklightLevel(uint8_t level) { m_backlight.store(level, std::memory_order_release); }
     // Also ends every frame driver of this user by name at once: the driver
     // would set the event the job waits on.
     void requestStop() override;
@@ -74,6 +74,7 @@ private:
     QString m_driverPath;
     QString m_mode;
     std::atomic<bool> m_asleep{false};
+    std::atomic<uint8_t> m_backlight{255};
     std::string m_driverImage;
     std::shared_ptr<screenlink::Screen> m_screen;
     QSize m_picture;

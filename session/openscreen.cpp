@@ -1,5 +1,7 @@
 #include "openscreen.h"
 
+#include "remembered.h"
+
 #include "bridge.h"
 #include "frameoutput.h"
 #include "screenlog.h"
@@ -57,7 +59,10 @@ bool OpenScreen::setFlip(int flip)
 
 bool OpenScreen::setBacklight(int level)
 {
-    return m_link->sendBacklight(uint8_t(level & 0xFF)) >= 0;
+    if (m_link->sendBacklight(uint8_t(level & 0xFF)) < 0)
+        return false;
+    keepBacklight(m_info.deviceId, level & 0xFF);
+    return true;
 }
 
 LogOutcome OpenScreen::saveLog(const QString &path, const std::atomic<bool> &stop)

@@ -105,4 +105,33 @@ bool forget(const QString &id, QString *why, const QString &path)
     return save(path, [&](QSettings &file) { file.remove(kGroup + QLatin1Char('/') + id.toLower()); }, why);
 }
 
+namespace {
+
+QString backlightPath()
+{
+    QString base = qEnvironmentVariable("XDG_STATE_HOME");
+    if (base.isEmpty() || !QDir::isAbsolutePath(base))
+        base = QDir::homePath() + QLatin1String("/.local/state");
+    return base + QLatin1String("/tavrik/backlight.conf");
+}
+
+} // namespace
+
+void keepBacklight(const QString &id, int level)
+{
+    if (!isDeviceId(id))
+        return;
+    QString why;
+    save(backlightPath(), [&](QSettings &file) { file.setValue(QStringLiteral("backlight/") + id.toLower(), level); },
+         &why);
+}
+
+int keptBacklight(const QString &id)
+{
+    const QSettings file(backlightPath(), QSettings::IniFormat);
+    bool ok = false;
+    const int level = file.value(QStringLiteral("backlight/") + id.toLower()).toInt(&ok);
+    return ok && level >= 0 && level <= 255 ? level : 255;
+}
+
 } // namespace session

@@ -41,4 +41,11 @@ std::vector<RememberedScreen> rememberedScreens(const QString &path = monitorCon
 bool remember(const RememberedScreen &screen, QString *why, const QString &path = monitorConfPath());
 bool forget(const QString &id, QString *why, const QString &path = monitorConfPath());
 
+// The backlight level last set on a screen through our programs, kept by
+// device ID in the user's state folder ($XDG_STATE_HOME/tavrik, or
+// ~/.local/state/tavrik), so that a screen darkened while the desktop
+// slept comes back to it: the screen cannot be asked. 255 when none.
+void keepBacklight(const QString &id, int level);
+int keptBacklight(const QString &id);
+
 } // namespace session

@@ -7,6 +7,7 @@
 
 #include <QDebug>
 
+#include <algorithm>
 #include <vector>
 
 namespace session {
@@ -84,6 +85,11 @@ void ShownScreen::stop()
 bool ShownScreen::running() const
 {
     return m_monitor->isRunning();
+}
+
+void ShownScreen::setBacklightLevel(int level)
+{
+    m_monitor->setBacklightLevel(uint8_t(std::clamp(level, 0, 255)));
 }
 
 void ShownScreen::setAsleep(bool asleep)

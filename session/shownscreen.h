@@ -51,6 +51,7 @@ public:
     // The job runs; it ends by itself when a transfer fails.
     bool running() const;
     void setAsleep(bool asleep);
+    void setBacklightLevel(int level);
     // The job, for its finished() signal.
     MonitorWorker &job() { return *m_monitor; }
 

@@ -112,6 +112,7 @@ void TestMonitord::initTestCase()
     qputenv("DBUS_SYSTEM_BUS_ADDRESS", m_address.toUtf8());
     QVERIFY(m_config.isValid());
     qputenv("XDG_CONFIG_HOME", m_config.path().toUtf8());
+    qputenv("XDG_STATE_HOME", m_config.filePath(QStringLiteral("state")).toUtf8());
     QVERIFY(QDBusConnection::sessionBus().isConnected());
     qDBusRegisterMetaType<QList<QVariantMap>>();
 }
@@ -391,6 +392,8 @@ void TestMonitord::darkWhileTheDesktopSleeps()
     }
     // The service goes before its X server.
     const auto endService = qScopeGuard([this] { cleanup(); });
+    // The level the user set last is the one the wake brings back.
+    QCOMPARE(tavrikctl({QStringLiteral("backlight"), QStringLiteral("40"), QStringLiteral("--screen"), portOf(0)}), 0);
     startService(display);
     QTRY_COMPARE_WITH_TIMEOUT(stateOf(screen), QStringLiteral("showing"), kPatience);
 
@@ -410,7 +413,7 @@ void TestMonitord::darkWhileTheDesktopSleeps()
     QTRY_COMPARE_WITH_TIMEOUT(screen->backlight(), std::optional<int>(0), kPatience);
     QCOMPARE(stateOf(screen), QStringLiteral("asleep"));
     send(awake);
-    QTRY_COMPARE_WITH_TIMEOUT(screen->backlight(), std::optional<int>(255), kPatience);
+    QTRY_COMPARE_WITH_TIMEOUT(screen->backlight(), std::optional<int>(102), kPatience);
     QCOMPARE(stateOf(screen), QStringLiteral("showing"));
     const uint64_t woke = screen->frameSerial();
     QTRY_VERIFY_WITH_TIMEOUT(screen->frameSerial() > woke, kPatience);
