@@ -148,7 +148,11 @@ void MonitorService::onPrepareForSleep(bool sleeping)
     if (sleeping) {
         // The suspend waits for our delay lock: let it go once the screen
         // is dark.
-        QTimer::singleShot(kDarkenMs, this, [this] { m_sleepDelay = QDBusUnixFileDescriptor(); });
+        QTimer::singleShot(kDarkenMs, this, [this] {
+            // Not the lock taken again after a wake that came first.
+            if (m_suspending)
+                m_sleepDelay = QDBusUnixFileDescriptor();
+        });
     } else {
         holdSleep();
     }
