@@ -243,8 +243,12 @@ void ScreenSession::open()
             return result;
         },
         this, [this, generation](OpenResult result) {
-            if (generation != m_generation)
-                return; // a later selection took over; this screen closes unused
+            if (generation != m_generation) {
+                // A later selection took over; this screen closes unused.
+                if (result.borrowed)
+                    monitorservice::takeBack(result.info.port.fullText());
+                return;
+            }
             m_opening = false;
             applyOpen(std::move(result));
         });
