@@ -18,8 +18,11 @@ bool running();
 QString startAdvice();
 // What it shows; nullopt with `why` when it cannot be asked.
 std::optional<std::vector<AutoScreenState>> screens(QString *why = nullptr);
-// It reads monitor.conf again; false when it is not running.
-bool reload();
+// It reads monitor.conf again; false when it is not running. A window
+// need not `wait`: letting a screen go may take the service seconds, and
+// what changed comes back through Watch. A program about to end must, or
+// the call may never leave it.
+bool reload(bool wait = true);
 // Asks it to let the screen (device ID or port text) go for this process,
 // until takeBack() or this process leaves the bus. True when it did.
 bool letGo(const QString &key);

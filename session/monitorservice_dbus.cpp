@@ -80,10 +80,14 @@ std::optional<std::vector<AutoScreenState>> screens(QString *why)
     return list;
 }
 
-bool reload()
+bool reload(bool wait)
 {
     const std::unique_ptr<QDBusInterface> iface = service();
-    return iface && iface->call(QStringLiteral("Reload")).type() == QDBusMessage::ReplyMessage;
+    if (!iface)
+        return false;
+    if (!wait)
+        return iface->call(QDBus::NoBlock, QStringLiteral("Reload")).type() != QDBusMessage::ErrorMessage;
+    return iface->call(QStringLiteral("Reload")).type() == QDBusMessage::ReplyMessage;
 }
 
 bool letGo(const QString &key)

@@ -20,7 +20,7 @@ std::optional<std::vector<AutoScreenState>> screens(QString *why)
     return std::nullopt;
 }
 
-bool reload()
+bool reload(bool)
 {
     return false;
 }

@@ -143,7 +143,7 @@ void MainWindow::onAutoToggled(bool on)
         showChoices();
         return;
     }
-    session::monitorservice::reload();
+    session::monitorservice::reload(false);
     showRemembered();
 }
 
