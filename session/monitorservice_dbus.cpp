@@ -2,7 +2,7 @@
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
-#include <QDBusInterface>
+#include <QDBusMessage>
 #include <QDBusMetaType>
 #include <QDBusReply>
 #include <QDBusServiceWatcher>
@@ -13,7 +13,7 @@ namespace session::monitorservice {
 namespace {
 
 // A service busy letting a screen go (its driver may take seconds to give
-// the desktop back) answers late, never never.
+// the desktop back) answers late, but it answers.
 constexpr int kCallMs = 15000;
 
 const QString kName = QStringLiteral("com.tavrik.Monitor");
@@ -27,17 +27,24 @@ bool sessionBusThere()
            || (!runtime.isEmpty() && QFileInfo::exists(runtime + QStringLiteral("/bus")));
 }
 
-std::unique_ptr<QDBusInterface> service()
+// The session bus when the service is on it. Calls go as plain messages:
+// an interface object would ask the service to describe itself first.
+std::optional<QDBusConnection> service()
 {
     if (!sessionBusThere())
-        return nullptr;
+        return std::nullopt;
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected() || !bus.interface() || !bus.interface()->isServiceRegistered(kName))
-        return nullptr;
-    auto iface = std::make_unique<QDBusInterface>(kName, QStringLiteral("/com/tavrik/Monitor"),
-                                                  QStringLiteral("com.tavrik.Monitor1"), bus);
-    iface->setTimeout(kCallMs);
-    return iface;
+        return std::nullopt;
+    return bus;
+}
+
+QDBusMessage callOf(const QString &method, const QVariantList &arguments = {})
+{
+    QDBusMessage call = QDBusMessage::createMethodCall(kName, QStringLiteral("/com/tavrik/Monitor"),
+                                                       QStringLiteral("com.tavrik.Monitor1"), method);
+    call.setArguments(arguments);
+    return call;
 }
 
 } // namespace
@@ -50,19 +57,19 @@ QString startAdvice()
 
 bool running()
 {
-    return service() != nullptr;
+    return service().has_value();
 }
 
 std::optional<std::vector<AutoScreenState>> screens(QString *why)
 {
     qDBusRegisterMetaType<QList<QVariantMap>>();
-    const std::unique_ptr<QDBusInterface> iface = service();
-    if (!iface) {
+    std::optional<QDBusConnection> bus = service();
+    if (!bus) {
         if (why)
             *why = QStringLiteral("the monitor service is not running");
         return std::nullopt;
     }
-    const QDBusReply<QList<QVariantMap>> reply = iface->call(QStringLiteral("Screens"));
+    const QDBusReply<QList<QVariantMap>> reply = bus->call(callOf(QStringLiteral("Screens")), QDBus::Block, kCallMs);
     if (!reply.isValid()) {
         if (why)
             *why = reply.error().message();
@@ -82,27 +89,27 @@ std::optional<std::vector<AutoScreenState>> screens(QString *why)
 
 bool reload(bool wait)
 {
-    const std::unique_ptr<QDBusInterface> iface = service();
-    if (!iface)
+    std::optional<QDBusConnection> bus = service();
+    if (!bus)
         return false;
     if (!wait)
-        return iface->call(QDBus::NoBlock, QStringLiteral("Reload")).type() != QDBusMessage::ErrorMessage;
-    return iface->call(QStringLiteral("Reload")).type() == QDBusMessage::ReplyMessage;
+        return bus->send(callOf(QStringLiteral("Reload")));
+    return bus->call(callOf(QStringLiteral("Reload")), QDBus::Block, kCallMs).type() == QDBusMessage::ReplyMessage;
 }
 
 bool letGo(const QString &key)
 {
-    const std::unique_ptr<QDBusInterface> iface = service();
-    if (!iface)
+    std::optional<QDBusConnection> bus = service();
+    if (!bus)
         return false;
-    const QDBusReply<bool> reply = iface->call(QStringLiteral("LetGo"), key);
+    const QDBusReply<bool> reply = bus->call(callOf(QStringLiteral("LetGo"), {key}), QDBus::Block, kCallMs);
     return reply.isValid() && reply.value();
 }
 
 void takeBack(const QString &key)
 {
-    if (const std::unique_ptr<QDBusInterface> iface = service())
-        iface->call(QDBus::NoBlock, QStringLiteral("TakeBack"), key);
+    if (std::optional<QDBusConnection> bus = service())
+        bus->send(callOf(QStringLiteral("TakeBack"), {key}));
 }
 
 Watch::Watch(QObject *parent) : QObject(parent)
@@ -120,8 +127,8 @@ Watch::Watch(QObject *parent) : QObject(parent)
 
 bool quit()
 {
-    const std::unique_ptr<QDBusInterface> iface = service();
-    return iface && iface->call(QStringLiteral("Quit")).type() == QDBusMessage::ReplyMessage;
+    std::optional<QDBusConnection> bus = service();
+    return bus && bus->call(callOf(QStringLiteral("Quit")), QDBus::Block, kCallMs).type() == QDBusMessage::ReplyMessage;
 }
 
 } // namespace session::monitorservice
