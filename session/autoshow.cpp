@@ -21,56 +21,48 @@ namespace {
 
 constexpr int kDriverPauseMs = 800;
 
+// One row per state: its key for scripts and its text for people.
+struct StateWords {
+    AutoState state;
+    const char *key;
+    const char *text;
+};
+
+constexpr StateWords kStateWords[] = {
+    {AutoState::Waiting, "waiting", "waiting for the screen"},
+    {AutoState::Showing, "showing", "showing the desktop"},
+    {AutoState::Asleep, "asleep", "paused while the desktop sleeps"},
+    {AutoState::InUse, "in-use", "in use by another program"},
+    {AutoState::LetGo, "let-go", "lent to another program"},
+    {AutoState::OneAtATime, "one-at-a-time", "waiting: another is shown"},
+    {AutoState::NoUsableSize, "no-size", "not shown: the screen reports no usable size"},
+};
+
+const StateWords &wordsOf(AutoState state)
+{
+    for (const StateWords &w : kStateWords)
+        if (w.state == state)
+            return w;
+    return kStateWords[0];
+}
+
 } // namespace
 
 QString autoStateKey(AutoState state)
 {
-    switch (state) {
-    case AutoState::Waiting:
-        return QStringLiteral("waiting");
-    case AutoState::Showing:
-        return QStringLiteral("showing");
-    case AutoState::Asleep:
-        return QStringLiteral("asleep");
-    case AutoState::InUse:
-        return QStringLiteral("in-use");
-    case AutoState::LetGo:
-        return QStringLiteral("let-go");
-    case AutoState::OneAtATime:
-        return QStringLiteral("one-at-a-time");
-    case AutoState::NoUsableSize:
-        return QStringLiteral("no-size");
-    }
-    return {};
+    return QLatin1String(wordsOf(state).key);
 }
 
 QString autoStateText(AutoState state)
 {
-    switch (state) {
-    case AutoState::Waiting:
-        return QStringLiteral("waiting for the screen");
-    case AutoState::Showing:
-        return QStringLiteral("showing the desktop");
-    case AutoState::Asleep:
-        return QStringLiteral("paused while the desktop sleeps");
-    case AutoState::InUse:
-        return QStringLiteral("in use by another program");
-    case AutoState::LetGo:
-        return QStringLiteral("lent to another program");
-    case AutoState::OneAtATime:
-        return QStringLiteral("waiting: another is shown");
-    case AutoState::NoUsableSize:
-        return QStringLiteral("not shown: the screen reports no usable size");
-    }
-    return {};
+    return QLatin1String(wordsOf(state).text);
 }
 
 std::optional<AutoState> parseAutoState(const QString &key)
 {
-    for (AutoState s : {AutoState::Waiting, AutoState::Showing, AutoState::Asleep, AutoState::InUse, AutoState::LetGo,
-                        AutoState::OneAtATime, AutoState::NoUsableSize})
-        if (autoStateKey(s) == key)
-            return s;
+    for (const StateWords &w : kStateWords)
+        if (key == QLatin1String(w.key))
+            return w.state;
     return std::nullopt;
 }
 

@@ -250,6 +250,13 @@ void TestTavrikctl::usageErrorsExitWithTwo_data()
     QTest::newRow("flip word") << QStringList{"flip", "sideways"} << "flip takes none";
     QTest::newRow("all with screen") << QStringList{"identify", "--all", "--screen", "1.1"} << "exclude each other";
     QTest::newRow("--yes elsewhere") << QStringList{"fill", "red", "--yes"} << "belong to upgrade";
+    QTest::newRow("monitor without a choice") << QStringList{"monitor"} << "one of --auto, --off and --list";
+    QTest::newRow("monitor, two choices") << QStringList{"monitor", "--auto", "7e0c-0b02-1c2200f1", "--list"}
+                                          << "one of --auto, --off and --list";
+    QTest::newRow("monitor, no device ID") << QStringList{"monitor", "--off", "1.4"} << "1.4 is not a device ID";
+    QTest::newRow("monitor, mode word") << QStringList{"monitor", "--auto", "7e0c-0b02-1c2200f1", "--mode", "wide"}
+                                        << "extend or mirror";
+    QTest::newRow("monitor by --screen") << QStringList{"monitor", "--list", "--screen", "1.1"} << "by device ID";
     // Files named on the command line are looked at before any screen.
     QTest::newRow("no picture") << QStringList{"show", "/missing.png"} << "/missing.png is no picture";
     QTest::newRow("no firmware") << QStringList{"upgrade", "/missing.bin", "--yes"} << "/missing.bin: Can not open";
