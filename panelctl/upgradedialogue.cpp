@@ -151,6 +151,13 @@ void UpgradeDialogue::showEnd(const UpgradeResult &result)
                                      .arg(result.newVersion.isEmpty() ? trMain("unknown") : result.newVersion, before));
         }
         break;
+    case UpgradeOutcome::Unchanged:
+        dialogs::information(m_window, trMain("Notify"),
+                             trMain("The screen already has this firmware (%1): nothing was written.")
+                                 .arg(result.oldVersion.isEmpty() ? trMain("unknown") : result.oldVersion));
+        break;
+    case UpgradeOutcome::WouldWrite:
+        break;
     case UpgradeOutcome::ServerUnreachable:
         dialogs::critical(nullptr, QStringLiteral("Error"), QStringLiteral("Can not get data from server."));
         dialogs::information(m_window, trMain("Notify"), trMain("Upgrade firmware failed."));

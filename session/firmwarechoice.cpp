@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QStandardPaths>
 
 #include <algorithm>
 #include <vector>
@@ -19,6 +20,40 @@ QString defaultFirmwarePath(const QString &programDir, const QString &modelFirmw
 {
     // Cleaned: the user reads it in the question, and "bin/.." says nothing.
     return QDir::cleanPath(programDir + QStringLiteral("/../firmware/") + modelFirmwareName);
+}
+
+QStringList firmwareFolders(const QString &programDir, const QString &chosen)
+{
+    QStringList folders;
+    const auto add = [&folders](const QString &folder) {
+        if (!folder.isEmpty() && !folders.contains(QDir::cleanPath(folder)))
+            folders << QDir::cleanPath(folder);
+    };
+    add(chosen);
+    add(qEnvironmentVariable("TAVRIK_FIRMWARE_DIR"));
+    add(programDir + QStringLiteral("/../firmware"));
+    for (const QString &data : QStandardPaths::standardLocations(QStandardPaths::GenericDataLocation))
+        add(data + QStringLiteral("/tavrik/firmware"));
+    return folders;
+}
+
+QString findFirmware(const QStringList &folders, const QString &name)
+{
+    for (const QString &folder : folders) {
+        const QString path = folder + QLatin1Char('/') + name;
+        if (QFileInfo(path).isFile())
+            return path;
+    }
+    return {};
+}
+
+QString missingFirmwareText(const QStringList &folders, const QString &name)
+{
+    QStringList paths;
+    for (const QString &folder : folders)
+        paths << QDir::toNativeSeparators(folder + QLatin1Char('/') + name);
+    return QString::fromLatin1(fwimage::CannotOpenText.data()) + QStringLiteral(" Looked for ")
+           + paths.join(QStringLiteral(", ")) + QLatin1Char('.');
 }
 
 bool offersModelFirmware(const QString &modelFirmwareName)

@@ -19,6 +19,17 @@ namespace session {
 // The model's file: the firmware folder beside the program's folder, with
 // the model firmware name appended.
 QString defaultFirmwarePath(const QString &programDir, const QString &modelFirmwareName);
+
+// Where firmware files are looked for, in order: `chosen` (a folder the
+// user named), $TAVRIK_FIRMWARE_DIR, the folder beside the program's
+// folder, then tavrik/firmware in each XDG data folder. Empty entries are
+// left out; the folders need not exist.
+QStringList firmwareFolders(const QString &programDir, const QString &chosen = {});
+// `name` (relative, as the model table has it) in the first of `folders`
+// that holds it; empty when none does.
+QString findFirmware(const QStringList &folders, const QString &name);
+// "Can not open file." naming every path where `name` was looked for.
+QString missingFirmwareText(const QStringList &folders, const QString &name);
 // Whether the model is known well enough to offer its own file.
 bool offersModelFirmware(const QString &modelFirmwareName);
 

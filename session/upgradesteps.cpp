@@ -93,6 +93,17 @@ QString incompleteAdvice()
                           "restarts meanwhile, it waits in its boot loader, where the upgrade writes it again.");
 }
 
+QString blockSourceWord(BlockSource source)
+{
+    switch (source) {
+    case BlockSource::Screen: return QStringLiteral("screen");
+    case BlockSource::Saved: return QStringLiteral("saved");
+    case BlockSource::Server: return QStringLiteral("server");
+    case BlockSource::None: break;
+    }
+    return {};
+}
+
 QString stepWord(UpgradeStep step)
 {
     switch (step) {

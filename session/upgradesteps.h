@@ -51,7 +51,16 @@ enum class UpgradeOutcome {
     // The write began and did not end whole, also after writing it all
     // again: the screen's firmware is incomplete.
     Incomplete,
+    // The screen holds this image already: nothing was erased or written.
+    Unchanged,
+    // A dry run found that the screen holds something else: it would be written.
+    WouldWrite,
 };
+
+// Where a TELV image's screen block came from.
+enum class BlockSource { None, Screen, Saved, Server };
+// "screen", "saved", "server"; empty for None.
+QString blockSourceWord(BlockSource source);
 
 // How a screen left with incomplete firmware is brought back.
 QString incompleteAdvice();
@@ -63,7 +72,12 @@ struct UpgradeResult {
     QString newVersion;  // what it runs after its restart
     bool replug = false; // done, and it runs the new firmware once plugged in again
     bool written = false; // the image was written and read back, whatever came after
-    bool done() const { return outcome == UpgradeOutcome::Done; }
+    // A K2T/K5TX screen's new device ID, when the upgrade gave it one; empty
+    // when it kept its own.
+    QString newDeviceId;
+    BlockSource blockSource = BlockSource::None;
+    // Done, or nothing needed doing: the screen runs the file's firmware.
+    bool done() const { return outcome == UpgradeOutcome::Done || outcome == UpgradeOutcome::Unchanged; }
 };
 
 } // namespace session

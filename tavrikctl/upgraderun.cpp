@@ -242,6 +242,13 @@ void UpgradeRun::summarise()
                            .arg(file, r.newVersion.isEmpty() ? QStringLiteral("unknown") : terminalText(r.newVersion),
                                 r.oldVersion.isEmpty() ? QStringLiteral("unknown") : terminalText(r.oldVersion));
             break;
+        case UpgradeOutcome::Unchanged:
+            line = QStringLiteral("unchanged: it has %1 already (firmware %2); nothing was written")
+                       .arg(file, r.oldVersion.isEmpty() ? QStringLiteral("unknown") : terminalText(r.oldVersion));
+            break;
+        case UpgradeOutcome::WouldWrite:
+            line = QStringLiteral("would be written with %1").arg(file);
+            break;
         case UpgradeOutcome::Stopped:
             ++stopped;
             line = QStringLiteral("FAILED: stopped before anything was written");
