@@ -63,6 +63,9 @@ struct UpgradeCheckOptions {
     // Every screen attached: a boot loader's tool cannot be told which of
     // two in the same boot loader to write.
     std::vector<ScreenInfo> attached;
+    // Where the models' official files are: a TELV image is told by the
+    // official file it was made from.
+    QStringList firmwareFolders;
 };
 
 // Whether `path` may be written to `screen`, checked before anything is:

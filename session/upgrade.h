@@ -39,6 +39,12 @@ struct UpgradeRequest {
     // The device IDs of the screens attached, as the front end listed
     // them: a new ID stamped into an EEPROM image is none of them.
     QStringList knownIds;
+    // Written even when the screen holds this image already.
+    bool reinstall = false;
+    // A K2T/K5TX screen gets a new device ID even when it has one.
+    bool newId = false;
+    // Only compared: ends Unchanged or WouldWrite, nothing erased.
+    bool dryRun = false;
     // The bus, for the boot-loader paths to look again before each tool
     // runs; UpgradeJob sets it.
     std::shared_ptr<screenlink::UsbContext> context;
