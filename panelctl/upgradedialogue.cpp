@@ -100,7 +100,8 @@ void UpgradeDialogue::start()
 
     // Any file the user picks by hand may be written, as long as it passes
     // the family's checks.
-    const UpgradeCheck check = checkUpgrade(chosen, path, {m_programDir, m_exeSuffix, true, m_session.list().screens()});
+    const UpgradeCheck check = checkUpgrade(chosen, path, {m_programDir, m_exeSuffix, true, m_session.list().screens(),
+                                                                 firmwareFolders(m_programDir)});
     if (!check.ok()) {
         dialogs::warning(m_window, trMain("Error"), trMain(check.refusal.toUtf8().constData()));
         return;

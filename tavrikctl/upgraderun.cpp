@@ -91,7 +91,7 @@ int UpgradeRun::check()
     // All that is attached, not only what was chosen: a boot loader's tool
     // takes whichever screen waits in it.
     const UpgradeCheckOptions options{programDir, QString::fromStdString(platform::exeSuffix()), m_command.anyModel,
-                                      m_attached};
+                                      m_attached, firmwareFolders(programDir)};
     const QString given = m_command.arguments.value(0);
     // Every check before anything is written to any screen.
     int code = -1;
