@@ -112,7 +112,11 @@ int UpgradeRun::check()
         }
         job->check = checkUpgrade(s, job->file, options);
         if (!job->check.ok()) {
-            err(QStringLiteral("%1: %2").arg(label(s, m_attached), job->check.refusal));
+            err(QStringLiteral("%1: %2%3")
+                    .arg(label(s, m_attached), job->check.refusal,
+                         job->check.problem == UpgradeCheck::Problem::OtherModel
+                             ? QStringLiteral(" (--any-model writes it all the same)")
+                             : QString()));
             const bool fileAtFault = job->check.problem == UpgradeCheck::Problem::File
                                      || job->check.problem == UpgradeCheck::Problem::OtherModel;
             code = std::max(code, int(fileAtFault ? BadFirmware : SomeFailed));
