@@ -30,6 +30,13 @@ MainWindow::MainWindow(QWidget *parent)
       m_exeSuffix(QString::fromStdString(platform::exeSuffix()))
 {
     ui->setupUi(this);
+    // The window is as large as its controls and the preview, which shows
+    // the panel's picture pixel for pixel; it follows the preview.
+    layout()->setSizeConstraint(QLayout::SetFixedSize);
+    // The bar comes and goes with an upgrade; the form must not move then.
+    QSizePolicy barPolicy = ui->pgUpgrade->sizePolicy();
+    barPolicy.setRetainSizeWhenHidden(true);
+    ui->pgUpgrade->setSizePolicy(barPolicy);
     ui->pbVFlip->setEnabled(false);
     ui->pbHFlip->setEnabled(false);
     ui->pbLog->hide();
@@ -151,9 +158,7 @@ void MainWindow::showSelection(Selection selection)
     ui->statusBar->showMessage(opened.identification + QStringLiteral(", ") + opened.deviceId);
     ui->pbLog->setVisible(opened.debugFirmware());
     setWindowTitle(QStringLiteral("ID: ") + opened.deviceId);
-    const QSize picture = m_session.pictureSize();
-    ui->mainDisplay->resize(picture);
-    resize(picture + QSize(20, 50));
+    ui->mainDisplay->setFixedSize(m_session.pictureSize());
     // The picture stays when another screen is chosen, but the flips are
     // the new panel's: one that cannot flip gets none.
     if (!m_session.currentPicture().isNull() && ui->pbVFlip->isEnabled() != (m_session.geometry().flipAllowed != 0))
