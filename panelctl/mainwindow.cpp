@@ -37,6 +37,7 @@ MainWindow::MainWindow(QWidget *parent)
     QSizePolicy barPolicy = ui->pgUpgrade->sizePolicy();
     barPolicy.setRetainSizeWhenHidden(true);
     ui->pgUpgrade->setSizePolicy(barPolicy);
+    ui->pbLog->setToolTip(tr("Save the screen's log to screen.txt."));
     ui->pbVFlip->setEnabled(false);
     ui->pbHFlip->setEnabled(false);
     ui->pbLog->hide();

@@ -52,6 +52,8 @@ private slots:
     void windowClosedAtOnceStopsItsEventThread();
     void controlsFitTheWindowOnEveryPanel_data();
     void controlsFitTheWindowOnEveryPanel();
+    void abbreviatedControlsHaveToolTips_data();
+    void abbreviatedControlsHaveToolTips();
 
 private:
     int attach(const char *preset, int bus = 3, std::function<void(ScreenModel &)> tweak = {})
@@ -444,6 +446,24 @@ void TestPanelWindow::controlsFitTheWindowOnEveryPanel()
     }
     QVERIFY(child("pbMonitor")->isVisible());
     QTRY_COMPARE(misfits(), QString());
+}
+
+void TestPanelWindow::abbreviatedControlsHaveToolTips_data()
+{
+    QTest::addColumn<QString>("name");
+    for (const char *name : {"pbMonitor", "pbVFlip", "pbHFlip", "pbClean", "pbLog", "pbLEDTest", "pbTest", "pbRed",
+                             "pbGreen", "pbBlue", "pbWhite", "pbBlack", "barBacklight", "lbStatusLED"})
+        QTest::newRow(name) << QString::fromLatin1(name);
+}
+
+void TestPanelWindow::abbreviatedControlsHaveToolTips()
+{
+    QFETCH(QString, name);
+    const QWidget *control = child(qPrintable(name));
+    QVERIFY(control);
+    const QString tip = control->toolTip();
+    QVERIFY(!tip.isEmpty());
+    QVERIFY(tip != control->property("text").toString());
 }
 
 QTEST_MAIN(TestPanelWindow)
