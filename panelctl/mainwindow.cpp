@@ -38,6 +38,7 @@ MainWindow::MainWindow(QWidget *parent)
     barPolicy.setRetainSizeWhenHidden(true);
     ui->pgUpgrade->setSizePolicy(barPolicy);
     ui->pbLog->setToolTip(tr("Save the screen's log to screen.txt."));
+    showBacklight(ui->barBacklight->value());
     ui->pbVFlip->setEnabled(false);
     ui->pbHFlip->setEnabled(false);
     ui->pbLog->hide();
@@ -45,6 +46,7 @@ MainWindow::MainWindow(QWidget *parent)
     setProgramDir(QCoreApplication::applicationDirPath());
 
     connect(ui->barBacklight, &QSlider::valueChanged, this, &MainWindow::onBacklight);
+    connect(ui->barBacklight, &QSlider::valueChanged, this, &MainWindow::showBacklight);
     connect(ui->pbClean, &QPushButton::clicked, ui->mainDisplay, &Preview::onClean);
     connect(ui->pbUpgrade, &QPushButton::clicked, this, &MainWindow::onUpgrade);
     connect(&m_session, &session::ScreenSession::touched, ui->mainDisplay, &Preview::addTouch);
@@ -242,6 +244,12 @@ void MainWindow::onUpdateFlip()
 void MainWindow::onBacklight(int level)
 {
     m_session.sendBacklight(level);
+}
+
+void MainWindow::showBacklight(int level)
+{
+    // tavrikctl's percentages: 100 % is level 255.
+    ui->lbBacklight->setText(tr("%1 %").arg(qRound(level * 100.0 / 255.0)));
 }
 
 void MainWindow::onColorChanged(const QColor &colour)

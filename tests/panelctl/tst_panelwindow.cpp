@@ -12,6 +12,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QSlider>
 #include <QStatusBar>
 #include <QTemporaryDir>
 #include <QTest>
@@ -54,6 +55,8 @@ private slots:
     void controlsFitTheWindowOnEveryPanel();
     void abbreviatedControlsHaveToolTips_data();
     void abbreviatedControlsHaveToolTips();
+    void backlightShowsItsPercentAndReachesTheScreen_data();
+    void backlightShowsItsPercentAndReachesTheScreen();
 
 private:
     int attach(const char *preset, int bus = 3, std::function<void(ScreenModel &)> tweak = {})
@@ -452,7 +455,7 @@ void TestPanelWindow::abbreviatedControlsHaveToolTips_data()
 {
     QTest::addColumn<QString>("name");
     for (const char *name : {"pbMonitor", "pbVFlip", "pbHFlip", "pbClean", "pbLog", "pbLEDTest", "pbTest", "pbRed",
-                             "pbGreen", "pbBlue", "pbWhite", "pbBlack", "barBacklight", "lbStatusLED"})
+                             "pbGreen", "pbBlue", "pbWhite", "pbBlack", "barBacklight", "lbBacklight", "lbStatusLED"})
         QTest::newRow(name) << QString::fromLatin1(name);
 }
 
@@ -464,6 +467,35 @@ void TestPanelWindow::abbreviatedControlsHaveToolTips()
     const QString tip = control->toolTip();
     QVERIFY(!tip.isEmpty());
     QVERIFY(tip != control->property("text").toString());
+}
+
+void TestPanelWindow::backlightShowsItsPercentAndReachesTheScreen_data()
+{
+    QTest::addColumn<int>("level");
+    QTest::addColumn<QString>("shown");
+    // tavrikctl's percentages: 100 % is 255, 75 % is 191.
+    QTest::newRow("dark") << 0 << QStringLiteral("0 %");
+    QTest::newRow("lowest lit") << 2 << QStringLiteral("1 %");
+    QTest::newRow("half") << 128 << QStringLiteral("50 %");
+    QTest::newRow("three quarters") << 191 << QStringLiteral("75 %");
+    QTest::newRow("full") << 255 << QStringLiteral("100 %");
+}
+
+void TestPanelWindow::backlightShowsItsPercentAndReachesTheScreen()
+{
+    QFETCH(int, level);
+    QFETCH(QString, shown);
+    const auto model = m_f->open("6.8in-telv", 12);
+    QVERIFY(model);
+    auto *slider = m_f->child<QSlider>("barBacklight");
+    const auto *value = m_f->child<QLabel>("lbBacklight");
+    QVERIFY(slider && value);
+    QCOMPARE(value->text(), QStringLiteral("100 %"));
+    QTest::keyClick(slider, Qt::Key_Home);
+    QCOMPARE(value->text(), QStringLiteral("0 %"));
+    slider->setValue(level);
+    QCOMPARE(value->text(), shown);
+    QTRY_COMPARE(model->backlight().value_or(-1), level);
 }
 
 QTEST_MAIN(TestPanelWindow)
