@@ -101,6 +101,7 @@ int main(int argc, char **argv)
         request.firmware = firmware;
         request.screen = screen;
         request.target.kind = screenlink::DeviceKind::RunningScreen;
+        request.reinstall = true; // every run writes: the same image is left alone otherwise
         if (!session::identify(*screen, request.target)) {
             std::fprintf(stderr, "the simulated screen left\n");
             return 1;
@@ -130,5 +131,27 @@ int main(int argc, char **argv)
     const double wall = median(walls);
     const double floor = median(floors);
     std::printf("median wall %.0f ms, floor %.0f ms, overhead %.1f %%\n", wall, floor, (wall - floor) * 100 / floor);
+
+    // The same image once more: read and compared, nothing erased.
+    session::UpgradeWorker again;
+    session::UpgradeRequest request;
+    request.firmwarePath = path;
+    request.firmware = firmware;
+    request.screen = screen;
+    request.target.kind = screenlink::DeviceKind::RunningScreen;
+    if (!session::identify(*screen, request.target))
+        return 1;
+    session::UpgradeOutcome outcome = session::UpgradeOutcome::Failed;
+    QObject::connect(&again, &session::UpgradeWorker::upgradeFinished, &again,
+                     [&outcome](const session::UpgradeResult &r) { outcome = r.outcome; }, Qt::DirectConnection);
+    const auto t0 = Clock::now();
+    if (!again.begin(std::move(request)))
+        return 1;
+    again.wait();
+    if (outcome != session::UpgradeOutcome::Unchanged) {
+        std::fprintf(stderr, "the same image was not found unchanged\n");
+        return 1;
+    }
+    std::printf("the same image again: unchanged after %.0f ms (nothing erased)\n", msSince(t0));
     return 0;
 }

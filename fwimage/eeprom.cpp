@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <iostream>
 #include <random>
 
 namespace fwimage {
@@ -66,7 +65,6 @@ Result<DeviceId> stampDeviceId(std::span<std::uint8_t> eeprom, const DeviceIdSou
         id[7] = std::uint8_t(source.random(now) % 255);
     } while (taken && taken(id));
     std::copy(id.begin(), id.end(), eeprom.begin() + DeviceIdOffset);
-    std::cout << "set new device id: " << deviceIdText(id) << '\n' << std::flush;
     return {id, Fault::None};
 }
 

@@ -40,7 +40,7 @@ using DeviceIdTaken = std::function<bool(const DeviceId &)>;
 // Writes a new device ID into the image: local year since 1900 modulo 255,
 // month 1 to 12, day of the month plus one, hour, minute, second, 0, and
 // the random number modulo 255, drawn again while `taken` says the ID is
-// in use. Prints "set new device id: " and the ID on standard output.
+// in use. Prints nothing: the new ID is its caller's result to report.
 // Refuses an image that is not EepromSize bytes, and leaves it as it was
 // when every draw is taken.
 Result<DeviceId> stampDeviceId(std::span<std::uint8_t> eeprom, const DeviceIdSource &source = systemDeviceIdSource(),

@@ -40,4 +40,18 @@ MergeResult mergeLogo(ByteView official, std::uint32_t officialPosition, ByteVie
     return out;
 }
 
+Result<Bytes> modelPrint(ByteView image)
+{
+    const Result<std::uint32_t> position = checkTelvImage(image);
+    if (!position)
+        return failure<Bytes>(position.fault);
+    const Result<std::vector<Block>> kept = logoBlocks(image, position.value, 2);
+    if (!kept)
+        return failure<Bytes>(kept.fault);
+    Bytes print(image.begin(), image.begin() + std::ptrdiff_t(kept.value[1].end()));
+    std::fill_n(print.begin() + std::ptrdiff_t(ChecksumOffset), 4, 0);
+    std::fill_n(print.begin() + std::ptrdiff_t(BootLengthOffset), 4, 0);
+    return {std::move(print), Fault::None};
+}
+
 } // namespace fwimage

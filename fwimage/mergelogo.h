@@ -24,4 +24,10 @@ struct MergeResult {
 MergeResult mergeLogo(ByteView official, std::uint32_t officialPosition, ByteView customised,
                       std::uint32_t customisedPosition);
 
+// What makes an image its model's: everything up to the end of block 2,
+// which a merge keeps from its official image, with the boot length and
+// checksum words, which a merge recomputes, set to 0. Two images made for
+// the same model have the same print.
+Result<Bytes> modelPrint(ByteView image);
+
 } // namespace fwimage

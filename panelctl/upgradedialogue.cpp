@@ -21,6 +21,17 @@ QString trMain(const char *text)
     return QCoreApplication::translate("MainWindow", text);
 }
 
+// Where the screen block came from, when it was not the screen's own.
+QString blockNote(BlockSource source)
+{
+    if (source == BlockSource::Saved)
+        return QStringLiteral("\n\n") + trMain("Its screen block could not be read from it; the copy kept before "
+                                                 "an earlier upgrade was written back.");
+    if (source == BlockSource::Server)
+        return QStringLiteral("\n\n") + trMain("Its screen block came from the firmware server.");
+    return {};
+}
+
 } // namespace
 
 UpgradeDialogue::UpgradeDialogue(QWidget *window, ScreenSession &session, QProgressBar *bar)
@@ -39,7 +50,9 @@ void UpgradeDialogue::setProgramDir(const QString &dir, const QString &exeSuffix
 QString UpgradeDialogue::chooseFile()
 {
     const QString modelFile = m_session.opened().geometry.modelFirmwareName;
-    const QString defaultPath = defaultFirmwarePath(m_programDir, modelFile);
+    const QStringList folders = firmwareFolders(m_programDir);
+    const QString found = findFirmware(folders, modelFile);
+    const QString defaultPath = found.isEmpty() ? defaultFirmwarePath(m_programDir, modelFile) : found;
     // Only the boot-loader tools trip over spaces, and they get the image
     // from the hand-over folder, not from where the user keeps it.
     const bool byTool = !m_session.opened().running();
@@ -54,6 +67,10 @@ QString UpgradeDialogue::chooseFile()
             trMain("We will upgrade your device, firmware ") + defaultPath + trMain(".\r\nContinue upgrade click on 'Yes';\r\n")
                 + trMain("Manually choose firmware, click on 'No'."),
             QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel);
+        if (answer == QMessageBox::Yes && found.isEmpty()) {
+            dialogs::warning(m_window, trMain("Error"), missingFirmwareText(folders, modelFile));
+            return {};
+        }
         if (answer == QMessageBox::Yes)
             return defaultPath;
         if (answer != QMessageBox::No)
@@ -98,10 +115,23 @@ void UpgradeDialogue::start()
     if (path.isEmpty())
         return;
 
-    // Any file the user picks by hand may be written, as long as it passes
-    // the family's checks.
-    const UpgradeCheck check = checkUpgrade(chosen, path, {m_programDir, m_exeSuffix, true, m_session.list().screens(),
-                                                                 firmwareFolders(m_programDir)});
+    UpgradeCheckOptions options{m_programDir, m_exeSuffix, false, m_session.list().screens(),
+                                firmwareFolders(m_programDir)};
+    UpgradeCheck check = checkUpgrade(chosen, path, options);
+    if (check.problem == UpgradeCheck::Problem::OtherModel) {
+        // Another model's file is written only when asked for twice, with
+        // both models named.
+        const auto answer = dialogs::warning(
+            m_window, trMain("Warning"),
+            trMain("This firmware is for another model: %1.\r\nWriting another model's firmware can leave the screen "
+                   "without a picture. Write it all the same?")
+                .arg(check.refusal),
+            QMessageBox::Yes | QMessageBox::Cancel, QMessageBox::Cancel);
+        if (answer != QMessageBox::Yes)
+            return;
+        options.anyModel = true;
+        check = checkUpgrade(chosen, path, options);
+    }
     if (!check.ok()) {
         dialogs::warning(m_window, trMain("Error"), trMain(check.refusal.toUtf8().constData()));
         return;
@@ -149,7 +179,9 @@ void UpgradeDialogue::showEnd(const UpgradeResult &result)
             const QString before = result.oldVersion.isEmpty() ? trMain("unknown") : result.oldVersion;
             dialogs::information(m_window, trMain("Notify"),
                                  trMain("Upgrade done, the screen restarted with firmware %1 (before: %2).")
-                                     .arg(result.newVersion.isEmpty() ? trMain("unknown") : result.newVersion, before));
+                                         .arg(result.newVersion.isEmpty() ? trMain("unknown") : result.newVersion,
+                                              before)
+                                     + blockNote(result.blockSource));
         }
         break;
     case UpgradeOutcome::Unchanged:
@@ -160,7 +192,8 @@ void UpgradeDialogue::showEnd(const UpgradeResult &result)
     case UpgradeOutcome::WouldWrite:
         break;
     case UpgradeOutcome::ServerUnreachable:
-        dialogs::critical(nullptr, QStringLiteral("Error"), QStringLiteral("Can not get data from server."));
+        dialogs::critical(nullptr, QStringLiteral("Error"),
+                          QStringLiteral("Can not get data from server.") + QStringLiteral("\n\n") + result.reason + QLatin1Char('.'));
         dialogs::information(m_window, trMain("Notify"), trMain("Upgrade firmware failed."));
         break;
     case UpgradeOutcome::Refused:

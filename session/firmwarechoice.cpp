@@ -1,6 +1,7 @@
 #include "firmwarechoice.h"
 
 #include "modeltable.h"
+#include "mergelogo.h"
 #include "splice.h"
 #include "upgrade.h"
 
@@ -104,6 +105,53 @@ FirmwareFile readFirmwareFile(const QString &path, fwimage::FirmwareFamily famil
     return result;
 }
 
+QString modelName(const ModelRow &row)
+{
+    if (row.listing)
+        return QString::fromLatin1(row.listing);
+    if (row.firmware)
+        return QString::fromLatin1(row.firmware).section(QLatin1Char('/'), -1);
+    return QStringLiteral("panel of size code %1").arg(row.sizeCode);
+}
+
+std::vector<const ModelRow *> modelsOfImage(const QByteArray &content, fwimage::FirmwareFamily family,
+                                            const QStringList &folders)
+{
+    std::vector<const ModelRow *> rows;
+    const auto bytes = [](const QByteArray &b) {
+        return fwimage::ByteView(reinterpret_cast<const uint8_t *>(b.constData()), size_t(b.size()));
+    };
+    if (family == fwimage::FirmwareFamily::K2t) {
+        // The panel codes sit where the screen's configuration keeps them.
+        if (size_t(content.size()) != fwimage::EepromImageSize)
+            return rows;
+        const fwimage::ByteView image = bytes(content);
+        const auto word = [&image](size_t at) {
+            return uint32_t(image[at]) | uint32_t(image[at + 1]) << 8 | uint32_t(image[at + 2]) << 16
+                   | uint32_t(image[at + 3]) << 24;
+        };
+        if (const ModelRow *row = findModel(word(0x1FFC), int32_t(word(0x1FF8))); row && !row->telv)
+            rows.push_back(row);
+        return rows;
+    }
+    const auto print = fwimage::modelPrint(bytes(content));
+    if (!print)
+        return rows;
+    for (const ModelRow &row : modelTable()) {
+        if (!row.telv || !row.firmware)
+            continue;
+        const QString official = findFirmware(folders, QString::fromLatin1(row.firmware));
+        QFile file(official);
+        if (official.isEmpty() || !file.open(QIODevice::ReadOnly))
+            continue;
+        const QByteArray officialBytes = file.read(qint64(fwimage::ImageBufferSize));
+        const auto officialPrint = fwimage::modelPrint(bytes(officialBytes));
+        if (officialPrint && officialPrint.value == print.value)
+            rows.push_back(&row);
+    }
+    return rows;
+}
+
 QString requiredTool(UpgradePath path)
 {
     switch (path) {
@@ -139,18 +187,37 @@ UpgradeCheck checkUpgrade(const ScreenInfo &screen, const QString &path, const U
         return refuse(Problem::Screen, rivals);
     check.file = readFirmwareFile(path, screen.family());
     if (!check.file.opened)
-        return refuse(Problem::File, QString::fromLatin1(fwimage::CannotOpenText.data()));
+        return refuse(Problem::File, QStringLiteral("%1 (%2)").arg(QString::fromLatin1(fwimage::CannotOpenText.data()),
+                                                                  QDir::toNativeSeparators(path)));
     if (!check.file.ok())
         return refuse(Problem::File, QString::fromLatin1(fwimage::verdictText(check.file.verdict).data()));
     // Another model's image passes the family's checks and still does not
-    // fit this panel.
-    const QString own = screen.identified() && offersModelFirmware(screen.geometry.modelFirmwareName)
-                            ? screen.geometry.modelFirmwareName.section(QLatin1Char('/'), -1)
-                            : QString();
-    if (!options.anyModel && !own.isEmpty() && QFileInfo(path).fileName() != own)
-        return refuse(Problem::OtherModel,
-                      QStringLiteral("its model takes %1, not %2 (--any-model writes it all the same)")
-                          .arg(own, QFileInfo(path).fileName()));
+    // fit this panel. What the image holds decides; its name only where
+    // that tells nothing.
+    const ModelRow *own = screen.identified() ? screen.geometry.model : nullptr;
+    const QString ownFile = own && offersModelFirmware(screen.geometry.modelFirmwareName)
+                                ? screen.geometry.modelFirmwareName.section(QLatin1Char('/'), -1)
+                                : QString();
+    if (!options.anyModel && own) {
+        const auto fits = [&](const ModelRow *row) {
+            return row == own || (row->firmware && QString::fromLatin1(row->firmware) == screen.geometry.modelFirmwareName);
+        };
+        const std::vector<const ModelRow *> told = modelsOfImage(check.file.content, screen.family(), options.firmwareFolders);
+        const QString fileName = QFileInfo(path).fileName();
+        if (!told.empty() && std::none_of(told.begin(), told.end(), fits)) {
+            check.screenModel = modelName(*own);
+            check.fileModel = modelName(*told.front());
+            return refuse(Problem::OtherModel, QStringLiteral("%1 is made for the %2, and this screen is a %3")
+                                                   .arg(fileName, check.fileModel, check.screenModel));
+        }
+        if (told.empty() && !ownFile.isEmpty() && fileName != ownFile) {
+            check.screenModel = modelName(*own);
+            check.fileModel = fileName;
+            return refuse(Problem::OtherModel,
+                          QStringLiteral("its model takes %1, not %2, and nothing in %2 tells which model it is for")
+                              .arg(ownFile, fileName));
+        }
+    }
     const QString tool = requiredTool(check.path);
     if (!tool.isEmpty() && !QFileInfo(options.toolDir + QLatin1Char('/') + tool + options.exeSuffix).isExecutable())
         return refuse(Problem::Tool,

@@ -2,6 +2,7 @@
 
 #include "devicelist.h"
 #include "firmwarefile.h"
+#include "modeltable.h"
 #include "screeninfo.h"
 #include "upgradesteps.h"
 
@@ -56,6 +57,15 @@ QString requiredTool(UpgradePath path);
 // in a boot loader).
 QString modelFirmwarePath(const QString &programDir, const ScreenInfo &screen);
 
+// The models an image is made for, as far as its content tells: an EEPROM
+// image by the panel codes it carries, a TELV image by the official file in
+// `folders` whose model print it shares (a logo merged into an official
+// image keeps that image's). Empty when the content tells nothing.
+std::vector<const screenlink::ModelRow *> modelsOfImage(const QByteArray &content, fwimage::FirmwareFamily family,
+                                                        const QStringList &folders);
+// A model as people know it: "6.8inch/TAVRIK-6.8INRGB", else its file's name.
+QString modelName(const screenlink::ModelRow &row);
+
 struct UpgradeCheckOptions {
     QString toolDir;  // where the boot-loader tools are
     QString exeSuffix;
@@ -86,6 +96,10 @@ struct UpgradeCheck {
     FirmwareFile file;
     UpgradePath path = UpgradePath::TelvRunning;
     QString tool; // the boot-loader tool it needs, if any
+    // With OtherModel: the screen's model and the one the file is for (as
+    // its content or, where that tells nothing, its name says).
+    QString screenModel;
+    QString fileModel;
     bool ok() const { return refusal.isEmpty(); }
 };
 UpgradeCheck checkUpgrade(const ScreenInfo &screen, const QString &path, const UpgradeCheckOptions &options);

@@ -105,14 +105,19 @@ bool forget(const QString &id, QString *why, const QString &path)
     return save(path, [&](QSettings &file) { file.remove(kGroup + QLatin1Char('/') + id.toLower()); }, why);
 }
 
-namespace {
-
-QString backlightPath()
+QString stateFolder()
 {
     QString base = qEnvironmentVariable("XDG_STATE_HOME");
     if (base.isEmpty() || !QDir::isAbsolutePath(base))
         base = QDir::homePath() + QLatin1String("/.local/state");
-    return base + QLatin1String("/tavrik/backlight.conf");
+    return base + QLatin1String("/tavrik");
+}
+
+namespace {
+
+QString backlightPath()
+{
+    return stateFolder() + QLatin1String("/backlight.conf");
 }
 
 } // namespace

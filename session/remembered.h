@@ -41,6 +41,10 @@ std::vector<RememberedScreen> rememberedScreens(const QString &path = monitorCon
 bool remember(const RememberedScreen &screen, QString *why, const QString &path = monitorConfPath());
 bool forget(const QString &id, QString *why, const QString &path = monitorConfPath());
 
+// The user's state folder for what our programs keep between runs:
+// $XDG_STATE_HOME/tavrik, or ~/.local/state/tavrik.
+QString stateFolder();
+
 // The backlight level last set on a screen through our programs, kept by
 // device ID in the user's state folder ($XDG_STATE_HOME/tavrik, or
 // ~/.local/state/tavrik), so that a screen darkened while the desktop

@@ -7,6 +7,7 @@
 #include "firmwareserver.h"
 #include "processes.h"
 #include "requests.h"
+#include "screenblocks.h"
 #include "serverreply.h"
 #include "splice.h"
 
@@ -56,16 +57,27 @@ fwimage::ByteView view(const uint8_t *data, size_t size)
 std::mutex g_stampedMutex;
 QSet<QString> g_stamped;
 
-bool stampNewDeviceId(std::vector<uint8_t> &image, const QStringList &known)
+// The new ID as text; empty when none could be stamped.
+QString stampNewDeviceId(std::vector<uint8_t> &image, const QStringList &known)
 {
     const std::lock_guard lock(g_stampedMutex);
     const auto stamped = fwimage::stampDeviceId(image, fwimage::systemDeviceIdSource(), [&](const fwimage::DeviceId &id) {
         const QString text = QString::fromStdString(fwimage::deviceIdText(id));
         return known.contains(text) || g_stamped.contains(text);
     });
-    if (stamped)
-        g_stamped.insert(QString::fromStdString(fwimage::deviceIdText(stamped.value)));
-    return stamped.ok();
+    if (!stamped)
+        return {};
+    const QString text = QString::fromStdString(fwimage::deviceIdText(stamped.value));
+    g_stamped.insert(text);
+    return text;
+}
+
+// An ID the factory or an earlier upgrade set: not erased memory.
+bool deviceIdSet(const std::vector<uint8_t> &eeprom)
+{
+    const auto id = eeprom.begin() + std::ptrdiff_t(fwimage::DeviceIdOffset);
+    return std::any_of(id, id + 8, [](uint8_t b) { return b != 0xFF; })
+           && std::any_of(id, id + 8, [](uint8_t b) { return b != 0x00; });
 }
 
 QString bootLoaderName(DeviceKind kind)
@@ -118,6 +130,9 @@ bool UpgradeWorker::begin(UpgradeRequest request)
     m_request = std::move(request);
     m_reason.clear();
     m_failure = UpgradeOutcome::Failed;
+    m_success = UpgradeOutcome::Done;
+    m_blockSource = BlockSource::None;
+    m_newDeviceId.clear();
     m_touched = false;
     m_phase = Phase::MayStop;
     return launch();
@@ -134,13 +149,20 @@ void UpgradeWorker::work()
     // The file's family alone decides the sequence, whatever the screen is.
     const UpgradePath path = m_request.path();
     const bool telv = path == UpgradePath::TelvRunning || path == UpgradePath::TelvBootLoader;
-    const bool ok = telv ? upgradeTelv() : upgradeEeprom();
+    bool ok = true;
+    if (m_request.dryRun && !m_request.target.running())
+        m_success = UpgradeOutcome::WouldWrite; // a boot loader's memory cannot be read to compare
+    else
+        ok = telv ? upgradeTelv() : upgradeEeprom();
     UpgradeResult result;
-    result.outcome = ok ? UpgradeOutcome::Done : m_failure;
+    result.outcome = ok ? m_success : m_failure;
     result.reason = ok ? QString() : m_reason;
     result.oldVersion = m_request.target.firmwareVersion();
-    result.replug = ok && needsReplug(path);
-    result.written = ok;
+    const bool written = ok && m_success == UpgradeOutcome::Done;
+    result.replug = written && needsReplug(path);
+    result.written = written;
+    result.newDeviceId = written ? m_newDeviceId : QString();
+    result.blockSource = m_blockSource;
     m_request.screen.reset();
     emit upgradeFinished(result);
 }
@@ -200,6 +222,7 @@ bool UpgradeWorker::upgradeTelv()
     qDebug() << "Firmware: " << m_request.firmwarePath;
     std::vector<uint8_t> source(kFlashReadRegion, 0);
     fwimage::ByteView block;
+    QByteArray kept;
     bool byTool = false;
     const DeviceKind kind = m_request.target.kind;
     if (kind == DeviceKind::TelvBootLoader) {
@@ -215,11 +238,27 @@ bool UpgradeWorker::upgradeTelv()
             return fail(stopAsked() ? QStringLiteral("stopped before anything was written")
                                         : QStringLiteral("the screen's flash could not be read"));
         }
+        const QString key = screenBlockKey(m_request.target.deviceId);
         const auto found = fwimage::screenBlock(view(source.data(), source.size()));
-        if (!found)
-            return fail(QStringLiteral("the screen block in the screen's flash is unreadable: %1")
-                            .arg(QString::fromUtf8(fwimage::describe(found.fault).data())));
-        block = found.value;
+        if (found) {
+            block = found.value;
+            m_blockSource = BlockSource::Screen;
+            if (!m_request.dryRun)
+                keepBlock(key, block);
+        } else {
+            // An erase cut off took it: the one kept before that erase is
+            // this unit's own.
+            kept = keptScreenBlock(key);
+            if (kept.isEmpty())
+                return fail(QStringLiteral("the screen block in the screen's flash is unreadable (%1), and none was "
+                                           "kept from this screen. Upgrade it from its TELV boot loader, which "
+                                           "fetches its block from the firmware server %2 (TAVRIK_FIRMWARE_SERVER "
+                                           "names another)")
+                                .arg(QString::fromUtf8(fwimage::describe(found.fault).data()), firmwareserver::host()));
+            qDebug().noquote() << "The screen's own block is unreadable; using the one kept from it before";
+            block = view(reinterpret_cast<const uint8_t *>(kept.constData()), size_t(kept.size()));
+            m_blockSource = BlockSource::Saved;
+        }
     } else {
         return fail(QStringLiteral("a TELV image is for a running screen or the TELV boot loader"));
     }
@@ -233,12 +272,20 @@ bool UpgradeWorker::upgradeTelv()
                         .arg(QString::fromUtf8(fwimage::describe(assembled.fault).data())));
     const uint8_t *image = assembled.value.buffer.data();
     const int length = int(assembled.value.writeLength);
+    // The read-back also covers the erased bytes the boot checksum counts.
+    const int checked = std::max(length, int(assembled.value.checksumLength));
+    if (!byTool && !m_request.reinstall && flashHolds(source, image, checked)) {
+        m_success = UpgradeOutcome::Unchanged;
+        return true;
+    }
+    if (m_request.dryRun) {
+        m_success = UpgradeOutcome::WouldWrite;
+        return true;
+    }
     if (!mayStartWriting())
         return false;
     if (byTool)
         return writeByTool(image, length);
-    // The read-back also covers the erased bytes the boot checksum counts.
-    const int checked = std::max(length, int(assembled.value.checksumLength));
     return writeWhole([&] { return writeFlash(image, length) && verifyFlash(image, checked); });
 }
 
@@ -260,6 +307,44 @@ bool UpgradeWorker::writeWhole(const std::function<bool()> &pass)
     if (m_touched)
         m_failure = UpgradeOutcome::Incomplete;
     return false;
+}
+
+void UpgradeWorker::keepBlock(const QString &key, fwimage::ByteView block)
+{
+    const QByteArray bytes(reinterpret_cast<const char *>(block.data()), qsizetype(block.size()));
+    if (key.isEmpty() || keptScreenBlock(key) == bytes)
+        return;
+    QString why;
+    if (!keepScreenBlock(key, bytes, &why))
+        qDebug().noquote() << "The screen block could not be kept:" << why;
+}
+
+bool UpgradeWorker::flashHolds(const std::vector<uint8_t> &start, const uint8_t *image, int length)
+{
+    const int n = (length + 511) / 512 * 512;
+    const int inStart = std::min(n, int(start.size()));
+    if (std::memcmp(start.data(), image, size_t(inStart)) != 0)
+        return false;
+    uint8_t chunk[kFlashChunk];
+    for (int a = inStart; a < n; a += kFlashChunk) {
+        if (stopAsked() || flashRead48(*m_request.screen, uint32_t(a), chunk, kTries) < 0)
+            return false;
+        if (std::memcmp(chunk, image + a, size_t(std::min(n - a, kFlashChunk))) != 0)
+            return false;
+        if (a % 4096 == 0)
+            report(UpgradeStep::Read, a, n);
+    }
+    return true;
+}
+
+bool UpgradeWorker::readEeprom(std::vector<uint8_t> &eeprom)
+{
+    eeprom.assign(kEepromSize, 0xFF);
+    for (int a = 0; a < kEepromSize; a += 8) {
+        if (stopAsked() || readConfig(*m_request.screen, uint16_t(a), 8, eeprom.data() + a, kTries) < 0)
+            return false;
+    }
+    return true;
 }
 
 int UpgradeWorker::readFlash(uint8_t *buffer, int count)
@@ -347,9 +432,32 @@ bool UpgradeWorker::upgradeEepromByBridge()
     if (m_request.firmware.size() != kEepromSize)
         return fail(QStringLiteral("an EEPROM image is %1 bytes").arg(kEepromSize));
     std::vector<uint8_t> image(m_request.firmware.cbegin(), m_request.firmware.cend());
-    if (!stampNewDeviceId(image, m_request.knownIds))
-        return fail(QStringLiteral("the EEPROM image is refused"));
-    std::fflush(stdout);
+    std::vector<uint8_t> current;
+    const bool read = readEeprom(current);
+    const bool keepsId = read && deviceIdSet(current) && !m_request.newId;
+    // The same firmware is the same bytes but for the device ID.
+    const auto idStart = std::ptrdiff_t(fwimage::DeviceIdOffset);
+    const bool same = read && std::equal(image.begin(), image.begin() + idStart, current.begin())
+                      && std::equal(image.begin() + idStart + 8, image.end(), current.begin() + idStart + 8);
+    if (keepsId && same && !m_request.reinstall) {
+        m_success = UpgradeOutcome::Unchanged;
+        return true;
+    }
+    if (m_request.dryRun) {
+        m_success = UpgradeOutcome::WouldWrite;
+        return true;
+    }
+    if (stopAsked()) {
+        m_failure = UpgradeOutcome::Stopped;
+        return fail(QStringLiteral("stopped before anything was written"));
+    }
+    if (keepsId) {
+        std::copy_n(current.begin() + idStart, 8, image.begin() + idStart);
+    } else {
+        m_newDeviceId = stampNewDeviceId(image, m_request.knownIds);
+        if (m_newDeviceId.isEmpty())
+            return fail(QStringLiteral("the EEPROM image is refused"));
+    }
 
     return mayStartWriting() && writeWhole([&] { return writeEeprom(image); });
 }
@@ -530,22 +638,33 @@ int UpgradeWorker::downloadScreenBlock(uint8_t *destination)
             qDebug() << "Screen identity unusable:" << identity;
             continue;
         }
-        const QByteArray reply = fetchScreenBlock(identity);
+        const QString key = screenBlockKey({}, identity);
+        if (const QByteArray kept = keptScreenBlock(key); !kept.isEmpty() && kept.size() <= kFlashReadRegion) {
+            qDebug().noquote() << "Using the screen block kept for identity" << identity;
+            std::memcpy(destination, kept.constData(), size_t(kept.size()));
+            m_blockSource = BlockSource::Saved;
+            return int(kept.size());
+        }
+        QString why;
+        const QByteArray reply = fetchScreenBlock(identity, &why);
         const auto block = fwimage::screenBlockFromReply(std::string_view(reply.constData(), size_t(reply.size())));
+        const QString server = QStringLiteral("the firmware server %1 gave no screen block for identity %2")
+                                   .arg(firmwareserver::host(), identity);
         if (block.fault == fwimage::Fault::NoReplyMarkers) {
-            if (!reply.isEmpty())
-                qDebug() << "Firmware server: no markers in the reply";
             m_failure = UpgradeOutcome::ServerUnreachable;
-            fail(QStringLiteral("the firmware server gave no screen block"));
+            fail(QStringLiteral("%1: %2 (TAVRIK_FIRMWARE_SERVER names another server)")
+                     .arg(server, reply.isEmpty() ? why : QStringLiteral("it has none for this identity")));
             return -1;
         }
         if (!block) {
-            fail(QStringLiteral("the firmware server's screen block is refused: %1")
-                     .arg(QString::fromUtf8(fwimage::describe(block.fault).data())));
+            fail(QStringLiteral("%1 that could be used: %2")
+                     .arg(server, QString::fromUtf8(fwimage::describe(block.fault).data())));
             return -1;
         }
         std::memcpy(destination, block.value.data(), block.value.size());
         destination[8] = 0xFF;
+        keepBlock(key, view(destination, block.value.size()));
+        m_blockSource = BlockSource::Server;
         return int(block.value.size());
     }
     if (stopAsked())
@@ -555,15 +674,15 @@ int UpgradeWorker::downloadScreenBlock(uint8_t *destination)
     return -1;
 }
 
-QByteArray UpgradeWorker::fetchScreenBlock(const QString &identity)
+QByteArray UpgradeWorker::fetchScreenBlock(const QString &identity, QString *why)
 {
     // Made on this thread: its replies are delivered to the loop below.
     QNetworkAccessManager network;
     QNetworkRequest request(firmwareserver::screenBlockUrl(firmwareserver::host(), identity));
-    QString why;
-    request.setSslConfiguration(firmwareserver::tlsConfiguration(&why));
-    if (!why.isEmpty())
-        qDebug() << "Firmware server authorities:" << why;
+    QString caProblem;
+    request.setSslConfiguration(firmwareserver::tlsConfiguration(&caProblem));
+    if (!caProblem.isEmpty())
+        qDebug() << "Firmware server authorities:" << caProblem;
     std::unique_ptr<QNetworkReply> reply(network.get(request));
     QEventLoop loop;
     QByteArray bytes;
@@ -588,31 +707,30 @@ QByteArray UpgradeWorker::fetchScreenBlock(const QString &identity)
         loop.exec();
 
     // Whatever went wrong, the reply counts as holding no block.
+    const auto none = [why](const QString &text) {
+        qDebug().noquote() << "Firmware server:" << text;
+        *why = text;
+        return QByteArray();
+    };
     if (!reply->isFinished()) {
         reply->abort();
-        qDebug() << "Firmware server: no answer within" << kServerLimitMs << "ms";
-        return {};
+        return none(QStringLiteral("it did not answer within %1 s (unreachable)").arg(kServerLimitMs / 1000));
     }
-    if (tooLong) {
-        qDebug() << "Firmware server: the reply is longer than" << firmwareserver::kReplyLimit << "bytes";
-        return {};
-    }
+    if (tooLong)
+        return none(QStringLiteral("its reply is longer than %1 bytes").arg(firmwareserver::kReplyLimit));
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     if (reply->error() != QNetworkReply::NoError) {
         if (!tlsErrors.isEmpty())
-            qDebug().noquote() << "Firmware server: TLS error:" << tlsErrors.join(QStringLiteral("; "));
-        else if (status != 0)
-            qDebug().noquote() << "Firmware server: HTTP" << status
-                               << reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString();
-        else
-            qDebug().noquote() << "Firmware server:" << reply->errorString();
-        return {};
+            return none(QStringLiteral("its certificate was refused: %1").arg(tlsErrors.join(QStringLiteral("; "))));
+        if (status != 0)
+            return none(QStringLiteral("it answered HTTP %1 %2")
+                            .arg(status)
+                            .arg(reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString()));
+        return none(QStringLiteral("it could not be reached: %1").arg(reply->errorString()));
     }
     bytes += reply->read(firmwareserver::kReplyLimit + 1 - bytes.size());
-    if (bytes.size() > firmwareserver::kReplyLimit) {
-        qDebug() << "Firmware server: the reply is longer than" << firmwareserver::kReplyLimit << "bytes";
-        return {};
-    }
+    if (bytes.size() > firmwareserver::kReplyLimit)
+        return none(QStringLiteral("its reply is longer than %1 bytes").arg(firmwareserver::kReplyLimit));
     qDebug().noquote() << "Firmware server: HTTP" << status << QStringLiteral("(%1 bytes)").arg(bytes.size());
     return bytes;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "devicelist.h"
+#include "telvimage.h"
 #include "screen.h"
 #include "screeninfo.h"
 #include "upgradesteps.h"
@@ -145,8 +146,16 @@ private:
     // Runs `pass` (erase, program, read back) again while it fails after
     // touching the memory and the screen answers; ends incomplete else.
     bool writeWhole(const std::function<bool()> &pass);
-    // The server's reply for `identity`, as far as it came within the limit.
-    QByteArray fetchScreenBlock(const QString &identity);
+    // The server's reply for `identity`, as far as it came within the
+    // limit; empty with `why` (unreachable, certificate refused, ...) else.
+    QByteArray fetchScreenBlock(const QString &identity, QString *why);
+    // Whether the flash already holds `image` up to `length`, given the
+    // boot region `start` read from it: read on only while it matches.
+    bool flashHolds(const std::vector<uint8_t> &start, const uint8_t *image, int length);
+    // The whole EEPROM; false when it could not be read.
+    bool readEeprom(std::vector<uint8_t> &eeprom);
+    // Saves the screen block a running screen still has, before its erase.
+    void keepBlock(const QString &key, fwimage::ByteView block);
     void report(UpgradeStep step, int done, int total);
     bool fail(const QString &reason);
     // The screen at hand is still the one chosen.
@@ -160,6 +169,10 @@ private:
     UpgradeRequest m_request;
     QString m_reason;
     UpgradeOutcome m_failure = UpgradeOutcome::Failed;
+    // Done, or Unchanged / WouldWrite when nothing needed writing.
+    UpgradeOutcome m_success = UpgradeOutcome::Done;
+    BlockSource m_blockSource = BlockSource::None;
+    QString m_newDeviceId;
     std::atomic<Phase> m_phase{Phase::MayStop};
     // The first erase or write went out: a failure from here on leaves the
     // screen's memory incomplete.

@@ -89,8 +89,11 @@ void UpgradeJob::onWritten(const UpgradeResult &result)
 {
     m_worker->waitEnded();
     m_result = result;
-    if (!result.done() || result.replug) {
-        finish(result);
+    // Nothing written: the screen runs on as it was, with no restart.
+    if (!result.done() || result.replug || result.outcome == UpgradeOutcome::Unchanged) {
+        if (result.outcome == UpgradeOutcome::Unchanged)
+            m_result.newVersion = result.oldVersion;
+        finish(m_result);
         return;
     }
     emit progress(UpgradeProgress{UpgradeStep::Restart, 0, 1});

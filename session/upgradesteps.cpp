@@ -1,5 +1,7 @@
 #include "upgradesteps.h"
 
+#include "firmwareserver.h"
+
 #include <algorithm>
 
 namespace session {
@@ -89,8 +91,11 @@ QString stillWritingText()
 
 QString incompleteAdvice()
 {
-    return QStringLiteral("Its firmware is incomplete: keep the screen plugged in and upgrade it again. If it "
-                          "restarts meanwhile, it waits in its boot loader, where the upgrade writes it again.");
+    return QStringLiteral("Its firmware is incomplete: keep the screen plugged in (or plug it back in) and upgrade "
+                          "it again. If it restarts meanwhile, it waits in its boot loader, where the upgrade writes "
+                          "it again; a TELV screen's block then comes from the firmware server %1 "
+                          "(TAVRIK_FIRMWARE_SERVER names another).")
+        .arg(firmwareserver::host());
 }
 
 QString blockSourceWord(BlockSource source)

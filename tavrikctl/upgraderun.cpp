@@ -73,11 +73,6 @@ std::optional<QString> readAnswer(const std::atomic<int> &interrupts, int seen)
     return QString::fromLocal8Bit(line->data(), qsizetype(line->size())).trimmed().toLower();
 }
 
-// Whether this session library's worker honours UpgradeRequest::dryRun
-// (reads and compares, writes nothing). One that does not would write: a
-// dry run then ends at the checks, which write nothing.
-constexpr bool kWorkerComparesInDryRun = false;
-
 bool inBootLoader(UpgradePath path)
 {
     return path == UpgradePath::TelvBootLoader || path == UpgradePath::EepromBootLoader;
@@ -176,7 +171,10 @@ int UpgradeRun::check()
             // Gone or unreadable since it was named: which file, then.
             const bool unopened = job.check.problem == UpgradeCheck::Problem::File && !job.check.file.opened;
             const QFileInfo file(job.file);
-            refuse(job, unopened ? missingFirmwareText({file.path()}, file.fileName()) : job.check.refusal);
+            refuse(job, unopened ? missingFirmwareText({file.path()}, file.fileName())
+                        : job.check.problem == UpgradeCheck::Problem::OtherModel
+                            ? job.check.refusal + QStringLiteral(" (--any-model writes it all the same)")
+                            : job.check.refusal);
             code = std::max(code, int(fileAtFault ? BadFirmware : SomeFailed));
         }
     }
@@ -226,12 +224,12 @@ int UpgradeRun::start()
     m_board = m_command.json ? std::make_unique<ProgressBoard>(stderr, false, m_command.quiet)
                              : std::make_unique<ProgressBoard>(stdout, platform::outputIsTerminal(), m_command.quiet);
     for (auto &job : m_jobs) {
-        // A boot loader answers no read: what it holds cannot be compared.
-        if (m_command.dryRun && (inBootLoader(job->check.path) || !kWorkerComparesInDryRun)) {
+        // A boot loader answers no read: what it holds cannot be compared,
+        // and its tool is not started for nothing.
+        if (m_command.dryRun && inBootLoader(job->check.path)) {
             job->ended = true;
             job->result.outcome = UpgradeOutcome::WouldWrite;
-            if (inBootLoader(job->check.path))
-                job->result.reason = QStringLiteral("it waits in its boot loader, where what it holds cannot be read");
+            job->result.reason = QStringLiteral("it waits in its boot loader, where what it holds cannot be read");
             continue;
         }
         begin(*job);

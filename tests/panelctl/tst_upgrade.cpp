@@ -4,6 +4,7 @@
 // Runs under umockdev-wrapper.
 #include "boxrecorder.h"
 #include "bridge.h"
+#include "freshstate.h"
 #include "panelfixture.h"
 #include "testimages.h"
 
@@ -14,6 +15,8 @@
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTimer>
+
+#include <optional>
 
 using namespace sim;
 using testimages::Bytes;
@@ -76,7 +79,13 @@ private slots:
     void glitchesAreTriedAgainAndTheUpgradeVerifies();
     void shorterScreenBlockStillGivesABootableImage();
     void lastChunkOfAFullBufferIsPaddedWithErasedBytes();
-    void eepromUpgradeStampsANewDeviceId();
+    void anotherModelsFileIsWrittenOnlyWhenAskedTwice_data();
+    void anotherModelsFileIsWrittenOnlyWhenAskedTwice();
+    void theSameFirmwareTwiceIsLeftUnchanged_data();
+    void theSameFirmwareTwiceIsLeftUnchanged();
+    void screenBlockKeptBeforeTheEraseServesAfterAnUnplug();
+    void eepromUpgradeKeepsTheDeviceIdUnlessUnset_data();
+    void eepromUpgradeKeepsTheDeviceIdUnlessUnset();
     void failingEepromLineLeavesItIncomplete();
     void telvPathTakesTelvSequenceOnOlderScreen();
     void noScreenShowsOnlyItsMessage();
@@ -99,6 +108,7 @@ private:
 
     std::unique_ptr<PanelFixture> m_f;
     QTemporaryDir m_dir;
+    std::optional<FreshState> m_state;
     std::unique_ptr<BoxRecorder> m_boxes;
     QList<int> m_progress;
     std::function<void(int)> m_onProgress;
@@ -114,6 +124,7 @@ void TestUpgrade::initTestCase()
 
 void TestUpgrade::init()
 {
+    m_state.emplace();
     // A recorder of its own per test: no answer or box of the last one is
     // left over. The old one goes first, as it unsets the seams it set.
     m_boxes.reset();
@@ -314,8 +325,8 @@ void TestUpgrade::interruptedWritesAreWrittenAgainOrLeftIncomplete()
     } else {
         // Never the refusal's words: this screen no longer starts as it did.
         QVERIFY2(end.text.startsWith(QStringLiteral("The firmware upgrade did not finish: ")), qPrintable(end.text));
-        QVERIFY2(end.text.contains(QStringLiteral("Its firmware is incomplete: keep the screen plugged in and upgrade it "
-                                                  "again.")),
+        QVERIFY2(end.text.contains(QStringLiteral("Its firmware is incomplete: keep the screen plugged in (or plug it "
+                                                  "back in) and upgrade it again.")),
                  qPrintable(end.text));
         QCOMPARE(end.icon, QMessageBox::Critical);
     }
@@ -442,10 +453,147 @@ void TestUpgrade::lastChunkOfAFullBufferIsPaddedWithErasedBytes()
     QVERIFY(std::equal(expected.begin(), expected.end(), flash.begin()));
 }
 
-void TestUpgrade::eepromUpgradeStampsANewDeviceId()
+void TestUpgrade::anotherModelsFileIsWrittenOnlyWhenAskedTwice_data()
 {
-    const auto model = openScreen("6.8in-k2t", 42);
+    QTest::addColumn<QString>("file"); // chosen by hand
+    QTest::addColumn<bool>("asked");   // the second confirmation comes
+    QTest::addColumn<bool>("confirm");
+    QTest::newRow("another model's, cancelled") << "TELV/TELV.7n8.TAVRIK.bin" << true << false;
+    QTest::newRow("another model's, confirmed") << "TELV/TELV.7n8.TAVRIK.bin" << true << true;
+    QTest::newRow("logo merged into its own") << "own" << false << false;
+    QTest::newRow("logo merged into another's") << "other" << true << false;
+}
+
+void TestUpgrade::anotherModelsFileIsWrittenOnlyWhenAskedTwice()
+{
+    QFETCH(QString, file);
+    QFETCH(bool, asked);
+    QFETCH(bool, confirm);
+    const auto model = openScreen("6.8in-telv", 49);
     QVERIFY(model);
+    const Bytes own = testimages::upgradeTelvImage(30000);
+    Bytes other = own;
+    other[testimages::blockStart(other, 0x1000, 1) + 8] ^= 0xFF; // another panel's settings
+    Bytes customised = own;
+    customised[testimages::blockStart(customised, 0x1000, 2) + 20] ^= 0x5A; // a logo of one's own
+    QVERIFY(writeFile(firmwareFolder() + QStringLiteral("/TELV/TELV.6d8.TAVRIK.bin"), own));
+    QVERIFY(writeFile(firmwareFolder() + QStringLiteral("/TELV/TELV.7n8.TAVRIK.bin"), other));
+    QString chosen = firmwareFolder() + QLatin1Char('/') + file;
+    if (!file.endsWith(QLatin1String(".bin"))) {
+        // As logomerge writes it: named for no model.
+        chosen = firmwareFolder() + QStringLiteral("/TELV/TELV.output.bin");
+        QVERIFY(writeFile(chosen, testimages::handMerge(file == QLatin1String("own") ? own : other, 0x1000,
+                                                        customised, 0x1000)));
+    }
+    m_boxes->chosenFile = chosen;
+    m_boxes->answers[QStringLiteral("NOTIFY")] = QMessageBox::No;
+    m_boxes->answers[QStringLiteral("Notify")] = QMessageBox::Yes;
+    m_boxes->answers[QStringLiteral("Warning")] = confirm ? QMessageBox::Yes : QMessageBox::Cancel;
+    const uint64_t erased = model->eraseSteps();
+    const bool written = !asked || confirm;
+    if (written) {
+        QCOMPARE(runUpgrade(60000), 100);
+    } else {
+        m_f->child<QPushButton>("pbUpgrade")->click();
+        QVERIFY(!m_f->session().upgradeRunning());
+    }
+    const QStringList warnings = m_boxes->shown().filter(QStringLiteral("Warning|This firmware is for another model"));
+    QCOMPARE(warnings.size(), asked ? 1 : 0);
+    if (asked)
+        QVERIFY2(warnings[0].contains(QStringLiteral("made for the 7.85inch long/PANEL-L78C"))
+                     && warnings[0].contains(QStringLiteral("this screen is a 6.8inch/TAVRIK-6.8INRGB")),
+                 qPrintable(warnings[0]));
+    QCOMPARE(model->eraseSteps() > erased, written);
+}
+
+void TestUpgrade::theSameFirmwareTwiceIsLeftUnchanged_data()
+{
+    QTest::addColumn<QString>("preset");
+    QTest::addColumn<QString>("file");
+    QTest::newRow("TELV") << "6.8in-telv" << "TELV/TELV.6d8.TAVRIK.bin";
+    QTest::newRow("K2T/K5TX") << "6.8in-k2t" << "K2T-K5TX/7NDK2T.bin";
+}
+
+void TestUpgrade::theSameFirmwareTwiceIsLeftUnchanged()
+{
+    QFETCH(QString, preset);
+    QFETCH(QString, file);
+    const auto model = openScreen(preset.toLatin1().constData(), 50);
+    QVERIFY(model);
+    const bool telv = preset.endsWith(QLatin1String("telv"));
+    QVERIFY(writeFile(firmwareFolder() + QLatin1Char('/') + file,
+                      telv ? testimages::upgradeTelvImage(30000) : testimages::upgradeEepromImage()));
+    m_boxes->answers[QStringLiteral("NOTIFY")] = QMessageBox::Yes;
+    QCOMPARE(runUpgrade(60000), 100);
+    QVERIFY(m_f->scanUntil([&] { return m_f->screen() && !m_f->session().upgradeRunning(); }, 30000));
+
+    const auto id = model->deviceId();
+    const uint64_t erased = model->eraseSteps();
+    model->clearRequests();
+    m_progress.clear();
+    QCOMPARE(runUpgrade(60000), 100);
+    QVERIFY2(m_boxes->lastMessage().text.startsWith(QStringLiteral("The screen already has this firmware")),
+             qPrintable(m_boxes->last()));
+    QCOMPARE(model->eraseSteps(), erased);
+    for (const auto &r : model->requests()) // never into programming mode, so nothing written
+        QVERIFY(!(r.setup.request == 0xB9 && !r.payload.empty() && r.payload[0] == 0xEF));
+    QVERIFY(!model->programming());
+    QVERIFY(model->deviceId() == id);
+}
+
+void TestUpgrade::screenBlockKeptBeforeTheEraseServesAfterAnUnplug()
+{
+    const auto model = openScreen("6.8in-telv", 51);
+    QVERIFY(model);
+    const Bytes before = model->flash();
+    const Bytes block(before.begin() + 0x1000, before.begin() + 0x1000 + 8 + 120);
+    const Bytes file = testimages::upgradeTelvImage(30000);
+    QVERIFY(writeFile(firmwareFolder() + QStringLiteral("/TELV/TELV.6d8.TAVRIK.bin"), file));
+    m_boxes->answers[QStringLiteral("NOTIFY")] = QMessageBox::Yes;
+    const int slot = m_f->slots_.back();
+    bool pulled = false;
+    m_onProgress = [this, slot, model, &pulled](int) {
+        if (model->eraseSteps() > 0 && !pulled) { // the first erase step is done: its screen block is gone
+            pulled = true;
+            m_f->bus->unplug(slot);
+        }
+    };
+    QCOMPARE(runUpgrade(60000), -1);
+    m_onProgress = {};
+    QVERIFY(pulled);
+    // Plugged back in, it runs on what is left of its flash.
+    m_f->bus->plug(slot);
+    QVERIFY(m_f->scanUntil([&] { return m_f->screen() != nullptr; }, 10000));
+    QVERIFY(!std::equal(block.begin(), block.end(), model->flash().begin() + 0x1000));
+
+    QCOMPARE(runUpgrade(60000), 100);
+    QVERIFY2(m_boxes->lastMessage().text.contains(QStringLiteral("the copy kept before an earlier upgrade")),
+             qPrintable(m_boxes->last()));
+    QVERIFY(testimages::startsWith(model->flash(), testimages::upgradedFlash(before, file)));
+    const QString kept = m_state->path() + QStringLiteral("/tavrik/screen-blocks/id-")
+                         + screenlink::formatDeviceId(model->deviceId().data()) + QStringLiteral(".bin");
+    const QFileDevice::Permissions mode = QFileInfo(kept).permissions();
+    QVERIFY(QFileInfo::exists(kept) && mode.testFlag(QFileDevice::ReadOwner));
+    QVERIFY(!(mode & (QFileDevice::ReadGroup | QFileDevice::ReadOther | QFileDevice::WriteGroup | QFileDevice::WriteOther)));
+}
+
+void TestUpgrade::eepromUpgradeKeepsTheDeviceIdUnlessUnset_data()
+{
+    QTest::addColumn<bool>("unset");
+    QTest::newRow("its own ID") << false;
+    QTest::newRow("erased ID") << true;
+}
+
+void TestUpgrade::eepromUpgradeKeepsTheDeviceIdUnlessUnset()
+{
+    QFETCH(bool, unset);
+    const auto model = m_f->open("6.8in-k2t", 42, [unset](ScreenModel &m) {
+        m.setRebootDelayMs(200);
+        if (unset)
+            m.setConfig(0x1FF0, std::vector<uint8_t>(8, 0xFF));
+    });
+    QVERIFY(model);
+    const auto ownId = model->deviceId();
     Bytes image = testimages::pattern(8192, 0x5A);
     image[0] = 0xC2;
     testimages::put32(image, 0x1FFC, 7); // still a 6.8-inch panel afterwards
@@ -468,6 +616,11 @@ void TestUpgrade::eepromUpgradeStampsANewDeviceId()
     for (size_t i = 0; i < eeprom.size(); ++i)
         if ((i < 0x1FF0 || i > 0x1FF7) && eeprom[i] != image[i])
             QFAIL(qPrintable(QStringLiteral("EEPROM differs at %1").arg(i)));
+    if (!unset) {
+        // Scripts and remembered screens know it by its ID.
+        QVERIFY(std::equal(ownId.begin(), ownId.end(), eeprom.begin() + 0x1FF0));
+        return;
+    }
     // The stamp is the time of the upgrade in the ID's own date form.
     const QDate d = start.date();
     QCOMPARE(int(eeprom[0x1FF0]), (d.year() - 1900) % 255);
@@ -516,6 +669,7 @@ void TestUpgrade::telvPathTakesTelvSequenceOnOlderScreen()
     QVERIFY(writeFile(m_boxes->chosenFile, image));
     m_boxes->answers[QStringLiteral("NOTIFY")] = QMessageBox::No;
     m_boxes->answers[QStringLiteral("Notify")] = QMessageBox::Yes;
+    m_boxes->answers[QStringLiteral("Warning")] = QMessageBox::Yes; // nothing in it tells its model
     model->clearRequests();
     QCOMPARE(runUpgrade(), -1);
     // The flash read of the TELV sequence went out; nothing was erased.
@@ -616,7 +770,8 @@ void TestUpgrade::contentChecksAndNameRules_data()
     QTest::newRow("older first byte") << "6.8in-k2t" << "K2T-K5TX/a.bin" << 8192 << 0x00 << code.arg(4);
     QTest::newRow("4NK2T.bin") << "6.8in-k2t" << "K2T-K5TX/4NK2T.bin" << 8192 << 0xC2 << "This firmware is forbidden.";
     QTest::newRow("5NK2T.bin") << "6.8in-k2t" << "K2T-K5TX/5NK2T.bin" << 8192 << 0xC2 << "";
-    QTest::newRow("missing file") << "6.8in-telv" << "" << 0 << 0 << "Can not open file.";
+    // Named, so that the user sees where it was looked for.
+    QTest::newRow("missing file") << "6.8in-telv" << "" << 0 << 0 << "Can not open file. (%1)";
 }
 
 void TestUpgrade::contentChecksAndNameRules()
@@ -652,7 +807,8 @@ void TestUpgrade::contentChecksAndNameRules()
         QTRY_COMPARE(m_progress.last(), 100);
     } else {
         QCOMPARE(m_boxes->lastMessage().title, QStringLiteral("Error"));
-        QCOMPARE(m_boxes->lastMessage().text, message);
+        QCOMPARE(m_boxes->lastMessage().text,
+                 message.contains(QLatin1String("%1")) ? message.arg(m_boxes->chosenFile) : message);
         QVERIFY(m_boxes->lastMessage().parent);
         QVERIFY(!m_f->session().upgradeRunning());
         QVERIFY(!m_f->child("pgUpgrade")->isVisible());

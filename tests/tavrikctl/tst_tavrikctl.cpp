@@ -4,6 +4,7 @@
 // with faults on one of them, and Ctrl-C. Runs under umockdev-wrapper, with
 // the stand-in boot-loader tools and firmware server.
 #include "bridge.h"
+#include "freshstate.h"
 #include "heldscreen.h"
 #include "splice.h"
 #include "standinserver.h"
@@ -25,6 +26,7 @@
 
 #include <atomic>
 #include <csignal>
+#include <optional>
 #include <thread>
 
 #include <signal.h>
@@ -209,6 +211,7 @@ private:
 
     std::unique_ptr<VirtualBus> m_bus;
     QTemporaryDir m_dir;
+    std::optional<FreshState> m_state;
     fwtest::StandInServer m_server;
     QString m_telvFile;
     QString m_eepromFile;
@@ -232,6 +235,7 @@ void TestTavrikctl::initTestCase()
 
 void TestTavrikctl::init()
 {
+    m_state.emplace();
     m_bus = std::make_unique<VirtualBus>();
 }
 
@@ -834,7 +838,9 @@ void TestTavrikctl::eachModelGetsItsOwnFirmwareAndIsDoneOnlyWhenBack()
     QFile::remove(program);
     QVERIFY(QFile::copy(kProgram, program));
     const QString sevenFile = m_dir.filePath(QStringLiteral("firmware/TELV/TELV.7d0.TAVRIK.bin"));
-    const Bytes seven = testimages::upgradeTelvImage(26000);
+    Bytes seven = testimages::upgradeTelvImage(26000);
+    // Its panel's own settings: another model's image differs in block 2.
+    seven[testimages::blockStart(seven, 0x1000, 1) + 8] ^= 0xFF;
     QVERIFY(writeFile(sevenFile, raw(seven)));
     const int sixEight = attach("6.8in-telv", 1);
     const int sevenInch = attach("7in-telv", 2);
@@ -845,7 +851,7 @@ void TestTavrikctl::eachModelGetsItsOwnFirmwareAndIsDoneOnlyWhenBack()
                  QStringLiteral("--yes")},
                 {}, 120000, program);
     QCOMPARE(r.exitCode, 4);
-    QVERIFY2(r.err.contains(QStringLiteral("its model takes TELV.7d0.TAVRIK.bin, not TELV.6d8.TAVRIK.bin")),
+    QVERIFY2(r.err.contains(QStringLiteral("TELV.6d8.TAVRIK.bin is made for the 6.8inch/TAVRIK-6.8INRGB")),
              qPrintable(describe(r)));
     QCOMPARE(model(sevenInch)->eraseSteps(), uint64_t(0));
 
@@ -888,7 +894,9 @@ void TestTavrikctl::screensBehindHubsAtOneLastPortAreWrittenApart()
     r = run({QStringLiteral("upgrade"), m_telvFile, QStringLiteral("--all"), QStringLiteral("--yes")});
     QVERIFY2(r.exitCode == 0, qPrintable(describe(r)));
     QCOMPARE(a->eraseSteps(), uint64_t(16));
-    QCOMPARE(b->eraseSteps(), uint64_t(32));
+    // B has this firmware already: nothing of it is erased again.
+    QCOMPARE(b->eraseSteps(), uint64_t(16));
+    QVERIFY2(r.out.contains(QStringLiteral("PHY(2.3.1) ") + idB + QStringLiteral(": unchanged")), qPrintable(describe(r)));
 }
 
 void TestTavrikctl::screenAnotherProgramHoldsIsSentNothing()
@@ -982,7 +990,8 @@ void TestTavrikctl::oneScreenFailingNeverStopsTheOthers()
     }
     QVERIFY2(r.err.contains(port(faulty) + QLatin1Char(' ') + idOf(faulty) + QStringLiteral(": INCOMPLETE: ")),
              qPrintable(describe(r)));
-    QVERIFY2(r.err.contains(QStringLiteral("keep the screen plugged in and upgrade it again")), qPrintable(describe(r)));
+    QVERIFY2(r.err.contains(QStringLiteral("keep the screen plugged in (or plug it back in) and upgrade it again")),
+             qPrintable(describe(r)));
     model(faulty)->setRequestFilter({});
     model(faulty)->setFaults({});
 }
