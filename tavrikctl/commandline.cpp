@@ -159,7 +159,7 @@ constexpr std::array<Entry, 6> kEnvironment = {{
      "/usr/local/share and /usr/share when they are not set)."},
     {"XDG_CONFIG_HOME", "Where monitor.conf is kept (~/.config when not set)."},
     {"XDG_STATE_HOME",
-     "Where the backlight level last set on each screen is kept, and the screens' saved screen blocks "
+     "Where the backlight level last set on each screen and the TELV screens' screen blocks are kept "
      "(~/.local/state when not set)."},
     {"TAVRIK_FIRMWARE_SERVER, TAVRIK_FIRMWARE_CA",
      "The firmware server (host[:port], reached over HTTPS) that gives a TELV screen in its boot loader its "
@@ -169,7 +169,7 @@ constexpr std::array<Entry, 6> kEnvironment = {{
      "default."},
 }};
 
-constexpr std::array<Entry, 7> kFiles = {{
+constexpr std::array<Entry, 8> kFiles = {{
     {"PROGRAM-FOLDER/../firmware",
      "The firmware folder beside the program's (TELV/TELV.6d8.TAVRIK.bin, K2T-K5TX/7NDK2T.bin, ...). A model's own "
      "file is looked for in the folder --firmware-dir names, then in $TAVRIK_FIRMWARE_DIR, then here, then in the "
@@ -181,6 +181,9 @@ constexpr std::array<Entry, 7> kFiles = {{
     {"PROGRAM-FOLDER/telvtool, PROGRAM-FOLDER/eeprom", "The screen maker's boot-loader tools."},
     {"$XDG_CONFIG_HOME/tavrik/monitor.conf", "The remembered screens and their modes."},
     {"$XDG_STATE_HOME/tavrik/backlight.conf", "The backlight level last set on each screen, by device ID."},
+    {"$XDG_STATE_HOME/tavrik/screen-blocks",
+     "Each TELV screen's screen block (its panel's calibration), kept before its flash is erased; an upgrade from "
+     "the boot loader takes it from here before it asks the firmware server."},
     {"/usr/share/doc/tavrik-screen-tools/tavrikctl-output.schema.json", "The JSON schema of what --json prints."},
 }};
 

@@ -165,6 +165,7 @@ private slots:
     void upgradeRefusesAFileThatFailsForAnyScreen();
     void upgradeAsksFirstUnlessTold();
     void dryRunSaysWhatWouldHappenAndWritesNothing();
+    void screensThatHaveTheFileAreLeftAsTheyWereUnlessTold();
     void runningScreensOfBothFamiliesAreUpgradedAtOnce();
     void bootLoaderScreensAreUpgradedThroughTheirTools();
     void eachModelGetsItsOwnFirmwareAndIsDoneOnlyWhenBack();
@@ -794,6 +795,64 @@ void TestTavrikctl::dryRunSaysWhatWouldHappenAndWritesNothing()
     QVERIFY(model(telv)->flash() == flash);
     QCOMPARE(model(telv)->eraseSteps(), uint64_t(0));
     QCOMPARE(model(boot)->mode(), Mode::TelvBootLoader);
+}
+
+void TestTavrikctl::screensThatHaveTheFileAreLeftAsTheyWereUnlessTold()
+{
+    const int telv = attach("6.8in-telv", 1);
+    const int k2t = attach("6.8in-k2t", 2);
+    const QString k2tId = idOf(k2t);
+    const auto upgrade = [this](const QString &file, int slot, QStringList more) {
+        return run(QStringList{QStringLiteral("upgrade"), file, QStringLiteral("--screen"), port(slot)} << more);
+    };
+    const auto json = [](const Run &r) {
+        return QJsonDocument::fromJson(r.out.toUtf8()).object().value(QStringLiteral("screens")).toArray().at(0).toObject();
+    };
+    Run r = upgrade(m_telvFile, telv, {QStringLiteral("--yes")});
+    QVERIFY2(r.exitCode == 0, qPrintable(describe(r)));
+    // A K2T screen keeps its device ID.
+    r = upgrade(m_eepromFile, k2t, {QStringLiteral("--yes"), QStringLiteral("--json")});
+    QCOMPARE(r.exitCode, 0);
+    QCOMPARE(json(r).value(QStringLiteral("outcome")).toString(), QStringLiteral("changed"));
+    QCOMPARE(json(r).value(QStringLiteral("device_id_after")).toString(), k2tId);
+    QCOMPARE(idOf(k2t), k2tId);
+    const uint64_t erased = model(telv)->eraseSteps();
+    const Bytes flash = model(telv)->flash();
+
+    // The same files again: a dry run tells, and the upgrade writes nothing.
+    r = upgrade(m_telvFile, telv, {QStringLiteral("--dry-run")});
+    QCOMPARE(r.exitCode, 0);
+    QVERIFY2(r.out.contains(port(telv) + QLatin1Char(' ') + idOf(telv) + QStringLiteral(": unchanged: it has ") + m_telvFile
+                            + QStringLiteral(" already (firmware v0.")),
+             qPrintable(describe(r)));
+    r = upgrade(m_telvFile, telv, {QStringLiteral("--yes")});
+    QCOMPARE(r.exitCode, 0);
+    QVERIFY2(r.out.contains(QStringLiteral(": unchanged: it has TELV.6d8.TAVRIK.bin already")) && r.err.isEmpty(),
+             qPrintable(describe(r)));
+    r = upgrade(m_eepromFile, k2t, {QStringLiteral("--yes"), QStringLiteral("--json")});
+    QCOMPARE(r.exitCode, 0);
+    QCOMPARE(json(r).value(QStringLiteral("outcome")).toString(), QStringLiteral("unchanged"));
+    QCOMPARE(model(telv)->eraseSteps(), erased);
+    QVERIFY(model(telv)->flash() == flash);
+
+    // Told to: written again, the ID kept; a new ID only with --new-id,
+    // named in the screen's own line.
+    r = upgrade(m_telvFile, telv, {QStringLiteral("--yes"), QStringLiteral("--reinstall")});
+    QVERIFY2(r.exitCode == 0 && r.out.contains(QStringLiteral(": done: ")), qPrintable(describe(r)));
+    QCOMPARE(model(telv)->eraseSteps(), 2 * erased);
+    r = upgrade(m_eepromFile, k2t, {QStringLiteral("--yes"), QStringLiteral("--reinstall"), QStringLiteral("--json")});
+    QCOMPARE(json(r).value(QStringLiteral("outcome")).toString(), QStringLiteral("changed"));
+    QCOMPARE(json(r).value(QStringLiteral("device_id_after")).toString(), k2tId);
+    r = upgrade(m_eepromFile, k2t, {QStringLiteral("--yes"), QStringLiteral("--new-id")});
+    QCOMPARE(r.exitCode, 0);
+    const QString newId = idOf(k2t);
+    QVERIFY(newId != k2tId);
+    QVERIFY2(r.out.contains(port(k2t) + QLatin1Char(' ') + k2tId + QStringLiteral(": done: 7NDK2T.bin written; its new device "
+                                                                                  "ID is ")
+                            + newId),
+             qPrintable(describe(r)));
+    for (const QString &line : r.out.split(QLatin1Char('\n')))
+        QVERIFY2(!line.contains(newId) || line.startsWith(port(k2t)), qPrintable(describe(r)));
 }
 
 void TestTavrikctl::runningScreensOfBothFamiliesAreUpgradedAtOnce()
