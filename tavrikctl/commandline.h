@@ -30,9 +30,15 @@ struct Command {
     bool yes = false;
     bool dryRun = false;
     bool anyModel = false;   // upgrade: another model's file of the family is let through
+    bool reinstall = false;  // upgrade: written even where the screen holds the file already
+    bool newId = false;      // upgrade: a K2T/K5TX screen gets a new device ID even when it has one
+    QString firmwareDir;     // upgrade: looked in first for each model's file
     int seconds = 10;        // led-test
     int percent = 0;         // backlight
     bool help = false;       // --help for the program or for `name`
+    bool version = false;
+    bool quiet = false;      // errors only (and what the command is asked to print)
+    bool verbose = false;    // the libraries' debug lines on standard error
     // monitor: a screen to remember (--auto) or forget (--off), its mode,
     // or the remembered screens' states (--list).
     QString autoId;
@@ -48,6 +54,11 @@ struct Parsed {
 };
 Parsed parseCommandLine(const QStringList &arguments);
 
+// `log -`: the log goes to standard output.
+bool logToStandardOutput(const Command &command);
+
+// "tavrikctl VERSION"
+QString versionText();
 // --help of the program (empty name) or of one command.
 QString helpText(const QString &command = {});
 // The manual page, in troff.

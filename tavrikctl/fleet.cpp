@@ -109,12 +109,13 @@ QString terminalText(const QString &text)
     return out;
 }
 
-QString listText(const std::vector<ScreenInfo> &screens)
+QString listText(const std::vector<ScreenInfo> &screens, const std::vector<ScreenInfo> &all)
 {
+    const std::vector<ScreenInfo> &ports = all.empty() ? screens : all;
     const auto or_ = [](const QString &s) { return s.isEmpty() ? QStringLiteral("-") : terminalText(s); };
     int portWidth = 10;
     for (const ScreenInfo &r : screens)
-        portWidth = std::max(portWidth, int(r.portText(screens).size()) + 1);
+        portWidth = std::max(portWidth, int(r.portText(ports).size()) + 1);
     QString out = QStringLiteral("%1 %2 %3 %4 %5 %6 %7\n")
                       .arg(QStringLiteral("PORT").leftJustified(portWidth), QStringLiteral("USB ID").leftJustified(9),
                            QStringLiteral("STATE").leftJustified(20), QStringLiteral("MODEL").leftJustified(18),
@@ -129,15 +130,16 @@ QString listText(const std::vector<ScreenInfo> &screens)
         else if (r.running() && r.access == Access::CannotOpen)
             model = QStringLiteral("(cannot be opened)");
         out += QStringLiteral("%1 %2 %3 %4 %5 %6 %7\n")
-                   .arg(r.portText(screens).leftJustified(portWidth), usbIdText(r).leftJustified(9),
+                   .arg(r.portText(ports).leftJustified(portWidth), usbIdText(r).leftJustified(9),
                         r.stateText().leftJustified(20), or_(model).leftJustified(18), or_(panelText).leftJustified(9),
                         or_(r.deviceId).leftJustified(19), or_(told(r) ? r.firmwareVersion() : QString()));
     }
     return out;
 }
 
-QString listJson(const std::vector<ScreenInfo> &screens)
+QString listJson(const std::vector<ScreenInfo> &screens, const std::vector<ScreenInfo> &all)
 {
+    const std::vector<ScreenInfo> &ports = all.empty() ? screens : all;
     QJsonArray list;
     for (const ScreenInfo &r : screens) {
         const bool known = told(r);
@@ -146,7 +148,7 @@ QString listJson(const std::vector<ScreenInfo> &screens)
         for (uint8_t p : r.port.ports)
             path.append(int(p));
         QJsonObject o;
-        o.insert(QStringLiteral("port"), r.portText(screens));
+        o.insert(QStringLiteral("port"), r.portText(ports));
         o.insert(QStringLiteral("bus"), r.port.bus);
         o.insert(QStringLiteral("port_number"), r.port.lastPort());
         o.insert(QStringLiteral("port_path"), path);

@@ -34,7 +34,9 @@ QString label(const session::ScreenInfo &screen, const std::vector<session::Scre
 QString terminalText(const QString &text);
 
 // The list as a table and as JSON; the table's texts through terminalText().
-QString listText(const std::vector<session::ScreenInfo> &screens);
-QString listJson(const std::vector<session::ScreenInfo> &screens);
+// Ports are named as `all` (every screen attached; `screens` when empty)
+// tells them apart.
+QString listText(const std::vector<session::ScreenInfo> &screens, const std::vector<session::ScreenInfo> &all = {});
+QString listJson(const std::vector<session::ScreenInfo> &screens, const std::vector<session::ScreenInfo> &all = {});
 
 } // namespace tavrikctl

@@ -8,6 +8,9 @@
 #include "upgraderun.h"
 
 #include <QCoreApplication>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLoggingCategory>
 #include <QTimer>
 
@@ -48,7 +51,7 @@ int runJobs(const Command &command, const std::vector<session::ScreenInfo> &scre
     std::vector<std::thread> threads;
     for (size_t i = 0; i < screens.size(); ++i) {
         Command own = command;
-        if (command.name == QLatin1String("log"))
+        if (command.name == QLatin1String("log") && !logToStandardOutput(command))
             own.arguments = {logPath(command.arguments.value(0, QStringLiteral("screen.txt")), screens[i],
                                      screens.size() > 1)};
         threads.emplace_back([&results, &screens, &bus, own, i] {
@@ -61,14 +64,30 @@ int runJobs(const Command &command, const std::vector<session::ScreenInfo> &scre
     bool stopped = false;
     for (size_t i = 0; i < screens.size(); ++i) {
         stopped = stopped || results[i].stopped;
-        if (results[i].ok) {
-            out(QStringLiteral("%1: %2\n").arg(label(screens[i], attached), results[i].message));
-        } else {
-            ++failed;
-            err(QStringLiteral("%1: %2").arg(label(screens[i], attached), results[i].message));
+        failed += results[i].ok ? 0 : 1;
+    }
+    const int code = failed > 0 ? SomeFailed : stopped ? Interrupted : Done;
+    // identify's fields are what it is asked for, not a result line.
+    const bool resultLines = !command.json && (!command.quiet || command.name == QLatin1String("identify"));
+    QJsonArray rows;
+    for (size_t i = 0; i < screens.size(); ++i) {
+        const JobResult &r = results[i];
+        if (command.json)
+            rows.append(jobJson(screens[i], attached, r));
+        if (!r.ok) {
+            err(QStringLiteral("%1: %2").arg(label(screens[i], attached), r.message));
+        } else if (logToStandardOutput(command)) {
+            std::fwrite(r.log.constData(), 1, size_t(r.log.size()), stdout);
+            std::fflush(stdout);
+        } else if (resultLines) {
+            out(QStringLiteral("%1: %2\n").arg(label(screens[i], attached), r.message));
         }
     }
-    return failed > 0 ? SomeFailed : stopped ? Interrupted : Done;
+    if (command.json)
+        out(QString::fromUtf8(QJsonDocument(QJsonObject{{QStringLiteral("screens"), rows},
+                                                        {QStringLiteral("exit_code"), code}})
+                                  .toJson(QJsonDocument::Indented)));
+    return code;
 }
 
 } // namespace
@@ -77,9 +96,8 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     // The libraries' diagnostics would break up the progress lines and the
-    // listings scripts parse; QT_LOGGING_RULES brings them back.
-    if (qEnvironmentVariableIsEmpty("QT_LOGGING_RULES"))
-        QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false"));
+    // listings scripts parse; --verbose and QT_LOGGING_RULES bring them back.
+    QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false"));
     QStringList args = QCoreApplication::arguments();
     args.removeFirst();
     // Not in --help: the build writes the manual page and the completion with them.
@@ -101,6 +119,12 @@ int main(int argc, char *argv[])
         out(helpText(command.name));
         return Done;
     }
+    if (command.version) {
+        out(versionText() + QLatin1Char('\n'));
+        return Done;
+    }
+    if (command.verbose)
+        QLoggingCategory::setFilterRules(QStringLiteral("*.debug=true"));
 
     if (const QString wrong = argumentFileError(command); !wrong.isEmpty()) {
         err(wrong);
@@ -109,7 +133,8 @@ int main(int argc, char *argv[])
 
     if (command.name == QLatin1String("monitor")) {
         const MonitorOutcome outcome = runMonitor(command);
-        out(outcome.out);
+        if (command.listMonitor || !command.quiet)
+            out(outcome.out);
         if (!outcome.err.isEmpty())
             err(outcome.err);
         return outcome.code;
@@ -129,7 +154,8 @@ int main(int argc, char *argv[])
     std::vector<session::ScreenInfo> attached = bus.list([byPortOnly, &named](const session::ScreenInfo &s) {
         return !byPortOnly || std::any_of(named.begin(), named.end(), [&s](const QString &w) { return s.namedBy(w); });
     });
-    if (command.name == QLatin1String("list")) {
+    const bool list = command.name == QLatin1String("list");
+    if (list && command.screens.isEmpty()) {
         out(command.json ? listJson(attached) : listText(attached));
         return Done;
     }
@@ -137,6 +163,10 @@ int main(int argc, char *argv[])
     if (!chosen.error.isEmpty()) {
         err(chosen.error);
         return chosen.noScreen ? NoScreen : Usage;
+    }
+    if (list) {
+        out(command.json ? listJson(chosen.screens, attached) : listText(chosen.screens, attached));
+        return Done;
     }
     if (command.name != QLatin1String("upgrade")) {
         std::vector<session::ScreenInfo> screens = chosen.screens;
@@ -148,6 +178,11 @@ int main(int argc, char *argv[])
         if (screens.empty()) {
             err(QStringLiteral("no running screen is attached"));
             return NoScreen;
+        }
+        if (logToStandardOutput(command) && screens.size() > 1) {
+            err(QStringLiteral("log - takes one screen: the logs of %1 would run together; name a FILE, which each "
+                               "screen gets with its device ID").arg(screens.size()));
+            return Usage;
         }
         return runJobs(command, screens, attached, bus);
     }

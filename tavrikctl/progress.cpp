@@ -34,6 +34,7 @@ void ProgressBoard::note(const QString &text)
             r.printedPercent = -1;
     }
     std::fprintf(m_out, "%s\n", qPrintable(text));
+    flush();
     draw();
 }
 
@@ -44,7 +45,7 @@ void ProgressBoard::flush()
 
 void ProgressBoard::draw()
 {
-    if (m_gone)
+    if (m_gone || m_quiet)
         return;
     if (!m_terminal) {
         // One line per change of step, and at every quarter within one.

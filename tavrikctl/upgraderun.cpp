@@ -9,6 +9,8 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QTimer>
 
 #include <algorithm>
@@ -22,6 +24,7 @@ struct UpgradeRun::Job {
     ScreenInfo screen;
     QString file;
     UpgradeCheck check;
+    bool refused = false; // before anything was started
     int row = 0;
     std::unique_ptr<UpgradeJob> job;
     QElapsedTimer clock;
@@ -35,7 +38,7 @@ namespace {
 
 constexpr int kAnswerSliceMs = 100;
 
-QString plan(UpgradePath path)
+QString plan(UpgradePath path, bool newId)
 {
     switch (path) {
     case UpgradePath::TelvRunning:
@@ -43,8 +46,10 @@ QString plan(UpgradePath path)
     case UpgradePath::TelvBootLoader:
         return QStringLiteral("fetch its screen block from the firmware server, write it with telvtool, restart it");
     case UpgradePath::EepromRunning:
-        return QStringLiteral("stamp a new device ID, write its EEPROM, read it back (it runs the new firmware "
-                              "once unplugged and plugged in again)");
+        return QStringLiteral("%1, write its EEPROM, read it back (it runs the new firmware once unplugged and "
+                              "plugged in again)")
+            .arg(newId ? QStringLiteral("stamp a new device ID")
+                       : QStringLiteral("keep its device ID (stamp one where it has none)"));
     case UpgradePath::EepromBootLoader:
         return QStringLiteral("write its EEPROM with eeprom (it runs the new firmware once unplugged and plugged "
                               "in again)");
@@ -68,6 +73,38 @@ std::optional<QString> readAnswer(const std::atomic<int> &interrupts, int seen)
     return QString::fromLocal8Bit(line->data(), qsizetype(line->size())).trimmed().toLower();
 }
 
+bool inBootLoader(UpgradePath path)
+{
+    return path == UpgradePath::TelvBootLoader || path == UpgradePath::EepromBootLoader;
+}
+
+const QJsonValue kNull(QJsonValue::Null);
+
+QJsonValue textOrNull(const QString &text)
+{
+    return text.isEmpty() ? kNull : QJsonValue(text);
+}
+
+QString outcomeWord(UpgradeOutcome outcome)
+{
+    switch (outcome) {
+    case UpgradeOutcome::Done: return QStringLiteral("changed");
+    case UpgradeOutcome::Unchanged: return QStringLiteral("unchanged");
+    case UpgradeOutcome::WouldWrite: return QStringLiteral("would-write");
+    case UpgradeOutcome::Incomplete: return QStringLiteral("incomplete");
+    case UpgradeOutcome::Stopped: return QStringLiteral("stopped");
+    case UpgradeOutcome::Refused: return QStringLiteral("refused");
+    case UpgradeOutcome::Failed:
+    case UpgradeOutcome::ServerUnreachable: break;
+    }
+    return QStringLiteral("failed");
+}
+
+QString orUnknown(const QString &text)
+{
+    return text.isEmpty() ? QStringLiteral("unknown") : terminalText(text);
+}
+
 } // namespace
 
 UpgradeRun::UpgradeRun(const Command &command, std::vector<ScreenInfo> screens, std::vector<ScreenInfo> attached,
@@ -85,44 +122,71 @@ QString UpgradeRun::name(const Job &job) const
     return label(job.screen, m_attached);
 }
 
+void UpgradeRun::refuse(Job &job, const QString &why)
+{
+    job.refused = true;
+    job.ended = true;
+    job.result.outcome = UpgradeOutcome::Refused;
+    job.result.reason = why;
+    err(QStringLiteral("%1: %2").arg(name(job), why));
+}
+
 int UpgradeRun::check()
 {
     const QString programDir = QCoreApplication::applicationDirPath();
+    const QStringList folders = firmwareFolders(programDir, m_command.firmwareDir);
     // All that is attached, not only what was chosen: a boot loader's tool
     // takes whichever screen waits in it.
     const UpgradeCheckOptions options{programDir, QString::fromStdString(platform::exeSuffix()), m_command.anyModel,
-                                      m_attached, firmwareFolders(programDir)};
+                                      m_attached, folders};
     const QString given = m_command.arguments.value(0);
     // Every check before anything is written to any screen.
     int code = -1;
     for (const ScreenInfo &s : m_screens) {
-        auto job = std::make_unique<Job>();
-        job->screen = s;
-        job->file = given.isEmpty() ? modelFirmwarePath(programDir, s) : given;
-        if (job->file.isEmpty()) {
-            err(QStringLiteral("%1: %2").arg(
-                label(s, m_attached),
-                s.running() && s.access != Access::InUse
-                    ? QStringLiteral("its model has no firmware file of its own: name the firmware file")
-                    : QStringLiteral("the firmware file cannot be told for a screen that %1: name it")
-                          .arg(s.access == Access::InUse ? QStringLiteral("is in use")
-                                                         : QStringLiteral("waits in its boot loader"))));
+        m_jobs.push_back(std::make_unique<Job>());
+        Job &job = *m_jobs.back();
+        job.screen = s;
+        job.file = given;
+        const QString own = s.geometry.modelFirmwareName;
+        if (given.isEmpty() && s.identified() && offersModelFirmware(own)) {
+            job.file = findFirmware(folders, own);
+            if (job.file.isEmpty()) {
+                refuse(job, missingFirmwareText(folders, own));
+                code = std::max(code, int(BadFirmware));
+                continue;
+            }
+        } else if (given.isEmpty()) {
+            refuse(job, s.running() && s.access != Access::InUse
+                            ? QStringLiteral("its model has no firmware file of its own: name the firmware file")
+                            : QStringLiteral("the firmware file cannot be told for a screen that %1: name it")
+                                  .arg(s.access == Access::InUse ? QStringLiteral("is in use")
+                                                                 : QStringLiteral("waits in its boot loader")));
             code = std::max(code, int(Usage));
             continue;
         }
-        job->check = checkUpgrade(s, job->file, options);
-        if (!job->check.ok()) {
-            err(QStringLiteral("%1: %2%3")
-                    .arg(label(s, m_attached), job->check.refusal,
-                         job->check.problem == UpgradeCheck::Problem::OtherModel
-                             ? QStringLiteral(" (--any-model writes it all the same)")
-                             : QString()));
-            const bool fileAtFault = job->check.problem == UpgradeCheck::Problem::File
-                                     || job->check.problem == UpgradeCheck::Problem::OtherModel;
+        job.check = checkUpgrade(s, job.file, options);
+        if (!job.check.ok()) {
+            const bool fileAtFault = job.check.problem == UpgradeCheck::Problem::File
+                                     || job.check.problem == UpgradeCheck::Problem::OtherModel;
+            // Gone or unreadable since it was named: which file, then.
+            const bool unopened = job.check.problem == UpgradeCheck::Problem::File && !job.check.file.opened;
+            const QFileInfo file(job.file);
+            refuse(job, unopened ? missingFirmwareText({file.path()}, file.fileName())
+                        : job.check.problem == UpgradeCheck::Problem::OtherModel
+                            ? job.check.refusal + QStringLiteral(" (--any-model writes it all the same)")
+                            : job.check.refusal);
             code = std::max(code, int(fileAtFault ? BadFirmware : SomeFailed));
-            continue;
         }
-        m_jobs.push_back(std::move(job));
+    }
+    if (code >= 0) {
+        for (auto &job : m_jobs) {
+            if (!job->refused) {
+                job->ended = true;
+                job->result.outcome = UpgradeOutcome::Refused;
+                job->result.reason = QStringLiteral("not started: another selected screen was refused, and nothing is "
+                                                    "written until every one passes its checks");
+            }
+        }
     }
     return code;
 }
@@ -131,7 +195,8 @@ bool UpgradeRun::confirm()
 {
     std::printf("Write to %d screen(s):\n", int(m_jobs.size()));
     for (const auto &job : m_jobs)
-        std::printf("  %s: %s: %s\n", qPrintable(name(*job)), qPrintable(job->file), qPrintable(plan(job->check.path)));
+        std::printf("  %s: %s: %s\n", qPrintable(name(*job)), qPrintable(job->file),
+                    qPrintable(plan(job->check.path, m_command.newId)));
     std::printf("An upgrade cut off midway leaves a screen that does not start. Continue? [y/N] ");
     std::fflush(stdout);
     const std::optional<QString> answer = readAnswer(m_interrupts, m_interruptsSeen);
@@ -144,22 +209,31 @@ bool UpgradeRun::confirm()
 
 int UpgradeRun::start()
 {
-    if (const int early = check(); early >= 0)
+    if (const int early = check(); early >= 0) {
+        // A usage error leaves standard output empty, whatever the command.
+        if (m_command.json && early != Usage)
+            printJson(early);
         return early;
-    if (m_command.dryRun) {
-        for (const auto &job : m_jobs)
-            std::printf("%s: %s passes its checks; would %s\n", qPrintable(name(*job)), qPrintable(job->file),
-                        qPrintable(plan(job->check.path)));
-        return Done;
     }
-    if (!m_command.yes && !confirm()) {
+    if (!m_command.dryRun && !m_command.yes && !confirm()) {
         std::printf("Nothing was written.\n");
         return Interrupted;
     }
 
-    m_board = std::make_unique<ProgressBoard>(stdout, platform::outputIsTerminal());
-    for (auto &job : m_jobs)
+    // Standard output is the JSON's alone.
+    m_board = m_command.json ? std::make_unique<ProgressBoard>(stderr, false, m_command.quiet)
+                             : std::make_unique<ProgressBoard>(stdout, platform::outputIsTerminal(), m_command.quiet);
+    for (auto &job : m_jobs) {
+        // A boot loader answers no read: what it holds cannot be compared,
+        // and its tool is not started for nothing.
+        if (m_command.dryRun && inBootLoader(job->check.path)) {
+            job->ended = true;
+            job->result.outcome = UpgradeOutcome::WouldWrite;
+            job->result.reason = QStringLiteral("it waits in its boot loader, where what it holds cannot be read");
+            continue;
+        }
         begin(*job);
+    }
     auto *poll = new QTimer(this);
     connect(poll, &QTimer::timeout, this, &UpgradeRun::pollInterrupts);
     // A console closed while a screen is being written waits for the write as long as Windows lets it.
@@ -194,6 +268,9 @@ void UpgradeRun::begin(Job &j)
     request.target = open->info();
     request.toolDir = QCoreApplication::applicationDirPath();
     request.exeSuffix = QString::fromStdString(platform::exeSuffix());
+    request.reinstall = m_command.reinstall;
+    request.newId = m_command.newId;
+    request.dryRun = m_command.dryRun;
     for (const ScreenInfo &s : m_attached)
         if (!s.deviceId.isEmpty())
             request.knownIds << s.deviceId;
@@ -219,11 +296,83 @@ void UpgradeRun::onEnded(Job &j, const UpgradeResult &result)
         return;
     j.ended = true;
     j.result = result;
-    if (result.done())
+    const bool fine = result.done() || result.outcome == UpgradeOutcome::WouldWrite;
+    if (fine)
         j.percent = 100;
-    m_board->update(j.row, result.done() ? QStringLiteral("done") : QStringLiteral("failed"), j.percent);
+    m_board->update(j.row, fine ? QStringLiteral("done") : QStringLiteral("failed"), j.percent);
     if (--m_running == 0)
         summarise();
+}
+
+QString UpgradeRun::resultLine(const Job &j) const
+{
+    const UpgradeResult &r = j.result;
+    const QString file = QFileInfo(j.file).fileName();
+    // A new ID belongs to its screen's line, where a script finds both.
+    const QString newId = r.newDeviceId.isEmpty()
+                              ? QString()
+                              : QStringLiteral("; its new device ID is %1").arg(terminalText(r.newDeviceId));
+    switch (r.outcome) {
+    case UpgradeOutcome::Done:
+        if (r.replug)
+            return QStringLiteral("done: %1 written%2; unplug it and plug it in again to run the new firmware")
+                .arg(file, newId);
+        return QStringLiteral("done: %1 written%2; it restarted and runs firmware %3 (before: %4)")
+            .arg(file, newId, orUnknown(r.newVersion), orUnknown(r.oldVersion));
+    case UpgradeOutcome::Unchanged:
+        return QStringLiteral("unchanged: it has %1 already (firmware %2); nothing %3 written")
+            .arg(m_command.dryRun ? j.file : file, orUnknown(r.oldVersion),
+                 m_command.dryRun ? QStringLiteral("would be") : QStringLiteral("was"));
+    case UpgradeOutcome::WouldWrite:
+        return QStringLiteral("would be written: %1 passes its checks; would %2%3")
+            .arg(j.file, plan(j.check.path, m_command.newId),
+                 inBootLoader(j.check.path) ? QStringLiteral(" (%1)").arg(r.reason) : QString());
+    case UpgradeOutcome::Stopped:
+        return QStringLiteral("FAILED: stopped before anything was written");
+    case UpgradeOutcome::Incomplete:
+        return QStringLiteral("INCOMPLETE: %1. %2").arg(r.reason, incompleteAdvice());
+    case UpgradeOutcome::Refused:
+    case UpgradeOutcome::Failed:
+    case UpgradeOutcome::ServerUnreachable:
+        break;
+    }
+    return r.written ? QStringLiteral("FAILED: %1 was written, but %2%3").arg(file, r.reason, newId)
+                     : QStringLiteral("FAILED: %1").arg(r.reason);
+}
+
+QJsonObject UpgradeRun::jobJson(const Job &j) const
+{
+    const UpgradeResult &r = j.result;
+    const ScreenInfo &s = j.screen;
+    const QJsonValue idBefore = textOrNull(s.deviceId);
+    const QJsonValue firmwareBefore =
+        !r.oldVersion.isEmpty() ? QJsonValue(r.oldVersion) : s.identified() ? textOrNull(s.firmwareVersion()) : kNull;
+    const QJsonValue firmwareAfter = !r.newVersion.isEmpty()                  ? QJsonValue(r.newVersion)
+                                     : r.outcome == UpgradeOutcome::Unchanged ? firmwareBefore
+                                                                              : kNull;
+    return {{QStringLiteral("port"), s.portText(m_attached)},
+            {QStringLiteral("device_id_before"), idBefore},
+            {QStringLiteral("device_id_after"), r.newDeviceId.isEmpty() ? idBefore : QJsonValue(r.newDeviceId)},
+            {QStringLiteral("model"), s.identified() ? QJsonValue(s.modelName()) : kNull},
+            {QStringLiteral("file"), textOrNull(j.file)},
+            {QStringLiteral("outcome"), outcomeWord(r.outcome)},
+            {QStringLiteral("reason"), textOrNull(r.reason)},
+            {QStringLiteral("firmware_before"), firmwareBefore},
+            {QStringLiteral("firmware_after"), firmwareAfter},
+            {QStringLiteral("block_source"), textOrNull(blockSourceWord(r.blockSource))},
+            {QStringLiteral("replug"), r.replug}};
+}
+
+void UpgradeRun::printJson(int exitCode) const
+{
+    QJsonArray rows;
+    for (const auto &j : m_jobs)
+        rows.append(jobJson(*j));
+    const QJsonObject top{{QStringLiteral("screens"), rows},
+                          {QStringLiteral("exit_code"), exitCode},
+                          {QStringLiteral("dry_run"), m_command.dryRun}};
+    std::fputs(QJsonDocument(top).toJson(QJsonDocument::Indented).constData(), stdout);
+    std::fflush(stdout);
 }
 
 void UpgradeRun::summarise()
@@ -234,46 +383,34 @@ void UpgradeRun::summarise()
     int incomplete = 0;
     for (const auto &j : m_jobs) {
         const UpgradeResult &r = j->result;
-        const QString file = QFileInfo(j->file).fileName();
-        QString line;
         switch (r.outcome) {
         case UpgradeOutcome::Done:
-            if (r.replug)
-                line = QStringLiteral("done: %1 written; unplug it and plug it in again to run the new firmware")
-                           .arg(file);
-            else
-                line = QStringLiteral("done: %1 written; it restarted and runs firmware %2 (before: %3)")
-                           .arg(file, r.newVersion.isEmpty() ? QStringLiteral("unknown") : terminalText(r.newVersion),
-                                r.oldVersion.isEmpty() ? QStringLiteral("unknown") : terminalText(r.oldVersion));
-            break;
         case UpgradeOutcome::Unchanged:
-            line = QStringLiteral("unchanged: it has %1 already (firmware %2); nothing was written")
-                       .arg(file, r.oldVersion.isEmpty() ? QStringLiteral("unknown") : terminalText(r.oldVersion));
-            break;
         case UpgradeOutcome::WouldWrite:
-            line = QStringLiteral("would be written with %1").arg(file);
             break;
         case UpgradeOutcome::Stopped:
             ++stopped;
-            line = QStringLiteral("FAILED: stopped before anything was written");
             break;
         case UpgradeOutcome::Incomplete:
             ++incomplete;
-            line = QStringLiteral("INCOMPLETE: %1. %2").arg(r.reason, incompleteAdvice());
             break;
         case UpgradeOutcome::Failed:
         case UpgradeOutcome::Refused:
         case UpgradeOutcome::ServerUnreachable:
             ++failed;
-            line = r.written ? QStringLiteral("FAILED: %1 was written, but %2").arg(file, r.reason)
-                             : QStringLiteral("FAILED: %1").arg(r.reason);
             break;
         }
-        std::FILE *out = r.done() ? stdout : stderr;
-        std::fprintf(out, "%s: %s\n", qPrintable(name(*j)), qPrintable(line));
+        const bool fine = r.done() || r.outcome == UpgradeOutcome::WouldWrite;
+        if (!fine)
+            std::fprintf(stderr, "%s: %s\n", qPrintable(name(*j)), qPrintable(resultLine(*j)));
+        else if (!m_command.json && !m_command.quiet)
+            std::fprintf(stdout, "%s: %s\n", qPrintable(name(*j)), qPrintable(resultLine(*j)));
     }
     std::fflush(stdout);
-    emit finished(incomplete > 0 ? Incomplete : failed > 0 ? SomeFailed : stopped > 0 ? Interrupted : Done);
+    const int code = incomplete > 0 ? Incomplete : failed > 0 ? SomeFailed : stopped > 0 ? Interrupted : Done;
+    if (m_command.json)
+        printJson(code);
+    emit finished(code);
 }
 
 int UpgradeRun::remainingSeconds() const

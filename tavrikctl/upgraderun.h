@@ -5,6 +5,7 @@
 #include "screenbus.h"
 #include "upgradesteps.h"
 
+#include <QJsonObject>
 #include <QObject>
 
 #include <atomic>
@@ -37,10 +38,14 @@ signals:
 private:
     struct Job;
     int check();
+    void refuse(Job &job, const QString &why);
     bool confirm();
     void begin(Job &job);
     void onEnded(Job &job, const session::UpgradeResult &result);
     void summarise();
+    QString resultLine(const Job &job) const;
+    QJsonObject jobJson(const Job &job) const;
+    void printJson(int exitCode) const;
     void pollInterrupts();
     int remainingSeconds() const;
     QString name(const Job &job) const;

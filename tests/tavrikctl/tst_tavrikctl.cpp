@@ -1,6 +1,6 @@
 // tavrikctl run as a user runs it, a separate process against simulated
 // screens on the emulated bus: every command, the choice of screens, the
-// JSON, the exit codes, the question before an upgrade, many screens at once
+// JSON (checked against its schema), the exit codes, the question before an upgrade, many screens at once
 // with faults on one of them, and Ctrl-C. Runs under umockdev-wrapper, with
 // the stand-in boot-loader tools and firmware server.
 #include "bridge.h"
@@ -14,6 +14,7 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QHash>
 #include <QImage>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -37,6 +38,35 @@ using testimages::Bytes;
 namespace {
 
 const QString kProgram = QStringLiteral(TAVRIKCTL_PATH);
+const QString kSchema = QStringLiteral(TAVRIK_SOURCE_DIR "/docs/tavrikctl-output.schema.json");
+
+// Validates standard input against one definition of the schema, and then
+// checks that the schema would catch each field of the output (and of its
+// first screen) left out or of the wrong type.
+const char kValidate[] = R"(
+import copy, json, sys
+import jsonschema
+schema = json.load(open(sys.argv[1]))
+jsonschema.Draft202012Validator.check_schema(schema)
+check = jsonschema.Draft202012Validator({"$defs": schema["$defs"], "$ref": "#/$defs/" + sys.argv[2]})
+output = json.load(sys.stdin)
+problems = [f"{list(e.absolute_path)}: {e.message}" for e in check.iter_errors(output)]
+def passes(change):
+    changed = copy.deepcopy(output)
+    change(changed)
+    return check.is_valid(changed)
+def probe(holder, name):
+    for key in list(holder(output)):
+        if passes(lambda o: holder(o).pop(key)):
+            problems.append(f"{name}{key} may be left out")
+        if passes(lambda o: holder(o).__setitem__(key, {"mistyped": True})):
+            problems.append(f"{name}{key} may be of any type")
+probe(lambda o: o, "")
+if output["screens"]:
+    probe(lambda o: o["screens"][0], "screens[0].")
+print("\n".join(problems))
+sys.exit(1 if problems else 0)
+)";
 
 struct Run {
     int exitCode = -1;
@@ -54,6 +84,23 @@ bool writeFile(const QString &path, const QByteArray &bytes)
     QDir().mkpath(QFileInfo(path).path());
     QFile f(path);
     return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
+}
+
+// What the schema finds wrong with `json` as the output its `definition`
+// describes; empty when nothing.
+QString schemaProblems(const QString &json, const QString &definition)
+{
+    QProcess p;
+    p.start(QStringLiteral("python3"), {QStringLiteral("-c"), QString::fromLatin1(kValidate), kSchema, definition});
+    if (!p.waitForStarted(10000))
+        return QStringLiteral("python3 does not start");
+    p.write(json.toUtf8());
+    p.closeWriteChannel();
+    if (!p.waitForFinished(60000) || p.exitStatus() != QProcess::NormalExit)
+        return QStringLiteral("the validator did not finish");
+    if (p.exitCode() == 0)
+        return {};
+    return QString::fromUtf8(p.readAllStandardOutput() + p.readAllStandardError());
 }
 
 QString describe(const Run &r)
@@ -104,6 +151,10 @@ private slots:
     void helpManualAndCompletionTellTheSame();
     void usageErrorsExitWithTwo_data();
     void usageErrorsExitWithTwo();
+    void jsonOfEveryCommandFollowsTheSchema_data();
+    void jsonOfEveryCommandFollowsTheSchema();
+    void modelFirmwareIsLookedForInEachFirmwareFolder_data();
+    void modelFirmwareIsLookedForInEachFirmwareFolder();
     void listTellsEveryScreenAndItsState();
     void listJsonFieldsStayAsDocumented();
     void screensAreChosenByPortOrDeviceId();
@@ -114,6 +165,7 @@ private slots:
     void upgradeRefusesAFileThatFailsForAnyScreen();
     void upgradeAsksFirstUnlessTold();
     void dryRunSaysWhatWouldHappenAndWritesNothing();
+    void screensThatHaveTheFileAreLeftAsTheyWereUnlessTold();
     void runningScreensOfBothFamiliesAreUpgradedAtOnce();
     void bootLoaderScreensAreUpgradedThroughTheirTools();
     void eachModelGetsItsOwnFirmwareAndIsDoneOnlyWhenBack();
@@ -140,7 +192,8 @@ private slots:
     void progressBarsOnATerminalPlainLinesElsewhere();
 
 private:
-    Run run(const QStringList &args, const QByteArray &input = {}, int ms = 120000, const QString &program = kProgram);
+    Run run(const QStringList &args, const QByteArray &input = {}, int ms = 120000, const QString &program = kProgram,
+            const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment());
     int attach(const char *preset, int port, std::function<void(ScreenModel &)> tweak = {});
     std::shared_ptr<ScreenModel> model(int slot) const { return m_bus->model(slot); }
     QString port(int slot) const
@@ -193,9 +246,11 @@ void TestTavrikctl::cleanup()
     m_bus.reset();
 }
 
-Run TestTavrikctl::run(const QStringList &args, const QByteArray &input, int ms, const QString &program)
+Run TestTavrikctl::run(const QStringList &args, const QByteArray &input, int ms, const QString &program,
+                       const QProcessEnvironment &environment)
 {
     QProcess p;
+    p.setProcessEnvironment(environment);
     p.start(program, args);
     Run r;
     if (!p.waitForStarted(5000))
@@ -233,13 +288,34 @@ void TestTavrikctl::helpManualAndCompletionTellTheSame()
         QVERIFY(own.out.startsWith(QStringLiteral("Usage: tavrikctl %1").arg(QLatin1String(command))));
     }
     QVERIFY(help.out.contains(QStringLiteral("Exit codes:")));
+    const Run version = run({QStringLiteral("--version")});
+    QCOMPARE(version.exitCode, 0);
+    QCOMPARE(version.out, QStringLiteral("tavrikctl " TAVRIK_VERSION "\n"));
     const Run manual = run({QStringLiteral("--manual-page")});
     QVERIFY(manual.out.startsWith(QStringLiteral(".TH TAVRIKCTL 1")));
-    QVERIFY(manual.out.contains(QStringLiteral(".SH EXIT STATUS")));
+    for (const char *section : {"OPTIONS", "JSON OUTPUT", "ENVIRONMENT", "FILES", "EXIT STATUS", "EXAMPLES"})
+        QVERIFY2(manual.out.contains(QStringLiteral(".SH %1\n").arg(QLatin1String(section))), section);
     QVERIFY(manual.out.contains(QStringLiteral("led\\-test")));
+    QVERIFY(manual.out.contains(QStringLiteral("\\-\\-reinstall")));
+    // Every page renders without a warning; the pages tavrikctl's names are there.
+    QStringList pages{QStringLiteral("-")};
+    for (const char *other : {"panelctl", "spanmon", "logomerge"}) {
+        QVERIFY(manual.out.contains(QStringLiteral(".BR %1 (1)").arg(QLatin1String(other))));
+        pages << QStringLiteral(TAVRIK_SOURCE_DIR "/docs/man/%1.1").arg(QLatin1String(other));
+    }
+    for (const QString &page : pages) {
+        QProcess groff;
+        groff.start(QStringLiteral("groff"), {QStringLiteral("-ww"), QStringLiteral("-man"), QStringLiteral("-z"), page});
+        groff.write(manual.out.toUtf8());
+        groff.closeWriteChannel();
+        QVERIFY(groff.waitForFinished(30000));
+        QVERIFY2(groff.exitCode() == 0 && groff.readAllStandardError().isEmpty(), qPrintable(page));
+    }
     const Run completion = run({QStringLiteral("--bash-completion")});
     QVERIFY(completion.out.contains(QStringLiteral("complete -F _tavrikctl tavrikctl")));
-    QVERIFY(completion.out.contains(QStringLiteral("upgrade) opts=\"--any-model --yes --dry-run")));
+    QVERIFY2(completion.out.contains(QStringLiteral("upgrade) opts=\"--screen --all --json --yes --dry-run --any-model "
+                                                    "--reinstall --new-id --firmware-dir --quiet --verbose --help\"")),
+             qPrintable(completion.out));
 }
 
 void TestTavrikctl::usageErrorsExitWithTwo_data()
@@ -253,7 +329,15 @@ void TestTavrikctl::usageErrorsExitWithTwo_data()
     QTest::newRow("backlight out of range") << QStringList{"backlight", "101"} << "0 to 100";
     QTest::newRow("flip word") << QStringList{"flip", "sideways"} << "flip takes none";
     QTest::newRow("all with screen") << QStringList{"identify", "--all", "--screen", "1.1"} << "exclude each other";
-    QTest::newRow("--yes elsewhere") << QStringList{"fill", "red", "--yes"} << "belong to upgrade";
+    QTest::newRow("option typo") << QStringList{"identify", "--scren", "1.1"}
+                                 << "unknown option --scren; did you mean --screen?";
+    QTest::newRow("command typo") << QStringList{"idnetify"} << "unknown command idnetify; did you mean identify?";
+    QTest::newRow("--yes elsewhere") << QStringList{"fill", "red", "--yes"} << "--yes belongs to upgrade";
+    QTest::newRow("--new-id elsewhere") << QStringList{"identify", "--new-id"} << "--new-id belongs to upgrade";
+    QTest::newRow("bad colour") << QStringList{"fill", "redd"} << "redd is no colour";
+    QTest::newRow("quiet and verbose") << QStringList{"list", "-q", "-v"} << "exclude each other";
+    QTest::newRow("upgrade's question in JSON") << QStringList{"upgrade", "--json"} << "give --yes (or --dry-run)";
+    QTest::newRow("log - in JSON") << QStringList{"log", "-", "--json"} << "standard output";
     QTest::newRow("monitor without a choice") << QStringList{"monitor"} << "one of --auto, --off and --list";
     QTest::newRow("monitor, two choices") << QStringList{"monitor", "--auto", "7e0c-0b02-1c2200f1", "--list"}
                                           << "one of --auto, --off and --list";
@@ -262,8 +346,11 @@ void TestTavrikctl::usageErrorsExitWithTwo_data()
                                         << "extend or mirror";
     QTest::newRow("monitor by --screen") << QStringList{"monitor", "--list", "--screen", "1.1"} << "by device ID";
     // Files named on the command line are looked at before any screen.
-    QTest::newRow("no picture") << QStringList{"show", "/missing.png"} << "/missing.png is no picture";
-    QTest::newRow("no firmware") << QStringList{"upgrade", "/missing.bin", "--yes"} << "/missing.bin: Can not open";
+    QTest::newRow("no picture") << QStringList{"show", "/missing.png"} << "/missing.png: no such file";
+    QTest::newRow("not a picture") << QStringList{"show", TAVRIK_SOURCE_DIR "/README.md"} << "README.md is no picture";
+    QTest::newRow("no firmware") << QStringList{"upgrade", "/missing.bin", "--yes"} << "/missing.bin: no such file";
+    QTest::newRow("no firmware folder") << QStringList{"upgrade", "--firmware-dir", "/missing", "--dry-run"}
+                                        << "--firmware-dir /missing: no such folder";
     QTest::newRow("no folder for the log") << QStringList{"log", "/missing/log.txt"} << "cannot be saved in /missing";
 }
 
@@ -277,6 +364,138 @@ void TestTavrikctl::usageErrorsExitWithTwo()
     QVERIFY2(r.err.contains(says), qPrintable(describe(r)));
     QVERIFY(r.out.isEmpty());
     QVERIFY(model(slot)->requests().empty());
+}
+
+void TestTavrikctl::jsonOfEveryCommandFollowsTheSchema_data()
+{
+    // FIRST stands for the first screen's port, the other words for files.
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("definition");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QStringList>("outcomes");
+    const QStringList both{"done", "done"};
+    QTest::newRow("list") << QStringList{"list"} << "list" << 0 << QStringList{};
+    QTest::newRow("monitor --list") << QStringList{"monitor", "--list"} << "monitor-list" << 0 << QStringList{};
+    QTest::newRow("identify") << QStringList{"identify", "--all"} << "identify" << 0 << both;
+    QTest::newRow("show") << QStringList{"show", "PICTURE", "--all"} << "show" << 0 << both;
+    QTest::newRow("fill") << QStringList{"fill", "#102030", "--all"} << "fill" << 0 << both;
+    QTest::newRow("backlight") << QStringList{"backlight", "40", "--all"} << "backlight" << 0 << both;
+    QTest::newRow("flip, one panel cannot") << QStringList{"flip", "vertical", "--all"} << "flip" << 5
+                                            << QStringList{"done", "failed"};
+    QTest::newRow("log, one without debug firmware") << QStringList{"log", "LOG", "--all"} << "log" << 5
+                                                     << QStringList{"done", "failed"};
+    QTest::newRow("led-test") << QStringList{"led-test", "--seconds", "1", "--screen", "FIRST"} << "led-test" << 0
+                              << QStringList{"done"};
+    QTest::newRow("upgrade") << QStringList{"upgrade", "TELV", "--screen", "FIRST", "--yes"} << "upgrade" << 0
+                             << QStringList{"changed"};
+    QTest::newRow("upgrade, dry run") << QStringList{"upgrade", "TELV", "--screen", "FIRST", "--dry-run"} << "upgrade"
+                                      << 0 << QStringList{"would-write"};
+    QTest::newRow("upgrade, file refused") << QStringList{"upgrade", "EEPROM", "--all", "--yes"} << "upgrade" << 4
+                                           << QStringList{"refused", "refused"};
+}
+
+void TestTavrikctl::jsonOfEveryCommandFollowsTheSchema()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QString, definition);
+    QFETCH(int, exitCode);
+    QFETCH(QStringList, outcomes);
+    const int first = attach("6.8in-telv", 1, [](ScreenModel &m) {
+        m.setIdent(debugIdent(m.preset().ident));
+        m.setLog(Bytes(100, uint8_t('x')));
+    });
+    attach("4in-square-telv", 2);
+    QImage picture(16, 16, QImage::Format_RGB32);
+    picture.fill(Qt::green);
+    const QString pictureFile = m_dir.filePath(QStringLiteral("json.png"));
+    QVERIFY(picture.save(pictureFile));
+    const QHash<QString, QString> words{{"FIRST", port(first)}, {"PICTURE", pictureFile},
+                                        {"LOG", m_dir.filePath(QStringLiteral("json-log.txt"))},
+                                        {"TELV", m_telvFile}, {"EEPROM", m_eepromFile}};
+    for (QString &a : args)
+        a = words.value(a, a);
+    const Run r = run(args << QStringLiteral("--json"));
+    QCOMPARE(r.exitCode, exitCode);
+    // Standard output is the JSON alone.
+    QJsonParseError error;
+    const QJsonObject doc = QJsonDocument::fromJson(r.out.toUtf8(), &error).object();
+    QVERIFY2(error.error == QJsonParseError::NoError, qPrintable(describe(r)));
+    const QString problems = schemaProblems(r.out, definition);
+    QVERIFY2(problems.isEmpty(), qPrintable(problems + describe(r)));
+    const QJsonArray screens = doc.value(QStringLiteral("screens")).toArray();
+    if (!outcomes.isEmpty()) {
+        QCOMPARE(screens.size(), outcomes.size());
+        QCOMPARE(doc.value(QStringLiteral("exit_code")).toInt(), exitCode);
+    }
+    for (qsizetype i = 0; i < outcomes.size(); ++i)
+        QCOMPARE(screens[i].toObject().value(QStringLiteral("outcome")).toString(), outcomes[i]);
+    if (definition == QLatin1String("identify"))
+        QCOMPARE(screens[0].toObject().value(QStringLiteral("panel")).toObject().value(QStringLiteral("width")).toInt(), 800);
+    if (args.contains(QStringLiteral("--yes")) && exitCode == 0) {
+        const QJsonObject upgraded = screens[0].toObject();
+        QCOMPARE(upgraded.value(QStringLiteral("file")).toString(), m_telvFile);
+        QCOMPARE(upgraded.value(QStringLiteral("device_id_after")).toString(), idOf(first));
+        QVERIFY(upgraded.value(QStringLiteral("firmware_after")).toString().startsWith(QStringLiteral("v0.")));
+    }
+}
+
+void TestTavrikctl::modelFirmwareIsLookedForInEachFirmwareFolder_data()
+{
+    // Which folders hold the model's file, in the order they are looked in,
+    // and which is taken.
+    QTest::addColumn<QStringList>("holding");
+    QTest::addColumn<QString>("taken");
+    QTest::newRow("--firmware-dir") << QStringList{"option"} << "option";
+    QTest::newRow("TAVRIK_FIRMWARE_DIR") << QStringList{"variable"} << "variable";
+    QTest::newRow("XDG_DATA_HOME") << QStringList{"data-home/tavrik/firmware"} << "data-home/tavrik/firmware";
+    QTest::newRow("XDG_DATA_DIRS") << QStringList{"data-dir/tavrik/firmware"} << "data-dir/tavrik/firmware";
+    QTest::newRow("the option first") << QStringList{"option", "variable", "data-home/tavrik/firmware"} << "option";
+    QTest::newRow("none") << QStringList{} << "";
+}
+
+void TestTavrikctl::modelFirmwareIsLookedForInEachFirmwareFolder()
+{
+    QFETCH(QStringList, holding);
+    QFETCH(QString, taken);
+    const int slot = attach("6.8in-telv", 1);
+    QTemporaryDir root;
+    const QStringList folders{"option", "variable", "data-home/tavrik/firmware", "data-dir/tavrik/firmware"};
+    for (const QString &folder : folders) {
+        QVERIFY(QDir().mkpath(root.filePath(folder)));
+        if (holding.contains(folder))
+            QVERIFY(writeFile(root.filePath(folder + QStringLiteral("/TELV/TELV.6d8.TAVRIK.bin")),
+                              raw(testimages::upgradeTelvImage(30000))));
+    }
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("TAVRIK_FIRMWARE_DIR"), root.filePath(QStringLiteral("variable")));
+    environment.insert(QStringLiteral("XDG_DATA_HOME"), root.filePath(QStringLiteral("data-home")));
+    environment.insert(QStringLiteral("XDG_DATA_DIRS"), root.filePath(QStringLiteral("data-dir")));
+    const Run r = run({QStringLiteral("upgrade"), QStringLiteral("--dry-run"), QStringLiteral("--json"),
+                       QStringLiteral("--firmware-dir"), root.filePath(QStringLiteral("option"))},
+                      {}, 120000, kProgram, environment);
+    const QJsonObject screen =
+        QJsonDocument::fromJson(r.out.toUtf8()).object().value(QStringLiteral("screens")).toArray().at(0).toObject();
+    if (!taken.isEmpty()) {
+        QVERIFY2(r.exitCode == 0, qPrintable(describe(r)));
+        QCOMPARE(screen.value(QStringLiteral("file")).toString(),
+                 root.filePath(taken + QStringLiteral("/TELV/TELV.6d8.TAVRIK.bin")));
+        QCOMPARE(model(slot)->eraseSteps(), uint64_t(0));
+        return;
+    }
+    // None holds it: the message names every path looked at, the
+    // program's own firmware folder among them.
+    QCOMPARE(r.exitCode, 4);
+    QCOMPARE(screen.value(QStringLiteral("outcome")).toString(), QStringLiteral("refused"));
+    QStringList looked;
+    for (const QString &folder : folders)
+        looked << root.filePath(folder);
+    looked << QFileInfo(kProgram).path() + QStringLiteral("/../firmware");
+    QVERIFY2(r.err.contains(port(slot) + QLatin1Char(' ') + idOf(slot) + QStringLiteral(": Can not open file. Looked for ")),
+             qPrintable(describe(r)));
+    for (const QString &folder : looked) {
+        const QString path = QDir::cleanPath(folder + QStringLiteral("/TELV/TELV.6d8.TAVRIK.bin"));
+        QVERIFY2(r.err.contains(path) && screen.value(QStringLiteral("reason")).toString().contains(path), qPrintable(path));
+    }
 }
 
 void TestTavrikctl::listTellsEveryScreenAndItsState()
@@ -358,6 +577,21 @@ void TestTavrikctl::screensAreChosenByPortOrDeviceId()
     r = run({QStringLiteral("identify"), QStringLiteral("--screen"), QStringLiteral("dead-beef-00000000")});
     QCOMPARE(r.exitCode, 3);
     QVERIFY(r.err.contains(QStringLiteral("no screen is dead-beef-00000000")));
+    // Every command, list too, stops on a port that names nothing, and
+    // tells what is attached.
+    for (const char *command : {"list", "fill"}) {
+        QStringList args{QLatin1String(command), QStringLiteral("--screen"), QStringLiteral("1.9")};
+        if (args[0] == QLatin1String("fill"))
+            args.insert(1, QStringLiteral("red"));
+        r = run(args);
+        QCOMPARE(r.exitCode, 3);
+        QVERIFY2(r.out.isEmpty() && r.err.contains(QStringLiteral("no screen is 1.9; attached:")) && r.err.contains(port(a))
+                     && r.err.contains(port(b)),
+                 qPrintable(describe(r)));
+    }
+    r = run({QStringLiteral("list"), QStringLiteral("--screen"), port(b)});
+    QCOMPARE(r.exitCode, 0);
+    QVERIFY2(r.out.contains(idOf(b)) && !r.out.contains(port(a)), qPrintable(describe(r)));
     // The one attached needs no choosing.
     m_bus->unplug(b);
     r = run({QStringLiteral("identify")});
@@ -437,6 +671,14 @@ void TestTavrikctl::logIsWrittenOnlyWhenWholeAndOnlyFromDebugFirmware()
     QVERIFY(saved.open(QIODevice::ReadOnly));
     QCOMPARE(saved.readAll(), raw(log));
     saved.close();
+
+    // To standard output, byte for byte, from one screen only.
+    r = run({QStringLiteral("log"), QStringLiteral("-"), QStringLiteral("--screen"), port(debug)});
+    QCOMPARE(r.exitCode, 0);
+    QCOMPARE(r.out.toLatin1(), raw(log));
+    r = run({QStringLiteral("log"), QStringLiteral("-"), QStringLiteral("--all")});
+    QCOMPARE(r.exitCode, 2);
+    QVERIFY2(r.out.isEmpty() && r.err.contains(QStringLiteral("log - takes one screen")), qPrintable(describe(r)));
 
     r = run({QStringLiteral("log"), QStringLiteral("--screen"), port(plain)});
     QCOMPARE(r.exitCode, 5);
@@ -545,12 +787,72 @@ void TestTavrikctl::dryRunSaysWhatWouldHappenAndWritesNothing()
     const Bytes flash = model(telv)->flash();
     const Run r = run({QStringLiteral("upgrade"), m_telvFile, QStringLiteral("--all"), QStringLiteral("--dry-run")});
     QCOMPARE(r.exitCode, 0);
-    const QString passes = QStringLiteral(": ") + m_telvFile + QStringLiteral(" passes its checks; would ");
-    QVERIFY(r.out.contains(port(telv) + QLatin1Char(' ') + idOf(telv) + passes + QStringLiteral("read its screen block")));
+    const QString passes = QStringLiteral(": would be written: ") + m_telvFile + QStringLiteral(" passes its checks; would ");
+    QVERIFY2(r.out.contains(port(telv) + QLatin1Char(' ') + idOf(telv) + passes + QStringLiteral("read its screen block")),
+             qPrintable(describe(r)));
     QVERIFY(r.out.contains(port(boot) + passes + QStringLiteral("fetch its screen block")));
+    QVERIFY(r.out.contains(QStringLiteral("in its boot loader, where what it holds cannot be read")));
     QVERIFY(model(telv)->flash() == flash);
     QCOMPARE(model(telv)->eraseSteps(), uint64_t(0));
     QCOMPARE(model(boot)->mode(), Mode::TelvBootLoader);
+}
+
+void TestTavrikctl::screensThatHaveTheFileAreLeftAsTheyWereUnlessTold()
+{
+    const int telv = attach("6.8in-telv", 1);
+    const int k2t = attach("6.8in-k2t", 2);
+    const QString k2tId = idOf(k2t);
+    const auto upgrade = [this](const QString &file, int slot, QStringList more) {
+        return run(QStringList{QStringLiteral("upgrade"), file, QStringLiteral("--screen"), port(slot)} << more);
+    };
+    const auto json = [](const Run &r) {
+        return QJsonDocument::fromJson(r.out.toUtf8()).object().value(QStringLiteral("screens")).toArray().at(0).toObject();
+    };
+    Run r = upgrade(m_telvFile, telv, {QStringLiteral("--yes")});
+    QVERIFY2(r.exitCode == 0, qPrintable(describe(r)));
+    // A K2T screen keeps its device ID.
+    r = upgrade(m_eepromFile, k2t, {QStringLiteral("--yes"), QStringLiteral("--json")});
+    QCOMPARE(r.exitCode, 0);
+    QCOMPARE(json(r).value(QStringLiteral("outcome")).toString(), QStringLiteral("changed"));
+    QCOMPARE(json(r).value(QStringLiteral("device_id_after")).toString(), k2tId);
+    QCOMPARE(idOf(k2t), k2tId);
+    const uint64_t erased = model(telv)->eraseSteps();
+    const Bytes flash = model(telv)->flash();
+
+    // The same files again: a dry run tells, and the upgrade writes nothing.
+    r = upgrade(m_telvFile, telv, {QStringLiteral("--dry-run")});
+    QCOMPARE(r.exitCode, 0);
+    QVERIFY2(r.out.contains(port(telv) + QLatin1Char(' ') + idOf(telv) + QStringLiteral(": unchanged: it has ") + m_telvFile
+                            + QStringLiteral(" already (firmware v0.")),
+             qPrintable(describe(r)));
+    r = upgrade(m_telvFile, telv, {QStringLiteral("--yes")});
+    QCOMPARE(r.exitCode, 0);
+    QVERIFY2(r.out.contains(QStringLiteral(": unchanged: it has TELV.6d8.TAVRIK.bin already")) && r.err.isEmpty(),
+             qPrintable(describe(r)));
+    r = upgrade(m_eepromFile, k2t, {QStringLiteral("--yes"), QStringLiteral("--json")});
+    QCOMPARE(r.exitCode, 0);
+    QCOMPARE(json(r).value(QStringLiteral("outcome")).toString(), QStringLiteral("unchanged"));
+    QCOMPARE(model(telv)->eraseSteps(), erased);
+    QVERIFY(model(telv)->flash() == flash);
+
+    // Told to: written again, the ID kept; a new ID only with --new-id,
+    // named in the screen's own line.
+    r = upgrade(m_telvFile, telv, {QStringLiteral("--yes"), QStringLiteral("--reinstall")});
+    QVERIFY2(r.exitCode == 0 && r.out.contains(QStringLiteral(": done: ")), qPrintable(describe(r)));
+    QCOMPARE(model(telv)->eraseSteps(), 2 * erased);
+    r = upgrade(m_eepromFile, k2t, {QStringLiteral("--yes"), QStringLiteral("--reinstall"), QStringLiteral("--json")});
+    QCOMPARE(json(r).value(QStringLiteral("outcome")).toString(), QStringLiteral("changed"));
+    QCOMPARE(json(r).value(QStringLiteral("device_id_after")).toString(), k2tId);
+    r = upgrade(m_eepromFile, k2t, {QStringLiteral("--yes"), QStringLiteral("--new-id")});
+    QCOMPARE(r.exitCode, 0);
+    const QString newId = idOf(k2t);
+    QVERIFY(newId != k2tId);
+    QVERIFY2(r.out.contains(port(k2t) + QLatin1Char(' ') + k2tId + QStringLiteral(": done: 7NDK2T.bin written; its new device "
+                                                                                  "ID is ")
+                            + newId),
+             qPrintable(describe(r)));
+    for (const QString &line : r.out.split(QLatin1Char('\n')))
+        QVERIFY2(!line.contains(newId) || line.startsWith(port(k2t)), qPrintable(describe(r)));
 }
 
 void TestTavrikctl::runningScreensOfBothFamiliesAreUpgradedAtOnce()
@@ -683,14 +985,20 @@ void TestTavrikctl::bootLoaderScreensAreUpgradedThroughTheirTools()
     const int telv = attach("6.8in-telv", 1, telvBootLoader);
     const int k2t = attach("6.8in-k2t", 2, k2tBootLoader);
     const Bytes block = serveScreenBlock(telv, 0x49);
-    Run r = run({QStringLiteral("upgrade"), m_telvFile, QStringLiteral("--screen"), port(telv), QStringLiteral("--yes")});
+    // --verbose brings the libraries' debug lines to standard error; --quiet
+    // leaves standard output empty.
+    Run r = run({QStringLiteral("upgrade"), m_telvFile, QStringLiteral("--screen"), port(telv), QStringLiteral("--yes"),
+                 QStringLiteral("-v")});
     QCOMPARE(r.exitCode, 0);
+    QVERIFY2(r.err.contains(QStringLiteral("Firmware: ")), qPrintable(describe(r)));
     QTRY_VERIFY_WITH_TIMEOUT(m_bus->plugged(telv) && model(telv)->mode() == Mode::Running, 10000);
     Bytes sent = block;
     sent[8] = 0xFF;
     QVERIFY(std::equal(sent.begin(), sent.end(), model(telv)->flash().begin() + 0x1000));
-    r = run({QStringLiteral("upgrade"), m_eepromFile, QStringLiteral("--screen"), port(k2t), QStringLiteral("--yes")});
+    r = run({QStringLiteral("upgrade"), m_eepromFile, QStringLiteral("--screen"), port(k2t), QStringLiteral("--yes"),
+             QStringLiteral("--quiet")});
     QCOMPARE(r.exitCode, 0);
+    QVERIFY2(r.out.isEmpty() && !r.err.contains(QStringLiteral("Firmware: ")), qPrintable(describe(r)));
     QVERIFY(model(k2t)->config() == testimages::upgradeEepromImage());
 }
 
