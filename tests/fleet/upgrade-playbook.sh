@@ -24,9 +24,11 @@ if ! command -v ansible-playbook >/dev/null 2>&1; then
   exit 77
 fi
 [ $# -eq 4 ] || { echo "usage: $0 TAVRIK-SIM TAVRIKCTL FLEETFIRMWARE PLAYBOOK" >&2; exit 2; }
-sim=$1
-TAVRIKCTL=$2
-PLAYBOOK=$4
+# Ansible runs the command in a folder of its own.
+sim=$(realpath "$1")
+TAVRIKCTL=$(realpath "$2")
+firmware_maker=$(realpath "$3")
+PLAYBOOK=$(realpath "$4")
 WORK=$(mktemp -d)
 trap 'rm -rf "$WORK"' EXIT
 export TAVRIKCTL PLAYBOOK WORK
@@ -40,7 +42,7 @@ export ANSIBLE_CONFIG="$WORK/ansible.cfg" ANSIBLE_HOME="$WORK/ansible" ANSIBLE_L
 export ANSIBLE_REMOTE_TEMP="$WORK/ansible/remote" ANSIBLE_NOCOLOR=1 ANSIBLE_STDOUT_CALLBACK=default
 unset TAVRIK_FIRMWARE_DIR
 
-"$3" "$WORK/firmware"
+"$firmware_maker" "$WORK/firmware"
 cat >"$WORK/hosts.ini" <<EOF
 [screens]
 up-to-date tavrik_screens=PHY(1.4) tavrik_firmware=$WORK/firmware/TELV/TELV.6d8.TAVRIK.bin
