@@ -30,6 +30,15 @@ MainWindow::MainWindow(QWidget *parent)
       m_exeSuffix(QString::fromStdString(platform::exeSuffix()))
 {
     ui->setupUi(this);
+    // The window is as large as its controls and the preview, which shows
+    // the panel's picture pixel for pixel; it follows the preview.
+    layout()->setSizeConstraint(QLayout::SetFixedSize);
+    // The bar comes and goes with an upgrade; the form must not move then.
+    QSizePolicy barPolicy = ui->pgUpgrade->sizePolicy();
+    barPolicy.setRetainSizeWhenHidden(true);
+    ui->pgUpgrade->setSizePolicy(barPolicy);
+    ui->pbLog->setToolTip(tr("Save the screen's log to screen.txt."));
+    showBacklight(ui->barBacklight->value());
     ui->pbVFlip->setEnabled(false);
     ui->pbHFlip->setEnabled(false);
     ui->pbLog->hide();
@@ -37,6 +46,7 @@ MainWindow::MainWindow(QWidget *parent)
     setProgramDir(QCoreApplication::applicationDirPath());
 
     connect(ui->barBacklight, &QSlider::valueChanged, this, &MainWindow::onBacklight);
+    connect(ui->barBacklight, &QSlider::valueChanged, this, &MainWindow::showBacklight);
     connect(ui->pbClean, &QPushButton::clicked, ui->mainDisplay, &Preview::onClean);
     connect(ui->pbUpgrade, &QPushButton::clicked, this, &MainWindow::onUpgrade);
     connect(&m_session, &session::ScreenSession::touched, ui->mainDisplay, &Preview::addTouch);
@@ -151,9 +161,7 @@ void MainWindow::showSelection(Selection selection)
     ui->statusBar->showMessage(opened.identification + QStringLiteral(", ") + opened.deviceId);
     ui->pbLog->setVisible(opened.debugFirmware());
     setWindowTitle(QStringLiteral("ID: ") + opened.deviceId);
-    const QSize picture = m_session.pictureSize();
-    ui->mainDisplay->resize(picture);
-    resize(picture + QSize(20, 50));
+    ui->mainDisplay->setFixedSize(m_session.pictureSize());
     // The picture stays when another screen is chosen, but the flips are
     // the new panel's: one that cannot flip gets none.
     if (!m_session.currentPicture().isNull() && ui->pbVFlip->isEnabled() != (m_session.geometry().flipAllowed != 0))
@@ -236,6 +244,12 @@ void MainWindow::onUpdateFlip()
 void MainWindow::onBacklight(int level)
 {
     m_session.sendBacklight(level);
+}
+
+void MainWindow::showBacklight(int level)
+{
+    // tavrikctl's percentages: 100 % is level 255.
+    ui->lbBacklight->setText(tr("%1 %").arg(qRound(level * 100.0 / 255.0)));
 }
 
 void MainWindow::onColorChanged(const QColor &colour)

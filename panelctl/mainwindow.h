@@ -57,6 +57,7 @@ private:
     void showTestFailure(const QString &failure);
     void onUpgradeShown();
     void setLamp(bool on);
+    void showBacklight(int level);
     // The flip buttons as the open panel allows and starts them; sends the flip.
     void resetFlips();
     // Tells the user that a feature needs a screen; true when one is usable.

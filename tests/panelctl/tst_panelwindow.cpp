@@ -12,7 +12,9 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QSlider>
 #include <QStatusBar>
+#include <QTemporaryDir>
 #include <QTest>
 
 using namespace sim;
@@ -49,6 +51,12 @@ private slots:
     void scanOfListedScreensSendsThemNothing();
     void closingWindowClosesTheScreen();
     void windowClosedAtOnceStopsItsEventThread();
+    void controlsFitTheWindowOnEveryPanel_data();
+    void controlsFitTheWindowOnEveryPanel();
+    void abbreviatedControlsHaveToolTips_data();
+    void abbreviatedControlsHaveToolTips();
+    void backlightShowsItsPercentAndReachesTheScreen_data();
+    void backlightShowsItsPercentAndReachesTheScreen();
 
 private:
     int attach(const char *preset, int bus = 3, std::function<void(ScreenModel &)> tweak = {})
@@ -63,6 +71,8 @@ private:
     Preview *display() const { return m_f->display(); }
     QWidget *child(const char *name) const { return m_f->child(name); }
     QStringList entries() const;
+    // Each visible control that does not fit the window, with why; "; " between.
+    QString misfits() const;
 
     std::unique_ptr<PanelFixture> m_f;
 };
@@ -106,7 +116,7 @@ void TestPanelWindow::startsWithNoScreen()
     QVERIFY(!child("pgUpgrade")->isVisible());
     QVERIFY(child("pbUpgrade")->isVisible());
     QCOMPARE(display()->text(), QStringLiteral("Drag and Drop Picture Here"));
-    QCOMPARE(m_f->window->size(), QSize(874, 870));
+    QCOMPARE(display()->size(), QSize(854, 800));
     QVERIFY(!m_f->screen());
     QCOMPARE(m_f->session().opened().kind, screenlink::DeviceKind::Other);
     // A scan period later nothing has changed: no selection ran.
@@ -144,7 +154,6 @@ void TestPanelWindow::screenPluggedInWhileRunningIsListedAndOpened()
     QCOMPARE(m_f->window->windowTitle(), QStringLiteral("ID: ") + id);
     QVERIFY(lampGreen());
     QCOMPARE(display()->size(), QSize(800, 480));
-    QCOMPARE(m_f->window->size(), QSize(820, 530));
     QCOMPARE(m_f->session().opened().kind, screenlink::DeviceKind::RunningScreen);
     QCOMPARE(m_f->session().firmwareMinor(), 18);
     const auto open = m_f->screen();
@@ -378,6 +387,115 @@ void TestPanelWindow::windowClosedAtOnceStopsItsEventThread()
         { MainWindow w; }
         QVERIFY(t.elapsed() < 1000);
     }
+}
+
+// Cut by the window's edge, hidden under the status bar, too narrow for its
+// text or laid over another.
+QString TestPanelWindow::misfits() const
+{
+    const QMainWindow *window = m_f->window.get();
+    const QRect inside = window->centralWidget()->geometry();
+    QStringList out;
+    QList<std::pair<QString, QRect>> placed;
+    for (const QWidget *w : window->centralWidget()->findChildren<QWidget *>(Qt::FindDirectChildrenOnly)) {
+        if (!w->isVisible())
+            continue;
+        const QString name = w->objectName();
+        const QRect r(w->mapTo(window, QPoint(0, 0)), w->size());
+        if (!window->rect().contains(r) || !inside.contains(r))
+            out << QStringLiteral("%1 at %2,%3 %4x%5 is cut in a %6x%7 window")
+                       .arg(name).arg(r.x()).arg(r.y()).arg(r.width()).arg(r.height())
+                       .arg(window->width()).arg(window->height());
+        const QString text = w->property("text").toString();
+        if (w->fontMetrics().horizontalAdvance(text) > w->width() - 4)
+            out << name + QStringLiteral(" is too narrow for \"%1\"").arg(text);
+        for (const auto &[other, at] : std::as_const(placed))
+            if (at.intersects(r))
+                out << name + QStringLiteral(" overlaps ") + other;
+        placed.append({name, r});
+    }
+    return out.join(QStringLiteral("; "));
+}
+
+void TestPanelWindow::controlsFitTheWindowOnEveryPanel_data()
+{
+    QTest::addColumn<QString>("preset");
+    QTest::newRow("no screen") << QString();
+    QTest::newRow("wide 800x480") << QStringLiteral("6.8in-telv");
+    QTest::newRow("wide 854x480") << QStringLiteral("5in-telv");
+    QTest::newRow("wide 1024x600") << QStringLiteral("7in-telv");
+    QTest::newRow("portrait 480x800 turned") << QStringLiteral("4in-telv");
+    QTest::newRow("long 400x1280 turned") << QStringLiteral("7.8in-long-telv");
+    QTest::newRow("square 480x480") << QStringLiteral("4in-square-telv");
+    QTest::newRow("round 800x800") << QStringLiteral("3.4in-round-telv");
+}
+
+void TestPanelWindow::controlsFitTheWindowOnEveryPanel()
+{
+    QFETCH(QString, preset);
+    // Every control shown: M with a frame driver, LOG with debug firmware,
+    // the progress bar as an upgrade shows it.
+    QTemporaryDir dir;
+    QFile driver(dir.filePath(QStringLiteral("telvdrv")));
+    QVERIFY(driver.open(QIODevice::WriteOnly));
+    driver.close();
+    m_f->window->setProgramDir(dir.path());
+    child("pgUpgrade")->show();
+    if (!preset.isEmpty()) {
+        attach(qPrintable(preset), 11, [](ScreenModel &m) { m.setIdent(debugIdent(m.preset().ident)); });
+        QVERIFY(scanUntil([&] { return m_f->screen() != nullptr; }));
+        QTRY_COMPARE(display()->size(), m_f->session().pictureSize());
+        QVERIFY(child("pbLog")->isVisible());
+    }
+    QVERIFY(child("pbMonitor")->isVisible());
+    QTRY_COMPARE(misfits(), QString());
+}
+
+void TestPanelWindow::abbreviatedControlsHaveToolTips_data()
+{
+    QTest::addColumn<QString>("name");
+    for (const char *name : {"pbMonitor", "pbVFlip", "pbHFlip", "pbClean", "pbLog", "pbLEDTest", "pbTest", "pbRed",
+                             "pbGreen", "pbBlue", "pbWhite", "pbBlack", "barBacklight", "lbBacklight", "lbStatusLED"})
+        QTest::newRow(name) << QString::fromLatin1(name);
+}
+
+void TestPanelWindow::abbreviatedControlsHaveToolTips()
+{
+    QFETCH(QString, name);
+    const QWidget *control = child(qPrintable(name));
+    QVERIFY(control);
+    const QString tip = control->toolTip();
+    QVERIFY(!tip.isEmpty());
+    QVERIFY(tip != control->property("text").toString());
+}
+
+void TestPanelWindow::backlightShowsItsPercentAndReachesTheScreen_data()
+{
+    QTest::addColumn<int>("level");
+    QTest::addColumn<QString>("shown");
+    // tavrikctl's percentages: 100 % is 255, 75 % is 191.
+    QTest::newRow("dark") << 0 << QStringLiteral("0 %");
+    QTest::newRow("lowest lit") << 2 << QStringLiteral("1 %");
+    QTest::newRow("half") << 128 << QStringLiteral("50 %");
+    QTest::newRow("three quarters") << 191 << QStringLiteral("75 %");
+    QTest::newRow("full") << 255 << QStringLiteral("100 %");
+}
+
+void TestPanelWindow::backlightShowsItsPercentAndReachesTheScreen()
+{
+    QFETCH(int, level);
+    QFETCH(QString, shown);
+    const auto model = m_f->open("6.8in-telv", 12);
+    QVERIFY(model);
+    auto *slider = m_f->child<QSlider>("barBacklight");
+    const auto *value = m_f->child<QLabel>("lbBacklight");
+    QVERIFY(slider && value);
+    QCOMPARE(value->text(), QStringLiteral("100 %"));
+    QTest::keyClick(slider, Qt::Key_Home);
+    QCOMPARE(value->text(), QStringLiteral("0 %"));
+    slider->setValue(level);
+    QCOMPARE(value->text(), shown);
+    QTRY_COMPARE(model->backlight().value_or(-1), level);
 }
 
 QTEST_MAIN(TestPanelWindow)
