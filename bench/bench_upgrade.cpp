@@ -14,6 +14,7 @@
 #include <QTemporaryDir>
 
 #include <algorithm>
+#include <optional>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -92,32 +93,41 @@ int main(int argc, char **argv)
 
     std::printf("TELV upgrade of a running screen, %zu-byte image, %d run(s)\n", image.size(), runs);
     std::printf("request round trip (mean over flash reads): %.3f ms\n", rttMs);
-    std::vector<double> walls;
-    std::vector<double> floors;
-    for (int run = 0; run < runs; ++run) {
+    // One upgrade of the screen with the file, on a worker of its own; its
+    // outcome, or none when it could not start.
+    const auto upgrade = [&](bool reinstall) -> std::optional<session::UpgradeOutcome> {
         session::UpgradeWorker worker;
         session::UpgradeRequest request;
         request.firmwarePath = path;
         request.firmware = firmware;
         request.screen = screen;
         request.target.kind = screenlink::DeviceKind::RunningScreen;
-        request.reinstall = true; // every run writes: the same image is left alone otherwise
+        request.reinstall = reinstall;
         if (!session::identify(*screen, request.target)) {
             std::fprintf(stderr, "the simulated screen left\n");
-            return 1;
+            return std::nullopt;
         }
-        bool done = false;
+        session::UpgradeOutcome outcome = session::UpgradeOutcome::Failed;
         QObject::connect(&worker, &session::UpgradeWorker::upgradeFinished, &worker,
-                         [&done](const session::UpgradeResult &r) { done = r.done(); }, Qt::DirectConnection);
-        model->clearRequests();
-        const auto t0 = Clock::now();
+                         [&outcome](const session::UpgradeResult &r) { outcome = r.outcome; }, Qt::DirectConnection);
         if (!worker.begin(std::move(request))) {
             std::fprintf(stderr, "the upgrade did not start\n");
-            return 1;
+            return std::nullopt;
         }
         worker.wait();
+        return outcome;
+    };
+    std::vector<double> walls;
+    std::vector<double> floors;
+    for (int run = 0; run < runs; ++run) {
+        model->clearRequests();
+        const auto t0 = Clock::now();
+        // Every run writes: the same image is left alone otherwise.
+        const std::optional<session::UpgradeOutcome> outcome = upgrade(true);
         const double wall = msSince(t0);
-        if (!done) {
+        if (!outcome)
+            return 1;
+        if (*outcome != session::UpgradeOutcome::Done) {
             std::fprintf(stderr, "the upgrade failed\n");
             return 1;
         }
@@ -133,21 +143,8 @@ int main(int argc, char **argv)
     std::printf("median wall %.0f ms, floor %.0f ms, overhead %.1f %%\n", wall, floor, (wall - floor) * 100 / floor);
 
     // The same image once more: read and compared, nothing erased.
-    session::UpgradeWorker again;
-    session::UpgradeRequest request;
-    request.firmwarePath = path;
-    request.firmware = firmware;
-    request.screen = screen;
-    request.target.kind = screenlink::DeviceKind::RunningScreen;
-    if (!session::identify(*screen, request.target))
-        return 1;
-    session::UpgradeOutcome outcome = session::UpgradeOutcome::Failed;
-    QObject::connect(&again, &session::UpgradeWorker::upgradeFinished, &again,
-                     [&outcome](const session::UpgradeResult &r) { outcome = r.outcome; }, Qt::DirectConnection);
     const auto t0 = Clock::now();
-    if (!again.begin(std::move(request)))
-        return 1;
-    again.wait();
+    const std::optional<session::UpgradeOutcome> outcome = upgrade(false);
     if (outcome != session::UpgradeOutcome::Unchanged) {
         std::fprintf(stderr, "the same image was not found unchanged\n");
         return 1;

@@ -59,6 +59,8 @@ if(TARGET tavrikctl)
   install(FILES ${CMAKE_BINARY_DIR}/tavrikctl/tavrikctl.bash DESTINATION usr/share/bash-completion/completions
     RENAME tavrikctl)
   install(FILES ${PROJECT_SOURCE_DIR}/docs/tavrikctl-output.schema.json DESTINATION usr/share/doc/tavrik-screen-tools)
+  install(FILES ${PROJECT_SOURCE_DIR}/docs/fleet/README.md ${PROJECT_SOURCE_DIR}/docs/fleet/hosts.ini
+    ${PROJECT_SOURCE_DIR}/docs/fleet/upgrade-screens.yml DESTINATION usr/share/doc/tavrik-screen-tools/fleet)
 endif()
 foreach(program IN LISTS _tavrik_programs)
   if(TARGET ${program})

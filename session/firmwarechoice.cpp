@@ -109,9 +109,9 @@ QString modelName(const ModelRow &row)
 {
     if (row.listing)
         return QString::fromLatin1(row.listing);
-    if (row.firmware)
-        return QString::fromLatin1(row.firmware).section(QLatin1Char('/'), -1);
-    return QStringLiteral("panel of size code %1").arg(row.sizeCode);
+    // Unlisted models are told by their panel.
+    return QStringLiteral("%1x%2 %3 panel").arg(row.width).arg(row.height).arg(row.telv ? QStringLiteral("TELV")
+                                                                                         : QStringLiteral("K2T/K5TX"));
 }
 
 std::vector<const ModelRow *> modelsOfImage(const QByteArray &content, fwimage::FirmwareFamily family,

@@ -63,7 +63,8 @@ QString modelFirmwarePath(const QString &programDir, const ScreenInfo &screen);
 // image keeps that image's). Empty when the content tells nothing.
 std::vector<const screenlink::ModelRow *> modelsOfImage(const QByteArray &content, fwimage::FirmwareFamily family,
                                                         const QStringList &folders);
-// A model as people know it: "6.8inch/TAVRIK-6.8INRGB", else its file's name.
+// A model as people know it: "6.8inch/TAVRIK-6.8INRGB", else by its panel
+// ("1024x600 TELV panel").
 QString modelName(const screenlink::ModelRow &row);
 
 struct UpgradeCheckOptions {

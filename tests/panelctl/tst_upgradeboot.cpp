@@ -269,7 +269,7 @@ void TestUpgradeBoot::telvScreenLeftInBootLoaderIsRecovered()
     QCOMPARE(m_progress, toolProgress());
     QCOMPARE(m_boxes->titles(), (QStringList{QStringLiteral("NOTIFY"), QStringLiteral("Notify")}));
     QCOMPARE(m_boxes->last(), QStringLiteral("Notify|Upgrade done, the screen restarted with firmware v0.18 (before: "
-                                             "unknown)."));
+                                             "unknown).\n\nIts screen block came from the firmware server."));
 
     // telvtool reset: it comes back running its new firmware, which carries
     // the downloaded block with its first payload byte set to 0xFF.
