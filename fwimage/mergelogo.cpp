@@ -48,9 +48,13 @@ Result<Bytes> modelPrint(ByteView image)
     const Result<std::vector<Block>> kept = logoBlocks(image, position.value, 2);
     if (!kept)
         return failure<Bytes>(kept.fault);
-    Bytes print(image.begin(), image.begin() + std::ptrdiff_t(kept.value[1].end()));
-    std::fill_n(print.begin() + std::ptrdiff_t(ChecksumOffset), 4, 0);
-    std::fill_n(print.begin() + std::ptrdiff_t(BootLengthOffset), 4, 0);
+    // The checksum and the boot length are next to each other, and both lie
+    // well before any block.
+    static_assert(BootLengthOffset == ChecksumOffset + 4);
+    const auto end = std::ptrdiff_t(kept.value[1].end());
+    Bytes print(image.begin(), image.begin() + std::ptrdiff_t(ChecksumOffset));
+    print.resize(BootLengthOffset + 4, 0);
+    print.insert(print.end(), image.begin() + std::ptrdiff_t(BootLengthOffset + 4), image.begin() + end);
     return {std::move(print), Fault::None};
 }
 
