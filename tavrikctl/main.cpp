@@ -161,7 +161,13 @@ int main(int argc, char *argv[])
     }
     const Selection chosen = select(attached, command.screens, command.all);
     if (!chosen.error.isEmpty()) {
-        err(chosen.error);
+        // The list of what is attached tells each screen whole, not only as
+        // far as the look at the named ports went.
+        const Selection told = chosen.noScreen && byPortOnly && !attached.empty()
+                                   ? select(bus.list([](const session::ScreenInfo &) { return true; }),
+                                            command.screens, command.all)
+                                   : chosen;
+        err(told.error.isEmpty() ? chosen.error : told.error);
         return chosen.noScreen ? NoScreen : Usage;
     }
     if (list) {

@@ -585,8 +585,9 @@ void TestTavrikctl::screensAreChosenByPortOrDeviceId()
             args.insert(1, QStringLiteral("red"));
         r = run(args);
         QCOMPARE(r.exitCode, 3);
+        // Told whole: the device IDs too, though only a port was named.
         QVERIFY2(r.out.isEmpty() && r.err.contains(QStringLiteral("no screen is 1.9; attached:")) && r.err.contains(port(a))
-                     && r.err.contains(port(b)),
+                     && r.err.contains(port(b)) && r.err.contains(idOf(a)) && r.err.contains(idOf(b)),
                  qPrintable(describe(r)));
     }
     r = run({QStringLiteral("list"), QStringLiteral("--screen"), port(b)});
