@@ -803,7 +803,7 @@ void TestTavrikctl::screensThatHaveTheFileAreLeftAsTheyWereUnlessTold()
     const int telv = attach("6.8in-telv", 1);
     const int k2t = attach("6.8in-k2t", 2);
     const QString k2tId = idOf(k2t);
-    const auto upgrade = [this](const QString &file, int slot, QStringList more) {
+    const auto upgrade = [this](const QString &file, int slot, const QStringList &more) {
         return run(QStringList{QStringLiteral("upgrade"), file, QStringLiteral("--screen"), port(slot)} << more);
     };
     const auto json = [](const Run &r) {
