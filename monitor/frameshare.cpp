@@ -54,6 +54,45 @@ QString defaultEventName()
     return QString::fromStdString(platform::userObjectName("TELV_FRAME_EVENT"));
 }
 
+bool namesPerScreen()
+{
+#ifdef _WIN32
+    return false;
+#else
+    return true;
+#endif
+}
+
+bool validScreenKey(const QString &key)
+{
+    constexpr qsizetype kLongest = 64;
+    if (key.isEmpty() || key.size() > kLongest)
+        return false;
+    return std::all_of(key.begin(), key.end(), [](QChar c) {
+        return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || (c >= u'0' && c <= u'9')
+               || c == u'@' || c == u'.' || c == u'_' || c == u'-';
+    });
+}
+
+FrameShareNames FrameShareNames::forScreen(const QString &key)
+{
+    if (!namesPerScreen())
+        return {};
+    if (!validScreenKey(key))
+        return {QString(), QString()};
+    const auto named = [&key](const char *base) {
+        return QString::fromStdString(platform::userObjectName(base + ("-" + key.toStdString())));
+    };
+    return {named("TELV_FRAME_SHARE"), named("TELV_FRAME_EVENT")};
+}
+
+FrameShareNames FrameShareNames::fromEnvironment()
+{
+    if (!qEnvironmentVariableIsSet(kScreenKeyVariable))
+        return {};
+    return forScreen(qEnvironmentVariable(kScreenKeyVariable));
+}
+
 namespace {
 
 void refused(QString *why, const char *what, const std::string &reason)

@@ -34,9 +34,27 @@ inline constexpr size_t kPixelAreaSize = kFrameShareSize - kShareHeaderSize;
 QString defaultShareName();
 QString defaultEventName();
 
+// The variable in which the monitor side names the screen a driver serves.
+inline constexpr char kScreenKeyVariable[] = "TAVRIK_SCREEN_KEY";
+
+// Whether each screen gets names of its own: on Linux, where our own
+// driver serves any number of screens at once; not on Windows, whose
+// vendor driver knows only the defaults.
+bool namesPerScreen();
+// A key the names may be built from: letters, digits and "@._-", at most
+// 64 of them.
+bool validScreenKey(const QString &key);
+
 struct FrameShareNames {
     QString memory = defaultShareName();
     QString event = defaultEventName();
+
+    // The screen's own names where namesPerScreen(), else the defaults.
+    // Empty names for a key that is not valid, which nothing can open.
+    static FrameShareNames forScreen(const QString &key);
+    // The driver's: those of the screen named in kScreenKeyVariable, the
+    // defaults when it names none.
+    static FrameShareNames fromEnvironment();
 };
 
 // The environment variable in which the monitor side tells the driver it

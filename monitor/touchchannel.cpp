@@ -1,5 +1,6 @@
 #include "touchchannel.h"
 
+#include "frameshare.h"
 #include "platform.h"
 
 #include <QtEndian>
@@ -43,6 +44,22 @@ std::optional<Touch> decodeTouch(const uint8_t *bytes, size_t size)
 std::string defaultTouchChannelName()
 {
     return platform::userObjectName("TELV_TOUCH");
+}
+
+std::string touchChannelName(const QString &key)
+{
+    if (!namesPerScreen())
+        return defaultTouchChannelName();
+    if (!validScreenKey(key))
+        return {};
+    return platform::userObjectName("TELV_TOUCH-" + key.toStdString());
+}
+
+std::string touchChannelNameFromEnvironment()
+{
+    if (!qEnvironmentVariableIsSet(kScreenKeyVariable))
+        return defaultTouchChannelName();
+    return touchChannelName(qEnvironmentVariable(kScreenKeyVariable));
 }
 
 int64_t monotonicNanos()

@@ -2,6 +2,8 @@
 
 #include "datagram.h"
 
+#include <QString>
+
 #include <array>
 #include <cstdint>
 #include <memory>
@@ -22,6 +24,12 @@ namespace monitor {
 
 // The caller's own "TELV_TOUCH".
 std::string defaultTouchChannelName();
+// The channel of the screen `key` names, as the frame share's names are
+// chosen (FrameShareNames::forScreen); empty for a key that is not valid.
+std::string touchChannelName(const QString &key);
+// The driver's: that of the screen named in kScreenKeyVariable, else the
+// default.
+std::string touchChannelNameFromEnvironment();
 inline constexpr size_t kTouchMessageSize = 24;
 
 struct Touch {

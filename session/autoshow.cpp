@@ -34,7 +34,6 @@ constexpr StateWords kStateWords[] = {
     {AutoState::Asleep, "asleep", "paused while the desktop sleeps"},
     {AutoState::InUse, "in-use", "in use by another program"},
     {AutoState::LetGo, "let-go", "lent to another program"},
-    {AutoState::OneAtATime, "one-at-a-time", "waiting: another is shown"},
     {AutoState::NoUsableSize, "no-size", "not shown: the screen reports no usable size"},
 };
 
@@ -68,15 +67,17 @@ std::optional<AutoState> parseAutoState(const QString &key)
 
 struct AutoShow::ScanResult {
     std::vector<Seen> attached; // every running screen now on the bus
-    // A remembered screen opened for showing, with what it needs.
-    std::shared_ptr<Screen> screen;
-    Seen chosen;
-    ScreenFacts facts;
+    // Remembered screens opened for showing, with what they need.
+    struct Opened {
+        std::shared_ptr<Screen> screen;
+        Seen seen;
+        ScreenFacts facts;
+    };
+    std::vector<Opened> opened;
 };
 
 AutoShow::AutoShow(const QString &driver, QObject *parent)
-    : QObject(parent), m_driver(driver), m_context(std::make_shared<UsbContext>()),
-      m_shown(std::make_unique<ShownScreen>(kDriverPauseMs, false))
+    : QObject(parent), m_driver(driver), m_context(std::make_shared<UsbContext>())
 {
     // Touch reports of the shown screen complete on it, and plug-ins are
     // told there.
@@ -87,12 +88,12 @@ AutoShow::AutoShow(const QString &driver, QObject *parent)
         m_events = std::make_unique<EventPump>(m_context);
         m_events->begin();
     }
-    connect(&m_shown->job(), &QThread::finished, this, &AutoShow::onJobEnded);
 }
 
 AutoShow::~AutoShow()
 {
-    m_shown->stop();
+    for (auto &[id, shown] : m_shown)
+        shown.screen->stop();
 }
 
 void AutoShow::setRemembered(const std::vector<RememberedScreen> &screens)
@@ -100,10 +101,15 @@ void AutoShow::setRemembered(const std::vector<RememberedScreen> &screens)
     m_remembered = screens;
     // A screen no longer remembered is let go; one whose mode changed is
     // shown again in its new mode at the next scan.
-    const auto shown = std::find_if(m_remembered.begin(), m_remembered.end(),
-                                    [this](const RememberedScreen &r) { return r.id == m_shownId; });
-    if (m_shown->holds() && (shown == m_remembered.end() || shown->mode != m_shownMode))
-        letShownGo();
+    QStringList gone;
+    for (const auto &[id, shown] : m_shown) {
+        const auto kept = std::find_if(m_remembered.begin(), m_remembered.end(),
+                                       [&id](const RememberedScreen &r) { return r.id == id; });
+        if (kept == m_remembered.end() || kept->mode != shown.mode)
+            gone << id;
+    }
+    for (const QString &id : gone)
+        letShownGo(id);
     update();
 }
 
@@ -122,18 +128,14 @@ void AutoShow::scan()
     }
     QSet<QString> wanted;
     for (const RememberedScreen &r : m_remembered)
-        if (!m_letGo.count(r.id))
+        if (!m_letGo.count(r.id) && !m_shown.count(r.id))
             wanted << r.id;
-    // One share per user: nothing new is opened while a screen is shown,
-    // nor while another program has the share.
-    if (m_shown->holds() || !m_shareHolders.isEmpty())
-        wanted.clear();
     m_scanning = true;
     const std::shared_ptr<UsbContext> context = m_context;
     const std::map<std::pair<QString, int>, Seen> known = m_seen;
     const bool lookForIds = !m_remembered.empty();
     m_link.post<ScanResult>(
-        [context, known, wanted, lookForIds] {
+        [context, known, wanted = std::move(wanted), lookForIds]() mutable {
             ScanResult result;
             const DeviceList devices(context->get());
             for (ScreenInfo found : findScreens(devices)) {
@@ -145,7 +147,7 @@ void AutoShow::scan()
                 if (const auto was = known.find({seen.port, seen.address}); was != known.end())
                     seen = was->second;
                 const bool readIt = !seen.id.isEmpty();
-                if (seen.noSize || (readIt && !wanted.contains(seen.id)) || !lookForIds || result.screen) {
+                if (seen.noSize || (readIt && !wanted.contains(seen.id)) || !lookForIds) {
                     result.attached.push_back(seen);
                     continue;
                 }
@@ -159,9 +161,9 @@ void AutoShow::scan()
                 if (screen && wanted.contains(seen.id)) {
                     ScreenFacts facts;
                     if (readFacts(*screen, facts)) {
-                        result.screen = std::move(screen);
-                        result.chosen = seen;
-                        result.facts = facts;
+                        // One screen per ID: a twin stays unopened.
+                        wanted.remove(seen.id);
+                        result.opened.push_back({std::move(screen), seen, facts});
                     }
                 }
                 result.attached.push_back(seen);
@@ -177,29 +179,26 @@ void AutoShow::taken(ScanResult result)
     std::map<std::pair<QString, int>, Seen> seen;
     for (const Seen &s : result.attached)
         seen[{s.port, s.address}] = s;
-    // The shown screen left (or came back as another plug-in): its monitor
-    // goes, and the screen is taken up again once it answers.
-    if (m_shown->holds() && !seen.count({m_shownPort, m_shownAddress}))
-        letShownGo();
+    // A shown screen that left (or came back as another plug-in): its
+    // monitor goes, and the screen is taken up again once it answers.
+    QStringList left;
+    for (const auto &[id, shown] : m_shown)
+        if (!seen.count({shown.port, shown.address}))
+            left << id;
+    for (const QString &id : left)
+        letShownGo(id);
 
-    if (result.screen) {
+    for (ScanResult::Opened &opened : result.opened) {
         const auto remembered = std::find_if(m_remembered.begin(), m_remembered.end(),
-                                             [&](const RememberedScreen &r) { return r.id == result.chosen.id; });
-        const QSize picture = result.facts.size ? pictureFor(*result.facts.size, result.facts.order) : QSize();
+                                             [&](const RememberedScreen &r) { return r.id == opened.seen.id; });
+        const QSize picture = opened.facts.size ? pictureFor(*opened.facts.size, opened.facts.order) : QSize();
         if (!monitor::pictureFits(int64_t(picture.width()) * 4, picture.width(), picture.height())) {
-            qInfo("Screen %s at %s is not shown: it reports no usable size.", qPrintable(result.chosen.id),
-                  qPrintable(result.chosen.port));
-            seen[{result.chosen.port, result.chosen.address}].noSize = true;
-        } else if (remembered != m_remembered.end() && !m_shown->holds() && !m_letGo.count(remembered->id)) {
-            m_shownId = remembered->id;
-            m_shownPort = result.chosen.port;
-            m_shownAddress = result.chosen.address;
-            m_shownMode = remembered->mode;
-            m_shown->setBacklightLevel(keptBacklight(m_shownId));
-            m_shown->start(std::move(result.screen), picture, result.facts, m_driver, modeKey(remembered->mode));
-            m_shown->setAsleep(m_asleep);
-            qInfo("Screen %s at %s shows the desktop (%s).", qPrintable(m_shownId), qPrintable(m_shownPort),
-                  qPrintable(modeKey(remembered->mode)));
+            qInfo("Screen %s at %s is not shown: it reports no usable size.", qPrintable(opened.seen.id),
+                  qPrintable(opened.seen.port));
+            seen[{opened.seen.port, opened.seen.address}].noSize = true;
+        } else if (remembered != m_remembered.end() && !m_shown.count(remembered->id)
+                   && !m_letGo.count(remembered->id)) {
+            show(*remembered, std::move(opened.screen), opened.seen, picture, opened.facts);
         }
     }
     m_seen = std::move(seen);
@@ -208,25 +207,47 @@ void AutoShow::taken(ScanResult result)
         scan();
 }
 
-void AutoShow::letShownGo()
+void AutoShow::show(const RememberedScreen &remembered, std::shared_ptr<Screen> screen, const Seen &where,
+                    QSize picture, const ScreenFacts &facts)
 {
-    m_shown->stop();
-    if (!m_shownId.isEmpty())
-        qInfo("Screen %s at %s no longer shows the desktop.", qPrintable(m_shownId), qPrintable(m_shownPort));
-    m_shownId.clear();
-    m_shownPort.clear();
-    m_shownAddress = 0;
+    Shown &shown = m_shown[remembered.id];
+    shown.screen = std::make_unique<ShownScreen>(kDriverPauseMs);
+    shown.port = where.port;
+    shown.address = where.address;
+    shown.mode = remembered.mode;
+    connect(&shown.screen->job(), &QThread::finished, this, &AutoShow::onJobEnded);
+    shown.screen->setBacklightLevel(keptBacklight(remembered.id));
+    shown.screen->start(std::move(screen), picture, facts, m_driver, modeKey(remembered.mode), screenKey(where.port));
+    shown.screen->setAsleep(m_asleep);
+    qInfo("Screen %s at %s shows the desktop (%s).", qPrintable(remembered.id), qPrintable(where.port),
+          qPrintable(modeKey(remembered.mode)));
+}
+
+void AutoShow::letShownGo(const QString &id)
+{
+    const auto shown = m_shown.find(id);
+    if (shown == m_shown.end())
+        return;
+    shown->second.screen->stop();
+    qInfo("Screen %s at %s no longer shows the desktop.", qPrintable(id), qPrintable(shown->second.port));
+    m_shown.erase(shown);
 }
 
 void AutoShow::onJobEnded()
 {
     // A transfer failed: the screen left, or stopped answering. Its next
     // plug-in is taken up again.
-    if (m_shown->holds() && !m_shown->running()) {
-        m_seen.erase({m_shownPort, m_shownAddress});
-        letShownGo();
-        update();
+    QStringList ended;
+    for (const auto &[id, shown] : m_shown) {
+        if (shown.screen->holds() && !shown.screen->running()) {
+            m_seen.erase({shown.port, shown.address});
+            ended << id;
+        }
     }
+    for (const QString &id : ended)
+        letShownGo(id);
+    if (!ended.isEmpty())
+        update();
 }
 
 QString AutoShow::idFor(const QString &key) const
@@ -248,31 +269,18 @@ QString AutoShow::idFor(const QString &key) const
 
 bool AutoShow::letGo(const QString &key, const QString &holder)
 {
-    if (key == QLatin1String("*")) {
-        m_shareHolders << holder;
-        letShownGo();
-        update();
-        return true;
-    }
     const QString id = idFor(key);
     if (id.isEmpty() || std::none_of(m_remembered.begin(), m_remembered.end(),
                                      [&](const RememberedScreen &r) { return r.id == id; }))
         return false;
     m_letGo[id] << holder;
-    if (m_shownId == id)
-        letShownGo();
+    letShownGo(id);
     update();
     return true;
 }
 
 void AutoShow::takeBack(const QString &key, const QString &holder)
 {
-    if (key == QLatin1String("*")) {
-        m_shareHolders.remove(holder);
-        update();
-        scan();
-        return;
-    }
     const QString id = idFor(key);
     const auto held = m_letGo.find(id);
     if (held == m_letGo.end())
@@ -286,7 +294,6 @@ void AutoShow::takeBack(const QString &key, const QString &holder)
 
 void AutoShow::holderGone(const QString &holder)
 {
-    m_shareHolders.remove(holder);
     for (auto it = m_letGo.begin(); it != m_letGo.end();) {
         it->second.remove(holder);
         it = it->second.isEmpty() ? m_letGo.erase(it) : std::next(it);
@@ -300,7 +307,8 @@ void AutoShow::setDesktopAsleep(bool asleep)
     if (asleep == m_asleep)
         return;
     m_asleep = asleep;
-    m_shown->setAsleep(asleep);
+    for (auto &[id, shown] : m_shown)
+        shown.screen->setAsleep(asleep);
     update();
 }
 
@@ -312,17 +320,14 @@ std::vector<AutoScreenState> AutoShow::states() const
         const auto here = std::find_if(m_seen.begin(), m_seen.end(), [&](const auto &e) { return e.second.id == r.id; });
         if (here != m_seen.end())
             s.port = here->second.port;
-        if (m_shownId == r.id) {
+        if (const auto shown = m_shown.find(r.id); shown != m_shown.end()) {
             s.state = m_asleep ? AutoState::Asleep : AutoState::Showing;
-            s.port = m_shownPort;
-        } else if (m_letGo.count(r.id) || !m_shareHolders.isEmpty()) {
+            s.port = shown->second.port;
+        } else if (m_letGo.count(r.id)) {
             s.state = AutoState::LetGo;
         } else if (here != m_seen.end()) {
             const Seen &seen = here->second;
-            s.state = seen.inUse         ? AutoState::InUse
-                      : seen.noSize      ? AutoState::NoUsableSize
-                      : m_shown->holds() ? AutoState::OneAtATime
-                                         : AutoState::Waiting;
+            s.state = seen.inUse ? AutoState::InUse : seen.noSize ? AutoState::NoUsableSize : AutoState::Waiting;
         }
         states.push_back(s);
     }

@@ -2,6 +2,7 @@
 
 #include "linkthread.h"
 #include "remembered.h"
+#include "shownscreen.h"
 #include "usbhandles.h"
 
 #include <QObject>
@@ -15,7 +16,6 @@
 namespace session {
 
 class EventPump;
-class ShownScreen;
 
 // Where a remembered screen stands.
 enum class AutoState {
@@ -24,11 +24,10 @@ enum class AutoState {
     Asleep,      // shown, dark while the desktop sleeps
     InUse,       // another program holds it
     LetGo,       // given up for another program that asked for it
-    OneAtATime,  // attached, while another screen shows the desktop
     NoUsableSize // its information string names no size monitor mode can run at
 };
 
-// "waiting", "showing", "asleep", "in-use", "let-go", "one-at-a-time", "no-size"
+// "waiting", "showing", "asleep", "in-use", "let-go", "no-size"
 QString autoStateKey(AutoState state);
 // What a person reads: "waiting for the screen", "showing the desktop", …
 QString autoStateText(AutoState state);
@@ -45,8 +44,7 @@ struct AutoScreenState {
 // free: each scan finds plug-ins and unplugs, a screen that leaves is let go
 // cleanly and taken up again when it is back. Only the remembered screens
 // are ever held; another screen is opened at most once per plug-in, to read
-// its device ID. The frame share is one per user, so one screen shows the
-// desktop at a time.
+// its device ID. Each shown screen has a monitor job and driver of its own.
 class AutoShow : public QObject {
     Q_OBJECT
 
@@ -65,8 +63,7 @@ public:
     bool toldOfPlugs() const;
     // Lets the screen named by `key` (device ID or port text) go for
     // `holder` until takeBack() or holderGone(). False when no remembered
-    // screen goes by that name. "*" gives up the frame share itself: no
-    // screen is shown meanwhile.
+    // screen goes by that name.
     bool letGo(const QString &key, const QString &holder);
     void takeBack(const QString &key, const QString &holder);
     void holderGone(const QString &holder);
@@ -88,9 +85,17 @@ private:
         bool noSize = false;
     };
     struct ScanResult;
+    struct Shown {
+        std::unique_ptr<ShownScreen> screen;
+        QString port;
+        int address = 0;
+        ShowMode mode = ShowMode::Extend;
+    };
 
     void taken(ScanResult result);
-    void letShownGo();
+    void show(const RememberedScreen &remembered, std::shared_ptr<screenlink::Screen> screen, const Seen &where,
+              QSize picture, const ScreenFacts &facts);
+    void letShownGo(const QString &id);
     void onJobEnded();
     QString idFor(const QString &key) const;
     void update();
@@ -101,15 +106,10 @@ private:
     std::unique_ptr<screenlink::HotplugWatch> m_plugs;
     std::unique_ptr<EventPump> m_events;
     std::vector<RememberedScreen> m_remembered;
-    std::unique_ptr<ShownScreen> m_shown;
-    QString m_shownId;
-    QString m_shownPort;
-    int m_shownAddress = 0;
-    ShowMode m_shownMode = ShowMode::Extend;
+    std::map<QString, Shown> m_shown; // by device ID
     // Device IDs read, by port and plug-in address: one read per plug-in.
     std::map<std::pair<QString, int>, Seen> m_seen;
     std::map<QString, QSet<QString>> m_letGo; // device ID -> holders
-    QSet<QString> m_shareHolders;
     bool m_asleep = false;
     bool m_scanning = false;
     bool m_scanAgain = false;

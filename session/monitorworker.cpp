@@ -2,7 +2,7 @@
 
 #include "frameconvert.h"
 #include "frameshare.h"
-#include "monitorservice.h"
+#include "exclusivename.h"
 #include "processes.h"
 
 #include <QCoreApplication>
@@ -10,7 +10,6 @@
 #include <QDebug>
 #include <QFileInfo>
 #include <QProcess>
-#include <QScopeGuard>
 
 #include <algorithm>
 #include <vector>
@@ -28,8 +27,7 @@ constexpr int kDriverEndMs = platform::kEndGraceMs;
 
 } // namespace
 
-MonitorWorker::MonitorWorker(int driverPauseMs, bool yieldsToService, QObject *parent)
-    : Worker(parent), m_driverPauseMs(driverPauseMs), m_yieldsToService(yieldsToService)
+MonitorWorker::MonitorWorker(int driverPauseMs, QObject *parent) : Worker(parent), m_driverPauseMs(driverPauseMs)
 {
 }
 
@@ -48,24 +46,41 @@ std::array<uint8_t, 6> MonitorWorker::frameHeader(int width, int height)
 }
 
 bool MonitorWorker::begin(std::shared_ptr<screenlink::Screen> screen, QSize picture, screenlink::ScanOrder order,
-                          const QString &driver, const QString &mode)
+                          const QString &driver, const QString &mode, const QString &screenKey)
 {
     if (busy())
         return false;
     m_driverPath = driver;
     m_driverImage = QFileInfo(driver).fileName().toStdString();
     m_mode = mode;
+    m_screenKey = screenKey;
     m_screen = std::move(screen);
     m_picture = picture;
     m_order = order;
     return launch();
 }
 
+bool MonitorWorker::ownNames() const
+{
+    return namesPerScreen() && !m_screenKey.isEmpty();
+}
+
 void MonitorWorker::requestStop()
 {
     Worker::requestStop();
-    if (!m_driverImage.empty())
+    // Wakes the job at once: the driver would set the event it waits on.
+    if (!ownNames() && !m_driverImage.empty())
         platform::endProcessTrees(m_driverImage);
+}
+
+std::string MonitorWorker::showingName(const QString &screenKey)
+{
+    return "tavrik-monitor-" + screenKey.toStdString();
+}
+
+bool MonitorWorker::showingElsewhere(const QString &screenKey)
+{
+    return validScreenKey(screenKey) && platform::ExclusiveName::heldElsewhere(showingName(screenKey));
 }
 
 bool MonitorWorker::pause(int ms)
@@ -95,20 +110,16 @@ void MonitorWorker::mirror(screenlink::Screen &screen)
         return;
     }
 
-    // Its driver would be ended by name below, and its share taken.
-    const QString everyScreen = QStringLiteral("*");
-    if (m_yieldsToService)
-        monitorservice::letGo(everyScreen);
-    const auto giveBack = qScopeGuard([this, &everyScreen] {
-        if (m_yieldsToService)
-            monitorservice::takeBack(everyScreen);
-    });
-    platform::endProcessTrees(m_driverImage);
-    if (!pause(m_driverPauseMs))
-        return;
+    // One share for every screen: a driver left running would write into it.
+    if (!ownNames()) {
+        platform::endProcessTrees(m_driverImage);
+        if (!pause(m_driverPauseMs))
+            return;
+    }
 
     QString why;
-    std::unique_ptr<FrameShare> share = openFrameShare({}, &why);
+    const FrameShareNames names = ownNames() ? FrameShareNames::forScreen(m_screenKey) : FrameShareNames{};
+    std::unique_ptr<FrameShare> share = openFrameShare(names, &why);
     if (!share) {
         if (!why.isEmpty())
             qDebug("%s", qPrintable(why));
@@ -116,6 +127,9 @@ void MonitorWorker::mirror(screenlink::Screen &screen)
         return;
     }
     share->writeSize(width, height);
+    // Let go with the job, however it ends.
+    const std::unique_ptr<platform::ExclusiveName> showing =
+        ownNames() ? platform::ExclusiveName::take(showingName(m_screenKey)) : nullptr;
 
     QProcess driver;
     // Its messages go where ours go; unread pipes would block it once full.
@@ -126,6 +140,10 @@ void MonitorWorker::mirror(screenlink::Screen &screen)
     environment.insert(QLatin1String(kParentPidVariable), QString::number(QCoreApplication::applicationPid()));
     if (!m_mode.isEmpty())
         environment.insert(QStringLiteral("TAVRIK_MONITOR_MODE"), m_mode);
+    if (ownNames())
+        environment.insert(QLatin1String(kScreenKeyVariable), m_screenKey);
+    else
+        environment.remove(QLatin1String(kScreenKeyVariable));
     driver.setProcessEnvironment(environment);
     driver.start(m_driverPath, QStringList(), QIODevice::ReadWrite);
     driver.waitForStarted(kDriverStartMs);

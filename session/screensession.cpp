@@ -7,6 +7,7 @@
 #include "frameoutput.h"
 #include "monitorworker.h"
 #include "paneltests.h"
+#include "shownscreen.h"
 #include "desktoptouch.h"
 #include "touchinput.h"
 
@@ -443,9 +444,11 @@ void ScreenSession::startMonitor(const QString &driver)
 {
     // A boot loader takes no frames: the job then finds no screen.
     const bool running = m_open && m_opened.running();
-    if (m_monitor->begin(running ? m_open->link() : nullptr, pictureSize(), m_geometry.scanOrder(), driver)
+    const QString key = running ? screenKey(m_opened.port) : QString();
+    if (m_monitor->begin(running ? m_open->link() : nullptr, pictureSize(), m_geometry.scanOrder(), driver, {}, key)
         && running)
-        m_relay->setDesktop(std::make_shared<DesktopTouch>(m_geometry, m_firmwareMinor, pictureSize()));
+        m_relay->setDesktop(std::make_shared<DesktopTouch>(m_geometry, m_firmwareMinor, pictureSize(),
+                                                           monitor::touchChannelName(key)));
 }
 
 void ScreenSession::stopMonitor()
@@ -457,8 +460,7 @@ void ScreenSession::stopMonitor()
 void ScreenSession::stopJobs()
 {
     // The monitor job keeps its screen open while it runs; it ends with the
-    // screen let go rather than mirror to one not chosen. Only a running
-    // one: a stop ends every frame driver of this user, spanmon's too.
+    // screen let go rather than mirror to one not chosen.
     m_relay->setDesktop(nullptr);
     if (m_monitor->isRunning() && !m_monitor->stopAndWait(kMonitorStopWaitMs))
         qDebug("The monitor thread did not end in time.");

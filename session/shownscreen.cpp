@@ -41,8 +41,18 @@ QSize pictureFor(QSize reported, ScanOrder order)
     return quarter && portrait ? reported.transposed() : reported;
 }
 
-ShownScreen::ShownScreen(int driverPauseMs, bool yieldsToService)
-    : m_monitor(std::make_unique<MonitorWorker>(driverPauseMs, yieldsToService))
+QString screenKey(const PortPath &port)
+{
+    return QString::fromStdString(port.holdName());
+}
+
+QString screenKey(const QString &portText)
+{
+    const std::optional<PortPath> port = parsePortPath(portText);
+    return port ? screenKey(*port) : QString();
+}
+
+ShownScreen::ShownScreen(int driverPauseMs) : m_monitor(std::make_unique<MonitorWorker>(driverPauseMs))
 {
 }
 
@@ -53,17 +63,18 @@ ShownScreen::~ShownScreen()
 }
 
 void ShownScreen::start(std::shared_ptr<Screen> screen, QSize picture, const ScreenFacts &facts,
-                        const QString &driver, const QString &mode)
+                        const QString &driver, const QString &mode, const QString &key)
 {
     if (m_screen)
         return;
     m_screen = std::move(screen);
     m_picture = picture;
     m_monitor->setAsleep(false);
-    m_monitor->begin(m_screen, picture, facts.order, driver, mode);
+    m_monitor->begin(m_screen, picture, facts.order, driver, mode, key);
     // The screen's touches act on the desktop it shows. The report handler
     // owns what it needs: it may run until the transfer ends.
-    auto desktop = std::make_shared<DesktopTouch>(facts.geometry, facts.firmwareMinor, picture);
+    auto desktop = std::make_shared<DesktopTouch>(facts.geometry, facts.firmwareMinor, picture,
+                                                  monitor::touchChannelName(key));
     m_screen->startTouch([desktop](const TouchTransfer::Report &report) { desktop->forward(decodeReport(report)); });
 }
 

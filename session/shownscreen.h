@@ -10,6 +10,7 @@
 
 namespace screenlink {
 class Screen;
+struct PortPath;
 }
 
 namespace session {
@@ -32,19 +33,25 @@ struct ScreenFacts {
 // shows is the landscape picture, turned into that portrait scan.
 QSize pictureFor(QSize reported, screenlink::ScanOrder order);
 
+// The key that gives the screen at `port` its own frame share, touch
+// channel and driver (see MonitorWorker::begin).
+QString screenKey(const screenlink::PortPath &port);
+// The same for a port's text ("PHY(1.2.4)"); empty for none.
+QString screenKey(const QString &portText);
+
 // A screen we hold that shows the desktop: the monitor job on it and its
 // touches going to the desktop. Stopping blanks it and lets it go.
 class ShownScreen {
 public:
-    // `driverPauseMs`, `yieldsToService`: see MonitorWorker.
-    ShownScreen(int driverPauseMs, bool yieldsToService);
+    // `driverPauseMs`: see MonitorWorker.
+    explicit ShownScreen(int driverPauseMs);
     ~ShownScreen();
     ShownScreen(const ShownScreen &) = delete;
     ShownScreen &operator=(const ShownScreen &) = delete;
 
-    // Nothing when it holds a screen already.
+    // Nothing when it holds a screen already. `key`: see screenKey().
     void start(std::shared_ptr<screenlink::Screen> screen, QSize picture, const ScreenFacts &facts,
-               const QString &driver, const QString &mode = {});
+               const QString &driver, const QString &mode, const QString &key);
     void stop();
 
     bool holds() const { return m_screen != nullptr; }

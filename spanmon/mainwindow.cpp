@@ -19,12 +19,14 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), m_ui(std::make_un
     connect(&m_chooser, &session::ScreenChooser::listed, this, &MainWindow::showScreens);
     connect(&m_chooser, &session::ScreenChooser::chosen, this, &MainWindow::showChosen);
     connect(m_ui->cbList, &QComboBox::currentIndexChanged, this, &MainWindow::showChoices);
+    connect(m_ui->cbList, &QComboBox::currentIndexChanged, this, &MainWindow::showState);
     connect(m_ui->cbAuto, &QCheckBox::toggled, this, &MainWindow::onAutoToggled);
     connect(m_ui->cbMode, &QComboBox::activated, this, &MainWindow::onModeChosen);
     connect(m_ui->pbStopService, &QPushButton::clicked, this, &MainWindow::onStopService);
     connect(&m_service, &session::monitorservice::Watch::changed, this, &MainWindow::showRemembered);
     QTimer::singleShot(0, this, &MainWindow::onRefresh);
     showRemembered();
+    showState();
     m_exeSuffix = QString::fromStdString(platform::exeSuffix());
     m_programDir = QCoreApplication::applicationDirPath();
 }
@@ -47,21 +49,19 @@ void MainWindow::showScreens(const QStringList &ids, const QStringList &inUsePor
         if (model)
             model->item(m_ui->cbList->count() - 1)->setEnabled(false);
     }
+    showState();
 }
 
 void MainWindow::onMonitor()
 {
-    switch (m_state) {
-    case State::Monitoring:
-        showIdle();
-        m_chooser.stop();
-        return;
-    case State::Starting:
-        return; // the chosen screen is still being opened
-    case State::Idle:
-        break;
-    }
     const QString wanted = m_ui->cbList->currentText();
+    if (m_chooser.showing(wanted)) {
+        m_chooser.stop(wanted);
+        showState();
+        return;
+    }
+    if (m_chooser.starting(wanted))
+        return; // the chosen screen is still being opened
     if (wanted.isEmpty()) {
         dialogs::information(this, tr("Error"), tr("No valid screen."));
         return;
@@ -71,35 +71,38 @@ void MainWindow::onMonitor()
         dialogs::information(this, tr("Error"), tr("This screen is in use by another program."));
         return;
     }
-    m_state = State::Starting;
     const session::ShowMode mode = m_ui->cbMode->currentIndex() == 1 ? session::ShowMode::Mirror : session::ShowMode::Extend;
     m_chooser.start(wanted, m_programDir + QStringLiteral("/telvdrv") + m_exeSuffix, session::modeKey(mode));
+    showState();
 }
 
-void MainWindow::showChosen(ChooseOutcome outcome)
+void MainWindow::showChosen(const QString &, ChooseOutcome outcome)
 {
+    showState();
     switch (outcome) {
     case ChooseOutcome::NotConnected:
-        m_state = State::Idle;
         dialogs::information(this, tr("Error"), tr("Screen is not connected."));
         return;
     case ChooseOutcome::NoUsableSize:
-        m_state = State::Idle;
         dialogs::information(this, tr("Error"), tr("The screen did not report a usable size."));
         return;
     case ChooseOutcome::Started:
         break;
     }
-    m_state = State::Monitoring;
-    m_ui->pbRefresh->setEnabled(false);
-    m_ui->pbDo->setText(tr("Stop"));
 }
 
-void MainWindow::showIdle()
+void MainWindow::showState()
 {
-    m_state = State::Idle;
-    m_ui->pbRefresh->setEnabled(true);
-    m_ui->pbDo->setText(tr("Start"));
+    const QString id = m_ui->cbList->currentText();
+    const bool busy = m_chooser.showing(id) || m_chooser.starting(id);
+    m_ui->pbDo->setText(busy ? tr("Stop") : tr("Start"));
+    // A listing while a screen is being opened would find it half taken.
+    m_ui->pbRefresh->setEnabled(!m_chooser.anyStarting());
+    m_ui->lwShowing->clear();
+    for (const auto &[shownId, port] : m_chooser.shownPorts())
+        m_ui->lwShowing->addItem(tr("%1 at %2").arg(shownId, port));
+    if (m_ui->lwShowing->count() == 0)
+        m_ui->lwShowing->addItem(tr("None"));
 }
 
 namespace {

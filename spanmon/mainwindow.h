@@ -11,8 +11,9 @@ namespace Ui {
 class MainWindow;
 }
 
-// Lists the running screens by device ID and mirrors the desktop to the one
-// chosen, which stays open while monitor mode runs.
+// Lists the running screens by device ID and shows the desktop on each one
+// started, which stays open while its monitor mode runs: Start and Stop act
+// on the screen chosen in the list.
 class MainWindow : public QMainWindow {
     Q_OBJECT
 
@@ -42,13 +43,13 @@ private:
     void onStopService();
 
     void showScreens(const QStringList &ids, const QStringList &inUsePorts);
-    void showChosen(session::ChooseOutcome outcome);
-    void showIdle();
+    void showChosen(const QString &id, session::ChooseOutcome outcome);
+    // The button and the list of shown screens, for the chosen one.
+    void showState();
 
     std::unique_ptr<Ui::MainWindow> m_ui;
     session::ScreenChooser m_chooser;
     session::monitorservice::Watch m_service;
     QString m_programDir;
     QString m_exeSuffix;
-    enum class State { Idle, Starting, Monitoring } m_state = State::Idle;
 };

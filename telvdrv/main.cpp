@@ -232,7 +232,7 @@ startTouches(const Layout &layout, const std::atomic<uint64_t> &sourceSize,
     std::unique_ptr<telvdrv::TouchInjector> injector = makeInjector(&why);
     std::unique_ptr<monitor::TouchReceiver> channel;
     if (injector)
-        channel = monitor::TouchReceiver::open(monitor::defaultTouchChannelName(), &why);
+        channel = monitor::TouchReceiver::open(monitor::touchChannelNameFromEnvironment(), &why);
     if (!channel) {
         std::fprintf(stderr, "telvdrv: touches on the screen are not passed on: %s\n", why.c_str());
         return nullptr;
@@ -250,9 +250,12 @@ int shareWaylandDesktop(monitor::FrameShare &share, const Layout &layout, int ra
     // A token per mode: a portal restores only what it was asked for again
     // (GNOME's a virtual monitor only in extend, a real one only in mirror)
     // and asks anew otherwise, so a user switching modes would be asked at
-    // every switch.
+    // every switch. And one per screen, so that a second screen never takes
+    // the first's grant.
     const bool extend = mode == telvdrv::MonitorMode::Extend;
-    const QString suffix = extend ? QString() : QStringLiteral("-mirror");
+    const QString key = qEnvironmentVariable(monitor::kScreenKeyVariable);
+    const QString suffix = (key.isEmpty() ? QString() : QLatin1Char('-') + key)
+                           + (extend ? QString() : QStringLiteral("-mirror"));
     telvdrv::ScreenCastPortal portal(telvdrv::configFolder() + QLatin1String("/screencast-token") + suffix,
                                      telvdrv::configFolder() + QLatin1String("/remotedesktop-token") + suffix);
     // Touches are asked for with the cast: one dialog for both.
@@ -311,7 +314,7 @@ int main()
     }
 
     QString why;
-    std::unique_ptr<monitor::FrameShare> share = monitor::openFrameShare({}, &why);
+    std::unique_ptr<monitor::FrameShare> share = monitor::openFrameShare(monitor::FrameShareNames::fromEnvironment(), &why);
     if (!share) {
         std::fprintf(stderr, "telvdrv: %s\n",
                      why.isEmpty() ? "cannot open the frame share" : why.toLocal8Bit().constData());

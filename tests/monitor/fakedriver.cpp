@@ -29,7 +29,7 @@ int main()
     action.sa_handler = onTerm;
     sigaction(SIGTERM, &action, nullptr);
 
-    auto share = monitor::openFrameShare();
+    auto share = monitor::openFrameShare(monitor::FrameShareNames::fromEnvironment());
     if (!share)
         return 1;
     const int width = share->width();
