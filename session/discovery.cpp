@@ -2,7 +2,9 @@
 
 #include "bridge.h"
 #include "identify.h"
+#include "monitorworker.h"
 #include "requests.h"
+#include "shownscreen.h"
 
 namespace session {
 
@@ -40,6 +42,7 @@ std::shared_ptr<Screen> openScreen(const std::shared_ptr<UsbContext> &context, c
         why = OpenFailure::CannotOpen;
     }
     info.access = screen ? Access::Open : why == OpenFailure::InUse ? Access::InUse : Access::CannotOpen;
+    info.showingDesktop = info.access == Access::InUse && MonitorWorker::showingElsewhere(screenKey(info.port));
     return screen;
 }
 

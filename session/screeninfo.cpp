@@ -51,6 +51,8 @@ fwimage::FirmwareFamily ScreenInfo::family() const
 
 QString ScreenInfo::stateText() const
 {
+    if (access == Access::InUse && showingDesktop)
+        return QStringLiteral("monitor");
     if (access == Access::InUse)
         return QStringLiteral("in use");
     switch (kind) {
@@ -64,6 +66,8 @@ QString ScreenInfo::stateText() const
 
 QString ScreenInfo::stateKey() const
 {
+    if (access == Access::InUse && showingDesktop)
+        return QStringLiteral("monitor");
     if (access == Access::InUse)
         return QStringLiteral("in-use");
     switch (kind) {

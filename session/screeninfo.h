@@ -29,6 +29,7 @@ struct ScreenInfo {
     int scanIndex = 0;         // its place in the scan's device list
     screenlink::DeviceKind kind = screenlink::DeviceKind::Other;
     Access access = Access::NotTried;
+    bool showingDesktop = false; // in use by a program of ours that shows the desktop on it
     // A running screen, once identified:
     QString identification; // the model's text, as the status bar shows it
     QString identString;    // the screen's own identification string
@@ -51,9 +52,10 @@ struct ScreenInfo {
     // panel no row knows: when its identification does), or when it waits
     // in the TELV boot loader.
     fwimage::FirmwareFamily family() const;
-    // "running", "TELV boot loader", "K2T/K5TX boot loader", "in use"
+    // "running", "TELV boot loader", "K2T/K5TX boot loader", "in use",
+    // "monitor"
     QString stateText() const;
-    // "running", "telv-boot-loader", "k2t-boot-loader", "in-use"
+    // "running", "telv-boot-loader", "k2t-boot-loader", "in-use", "monitor"
     QString stateKey() const;
     // The port as the user reads it: short where no other of `all` shares
     // its bus and last port.

@@ -94,8 +94,7 @@ void MainWindow::showChosen(const QString &, ChooseOutcome outcome)
 void MainWindow::showState()
 {
     const QString id = m_ui->cbList->currentText();
-    const bool busy = m_chooser.showing(id) || m_chooser.starting(id);
-    m_ui->pbDo->setText(busy ? tr("Stop") : tr("Start"));
+    m_ui->pbDo->setText(m_chooser.showing(id) ? tr("Stop") : tr("Start"));
     // A listing while a screen is being opened would find it half taken.
     m_ui->pbRefresh->setEnabled(!m_chooser.anyStarting());
     m_ui->lwShowing->clear();

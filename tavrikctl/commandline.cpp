@@ -25,8 +25,8 @@ constexpr char kJsonCommands[] = "list show fill backlight flip log led-test ide
 
 constexpr std::array<CommandInfo, 10> kCommands = {{
     {"list", "", "List every screen attached.",
-     "Prints, for each screen: its port, USB ID, state (running, TELV boot loader, K2T/K5TX boot loader, or in "
-     "use when another program holds it), model, panel size, device ID and firmware version. Screens in a boot "
+     "Prints, for each screen: its port, USB ID, state (running, TELV boot loader, K2T/K5TX boot loader, "
+     "monitor while a program of ours shows the desktop on it, or in use when another program holds it), model, panel size, device ID and firmware version. Screens in a boot "
      "loader, and screens in use, tell only their port and state: nothing is sent to a screen in use. With "
      "--screen only the screens named. With --json the same as one JSON object: {\"screens\": [{\"port\", \"bus\", "
      "\"port_number\", \"port_path\", \"usb_id\", \"state\", \"model\", \"identification\", \"panel\": {\"width\", "
@@ -82,8 +82,7 @@ constexpr std::array<CommandInfo, 10> kCommands = {{
      "--off forgets it; the per-user service tavrik-monitord, started at login, makes each remembered screen a "
      "display of the desktop whenever it is attached and no other program holds it, darkens it while the desktop "
      "sleeps or is locked, and lends it to panelctl and tavrikctl when they ask for it. --list prints each "
-     "remembered screen's device ID, mode, state (showing, waiting, asleep, in-use, let-go, one-at-a-time, "
-     "no-size; not-running when the service does not run) and port; with --json as {\"service\": "
+     "remembered screen's device ID, mode, state (showing, waiting, asleep, in-use, let-go, no-size; not-running when the service does not run) and port; with --json as {\"service\": "
      "\"running\"|\"not-running\", \"screens\": [{\"device_id\", \"mode\", \"state\", \"text\", "
      "\"port\"}]}. Opens no screen itself."},
 }};

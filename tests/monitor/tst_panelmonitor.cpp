@@ -4,6 +4,7 @@
 #include "frameshare.h"
 #include "monitortestsupport.h"
 #include "panelfixture.h"
+#include "shownscreen.h"
 #include "touchchannel.h"
 
 #include <QDir>
@@ -127,6 +128,8 @@ private:
         return m_f->window->findChild<QPushButton *>(QStringLiteral("pbMonitor"));
     }
     void newWindow();
+    // What names the open screen's frame share and touch channel.
+    QString openedKey() const { return session::screenKey(m_f->session().opened().port); }
 
     std::unique_ptr<PanelFixture> m_f;
     QTemporaryDir m_appDir;
@@ -175,7 +178,7 @@ void TestPanelMonitor::checkingAsksFirstThenMirrorsTheOpenScreen()
     QVERIFY(monitorButton()->isChecked());
     QVERIFY(m_f->session().monitorRunning());
     // The picture size of the identified screen, at rate 13824000/800/480.
-    auto share = monitor::openFrameShare();
+    auto share = monitor::openFrameShare(monitor::FrameShareNames::forScreen(openedKey()));
     QVERIFY(share);
     QTRY_COMPARE(share->width(), 800);
     QCOMPARE(share->height(), 480);
@@ -290,7 +293,7 @@ void TestPanelMonitor::desktopIsUprightOnEveryPanelKind()
     monitorButton()->click();
     // The share asks for the landscape picture, and the glass shows it
     // the right way up however the panel scans.
-    auto share = monitor::openFrameShare();
+    auto share = monitor::openFrameShare(monitor::FrameShareNames::forScreen(openedKey()));
     QVERIFY(share);
     const sim::Preset &p = model->preset();
     QTRY_COMPARE(share->width(), p.pictureWidth());
@@ -348,11 +351,11 @@ void TestPanelMonitor::touchesActOnTheDesktopWhereTheScreenShowsThem()
             return std::find(glass.begin(), glass.end(), uint16_t(0x07E0)) != glass.end();
         };
         QTRY_VERIFY_WITH_TIMEOUT(greenOnGlass(), 20000);
-        QVERIFY(!monitor::TouchSender().send(1, 1, false));
+        QVERIFY(!monitor::TouchSender(monitor::touchChannelName(openedKey())).send(1, 1, false));
         return;
     }
     // Listened to: a lift with nothing pressed reaches the driver and does nothing.
-    QTRY_VERIFY_WITH_TIMEOUT(monitor::TouchSender().send(0, 0, true), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(monitor::TouchSender(monitor::touchChannelName(openedKey())).send(0, 0, true), 10000);
 
     const QPoint at(w * 3 / 4, h / 3);
     QPoint expected = QPoint(1280, 0) + at;

@@ -73,7 +73,7 @@ private slots:
     void lendsTheScreenUntilItIsAskedBack();
     void programsThatNeedTheScreenBorrowIt_data();
     void programsThatNeedTheScreenBorrowIt();
-    void spanmonMonitorModeTakesTheShareWhileItRuns();
+    void serviceAndSpanmonShowSeveralScreensAtOnce();
     void darkWhileTheDesktopSleeps_data();
     void darkWhileTheDesktopSleeps();
     void anotherScreenAtItsPortAfterASleepIsLeftAlone();
@@ -316,27 +316,49 @@ void TestMonitord::programsThatNeedTheScreenBorrowIt()
     QTRY_VERIFY_WITH_TIMEOUT(screen->frameSerial() > before + 1, kPatience);
 }
 
-void TestMonitord::spanmonMonitorModeTakesTheShareWhileItRuns()
+void TestMonitord::serviceAndSpanmonShowSeveralScreensAtOnce()
 {
-    const auto remembered = attach(71);
-    const auto chosen = attach(72);
+    const auto first = attach(71);
+    const auto second = attach(72);
+    const auto chosen = attach(73);
     QString why;
-    QVERIFY(session::remember({idOf(*remembered), session::ShowMode::Extend}, &why));
+    QVERIFY(session::remember({idOf(*first), session::ShowMode::Extend}, &why));
+    QVERIFY(session::remember({idOf(*second), session::ShowMode::Mirror}, &why));
     startService();
-    QTRY_COMPARE_WITH_TIMEOUT(stateOf(remembered), QStringLiteral("showing"), kPatience);
+    QTRY_COMPARE_WITH_TIMEOUT(stateOf(first), QStringLiteral("showing"), kPatience);
+    QTRY_COMPARE_WITH_TIMEOUT(stateOf(second), QStringLiteral("showing"), kPatience);
+    QTRY_VERIFY_WITH_TIMEOUT(showsDriverPicture(*first) && showsDriverPicture(*second), kPatience);
 
     // What spanmon's Start and Stop do, with the service's stand-in driver.
     session::ScreenChooser chooser;
     QSignalSpy started(&chooser, &session::ScreenChooser::chosen);
     chooser.start(idOf(*chosen), QFileInfo(QStringLiteral(MONITORD_PATH)).absolutePath() + QStringLiteral("/telvdrv"));
     QTRY_VERIFY_WITH_TIMEOUT(!started.isEmpty(), kPatience);
-    QCOMPARE(started.first().first().value<session::ChooseOutcome>(), session::ChooseOutcome::Started);
+    QCOMPARE(started.first().at(1).value<session::ChooseOutcome>(), session::ChooseOutcome::Started);
     QTRY_VERIFY_WITH_TIMEOUT(showsDriverPicture(*chosen), kPatience);
-    QCOMPARE(stateOf(remembered), QStringLiteral("let-go"));
-    const uint64_t before = remembered->frameSerial();
-    chooser.stop();
-    QTRY_COMPARE_WITH_TIMEOUT(stateOf(remembered), QStringLiteral("showing"), kPatience);
-    QTRY_VERIFY_WITH_TIMEOUT(remembered->frameSerial() > before + 1, kPatience);
+
+    // Each keeps its own frames coming, and the command line tells them apart
+    // from a screen merely in use.
+    const auto advancing = [](const sim::ScreenModel &m) {
+        const uint64_t before = m.frameSerial();
+        return [&m, before] { return m.frameSerial() > before + 1; };
+    };
+    const auto firstGoesOn = advancing(*first);
+    const auto secondGoesOn = advancing(*second);
+    QTRY_VERIFY_WITH_TIMEOUT(firstGoesOn() && secondGoesOn(), kPatience);
+    QCOMPARE(stateOf(first), QStringLiteral("showing"));
+    QByteArray listed;
+    QCOMPARE(tavrikctl({QStringLiteral("list"), QStringLiteral("--json")}, &listed), 0);
+    const QJsonArray screens = QJsonDocument::fromJson(listed).object().value(QStringLiteral("screens")).toArray();
+    QCOMPARE(screens.size(), 3);
+    for (const QJsonValue &s : screens)
+        QCOMPARE(s.toObject().value(QStringLiteral("state")).toString(), QStringLiteral("monitor"));
+
+    chooser.stop(idOf(*chosen));
+    const auto firstStillGoesOn = advancing(*first);
+    const auto secondStillGoesOn = advancing(*second);
+    QTRY_VERIFY_WITH_TIMEOUT(firstStillGoesOn() && secondStillGoesOn(), kPatience);
+    QCOMPARE(stateOf(second), QStringLiteral("showing"));
 }
 
 void TestMonitord::darkWhileTheDesktopSleeps_data()

@@ -10,6 +10,7 @@
 #include "heldscreen.h"
 #include "mainwindow.h"
 #include "remembered.h"
+#include "shownscreen.h"
 #include "monitortestsupport.h"
 #include "usb/virtualbus.h"
 #include "screen.h"
@@ -99,7 +100,7 @@ private slots:
     void formIsTheFixedChooser();
     void listsRunningScreensByIdInBusOrder();
     void startWithEmptyListSaysNoValidScreen();
-    void startMirrorsToTheChosenScreenOnlyAndStopBlanksIt();
+    void startShowsEachChosenScreenAndStopEndsOnlyItsOwn();
     void startAfterTheChosenScreenLeftSaysNotConnected();
     void screenWithoutSizeIsRefusedUntilOneReportedIt();
     void unplugWhileMirroringKeepsStopUntilPressed();
@@ -120,6 +121,14 @@ private:
     void refresh();
     QComboBox *list() const { return m_window->findChild<QComboBox *>(QStringLiteral("cbList")); }
     QPushButton *doButton() const { return m_window->findChild<QPushButton *>(QStringLiteral("pbDo")); }
+    QStringList showingList() const
+    {
+        QStringList rows;
+        const auto *shown = m_window->findChild<QListWidget *>(QStringLiteral("lwShowing"));
+        for (int i = 0; i < shown->count(); ++i)
+            rows << shown->item(i)->text();
+        return rows;
+    }
     QPushButton *refreshButton() const { return m_window->findChild<QPushButton *>(QStringLiteral("pbRefresh")); }
 
     std::unique_ptr<sim::VirtualBus> m_bus;
@@ -190,9 +199,9 @@ void TestSpanmonWindow::formIsTheFixedChooser()
     newWindow();
     QCOMPARE(m_window->objectName(), QStringLiteral("MainWindow"));
     QCOMPARE(m_window->windowTitle(), QStringLiteral("Tavrik Extend Monitor"));
-    QCOMPARE(m_window->size(), QSize(400, 292));
-    QCOMPARE(m_window->minimumSize(), QSize(400, 292));
-    QCOMPARE(m_window->maximumSize(), QSize(400, 292));
+    QCOMPARE(m_window->size(), QSize(400, 367));
+    QCOMPARE(m_window->minimumSize(), QSize(400, 367));
+    QCOMPARE(m_window->maximumSize(), QSize(400, 367));
     QCOMPARE(m_window->sizePolicy().horizontalPolicy(), QSizePolicy::Fixed);
     QCOMPARE(m_window->sizePolicy().verticalPolicy(), QSizePolicy::Fixed);
     auto *label = m_window->findChild<QLabel *>(QStringLiteral("label"));
@@ -257,7 +266,7 @@ void TestSpanmonWindow::startWithEmptyListSaysNoValidScreen()
     QVERIFY(!m_window->monitorRunning());
 }
 
-void TestSpanmonWindow::startMirrorsToTheChosenScreenOnlyAndStopBlanksIt()
+void TestSpanmonWindow::startShowsEachChosenScreenAndStopEndsOnlyItsOwn()
 {
     const auto other = attach(kSizedIdent, 0x111);
     const auto chosen = attach(kSizedIdent, 0x112);
@@ -270,13 +279,15 @@ void TestSpanmonWindow::startMirrorsToTheChosenScreenOnlyAndStopBlanksIt()
     doButton()->click();
     QTRY_COMPARE(doButton()->text(), QStringLiteral("Stop"));
     QVERIFY(m_boxes.shown().isEmpty());
-    QVERIFY(!refreshButton()->isEnabled());
     QVERIFY(m_window->monitorRunning());
+    const QString chosenPort =
+        QStringLiteral("PHY(%1.%2)").arg(m_bus->busNumber(m_slots[1])).arg(m_bus->portNumber(m_slots[1]));
+    QCOMPARE(showingList(), QStringList{idOf(*chosen) + QStringLiteral(" at ") + chosenPort});
     // 480x800 from the information string of a panel turned a quarter: the
     // share asks for the landscape desktop at 36, and the glass shows it
     // the right way up.
     QCOMPARE(m_window->screenSize(), QSize(800, 480));
-    auto share = monitor::openFrameShare();
+    auto share = monitor::openFrameShare(monitor::FrameShareNames::forScreen(session::screenKey(chosenPort)));
     QVERIFY(share);
     QTRY_COMPARE(share->width(), 800);
     QCOMPARE(share->height(), 480);
@@ -290,13 +301,30 @@ void TestSpanmonWindow::startMirrorsToTheChosenScreenOnlyAndStopBlanksIt()
     QTRY_VERIFY(!monitortest::childrenNamed(QStringLiteral("telvdrv")).isEmpty());
     const QList<qint64> drivers = monitortest::childrenNamed(QStringLiteral("telvdrv"));
 
+    // The other screen too, while the first goes on: a driver of its own.
+    refreshButton()->click();
+    QTRY_COMPARE(list()->findText(idOf(*chosen)) >= 0 && list()->findText(idOf(*other)) >= 0, true);
+    list()->setCurrentIndex(list()->findText(idOf(*other)));
+    QCOMPARE(doButton()->text(), QStringLiteral("Start"));
+    doButton()->click();
+    QTRY_COMPARE(doButton()->text(), QStringLiteral("Stop"));
+    QTRY_VERIFY_WITH_TIMEOUT(other->frameSerial() >= otherFrames + 3, 5000);
+    QTRY_COMPARE(monitortest::childrenNamed(QStringLiteral("telvdrv")).size(), 2);
+    QCOMPARE(showingList().size(), 2);
+
+    list()->setCurrentIndex(list()->findText(idOf(*chosen)));
+    QCOMPARE(doButton()->text(), QStringLiteral("Stop"));
+    other->clearRequests();
     doButton()->click();
     QCOMPARE(doButton()->text(), QStringLiteral("Start"));
     QVERIFY(refreshButton()->isEnabled());
     // Stop waited for the thread: nothing of it is left to race the blank.
-    QVERIFY(!m_window->monitorRunning());
     for (qint64 pid : drivers)
         QVERIFY(monitortest::waitGone(pid));
+    QVERIFY(m_window->monitorRunning());
+    const uint64_t otherNow = other->frameSerial();
+    QTRY_VERIFY_WITH_TIMEOUT(other->frameSerial() >= otherNow + 2, 5000);
+    QCOMPARE(showingList().size(), 1);
     // The last thing the screen got: the header for 768000 bytes, then zeros.
     const auto log = chosen->requests();
     QVERIFY(log.size() >= 2);
@@ -305,8 +333,11 @@ void TestSpanmonWindow::startMirrorsToTheChosenScreenOnlyAndStopBlanksIt()
     const Bytes last = chosen->lastFrame();
     QCOMPARE(last.size(), size_t(768000));
     QVERIFY(std::all_of(last.begin(), last.end(), [](uint8_t b) { return b == 0; }));
-    QVERIFY(other->requests().empty() || other->frameStats().headers == 0);
     QVERIFY(m_boxes.shown().isEmpty());
+    list()->setCurrentIndex(list()->findText(idOf(*other)));
+    doButton()->click();
+    QVERIFY(!m_window->monitorRunning());
+    QCOMPARE(showingList(), QStringList{QStringLiteral("None")});
 }
 
 void TestSpanmonWindow::startAfterTheChosenScreenLeftSaysNotConnected()
@@ -385,7 +416,6 @@ void TestSpanmonWindow::unplugWhileMirroringKeepsStopUntilPressed()
     QTRY_VERIFY_WITH_TIMEOUT(!m_window->monitorRunning(), 3000);
     // The thread ended by itself; the window says so only when asked.
     QCOMPARE(doButton()->text(), QStringLiteral("Stop"));
-    QVERIFY(!refreshButton()->isEnabled());
     QTRY_VERIFY(monitortest::childrenNamed(QStringLiteral("telvdrv")).isEmpty());
     doButton()->click();
     QCOMPARE(doButton()->text(), QStringLiteral("Start"));
@@ -529,7 +559,8 @@ void TestSpanmonWindow::desktopAndTouchesAreUprightOnEveryPanelKind()
     // The driver's side of the touch channel: a touch arrives at the
     // picture point it was made at, then its lift.
     std::string why;
-    const auto touches = monitor::TouchReceiver::open(monitor::defaultTouchChannelName(), &why);
+    const QString port = QStringLiteral("PHY(%1.%2)").arg(m_bus->busNumber(m_slots[0])).arg(m_bus->portNumber(m_slots[0]));
+    const auto touches = monitor::TouchReceiver::open(monitor::touchChannelName(session::screenKey(port)), &why);
     QVERIFY2(touches, why.c_str());
     const QPoint at(p.pictureWidth() / 4, p.pictureHeight() * 2 / 3);
     const auto [rawX, rawY] = model->rawTouchForPicturePoint(at.x(), at.y());
