@@ -7,7 +7,9 @@
 // monitor job, plus the simulated screen, which runs here too) and of the
 // X server or compositor. Run under umockdev-wrapper; --quick for a short
 // run; --driver PATH measures another build of the driver (an older one,
-// say). Figures through the emulated USB are for comparing changes, not
+// say); --screens N measures 1 to N screens extending one X desktop side by
+// side, each with a window redrawn 30 times a second on its own monitor and
+// then still. Figures through the emulated USB are for comparing changes, not
 // promises about hardware. Ends with a failure, naming the row, when the
 // screen never got its first picture or got none while the window changed:
 // a rate of 0.0 there measures nothing.
@@ -25,6 +27,7 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -32,6 +35,7 @@
 #include <functional>
 #include <optional>
 #include <thread>
+#include <vector>
 
 #include <malloc.h>
 #include <sys/resource.h>
@@ -44,6 +48,9 @@ constexpr int kWidth = 800;
 constexpr int kHeight = 480;
 const QSize kDesktop(1280, 1024);
 const QSize kRoom(2080, 1024);
+// Room for the most screens --screens takes.
+constexpr int kMostScreens = 4;
+const QSize kRoomForSeveral(1280 + kMostScreens * 800, 1024);
 // The monitor worker's thread name as /proc shows it (15 characters).
 const QByteArray kMonitorThread("session::Monito");
 // sway's bed shares its output HEADLESS-2, which lies there, in both modes.
@@ -236,6 +243,149 @@ Figures measure(const QString &driver, const Desktop &desktop, const char *mode,
     return f;
 }
 
+// --screens: `count` screens extend the X desktop at once, each with its
+// own job and driver; with `redrawn`, a window on each one's monitor changes
+// 30 times a second. Frames per second of each screen, and the CPU of the
+// drivers, the monitor jobs and the X server together.
+struct SeveralFigures {
+    std::vector<double> framesPerSecond;
+    double driversCpu = 0;
+    double monitorsCpu = 0;
+    double serverCpu = 0;
+    QString nothing;
+};
+
+SeveralFigures measureSeveral(const QString &driver, const Desktop &desktop, bool redrawn, double seconds,
+                              const std::vector<std::shared_ptr<sim::ScreenModel>> &models,
+                              const std::vector<std::shared_ptr<screenlink::Screen>> &screens,
+                              const std::vector<QString> &keys)
+{
+    qputenv("DISPLAY", desktop.display.toLocal8Bit());
+    qputenv("TAVRIK_MONITOR_MODE", "extend");
+    const size_t count = models.size();
+    std::vector<std::unique_ptr<session::MonitorWorker>> jobs;
+    SeveralFigures f;
+    for (size_t i = 0; i < count; ++i) {
+        const uint64_t atStart = models[i]->frameSerial();
+        jobs.push_back(std::make_unique<session::MonitorWorker>(200));
+        jobs.back()->begin(screens[i], QSize(kWidth, kHeight), screenlink::ScanOrder::TopToBottom, driver, {}, keys[i]);
+        // One after the other, as a user starts them: each monitor goes
+        // right of the ones before.
+        if (!waitFor([&] { return models[i]->frameSerial() != atStart; }) && f.nothing.isEmpty())
+            f.nothing = QStringLiteral("screen %1 got no first picture within 10 s of its start").arg(i + 1);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(800));
+    const QList<qint64> drivers = monitortest::childrenNamed(QFileInfo(driver).fileName());
+    const auto driversCpu = [&drivers] {
+        double total = 0;
+        for (qint64 pid : drivers)
+            total += std::max(0.0, cpuOf(pid));
+        return total;
+    };
+
+    std::atomic<bool> painting{redrawn};
+    std::vector<std::thread> painters;
+    for (size_t i = 0; redrawn && i < count; ++i) {
+        const int left = kDesktop.width() + int(i) * kWidth + 100;
+        painters.emplace_back([&painting, display = desktop.display, left] {
+            monitortest::TestWindow window(display, QRect(left, 100, 400, 300), 0xFF0000);
+            for (uint32_t n = 0; painting; ++n) {
+                window.paint(n % 2 ? 0xFF0000 : 0x0000FF);
+                std::this_thread::sleep_for(std::chrono::microseconds(33333));
+            }
+        });
+    }
+    std::vector<uint64_t> frames0;
+    for (const auto &m : models) {
+        if (redrawn) {
+            const uint64_t before = m->frameSerial();
+            waitFor([&m, before] { return m->frameSerial() != before; });
+        }
+        frames0.push_back(m->frameSerial());
+    }
+    const double drivers0 = driversCpu();
+    const double monitor0 = cpuOfThreads(kMonitorThread);
+    const double server0 = cpuOf(desktop.server);
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    for (size_t i = 0; i < count; ++i) {
+        const double frames = double(models[i]->frameSerial() - frames0[i]);
+        f.framesPerSecond.push_back(frames / seconds);
+        if (redrawn && frames == 0 && f.nothing.isEmpty())
+            f.nothing = QStringLiteral("screen %1 got no frame while its window changed at 30 Hz").arg(i + 1);
+    }
+    f.driversCpu = (driversCpu() - drivers0) / seconds;
+    f.monitorsCpu = (cpuOfThreads(kMonitorThread) - monitor0) / seconds;
+    f.serverCpu = (cpuOf(desktop.server) - server0) / seconds;
+    painting = false;
+    for (std::thread &p : painters)
+        p.join();
+    // Last started, first stopped: the others never move.
+    for (auto job = jobs.rbegin(); job != jobs.rend(); ++job)
+        (*job)->stopAndWait(-1);
+    return f;
+}
+
+int runSeveral(const QString &driver, int most, double seconds)
+{
+    monitortest::Xvfb x;
+    const QString error = x.startExtendable(kDesktop, kRoomForSeveral);
+    if (!error.isEmpty()) {
+        std::fprintf(stderr, "bench_extend: %s\n", qPrintable(error));
+        return 1;
+    }
+    Desktop desktop;
+    desktop.name = QStringLiteral("X11");
+    desktop.display = x.display();
+    desktop.server = monitortest::childrenNamed(QStringLiteral("Xvfb")).value(0);
+    sim::VirtualBus bus;
+    auto ctx = std::make_shared<screenlink::UsbContext>();
+    std::vector<std::shared_ptr<sim::ScreenModel>> models;
+    std::vector<std::shared_ptr<screenlink::Screen>> screens;
+    std::vector<QString> keys;
+    for (int i = 0; i < most; ++i) {
+        models.push_back(std::make_shared<sim::ScreenModel>(*sim::findPreset("6.8in-telv"), 0x51 + uint32_t(i)));
+        bus.attach(models.back(), 1, kPort + i);
+        screens.push_back(openSimulatedScreen(ctx, kPort + i));
+        keys.push_back(QStringLiteral("bench-%1").arg(i + 1));
+        if (!screens.back()) {
+            std::fprintf(stderr, "bench_extend: no screen at port %d\n", kPort + i);
+            return 1;
+        }
+    }
+    std::printf("extend with 1 to %d screens of %dx%d on one X desktop, %s, %.1f s each\n", most, kWidth, kHeight,
+                qPrintable(driver), seconds);
+    std::printf("%-8s %-16s %-26s %9s %14s %14s %12s\n", "screens", "desktop", "frames/s of each", "lowest",
+                "telvdrv CPU*", "monitor jobs*", "X server");
+    QStringList failures;
+    double oneScreen = 0;
+    for (int count = 1; count <= most; ++count) {
+        for (bool redrawn : {true, false}) {
+            const auto n = size_t(count);
+            const SeveralFigures f = measureSeveral(
+                driver, desktop, redrawn, seconds, {models.begin(), models.begin() + long(n)},
+                {screens.begin(), screens.begin() + long(n)}, {keys.begin(), keys.begin() + long(n)});
+            QStringList each;
+            for (double rate : f.framesPerSecond)
+                each << QString::number(rate, 'f', 1);
+            const double lowest = *std::min_element(f.framesPerSecond.begin(), f.framesPerSecond.end());
+            if (redrawn && count == 1)
+                oneScreen = lowest;
+            std::printf("%-8d %-16s %-26s %9.1f %13.1f%% %13.1f%% %11.1f%%\n", count,
+                        redrawn ? "windows at 30 Hz" : "still", qPrintable(each.join(QLatin1Char(' '))), lowest,
+                        f.driversCpu * 100, f.monitorsCpu * 100, f.serverCpu * 100);
+            std::fflush(stdout);
+            if (!f.nothing.isEmpty())
+                failures << QStringLiteral("%1 screens: %2").arg(count).arg(f.nothing);
+            if (redrawn && count > 1 && lowest < oneScreen * 0.9)
+                std::printf("         (below 90%% of one screen's %.1f frames/s)\n", oneScreen);
+        }
+    }
+    std::printf("* all drivers together, all monitor jobs together, in shares of one core\n");
+    for (const QString &failure : failures)
+        std::fprintf(stderr, "bench_extend: delivered nothing: %s\n", qPrintable(failure));
+    return failures.isEmpty() ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -253,6 +403,16 @@ int main(int argc, char *argv[])
     const int at = int(app.arguments().indexOf(QStringLiteral("--driver")));
     const QString driver = at > 0 && at + 1 < app.arguments().size() ? app.arguments().at(at + 1)
                                                                      : QStringLiteral(TELVDRV_PATH);
+
+    if (const int screensAt = int(app.arguments().indexOf(QStringLiteral("--screens")));
+        screensAt > 0 && screensAt + 1 < app.arguments().size()) {
+        const int most = app.arguments().at(screensAt + 1).toInt();
+        if (most < 1 || most > kMostScreens) {
+            std::fprintf(stderr, "bench_extend: --screens takes 1 to %d\n", kMostScreens);
+            return 2;
+        }
+        return runSeveral(driver, most, seconds);
+    }
 
     Desktop desktop;
     monitortest::Xvfb x;

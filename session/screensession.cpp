@@ -342,7 +342,10 @@ void ScreenSession::postPending()
 
 void ScreenSession::showPicture(const QImage &picture)
 {
-    if (!m_open || upgradeRunning()) {
+    // While the desktop is shown the glass is its own: a picture (the first
+    // logo, a second after a screen is opened) would stay over it until the
+    // desktop changed.
+    if (!m_open || upgradeRunning() || m_monitor->isRunning()) {
         // Still what the preview shows, and what a screen opened later gets.
         m_current = renderPicture(picture, pictureSize());
         emit pictureShown(m_current);
@@ -444,6 +447,15 @@ void ScreenSession::startMonitor(const QString &driver)
 {
     // A boot loader takes no frames: the job then finds no screen.
     const bool running = m_open && m_opened.running();
+    // A picture still on its way (the logo of a screen just opened) would
+    // land over the desktop's first and stay until the desktop changes.
+    if (running) {
+        {
+            const std::lock_guard lock(m_pendingMutex);
+            m_pending = {};
+        }
+        m_frames.drain();
+    }
     const QString key = running ? screenKey(m_opened.port) : QString();
     if (m_monitor->begin(running ? m_open->link() : nullptr, pictureSize(), m_geometry.scanOrder(), driver, {}, key)
         && running)
