@@ -1,6 +1,8 @@
 // panelctl's monitor button against a simulated screen, with the stand-in
 // frame driver that publishes a known picture. Runs under umockdev-wrapper.
 #include "boxrecorder.h"
+#include "bridge.h"
+#include "chooser.h"
 #include "frameshare.h"
 #include "monitortestsupport.h"
 #include "panelfixture.h"
@@ -9,6 +11,7 @@
 
 #include <QDir>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 
 using monitortest::Bytes;
@@ -118,6 +121,7 @@ private slots:
     void uncheckingEndsTheDriverAtOnceAndBlanks();
     void withoutAScreenNothingIsStarted();
     void pickingAnotherScreenEndsMonitorMode();
+    void monitorButtonLeavesAnotherProgramsScreenShowing();
     void closingTheWindowWhileMirroringBlanksAndEndsTheDriver();
     void screenFaultsWhileMirroring_data();
     void screenFaultsWhileMirroring();
@@ -455,6 +459,38 @@ void TestPanelMonitor::pickingAnotherScreenEndsMonitorMode()
     // The newly chosen screen gets its logo, never the desktop.
     QTest::qWait(500);
     QVERIFY(!showsDriverPicture(*m_f->bus->model(second)));
+}
+
+void TestPanelMonitor::monitorButtonLeavesAnotherProgramsScreenShowing()
+{
+    newWindow();
+    const int slot = m_f->attach("4in-telv", 1);
+    const auto elsewhere = m_f->bus->model(slot);
+    // What spanmon does with a screen of its own, beside panelctl's.
+    session::ScreenChooser spanmon;
+    QSignalSpy started(&spanmon, &session::ScreenChooser::chosen);
+    const QString id = screenlink::formatDeviceId(elsewhere->deviceId().data());
+    spanmon.start(id, m_appDir.filePath(QStringLiteral("telvdrv")));
+    QTRY_VERIFY_WITH_TIMEOUT(!started.isEmpty(), 10000);
+    QCOMPARE(started.first().at(1).value<session::ChooseOutcome>(), session::ChooseOutcome::Started);
+    QTRY_VERIFY_WITH_TIMEOUT(mirroring(*elsewhere), 5000);
+    const QList<qint64> spanmonsDriver = monitortest::childrenNamed(QStringLiteral("telvdrv"));
+    QCOMPARE(spanmonsDriver.size(), 1);
+
+    const auto own = m_f->open("6.8in-telv", 1);
+    QVERIFY(own);
+    monitorButton()->click();
+    QTRY_VERIFY_WITH_TIMEOUT(mirroring(*own), 5000);
+    QCOMPARE(monitortest::childrenNamed(QStringLiteral("telvdrv")).size(), 2);
+    monitorButton()->click();
+    QTRY_VERIFY(!m_f->session().monitorRunning());
+    QVERIFY(allZero(own->lastRawBulk()));
+    // Only its own driver went; the other screen goes on showing the desktop.
+    QTRY_COMPARE(monitortest::childrenNamed(QStringLiteral("telvdrv")), spanmonsDriver);
+    const uint64_t before = elsewhere->frameSerial();
+    QTRY_VERIFY_WITH_TIMEOUT(elsewhere->frameSerial() >= before + 2, 5000);
+    QVERIFY(showsDriverPicture(*elsewhere));
+    spanmon.stopAll();
 }
 
 void TestPanelMonitor::closingTheWindowWhileMirroringBlanksAndEndsTheDriver()
