@@ -14,6 +14,7 @@
 #include <QFile>
 #include <QMimeData>
 #include <QSignalBlocker>
+#include <QFileInfo>
 #include <QTimer>
 
 using session::Selection;
@@ -95,7 +96,8 @@ void MainWindow::setProgramDir(const QString &dir)
 {
     m_programDir = dir;
     m_upgrade->setProgramDir(dir, m_exeSuffix);
-    ui->pbMonitor->setVisible(QFile::exists(dir + QStringLiteral("/telvdrv") + m_exeSuffix));
+    // A file: a folder of that name beside the program is no driver.
+    ui->pbMonitor->setVisible(QFileInfo(dir + QStringLiteral("/telvdrv") + m_exeSuffix).isFile());
 }
 
 void MainWindow::onScanUSB()

@@ -128,15 +128,18 @@ void TestPanelWindow::startsWithNoScreen()
 void TestPanelWindow::monitorButtonShownOnlyWithFrameDriver()
 {
     QVERIFY(!child("pbMonitor")->isVisible());
-    QFile driver(QCoreApplication::applicationDirPath() + QStringLiteral("/telvdrv"));
+    // Only a file is a driver: a folder of its name is not.
+    QTemporaryDir dir;
+    QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("telvdrv")));
+    m_f->window->setProgramDir(dir.path());
+    QVERIFY(!child("pbMonitor")->isVisible());
+    QVERIFY(QDir(dir.path()).rmdir(QStringLiteral("telvdrv")));
+    QFile driver(dir.filePath(QStringLiteral("telvdrv")));
     QVERIFY(driver.open(QIODevice::WriteOnly));
     driver.close();
-    newWindow();
-    const bool shown = child("pbMonitor")->isVisible();
-    const bool checked = m_f->window->findChild<QPushButton *>(QStringLiteral("pbMonitor"))->isChecked();
-    driver.remove();
-    QVERIFY(shown);
-    QVERIFY(!checked);
+    m_f->window->setProgramDir(dir.path());
+    QVERIFY(child("pbMonitor")->isVisible());
+    QVERIFY(!m_f->window->findChild<QPushButton *>(QStringLiteral("pbMonitor"))->isChecked());
 }
 
 void TestPanelWindow::screenPluggedInWhileRunningIsListedAndOpened()
