@@ -5,6 +5,9 @@
 // (sway's portal shares the output HEADLESS-2), "refusing" (it says no) or
 // "gnome" (mutter and GNOME's own portal).
 #include "boxrecorder.h"
+#include "bridge.h"
+#include "chooser.h"
+#include "shownscreen.h"
 #include "monitortestsupport.h"
 #include "panelfixture.h"
 #include "waylandbed.h"
@@ -15,6 +18,7 @@
 #include <QPainter>
 #include <QPushButton>
 #include <QScopeGuard>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 
 #include <algorithm>
@@ -148,6 +152,8 @@ private slots:
     // where it pressed, and casts show it.
     void touchOnTheGlassPressesTheWindowWhereItLands_data();
     void touchOnTheGlassPressesTheWindowWhereItLands();
+    // After the others: it adds an output, which sway 1.7 cannot take away.
+    void eachScreenShowsItsOwnOutputAndKeepsItsGrant();
     // Last: it ends the portal's backend.
     void sharingEndedByTheDesktopIsToldOnTheScreen();
 
@@ -243,7 +249,8 @@ void TestWaylandMonitor::outputReachesTheGlassThroughTheMonitorButton()
         int h = 0;
         return model->frameSerial() > since && monitortest::showsOnGlass(model->shownPicture(&w, &h), expected);
     };
-    const QString token = m_config.filePath(QStringLiteral("tavrik/screencast-token"));
+    const QString token = m_config.filePath(QStringLiteral("tavrik/screencast-token-")
+                                            + session::screenKey(m_f->session().opened().port));
     // The second start hands the portal the token the first one kept.
     for (int start = 1; start <= 2; ++start) {
         QVERIFY2(nudgeOutputUntil(glassMatches),
@@ -444,6 +451,78 @@ void TestWaylandMonitor::refusedSharingIsToldOnTheScreenAndEndsTheDriver()
     QTRY_VERIFY_WITH_TIMEOUT(showsAMessage(*m_model), 10000);
     QVERIFY(monitortest::waitGone(drivers.front(), 5000));
     QVERIFY(!QFileInfo::exists(m_config.filePath(QStringLiteral("tavrik/screencast-token"))));
+}
+
+void TestWaylandMonitor::eachScreenShowsItsOwnOutputAndKeepsItsGrant()
+{
+    if (m_bed != QLatin1String("sharing"))
+        QSKIP("needs the sharing bed");
+    // A second output of the same size, right of HEADLESS-2; each output in
+    // a colour of its own.
+    const QStringList outputs{kOutput, QStringLiteral("HEADLESS-3")};
+    QVERIFY(swaymsg({QStringLiteral("create_output")}));
+    QVERIFY(swaymsg({QStringLiteral("output"), outputs[1], QStringLiteral("mode"), QStringLiteral("800x480"),
+                     QStringLiteral("position"), QStringLiteral("2080"), QStringLiteral("0")}));
+    const QStringList colours{QStringLiteral("#ff0000"), QStringLiteral("#00ff00")};
+    for (int i = 0; i < 2; ++i)
+        QVERIFY(swaymsg({QStringLiteral("output"), outputs[i], QStringLiteral("bg"), colours[i],
+                         QStringLiteral("solid_color")}));
+    const QString choice = qEnvironmentVariable("XDG_RUNTIME_DIR") + QStringLiteral("/cast-output");
+    const auto choose = [&choice](const QString &output) {
+        QFile f(choice);
+        return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(output.toUtf8()) > 0;
+    };
+    const auto cleanUp = qScopeGuard([&choice] { QFile::remove(choice); });
+
+    std::vector<std::shared_ptr<sim::ScreenModel>> screens;
+    for (int i = 0; i < 2; ++i)
+        screens.push_back(m_f->bus->model(m_f->attach("6.8in-telv", 1)));
+    // Mostly red on the first glass, mostly green on the second.
+    const auto showsItsOwn = [&screens](size_t i) {
+        int w = 0;
+        int h = 0;
+        const std::vector<uint16_t> glass = screens[i]->shownPicture(&w, &h);
+        const auto own = std::count_if(glass.begin(), glass.end(), [i](uint16_t p) {
+            return i == 0 ? p >> 11 >= 30 && (p >> 5 & 0x3F) <= 2 : (p >> 5 & 0x3F) >= 60 && p >> 11 <= 1;
+        });
+        return !glass.empty() && own > qsizetype(glass.size() * 9 / 10);
+    };
+    const auto nudge = [&outputs](size_t i) {
+        swaymsg({QStringLiteral("output"), outputs[int(i)], QStringLiteral("mode"), QStringLiteral("800x480")});
+    };
+
+    session::ScreenChooser spanmon;
+    QSignalSpy chosen(&spanmon, &session::ScreenChooser::chosen);
+    const QString driver = m_appDir.filePath(QStringLiteral("telvdrv"));
+    // The first start of each asks the portal, which asks its chooser; the
+    // second hands the portal each screen's own token, while the chooser
+    // would now give the first output to both.
+    for (int start = 1; start <= 2; ++start) {
+        // One after the other: the portal asks its chooser only once the
+        // driver has started.
+        for (size_t i = 0; i < screens.size(); ++i) {
+            QVERIFY(choose(start == 1 ? outputs[int(i)] : outputs[0]));
+            chosen.clear();
+            spanmon.start(screenlink::formatDeviceId(screens[i]->deviceId().data()), driver, QStringLiteral("extend"));
+            QTRY_VERIFY_WITH_TIMEOUT(!chosen.isEmpty(), 10000);
+            QCOMPARE(chosen.first().at(1).value<session::ChooseOutcome>(), session::ChooseOutcome::Started);
+            QElapsedTimer waited;
+            waited.start();
+            while (!showsItsOwn(i) && waited.elapsed() < 20000) {
+                nudge(i);
+                QTest::qWait(400);
+            }
+            QVERIFY2(showsItsOwn(i), qPrintable(QStringLiteral("start %1: screen %2 does not show %3")
+                                                    .arg(start).arg(i + 1).arg(outputs[int(i)])));
+        }
+        // Both at once, each its own.
+        nudge(0);
+        nudge(1);
+        QTRY_VERIFY_WITH_TIMEOUT(showsItsOwn(0) && showsItsOwn(1), 10000);
+        QCOMPARE(monitortest::childrenNamed(QStringLiteral("telvdrv")).size(), 2);
+        spanmon.stopAll();
+        QTRY_VERIFY_WITH_TIMEOUT(monitortest::childrenNamed(QStringLiteral("telvdrv")).isEmpty(), 5000);
+    }
 }
 
 void TestWaylandMonitor::sharingEndedByTheDesktopIsToldOnTheScreen()
