@@ -162,7 +162,14 @@ private:
     {
         return m_f->window->findChild<QPushButton *>(QStringLiteral("pbMonitor"));
     }
-    void startMonitorMode(const char *preset);
+    // `beforeStart` runs once the screen is open, before the button.
+    void startMonitorMode(const char *preset, const std::function<void()> &beforeStart = {});
+    // The open screen's restore token file for `mode`'s suffix ("" or "-mirror").
+    QString tokenFile(const QString &suffix = {}) const
+    {
+        return m_config.filePath(QStringLiteral("tavrik/screencast-token-")
+                                 + session::screenKey(m_f->session().opened().port) + suffix);
+    }
     void stopMonitorMode();
     bool writeMonitorConf(const QString &text) const
     {
@@ -201,12 +208,14 @@ void TestWaylandMonitor::cleanup()
     QTRY_VERIFY_WITH_TIMEOUT(monitortest::childrenNamed(QStringLiteral("telvdrv")).isEmpty(), 5000);
 }
 
-void TestWaylandMonitor::startMonitorMode(const char *preset)
+void TestWaylandMonitor::startMonitorMode(const char *preset, const std::function<void()> &beforeStart)
 {
     m_f->newWindow();
     m_f->window->setProgramDir(m_appDir.path());
     m_model = m_f->open(preset, 1);
     QVERIFY(m_model);
+    if (beforeStart)
+        beforeStart();
     monitorButton()->click();
     QVERIFY(monitorButton()->isChecked());
     QTRY_COMPARE_WITH_TIMEOUT(monitortest::childrenNamed(QStringLiteral("telvdrv")).size(), 1, 5000);
@@ -249,8 +258,7 @@ void TestWaylandMonitor::outputReachesTheGlassThroughTheMonitorButton()
         int h = 0;
         return model->frameSerial() > since && monitortest::showsOnGlass(model->shownPicture(&w, &h), expected);
     };
-    const QString token = m_config.filePath(QStringLiteral("tavrik/screencast-token-")
-                                            + session::screenKey(m_f->session().opened().port));
+    const QString token = tokenFile();
     // The second start hands the portal the token the first one kept.
     for (int start = 1; start <= 2; ++start) {
         QVERIFY2(nudgeOutputUntil(glassMatches),
@@ -369,16 +377,17 @@ void TestWaylandMonitor::extendMakesAMonitorOfTheScreensSizeOnGnome()
     // touches (with them, GNOME 43's portal asks at every start).
     QVERIFY(writeMonitorConf(QStringLiteral("touch=off\n")));
     const auto touchesOn = qScopeGuard([this] { QFile::remove(m_config.filePath(QStringLiteral("tavrik/monitor.conf"))); });
-    const QString tokenFile = m_config.filePath(QStringLiteral("tavrik/screencast-token"));
-    const QString remembered = waylandbed::rememberScreenCastChoice(tokenFile, waylandbed::kVirtualSource);
-    QVERIFY2(remembered.isEmpty(), qPrintable(remembered));
 
     // The 6.8-inch panel is 800x480; a picture whose every shift, swap or
     // turn shows fills the new monitor.
     const QSize size(800, 480);
     const Bytes picture = monitortest::pattern(size.width(), size.height(), size.width() * 4, 11);
     const Bytes expected = monitortest::expectedFrame(picture.data(), size.width() * 4, size.width(), size.height());
-    startMonitorMode("6.8in-telv");
+    QString remembered;
+    startMonitorMode("6.8in-telv", [&] {
+        remembered = waylandbed::rememberScreenCastChoice(tokenFile(), waylandbed::kVirtualSource);
+    });
+    QVERIFY2(remembered.isEmpty(), qPrintable(remembered));
     const auto model = m_model;
     // The second start hands the portal the token the first one kept: no
     // dialog, which nobody here would answer.
@@ -397,7 +406,7 @@ void TestWaylandMonitor::extendMakesAMonitorOfTheScreensSizeOnGnome()
                 qPrintable(QStringLiteral("start %1: the window never reached the glass").arg(start)), 20000);
             QVERIFY2(goesStill(*model), "a still desktop still sends pictures");
         }
-        QVERIFY(tokenKept(tokenFile));
+        QVERIFY(tokenKept(tokenFile()));
 
         stopMonitorMode();
         QTRY_COMPARE_WITH_TIMEOUT(waylandbed::gnomeMonitors().size(), real.size(), 10000);
@@ -419,10 +428,6 @@ void TestWaylandMonitor::mirrorShowsTheRealMonitorOnGnome()
     // touches (with them, GNOME 43's portal asks at every start).
     QVERIFY(writeMonitorConf(QStringLiteral("touch=off\n")));
     const auto touchesOn = qScopeGuard([this] { QFile::remove(m_config.filePath(QStringLiteral("tavrik/monitor.conf"))); });
-    const QString remembered =
-        waylandbed::rememberScreenCastChoice(m_config.filePath(QStringLiteral("tavrik/screencast-token-mirror")),
-                                             waylandbed::kMonitorSource, real.front().match);
-    QVERIFY2(remembered.isEmpty(), qPrintable(remembered));
     qputenv("TAVRIK_MONITOR_MODE", "mirror");
     const auto extendAgain = qScopeGuard([] { qputenv("TAVRIK_MONITOR_MODE", "extend"); });
 
@@ -434,7 +439,12 @@ void TestWaylandMonitor::mirrorShowsTheRealMonitorOnGnome()
     picture.fill(Qt::black);
     QPainter(&picture).fillRect(16, 0, 768, 480, QColor(0x3060c0));
     const Bytes expected = monitortest::expectedFrame(picture.constBits(), int(picture.bytesPerLine()), 800, 480);
-    startMonitorMode("6.8in-telv");
+    QString remembered;
+    startMonitorMode("6.8in-telv", [&] {
+        remembered = waylandbed::rememberScreenCastChoice(tokenFile(QStringLiteral("-mirror")),
+                                                          waylandbed::kMonitorSource, real.front().match);
+    });
+    QVERIFY2(remembered.isEmpty(), qPrintable(remembered));
     const auto model = m_model;
     QTRY_VERIFY_WITH_TIMEOUT(glassShows(*model, expected), 20000);
     QCOMPARE(waylandbed::gnomeMonitors().size(), real.size());
@@ -450,7 +460,7 @@ void TestWaylandMonitor::refusedSharingIsToldOnTheScreenAndEndsTheDriver()
     QCOMPARE(drivers.size(), 1);
     QTRY_VERIFY_WITH_TIMEOUT(showsAMessage(*m_model), 10000);
     QVERIFY(monitortest::waitGone(drivers.front(), 5000));
-    QVERIFY(!QFileInfo::exists(m_config.filePath(QStringLiteral("tavrik/screencast-token"))));
+    QVERIFY(QDir(m_config.filePath(QStringLiteral("tavrik"))).entryList({QStringLiteral("screencast-token*")}).isEmpty());
 }
 
 void TestWaylandMonitor::eachScreenShowsItsOwnOutputAndKeepsItsGrant()
