@@ -10,7 +10,14 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <cstring>
 #include <deque>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
 
 namespace telvdrv {
 
@@ -61,7 +68,30 @@ enum Field {
     kAreaY,
     kAreaWidth,
     kAreaHeight,
+    kPid, // the driver's; records of older drivers end before it
     kFieldCount
+};
+
+constexpr char kRecordPrefix[] = "_TAVRIK_EXTENDED";
+
+// Whether a driver with process ID `pid` still runs on this machine. A
+// record without one is an older driver's, long gone.
+bool driverRuns(long pid)
+{
+    return pid > 0 && access(("/proc/" + std::to_string(pid)).c_str(), F_OK) == 0;
+}
+
+// What one driver added to the desktop, as its record on the root window says.
+struct Part {
+    Atom record = None;
+    Atom monitor = None;
+    std::string key;
+    Area area;
+    int restoredWidth = 0;  // the framebuffer's width before the part was added
+    int baseHeight = 0;     // the desktop's height without any of our monitors
+    int widthMm = 0;        // of that framebuffer
+    int heightMm = 0;
+    long pid = 0;
 };
 
 } // namespace
@@ -69,30 +99,21 @@ enum Field {
 struct ExtendedDesktop::State {
     std::unique_ptr<Display, DisplayCloser> display;
     Window root = 0;
-    Atom name = None;   // our monitor's
-    Atom record = None; // the root window's record of what we changed
     Atom wmState = None;
-    Area area;
-    int restoredWidth = 0; // the framebuffer as it was before
-    int restoredHeight = 0;
-    int restoredWidthMm = 0;
-    int restoredHeightMm = 0;
-    int grownWidth = 0; // and as we made it
-    int grownHeight = 0;
+    Part self; // ours, once added
 
-    // Connects and learns the atoms; false without a display.
+    // Connects; false without a display.
     bool open(const char *displayName)
     {
         display.reset(XOpenDisplay(displayName));
         if (!display)
             return false;
-        Display *d = display.get();
-        root = DefaultRootWindow(d);
-        name = XInternAtom(d, kMonitorName, False);
-        record = XInternAtom(d, kRecordName, False);
-        wmState = XInternAtom(d, "WM_STATE", False);
+        root = DefaultRootWindow(display.get());
+        wmState = XInternAtom(display.get(), "WM_STATE", False);
         return true;
     }
+
+    Atom atom(const std::string &name) const { return XInternAtom(display.get(), name.c_str(), False); }
 
     void sync(const char *step) const
     {
@@ -100,25 +121,39 @@ struct ExtendedDesktop::State {
         reached(step);
     }
 
-    void writeRecord() const
+    // The other drivers wait while one changes the desktop.
+    struct Grab {
+        Display *d;
+        explicit Grab(Display *display) : d(display) { XGrabServer(d); }
+        ~Grab()
+        {
+            XUngrabServer(d);
+            XSync(d, False);
+        }
+        Grab(const Grab &) = delete;
+        Grab &operator=(const Grab &) = delete;
+    };
+
+    void writeRecord(const Part &p) const
     {
         std::array<long, kFieldCount> fields{};
-        fields[kRestoredWidth] = restoredWidth;
-        fields[kRestoredHeight] = restoredHeight;
-        fields[kRestoredWidthMm] = restoredWidthMm;
-        fields[kRestoredHeightMm] = restoredHeightMm;
-        fields[kGrownWidth] = grownWidth;
-        fields[kGrownHeight] = grownHeight;
-        fields[kAreaX] = area.x;
-        fields[kAreaY] = area.y;
-        fields[kAreaWidth] = area.width;
-        fields[kAreaHeight] = area.height;
-        XChangeProperty(display.get(), root, record, XA_CARDINAL, 32, PropModeReplace,
+        fields[kRestoredWidth] = p.restoredWidth;
+        fields[kRestoredHeight] = p.baseHeight;
+        fields[kRestoredWidthMm] = p.widthMm;
+        fields[kRestoredHeightMm] = p.heightMm;
+        fields[kGrownWidth] = p.restoredWidth + p.area.width;
+        fields[kGrownHeight] = std::max(p.baseHeight, p.area.height);
+        fields[kAreaX] = p.area.x;
+        fields[kAreaY] = p.area.y;
+        fields[kAreaWidth] = p.area.width;
+        fields[kAreaHeight] = p.area.height;
+        fields[kPid] = p.pid;
+        XChangeProperty(display.get(), root, p.record, XA_CARDINAL, 32, PropModeReplace,
                         reinterpret_cast<const unsigned char *>(fields.data()), kFieldCount);
     }
 
-    // False when the root window holds no record, or one not of our making.
-    bool readRecord()
+    // Nullopt when `record` holds no record of our making.
+    std::optional<Part> readRecord(Atom record, const std::string &key) const
     {
         Atom type = None;
         int format = 0;
@@ -128,25 +163,54 @@ struct ExtendedDesktop::State {
         if (XGetWindowProperty(display.get(), root, record, 0, kFieldCount, False, XA_CARDINAL, &type, &format, &count,
                                &after, &data)
             != Success)
-            return false;
-        const bool whole = type == XA_CARDINAL && format == 32 && count == kFieldCount && after == 0;
+            return std::nullopt;
+        const bool whole = type == XA_CARDINAL && format == 32 && (count == kFieldCount || count == kPid) && after == 0;
         std::array<long, kFieldCount> fields{};
         if (whole)
-            std::copy_n(reinterpret_cast<const long *>(data), kFieldCount, fields.begin());
+            std::copy_n(reinterpret_cast<const long *>(data), count, fields.begin());
         if (data)
             XFree(data);
         if (!whole)
-            return false;
+            return std::nullopt;
         // X keeps CARDINALs as 32 bits: read back as the signed numbers written.
         const auto field = [&fields](Field f) { return int(int32_t(uint32_t(fields[f]))); };
-        restoredWidth = field(kRestoredWidth);
-        restoredHeight = field(kRestoredHeight);
-        restoredWidthMm = field(kRestoredWidthMm);
-        restoredHeightMm = field(kRestoredHeightMm);
-        grownWidth = field(kGrownWidth);
-        grownHeight = field(kGrownHeight);
-        area = {field(kAreaX), field(kAreaY), field(kAreaWidth), field(kAreaHeight)};
-        return restoredWidth > 0 && restoredHeight > 0 && grownWidth > 0 && grownHeight > 0;
+        Part p;
+        p.record = record;
+        p.monitor = atom(monitorName(key));
+        p.key = key;
+        p.restoredWidth = field(kRestoredWidth);
+        p.baseHeight = field(kRestoredHeight);
+        p.widthMm = field(kRestoredWidthMm);
+        p.heightMm = field(kRestoredHeightMm);
+        p.area = {field(kAreaX), field(kAreaY), field(kAreaWidth), field(kAreaHeight)};
+        p.pid = fields[kPid];
+        if (p.restoredWidth <= 0 || p.baseHeight <= 0 || p.area.width <= 0 || p.area.height <= 0)
+            return std::nullopt;
+        return p;
+    }
+
+    // Every driver's part, by the records on the root window.
+    std::vector<Part> parts() const
+    {
+        std::vector<Part> found;
+        int count = 0;
+        Atom *properties = XListProperties(display.get(), root, &count);
+        for (int i = 0; i < count; ++i) {
+            char *name = XGetAtomName(display.get(), properties[i]);
+            const std::string text = name ? name : "";
+            if (name)
+                XFree(name);
+            if (text.rfind(kRecordPrefix, 0) != 0)
+                continue;
+            const std::string rest = text.substr(std::strlen(kRecordPrefix));
+            if (!rest.empty() && rest[0] != '_')
+                continue;
+            if (std::optional<Part> p = readRecord(properties[i], rest.empty() ? rest : rest.substr(1)))
+                found.push_back(*p);
+        }
+        if (properties)
+            XFree(properties);
+        return found;
     }
 
     Size size() const
@@ -162,20 +226,42 @@ struct ExtendedDesktop::State {
         return {int(w), int(h)};
     }
 
-    bool monitorListed() const
+    std::optional<Area> monitorArea(Atom name) const
     {
         const Monitors monitors(display.get(), root);
-        return std::any_of(monitors.begin(), monitors.end(), [this](const XRRMonitorInfo &m) { return m.name == name; });
+        for (const XRRMonitorInfo &m : monitors)
+            if (m.name == name)
+                return Area{m.x, m.y, m.width, m.height};
+        return std::nullopt;
     }
 
-    // The primary monitor, or the first other than ours, or the restored
-    // framebuffer: where stray windows go.
-    Area home() const
+    void placeMonitor(const Part &p, int widthMm, int heightMm) const
     {
+        XRRMonitorInfo *monitor = XRRAllocateMonitor(display.get(), 0);
+        monitor->name = p.monitor;
+        monitor->primary = False;
+        monitor->automatic = False;
+        monitor->x = p.area.x;
+        monitor->y = p.area.y;
+        monitor->width = p.area.width;
+        monitor->height = p.area.height;
+        monitor->mwidth = widthMm;
+        monitor->mheight = heightMm;
+        XRRSetMonitor(display.get(), root, monitor);
+        XFree(monitor);
+    }
+
+    // The primary monitor, or the first other than ours, or the desktop
+    // without our monitors: where stray windows go.
+    Area home(const std::vector<Part> &all, int baseWidth, int baseHeight) const
+    {
+        const auto ours = [&all](Atom name) {
+            return std::any_of(all.begin(), all.end(), [name](const Part &p) { return p.monitor == name; });
+        };
         const Monitors monitors(display.get(), root);
         const XRRMonitorInfo *chosen = nullptr;
         for (const XRRMonitorInfo &m : monitors) {
-            if (m.name == name)
+            if (ours(m.name) || m.name == atom(kMonitorName))
                 continue;
             if (m.primary || !chosen)
                 chosen = &m;
@@ -183,7 +269,7 @@ struct ExtendedDesktop::State {
                 break;
         }
         if (!chosen)
-            return {0, 0, restoredWidth, restoredHeight};
+            return {0, 0, baseWidth, baseHeight};
         return {chosen->x, chosen->y, chosen->width, chosen->height};
     }
 
@@ -257,11 +343,9 @@ struct ExtendedDesktop::State {
         XSendEvent(d, root, False, SubstructureRedirectMask | SubstructureNotifyMask, &event);
     }
 
-    // Top-level windows whose origin lies outside the framebuffer that is
-    // coming back would be out of reach: each keeps its place relative to
-    // the monitor's corner as far as it can while lying wholly on `to`.
-    // Managed windows are moved by their window manager, the rest directly.
-    void moveWindowsBack(const Area &to) const
+    // Moves the top-level windows for which `where` gives a new corner;
+    // managed windows by their window manager, the rest directly.
+    void moveWindows(const std::function<std::optional<std::pair<int, int>>(const XWindowAttributes &)> &where) const
     {
         Display *d = display.get();
         const bool managed = windowManagerRuns();
@@ -275,73 +359,140 @@ struct ExtendedDesktop::State {
             XWindowAttributes a{};
             if (!XGetWindowAttributes(d, children[i], &a))
                 continue;
-            if (a.x < restoredWidth && a.y < restoredHeight)
+            const std::optional<std::pair<int, int>> to = where(a);
+            if (!to)
                 continue;
-            // The frame's outer size, border included.
-            const int width = a.width + 2 * a.border_width;
-            const int height = a.height + 2 * a.border_width;
-            const int x = to.x + std::clamp(a.x - area.x, 0, std::max(0, to.width - width));
-            const int y = to.y + std::clamp(a.y - area.y, 0, std::max(0, to.height - height));
             const Window client = managed && !a.override_redirect ? clientOf(children[i]) : Window(None);
             if (client != None)
-                askToMove(client, x, y);
+                askToMove(client, to->first, to->second);
             else
-                XMoveWindow(d, children[i], x, y);
+                XMoveWindow(d, children[i], to->first, to->second);
         }
         if (children)
             XFree(children);
     }
 
-    // Each step is seen by the server before the next: a kill between two
-    // leaves the record, and the record is what the next start goes by.
-    void undo() const
+    // Takes `p` out of the desktop; each step is seen by the server before
+    // the next: a kill between two leaves the records, which the next
+    // start goes by. Under the grab.
+    void remove(const Part &p) const
     {
         Display *d = display.get();
         XErrorScope errors(d);
+        const std::vector<Part> all = parts();
+        std::vector<Part> others;
+        for (const Part &o : all)
+            if (o.record != p.record)
+                others.push_back(o);
+        int baseWidth = p.area.x;
+        int widths = p.area.width;
+        int tallest = p.area.height;
+        int othersTallest = 0;
+        for (const Part &o : others) {
+            baseWidth = std::min(baseWidth, o.area.x);
+            widths += o.area.width;
+            tallest = std::max(tallest, o.area.height);
+            othersTallest = std::max(othersTallest, o.area.height);
+        }
         const Size now = size();
         // A desktop that someone resized since is theirs now, windows and all.
-        const bool ours = now.width == grownWidth && now.height == grownHeight;
-        if (ours)
-            moveWindowsBack(home());
+        const bool ours = now.width == baseWidth + widths && now.height == std::max(p.baseHeight, tallest);
+        const int newWidth = now.width - p.area.width;
+        const int newHeight = std::max(p.baseHeight, othersTallest);
+        const int right = p.area.x + p.area.width;
+        if (ours) {
+            const Area to = home(all, baseWidth, p.baseHeight);
+            // Windows on its monitor (or out of reach below the desktop to
+            // come) go home, keeping their place relative to the corner as
+            // far as they can while lying wholly there.
+            moveWindows([&](const XWindowAttributes &a) -> std::optional<std::pair<int, int>> {
+                const bool onIt = a.x >= p.area.x && a.x < right;
+                if (!onIt && !(a.x < p.area.x && a.y >= newHeight))
+                    return std::nullopt;
+                const int width = a.width + 2 * a.border_width;
+                const int height = a.height + 2 * a.border_width;
+                return std::pair(to.x + std::clamp(a.x - p.area.x, 0, std::max(0, to.width - width)),
+                                 to.y + std::clamp(a.y - p.area.y, 0, std::max(0, to.height - height)));
+            });
+        }
         sync("windows-moved");
+        if (ours) {
+            // The monitors right of it, and their windows, close the gap.
+            moveWindows([&](const XWindowAttributes &a) -> std::optional<std::pair<int, int>> {
+                if (a.x < right)
+                    return std::nullopt;
+                return std::pair(a.x - p.area.width, a.y);
+            });
+            for (Part o : others) {
+                if (o.area.x < right)
+                    continue;
+                o.area.x -= p.area.width;
+                o.restoredWidth -= p.area.width;
+                writeRecord(o);
+                const Monitors monitors(d, root);
+                for (const XRRMonitorInfo &m : monitors)
+                    if (m.name == o.monitor)
+                        placeMonitor(o, m.mwidth, m.mheight);
+            }
+        }
+        sync("shifted");
         if (ours)
-            XRRSetScreenSize(d, root, restoredWidth, restoredHeight, restoredWidthMm, restoredHeightMm);
+            XRRSetScreenSize(d, root, newWidth, newHeight, scaledMm(p.widthMm, newWidth, p.restoredWidth),
+                             scaledMm(p.heightMm, newHeight, p.baseHeight));
         sync("shrunk");
-        if (monitorListed())
-            XRRDeleteMonitor(d, root, name);
+        if (monitorArea(p.monitor))
+            XRRDeleteMonitor(d, root, p.monitor);
         sync("monitor-deleted");
-        XDeleteProperty(d, root, record);
+        XDeleteProperty(d, root, p.record);
         if (errors.failed() && ours)
-            std::fprintf(stderr, "telvdrv: the desktop could not be given back its size of %dx%d\n", restoredWidth,
-                         restoredHeight);
+            std::fprintf(stderr, "telvdrv: the desktop could not be given back its part of %dx%d\n", p.area.width,
+                         p.area.height);
     }
 
-    // What a killed driver left, put back on this connection.
-    void putBackLeftOver()
+    // What killed drivers left, put back: the part of `key`'s driver
+    // before this one, and the parts of drivers that no longer run. Under
+    // the grab.
+    void putBackLeftOver(const std::string &key) const
     {
-        if (readRecord()) {
-            std::fprintf(stderr, "telvdrv: a driver ended before it gave the desktop back its size of %dx%d; "
-                                 "giving it back now\n", restoredWidth, restoredHeight);
-            undo();
-        } else if (monitorListed()) {
-            // Without a record (one not of our making) only the monitor is
-            // surely ours.
+        for (const Part &p : parts()) {
+            if (p.key != key && driverRuns(p.pid))
+                continue;
+            std::fprintf(stderr, "telvdrv: a driver ended before it gave the desktop back its part of %dx%d; "
+                                 "giving it back now\n", p.area.width, p.area.height);
+            remove(p);
+        }
+        // Without a record (one not of our making) only the monitor is
+        // surely ours.
+        const Atom name = atom(monitorName(key));
+        if (monitorArea(name)) {
             const XErrorScope errors(display.get());
             XRRDeleteMonitor(display.get(), root, name);
-            XDeleteProperty(display.get(), root, record);
             (void)errors.failed();
         }
     }
 };
 
-void ExtendedDesktop::putBackLeftOver(const char *display)
+std::string ExtendedDesktop::monitorName(const std::string &key)
 {
-    State state;
-    if (state.open(display))
-        state.putBackLeftOver();
+    return key.empty() ? std::string(kMonitorName) : std::string(kMonitorName) + "-" + key;
 }
 
-std::unique_ptr<ExtendedDesktop> ExtendedDesktop::add(int width, int height, std::string *why, const char *display)
+std::string ExtendedDesktop::recordName(const std::string &key)
+{
+    return key.empty() ? std::string(kRecordName) : std::string(kRecordName) + "_" + key;
+}
+
+void ExtendedDesktop::putBackLeftOver(const char *display, const std::string &key)
+{
+    State state;
+    if (!state.open(display))
+        return;
+    const State::Grab grab(state.display.get());
+    state.putBackLeftOver(key);
+}
+
+std::unique_ptr<ExtendedDesktop> ExtendedDesktop::add(int width, int height, std::string *why, const char *display,
+                                                      const std::string &key)
 {
     auto state = std::make_unique<State>();
     if (!state->open(display)) {
@@ -360,6 +511,9 @@ std::unique_ptr<ExtendedDesktop> ExtendedDesktop::add(int width, int height, std
         return nullptr;
     }
 
+    const State::Grab grab(d);
+    state->putBackLeftOver(key);
+    const std::vector<Part> others = state->parts();
     const Size old = state->size();
     // The server's idea of the size in millimetres goes with the pixels.
     const int widthMm = scaledMm(DisplayWidthMM(d, screen), old.width, DisplayWidth(d, screen));
@@ -378,41 +532,34 @@ std::unique_ptr<ExtendedDesktop> ExtendedDesktop::add(int width, int height, std
         return nullptr;
     }
 
-    state->area = {old.width, 0, width, height};
-    state->restoredWidth = old.width;
-    state->restoredHeight = old.height;
-    state->restoredWidthMm = widthMm;
-    state->restoredHeightMm = heightMm;
-    state->grownWidth = newWidth;
-    state->grownHeight = newHeight;
+    Part &self = state->self;
+    self.record = state->atom(recordName(key));
+    self.monitor = state->atom(monitorName(key));
+    self.key = key;
+    self.area = {old.width, 0, width, height};
+    self.restoredWidth = old.width;
+    // The other screens' monitors may have made it taller.
+    self.baseHeight = others.empty() ? old.height : others.front().baseHeight;
+    self.widthMm = widthMm;
+    self.heightMm = heightMm;
+    self.pid = long(getpid());
 
     XErrorScope errors(d);
-    state->writeRecord();
+    state->writeRecord(self);
     state->sync("recorded");
     XRRSetScreenSize(d, state->root, newWidth, newHeight, scaledMm(widthMm, newWidth, old.width),
                      scaledMm(heightMm, newHeight, old.height));
     if (errors.failed()) {
-        XDeleteProperty(d, state->root, state->record);
+        XDeleteProperty(d, state->root, self.record);
         XSync(d, False);
         *why = "the X server refused to grow the desktop to " + std::to_string(newWidth) + "x"
                + std::to_string(newHeight);
         return nullptr;
     }
     reached("grown");
-    XRRMonitorInfo *monitor = XRRAllocateMonitor(d, 0);
-    monitor->name = state->name;
-    monitor->primary = False;
-    monitor->automatic = False;
-    monitor->x = old.width;
-    monitor->y = 0;
-    monitor->width = width;
-    monitor->height = height;
-    monitor->mwidth = scaledMm(widthMm, width, old.width);
-    monitor->mheight = scaledMm(heightMm, height, old.height);
-    XRRSetMonitor(d, state->root, monitor);
-    XFree(monitor);
+    state->placeMonitor(self, scaledMm(widthMm, width, old.width), scaledMm(heightMm, height, old.height));
     if (errors.failed()) {
-        state->undo();
+        state->remove(self);
         *why = "the X server refused the new monitor";
         return nullptr;
     }
@@ -424,12 +571,27 @@ ExtendedDesktop::ExtendedDesktop(std::unique_ptr<State> state) : m_state(std::mo
 
 ExtendedDesktop::~ExtendedDesktop()
 {
-    m_state->undo();
+    const State::Grab grab(m_state->display.get());
+    // As the record says now: another driver may have moved it.
+    if (const std::optional<Part> now = m_state->readRecord(m_state->self.record, m_state->self.key))
+        m_state->remove(*now);
+    else
+        m_state->remove(m_state->self);
 }
 
 Area ExtendedDesktop::area() const
 {
-    return m_state->area;
+    return m_state->self.area;
+}
+
+bool ExtendedDesktop::follow()
+{
+    const std::optional<Area> now = m_state->monitorArea(m_state->self.monitor);
+    if (!now || (now->x == m_state->self.area.x && now->y == m_state->self.area.y))
+        return false;
+    m_state->self.area.x = now->x;
+    m_state->self.area.y = now->y;
+    return true;
 }
 
 } // namespace telvdrv

@@ -177,14 +177,23 @@ bool shareBroken(const monitor::FrameShare &share)
 // Publishes what `source` gives whenever it changed, at most `rate`
 // pictures a second, until a stop signal (0), a broken share (4) or
 // `over()` (3).
+// `follow`, when given, is asked now and then whether what is shared moved;
+// a picture is published after a move.
 int publishChanges(telvdrv::FrameSource &source, monitor::FrameShare &share, const Layout &layout, int rate,
-                   const std::function<bool()> &over, std::atomic<uint64_t> &sourceSize)
+                   const std::function<bool()> &over, std::atomic<uint64_t> &sourceSize,
+                   const std::function<bool()> &follow = {})
 {
     const auto [width, height, stride] = layout;
     std::vector<uint8_t> picture(size_t(stride) * size_t(height));
     const int64_t period = kNanosPerSecond / rate;
     int64_t deadline = nanos(now());
+    constexpr int64_t kFollowPeriod = kNanosPerSecond / 4;
+    int64_t nextFollow = nanos(now()) + kFollowPeriod;
     while (!g_stop) {
+        if (follow && nanos(now()) >= nextFollow) {
+            nextFollow = nanos(now()) + kFollowPeriod;
+            follow();
+        }
         // Nothing is published while the desktop is still; the first
         // picture always is.
         if (!source.waitForChange(100)) {
@@ -340,7 +349,8 @@ int main()
         return shareWaylandDesktop(*share, layout, rate, mode.mode);
     // Whatever the mode: a desktop left grown by a killed driver would keep
     // a monitor that nothing shows.
-    telvdrv::ExtendedDesktop::putBackLeftOver();
+    const std::string key = qEnvironmentVariable(monitor::kScreenKeyVariable).toStdString();
+    telvdrv::ExtendedDesktop::putBackLeftOver(nullptr, key);
     std::unique_ptr<telvdrv::DesktopCapture> desktop = telvdrv::DesktopCapture::open();
     if (!desktop) {
         publishMessage(*share, kNoDesktop, layout);
@@ -355,7 +365,7 @@ int main()
     std::unique_ptr<telvdrv::ExtendedDesktop> extended;
     if (mode.mode == telvdrv::MonitorMode::Extend) {
         std::string refused;
-        extended = telvdrv::ExtendedDesktop::add(width, height, &refused);
+        extended = telvdrv::ExtendedDesktop::add(width, height, &refused, nullptr, key);
         if (extended)
             desktop->captureArea(extended->area());
         else
@@ -368,11 +378,27 @@ int main()
     const telvdrv::Area shown = extended ? extended->area() : telvdrv::Area{};
     // Declared after the monitor: a finger still down is lifted while the
     // monitor is there.
+    telvdrv::X11Touch *x11Touch = nullptr; // owned by `touches`
     const std::unique_ptr<telvdrv::TouchForwarder> touches =
         startTouches(layout, sourceSize, [&](std::string *refused) -> std::unique_ptr<telvdrv::TouchInjector> {
-            return telvdrv::X11Touch::open(shown.x, shown.y, pointerBack, refused);
+            auto injector = telvdrv::X11Touch::open(shown.x, shown.y, pointerBack, refused);
+            x11Touch = injector.get();
+            return injector;
         });
-    const int status = publishChanges(*desktop, *share, layout, rate, [] { return false; }, sourceSize);
+    if (!touches)
+        x11Touch = nullptr; // it went when no channel could be had
+    // Another screen's monitor going moves ours left: the capture and the
+    // touches go with it.
+    const auto follow = [&] {
+        if (!extended || !extended->follow())
+            return false;
+        const telvdrv::Area moved = extended->area();
+        desktop->captureArea(moved);
+        if (x11Touch)
+            x11Touch->setOrigin(moved.x, moved.y);
+        return true;
+    };
+    const int status = publishChanges(*desktop, *share, layout, rate, [] { return false; }, sourceSize, follow);
     g_share = nullptr;
     return status;
 }

@@ -12,13 +12,16 @@
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
 
+#include <atomic>
+
 namespace telvdrv {
 
 struct X11Touch::State {
     Display *display = nullptr;
     Window root = 0;
-    int originX = 0;
-    int originY = 0;
+    // Set by the capture's thread when the monitor moves.
+    std::atomic<int> originX{0};
+    std::atomic<int> originY{0};
     bool pointerBack = false;
     int beforeX = 0;
     int beforeY = 0;
@@ -145,6 +148,12 @@ std::unique_ptr<X11Touch> X11Touch::open(int originX, int originY, bool pointerB
 X11Touch::X11Touch(std::unique_ptr<State> state) : m_state(std::move(state)) {}
 
 X11Touch::~X11Touch() = default;
+
+void X11Touch::setOrigin(int originX, int originY)
+{
+    m_state->originX = originX;
+    m_state->originY = originY;
+}
 
 void X11Touch::inject(TouchPhase phase, int x, int y)
 {

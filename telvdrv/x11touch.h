@@ -21,6 +21,9 @@ public:
     X11Touch &operator=(const X11Touch &) = delete;
 
     void inject(TouchPhase phase, int x, int y) override;
+    // Where what is shared starts now: the monitor it shows was moved.
+    // Any thread.
+    void setOrigin(int originX, int originY);
 
     struct State;
 
