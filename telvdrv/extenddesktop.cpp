@@ -400,7 +400,12 @@ struct ExtendedDesktop::State {
         const int newWidth = now.width - p.area.width;
         const int newHeight = std::max(p.baseHeight, othersTallest);
         const int right = p.area.x + p.area.width;
-        if (ours) {
+        // A driver killed after the others closed the gap: its columns are
+        // theirs already.
+        const bool vacated = std::any_of(others.begin(), others.end(), [&](const Part &o) {
+            return o.area.x < right && o.area.x + o.area.width > p.area.x;
+        });
+        if (ours && !vacated) {
             const Area to = home(all, baseWidth, p.baseHeight);
             // Windows on its monitor (or out of reach below the desktop to
             // come) go home, keeping their place relative to the corner as
@@ -416,7 +421,7 @@ struct ExtendedDesktop::State {
             });
         }
         sync("windows-moved");
-        if (ours) {
+        if (ours && !vacated) {
             // The monitors right of it, and their windows, close the gap.
             moveWindows([&](const XWindowAttributes &a) -> std::optional<std::pair<int, int>> {
                 if (a.x < right)
@@ -430,9 +435,12 @@ struct ExtendedDesktop::State {
                 o.restoredWidth -= p.area.width;
                 writeRecord(o);
                 const Monitors monitors(d, root);
-                for (const XRRMonitorInfo &m : monitors)
-                    if (m.name == o.monitor)
-                        placeMonitor(o, m.mwidth, m.mheight);
+                for (const XRRMonitorInfo &m : monitors) {
+                    if (m.name != o.monitor)
+                        continue;
+                    XRRDeleteMonitor(d, root, o.monitor);
+                    placeMonitor(o, m.mwidth, m.mheight);
+                }
             }
         }
         sync("shifted");
