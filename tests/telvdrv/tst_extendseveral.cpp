@@ -173,6 +173,25 @@ void TestExtendSeveral::eachScreenIsAMonitorOfItsOwnAndOneGoingLeavesTheOthers()
     // that monitor is now.
     QCOMPARE(touch(screens[0], QPoint(100, 60), *windows[0]), QList<QPoint>{QPoint(1380, 60)});
     QCOMPARE(touch(screens[2], QPoint(100, 60), *windows[2]), QList<QPoint>{QPoint(2180, 60)});
+    // Both touched at once: each window gets its own press, then its own
+    // release, whatever the other finger does meanwhile.
+    TouchSender first(touchChannelName(screens[0].key));
+    TouchSender third(touchChannelName(screens[2].key));
+    QVERIFY(first.send(120, 70, false));
+    QVERIFY(third.send(80, 90, false));
+    QVERIFY(first.send(120, 70, true));
+    QVERIFY(third.send(80, 90, true));
+    const auto buttons = [](monitortest::TestWindow &w, QList<std::pair<bool, QPoint>> &seen) {
+        while (const auto b = w.nextButton())
+            seen.append({b->press, b->root});
+        return seen.size() >= 2;
+    };
+    QList<std::pair<bool, QPoint>> onFirst;
+    QList<std::pair<bool, QPoint>> onThird;
+    QTRY_VERIFY_WITH_TIMEOUT(buttons(*windows[0], onFirst) && buttons(*windows[2], onThird), kPatience);
+    using Seen = QList<std::pair<bool, QPoint>>;
+    QCOMPARE(onFirst, (Seen{{true, QPoint(1400, 70)}, {false, QPoint(1400, 70)}}));
+    QCOMPARE(onThird, (Seen{{true, QPoint(2160, 90)}, {false, QPoint(2160, 90)}}));
 
     for (size_t i : {size_t(0), size_t(2)})
         QVERIFY(screens[i].stop());
