@@ -102,10 +102,11 @@ void AutoShow::setRemembered(const std::vector<RememberedScreen> &screens)
     // A screen no longer remembered is let go; one whose mode changed is
     // shown again in its new mode at the next scan.
     QStringList gone;
-    for (const auto &[id, shown] : m_shown) {
+    for (const auto &entry : m_shown) {
+        const QString &id = entry.first;
         const auto kept = std::find_if(m_remembered.begin(), m_remembered.end(),
                                        [&id](const RememberedScreen &r) { return r.id == id; });
-        if (kept == m_remembered.end() || kept->mode != shown.mode)
+        if (kept == m_remembered.end() || kept->mode != entry.second.mode)
             gone << id;
     }
     for (const QString &id : gone)

@@ -74,11 +74,22 @@ enum Field {
 
 constexpr char kRecordPrefix[] = "_TAVRIK_EXTENDED";
 
-// Whether a driver with process ID `pid` still runs on this machine. A
-// record without one is an older driver's, long gone.
+// Whether a driver with process ID `pid` still runs on this machine: one
+// killed but not yet reaped (a zombie) does not. A record without one is
+// an older driver's, long gone.
 bool driverRuns(long pid)
 {
-    return pid > 0 && access(("/proc/" + std::to_string(pid)).c_str(), F_OK) == 0;
+    if (pid <= 0)
+        return false;
+    std::FILE *stat = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
+    if (!stat)
+        return false;
+    char line[512] = {};
+    const bool read = std::fgets(line, sizeof line, stat) != nullptr;
+    std::fclose(stat);
+    // The state follows the command name, which is in brackets and may hold any character.
+    const char *end = read ? std::strrchr(line, ')') : nullptr;
+    return end && end[1] == ' ' && end[2] != 'Z' && end[2] != 'X';
 }
 
 // What one driver added to the desktop, as its record on the root window says.

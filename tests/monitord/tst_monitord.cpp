@@ -351,7 +351,7 @@ void TestMonitord::serviceAndSpanmonShowSeveralScreensAtOnce()
     QCOMPARE(tavrikctl({QStringLiteral("list"), QStringLiteral("--json")}, &listed), 0);
     const QJsonArray screens = QJsonDocument::fromJson(listed).object().value(QStringLiteral("screens")).toArray();
     QCOMPARE(screens.size(), 3);
-    for (const QJsonValue &s : screens)
+    for (const auto &s : screens)
         QCOMPARE(s.toObject().value(QStringLiteral("state")).toString(), QStringLiteral("monitor"));
 
     chooser.stop(idOf(*chosen));
