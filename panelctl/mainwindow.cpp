@@ -211,6 +211,10 @@ void MainWindow::showPicture(const QImage &picture)
 
 void MainWindow::onUpdateFrame()
 {
+    // The first logo comes a second after a screen is opened; once the
+    // desktop is shown it would stay over it until the desktop changed.
+    if (m_session.monitorRunning())
+        return;
     if (m_session.currentPicture().isNull())
         resetFlips(); // the logo, the panel's own way up
     m_session.showCurrent();

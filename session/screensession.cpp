@@ -342,10 +342,7 @@ void ScreenSession::postPending()
 
 void ScreenSession::showPicture(const QImage &picture)
 {
-    // While the desktop is shown the glass is its own: a picture (the first
-    // logo, a second after a screen is opened) would stay over it until the
-    // desktop changed.
-    if (!m_open || upgradeRunning() || m_monitor->isRunning()) {
+    if (!m_open || upgradeRunning()) {
         // Still what the preview shows, and what a screen opened later gets.
         m_current = renderPicture(picture, pictureSize());
         emit pictureShown(m_current);

@@ -252,7 +252,7 @@ void TestPanelMonitor::extendedDesktopReachesTheGlassAndIsGivenBack()
         int h = 0;
         const std::vector<uint16_t> glass = model->shownPicture(&w, &h);
         QRect seen;
-        for (int y = 0; y < h; ++y)
+        for (int y = 0; !glass.empty() && y < h; ++y)
             for (int xx = 0; xx < w; ++xx) {
                 const uint16_t p = glass[size_t(y) * size_t(w) + size_t(xx)];
                 // Pure red, with the one step of green the dither may add.
