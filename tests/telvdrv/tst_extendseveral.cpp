@@ -1,18 +1,25 @@
 // Several screens extending one X11 desktop at once: the real frame driver,
 // one process per screen with the screen's own frame share and touch
-// channel, on a private Xvfb that can grow. Each screen's monitor lies
+// channel, on a private Xvfb that can grow; and simulated screens of three
+// models shown through spanmon's chooser. Each screen's monitor lies
 // right of the others; one going takes only its part, the others close
 // the gap and follow; a driver killed at any step is put back by its next
 // start without touching the others'. Runs under umockdev-wrapper.
+#include "bridge.h"
+#include "chooser.h"
 #include "extenddesktop.h"
 #include "frameshare.h"
 #include "monitortestsupport.h"
 #include "testhook.h"
 #include "touchchannel.h"
+#include "usb/virtualbus.h"
 
 #include <QProcess>
+#include <QScopeGuard>
+#include <QSignalSpy>
 #include <QTest>
 
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -111,6 +118,7 @@ class TestExtendSeveral : public QObject {
 
 private slots:
     void initTestCase();
+    void threeModelsEachShowTheirOwnMonitorUpright();
     void eachScreenIsAMonitorOfItsOwnAndOneGoingLeavesTheOthers();
     void killedAtAnyStepOnlyItsPartIsPutBack_data();
     void killedAtAnyStepOnlyItsPartIsPutBack();
@@ -119,6 +127,74 @@ private slots:
 void TestExtendSeveral::initTestCase()
 {
     QVERIFY2(qEnvironmentVariableIsSet("LD_PRELOAD"), "run under umockdev-wrapper");
+}
+
+void TestExtendSeveral::threeModelsEachShowTheirOwnMonitorUpright()
+{
+    monitortest::Xvfb x;
+    const QString error = x.startExtendable(kDesktop, QSize(1280 + 800 + 800 + 1024, 1024));
+    if (!error.isEmpty())
+        QSKIP(qPrintable(error));
+    const QByteArray oldDisplay = qgetenv("DISPLAY");
+    qputenv("DISPLAY", x.display().toLocal8Bit());
+    const auto displayBack = qScopeGuard([&oldDisplay] { qputenv("DISPLAY", oldDisplay); });
+
+    // Mirrored top to bottom, turned a quarter, turned half: each panel
+    // scans its picture another way.
+    sim::VirtualBus bus;
+    std::vector<std::shared_ptr<sim::ScreenModel>> models;
+    for (const char *preset : {"6.8in-telv", "4in-telv", "7in-telv"}) {
+        models.push_back(std::make_shared<sim::ScreenModel>(*sim::findPreset(preset), 0x70 + uint32_t(models.size())));
+        bus.attach(models.back(), 1, 2 + int(models.size()));
+    }
+    session::ScreenChooser spanmon;
+    QSignalSpy chosen(&spanmon, &session::ScreenChooser::chosen);
+    for (const auto &m : models) {
+        chosen.clear();
+        spanmon.start(screenlink::formatDeviceId(m->deviceId().data()), kDriver, QStringLiteral("extend"));
+        QTRY_VERIFY_WITH_TIMEOUT(!chosen.isEmpty(), kPatience);
+        QCOMPARE(chosen.first().at(1).value<session::ChooseOutcome>(), session::ChooseOutcome::Started);
+        // One after the other: each monitor right of the last.
+        QTRY_COMPARE_WITH_TIMEOUT(monitortest::monitors(x.display()).size(), 1 + int(&m - &models.front()) + 1,
+                                  kPatience);
+    }
+    const auto listed = monitortest::monitors(x.display());
+    QCOMPARE(listed.size(), 4);
+
+    // A window at (100, 50) of each monitor, in a colour of its own, lies at
+    // (100, 50) of its own glass, upright, and on no other.
+    const uint32_t colours[] = {0xFF0000, 0x00FF00, 0x0000FF};
+    // Within one step of each channel: the conversion may dither.
+    const auto matches = [](uint16_t p, uint32_t c) {
+        return std::abs(int(p >> 11) - int(c >> 19 & 0x1F)) <= 1 && std::abs(int(p >> 5 & 0x3F) - int(c >> 10 & 0x3F)) <= 1
+               && std::abs(int(p & 0x1F) - int(c >> 3 & 0x1F)) <= 1;
+    };
+    std::vector<std::unique_ptr<monitortest::TestWindow>> windows;
+    for (size_t i = 0; i < models.size(); ++i) {
+        const QRect on = listed[int(i) + 1].second;
+        windows.push_back(std::make_unique<monitortest::TestWindow>(
+            x.display(), QRect(on.x() + 100, on.y() + 50, 300, 200), colours[i]));
+        QVERIFY(windows.back()->usable());
+    }
+    const auto where = [&](size_t glassOf, uint32_t colour) {
+        int w = 0;
+        int h = 0;
+        const std::vector<uint16_t> glass = models[glassOf]->shownPicture(&w, &h);
+        QRect seen;
+        for (int y = 0; !glass.empty() && y < h; ++y)
+            for (int xx = 0; xx < w; ++xx)
+                if (matches(glass[size_t(y) * size_t(w) + size_t(xx)], colour))
+                    seen |= QRect(xx, y, 1, 1);
+        return seen;
+    };
+    for (size_t i = 0; i < models.size(); ++i) {
+        QTRY_COMPARE_WITH_TIMEOUT(where(i, colours[i]), QRect(100, 50, 300, 200), kPatience);
+        for (size_t other = 0; other < models.size(); ++other)
+            if (other != i)
+                QCOMPARE(where(i, colours[other]), QRect());
+    }
+    spanmon.stopAll();
+    QCOMPARE(monitortest::desktopSize(x.display()), kDesktop);
 }
 
 void TestExtendSeveral::eachScreenIsAMonitorOfItsOwnAndOneGoingLeavesTheOthers()
