@@ -9,6 +9,7 @@
 // loop that sent nothing measures nothing.
 #include "frameshare.h"
 #include "screensession.h"
+#include "shownscreen.h"
 #include "usb/virtualbus.h"
 
 #include <QElapsedTimer>
@@ -73,12 +74,14 @@ int main(int argc, char *argv[])
     // Monitor mode on the same screen, fed at 30 pictures a second.
     screens.startMonitor(kNoDriver);
     std::atomic<bool> publishing{true};
-    std::thread publisher([&publishing] {
+    // The open screen's own share.
+    const monitor::FrameShareNames names = monitor::FrameShareNames::forScreen(session::screenKey(screens.opened().port));
+    std::thread publisher([&publishing, &names] {
         std::unique_ptr<monitor::FrameShare> share;
         std::vector<uint8_t> picture(size_t(800) * 480 * 4, 0x40);
         while (publishing) {
             if (!share)
-                share = monitor::openFrameShare();
+                share = monitor::openFrameShare(names);
             if (share && share->width() == 800)
                 monitor::publishFrame(*share, picture.data(), 800 * 4, 480);
             std::this_thread::sleep_for(std::chrono::milliseconds(33));

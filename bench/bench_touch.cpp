@@ -7,6 +7,7 @@
 #include "frameshare.h"
 #include "monitortestsupport.h"
 #include "screensession.h"
+#include "shownscreen.h"
 #include "touchchannel.h"
 #include "usb/virtualbus.h"
 
@@ -82,14 +83,16 @@ int main(int argc, char *argv[])
         return 1;
     }
     screens.startMonitor(QStringLiteral(TELVDRV_PATH));
+    // The open screen's own touch channel and share.
+    const QString key = session::screenKey(screens.opened().port);
     // A lift with nothing pressed reaches a driver that listens, and does nothing.
     if (!processUntil(app, [&] {
-            return monitor::TouchSender().send(0, 0, true) && monitortest::monitors(x.display()).size() == 2;
+            return monitor::TouchSender(monitor::touchChannelName(key)).send(0, 0, true) && monitortest::monitors(x.display()).size() == 2;
         }, 10000)) {
         std::fprintf(stderr, "the driver did not start taking touches\n");
         return 1;
     }
-    const std::unique_ptr<monitor::FrameShare> share = monitor::openFrameShare();
+    const std::unique_ptr<monitor::FrameShare> share = monitor::openFrameShare(monitor::FrameShareNames::forScreen(key));
     const int rate = share ? share->rate() : 0;
 
     monitortest::TestWindow window(x.display(), QRect(1280, 0, 800, 480), 0x0000FF);
