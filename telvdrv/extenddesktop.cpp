@@ -269,10 +269,11 @@ struct ExtendedDesktop::State {
         const auto ours = [&all](Atom name) {
             return std::any_of(all.begin(), all.end(), [name](const Part &p) { return p.monitor == name; });
         };
+        const Atom unkeyed = atom(kMonitorName);
         const Monitors monitors(display.get(), root);
         const XRRMonitorInfo *chosen = nullptr;
         for (const XRRMonitorInfo &m : monitors) {
-            if (ours(m.name) || m.name == atom(kMonitorName))
+            if (ours(m.name) || m.name == unkeyed)
                 continue;
             if (m.primary || !chosen)
                 chosen = &m;
